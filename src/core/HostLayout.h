@@ -1,0 +1,47 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace daemonary {
+
+// The single place where fixed system paths are spelled. With a host root set
+// (DAEMONARY_HOST_ROOT), every fixed absolute path is taken under that folder,
+// so the application can run against a simulated Mac. The home directory is
+// never prefixed: it comes from HOME, else the password database.
+class HostLayout {
+public:
+    HostLayout(std::string hostRoot, std::string homeDirectory);
+
+    // DAEMONARY_HOST_ROOT (when set and not empty) and the user's home.
+    static HostLayout fromEnvironment();
+
+    const std::string& hostRoot() const { return m_hostRoot; }
+    const std::string& homeDirectory() const { return m_home; }
+
+    // A fixed absolute path ("/Library/LaunchAgents") under the host root.
+    std::string system(std::string_view absolutePath) const;
+    // A path relative to the home directory ("Library/LaunchAgents").
+    std::string home(std::string_view relativePath) const;
+
+    std::string launchctl() const { return system("/bin/launchctl"); }
+    std::string kmutil() const { return system("/usr/bin/kmutil"); }
+    std::string osascript() const { return system("/usr/bin/osascript"); }
+    std::string codesign() const { return system("/usr/bin/codesign"); }
+
+    std::string systemDaemons() const { return system("/System/Library/LaunchDaemons"); }
+    std::string systemAgents() const { return system("/System/Library/LaunchAgents"); }
+    std::string globalDaemons() const { return system("/Library/LaunchDaemons"); }
+    std::string globalAgents() const { return system("/Library/LaunchAgents"); }
+    std::string userAgents() const { return home("Library/LaunchAgents"); }
+    std::string systemStartupItems() const { return system("/System/Library/StartupItems"); }
+    std::string globalStartupItems() const { return system("/Library/StartupItems"); }
+    std::string systemExtensions() const { return system("/System/Library/Extensions"); }
+    std::string libraryExtensions() const { return system("/Library/Extensions"); }
+
+private:
+    std::string m_hostRoot;
+    std::string m_home;
+};
+
+} // namespace daemonary

@@ -1,0 +1,23 @@
+#pragma once
+
+#include <functional>
+#include <string_view>
+
+namespace daemonary {
+
+// One plain line per event, written whole. Standard output by default; the
+// command-line tool switches to standard error so its output stays parseable.
+class Log {
+public:
+    enum class Destination { standardOutput, standardError };
+
+    static void line(std::string_view text);
+    static void setDestination(Destination destination);
+
+    // Tests capture lines instead of writing them; an empty function restores
+    // the stream.
+    using Sink = std::function<void(std::string_view)>;
+    static void setSink(Sink sink);
+};
+
+} // namespace daemonary

@@ -1,0 +1,35 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace daemonary {
+
+// Why a child could not be started (errno and its description).
+struct LaunchError {
+    int code = 0;
+    std::string description;
+};
+
+struct ToolResult {
+    std::optional<LaunchError> launchError;
+    std::string standardOutput; // raw bytes
+    std::string standardError;  // raw bytes
+    std::int32_t exitStatus = 0;
+};
+
+// Runs an executable by absolute path with an argument vector (no shell, no
+// search path), captures the chosen streams on pipes of their own, drains them
+// together so neither blocks the other, and waits for the child. Streams that
+// are not captured are inherited. Never leaves a child unreaped.
+ToolResult runTool(const std::string& executable, const std::vector<std::string>& arguments,
+                   bool captureOutput, bool captureError);
+
+// Strict UTF-8: the text itself when every byte sequence is valid, nothing
+// otherwise (never a repaired or partial text).
+std::optional<std::string> decodeUtf8(std::string_view bytes);
+
+} // namespace daemonary
