@@ -1,1 +1,165 @@
-// placeholder
+#include "FileSystem.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace daemonary {
+
+namespace {
+
+class FileDescriptor {
+public:
+    explicit FileDescriptor(int fd) : m_fd(fd) {}
+    ~FileDescriptor() {
+        if (m_fd >= 0) {
+            ::close(m_fd);
+        }
+    }
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    int get() const { return m_fd; }
+
+private:
+    int m_fd;
+};
+
+} // namespace
+
+std::optional<std::vector<std::string>> listDirectory(const std::string& path) {
+    DIR* directory = ::opendir(path.c_str());
+    if (!directory) {
+        return std::nullopt;
+    }
+    std::vector<std::string> names;
+    for (;;) {
+        errno = 0;
+        const dirent* entry = ::readdir(directory);
+        if (!entry) {
+            if (errno != 0) {
+                ::closedir(directory);
+                return std::nullopt;
+            }
+            break;
+        }
+        const std::string_view name(entry->d_name);
+        if (name == "." || name == "..") {
+            continue;
+        }
+        names.emplace_back(name);
+    }
+    ::closedir(directory);
+    // std::string compares by char; compare as unsigned bytes so names with
+    // high bytes sort after ASCII on every platform.
+    std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
+        const int order = std::memcmp(a.data(), b.data(), std::min(a.size(), b.size()));
+        return order != 0 ? order < 0 : a.size() < b.size();
+    });
+    return names;
+}
+
+std::optional<std::string> readFile(const std::string& path, std::size_t maxBytes) {
+    // O_NONBLOCK so that opening a FIFO without a writer cannot hang; the
+    // descriptor is checked to be a regular file before anything is read.
+    int fd = -1;
+    do {
+        fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        return std::nullopt;
+    }
+    const FileDescriptor file(fd);
+
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size < 0 ||
+        static_cast<std::uint64_t>(info.st_size) > maxBytes) {
+        return std::nullopt;
+    }
+
+    std::string contents;
+    contents.reserve(static_cast<std::size_t>(info.st_size));
+    char buffer[65536];
+    for (;;) {
+        const ssize_t count = ::read(fd, buffer, sizeof buffer);
+        if (count < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return std::nullopt;
+        }
+        if (count == 0) {
+            break;
+        }
+        // The file may grow while it is read; the limit holds regardless.
+        if (contents.size() + static_cast<std::size_t>(count) > maxBytes) {
+            return std::nullopt;
+        }
+        contents.append(buffer, static_cast<std::size_t>(count));
+    }
+    return contents;
+}
+
+bool pathExists(const std::string& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0;
+}
+
+bool isDirectory(const std::string& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+std::string appendPathComponent(std::string_view directory, std::string_view name) {
+    std::string result(directory);
+    if (result.empty()) {
+        result.append(name);
+        return result;
+    }
+    while (!name.empty() && name.front() == '/') {
+        name.remove_prefix(1);
+    }
+    if (result.back() != '/') {
+        result.push_back('/');
+    }
+    result.append(name);
+    return result;
+}
+
+std::string_view lastPathComponent(std::string_view path) {
+    // Like the platform's path APIs, a trailing "/" does not make an empty
+    // last component; "/" itself stays "/".
+    while (path.size() > 1 && path.back() == '/') {
+        path.remove_suffix(1);
+    }
+    if (path == "/") {
+        return path;
+    }
+    const auto slash = path.rfind('/');
+    return slash == std::string_view::npos ? path : path.substr(slash + 1);
+}
+
+std::string_view pathExtension(std::string_view path) {
+    const std::string_view name = lastPathComponent(path);
+    const auto dot = name.rfind('.');
+    // A leading dot (".profile") names a hidden file, not an extension.
+    if (dot == std::string_view::npos || dot == 0) {
+        return {};
+    }
+    return name.substr(dot + 1);
+}
+
+std::string_view deletingPathExtension(std::string_view name) {
+    const std::string_view extension = pathExtension(name);
+    if (extension.empty()) {
+        return name;
+    }
+    const std::string_view last = lastPathComponent(name);
+    const std::size_t end = static_cast<std::size_t>(last.data() - name.data()) + last.size();
+    return name.substr(0, end - extension.size() - 1);
+}
+
+} // namespace daemonary

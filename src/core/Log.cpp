@@ -1,1 +1,70 @@
-// placeholder
+#include "Log.h"
+
+#include <cerrno>
+#include <mutex>
+#include <string>
+#include <unistd.h>
+
+namespace daemonary {
+
+namespace {
+
+struct LogState {
+    std::mutex mutex;
+    Log::Destination destination = Log::Destination::standardOutput;
+    Log::Sink sink;
+};
+
+LogState& state() {
+    static LogState instance;
+    return instance;
+}
+
+void writeAll(int fd, const std::string& bytes) {
+    const char* data = bytes.data();
+    std::size_t remaining = bytes.size();
+    while (remaining > 0) {
+        const ssize_t written = ::write(fd, data, remaining);
+        if (written < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return; // nowhere left to report a failed log write
+        }
+        data += written;
+        remaining -= static_cast<std::size_t>(written);
+    }
+}
+
+} // namespace
+
+void Log::line(std::string_view text) {
+    LogState& s = state();
+    std::string whole;
+    whole.reserve(text.size() + 1);
+    whole.append(text);
+    whole.push_back('\n');
+
+    std::lock_guard lock(s.mutex);
+    if (s.sink) {
+        s.sink(text);
+        return;
+    }
+    // One write per line so that lines from several threads or processes
+    // sharing the stream never interleave mid-line.
+    writeAll(s.destination == Destination::standardError ? STDERR_FILENO : STDOUT_FILENO, whole);
+}
+
+void Log::setDestination(Destination destination) {
+    LogState& s = state();
+    std::lock_guard lock(s.mutex);
+    s.destination = destination;
+}
+
+void Log::setSink(Sink sink) {
+    LogState& s = state();
+    std::lock_guard lock(s.mutex);
+    s.sink = std::move(sink);
+}
+
+} // namespace daemonary

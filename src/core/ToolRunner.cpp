@@ -1,1 +1,292 @@
-// placeholder
+#include "ToolRunner.h"
+
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <mutex>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace daemonary {
+
+namespace {
+
+struct Pipe {
+    int readEnd = -1;
+    int writeEnd = -1;
+
+    ~Pipe() {
+        closeRead();
+        closeWrite();
+    }
+    void closeRead() {
+        if (readEnd >= 0) {
+            ::close(readEnd);
+            readEnd = -1;
+        }
+    }
+    void closeWrite() {
+        if (writeEnd >= 0) {
+            ::close(writeEnd);
+            writeEnd = -1;
+        }
+    }
+};
+
+// Both ends close-on-exec from the start: a child spawned concurrently by
+// another thread must never inherit them, or our reads would never see EOF.
+int openPipe(Pipe& pipe) {
+    int fds[2];
+#if defined(__APPLE__)
+    // No pipe2 here: runTool holds spawnMutex() from pipe creation until the
+    // child exists, so no concurrent runTool spawns between pipe and fcntl.
+    if (::pipe(fds) != 0) {
+        return errno;
+    }
+    ::fcntl(fds[0], F_SETFD, FD_CLOEXEC);
+    ::fcntl(fds[1], F_SETFD, FD_CLOEXEC);
+#else
+    if (::pipe2(fds, O_CLOEXEC) != 0) {
+        return errno;
+    }
+#endif
+    pipe.readEnd = fds[0];
+    pipe.writeEnd = fds[1];
+    return 0;
+}
+
+#if defined(__APPLE__)
+std::mutex& spawnMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+#endif
+
+ToolResult launchFailure(int code) {
+    ToolResult result;
+    result.launchError = LaunchError{code, std::strerror(code)};
+    return result;
+}
+
+class FileActions {
+public:
+    FileActions() { m_status = ::posix_spawn_file_actions_init(&m_actions); }
+    ~FileActions() {
+        if (m_status == 0) {
+            ::posix_spawn_file_actions_destroy(&m_actions);
+        }
+    }
+    FileActions(const FileActions&) = delete;
+    FileActions& operator=(const FileActions&) = delete;
+
+    int status() const { return m_status; }
+    // dup2 onto the standard descriptor clears close-on-exec on the copy, so
+    // the child keeps exactly its own stdout/stderr and nothing else.
+    int redirect(int from, int to) {
+        return ::posix_spawn_file_actions_adddup2(&m_actions, from, to);
+    }
+    posix_spawn_file_actions_t* get() { return &m_actions; }
+
+private:
+    posix_spawn_file_actions_t m_actions{};
+    int m_status = 0;
+};
+
+void drain(Pipe* outputPipe, std::string* output, Pipe* errorPipe, std::string* error) {
+    std::array<pollfd, 2> fds{};
+    std::array<std::string*, 2> sinks{};
+    std::array<Pipe*, 2> pipes{};
+    std::size_t count = 0;
+    if (outputPipe) {
+        fds[count] = {outputPipe->readEnd, POLLIN, 0};
+        sinks[count] = output;
+        pipes[count] = outputPipe;
+        ++count;
+    }
+    if (errorPipe) {
+        fds[count] = {errorPipe->readEnd, POLLIN, 0};
+        sinks[count] = error;
+        pipes[count] = errorPipe;
+        ++count;
+    }
+
+    std::size_t open = count;
+    char buffer[65536];
+    while (open > 0) {
+        const int ready = ::poll(fds.data(), count, -1);
+        if (ready < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            // poll itself failed: stop reading; closing our ends lets a child
+            // blocked on a full pipe die of SIGPIPE so the wait below returns.
+            break;
+        }
+        for (std::size_t i = 0; i < count; ++i) {
+            if (fds[i].fd < 0 || fds[i].revents == 0) {
+                continue;
+            }
+            const ssize_t got = ::read(fds[i].fd, buffer, sizeof buffer);
+            if (got > 0) {
+                sinks[i]->append(buffer, static_cast<std::size_t>(got));
+                continue;
+            }
+            if (got < 0 && (errno == EINTR || errno == EAGAIN)) {
+                continue;
+            }
+            // End of file (or an unreadable pipe): this stream is done.
+            pipes[i]->closeRead();
+            fds[i].fd = -1;
+            --open;
+        }
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        pipes[i]->closeRead();
+    }
+}
+
+std::int32_t waitForChild(pid_t child) {
+    int status = 0;
+    pid_t waited = -1;
+    do {
+        waited = ::waitpid(child, &status, 0);
+    } while (waited < 0 && errno == EINTR);
+    if (waited < 0) {
+        return -1;
+    }
+    if (WIFEXITED(status)) {
+        return WEXITSTATUS(status);
+    }
+    // A child killed by a signal reports 128 + the signal number, the shell's
+    // convention, so callers that only test for 0 see a failure.
+    if (WIFSIGNALED(status)) {
+        return 128 + WTERMSIG(status);
+    }
+    return -1;
+}
+
+} // namespace
+
+ToolResult runTool(const std::string& executable, const std::vector<std::string>& arguments,
+                   bool captureOutput, bool captureError) {
+    // Never resolved against the working directory or a search path.
+    if (executable.empty() || executable.front() != '/') {
+        return launchFailure(ENOENT);
+    }
+
+#if defined(__APPLE__)
+    std::unique_lock spawnLock(spawnMutex());
+#endif
+    Pipe outputPipe;
+    Pipe errorPipe;
+    if (captureOutput) {
+        if (const int code = openPipe(outputPipe); code != 0) {
+            return launchFailure(code);
+        }
+    }
+    if (captureError) {
+        if (const int code = openPipe(errorPipe); code != 0) {
+            return launchFailure(code);
+        }
+    }
+
+    FileActions actions;
+    if (actions.status() != 0) {
+        return launchFailure(actions.status());
+    }
+    if (captureOutput) {
+        if (const int code = actions.redirect(outputPipe.writeEnd, STDOUT_FILENO); code != 0) {
+            return launchFailure(code);
+        }
+    }
+    if (captureError) {
+        if (const int code = actions.redirect(errorPipe.writeEnd, STDERR_FILENO); code != 0) {
+            return launchFailure(code);
+        }
+    }
+
+    std::vector<char*> argv;
+    argv.reserve(arguments.size() + 2);
+    argv.push_back(const_cast<char*>(executable.c_str()));
+    for (const std::string& argument : arguments) {
+        argv.push_back(const_cast<char*>(argument.c_str()));
+    }
+    argv.push_back(nullptr);
+
+    pid_t child = -1;
+    const int spawnError =
+        ::posix_spawn(&child, executable.c_str(), actions.get(), nullptr, argv.data(), environ);
+    if (spawnError != 0) {
+        return launchFailure(spawnError);
+    }
+#if defined(__APPLE__)
+    spawnLock.unlock();
+#endif
+
+    // Our copies of the write ends must go, or the reads never see end of file.
+    outputPipe.closeWrite();
+    errorPipe.closeWrite();
+
+    ToolResult result;
+    if (captureOutput || captureError) {
+        drain(captureOutput ? &outputPipe : nullptr, &result.standardOutput,
+              captureError ? &errorPipe : nullptr, &result.standardError);
+    }
+    result.exitStatus = waitForChild(child);
+    return result;
+}
+
+std::optional<std::string> decodeUtf8(std::string_view bytes) {
+    const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+    const std::size_t size = bytes.size();
+    std::size_t i = 0;
+    while (i < size) {
+        const unsigned char lead = p[i];
+        if (lead < 0x80) {
+            ++i;
+            continue;
+        }
+        std::size_t length = 0;
+        std::uint32_t codePoint = 0;
+        std::uint32_t minimum = 0;
+        if ((lead & 0xE0) == 0xC0) {
+            length = 2;
+            codePoint = lead & 0x1F;
+            minimum = 0x80;
+        } else if ((lead & 0xF0) == 0xE0) {
+            length = 3;
+            codePoint = lead & 0x0F;
+            minimum = 0x800;
+        } else if ((lead & 0xF8) == 0xF0) {
+            length = 4;
+            codePoint = lead & 0x07;
+            minimum = 0x10000;
+        } else {
+            return std::nullopt; // continuation byte or 0xF8..0xFF as a lead
+        }
+        if (size - i < length) {
+            return std::nullopt; // truncated sequence
+        }
+        for (std::size_t k = 1; k < length; ++k) {
+            const unsigned char next = p[i + k];
+            if ((next & 0xC0) != 0x80) {
+                return std::nullopt;
+            }
+            codePoint = (codePoint << 6) | (next & 0x3F);
+        }
+        if (codePoint < minimum || codePoint > 0x10FFFF ||
+            (codePoint >= 0xD800 && codePoint <= 0xDFFF)) {
+            return std::nullopt; // overlong, out of range or a surrogate
+        }
+        i += length;
+    }
+    return std::string(bytes);
+}
+
+} // namespace daemonary
