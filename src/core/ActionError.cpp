@@ -1,0 +1,16 @@
+#include "ActionError.h"
+
+namespace daemonary {
+
+std::string ActionError::text() const {
+    if (const LaunchError* launch = launchError()) {
+        return launchErrorText(*launch);
+    }
+    return std::get<ServiceActionError>(error).description();
+}
+
+std::string launchErrorText(const LaunchError& error) {
+    return error.description + " (errno " + std::to_string(error.code) + ")";
+}
+
+} // namespace daemonary

@@ -1,0 +1,35 @@
+#pragma once
+
+#include "ServiceActionError.h"
+#include "ToolRunner.h"
+
+#include <optional>
+#include <string>
+#include <variant>
+
+namespace daemonary {
+
+// What starting or stopping a service fails with: our own ServiceActionError,
+// or the LaunchError of a launchctl that could not be started at all, passed
+// on as it came.
+struct ActionError {
+    std::variant<ServiceActionError, LaunchError> error;
+
+    const ServiceActionError* serviceActionError() const {
+        return std::get_if<ServiceActionError>(&error);
+    }
+    const LaunchError* launchError() const { return std::get_if<LaunchError>(&error); }
+
+    // The textual form for log lines: ServiceActionError::description(), or
+    // launchErrorText() for a launch error.
+    std::string text() const;
+};
+
+// Nothing on success.
+using ActionResult = std::optional<ActionError>;
+
+// The system's description of the failure followed by its errno:
+// "No such file or directory (errno 2)".
+std::string launchErrorText(const LaunchError& error);
+
+} // namespace daemonary

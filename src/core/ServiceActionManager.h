@@ -1,0 +1,58 @@
+#pragma once
+
+#include "ActionError.h"
+#include "HostLayout.h"
+#include "LaunchItem.h"
+#include "Workspace.h"
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace daemonary {
+
+// Every change the application makes to a service: start and stop through
+// launchctl in the user's own GUI domain, reveal and removal through the
+// Workspace. Holds only what it was given, so calls from several threads are
+// safe as long as the Workspace allows them. Every call blocks until the tools
+// it runs have exited.
+class ServiceActionManager {
+public:
+    // The workspace must outlive the manager.
+    explicit ServiceActionManager(Workspace& workspace,
+                                  HostLayout layout = HostLayout::fromEnvironment());
+
+    // Starts an item that neither has a process nor reports itself active,
+    // stops any other.
+    ActionResult toggleService(const LaunchItem& item) const;
+    // bootstrap (a failure is logged and tolerated: the job may be loaded
+    // already), then kickstart -k, whose failure is the result.
+    ActionResult startService(const LaunchItem& item) const;
+    // bootout of the definition file; when that fails and a process is known,
+    // SIGTERM to it. Processes below 2 are never touched.
+    ActionResult stopService(const LaunchItem& item) const;
+    // launchctl with these arguments; a non-zero exit is logged and becomes
+    // commandFailed with the trimmed standard error.
+    ActionResult runLaunchctl(const std::vector<std::string>& arguments) const;
+
+    // Selects the definition file and then the executable, those that exist in
+    // the record, in the file manager.
+    void revealService(const LaunchItem& item) const;
+    // Moves the item's definition to the Trash, or deletes the login item;
+    // calls refresh when the lists need reloading. Failures are logged only.
+    void removeService(const LaunchItem& item, const std::function<void()>& refresh) const;
+    // Deletes the login items with exactly this path through System Events,
+    // then calls refresh whatever happened.
+    void removeLoginItem(const std::string& path, const std::function<void()>& refresh) const;
+
+    // "gui/" and the real user id.
+    static std::string domainTarget();
+
+private:
+    bool isOwnBundle(const std::string& path) const;
+
+    Workspace& m_workspace;
+    HostLayout m_layout;
+};
+
+} // namespace daemonary
