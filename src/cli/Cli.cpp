@@ -1,0 +1,49 @@
+#include "Cli.h"
+
+#include "ListCommand.h"
+
+#include <array>
+#include <ostream>
+
+namespace daemonary {
+
+namespace {
+
+// New subcommands are added here, each implemented in a file of its own.
+constexpr std::array kCommands = {
+    CliCommand{"list", kListCommandUsage, kListCommandSummary, runListCommand},
+};
+
+} // namespace
+
+void printCliUsage(std::ostream& stream) {
+    stream << "Usage: daemonary-cli <command> [options]\n"
+              "       daemonary-cli --help\n\n"
+              "Commands:\n";
+    for (const CliCommand& command : kCommands) {
+        stream << "  daemonary-cli " << command.usage << "\n      " << command.summary << "\n";
+    }
+    stream << "\n" << kListCommandDetails;
+}
+
+int runCli(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err) {
+    if (arguments.empty()) {
+        printCliUsage(err);
+        return kCliUsageError;
+    }
+    const std::string& name = arguments.front();
+    if (name == "--help" || name == "-h" || name == "help") {
+        printCliUsage(out);
+        return 0;
+    }
+    for (const CliCommand& command : kCommands) {
+        if (command.name == name) {
+            return command.run({arguments.begin() + 1, arguments.end()}, out, err);
+        }
+    }
+    err << "daemonary-cli: unknown command \"" << name << "\"\n";
+    printCliUsage(err);
+    return kCliUsageError;
+}
+
+} // namespace daemonary

@@ -1,0 +1,198 @@
+#include "ListCommand.h"
+
+#include "Cli.h"
+#include "LaunchItemJson.h"
+#include "LaunchServiceManager.h"
+#include "MetadataManager.h"
+
+#include <algorithm>
+#include <array>
+#include <optional>
+#include <ostream>
+#include <utility>
+
+namespace daemonary {
+
+namespace {
+
+std::string validScopeNames() {
+    std::string names;
+    for (const LaunchScope scope : allScopes()) {
+        names.append(toText(scope));
+        names.append(", ");
+    }
+    names.append("all");
+    return names;
+}
+
+// Columns are aligned by code points, which is what a terminal shows for the
+// labels and paths met in practice.
+std::size_t displayWidth(std::string_view text) {
+    return static_cast<std::size_t>(std::count_if(text.begin(), text.end(), [](char ch) {
+        return (static_cast<unsigned char>(ch) & 0xC0) != 0x80;
+    }));
+}
+
+void writePadded(std::ostream& out, std::string_view text, std::size_t width) {
+    out << text;
+    for (std::size_t w = displayWidth(text); w < width; ++w) {
+        out << ' ';
+    }
+}
+
+std::string pidOrIndexText(const LaunchItem& item) {
+    if (item.index) {
+        return std::to_string(*item.index);
+    }
+    if (item.pid) {
+        return std::to_string(*item.pid);
+    }
+    return "-";
+}
+
+} // namespace
+
+std::variant<ListOptions, ListUsageError>
+parseListOptions(const std::vector<std::string>& arguments) {
+    ListOptions options;
+    std::array<bool, 7> requested{};
+    bool anyScope = false;
+
+    for (std::size_t i = 0; i < arguments.size(); ++i) {
+        const std::string& argument = arguments[i];
+        if (argument == "--json") {
+            options.json = true;
+        } else if (argument == "--defaults") {
+            options.defaults = true;
+        } else if (argument == "--help" || argument == "-h") {
+            options.help = true;
+        } else if (argument == "--scope" || argument.starts_with("--scope=")) {
+            std::string name;
+            if (argument == "--scope") {
+                if (i + 1 >= arguments.size()) {
+                    return ListUsageError{"--scope needs a category name; valid names: " +
+                                          validScopeNames()};
+                }
+                name = arguments[++i];
+            } else {
+                name = argument.substr(std::string_view("--scope=").size());
+            }
+            anyScope = true;
+            if (name == "all") {
+                requested.fill(true);
+            } else if (const auto scope = launchScopeFromText(name)) {
+                requested[static_cast<std::size_t>(*scope)] = true;
+            } else {
+                return ListUsageError{"unknown scope \"" + name +
+                                      "\"; valid names: " + validScopeNames()};
+            }
+        } else {
+            return ListUsageError{"unknown option \"" + argument + "\""};
+        }
+    }
+
+    if (!anyScope) {
+        requested.fill(true);
+    }
+    for (const LaunchScope scope : allScopes()) {
+        if (requested[static_cast<std::size_t>(scope)]) {
+            options.scopes.push_back(scope);
+        }
+    }
+    return options;
+}
+
+void writeListTable(std::ostream& out, LaunchScope scope, const std::vector<LaunchItem>& items,
+                    const MetadataManager* metadata) {
+    const std::string_view pidHeading = scope == LaunchScope::kernel ? "INDEX" : "PID";
+    std::vector<std::string> pidTexts;
+    pidTexts.reserve(items.size());
+    std::size_t labelWidth = std::string_view("LABEL").size();
+    std::size_t pidWidth = pidHeading.size();
+    std::size_t statusWidth = std::string_view("STATUS").size();
+    for (const LaunchItem& item : items) {
+        pidTexts.push_back(pidOrIndexText(item));
+        labelWidth = std::max(labelWidth, displayWidth(item.label));
+        pidWidth = std::max(pidWidth, pidTexts.back().size());
+        statusWidth = std::max(statusWidth, toText(item.status).size());
+    }
+    const std::size_t defaultWidth = std::string_view("DEFAULT").size();
+
+    out << toText(scope) << " (" << items.size() << ")\n";
+    writePadded(out, "LABEL", labelWidth + 2);
+    writePadded(out, pidHeading, pidWidth + 2);
+    writePadded(out, "STATUS", statusWidth + 2);
+    if (metadata) {
+        writePadded(out, "DEFAULT", defaultWidth + 2);
+    }
+    out << "PATH\n";
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        const LaunchItem& item = items[i];
+        writePadded(out, item.label, labelWidth + 2);
+        // Numbers read best right-aligned.
+        out << std::string(pidWidth - pidTexts[i].size(), ' ') << pidTexts[i] << "  ";
+        writePadded(out, toText(item.status), statusWidth + 2);
+        if (metadata) {
+            writePadded(out, metadata->isSystemDefault(item) ? "yes" : "no", defaultWidth + 2);
+        }
+        out << item.path.value_or("-") << '\n';
+    }
+}
+
+std::string listJson(const std::vector<std::pair<LaunchScope, std::vector<LaunchItem>>>& categories,
+                     const MetadataManager* metadata) {
+    nlohmann::ordered_json document = nlohmann::ordered_json::object();
+    for (const auto& [scope, items] : categories) {
+        nlohmann::ordered_json records = nlohmann::ordered_json::array();
+        for (const LaunchItem& item : items) {
+            nlohmann::ordered_json record = toJson(item);
+            if (metadata) {
+                record["systemDefault"] = metadata->isSystemDefault(item);
+            }
+            records.push_back(std::move(record));
+        }
+        document[std::string(toText(scope))] = std::move(records);
+    }
+    // Paths are bytes from the file system and need not be UTF-8.
+    return document.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+}
+
+int runListCommand(const std::vector<std::string>& arguments, std::ostream& out,
+                   std::ostream& err) {
+    auto parsed = parseListOptions(arguments);
+    if (const auto* error = std::get_if<ListUsageError>(&parsed)) {
+        err << "daemonary-cli list: " << error->message << "\n";
+        err << "Usage: daemonary-cli " << kListCommandUsage << "\n";
+        return kCliUsageError;
+    }
+    const ListOptions& options = std::get<ListOptions>(parsed);
+    if (options.help) {
+        out << "Usage: daemonary-cli " << kListCommandUsage << "\n"
+            << kListCommandSummary << "\n\n"
+            << kListCommandDetails;
+        return 0;
+    }
+
+    const LaunchServiceManager manager;
+    const MetadataManager* metadata = options.defaults ? &MetadataManager::shared() : nullptr;
+
+    std::vector<std::pair<LaunchScope, std::vector<LaunchItem>>> categories;
+    categories.reserve(options.scopes.size());
+    for (const LaunchScope scope : options.scopes) {
+        categories.emplace_back(scope, manager.loadItems(scope));
+    }
+
+    if (options.json) {
+        out << listJson(categories, metadata) << '\n';
+        return 0;
+    }
+    for (std::size_t i = 0; i < categories.size(); ++i) {
+        if (i > 0) {
+            out << '\n';
+        }
+        writeListTable(out, categories[i].first, categories[i].second, metadata);
+    }
+    return 0;
+}
+
+} // namespace daemonary

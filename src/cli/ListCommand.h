@@ -1,0 +1,54 @@
+#pragma once
+
+#include "LaunchItem.h"
+
+#include <iosfwd>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+namespace daemonary {
+
+class MetadataManager;
+
+inline constexpr std::string_view kListCommandUsage =
+    "list [--scope NAME]... [--json] [--defaults]";
+inline constexpr std::string_view kListCommandSummary =
+    "List the background services of each category, as the application loads them.";
+inline constexpr std::string_view kListCommandDetails =
+    "list options:\n"
+    "  --scope NAME  a category: Privileged, System, User, macOS, Mach, Kernel, Others,\n"
+    "                or all; may be repeated. Default: all, in sidebar order.\n"
+    "  --json        one JSON object keyed by category, each an array of records\n"
+    "  --defaults    also tell whether each record ships with the operating system\n"
+    "                (\"systemDefault\" in JSON, a Default column in the table)\n"
+    "Discovery log lines go to standard error.\n";
+
+struct ListOptions {
+    std::vector<LaunchScope> scopes; // sidebar order, no repeats
+    bool json = false;
+    bool defaults = false;
+    bool help = false;
+};
+
+struct ListUsageError {
+    std::string message;
+};
+
+std::variant<ListOptions, ListUsageError>
+parseListOptions(const std::vector<std::string>& arguments);
+
+// One category as an aligned text table: label, PID or load index, status,
+// path (and whether it is a system default, when `metadata` is given).
+void writeListTable(std::ostream& out, LaunchScope scope, const std::vector<LaunchItem>& items,
+                    const MetadataManager* metadata);
+
+// The loaded categories as one JSON document (keys in the given order).
+// Byte sequences that are not UTF-8 are replaced so the document stays valid.
+std::string listJson(const std::vector<std::pair<LaunchScope, std::vector<LaunchItem>>>& categories,
+                     const MetadataManager* metadata);
+
+int runListCommand(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err);
+
+} // namespace daemonary
