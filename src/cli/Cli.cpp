@@ -1,5 +1,6 @@
 #include "Cli.h"
 
+#include "ActionCommand.h"
 #include "ListCommand.h"
 
 #include <array>
@@ -12,6 +13,9 @@ namespace {
 // New subcommands are added here, each implemented in a file of its own.
 constexpr std::array kCommands = {
     CliCommand{"list", kListCommandUsage, kListCommandSummary, runListCommand},
+    CliCommand{"start", kStartCommandUsage, kStartCommandSummary, runStartCommand},
+    CliCommand{"stop", kStopCommandUsage, kStopCommandSummary, runStopCommand},
+    CliCommand{"toggle", kToggleCommandUsage, kToggleCommandSummary, runToggleCommand},
 };
 
 } // namespace
@@ -23,7 +27,7 @@ void printCliUsage(std::ostream& stream) {
     for (const CliCommand& command : kCommands) {
         stream << "  daemonary-cli " << command.usage << "\n      " << command.summary << "\n";
     }
-    stream << "\n" << kListCommandDetails;
+    stream << "\n" << kListCommandDetails << "\n" << kActionCommandDetails;
 }
 
 int runCli(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err) {

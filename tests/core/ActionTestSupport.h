@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <optional>
 #include <string>
 #include <sys/stat.h>
@@ -74,6 +75,26 @@ inline std::string shellQuoted(const std::string& text) {
         }
     }
     return quoted + "'";
+}
+
+// How the fake launchctl answers one subcommand.
+struct FakeFailure {
+    int status;
+    std::string standardError;
+};
+
+// A launchctl that appends each call's arguments, joined by spaces, as one line
+// to `callLog`, and answers the listed subcommands with their failure.
+inline void installRecordingLaunchctl(const std::string& path, const std::string& callLog,
+                                      const std::map<std::string, FakeFailure>& failures = {}) {
+    std::string script =
+        "#!/bin/sh\nprintf '%s\\n' \"$*\" >> " + shellQuoted(callLog) + "\ncase \"$1\" in\n";
+    for (const auto& [subcommand, failure] : failures) {
+        script += "  " + subcommand + ") printf '%s' " + shellQuoted(failure.standardError) +
+                  " >&2; exit " + std::to_string(failure.status) + " ;;\n";
+    }
+    script += "esac\nexit 0\n";
+    writeFile(path, script, true);
 }
 
 } // namespace daemonary::test

@@ -102,21 +102,8 @@ protected:
     }
     void TearDown() override { Log::setSink({}); }
 
-    // launchctl that records each call as one line and answers with `status`
-    // and these standard-error bytes for the given subcommands.
-    struct Failure {
-        int status;
-        std::string standardError;
-    };
-    void installLaunchctl(const std::map<std::string, Failure>& failures = {}) {
-        std::string script =
-            "#!/bin/sh\nprintf '%s\\n' \"$*\" >> " + shellQuoted(callLog) + "\ncase \"$1\" in\n";
-        for (const auto& [subcommand, failure] : failures) {
-            script += "  " + subcommand + ") printf '%s' " + shellQuoted(failure.standardError) +
-                      " >&2; exit " + std::to_string(failure.status) + " ;;\n";
-        }
-        script += "esac\nexit 0\n";
-        writeFile(root / "bin/launchctl", script, true);
+    void installLaunchctl(const std::map<std::string, test::FakeFailure>& failures = {}) {
+        test::installRecordingLaunchctl(root / "bin/launchctl", callLog, failures);
     }
     // osascript that records its arguments, one per line, and a separator.
     void installOsascript() {

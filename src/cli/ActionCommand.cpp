@@ -1,0 +1,214 @@
+#include "ActionCommand.h"
+
+#include "Cli.h"
+#include "CommandLineWorkspace.h"
+#include "LaunchServiceManager.h"
+#include "ServiceActionManager.h"
+
+#include <array>
+#include <optional>
+#include <ostream>
+
+namespace daemonary {
+
+namespace {
+
+std::string_view verbName(ActionVerb verb) {
+    switch (verb) {
+    case ActionVerb::start:
+        return "start";
+    case ActionVerb::stop:
+        return "stop";
+    case ActionVerb::toggle:
+        return "toggle";
+    }
+    return "toggle";
+}
+
+std::string_view usageOf(ActionVerb verb) {
+    switch (verb) {
+    case ActionVerb::start:
+        return kStartCommandUsage;
+    case ActionVerb::stop:
+        return kStopCommandUsage;
+    case ActionVerb::toggle:
+        return kToggleCommandUsage;
+    }
+    return kToggleCommandUsage;
+}
+
+std::string scopeNames(const std::vector<LaunchScope>& scopes) {
+    std::string names;
+    for (const LaunchScope scope : scopes) {
+        if (!names.empty()) {
+            names.append(", ");
+        }
+        names.append(toText(scope));
+    }
+    return names;
+}
+
+// The same rule the toggle applies.
+bool isRunning(const LaunchItem& item) {
+    return item.pid.has_value() || item.status == ServiceStatus::active;
+}
+
+std::string describe(const LaunchItem& item) {
+    return item.label + " (" + std::string(toText(item.scope)) + ")";
+}
+
+// What the record said about its process when it was loaded.
+std::string stateText(const LaunchItem& item) {
+    if (item.pid) {
+        return "PID " + std::to_string(*item.pid);
+    }
+    return std::string(toText(item.status));
+}
+
+int run(ActionVerb verb, const std::vector<std::string>& arguments, std::ostream& out,
+        std::ostream& err) {
+    auto parsed = parseActionOptions(verb, arguments);
+    if (const auto* error = std::get_if<ActionUsageError>(&parsed)) {
+        err << "daemonary-cli " << verbName(verb) << ": " << error->message << "\n"
+            << "Usage: daemonary-cli " << usageOf(verb) << "\n";
+        return kCliUsageError;
+    }
+    const ActionOptions& options = std::get<ActionOptions>(parsed);
+    if (options.help) {
+        out << "Usage: daemonary-cli " << usageOf(verb) << "\n\n" << kActionCommandDetails;
+        return 0;
+    }
+    const LaunchServiceManager discovery;
+    CommandLineWorkspace workspace;
+    const ServiceActionManager actions(workspace, discovery.layout());
+    return performAction(
+        options, [&discovery](LaunchScope scope) { return discovery.loadItems(scope); }, actions,
+        out, err);
+}
+
+} // namespace
+
+std::variant<ActionOptions, ActionUsageError>
+parseActionOptions(ActionVerb verb, const std::vector<std::string>& arguments) {
+    ActionOptions options;
+    options.verb = verb;
+    std::array<bool, 7> requested{};
+    bool anyScope = false;
+    bool haveLabel = false;
+
+    for (std::size_t i = 0; i < arguments.size(); ++i) {
+        const std::string& argument = arguments[i];
+        if (argument == "--help" || argument == "-h") {
+            options.help = true;
+        } else if (argument == "--scope" || argument.starts_with("--scope=")) {
+            std::string name;
+            if (argument == "--scope") {
+                if (i + 1 >= arguments.size()) {
+                    return ActionUsageError{"--scope needs a category name"};
+                }
+                name = arguments[++i];
+            } else {
+                name = argument.substr(std::string_view("--scope=").size());
+            }
+            anyScope = true;
+            if (name == "all") {
+                requested.fill(true);
+            } else if (const auto scope = launchScopeFromText(name)) {
+                requested[static_cast<std::size_t>(*scope)] = true;
+            } else {
+                return ActionUsageError{"unknown scope \"" + name + "\"; valid names: " +
+                                        scopeNames({allScopes().begin(), allScopes().end()}) +
+                                        ", all"};
+            }
+        } else if (argument == "--") {
+            // Everything after it is the label, even if it starts with "-".
+            if (haveLabel || i + 2 != arguments.size()) {
+                return ActionUsageError{"exactly one label is needed"};
+            }
+            options.label = arguments[++i];
+            haveLabel = true;
+        } else if (argument.starts_with("-")) {
+            return ActionUsageError{"unknown option \"" + argument + "\""};
+        } else if (haveLabel) {
+            return ActionUsageError{"exactly one label is needed, got also \"" + argument + "\""};
+        } else {
+            options.label = argument;
+            haveLabel = true;
+        }
+    }
+    if (!haveLabel && !options.help) {
+        return ActionUsageError{"a label is needed"};
+    }
+    if (!anyScope) {
+        requested.fill(true);
+    }
+    for (const LaunchScope scope : allScopes()) {
+        if (requested[static_cast<std::size_t>(scope)]) {
+            options.scopes.push_back(scope);
+        }
+    }
+    return options;
+}
+
+int performAction(const ActionOptions& options,
+                  const std::function<std::vector<LaunchItem>(LaunchScope)>& load,
+                  const ServiceActionManager& actions, std::ostream& out, std::ostream& err) {
+    const std::string prefix = "daemonary-cli " + std::string(verbName(options.verb)) + ": ";
+
+    std::optional<LaunchItem> found;
+    // Categories load one at a time, stopping at the first that has the label.
+    for (const LaunchScope scope : options.scopes) {
+        for (LaunchItem& item : load(scope)) {
+            if (item.label == options.label) {
+                found = std::move(item);
+                break;
+            }
+        }
+        if (found) {
+            break;
+        }
+    }
+    if (!found) {
+        err << prefix << "no service labelled \"" << options.label << "\" in "
+            << scopeNames(options.scopes) << "\n";
+        return kNoSuchRecord;
+    }
+
+    const bool running = isRunning(*found);
+    if (options.verb == ActionVerb::start && running) {
+        err << prefix << describe(*found) << " is already running (" << stateText(*found) << ")\n";
+        return kActionFailed;
+    }
+    if (options.verb == ActionVerb::stop && !running) {
+        err << prefix << describe(*found) << " is not running (" << stateText(*found) << ")\n";
+        return kActionFailed;
+    }
+
+    const ActionResult result = actions.toggleService(*found);
+    if (result) {
+        err << prefix << "Failed to " << (running ? "stop " : "start ") << describe(*found) << ": "
+            << result->text() << "\n";
+        return kActionFailed;
+    }
+    out << (running ? "Stopped " + describe(*found) + ", was " + stateText(*found)
+                    : "Started " + describe(*found))
+        << "\n";
+    return 0;
+}
+
+int runStartCommand(const std::vector<std::string>& arguments, std::ostream& out,
+                    std::ostream& err) {
+    return run(ActionVerb::start, arguments, out, err);
+}
+
+int runStopCommand(const std::vector<std::string>& arguments, std::ostream& out,
+                   std::ostream& err) {
+    return run(ActionVerb::stop, arguments, out, err);
+}
+
+int runToggleCommand(const std::vector<std::string>& arguments, std::ostream& out,
+                     std::ostream& err) {
+    return run(ActionVerb::toggle, arguments, out, err);
+}
+
+} // namespace daemonary
