@@ -198,7 +198,7 @@ bool xmlNestingWithinLimit(std::string_view text, std::size_t limit) {
 constexpr std::size_t kTrailerSize = 32;
 constexpr std::size_t kHeaderSize = 8;
 // Far above any real definition, far below what exhausts memory or time.
-constexpr std::uint64_t kMaxExpandedObjects = 1'000'000;
+constexpr std::uint64_t kMaxExpandedObjects = 500'000;
 
 std::uint64_t readBigEndian(const unsigned char* p, std::size_t size) {
     std::uint64_t value = 0;

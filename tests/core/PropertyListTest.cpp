@@ -1,1 +1,214 @@
-// placeholder
+#include "PropertyList.h"
+
+#include "FileSystem.h"
+#include "PlistTestSupport.h"
+
+#include <cstdlib>
+#include <gtest/gtest.h>
+#include <plist/plist.h>
+
+namespace daemonary {
+namespace {
+
+using test::BinaryPlistBuilder;
+using test::nestedBinaryArrays;
+using test::nestedXmlArrays;
+
+std::string fixture(const std::string& name) {
+    auto bytes = readFile(std::string(DAEMONARY_TEST_DATA_DIR) + "/plist/" + name);
+    EXPECT_TRUE(bytes) << name;
+    return bytes.value_or("");
+}
+
+// The library's own writer, as an independent source of binary lists.
+std::string toBinary(const std::string& xml) {
+    plist_t root = nullptr;
+    plist_from_xml(xml.data(), static_cast<std::uint32_t>(xml.size()), &root);
+    EXPECT_NE(root, nullptr);
+    char* bytes = nullptr;
+    std::uint32_t length = 0;
+    plist_to_bin(root, &bytes, &length);
+    plist_free(root);
+    std::string binary(bytes, length);
+    std::free(bytes);
+    return binary;
+}
+
+TEST(PropertyListTest, ReadsEveryValueKindFromXml) {
+    const auto value = parsePropertyList(fixture("all-types.plist"));
+    ASSERT_TRUE(value);
+    const PlistDictionary* root = value->dictionary();
+    ASSERT_NE(root, nullptr);
+    EXPECT_EQ(root->size(), 11u);
+    EXPECT_EQ(root->at("Label"), PlistValue(std::string("com.example.types")));
+    EXPECT_EQ(root->at("Count"), PlistValue(std::int64_t{42}));
+    EXPECT_EQ(root->at("Negative"), PlistValue(std::int64_t{-7}));
+    EXPECT_EQ(root->at("Ratio"), PlistValue(0.25));
+    EXPECT_EQ(root->at("Enabled"), PlistValue(true));
+    EXPECT_EQ(root->at("Disabled"), PlistValue(false));
+    EXPECT_EQ(root->at("Created"), PlistValue(PlistDate{731311628}));
+    EXPECT_EQ(root->at("Blob"), PlistValue(PlistData{"\xde\xad\xbe\xef\x01\x02\x03"}));
+    EXPECT_EQ(root->at("Escaped"), PlistValue(std::string("a <b> & \"c\" \xc3\xa9")));
+    const PlistArray* items = root->at("Items").array();
+    ASSERT_NE(items, nullptr);
+    ASSERT_EQ(items->size(), 3u);
+    EXPECT_EQ((*items)[0], PlistValue(std::string("one")));
+    EXPECT_EQ((*items)[1], PlistValue(PlistArray{}));
+    EXPECT_EQ((*items)[2], PlistValue(PlistDictionary{}));
+    EXPECT_EQ(root->at("Nested").dictionary()->at("Inner"), PlistValue(std::string("<not a tag>")));
+}
+
+TEST(PropertyListTest, BinaryListReadsLikeItsXmlForm) {
+    for (const char* name : {"all-types.plist", "launch-agent.plist", "top-level-array.plist"}) {
+        const auto xml = fixture(name);
+        const auto binary = toBinary(xml);
+        ASSERT_TRUE(binary.starts_with("bplist00"));
+        const auto fromXml = parsePropertyList(xml);
+        const auto fromBinary = parsePropertyList(binary);
+        ASSERT_TRUE(fromXml) << name;
+        ASSERT_TRUE(fromBinary) << name;
+        EXPECT_EQ(*fromXml, *fromBinary) << name;
+    }
+}
+
+TEST(PropertyListTest, RejectsWhatIsNotAPropertyList) {
+    EXPECT_FALSE(parsePropertyList(""));
+    EXPECT_FALSE(parsePropertyList(fixture("not-a-plist.plist")));
+    EXPECT_FALSE(parsePropertyList(fixture("truncated.plist")));
+    EXPECT_FALSE(parsePropertyList("bplist00"));
+    const auto binary = toBinary(fixture("launch-agent.plist"));
+    EXPECT_FALSE(parsePropertyList(binary.substr(0, binary.size() - 1)));
+    EXPECT_FALSE(parsePropertyList(binary.substr(0, binary.size() / 2)));
+}
+
+TEST(PropertyListTest, DeepXmlNestingIsUnparsableNotACrash) {
+    EXPECT_FALSE(parsePropertyList(nestedXmlArrays(200'000)));
+    EXPECT_TRUE(parsePropertyList(nestedXmlArrays(kMaxPlistDepth)));
+    EXPECT_FALSE(parsePropertyList(nestedXmlArrays(kMaxPlistDepth + 1)));
+}
+
+TEST(PropertyListTest, XmlClosingTagsTheParserSkipsDoNotHideDepth) {
+    // Closing tags inside comments, CDATA, processing instructions and
+    // attribute values close nothing for the parser, so they must not lower
+    // the depth that the check sees either.
+    for (const std::string hidden :
+         {"<!-- </array> -->", "<![CDATA[</array>]]>", "<? </array> ?>",
+          "<!DOCTYPE x [ </array> ]>", "<string a=\"</array>\">x</string>"}) {
+        std::string xml = "<plist version=\"1.0\">";
+        for (int i = 0; i < 300; ++i) {
+            xml += "<array>" + hidden;
+        }
+        for (int i = 0; i < 300; ++i) {
+            xml += "</array>";
+        }
+        xml += "</plist>";
+        EXPECT_FALSE(parsePropertyList(xml)) << hidden;
+    }
+}
+
+TEST(PropertyListTest, ManySiblingContainersAreFine) {
+    std::string xml = "<plist version=\"1.0\"><array>";
+    for (int i = 0; i < 5000; ++i) {
+        xml += "<dict><key>k</key><array><string>v</string></array></dict><array/>";
+    }
+    xml += "</array></plist>";
+    const auto value = parsePropertyList(xml);
+    ASSERT_TRUE(value);
+    EXPECT_EQ(value->array()->size(), 10000u);
+}
+
+TEST(PropertyListTest, DeepBinaryNestingIsUnparsableNotACrash) {
+    const auto deep = nestedBinaryArrays(200'000);
+    EXPECT_GT(deep.size(), 1'500'000u);
+    EXPECT_FALSE(parsePropertyList(deep));
+    EXPECT_TRUE(parsePropertyList(nestedBinaryArrays(kMaxPlistDepth)));
+    EXPECT_FALSE(parsePropertyList(nestedBinaryArrays(kMaxPlistDepth + 1)));
+}
+
+TEST(PropertyListTest, MalformedBinaryStructuresAreRejected) {
+    {
+        BinaryPlistBuilder cycle; // an array holding itself
+        cycle.addArray({0});
+        EXPECT_FALSE(parsePropertyList(cycle.build(0)));
+    }
+    {
+        BinaryPlistBuilder longCycle;
+        longCycle.addArray({1});
+        longCycle.addDictionary({2}, {0});
+        longCycle.addString("key");
+        EXPECT_FALSE(parsePropertyList(longCycle.build(0)));
+    }
+    {
+        BinaryPlistBuilder dangling;
+        dangling.addArray({5});
+        EXPECT_FALSE(parsePropertyList(dangling.build(0)));
+    }
+    {
+        BinaryPlistBuilder topOutOfRange;
+        topOutOfRange.addString("x");
+        EXPECT_FALSE(parsePropertyList(topOutOfRange.build(3)));
+    }
+    {
+        BinaryPlistBuilder overlong; // a string claiming more bytes than exist
+        overlong.add(std::string("\x5f\x12\x7f\xff\xff\xff", 6) + "abc");
+        EXPECT_FALSE(parsePropertyList(overlong.build(0)));
+    }
+    {
+        // Each array holds the next one twice: 40 levels are 2^40 nodes
+        // once shared objects are expanded.
+        BinaryPlistBuilder bomb;
+        for (std::uint32_t i = 0; i < 40; ++i) {
+            bomb.addArray({i + 1, i + 1});
+        }
+        bomb.addString("leaf");
+        EXPECT_FALSE(parsePropertyList(bomb.build(0)));
+    }
+    {
+        BinaryPlistBuilder shared; // modest sharing is normal and accepted
+        const auto leaf = shared.addString("same");
+        const auto inner = shared.addArray({leaf, leaf, leaf});
+        const auto top = shared.addArray({inner, inner});
+        const auto value = parsePropertyList(shared.build(top));
+        ASSERT_TRUE(value);
+        EXPECT_EQ(value->array()->size(), 2u);
+        EXPECT_EQ((*value->array())[1].array()->size(), 3u);
+    }
+    {
+        auto valid = nestedBinaryArrays(3);
+        valid[valid.size() - 1] = '\x7f'; // offset table past the end
+        EXPECT_FALSE(parsePropertyList(valid));
+    }
+}
+
+TEST(PropertyListTest, Descriptions) {
+    EXPECT_EQ(PlistValue(std::string("text")).description(), "text");
+    EXPECT_EQ(PlistValue(std::int64_t{-12}).description(), "-12");
+    EXPECT_EQ(PlistValue(0.25).description(), "0.25");
+    EXPECT_EQ(PlistValue(3.0).description(), "3");
+    EXPECT_EQ(PlistValue(0.1).description(), "0.1");
+    EXPECT_EQ(PlistValue(true).description(), "1");
+    EXPECT_EQ(PlistValue(false).description(), "0");
+    EXPECT_EQ(PlistValue(PlistDate{731311628}).description(), "2024-03-05 06:07:08 +0000");
+    EXPECT_EQ(PlistValue(PlistDate{0}).description(), "2001-01-01 00:00:00 +0000");
+    EXPECT_EQ(PlistValue(PlistDate{-0.5}).description(), "2000-12-31 23:59:59 +0000");
+    EXPECT_EQ(PlistValue(PlistData{"\xde\xad\xbe\xef\x01\x02\x03"}).description(),
+              "<deadbeef 010203>");
+    EXPECT_EQ(PlistValue(PlistData{}).description(), "<>");
+    EXPECT_EQ(PlistValue(PlistArray{PlistValue(true), PlistValue(false)}).description(),
+              "(2 items)");
+    EXPECT_EQ(PlistValue(PlistDictionary{}).description(), "{0 items}");
+}
+
+TEST(PropertyListTest, LargeAndNegativeIntegersSurvive) {
+    const auto value = parsePropertyList(
+        "<plist version=\"1.0\"><array><integer>-9223372036854775808</integer>"
+        "<integer>9223372036854775807</integer><integer>-1</integer></array></plist>");
+    ASSERT_TRUE(value);
+    const auto& array = *value->array();
+    EXPECT_EQ(array[0], PlistValue(std::numeric_limits<std::int64_t>::min()));
+    EXPECT_EQ(array[1], PlistValue(std::numeric_limits<std::int64_t>::max()));
+    EXPECT_EQ(array[2], PlistValue(std::int64_t{-1}));
+}
+
+} // namespace
+} // namespace daemonary
