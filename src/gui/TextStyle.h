@@ -1,0 +1,29 @@
+#pragma once
+
+#include <QColor>
+#include <QFont>
+
+class QWidget;
+
+namespace daemonary {
+
+// The text styles the inspector needs beyond ViewStyle's (title 2, headline,
+// subheadline, caption 2, monospaced caption), in the same proportions to the
+// application font, and small helpers to colour a label.
+class TextStyle {
+public:
+    static QFont title2();
+    static QFont headline();
+    static QFont subheadline();
+    static QFont caption2();
+    static QFont monospacedCaption();
+
+    static QFont withWeight(QFont font, QFont::Weight weight);
+
+    // Sets the widget's text colour (QPalette::WindowText and Text).
+    static void setTextColor(QWidget& widget, const QColor& color);
+    // ViewStyle's secondary colour for this widget's palette.
+    static void setSecondary(QWidget& widget);
+};
+
+} // namespace daemonary
