@@ -51,14 +51,25 @@ std::optional<std::string> ResourceLocator::executablePath() {
 }
 
 std::optional<std::string> ResourceLocator::resourceDirectoryFor(const std::string& executable) {
-    const std::string_view name = lastPathComponent(executable);
-    if (name.empty() || name.size() >= executable.size()) {
+    // Lexical parents: the executable's own path is already free of links.
+    const auto parent = [](std::string_view path) -> std::optional<std::string_view> {
+        while (path.size() > 1 && path.back() == '/') {
+            path.remove_suffix(1);
+        }
+        const std::size_t slash = path.rfind('/');
+        if (slash == std::string_view::npos || path.size() <= 1) {
+            return std::nullopt;
+        }
+        return path.substr(0, slash == 0 ? 1 : slash);
+    };
+    const auto programDirectory = parent(executable);
+    const auto base = programDirectory ? parent(*programDirectory) : std::nullopt;
+    if (!base) {
         return std::nullopt;
     }
-    const std::string directory = executable.substr(0, executable.size() - name.size());
     for (const std::string_view candidate :
-         {std::string_view("../" DAEMONARY_RESOURCE_SUBDIR), std::string_view("../Resources")}) {
-        const std::string path = appendPathComponent(directory, candidate);
+         {std::string_view(DAEMONARY_RESOURCE_SUBDIR), std::string_view("Resources")}) {
+        const std::string path = appendPathComponent(*base, candidate);
         if (isDirectory(path)) {
             return path;
         }
