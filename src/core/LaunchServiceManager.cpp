@@ -73,7 +73,7 @@ std::vector<LaunchItem> LaunchServiceManager::loadItems(LaunchScope scope) const
         std::vector<LaunchItem> loginItems = LoginItemManager::fetchLoginItems(m_layout);
         items.insert(items.end(), std::make_move_iterator(loginItems.begin()),
                      std::make_move_iterator(loginItems.end()));
-        return resolveStatuses(collapseByBundle(std::move(items)));
+        return resolveStatuses(collapseByBundle(std::move(items), m_layout.hostRoot()));
     }
     case LaunchScope::macos: {
         std::vector<LaunchItem> items = scanLaunchdDirectories({m_systemDaemons, m_systemAgents});
@@ -246,7 +246,15 @@ std::vector<LaunchItem> LaunchServiceManager::resolveStatuses(std::vector<Launch
     return records;
 }
 
-std::vector<LaunchItem> LaunchServiceManager::collapseByBundle(std::vector<LaunchItem> records) {
+std::vector<LaunchItem> LaunchServiceManager::collapseByBundle(std::vector<LaunchItem> records,
+                                                               std::string_view hostRoot) {
+    const auto bundleKey = [hostRoot](std::string bundle) {
+        if (!hostRoot.empty() && bundle.starts_with(hostRoot) && bundle.size() > hostRoot.size() &&
+            bundle[hostRoot.size()] == '/') {
+            bundle.erase(0, hostRoot.size());
+        }
+        return bundle;
+    };
     std::vector<LaunchItem> bundled;
     std::unordered_map<std::string, std::size_t> bundlePositions;
     std::vector<LaunchItem> loose;
@@ -263,7 +271,8 @@ std::vector<LaunchItem> LaunchServiceManager::collapseByBundle(std::vector<Launc
             loose.push_back(std::move(item));
             continue;
         }
-        const auto [found, inserted] = bundlePositions.try_emplace(*bundle, bundled.size());
+        const auto [found, inserted] =
+            bundlePositions.try_emplace(bundleKey(std::move(*bundle)), bundled.size());
         if (inserted) {
             bundled.push_back(std::move(item));
             continue;

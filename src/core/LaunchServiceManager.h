@@ -55,8 +55,10 @@ public:
     // The user category lists an application both as a launch agent and as a
     // login item: one record per enclosing bundle, the first one that names a
     // program winning. Bundles in order of first appearance, then the records
-    // without a bundle.
-    static std::vector<LaunchItem> collapseByBundle(std::vector<LaunchItem> records);
+    // without a bundle. Under a host root, a bundle is the same whether a path
+    // names it inside the root or as the simulated Mac's own path.
+    static std::vector<LaunchItem> collapseByBundle(std::vector<LaunchItem> records,
+                                                    std::string_view hostRoot = {});
 
     // Status resolution against a given table and snapshot, without running
     // anything.

@@ -254,8 +254,11 @@ TEST_F(LaunchServiceManagerHostTest, UserCategoryMergesLoginItemIntoLaunchAgent)
     writeFile(
         host.home() + "/Library/LaunchAgents/com.example.agent.plist",
         definitionXml("com.example.agent", "/Applications/Example.app/Contents/MacOS/Example"));
-    writeFakeTool(host / "/usr/bin/osascript",
-                  "Example, Notes, /Applications/Example.app, /Applications/Notes.app\n");
+    // The simulated host reports login items inside its root, while the
+    // definition names the program as the Mac would.
+    writeFakeTool(host / "/usr/bin/osascript", "Example, Notes, " +
+                                                   (host / "/Applications/Example.app") + ", " +
+                                                   (host / "/Applications/Notes.app") + "\n");
     fakeLaunchctl("PID\tStatus\tLabel\n321\t0\tcom.example.agent\n");
 
     const std::vector<LaunchItem> items =
