@@ -1,0 +1,322 @@
+#include "Codesign.h"
+
+#include "FileSystem.h"
+#include "PropertyList.h"
+#include "StateStore.h"
+
+#include <array>
+#include <cstdio>
+#include <filesystem>
+#include <ostream>
+
+namespace daemonary::hostsim {
+
+namespace {
+
+constexpr int kUsageStatus = 2;
+constexpr std::array<std::string_view, 5> kBundleExtensions = {".app", ".kext", ".bundle",
+                                                               ".plugin", ".xpc"};
+
+bool isBundleName(std::string_view path) {
+    for (std::string_view extension : kBundleExtensions) {
+        if (path.ends_with(extension))
+            return true;
+    }
+    return false;
+}
+
+// Stable pseudo-random values, so one file always gets the same report.
+class Digits {
+public:
+    explicit Digits(std::string_view seed) {
+        std::uint64_t hash = 1469598103934665603ULL;
+        for (unsigned char c : seed) {
+            hash ^= c;
+            hash *= 1099511628211ULL;
+        }
+        m_state = hash;
+    }
+
+    std::uint64_t next() {
+        std::uint64_t z = (m_state += 0x9E3779B97F4A7C15ULL);
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+        return z ^ (z >> 31);
+    }
+
+    std::uint64_t below(std::uint64_t bound) { return next() % bound; }
+
+    std::string hex(std::size_t length) {
+        static constexpr char kHex[] = "0123456789abcdef";
+        std::string text;
+        while (text.size() < length) {
+            std::uint64_t bits = next();
+            for (int i = 0; i < 16 && text.size() < length; ++i, bits >>= 4)
+                text += kHex[bits & 0xF];
+        }
+        return text;
+    }
+
+private:
+    std::uint64_t m_state = 0;
+};
+
+struct BundleInfo {
+    std::optional<std::string> identifier;
+    std::optional<std::string> executable;
+    std::optional<std::size_t> entries; // nothing without a readable Info.plist
+    std::size_t files = 0;
+};
+
+std::optional<BundleInfo> readBundle(const std::string& bundle) {
+    if (!isDirectory(bundle))
+        return std::nullopt;
+    BundleInfo info;
+    if (auto bytes = readFile(bundle + "/Contents/Info.plist")) {
+        if (auto value = parsePropertyList(*bytes); value && value->dictionary()) {
+            const PlistDictionary& dictionary = *value->dictionary();
+            info.entries = dictionary.size();
+            auto text = [&](const char* key) -> std::optional<std::string> {
+                auto it = dictionary.find(key);
+                if (it != dictionary.end() && it->second.string())
+                    return *it->second.string();
+                return std::nullopt;
+            };
+            info.identifier = text("CFBundleIdentifier");
+            info.executable = text("CFBundleExecutable");
+        }
+    }
+    std::error_code error;
+    for (std::filesystem::recursive_directory_iterator it(bundle, error), end; !error && it != end;
+         it.increment(error)) {
+        if (it->is_regular_file(error))
+            ++info.files;
+    }
+    return info;
+}
+
+struct Subject {
+    std::string shownPath;  // the argument as given, normalised
+    std::string executable; // what Executable= names
+    std::string identifier;
+    std::string format;
+    std::optional<BundleInfo> bundle; // present when the subject is a bundle
+};
+
+std::string timestamp(Digits& digits) {
+    static constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                              "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    const auto hour = digits.below(12) + 1;
+    char text[64];
+    std::snprintf(text, sizeof text, "%s %d, %d at %d:%02d:%02d %s", kMonths[digits.below(12)],
+                  static_cast<int>(digits.below(28) + 1), static_cast<int>(2023 + digits.below(3)),
+                  static_cast<int>(hour), static_cast<int>(digits.below(60)),
+                  static_cast<int>(digits.below(60)), digits.below(2) == 0 ? "AM" : "PM");
+    return text;
+}
+
+std::string report(const Subject& subject, const SignedCode& code, std::string_view seed) {
+    Digits digits(seed);
+    const bool adHoc = code.kind == SigningKind::adHoc;
+    const bool apple = code.kind == SigningKind::apple;
+    const auto pages = digits.below(4000) + 20;
+    const std::string cdHash = digits.hex(40);
+    const std::string cdHashFull = cdHash + digits.hex(24);
+
+    std::string text;
+    auto line = [&](const std::string& content) { text += content + "\n"; };
+    line("Executable=" + subject.executable);
+    line("Identifier=" + subject.identifier);
+    line("Format=" + subject.format);
+    std::string flags = adHoc   ? "0x20002(adhoc,linker-signed)"
+                        : apple ? "0x0(none)"
+                                : "0x10000(runtime)";
+    line("CodeDirectory v=" + std::string(adHoc ? "20400" : "20500") +
+         " size=" + std::to_string(pages * 32 + 400) + " flags=" + flags +
+         " hashes=" + std::to_string(pages) + "+" + (adHoc ? "0" : "7") + " location=embedded");
+    if (apple)
+        line("Platform identifier=16");
+    line("VersionPlatform=1");
+    line("VersionMin=" + std::string(apple ? "983040" : "786432"));
+    line("VersionSDK=" + std::string(apple ? "983296" : "917504"));
+    line("Hash type=sha256 size=32");
+    line("CandidateCDHash sha256=" + cdHash);
+    line("CandidateCDHashFull sha256=" + cdHashFull);
+    line("Hash choices=sha256");
+    line("CMSDigest=" + cdHashFull);
+    line("CMSDigestType=2");
+    line("Executable Segment base=0");
+    line("Executable Segment limit=" + std::to_string((digits.below(200) + 4) * 16384));
+    line("Executable Segment flags=0x1");
+    line("Page size=" + std::string(adHoc ? "4096" : "16384"));
+    line("CDHash=" + cdHash);
+    if (adHoc) {
+        line("Signature=adhoc");
+    } else {
+        line("Signature size=" + std::to_string(apple ? 4442 : 8900 + digits.below(200)));
+        if (apple) {
+            line("Authority=Software Signing");
+            line("Authority=Apple Code Signing Certification Authority");
+        } else {
+            line("Authority=Developer ID Application: " + code.organization + " (" +
+                 code.teamIdentifier + ")");
+            line("Authority=Developer ID Certification Authority");
+        }
+        line("Authority=Apple Root CA");
+        if (!apple) {
+            line("Timestamp=" + timestamp(digits));
+            line("Notarization Ticket=stapled");
+        }
+    }
+    if (subject.bundle && subject.bundle->entries)
+        line("Info.plist entries=" + std::to_string(*subject.bundle->entries));
+    else
+        line("Info.plist=not bound");
+    line("TeamIdentifier=" + (adHoc || apple ? std::string("not set") : code.teamIdentifier));
+    if (!adHoc && !apple)
+        line("Runtime Version=15.0.0");
+    if (subject.bundle)
+        line("Sealed Resources version=2 rules=13 files=" + std::to_string(subject.bundle->files));
+    else
+        line("Sealed Resources=none");
+    if (adHoc)
+        line("Internal requirements=none");
+    else
+        line("Internal requirements count=1 size=" +
+             std::to_string(apple ? 64 : 200 + digits.below(40)));
+    for (std::uint64_t n = 1; text.size() < code.reportPaddingBytes; ++n) {
+        char nested[96];
+        std::snprintf(nested, sizeof nested, "Nested=Contents/Frameworks/Component%06llu.framework",
+                      static_cast<unsigned long long>(n));
+        line(nested);
+    }
+    return text;
+}
+
+std::string architectures(const SignedCode& code) {
+    return code.kind == SigningKind::adHoc ? "Mach-O thin (arm64)"
+                                           : "Mach-O universal (x86_64 arm64)";
+}
+
+std::string stem(std::string_view name) {
+    name = lastPathComponent(name);
+    const auto dot = name.rfind('.');
+    return std::string(dot == std::string_view::npos || dot == 0 ? name : name.substr(0, dot));
+}
+
+// The subject of a report: the signed item itself, or a file inside a
+// signed bundle, which the bundle's signature covers.
+std::optional<Subject> describe(const HostContext& host, const HostState& state,
+                                const std::string& shownPath, const std::string& stored,
+                                const SignedCode*& code, std::string& seed) {
+    std::string candidate = stored;
+    for (;;) {
+        auto found = state.signedCode.find(candidate);
+        if (found != state.signedCode.end() && (candidate == stored || isBundleName(candidate))) {
+            code = &found->second;
+            seed = stored + "|" + candidate;
+            break;
+        }
+        const auto slash = candidate.rfind('/');
+        if (slash == std::string::npos)
+            return std::nullopt;
+        candidate.resize(slash);
+    }
+
+    Subject subject;
+    subject.shownPath = shownPath;
+    const std::string real = host.realPath(stored);
+    const bool isBundleRoot = candidate == stored && isBundleName(stored);
+    std::optional<BundleInfo> bundle = readBundle(host.realPath(candidate));
+    if (isBundleRoot && bundle) {
+        subject.bundle = bundle;
+        subject.executable =
+            shownPath + "/Contents/MacOS/" + bundle->executable.value_or(stem(shownPath));
+        subject.format =
+            std::string(stored.ends_with(".app") ? "app bundle with " : "bundle with ") +
+            architectures(*code);
+    } else {
+        subject.executable = shownPath;
+        subject.format = architectures(*code);
+    }
+    const bool mainExecutable =
+        bundle && (isBundleRoot || stored == candidate + "/Contents/MacOS/" +
+                                                 bundle->executable.value_or(stem(candidate)));
+    if (code->identifier && candidate == stored)
+        subject.identifier = *code->identifier;
+    else if (mainExecutable && code->identifier)
+        subject.identifier = *code->identifier;
+    else if (mainExecutable && bundle->identifier)
+        subject.identifier = *bundle->identifier;
+    else
+        subject.identifier = stem(real);
+    return subject;
+}
+
+} // namespace
+
+int runCodesign(const HostContext& host, const std::vector<std::string>& arguments) {
+    bool display = false;
+    std::vector<std::string> paths;
+    bool options = true;
+    for (const std::string& argument : arguments) {
+        if (options && argument == "--") {
+            options = false;
+        } else if (options && (argument == "--display")) {
+            display = true;
+        } else if (options && (argument == "--verbose" || argument.starts_with("--verbose="))) {
+            continue;
+        } else if (options && argument.size() > 1 && argument[0] == '-' && argument[1] != '-') {
+            for (char option : std::string_view(argument).substr(1)) {
+                if (option == 'd')
+                    display = true;
+                else if (option != 'v') {
+                    host.err() << "codesign: unsupported option -" << option << "\n";
+                    return kUsageStatus;
+                }
+            }
+        } else if (options && argument.starts_with("--")) {
+            host.err() << "codesign: unsupported option " << argument << "\n";
+            return kUsageStatus;
+        } else {
+            paths.push_back(argument);
+        }
+    }
+    if (!display || paths.empty()) {
+        host.err() << "Usage: codesign -d [-v...] [--verbose=N] path ...\n";
+        return kUsageStatus;
+    }
+
+    auto opened = StateStore::open(host, StateStore::Access::shared);
+    if (!opened.store) {
+        host.err() << "codesign: " << opened.error << "\n";
+        return 1;
+    }
+    int status = 0;
+    std::string text;
+    for (const std::string& path : paths) {
+        const std::string shown = normalisedAbsolutePath(path, currentWorkingDirectory());
+        auto stored = host.storedPath(shown);
+        std::error_code error;
+        if (!stored || !std::filesystem::exists(
+                           std::filesystem::symlink_status(host.realPath(*stored), error))) {
+            text += path + ": No such file or directory\n";
+            status = 1;
+            continue;
+        }
+        const SignedCode* code = nullptr;
+        std::string seed;
+        auto subject = describe(host, opened.store->state(), shown, *stored, code, seed);
+        if (!subject || code == nullptr) {
+            text += path + ": code object is not signed at all\n";
+            status = 1;
+            continue;
+        }
+        text += report(*subject, *code, seed);
+    }
+    host.err() << text;
+    host.err().flush();
+    return status;
+}
+
+} // namespace daemonary::hostsim

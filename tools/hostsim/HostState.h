@@ -1,0 +1,79 @@
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace daemonary::hostsim {
+
+// A process the simulator started for a job. The start time (clock ticks
+// after boot, /proc/PID/stat field 22) and name tell it apart from any later
+// process that reuses the pid.
+struct JobProcess {
+    std::int32_t pid = 0;
+    std::uint64_t startTime = 0;
+    std::string name;
+    bool operator==(const JobProcess&) const = default;
+};
+
+struct Job {
+    std::string label;
+    std::optional<std::string> path;      // definition, relative to the host root
+    std::optional<std::string> program;   // as the definition names it
+    std::optional<std::int32_t> fixedPid; // shown as is, never signalled (synthetic hosts)
+    std::int64_t lastExitStatus = 0;
+    bool running = false; // runs while the host is booted
+    std::optional<JobProcess> process;
+    bool operator==(const Job&) const = default;
+};
+
+struct LoginItem {
+    std::string name;
+    std::string path; // relative to the host root
+    bool operator==(const LoginItem&) const = default;
+};
+
+struct LoadedExtension {
+    std::int32_t index = 0;
+    std::int32_t refs = 0;
+    std::string address = "0";
+    std::string size = "0";
+    std::string wired = "0";
+    std::string identifier;
+    std::string version = "1";
+    std::string uuid;
+    std::vector<std::int32_t> linkedAgainst;
+    bool operator==(const LoadedExtension&) const = default;
+};
+
+enum class SigningKind { developerId, apple, adHoc };
+
+struct SignedCode {
+    SigningKind kind = SigningKind::developerId;
+    std::optional<std::string> identifier; // else the bundle's or file's own
+    std::string organization = "Example Software";
+    std::string teamIdentifier = "A1B2C3D4E5";
+    std::uint64_t reportPaddingBytes = 0; // extra report lines, for pipe tests
+    bool operator==(const SignedCode&) const = default;
+};
+
+struct HostState {
+    std::vector<Job> jobs;
+    std::vector<LoginItem> loginItems;
+    std::vector<LoadedExtension> extensions;
+    std::map<std::string, SignedCode> signedCode; // keyed by relative path
+    bool operator==(const HostState&) const = default;
+};
+
+struct StateParseResult {
+    std::optional<HostState> state;
+    std::string error;
+};
+
+StateParseResult hostStateFromJson(std::string_view text);
+std::string hostStateToJson(const HostState& state);
+
+} // namespace daemonary::hostsim
