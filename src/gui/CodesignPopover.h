@@ -1,0 +1,46 @@
+#pragma once
+
+#include <QFrame>
+#include <optional>
+#include <string>
+
+class QPlainTextEdit;
+
+namespace daemonary {
+
+// The code-signing report of one file in a popup that closes on a click
+// outside it. The text is the owner's: the popover only shows it.
+class CodesignPopover : public QFrame {
+    Q_OBJECT
+
+public:
+    static constexpr int kMinimumWidth = 600;
+    static constexpr int kMinimumHeight = 400;
+
+    explicit CodesignPopover(QWidget* parent = nullptr);
+
+    QString text() const;
+    void setText(const QString& text);
+
+    // Opens below the anchor (above it when there is no room below).
+    void popup(QWidget* anchor);
+
+    // Runs "codesign -dv --verbose=4 target" and returns what it wrote to
+    // standard error, the report, whatever its exit status (an unsigned file
+    // gives the tool's own complaint). "Failed to run codesign: ..." when the
+    // tool cannot be started; nothing when the report is not UTF-8. Blocks
+    // until the tool exits; the report may be of any size.
+    static std::optional<QString> runCodesign(const std::string& codesign,
+                                              const std::string& target);
+
+signals:
+    void closed();
+
+protected:
+    void hideEvent(QHideEvent* event) override;
+
+private:
+    QPlainTextEdit* m_report = nullptr;
+};
+
+} // namespace daemonary

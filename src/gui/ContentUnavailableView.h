@@ -1,0 +1,29 @@
+#pragma once
+
+#include <QString>
+#include <QWidget>
+
+class QLabel;
+
+namespace daemonary {
+
+// The standard placeholder for an empty area: a symbol, a title and an
+// optional description, centred.
+class ContentUnavailableView : public QWidget {
+    Q_OBJECT
+
+public:
+    ContentUnavailableView(const QString& title, const QString& symbolName,
+                           const QString& description = {}, QWidget* parent = nullptr);
+
+    QString title() const;
+    QString description() const;
+    const QString& symbolName() const { return m_symbolName; }
+
+private:
+    QString m_symbolName;
+    QLabel* m_title = nullptr;
+    QLabel* m_description = nullptr;
+};
+
+} // namespace daemonary

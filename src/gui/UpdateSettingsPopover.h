@@ -1,0 +1,55 @@
+#pragma once
+
+#include <QFrame>
+#include <QPointer>
+
+class QLabel;
+class QPushButton;
+class QToolButton;
+
+namespace daemonary {
+
+class SparkleUpdateManager;
+class UserDefaults;
+
+// The small window of update settings under the toolbar's update button: the
+// version, "Check for Update" and the two automatic-update preferences, which
+// are written to the user defaults only when pressed. Closes on a click
+// outside it.
+class UpdateSettingsPopover : public QFrame {
+    Q_OBJECT
+
+public:
+    static constexpr char kAutomaticChecksKey[] = "SUEnableAutomaticChecks";
+    static constexpr char kAutomaticDownloadsKey[] = "SUAutomaticallyUpdate";
+
+    // No version line when shortVersion is empty.
+    UpdateSettingsPopover(SparkleUpdateManager& updateManager, UserDefaults& defaults,
+                          const QString& shortVersion, QWidget* parent = nullptr);
+
+    // Shows the popover centred under the anchor's bottom edge.
+    void popUp(QWidget* anchor);
+
+    bool automaticChecks() const;
+    bool automaticDownloads() const;
+
+signals:
+    void closed();
+
+protected:
+    void mousePressEvent(QMouseEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
+    void changeEvent(QEvent* event) override;
+
+private:
+    QToolButton* makeToggleRow(const QString& objectName, const QString& text);
+    void updateRows();
+
+    SparkleUpdateManager& m_updateManager;
+    UserDefaults& m_defaults;
+    QPointer<QWidget> m_anchor;
+    QToolButton* m_automaticChecksRow = nullptr;
+    QToolButton* m_automaticDownloadsRow = nullptr;
+};
+
+} // namespace daemonary
