@@ -8,6 +8,7 @@
 #include <QTest>
 
 using namespace daemonary;
+using namespace Qt::StringLiterals;
 
 namespace {
 
@@ -59,7 +60,7 @@ private slots:
         }
         PlistView view;
         view.setValue(twelve);
-        QCOMPARE(view.displayedRows(), QStringList{"Plist Content (12 items)"});
+        QCOMPARE(view.displayedRows(), QStringList{u"Plist Content (12 items)"_s});
         auto* title = view.findChild<QLabel*>(QStringLiteral("plistTitle"));
         QVERIFY(title != nullptr);
         QVERIFY(title->font().bold());
@@ -67,7 +68,7 @@ private slots:
 
         PlistView array;
         array.setValue(PlistArray{std::string("a"), std::string("b")});
-        QCOMPARE(array.displayedRows(), QStringList{"Array (2 items)"});
+        QCOMPARE(array.displayedRows(), QStringList{u"Array (2 items)"_s});
     }
 
     void membersAreSortedByCodePointAndArraysByIndex() {
@@ -76,25 +77,25 @@ private slots:
         view.setValue(value);
         clickHeader(view, QString());
         QCOMPARE(view.displayedRows(), (QStringList{
-                                           "Plist Content (7 items)",
-                                           "  KeepAlive: 1",
-                                           "  Label: com.example.agent",
-                                           "  Nested (3 items)",
-                                           "  Outer (1 items)",
-                                           "  ProgramArguments (2 items)",
-                                           "  Sockets (0 items)",
-                                           "  label: lower",
+                                           u"Plist Content (7 items)"_s,
+                                           u"  KeepAlive: 1"_s,
+                                           u"  Label: com.example.agent"_s,
+                                           u"  Nested (3 items)"_s,
+                                           u"  Outer (1 items)"_s,
+                                           u"  ProgramArguments (2 items)"_s,
+                                           u"  Sockets (0 items)"_s,
+                                           u"  label: lower"_s,
                                        }));
 
         clickHeader(view, QStringLiteral("ProgramArguments"));
         clickHeader(view, QStringLiteral("Nested"));
         clickHeader(view, QStringLiteral("Sockets"));
         const QStringList rows = view.displayedRows();
-        QVERIFY(rows.contains("    [0]: /usr/bin/agent"));
-        QVERIFY(rows.contains("    [1]: --verbose"));
-        QVERIFY(rows.contains("    [2] (3 items)"));
+        QVERIFY(rows.contains(u"    [0]: /usr/bin/agent"_s));
+        QVERIFY(rows.contains(u"    [1]: --verbose"_s));
+        QVERIFY(rows.contains(u"    [2] (3 items)"_s));
         // An open empty container shows nothing below itself.
-        QCOMPARE(rows.indexOf("  Sockets (0 items)") + 1, rows.indexOf("  label: lower"));
+        QCOMPARE(rows.indexOf(u"  Sockets (0 items)"_s) + 1, rows.indexOf(u"  label: lower"_s));
 
         // Keys beyond ASCII follow code-point order too: "Z" < "a" < "é" < "ž".
         PlistDictionary unicode{{"\xC5\xBE", std::int64_t{1}},
@@ -104,9 +105,10 @@ private slots:
         PlistView other;
         other.setValue(unicode);
         other.setExpanded({}, true);
-        QCOMPARE(other.displayedRows(), (QStringList{"Plist Content (4 items)", "  Z: 4", "  a: 3",
-                                                     QString::fromUtf8("  \xC3\xA9: 2"),
-                                                     QString::fromUtf8("  \xC5\xBE: 1")}));
+        QCOMPARE(
+            other.displayedRows(),
+            (QStringList{u"Plist Content (4 items)"_s, u"  Z: 4"_s, u"  a: 3"_s,
+                         QString::fromUtf8("  \xC3\xA9: 2"), QString::fromUtf8("  \xC5\xBE: 1")}));
     }
 
     void leavesAndCountsUseTheirStyles() {
@@ -152,14 +154,14 @@ private slots:
         clickHeader(view, QString());
         clickHeader(view, QStringLiteral("Outer"));
         clickHeader(view, QStringLiteral("Outer/Deep"));
-        QVERIFY(view.displayedRows().contains("      Leaf: x"));
+        QVERIFY(view.displayedRows().contains(u"      Leaf: x"_s));
 
         clickHeader(view, QString());
         clickHeader(view, QString());
         QVERIFY(!view.isExpanded({std::string("Outer")}));
         QVERIFY(!view.isExpanded({std::string("Outer"), std::string("Deep")}));
-        QVERIFY(view.displayedRows().contains("  Outer (1 items)"));
-        QVERIFY(!view.displayedRows().contains("    Deep (1 items)"));
+        QVERIFY(view.displayedRows().contains(u"  Outer (1 items)"_s));
+        QVERIFY(!view.displayedRows().contains(u"    Deep (1 items)"_s));
 
         // A child cannot be opened under a closed parent.
         view.setExpanded({}, false);
@@ -188,15 +190,15 @@ private slots:
         QVERIFY(view.isExpanded({std::string("Nested")}));
         QVERIFY(!view.isExpanded({std::string("Nested"), std::size_t{2}}));
         QCOMPARE(view.displayedRows(),
-                 (QStringList{"Plist Content (3 items)", "  Nested (1 items)", "    [0]: 1",
-                              "  Outer: now a leaf", "  ProgramArguments (1 items)",
-                              "    [0]: /bin/other"}));
+                 (QStringList{u"Plist Content (3 items)"_s, u"  Nested (1 items)"_s,
+                              u"    [0]: 1"_s, u"  Outer: now a leaf"_s,
+                              u"  ProgramArguments (1 items)"_s, u"    [0]: /bin/other"_s}));
 
         // Once the tree has been dropped, the next value starts collapsed.
         view.clear();
         QVERIFY(view.displayedRows().isEmpty());
         view.setValue(definition());
-        QCOMPARE(view.displayedRows(), QStringList{"Plist Content (7 items)"});
+        QCOMPARE(view.displayedRows(), QStringList{u"Plist Content (7 items)"_s});
     }
 };
 

@@ -1,0 +1,219 @@
+#include "ServiceActionButtons.h"
+
+#include "ButtonStyle.h"
+#include "Log.h"
+#include "RecordingWorkspace.h"
+
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+
+using namespace daemonary;
+using namespace Qt::StringLiterals;
+namespace fs = std::filesystem;
+
+namespace {
+
+LaunchItem record(ServiceType type, LaunchScope scope, std::optional<std::int32_t> pid = {}) {
+    LaunchItem item;
+    item.label = "com.example.agent";
+    item.type = type;
+    item.scope = scope;
+    item.pid = pid;
+    item.status = pid ? ServiceStatus::active : ServiceStatus::inactive;
+    return item;
+}
+
+void writeScript(const fs::path& path, const std::string& body) {
+    fs::create_directories(path.parent_path());
+    std::ofstream(path) << "#!/bin/sh\n" << body << "\n";
+    fs::permissions(path, fs::perms::owner_all);
+}
+
+} // namespace
+
+class ServiceActionButtonsTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init() {
+        QVERIFY(m_dir.isValid());
+        m_root = fs::path(m_dir.path().toStdString()) / "host";
+        m_home = fs::path(m_dir.path().toStdString()) / "home";
+        fs::create_directories(m_home / "Library/LaunchAgents");
+        m_workspace = std::make_unique<RecordingWorkspace>(m_home / ".Trash");
+        m_actions = std::make_unique<ServiceActionManager>(
+            *m_workspace, HostLayout(m_root.string(), m_home.string()));
+        m_refresh = std::make_unique<RefreshCounter>();
+        {
+            const std::lock_guard lock(m_logMutex);
+            m_log.clear();
+        }
+        Log::setSink([this](std::string_view line) {
+            const std::lock_guard lock(m_logMutex);
+            m_log.emplace_back(line);
+        });
+    }
+
+    void cleanup() {
+        Log::setSink({});
+        m_actions.reset();
+        m_workspace.reset();
+        fs::remove_all(m_root);
+        fs::remove_all(m_home);
+    }
+
+    void titlesAndEnablingFollowTypeAndCategory() {
+        ServiceActionButtons buttons(*m_actions, binding());
+        auto* reveal = buttons.findChild<QPushButton*>(u"revealButton"_s);
+        auto* toggle = buttons.findChild<QPushButton*>(u"toggleButton"_s);
+        auto* remove = buttons.findChild<QPushButton*>(u"removeButton"_s);
+        QVERIFY(reveal && toggle && remove);
+        QCOMPARE(reveal->text(), u"Reveal"_s);
+        QCOMPARE(remove->text(), u"Remove"_s);
+        QVERIFY(remove->property("prominent").toBool());
+        QVERIFY(!toggle->property("prominent").toBool());
+        for (auto* button : {reveal, toggle, remove}) {
+            QVERIFY(!button->accessibleName().isEmpty());
+        }
+
+        buttons.setItem(record(ServiceType::launchAgent, LaunchScope::user));
+        QCOMPARE(toggle->text(), u"Start"_s);
+        QVERIFY(toggle->isEnabled());
+        QVERIFY(remove->isEnabled());
+        QVERIFY(reveal->isEnabled());
+
+        buttons.setItem(record(ServiceType::launchAgent, LaunchScope::user, 412));
+        QCOMPARE(toggle->text(), u"Stop"_s);
+        QCOMPARE(toggle->accessibleName(), u"Stop"_s);
+        QVERIFY(toggle->isEnabled());
+
+        // Start/Stop is for launch agents only, whatever the category.
+        for (const auto type :
+             {ServiceType::launchDaemon, ServiceType::startupItem, ServiceType::loginItem,
+              ServiceType::xpcService, ServiceType::kernelExtension, ServiceType::launchService}) {
+            buttons.setItem(record(type, LaunchScope::user, 7));
+            QVERIFY2(!toggle->isEnabled(), toText(type).data());
+            QVERIFY(remove->isEnabled());
+            QVERIFY(reveal->isEnabled());
+        }
+        // Remove is for the User category only, whatever the type.
+        for (const auto scope : allScopes()) {
+            buttons.setItem(record(ServiceType::launchAgent, scope));
+            QCOMPARE(remove->isEnabled(), scope == LaunchScope::user);
+            QVERIFY(toggle->isEnabled());
+        }
+    }
+
+    void failedStartIsLoggedAndDoesNotReload() {
+        ServiceActionButtons buttons(*m_actions, binding());
+        LaunchItem item = record(ServiceType::launchAgent, LaunchScope::user);
+        item.path = (m_home / "Library/LaunchAgents/gone.plist").string();
+        buttons.setItem(item);
+
+        QSignalSpy finished(&buttons, &ServiceActionButtons::actionFinished);
+        QTest::mouseClick(buttons.toggleButton(), Qt::LeftButton);
+        // Not disabled while the toggle runs: presses are independent.
+        QVERIFY(buttons.toggleButton()->isEnabled());
+        QVERIFY(finished.wait());
+        QCOMPARE(finished.first().first().toBool(), false);
+        QCOMPARE(m_refresh->flips(), 0);
+        QVERIFY(hasLogLine("Failed to toggle service: missingPath"));
+    }
+
+    void successfulStartReloadsEvenWhenTheButtonsAreGone() {
+        writeScript(m_root / "bin/launchctl", "exit 0");
+        const fs::path definition = m_home / "Library/LaunchAgents/com.example.agent.plist";
+        std::ofstream(definition) << "<plist/>";
+        LaunchItem item = record(ServiceType::launchAgent, LaunchScope::user);
+        item.path = definition.string();
+
+        auto* buttons = new ServiceActionButtons(*m_actions, binding());
+        buttons->setItem(item);
+        QSignalSpy flipped(m_refresh.get(), &RefreshCounter::flipped);
+        QTest::mouseClick(buttons->toggleButton(), Qt::LeftButton);
+        delete buttons;
+        QVERIFY(flipped.wait());
+        QCOMPARE(m_refresh->flips(), 1);
+        QVERIFY(!hasLogLine("Failed to toggle service: "));
+    }
+
+    void removeMovesAUserAgentToTheTrashAndReloads() {
+        const fs::path definition = m_home / "Library/LaunchAgents/com.example.agent.plist";
+        std::ofstream(definition) << "<plist/>";
+        LaunchItem item = record(ServiceType::launchAgent, LaunchScope::user);
+        item.path = definition.string();
+
+        ServiceActionButtons buttons(*m_actions, binding());
+        buttons.setItem(item);
+        QSignalSpy finished(&buttons, &ServiceActionButtons::actionFinished);
+        QTest::mouseClick(buttons.removeButton(), Qt::LeftButton);
+        QVERIFY(finished.wait());
+        QCOMPARE(finished.first().first().toBool(), true);
+        QCOMPARE(m_refresh->flips(), 1);
+        QVERIFY(!fs::exists(definition));
+        QVERIFY(fs::exists(m_home / ".Trash/com.example.agent.plist"));
+        QCOMPARE(m_workspace->trashed(), std::vector<std::string>{definition.string()});
+
+        // A second press finds nothing to move: logged, no reload.
+        QTest::mouseClick(buttons.removeButton(), Qt::LeftButton);
+        QVERIFY(finished.wait());
+        QCOMPARE(finished.last().first().toBool(), false);
+        QCOMPARE(m_refresh->flips(), 1);
+        QVERIFY(hasLogLine("Failed to delete: "));
+    }
+
+    void revealSelectsTheDefinitionThenTheExecutable() {
+        LaunchItem item = record(ServiceType::launchDaemon, LaunchScope::system);
+        ServiceActionButtons buttons(*m_actions, binding());
+        buttons.setItem(item);
+        QTest::mouseClick(buttons.revealButton(), Qt::LeftButton);
+        QVERIFY(m_workspace->revealed().empty());
+
+        item.path = "/Library/LaunchDaemons/com.example.plist";
+        item.executablePath = "/usr/local/bin/example";
+        buttons.setItem(item);
+        QTest::mouseClick(buttons.revealButton(), Qt::LeftButton);
+        const std::vector<std::vector<std::string>> expected{
+            {"/Library/LaunchDaemons/com.example.plist", "/usr/local/bin/example"}};
+        QCOMPARE(m_workspace->revealed(), expected);
+        QCOMPARE(m_refresh->flips(), 0);
+    }
+
+    void glassButtonStyleReturnsTheButtonItWasGiven() {
+        QPushButton button;
+        QCOMPARE(glassButtonStyle(&button, true), &button);
+        QCOMPARE(glassButtonStyle(nullptr), nullptr);
+    }
+
+private:
+    RefreshBinding binding() {
+        return RefreshBinding(m_refresh.get(), [counter = m_refresh.get()] { counter->flip(); });
+    }
+
+    bool hasLogLine(const std::string& prefix) {
+        const std::lock_guard lock(m_logMutex);
+        for (const auto& line : m_log) {
+            if (line.starts_with(prefix)) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+    QTemporaryDir m_dir;
+    fs::path m_root;
+    fs::path m_home;
+    std::unique_ptr<RecordingWorkspace> m_workspace;
+    std::unique_ptr<ServiceActionManager> m_actions;
+    std::unique_ptr<RefreshCounter> m_refresh;
+    std::mutex m_logMutex;
+    std::vector<std::string> m_log;
+};
+
+QTEST_MAIN(ServiceActionButtonsTest)
+#include "ServiceActionButtonsTest.moc"

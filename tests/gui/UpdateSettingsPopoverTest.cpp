@@ -1,0 +1,168 @@
+#include "UpdateSettingsPopover.h"
+
+#include "FakeUpdater.h"
+#include "SparkleUpdateManager.h"
+#include "UpdateSettingsButton.h"
+#include "UserDefaults.h"
+
+#include <QLabel>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QToolButton>
+#include <memory>
+
+using namespace daemonary;
+using namespace daemonary::test;
+
+class UpdateSettingsPopoverTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { QStandardPaths::setTestModeEnabled(true); }
+
+    void init() {
+        m_dir = std::make_unique<QTemporaryDir>();
+        QVERIFY(m_dir->isValid());
+        m_defaults = std::make_unique<UserDefaults>(settingsPath());
+        m_record = FakeUpdaterRecord{};
+        m_manager = std::make_unique<SparkleUpdateManager>(fakeUpdaterFactory(m_record));
+    }
+
+    void cleanup() {
+        m_manager.reset();
+        m_defaults.reset();
+        m_dir.reset();
+    }
+
+    void rowsToggleAndPersist() {
+        UpdateSettingsPopover popover(*m_manager, *m_defaults, QStringLiteral("1.0"));
+        auto* checks = popover.findChild<QToolButton*>(QStringLiteral("automaticChecksButton"));
+        auto* downloads =
+            popover.findChild<QToolButton*>(QStringLiteral("automaticDownloadsButton"));
+        QVERIFY(checks && downloads);
+        QCOMPARE(checks->text(), QStringLiteral("Automatically Check for Updates"));
+        QCOMPARE(downloads->text(), QStringLiteral("Automatically Download Updates"));
+
+        // First launch: both on, nothing written.
+        QCOMPARE(checks->property("symbolName").toString(),
+                 QStringLiteral("checkmark.circle.fill"));
+        QCOMPARE(downloads->property("symbolName").toString(),
+                 QStringLiteral("checkmark.circle.fill"));
+        QVERIFY(
+            !m_defaults->hasStoredValue(QLatin1String(UpdateSettingsPopover::kAutomaticChecksKey)));
+
+        QTest::mouseClick(checks, Qt::LeftButton);
+        QCOMPARE(checks->property("symbolName").toString(),
+                 QStringLiteral("checkmark.circle.dotted"));
+        QVERIFY(!checks->isChecked());
+        QCOMPARE(downloads->property("symbolName").toString(),
+                 QStringLiteral("checkmark.circle.fill"));
+        QVERIFY(!m_defaults->hasStoredValue(
+            QLatin1String(UpdateSettingsPopover::kAutomaticDownloadsKey)));
+
+        // Stored where the next launch (another defaults object) finds it.
+        {
+            UserDefaults reopened(settingsPath());
+            QVERIFY(
+                reopened.hasStoredValue(QLatin1String(UpdateSettingsPopover::kAutomaticChecksKey)));
+            QCOMPARE(
+                reopened.boolValue(QLatin1String(UpdateSettingsPopover::kAutomaticChecksKey), true),
+                false);
+            UpdateSettingsPopover next(*m_manager, reopened, QString());
+            QCOMPARE(next.findChild<QToolButton*>(QStringLiteral("automaticChecksButton"))
+                         ->property("symbolName")
+                         .toString(),
+                     QStringLiteral("checkmark.circle.dotted"));
+        }
+
+        QTest::mouseClick(downloads, Qt::LeftButton);
+        QTest::mouseClick(checks, Qt::LeftButton);
+        QVERIFY(popover.automaticChecks());
+        QVERIFY(!popover.automaticDownloads());
+        QCOMPARE(downloads->property("symbolName").toString(),
+                 QStringLiteral("checkmark.circle.dotted"));
+        UserDefaults reopened(settingsPath());
+        QCOMPARE(reopened.boolValue(QLatin1String(UpdateSettingsPopover::kAutomaticChecksKey)),
+                 true);
+        QCOMPARE(
+            reopened.boolValue(QLatin1String(UpdateSettingsPopover::kAutomaticDownloadsKey), true),
+            false);
+    }
+
+    void versionLineOnlyWithAVersion() {
+        UpdateSettingsPopover withVersion(*m_manager, *m_defaults, QStringLiteral("2.3.1"));
+        auto* label = withVersion.findChild<QLabel*>(QStringLiteral("updateVersionLabel"));
+        QVERIFY(label != nullptr);
+        QCOMPARE(label->text(), QStringLiteral("Version 2.3.1"));
+        QCOMPARE(withVersion.size(), QSize(300, 200));
+
+        UpdateSettingsPopover without(*m_manager, *m_defaults, QString());
+        QVERIFY(without.findChild<QLabel*>(QStringLiteral("updateVersionLabel")) == nullptr);
+        // The other elements keep their order.
+        without.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&without));
+        const auto* check = without.findChild<QPushButton*>(QStringLiteral("checkForUpdateButton"));
+        const auto* checks =
+            without.findChild<QToolButton*>(QStringLiteral("automaticChecksButton"));
+        const auto* downloads =
+            without.findChild<QToolButton*>(QStringLiteral("automaticDownloadsButton"));
+        QVERIFY(check->geometry().bottom() < checks->geometry().top());
+        QVERIFY(checks->geometry().bottom() < downloads->geometry().top());
+    }
+
+    void buttonOpensThePopoverAndCheckKeepsItOpen() {
+        UpdateSettingsButton button(*m_manager, *m_defaults, QStringLiteral("1.0"));
+        QCOMPARE(button.toolTip(), QStringLiteral("Update Settings"));
+        QCOMPARE(button.accessibleName(), QStringLiteral("Update Settings"));
+        button.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&button));
+
+        QTest::mouseClick(&button, Qt::LeftButton);
+        QVERIFY(button.isPopoverShown());
+        auto* check =
+            button.popover()->findChild<QPushButton*>(QStringLiteral("checkForUpdateButton"));
+        QVERIFY(check != nullptr);
+
+        // Before the updater is started a check does nothing at all.
+        QTest::mouseClick(check, Qt::LeftButton);
+        QCOMPARE(m_record.created, 0);
+        QCOMPARE(m_record.checks, 0);
+
+        m_manager->start();
+        QTest::mouseClick(check, Qt::LeftButton);
+        QCOMPARE(m_record.checks, 1);
+        QVERIFY(button.isPopoverShown());
+
+        QSignalSpy closed(button.popover(), &UpdateSettingsPopover::closed);
+        button.togglePopover();
+        QVERIFY(!button.isPopoverShown());
+        QCOMPARE(closed.count(), 1);
+    }
+
+    void buttonTintFollowsCanInstallUpdates() {
+        UpdateSettingsButton button(*m_manager, *m_defaults, QStringLiteral("1.0"));
+        const QColor secondary = button.tintColor();
+        QVERIFY(secondary != UpdateSettingsButton::updateAvailableColor());
+        m_manager->start();
+        m_record.callbacks.didFindValidUpdate();
+        QCOMPARE(button.tintColor(), UpdateSettingsButton::updateAvailableColor());
+        m_record.callbacks.didFinishUpdateCycle(std::nullopt);
+        QCOMPARE(button.tintColor(), UpdateSettingsButton::updateAvailableColor());
+        m_record.callbacks.didFinishUpdateCycle(QStringLiteral("offline"));
+        QCOMPARE(button.tintColor(), secondary);
+    }
+
+private:
+    QString settingsPath() const { return m_dir->filePath(QStringLiteral("defaults.ini")); }
+
+    std::unique_ptr<QTemporaryDir> m_dir;
+    std::unique_ptr<UserDefaults> m_defaults;
+    FakeUpdaterRecord m_record;
+    std::unique_ptr<SparkleUpdateManager> m_manager;
+};
+
+QTEST_MAIN(UpdateSettingsPopoverTest)
+#include "UpdateSettingsPopoverTest.moc"
