@@ -245,7 +245,7 @@ public:
 
         auto enter = [&](std::uint64_t object) -> bool {
             Object info;
-            if (!describe(object, info)) {
+            if (!describe(object, info) || (info.dictionary && !keysAreStrings(info))) {
                 return false;
             }
             if (info.refCount == 0) {
@@ -302,9 +302,47 @@ public:
 private:
     struct Object {
         bool container = false;
+        bool dictionary = false;
         std::uint64_t firstRef = 0;
         std::uint64_t refCount = 0; // references to follow (keys and values)
     };
+
+    // The library asserts (aborts) on a dictionary key that is not a string,
+    // or whose text holds a NUL character.
+    bool keysAreStrings(const Object& dictionary) const {
+        for (std::uint64_t k = 0; k < dictionary.refCount / 2; ++k) {
+            const std::uint64_t key = readRef(dictionary.firstRef, k);
+            if (key >= m_objectCount) {
+                return false;
+            }
+            const std::uint64_t offset = objectOffset(key);
+            if (offset < kHeaderSize || offset >= m_tableOffset) {
+                return false;
+            }
+            const unsigned type = m_data[offset] >> 4;
+            if (type != 0x5 && type != 0x6) {
+                return false;
+            }
+            std::uint64_t position = offset + 1;
+            std::uint64_t length = 0;
+            const std::uint64_t unit = type == 0x5 ? 1 : 2;
+            if (!readLength(position, m_data[offset] & 0x0F, length) ||
+                !fits(position, length, unit)) {
+                return false;
+            }
+            for (std::uint64_t i = 0; i < length; ++i) {
+                const unsigned char* character = m_data + position + i * unit;
+                if (character[0] == 0 && (unit == 1 || character[1] == 0)) {
+                    return false;
+                }
+            }
+        }
+        return true;
+    }
+
+    std::uint64_t objectOffset(std::uint64_t object) const {
+        return readBigEndian(m_data + m_tableOffset + object * m_offsetSize, m_offsetSize);
+    }
 
     std::uint64_t readRef(std::uint64_t firstRef, std::uint64_t k) const {
         return readBigEndian(m_data + firstRef + k * m_refSize, m_refSize);
@@ -341,8 +379,7 @@ private:
     }
 
     bool describe(std::uint64_t object, Object& info) const {
-        const std::uint64_t offset =
-            readBigEndian(m_data + m_tableOffset + object * m_offsetSize, m_offsetSize);
+        const std::uint64_t offset = objectOffset(object);
         if (offset < kHeaderSize || offset >= m_tableOffset) {
             return false;
         }
@@ -373,14 +410,14 @@ private:
             if (!readLength(position, nibble, length) || !fits(position, length, m_refSize)) {
                 return false;
             }
-            info = {true, position, length};
+            info = {true, false, position, length};
             return true;
         case 0xD: // dictionary: keys, then values
             if (!readLength(position, nibble, length) || length > (1ULL << 62) ||
                 !fits(position, length * 2, m_refSize)) {
                 return false;
             }
-            info = {true, position, length * 2};
+            info = {true, true, position, length * 2};
             return true;
         default:
             return false;

@@ -139,6 +139,27 @@ TEST(PropertyListTest, MalformedBinaryStructuresAreRejected) {
         EXPECT_FALSE(parsePropertyList(longCycle.build(0)));
     }
     {
+        // The library aborts on a key that is not a string.
+        BinaryPlistBuilder numericKey;
+        numericKey.addDictionary({1}, {2});
+        numericKey.addInteger(7);
+        numericKey.addString("value");
+        EXPECT_FALSE(parsePropertyList(numericKey.build(0)));
+
+        // ... and on a key holding a NUL character.
+        BinaryPlistBuilder nulKey;
+        nulKey.addDictionary({1}, {2});
+        nulKey.addString(std::string("a\0b", 3));
+        nulKey.addString("value");
+        EXPECT_FALSE(parsePropertyList(nulKey.build(0)));
+
+        BinaryPlistBuilder utf16NulKey;
+        utf16NulKey.addDictionary({1}, {2});
+        utf16NulKey.add(std::string("\x62\x00\x61\x00\x00", 5));
+        utf16NulKey.addString("value");
+        EXPECT_FALSE(parsePropertyList(utf16NulKey.build(0)));
+    }
+    {
         BinaryPlistBuilder dangling;
         dangling.addArray({5});
         EXPECT_FALSE(parsePropertyList(dangling.build(0)));
