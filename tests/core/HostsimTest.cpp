@@ -9,6 +9,8 @@
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <map>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <poll.h>
 #include <sstream>
@@ -495,6 +497,75 @@ TEST_F(HostsimTest, CodesignReportsSignedUnsignedAndMissingPaths) {
     EXPECT_GE(huge.err.size(), 2000000u);
     EXPECT_NE(huge.err.find("Signature=adhoc\n"), std::string::npos);
     EXPECT_EQ(huge.err.back(), '\n');
+}
+
+// The committed demo host, copied and booted the way scripts/run does it.
+class DemoHostTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ::unsetenv("DAEMONARY_HOST_ROOT");
+        std::string pattern = (fs::temp_directory_path() / "daemonary-demo-XXXXXX").string();
+        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+        m_root = pattern;
+        ToolResult made = runTool(
+            "/bin/bash",
+            {std::string(DAEMONARY_SOURCE_DIR) + "/scripts/make-demo-host", m_root, kHostsim}, true,
+            true);
+        ASSERT_EQ(made.exitStatus, 0) << made.standardError;
+    }
+
+    void TearDown() override {
+        ScopedHostRoot scoped(m_root);
+        ToolResult shutdown = runTool(kHostsim, {"shutdown"}, true, true);
+        EXPECT_EQ(shutdown.exitStatus, 0) << shutdown.standardError;
+        std::error_code ignored;
+        fs::remove_all(m_root, ignored);
+    }
+
+    std::string m_root;
+};
+
+TEST_F(DemoHostTest, BootsItsRunningJobsAsProcessesNamedAfterTheirPrograms) {
+    const auto state = nlohmann::json::parse(readText(m_root + "/.hostsim/state.json"));
+    ToolResult list = runTool(m_root + "/bin/launchctl", {"list"}, true, false);
+    ASSERT_EQ(list.exitStatus, 0);
+    std::map<std::string, int> pids;
+    for (const std::string& line : lines(list.standardOutput)) {
+        const auto first = line.find('\t');
+        const auto second = line.find('\t', first + 1);
+        if (line.substr(0, first) != "-" && line.substr(0, first) != "PID")
+            pids[line.substr(second + 1)] = std::stoi(line.substr(0, first));
+    }
+    EXPECT_EQ(lines(list.standardOutput).size(), state["jobs"].size() + 1);
+    EXPECT_GE(state["jobs"].size(), 100u);
+
+    bool userAgentRuns = false;
+    bool applicationRuns = false;
+    for (const auto& job : state["jobs"]) {
+        const std::string label = job["label"];
+        if (job.contains("path")) {
+            EXPECT_TRUE(fs::exists(m_root + "/" + job["path"].get<std::string>())) << label;
+        }
+        if (!job.value("running", false))
+            continue;
+        ASSERT_TRUE(pids.contains(label)) << label;
+        const std::string program = job["program"];
+        const std::string name = program.substr(program.rfind('/') + 1).substr(0, 15);
+        EXPECT_TRUE(isLive(pids[label])) << label;
+        EXPECT_EQ(processName(pids[label]), name) << label;
+        userAgentRuns = userAgentRuns || job.value("path", "").starts_with("Users/demo/");
+        applicationRuns = applicationRuns || label.starts_with("application.");
+    }
+    EXPECT_TRUE(userAgentRuns);
+    EXPECT_TRUE(applicationRuns);
+
+    ToolResult items = runTool(m_root + "/usr/bin/osascript",
+                               {"-e", "tell application \"System Events\" to get {name, path} of "
+                                      "every login item"},
+                               true, true);
+    EXPECT_EQ(items.exitStatus, 0);
+    EXPECT_TRUE(items.standardOutput.starts_with("Skyline, ")) << items.standardOutput;
+    EXPECT_NE(items.standardOutput.find(m_root + "/Applications/Skyline.app"), std::string::npos);
 }
 
 } // namespace

@@ -1,0 +1,2 @@
+#!/bin/sh
+rsync -a ~/Notes ~/Backups/
