@@ -1,6 +1,7 @@
 // End-to-end runs of daemonary-hostsim through the tool links of a small
 // host built per test, as the application runs it.
 
+#include "Osascript.h"
 #include "ToolRunner.h"
 
 #include <algorithm>
@@ -566,6 +567,32 @@ TEST_F(DemoHostTest, BootsItsRunningJobsAsProcessesNamedAfterTheirPrograms) {
     EXPECT_EQ(items.exitStatus, 0);
     EXPECT_TRUE(items.standardOutput.starts_with("Skyline, ")) << items.standardOutput;
     EXPECT_NE(items.standardOutput.find(m_root + "/Applications/Skyline.app"), std::string::npos);
+}
+
+TEST(LoginItemScriptTest, ReadsTheDeletePathAsAnAppleScriptLiteral) {
+    using hostsim::DeleteLoginItems;
+    using hostsim::parseLoginItemScript;
+    using hostsim::ScriptError;
+    const std::string prefix =
+        "tell application \"System Events\" to delete (every login item whose path is \"";
+
+    auto escaped = parseLoginItemScript(prefix + "/A \\\"b\\\\c\\td.app\")\n");
+    ASSERT_TRUE(std::holds_alternative<DeleteLoginItems>(escaped));
+    EXPECT_EQ(std::get<DeleteLoginItems>(escaped).path, "/A \"b\\c\td.app");
+
+    for (const std::string& broken : {
+             prefix + "/A.app",               // literal never closed
+             prefix + "/A.app\\",             // ends inside an escape
+             prefix + "/A\\q.app\")",         // no such escape
+             prefix + "/A.app\"",             // no closing parenthesis
+             prefix + "/A.app\") -- comment", // anything after it
+             prefix + "/A.app\")\ndo shell script \"id\"",
+             std::string("tell application \"System Events\" to get every login item"),
+         }) {
+        auto parsed = parseLoginItemScript(broken);
+        ASSERT_TRUE(std::holds_alternative<ScriptError>(parsed)) << broken;
+        EXPECT_NE(std::get<ScriptError>(parsed).message.find("syntax error"), std::string::npos);
+    }
 }
 
 } // namespace
