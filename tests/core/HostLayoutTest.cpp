@@ -7,7 +7,11 @@
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <mutex>
+#include <sstream>
+#include <sys/wait.h>
 #include <thread>
+#include <unistd.h>
 
 namespace daemonary {
 namespace {
@@ -108,6 +112,72 @@ TEST(FileSystemTest, PathTextHelpers) {
     EXPECT_EQ(pathExtension("/a/.profile"), "");
     EXPECT_EQ(deletingPathExtension("com.example.plist"), "com.example");
     EXPECT_EQ(deletingPathExtension("/x.d/name"), "/x.d/name");
+}
+
+std::string readAll(int fd) {
+    std::string bytes;
+    char buffer[65536];
+    for (;;) {
+        const ssize_t got = ::read(fd, buffer, sizeof buffer);
+        if (got <= 0) {
+            return bytes;
+        }
+        bytes.append(buffer, static_cast<std::size_t>(got));
+    }
+}
+
+TEST(LogTest, WritesWholeLinesToTheChosenStream) {
+    // In a child whose standard streams are pipes: lines longer than a pipe's
+    // atomic write, from several threads at once, must arrive whole.
+    int out[2];
+    int err[2];
+    ASSERT_EQ(::pipe(out), 0);
+    ASSERT_EQ(::pipe(err), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::dup2(out[1], STDOUT_FILENO);
+        ::dup2(err[1], STDERR_FILENO);
+        ::close(out[0]);
+        ::close(err[0]);
+        ::close(out[1]);
+        ::close(err[1]);
+        Log::setDestination(Log::Destination::standardError);
+        std::vector<std::thread> threads;
+        for (int t = 0; t < 4; ++t) {
+            threads.emplace_back([t] {
+                for (int i = 0; i < 50; ++i) {
+                    Log::line(std::to_string(t) + ":" +
+                              std::string(10000, static_cast<char>('a' + t)));
+                }
+            });
+        }
+        for (auto& thread : threads) {
+            thread.join();
+        }
+        Log::setDestination(Log::Destination::standardOutput);
+        Log::line("back on standard output");
+        ::_exit(0);
+    }
+    ::close(out[1]);
+    ::close(err[1]);
+    const std::string errors = readAll(err[0]);
+    const std::string output = readAll(out[0]);
+    ::close(out[0]);
+    ::close(err[0]);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+
+    EXPECT_EQ(output, "back on standard output\n");
+    std::istringstream lines(errors);
+    int count = 0;
+    for (std::string line; std::getline(lines, line); ++count) {
+        ASSERT_EQ(line.size(), 10002u);
+        const int t = line[0] - '0';
+        ASSERT_TRUE(t >= 0 && t < 4);
+        EXPECT_EQ(line.substr(2), std::string(10000, static_cast<char>('a' + t)));
+    }
+    EXPECT_EQ(count, 200);
 }
 
 TEST(LogTest, SinkReceivesWholeLines) {
