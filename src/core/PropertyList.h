@@ -49,8 +49,10 @@ public:
     const PlistDate* date() const { return std::get_if<PlistDate>(&m_storage); }
     const PlistData* data() const { return std::get_if<PlistData>(&m_storage); }
 
-    // The value's plain textual form: strings as themselves, numbers in
-    // decimal, booleans as 1/0, dates in ISO 8601, data as <hex bytes>.
+    // The value's plain textual form: strings as themselves, integers in
+    // decimal, reals in their shortest round-trip form, booleans as 1/0, dates
+    // as "2024-03-05 06:07:08 +0000", data as "<deadbeef 0102>" (hex, grouped
+    // by four bytes), dictionaries as "{N items}" and arrays as "(N items)".
     std::string description() const;
 
     bool operator==(const PlistValue&) const = default;
@@ -63,7 +65,10 @@ private:
 inline constexpr std::size_t kMaxPlistDepth = 256;
 
 // Parses XML or binary property lists. Input that nests deeper than
-// kMaxPlistDepth, or that the library rejects, is unparsable (nothing).
+// kMaxPlistDepth, binary input whose object graph is malformed, cyclic or
+// expands beyond a fixed size, and anything the library rejects, is
+// unparsable (nothing). Integers are signed 64-bit (larger unsigned values
+// wrap); UIDs read as integers.
 std::optional<PlistValue> parsePropertyList(std::string_view bytes);
 
 } // namespace daemonary
