@@ -10,7 +10,7 @@ std::string ActionError::text() const {
 }
 
 std::string launchErrorText(const LaunchError& error) {
-    return error.description + " (errno " + std::to_string(error.code) + ")";
+    return error.description;
 }
 
 } // namespace daemonary

@@ -28,8 +28,8 @@ struct ActionError {
 // Nothing on success.
 using ActionResult = std::optional<ActionError>;
 
-// The system's description of the failure followed by its errno:
-// "No such file or directory (errno 2)".
+// The system's own description of the failure ("No such file or directory"),
+// as the discovery log lines write it too.
 std::string launchErrorText(const LaunchError& error);
 
 } // namespace daemonary

@@ -147,7 +147,7 @@ TEST(ServiceActionErrorTest, TextualFormsForLogLines) {
               "commandFailed(\"Boot-out failed: 5\")");
     EXPECT_EQ(ServiceActionError::commandFailed("").description(), "commandFailed(\"\")");
     EXPECT_EQ((ActionError{LaunchError{2, "No such file or directory"}}.text()),
-              "No such file or directory (errno 2)");
+              "No such file or directory");
     EXPECT_EQ(ActionError{ServiceActionError::missingPath()}.text(), "missingPath");
 }
 
