@@ -8,6 +8,15 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
+#if defined(DAEMONARY_HOSTSIM_PATH)
+#include "FileSystem.h"
+#include "LaunchctlTable.h"
+#include "ToolRunner.h"
+
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#endif
+
 namespace daemonary {
 namespace {
 
@@ -111,6 +120,165 @@ TEST(CliListOutputTest, TableColumnsLineUp) {
     EXPECT_EQ(rows[2], "com.example.long.label  12345  Active    /p/a");
     EXPECT_EQ(rows[3], "short                       -  Inactive  -");
 }
+
+#if defined(DAEMONARY_HOSTSIM_PATH)
+
+// `daemonary-cli list --json --defaults` against a fresh copy of the demo
+// host, run the way a user runs it.
+class CliListEndToEndTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_FALSE(folder.root().empty());
+        // Job processes outlive the tool run that started them; adopting
+        // them lets the test reap them after shutdown instead of leaving
+        // zombies that still carry a job's name.
+        ASSERT_EQ(::prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+        const ToolResult made = runTool(DAEMONARY_SOURCE_DIR "/scripts/make-demo-host",
+                                        {host, DAEMONARY_HOSTSIM_PATH}, true, true);
+        ASSERT_EQ(made.exitStatus, 0) << made.standardError;
+        booted = true;
+    }
+
+    void TearDown() override {
+        if (booted) {
+            const ToolResult shutdown = runTool(
+                "/usr/bin/env", {"DAEMONARY_HOST_ROOT=" + host, DAEMONARY_HOSTSIM_PATH, "shutdown"},
+                true, true);
+            EXPECT_EQ(shutdown.exitStatus, 0) << shutdown.standardError;
+        }
+        while (::waitpid(-1, nullptr, WNOHANG) > 0) {
+        }
+        ::prctl(PR_SET_CHILD_SUBREAPER, 0);
+    }
+
+    ToolResult runCliList() const {
+        return runTool("/usr/bin/env",
+                       {"DAEMONARY_HOST_ROOT=" + host, "HOME=" + host + "/Users/demo",
+                        DAEMONARY_BINARY_DIR "/bin/daemonary-cli", "list", "--json", "--defaults"},
+                       true, true);
+    }
+
+    test::TemporaryHost folder;
+    std::string host = folder.root() + "/demo";
+    bool booted = false;
+};
+
+const nlohmann::ordered_json* findLabel(const nlohmann::ordered_json& records,
+                                        std::string_view label) {
+    for (const auto& record : records) {
+        if (record["label"] == label) {
+            return &record;
+        }
+    }
+    return nullptr;
+}
+
+std::size_t countLabel(const nlohmann::ordered_json& records, std::string_view label) {
+    std::size_t count = 0;
+    for (const auto& record : records) {
+        count += record["label"] == label ? 1 : 0;
+    }
+    return count;
+}
+
+std::string processName(std::int32_t pid) {
+    std::string name = test::readText("/proc/" + std::to_string(pid) + "/comm");
+    if (!name.empty() && name.back() == '\n') {
+        name.pop_back();
+    }
+    return name;
+}
+
+TEST_F(CliListEndToEndTest, EveryCategoryFromTheDemoHost) {
+    const ToolResult run = runCliList();
+    ASSERT_EQ(run.exitStatus, 0) << run.standardError;
+    // Discovery logs on standard error; standard output is one JSON document.
+    EXPECT_THAT(run.standardError, HasSubstr("Scanning directory: " + host));
+    const auto document = nlohmann::ordered_json::parse(run.standardOutput);
+
+    std::vector<std::string> keys;
+    for (const auto& [key, records] : document.items()) {
+        keys.push_back(key);
+        EXPECT_FALSE(records.empty()) << key;
+        for (const auto& record : records) {
+            ASSERT_TRUE(record.contains("systemDefault")) << record.dump();
+            EXPECT_TRUE(record["systemDefault"].is_boolean());
+            EXPECT_EQ(record["scope"] == "Kernel", key == "Kernel") << record.dump();
+        }
+    }
+    EXPECT_THAT(keys,
+                ElementsAre("Privileged", "System", "User", "macOS", "Mach", "Kernel", "Others"));
+
+    // The job table as the host's launchctl reports it now.
+    const ToolResult listing = runTool(host + "/bin/launchctl", {"list"}, true, false);
+    const LaunchctlTable table = parseLaunchctlList(listing.standardOutput);
+
+    // User: the Skyline login item merged into the launch agent that runs the
+    // application's helper, which is a real process under its own name.
+    const auto& user = document["User"];
+    const auto* agent = findLabel(user, "com.northwind.Skyline.agent");
+    ASSERT_NE(agent, nullptr);
+    EXPECT_EQ((*agent)["type"], "Launch Agent");
+    EXPECT_EQ((*agent)["status"], "Active");
+    EXPECT_EQ(countLabel(user, "Skyline"), 0u);
+    const auto* notecraft = findLabel(user, "Notecraft");
+    ASSERT_NE(notecraft, nullptr);
+    EXPECT_EQ((*notecraft)["type"], "Login Item");
+    EXPECT_EQ((*notecraft)["systemDefault"], false);
+    const std::int32_t agentPid = (*agent)["pid"].get<std::int32_t>();
+    ASSERT_NE(table.find("com.northwind.Skyline.agent"), nullptr);
+    EXPECT_EQ(table.find("com.northwind.Skyline.agent")->pid, agentPid);
+    EXPECT_EQ(processName(agentPid), "SkylineHelper");
+
+    // Kernel: a third-party bundle whose name says nothing, matched through
+    // the identifier in its Info.plist, and not a system default.
+    const auto* audio = findLabel(document["Kernel"], "TailspinAudio.kext");
+    ASSERT_NE(audio, nullptr);
+    EXPECT_EQ((*audio)["status"], "Active");
+    EXPECT_EQ((*audio)["systemDefault"], false);
+    const auto state = nlohmann::json::parse(test::readText(host + "/.hostsim/state.json"));
+    std::optional<std::int32_t> loadedIndex;
+    for (const auto& extension : state["extensions"]) {
+        if (extension["identifier"] == "io.tailspin.driver.TailspinAudioDevice") {
+            loadedIndex = extension["index"].get<std::int32_t>();
+        }
+    }
+    ASSERT_TRUE(loadedIndex.has_value());
+    EXPECT_EQ((*audio)["index"], *loadedIndex);
+    EXPECT_FALSE(audio->contains("pid"));
+
+    // System: the bad definitions are left out; a running daemon has the
+    // pid the job table gives it.
+    const auto& system = document["System"];
+    for (const auto& record : system) {
+        EXPECT_FALSE(record.value("path", "").ends_with("com.contoso.broken.plist"));
+    }
+    const auto* tailspind = findLabel(system, "io.tailspin.tailspind");
+    ASSERT_NE(tailspind, nullptr);
+    ASSERT_NE(table.find("io.tailspin.tailspind"), nullptr);
+    EXPECT_EQ((*tailspind)["pid"], *table.find("io.tailspin.tailspind")->pid);
+
+    // Privileged: the helper tool runs as that same process, found by name.
+    const auto* helper = findLabel(document["Privileged"], "tailspind");
+    ASSERT_NE(helper, nullptr);
+    EXPECT_EQ((*helper)["pid"], (*tailspind)["pid"]);
+    EXPECT_EQ((*helper)["systemDefault"], false);
+
+    // macOS and Mach carry the shipped lists.
+    const auto* bootpd = findLabel(document["macOS"], "com.apple.bootpd");
+    ASSERT_NE(bootpd, nullptr);
+    EXPECT_EQ((*bootpd)["systemDefault"], true);
+    EXPECT_EQ(document["Mach"].size(), table.size());
+    for (const auto& record : document["Mach"]) {
+        EXPECT_FALSE(record.contains("path"));
+        EXPECT_EQ(record["type"], "Launch Service");
+    }
+
+    // Others: one entry name in the system and the user folder.
+    EXPECT_EQ(countLabel(document["Others"], "NorthwindDocs.mdimporter (Spotlight Plug-ins)"), 2u);
+}
+
+#endif
 
 } // namespace
 } // namespace daemonary
