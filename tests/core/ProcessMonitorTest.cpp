@@ -76,5 +76,21 @@ TEST(ProcessMonitorTest, ExitedChildIsNotListed) {
     EXPECT_EQ(ProcessMonitor().allProcesses().count(child), 0u);
 }
 
+// An exited child that nobody has reaped yet still has its /proc entry and
+// its name; a stopped job must not keep looking like a running one.
+TEST(ProcessMonitorTest, UnreapedChildIsNotListed) {
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::_exit(0);
+    }
+    // Wait for the exit without reaping it.
+    siginfo_t info{};
+    ASSERT_EQ(::waitid(P_PID, static_cast<id_t>(child), &info, WEXITED | WNOWAIT), 0);
+    EXPECT_EQ(ProcessMonitor().allProcesses().count(child), 0u);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+}
+
 } // namespace
 } // namespace daemonary

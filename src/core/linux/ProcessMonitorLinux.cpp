@@ -37,6 +37,18 @@ std::optional<std::string> commandName(std::string_view stat) {
     return std::string(stat.substr(open + 1, close - open - 1));
 }
 
+// The state letter follows the command name. A zombie has exited and only
+// waits to be reaped (where nobody reaps orphans it stays forever), so it is
+// not a running process.
+bool hasExited(std::string_view stat) {
+    const auto close = stat.rfind(')');
+    if (close == std::string_view::npos || close + 2 >= stat.size()) {
+        return false;
+    }
+    const char state = stat[close + 2];
+    return state == 'Z' || state == 'X' || state == 'x';
+}
+
 // "Uid:\treal\teffective\tsaved\tfs"
 std::optional<std::uint32_t> effectiveUid(std::string_view status) {
     std::size_t lineStart = 0;
@@ -84,7 +96,7 @@ ProcessSnapshot ProcessMonitor::allProcesses() const {
         // simply not part of the snapshot.
         const auto stat = readProcFile(base + "/stat");
         const auto status = readProcFile(base + "/status");
-        if (!stat || !status) {
+        if (!stat || !status || hasExited(*stat)) {
             continue;
         }
         auto name = commandName(*stat);
