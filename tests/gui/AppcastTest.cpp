@@ -7,9 +7,10 @@ using namespace daemonary;
 namespace {
 
 QByteArray feed(const QByteArray& items) {
-    return R"(<?xml version="1.0" encoding="utf-8"?>
-<rss version="2.0" xmlns:sparkle="http://www.andymatuschak.org/xml-namespaces/sparkle">
-<channel><title>Daemonary</title>)" +
+    return "<?xml version='1.0' encoding='utf-8'?>\n"
+           "<rss version='2.0' "
+           "xmlns:sparkle='http://www.andymatuschak.org/xml-namespaces/sparkle'>\n"
+           "<channel><title>Daemonary</title>" +
            items + "</channel></rss>";
 }
 
@@ -63,16 +64,19 @@ private slots:
     }
 
     void readsVersionsFromEnclosureAndElements() {
-        const Appcast appcast = parsed(feed(R"(
-<item><title>Old</title>
-  <enclosure url="https://daemonary.example/Daemonary-1.0.zip" sparkle:version="100"
-             sparkle:shortVersionString="1.0" length="10" type="application/octet-stream"/>
-</item>
-<item><title>New</title><link>https://daemonary.example/1.1</link>
-  <sparkle:version>110</sparkle:version>
-  <sparkle:shortVersionString>1.1</sparkle:shortVersionString>
-  <enclosure url="https://daemonary.example/Daemonary-1.1.zip" sparkle:version="999"/>
-</item>)"));
+        const Appcast appcast = parsed(feed(
+            "\n"
+            "<item><title>Old</title>\n"
+            "  <enclosure url='https://daemonary.example/Daemonary-1.0.zip' sparkle:version='100'\n"
+            "             sparkle:shortVersionString='1.0' length='10' "
+            "type='application/octet-stream'/>\n"
+            "</item>\n"
+            "<item><title>New</title><link>https://daemonary.example/1.1</link>\n"
+            "  <sparkle:version>110</sparkle:version>\n"
+            "  <sparkle:shortVersionString>1.1</sparkle:shortVersionString>\n"
+            "  <enclosure url='https://daemonary.example/Daemonary-1.1.zip' "
+            "sparkle:version='999'/>\n"
+            "</item>"));
         QCOMPARE(appcast.items.size(), std::size_t(2));
         QCOMPARE(appcast.items[0].version, QStringLiteral("100"));
         QCOMPARE(appcast.items[0].shortVersion, QStringLiteral("1.0"));
@@ -85,23 +89,27 @@ private slots:
     }
 
     void leavesOutItemsNotForThisBuild() {
-        const Appcast appcast = parsed(feed(R"(
-<item><title>No version</title><enclosure url="https://x/a.zip"/></item>
-<item><title>Beta</title><sparkle:channel>beta</sparkle:channel><sparkle:version>9</sparkle:version></item>
-<item><title>Other system</title><enclosure url="https://x/b.zip" sparkle:os="windows" sparkle:version="8"/></item>
-<item><title>Wrapper</title><sparkle:version>2</sparkle:version>
-  <description><item><sparkle:version>7</sparkle:version></item></description>
-</item>)"));
+        const Appcast appcast = parsed(
+            feed("\n"
+                 "<item><title>No version</title><enclosure url='https://x/a.zip'/></item>\n"
+                 "<item><title>Beta</title><sparkle:channel>beta</"
+                 "sparkle:channel><sparkle:version>9</sparkle:version></item>\n"
+                 "<item><title>Other system</title><enclosure url='https://x/b.zip' "
+                 "sparkle:os='windows' sparkle:version='8'/></item>\n"
+                 "<item><title>Wrapper</title><sparkle:version>2</sparkle:version>\n"
+                 "  <description><item><sparkle:version>7</sparkle:version></item></description>\n"
+                 "</item>"));
         QCOMPARE(appcast.items.size(), std::size_t(1));
         QCOMPARE(appcast.items[0].title, QStringLiteral("Wrapper"));
         QCOMPARE(appcast.items[0].version, QStringLiteral("2"));
     }
 
     void newestItemComparesNumerically() {
-        const Appcast appcast = parsed(feed(R"(
-<item><title>a</title><sparkle:version>1.9</sparkle:version></item>
-<item><title>b</title><sparkle:version>1.10</sparkle:version></item>
-<item><title>c</title><sparkle:version>1.2</sparkle:version></item>)"));
+        const Appcast appcast =
+            parsed(feed("\n"
+                        "<item><title>a</title><sparkle:version>1.9</sparkle:version></item>\n"
+                        "<item><title>b</title><sparkle:version>1.10</sparkle:version></item>\n"
+                        "<item><title>c</title><sparkle:version>1.2</sparkle:version></item>"));
         QCOMPARE(appcast.newestItem()->title, QStringLiteral("b"));
         QVERIFY(!parsed(feed("")).newestItem());
     }

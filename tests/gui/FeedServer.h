@@ -82,16 +82,17 @@ private:
 
 // A feed offering one version.
 inline QByteArray feedOffering(const QByteArray& version, const QByteArray& link) {
-    return R"(<?xml version="1.0" encoding="utf-8"?>
-<rss version="2.0" xmlns:sparkle="http://www.andymatuschak.org/xml-namespaces/sparkle">
-<channel><title>Daemonary</title>
-<item><title>Version )" +
-           version + R"(</title>
-<enclosure url=")" +
-           link + R"(" sparkle:version=")" + version + R"(" sparkle:shortVersionString=")" +
+    return "<?xml version='1.0' encoding='utf-8'?>\n"
+           "<rss version='2.0' "
+           "xmlns:sparkle='http://www.andymatuschak.org/xml-namespaces/sparkle'>\n"
+           "<channel><title>Daemonary</title>\n"
+           "<item><title>Version " +
            version +
-           R"(" length="1" type="application/octet-stream"/>
-</item></channel></rss>)";
+           "</title>\n"
+           "<enclosure url='" +
+           link + "' sparkle:version='" + version + "' sparkle:shortVersionString='" + version +
+           "' length='1' type='application/octet-stream'/>\n"
+           "</item></channel></rss>";
 }
 
 } // namespace daemonary::test

@@ -1,0 +1,193 @@
+#include "MainView.h"
+
+#include "ServiceTableView.h"
+#include "ServiceTableViewModel.h"
+#include "SidebarModel.h"
+#include "TestSupport.h"
+#include "ToolbarButtonsView.h"
+
+#include <QAbstractItemModelTester>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListView>
+#include <QSignalSpy>
+#include <QTableView>
+#include <QTest>
+#include <QThreadPool>
+#include <QToolButton>
+#include <memory>
+
+using namespace daemonary;
+using namespace daemonary::test;
+
+class MainViewTest : public QObject {
+    Q_OBJECT
+
+private:
+    std::unique_ptr<FakeDiscovery> m_discovery;
+    std::unique_ptr<AppState> m_state;
+
+    GuiDependencies dependencies() {
+        GuiDependencies result;
+        result.appState = m_state.get();
+        result.clock = std::make_shared<ImmediateClock>();
+        return result;
+    }
+
+    QStringList badges() const {
+        SidebarModel model(*m_state);
+        QStringList result;
+        for (int row = 0; row < model.rowCount(); ++row) {
+            result.append(model.index(row).data(SidebarModel::BadgeRole).toString());
+        }
+        return result;
+    }
+
+    // Shows the window and waits for the start-up loads and the table's own.
+    void showAndSettle(MainView& view) {
+        QSignalSpy finished(&view, &MainView::startUpLoadingFinished);
+        view.show();
+        QVERIFY(finished.wait());
+        ServiceTableView* table = view.serviceTable();
+        QTRY_VERIFY(!table->viewModel().loading());
+    }
+
+private slots:
+    void init() {
+        m_discovery = std::make_unique<FakeDiscovery>();
+        m_discovery->setItems(
+            LaunchScope::system,
+            {makeItem("com.example.alpha", ServiceStatus::active, LaunchScope::system, 11,
+                      "/usr/libexec/alphad"),
+             makeItem("com.example.beta", ServiceStatus::inactive),
+             makeItem("com.example.gamma", ServiceStatus::active, LaunchScope::system, 12)});
+        m_discovery->setItems(LaunchScope::user,
+                              {makeItem("org.idle", ServiceStatus::inactive, LaunchScope::user)});
+        m_discovery->setItems(
+            LaunchScope::mach,
+            {makeItem("com.example.alpha.helper", ServiceStatus::active, LaunchScope::mach, 40)});
+        m_state = std::make_unique<AppState>(m_discovery->loader());
+    }
+
+    void cleanup() {
+        m_discovery->holdLoads(false);
+        m_discovery->release(16);
+        QThreadPool::globalInstance()->waitForDone();
+    }
+
+    void sidebarListsTheSevenCategories() {
+        MainView view(dependencies());
+        QAbstractItemModelTester tester(view.sidebarModel());
+        QCOMPARE(view.windowTitle(), u"Daemonary"_qs);
+        QStringList titles;
+        QStringList symbols;
+        for (int row = 0; row < view.sidebarModel()->rowCount(); ++row) {
+            const QModelIndex index = view.sidebarModel()->index(row);
+            titles.append(index.data().toString());
+            symbols.append(index.data(SidebarModel::SymbolNameRole).toString());
+            QVERIFY(!index.data(Qt::DecorationRole).value<QIcon>().isNull());
+        }
+        QCOMPARE(titles, (QStringList{u"Privileged"_qs, u"System"_qs, u"User"_qs, u"macOS"_qs,
+                                      u"Mach"_qs, u"Kernel"_qs, u"Others"_qs}));
+        QCOMPARE(symbols.first(), u"externaldrive.trianglebadge.exclamationmark"_qs);
+        QCOMPARE(view.selectedScope(), std::optional(LaunchScope::system));
+        QCOMPARE(view.serviceTable()->scope(), LaunchScope::system);
+        QCOMPARE(view.sidebar()->selectionModel()->selectedRows().first().row(), 1);
+    }
+
+    void startUpLoadsEveryCategoryInOrder() {
+        m_discovery->holdLoads(true);
+        MainView view(dependencies());
+        QSignalSpy finished(&view, &MainView::startUpLoadingFinished);
+        view.show();
+
+        // The table loads System while the start-up sequence loads Privileged.
+        QTRY_COMPARE(m_discovery->callCount(), 2);
+        QCOMPARE(m_discovery->callCount(LaunchScope::privilegedHelperTools), 1);
+        QCOMPARE(m_discovery->callCount(LaunchScope::system), 1);
+        m_discovery->release(2);
+
+        // Then one category after another, each only when the one before is done.
+        for (std::size_t position = 1; position < allScopes().size(); ++position) {
+            QTRY_COMPARE(m_discovery->callCount(), static_cast<int>(position) + 2);
+            QCOMPARE(m_discovery->calls().back(), allScopes()[position]);
+            QVERIFY(finished.isEmpty());
+            m_discovery->release();
+        }
+        QVERIFY(finished.wait());
+        QCOMPARE(m_discovery->callCount(), 8);
+        QTRY_COMPARE(view.serviceTable()->tableView()->model()->rowCount(), 3);
+    }
+
+    void badgesCountAndHideAtZero() {
+        MainView view(dependencies());
+        showAndSettle(view);
+        // Running services only; none shown at zero.
+        QCOMPARE(badges(), (QStringList{QString(), u"(2)"_qs, QString(), QString(), u"(1)"_qs,
+                                        QString(), QString()}));
+    }
+
+    void searchFieldRefiltersAndRecountsWithoutReloading() {
+        MainView view(dependencies());
+        showAndSettle(view);
+        const int loads = m_discovery->callCount();
+        ToolbarButtonsView* toolbar = view.toolbarButtons();
+        QLineEdit* field = toolbar->searchLineEdit();
+        QCOMPARE(field->placeholderText(), u"Search"_qs);
+        QVERIFY(field->parentWidget()->width() == ToolbarButtonsView::kSearchFieldWidth);
+        QVERIFY(toolbar->clearButton()->isHidden());
+
+        QTest::keyClicks(field, u"alpha"_qs);
+        QCOMPARE(view.searchText(), u"alpha"_qs);
+        QVERIFY(!toolbar->clearButton()->isHidden());
+        QCOMPARE(view.serviceTable()->tableView()->model()->rowCount(), 1);
+        QCOMPARE(badges(), (QStringList{QString(), u"(1)"_qs, QString(), QString(), u"(1)"_qs,
+                                        QString(), QString()}));
+        QCOMPARE(m_state->lastSearchText(), u"alpha"_qs);
+
+        QTest::mouseClick(toolbar->clearButton(), Qt::LeftButton);
+        QCOMPARE(field->text(), QString());
+        QVERIFY(toolbar->clearButton()->isHidden());
+        QCOMPARE(view.serviceTable()->tableView()->model()->rowCount(), 3);
+        QCOMPARE(badges(), (QStringList{QString(), u"(2)"_qs, QString(), QString(), u"(1)"_qs,
+                                        QString(), QString()}));
+        QCOMPARE(m_discovery->callCount(), loads);
+    }
+
+    void otherCategoryGetsAFreshTable() {
+        MainView view(dependencies());
+        showAndSettle(view);
+        ServiceTableView* systemTable = view.serviceTable();
+        systemTable->tableView()->sortByColumn(1, Qt::DescendingOrder);
+        systemTable->tableView()->selectRow(0);
+        QVERIFY(!systemTable->selectedIds().isEmpty());
+        QTest::keyClicks(view.toolbarButtons()->searchLineEdit(), u"org"_qs);
+
+        QSignalSpy stored(m_state.get(), &AppState::scopeLoaded);
+        view.sidebar()->selectionModel()->select(view.sidebarModel()->index(2),
+                                                 QItemSelectionModel::ClearAndSelect);
+        QCOMPARE(view.selectedScope(), std::optional(LaunchScope::user));
+        ServiceTableView* userTable = view.serviceTable();
+        QVERIFY(userTable != systemTable);
+        QCOMPARE(userTable->scope(), LaunchScope::user);
+        QCOMPARE(userTable->searchText(), u"org"_qs);
+        QVERIFY(userTable->selectedIds().isEmpty());
+        QVERIFY(!userTable->isInspectorShown());
+        QCOMPARE(userTable->tableView()->horizontalHeader()->sortIndicatorSection(), 0);
+        QCOMPARE(userTable->tableView()->horizontalHeader()->sortIndicatorOrder(),
+                 Qt::AscendingOrder);
+        QVERIFY(stored.wait());
+        QTRY_COMPARE(userTable->tableView()->model()->rowCount(), 1);
+
+        // No category: only the hint.
+        view.setSelectedScope(std::nullopt);
+        QVERIFY(view.serviceTable() == nullptr);
+        auto* hint = view.findChild<QLabel*>(u"selectCategoryLabel"_qs);
+        QVERIFY(hint != nullptr && !hint->isHidden());
+        QCOMPARE(hint->text(), u"Select a category"_qs);
+    }
+};
+
+QTEST_MAIN(MainViewTest)
+#include "MainViewTest.moc"

@@ -1,0 +1,437 @@
+#include "ServiceDetailView.h"
+
+#include "CodesignPopover.h"
+#include "PlistView.h"
+#include "RecordingWorkspace.h"
+#include "ServiceActionButtons.h"
+
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QToolButton>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace daemonary;
+using namespace Qt::StringLiterals;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* kInfoPlist = R"(<?xml version="1.0" encoding="UTF-8"?>
+<plist version="1.0"><dict>
+  <key>CFBundleShortVersionString</key><string>2.4.1</string>
+  <key>CFBundleVersion</key><integer>2041</integer>
+  <key>NSHumanReadableCopyright</key><string>Copyright 2024 Example Software</string>
+  <key>DTSDKName</key><string>macosx14.0</string>
+</dict></plist>
+)";
+
+std::string definitionXml(const std::string& label, const std::string& program) {
+    return R"(<?xml version="1.0" encoding="UTF-8"?>
+<plist version="1.0"><dict>
+  <key>Label</key><string>)" +
+           label + R"(</string>
+  <key>ProgramArguments</key><array><string>)" +
+           program + R"(</string><string>--serve</string></array>
+  <key>RunAtLoad</key><true/>
+</dict></plist>
+)";
+}
+
+void writeFile(const fs::path& path, const std::string& content) {
+    fs::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary) << content;
+}
+
+void writeScript(const fs::path& path, const std::string& body) {
+    writeFile(path, "#!/bin/sh\n" + body + "\n");
+    fs::permissions(path, fs::perms::owner_all);
+}
+
+LaunchItem agent(const std::string& label, std::optional<std::string> path) {
+    LaunchItem item;
+    item.label = label;
+    item.path = std::move(path);
+    item.type = ServiceType::launchAgent;
+    item.scope = LaunchScope::user;
+    item.status = ServiceStatus::inactive;
+    return item;
+}
+
+} // namespace
+
+class ServiceDetailViewTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init() {
+        QVERIFY(m_dir.isValid());
+        m_root = fs::path(m_dir.path().toStdString()) / "host";
+        m_home = m_root / "Users/demo";
+        fs::create_directories(m_home / "Library/LaunchAgents");
+        m_workspace = std::make_unique<RecordingWorkspace>(m_home / ".Trash");
+        m_actions = std::make_unique<ServiceActionManager>(*m_workspace, layout());
+        m_refresh = std::make_unique<RefreshCounter>();
+    }
+
+    void cleanup() {
+        m_actions.reset();
+        m_workspace.reset();
+        fs::remove_all(m_root);
+    }
+
+    void rowsFollowTheKindOfRecord() {
+        auto view = makeView();
+        LaunchItem item = agent("com.example.agent", std::nullopt);
+        item.pid = 4242;
+        item.status = ServiceStatus::active;
+        item.executablePath = "/usr/local/bin/agent";
+        show(*view, item);
+        QCOMPARE(text(*view, u"pidValue"_s), u"4242"_s);
+        QCOMPARE(text(*view, u"statusValue"_s), u"Active"_s);
+        QCOMPARE(label(*view, u"statusValue"_s)->palette().color(QPalette::WindowText).green(),
+                 199);
+        QCOMPARE(text(*view, u"pathValue"_s), u"N/A"_s);
+        QCOMPARE(text(*view, u"executableValue"_s), u"/usr/local/bin/agent"_s);
+        QVERIFY(view->findChild<QToolButton*>(u"executableInfoButton"_s) != nullptr);
+        QVERIFY(view->findChild<QToolButton*>(u"pathInfoButton"_s) == nullptr);
+        QVERIFY(!view->actionButtons()->isHidden());
+
+        // No process: no PID row. Others: no Status row. Mach: no buttons.
+        item.pid.reset();
+        item.status = ServiceStatus::onDemand;
+        show(*view, item);
+        QVERIFY(label(*view, u"pidValue"_s) == nullptr);
+        QCOMPARE(text(*view, u"statusValue"_s), u"On Demand"_s);
+        item.status = ServiceStatus::unknown;
+        show(*view, item);
+        QCOMPARE(text(*view, u"statusValue"_s), u"Unknown"_s);
+        item.scope = LaunchScope::others;
+        show(*view, item);
+        QVERIFY(label(*view, u"statusLabel"_s) == nullptr);
+        item.scope = LaunchScope::mach;
+        show(*view, item);
+        QVERIFY(view->actionButtons()->isHidden());
+
+        // A bundle path gets its own info button; a definition file does not.
+        item.scope = LaunchScope::user;
+        item.path = "/Applications/Tool.app";
+        show(*view, item);
+        auto* pathInfo = view->findChild<QToolButton*>(u"pathInfoButton"_s);
+        QVERIFY(pathInfo != nullptr);
+        QCOMPARE(pathInfo->accessibleName(), u"Code signing of path"_s);
+        item.path = "/Library/LaunchAgents/Tool.app.plist";
+        show(*view, item);
+        QVERIFY(view->findChild<QToolButton*>(u"pathInfoButton"_s) == nullptr);
+
+        // Neither executable nor bundle: the Executable row reads N/A, dimmed.
+        item.executablePath.reset();
+        show(*view, item);
+        QCOMPARE(text(*view, u"executableValue"_s), u"N/A"_s);
+        QVERIFY(label(*view, u"executableValue"_s)->palette().color(QPalette::WindowText).alpha() <
+                255);
+        QVERIFY(view->findChild<QToolButton*>(u"executableInfoButton"_s) == nullptr);
+        for (auto* text : view->findChildren<QLabel*>()) {
+            if (text->objectName() == u"serviceIcon"_s) {
+                continue;
+            }
+            QVERIFY2(text->textInteractionFlags() & Qt::TextSelectableByMouse,
+                     qPrintable(text->objectName()));
+        }
+    }
+
+    void headerShowsNameCategoryAndSystemDefault() {
+        auto view = makeView([](const LaunchItem& item) { return item.label == "Tool.app"; });
+        const std::pair<const char*, QString> names[] = {
+            {"com.example.agent.plist", u"com.example.agent"_s},
+            {"Tool.app", u"Tool"_s},
+            {"Tool.app.plist", u"Tool"_s},
+            {"Tool.plist.app", u"Tool.plist"_s},
+            {"Tool.PLIST", u"Tool.PLIST"_s},
+        };
+        for (const auto& [labelText, shown] : names) {
+            show(*view, agent(labelText, std::nullopt));
+            QCOMPARE(text(*view, u"serviceName"_s), shown);
+            QCOMPARE(text(*view, u"scopeBadge"_s), u"User"_s);
+            QCOMPARE(!label(*view, u"systemDefaultLabel"_s)->isHidden(),
+                     std::string(labelText) == "Tool.app");
+        }
+        QCOMPARE(view->findChild<QLabel*>(u"serviceIcon"_s)->property("symbol").toString(),
+                 u"app.dashed"_s);
+    }
+
+    void bundleDirectoryShowsBundleInfoButNoDefinition() {
+        const fs::path bundle = m_root / "Applications/Tool.app";
+        writeFile(bundle / "Contents/Info.plist", kInfoPlist);
+        auto view = makeView();
+        LaunchItem item = agent("Tool.app", bundle.string());
+        item.type = ServiceType::loginItem;
+        show(*view, item);
+
+        QCOMPARE(text(*view, u"versionLine"_s), u"Version: 2.4.1"_s);
+        // A numeric CFBundleVersion is not a build string.
+        QVERIFY(label(*view, u"buildLine"_s) == nullptr);
+        QCOMPARE(text(*view, u"sdkLine"_s), u"SDK: macosx14.0"_s);
+        QCOMPARE(text(*view, u"copyrightLine"_s), u"Copyright 2024 Example Software"_s);
+        QVERIFY(label(*view, u"executableLabel"_s) == nullptr);
+        QVERIFY(view->findChild<QToolButton*>(u"pathInfoButton"_s) != nullptr);
+        QVERIFY(!view->plistData());
+        QVERIFY(view->findChild<QWidget*>(u"definitionSection"_s)->isHidden());
+
+        // A file inside the bundle shows the bundle's facts too.
+        const fs::path helper = bundle / "Contents/Library/LaunchAgents/helper.plist";
+        writeFile(helper, definitionXml("helper", "/bin/helper"));
+        show(*view, agent("helper.plist", helper.string()));
+        QCOMPARE(text(*view, u"versionLine"_s), u"Version: 2.4.1"_s);
+        QVERIFY(view->plistData().has_value());
+    }
+
+    void placeholderVersionsAreDropped() {
+        PlistDictionary information{
+            {"CFBundleShortVersionString", std::string("kVersionPlaceholder")},
+            {"CFBundleVersion", std::string("1A42")},
+            {"NSHumanReadableCopyright", std::string("kCopyright is kept")},
+            {"DTSDKName", std::int64_t{14}},
+        };
+        ServiceDetailView::BundleInfo expected;
+        expected.build = "1A42";
+        expected.copyright = "kCopyright is kept";
+        QCOMPARE(ServiceDetailView::bundleInfoFrom(information), expected);
+        information["CFBundleVersion"] = std::string("kBuild");
+        information["CFBundleShortVersionString"] = std::string("Kept 1.0");
+        expected.build.reset();
+        expected.version = "Kept 1.0";
+        QCOMPARE(ServiceDetailView::bundleInfoFrom(information), expected);
+        QVERIFY(ServiceDetailView::bundleInfoFrom(PlistArray{}).empty());
+    }
+
+    void filesAreReadOnlyWhenThePathChanges() {
+        const fs::path first = m_home / "Library/LaunchAgents/com.example.first.plist";
+        const fs::path second = m_home / "Library/LaunchAgents/com.example.second.plist";
+        const fs::path notADictionary = m_home / "Library/LaunchAgents/array.plist";
+        writeFile(first, definitionXml("com.example.first", "/bin/first"));
+        writeFile(second, definitionXml("com.example.second", "/bin/second"));
+        writeFile(notADictionary, "<plist version=\"1.0\"><array/></plist>");
+        auto view = makeView();
+        QSignalSpy loads(view.get(), &ServiceDetailView::detailsLoaded);
+
+        LaunchItem item = agent("com.example.first", first.string());
+        show(*view, item);
+        QCOMPARE(loads.count(), 1);
+        QVERIFY(!view->findChild<QWidget*>(u"definitionSection"_s)->isHidden());
+        PlistView* tree = view->plistView();
+        QCOMPARE(tree->displayedRows(), QStringList{u"Plist Content (3 items)"_s});
+        tree->setExpanded({}, true);
+
+        // A reload after an action: same path, new state. The facts change at
+        // once; nothing is read again, so the tree keeps its content.
+        writeFile(first, definitionXml("com.example.first", "/bin/changed"));
+        item.pid = 99;
+        item.status = ServiceStatus::active;
+        view->setItem(item);
+        QVERIFY(!view->isLoading());
+        QCOMPARE(text(*view, u"pidValue"_s), u"99"_s);
+        QCOMPARE(text(*view, u"statusValue"_s), u"Active"_s);
+        QVERIFY(tree->displayedRows().contains(u"  Label: com.example.first"_s));
+        QVERIFY(!tree->displayedRows().join(u'\n').contains(u"/bin/changed"_s));
+
+        // Another service with a definition keeps the open root.
+        show(*view, agent("com.example.second", second.string()));
+        QCOMPARE(loads.count(), 2);
+        QVERIFY(tree->isExpanded({}));
+        QVERIFY(tree->displayedRows().contains(u"  Label: com.example.second"_s));
+
+        // One whose file is not a dictionary drops the tree; the next starts
+        // collapsed.
+        show(*view, agent("array", notADictionary.string()));
+        QVERIFY(view->findChild<QWidget*>(u"definitionSection"_s)->isHidden());
+        show(*view, agent("com.example.first", first.string()));
+        QVERIFY(!tree->isExpanded({}));
+        QVERIFY(!view->findChild<QWidget*>(u"definitionSection"_s)->isHidden());
+    }
+
+    void popoverIsClosedAndClearedWhenThePathChanges() {
+        writeScript(m_root / "usr/bin/codesign", "echo \"report for $3\" >&2; exit 0");
+        auto view = makeView();
+        LaunchItem item = agent("Tool.app", "/Applications/Tool.app");
+        item.executablePath = "/Applications/Tool.app/Contents/MacOS/Tool";
+        show(*view, item);
+
+        QSignalSpy finished(view.get(), &ServiceDetailView::codesignFinished);
+        QTest::mouseClick(view->findChild<QToolButton*>(u"executableInfoButton"_s), Qt::LeftButton);
+        CodesignPopover* popover = view->codesignPopover();
+        QVERIFY(popover->isVisible());
+        QVERIFY(popover->width() >= 600 && popover->height() >= 400);
+        QCOMPARE(view->openPopover(), ServiceDetailView::Popover::executable);
+        QCOMPARE(popover->text(), u"Loading..."_s);
+        QVERIFY(finished.wait());
+        QCOMPARE(popover->text(), u"report for /Applications/Tool.app/Contents/MacOS/Tool\n"_s);
+        auto* report = popover->findChild<QPlainTextEdit*>(u"codesignOutput"_s);
+        QVERIFY(report->isReadOnly());
+        QVERIFY(report->textInteractionFlags() & Qt::TextSelectableByMouse);
+        QVERIFY(QFontInfo(report->font()).fixedPitch());
+
+        // A reload with the same path keeps the popover and its text.
+        item.pid = 12;
+        view->setItem(item);
+        QVERIFY(popover->isVisible());
+        QCOMPARE(view->codesignOutput(), popover->text());
+
+        item.path = "/Applications/Other.app";
+        show(*view, item);
+        QVERIFY(!popover->isVisible());
+        QCOMPARE(view->openPopover(), ServiceDetailView::Popover::none);
+        QCOMPARE(view->codesignOutput(), QString());
+        QCOMPARE(popover->text(), QString());
+    }
+
+    void hostsimReportsSignedAndUnsignedFiles() {
+#ifndef DAEMONARY_HOSTSIM
+        QSKIP("daemonary-hostsim is not built on this system");
+#else
+        installHostsim(R"({"signed": {
+            "Applications/Signed.app": {"kind": "developerID", "identifier": "com.example.signed"},
+            "Applications/Large.app": {"reportPaddingBytes": 1500000}}})");
+        for (const char* name : {"Signed", "Unsigned", "Large"}) {
+            writeFile(m_root / "Applications" / (std::string(name) + ".app") /
+                          "Contents/Info.plist",
+                      kInfoPlist);
+        }
+        auto view = makeView();
+
+        const QString signedReport = codesignReport(*view, "/Applications/Signed.app");
+        QVERIFY2(signedReport.startsWith(u"Executable=/Applications/Signed.app/Contents/MacOS/"_s),
+                 qPrintable(signedReport.left(200)));
+        QVERIFY(signedReport.contains(u"Identifier=com.example.signed\n"_s));
+        QVERIFY(signedReport.contains(u"Authority=Developer ID Application: "_s));
+
+        // The tool's own complaint, not an error of the pane.
+        QCOMPARE(codesignReport(*view, "/Applications/Unsigned.app"),
+                 u"/Applications/Unsigned.app: code object is not signed at all\n"_s);
+
+        // Larger than any pipe buffer: read while the tool writes.
+        const QString large = codesignReport(*view, "/Applications/Large.app");
+        QVERIFY(large.size() > 1024 * 1024);
+        QVERIFY(large.startsWith(u"Executable=/Applications/Large.app/Contents/MacOS/"_s));
+        QVERIFY(large.endsWith(u".framework\n"_s));
+#endif
+    }
+
+    void largeReportFromAScriptArrivesWhole() {
+        // Two megabytes of lines on standard error, then a marker.
+        writeScript(m_root / "usr/bin/codesign",
+                    "i=0; while [ $i -lt 32768 ]; do "
+                    "echo 'Entitlement=com.example.entitlement.with.a.long.name.to.fill.the.pipe' "
+                    ">&2; i=$((i+1)); done; echo END >&2");
+        auto view = makeView();
+        const QString report = codesignReport(*view, "/Applications/Tool.app");
+        QCOMPARE(report.size(), qsizetype(32768 * 70 + 4));
+        QVERIFY(report.endsWith(u"\nEND\n"_s));
+    }
+
+    void launchFailureAndUndecodableReports() {
+        auto view = makeView();
+        const QString missing = codesignReport(*view, "/Applications/Tool.app");
+        QVERIFY2(missing.startsWith(u"Failed to run codesign: "_s), qPrintable(missing));
+        QVERIFY(missing.size() > int(std::string_view("Failed to run codesign: ").size()));
+
+        writeScript(m_root / "usr/bin/codesign", "printf 'bad \\377\\376 bytes' >&2");
+        QCOMPARE(codesignReport(*view, "/Applications/Tool.app"), u"Loading..."_s);
+    }
+
+    void onlyTheLatestRunFillsTheReport() {
+        // The first run waits on a pipe until the test lets it go, so it
+        // finishes after the second.
+        const fs::path gate = m_root / "gate";
+        fs::create_directories(m_root);
+        QCOMPARE(::mkfifo(gate.c_str(), 0600), 0);
+        writeScript(m_root / "usr/bin/codesign",
+                    "case \"$3\" in *.app) cat '" + gate.string() +
+                        "' >/dev/null;; esac; echo \"report for $3\" >&2");
+        auto view = makeView();
+        LaunchItem item = agent("Tool.app", "/Applications/Tool.app");
+        item.executablePath = "/Applications/Tool.app/Contents/MacOS/Tool";
+        show(*view, item);
+
+        QSignalSpy finished(view.get(), &ServiceDetailView::codesignFinished);
+        view->showCodesignInfo(*item.path, ServiceDetailView::Popover::path);
+        view->showCodesignInfo(*item.executablePath, ServiceDetailView::Popover::executable);
+        QVERIFY(finished.wait());
+        const QString executableReport =
+            u"report for /Applications/Tool.app/Contents/MacOS/Tool\n"_s;
+        QCOMPARE(view->codesignOutput(), executableReport);
+
+        const int writer = ::open(gate.c_str(), O_WRONLY);
+        QVERIFY(writer >= 0);
+        ::close(writer);
+        QVERIFY(finished.wait());
+        QCOMPARE(view->codesignOutput(), executableReport);
+        QCOMPARE(view->codesignPopover()->text(), executableReport);
+    }
+
+private:
+    HostLayout layout() const {
+        return HostLayout(m_root.string(), m_home.string());
+    }
+
+    std::unique_ptr<ServiceDetailView>
+    makeView(ServiceDetailView::SystemDefaultPredicate isSystemDefault = {}) {
+        return std::make_unique<ServiceDetailView>(
+            *m_actions,
+            RefreshBinding(m_refresh.get(), [counter = m_refresh.get()] { counter->flip(); }),
+            std::move(isSystemDefault), layout());
+    }
+
+    // Shows the record and waits until its files, if any are to be read, are
+    // shown too.
+    static void show(ServiceDetailView& view, const LaunchItem& item) {
+        QSignalSpy loaded(&view, &ServiceDetailView::detailsLoaded);
+        view.setItem(item);
+        if (view.isLoading()) {
+            QVERIFY(loaded.wait());
+        }
+    }
+
+    static QLabel* label(ServiceDetailView& view, const QString& name) {
+        return view.findChild<QLabel*>(name);
+    }
+
+    static QString text(ServiceDetailView& view, const QString& name) {
+        QLabel* found = label(view, name);
+        return found != nullptr ? found->text() : u"<missing "_s + name + u'>';
+    }
+
+    // Asks for the report of one path and waits for the run to come back.
+    static QString codesignReport(ServiceDetailView& view, const std::string& target) {
+        QSignalSpy finished(&view, &ServiceDetailView::codesignFinished);
+        view.showCodesignInfo(target, ServiceDetailView::Popover::path);
+        if (!finished.wait(30000)) {
+            return u"<no codesign result>"_s;
+        }
+        return view.codesignOutput();
+    }
+
+#ifdef DAEMONARY_HOSTSIM
+    void installHostsim(const std::string& state) {
+        fs::create_directories(m_root / "usr/bin");
+        fs::create_symlink(DAEMONARY_HOSTSIM, m_root / "usr/bin/codesign");
+        writeFile(m_root / ".hostsim/state.json", state);
+    }
+#endif
+
+    QTemporaryDir m_dir;
+    fs::path m_root;
+    fs::path m_home;
+    std::unique_ptr<RecordingWorkspace> m_workspace;
+    std::unique_ptr<ServiceActionManager> m_actions;
+    std::unique_ptr<RefreshCounter> m_refresh;
+};
+
+QTEST_MAIN(ServiceDetailViewTest)
+#include "ServiceDetailViewTest.moc"

@@ -1,0 +1,232 @@
+#include "DisplayName.h"
+#include "NaturalCompare.h"
+#include "ServiceFilterProxyModel.h"
+#include "ServiceTableModel.h"
+#include "TestSupport.h"
+#include "ViewStyle.h"
+
+#include <QAbstractItemModelTester>
+#include <QFont>
+#include <QGuiApplication>
+#include <QPixmap>
+#include <QTest>
+
+using namespace daemonary;
+using namespace daemonary::test;
+
+namespace {
+
+QStringList titles(const ServiceTableModel& model) {
+    QStringList result;
+    for (int section = 0; section < model.columnCount(); ++section) {
+        result.append(model.headerData(section, Qt::Horizontal).toString());
+    }
+    return result;
+}
+
+// The shown column of the proxy, top to bottom.
+QStringList column(const QAbstractItemModel& model, int section, int role = Qt::DisplayRole) {
+    QStringList result;
+    for (int row = 0; row < model.rowCount(); ++row) {
+        result.append(model.index(row, section).data(role).toString());
+    }
+    return result;
+}
+
+} // namespace
+
+class ServiceTableTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void naturalCompareOrdersNumbersByValueAndIgnoresCase() {
+        QVERIFY(naturalCompare(u"item2", u"item10") < 0);
+        QVERIFY(naturalCompare(u"item10", u"item2") > 0);
+        QVERIFY(naturalCompare(u"File9.txt", u"file10.txt") < 0);
+        QCOMPARE(naturalCompare(u"com.Apple.X", u"COM.apple.x"), 0);
+        QVERIFY(naturalCompare(u"abc", u"ABD") < 0);
+        QVERIFY(naturalCompare(u"", u"a") < 0);
+        QVERIFY(naturalCompare(u"a", u"a1") < 0);
+        QVERIFY(naturalCompare(u"v1.2.10", u"v1.2.9") > 0);
+        // Numbers longer than any integer type still compare by value.
+        QVERIFY(naturalCompare(u"n99999999999999999999", u"n100000000000000000000") < 0);
+        // Leading zeros only break ties, so the order stays total and consistent.
+        QVERIFY(naturalCompare(u"x7", u"x07") != 0);
+        QCOMPARE(naturalCompare(u"x7", u"x07"), -naturalCompare(u"x07", u"x7"));
+        QVERIFY(naturalCompare(u"x07", u"x8") < 0);
+
+        const QStringList sample = {u"a10"_qs, u"A2"_qs, u"a02"_qs, u"b"_qs, u"B1"_qs,
+                                    u"_x"_qs,  u"10"_qs, u"9"_qs,   u""_qs};
+        for (const QString& a : sample) {
+            for (const QString& b : sample) {
+                QCOMPARE(naturalCompare(a, b) < 0, naturalCompare(b, a) > 0);
+                for (const QString& c : sample) {
+                    if (naturalCompare(a, b) < 0 && naturalCompare(b, c) < 0) {
+                        QVERIFY(naturalCompare(a, c) < 0);
+                    }
+                }
+            }
+        }
+    }
+
+    void displayNameDropsPlistThenApp() {
+        QCOMPARE(displayName(u"com.example.agent.plist"_qs), u"com.example.agent"_qs);
+        QCOMPARE(displayName(u"Mail.app"_qs), u"Mail"_qs);
+        QCOMPARE(displayName(u"Helper.app.plist"_qs), u"Helper"_qs);
+        QCOMPARE(displayName(u"Helper.plist.app"_qs), u"Helper.plist"_qs);
+        QCOMPARE(displayName(u"Shouting.APP"_qs), u"Shouting.APP"_qs);
+        QCOMPARE(displayName(u"Odd.PLIST"_qs), u"Odd.PLIST"_qs);
+        QCOMPARE(displayName(u".plist"_qs), QString());
+    }
+
+    void columnsDependOnTheCategory() {
+        const QStringList launchColumns = {u"Label"_qs, u"PID"_qs, u"Status"_qs};
+        for (const LaunchScope scope : allScopes()) {
+            ServiceTableModel model(scope);
+            QAbstractItemModelTester tester(&model);
+            if (scope == LaunchScope::others) {
+                QCOMPARE(titles(model), (QStringList{u"Label"_qs, u"Type"_qs}));
+            } else if (scope == LaunchScope::kernel) {
+                QCOMPARE(titles(model), (QStringList{u"Label"_qs, u"Index"_qs, u"Status"_qs}));
+            } else {
+                QCOMPARE(titles(model), launchColumns);
+            }
+        }
+    }
+
+    void cellsCarryTheirTextsAndStyles() {
+        ServiceTableModel model(LaunchScope::system, [](const LaunchItem& item) {
+            return item.label == "com.apple.default.plist";
+        });
+        QAbstractItemModelTester tester(&model);
+        model.setItems(
+            {makeItem("com.apple.default.plist", ServiceStatus::active, LaunchScope::system, 7),
+             makeItem("idle.app", ServiceStatus::inactive),
+             makeItem("running", ServiceStatus::active, LaunchScope::system, 42)});
+        const QPalette palette = QGuiApplication::palette();
+
+        QCOMPARE(model.index(0, 0).data().toString(), u"com.apple.default"_qs);
+        QCOMPARE(model.index(0, 0).data(Qt::ForegroundRole).value<QColor>(),
+                 ViewStyle::tertiary(palette));
+        QCOMPARE(model.index(1, 0).data().toString(), u"idle"_qs);
+        QCOMPARE(model.index(1, 0).data(Qt::ForegroundRole).value<QColor>(),
+                 ViewStyle::secondary(palette));
+        QVERIFY(!model.index(2, 0).data(Qt::ForegroundRole).isValid());
+
+        // PID: monospaced number, or a tertiary dash.
+        QCOMPARE(model.index(2, 1).data().toString(), u"42"_qs);
+        QCOMPARE(model.index(2, 1).data(Qt::FontRole).value<QFont>(), ViewStyle::monospacedBody());
+        QCOMPARE(model.index(1, 1).data().toString(), u"-"_qs);
+        QCOMPARE(model.index(1, 1).data(Qt::ForegroundRole).value<QColor>(),
+                 ViewStyle::tertiary(palette));
+
+        // Status: the text with an 8-point dot, green only when active.
+        QCOMPARE(model.index(1, 2).data().toString(), u"Inactive"_qs);
+        const QPixmap activeDot = model.index(2, 2).data(Qt::DecorationRole).value<QPixmap>();
+        const QPixmap idleDot = model.index(1, 2).data(Qt::DecorationRole).value<QPixmap>();
+        QCOMPARE(activeDot.deviceIndependentSize(), QSizeF(8, 8));
+        QCOMPARE(activeDot.toImage().pixelColor(activeDot.width() / 2, activeDot.height() / 2),
+                 ViewStyle::activeGreen());
+        QCOMPARE(idleDot.toImage().pixelColor(idleDot.width() / 2, idleDot.height() / 2),
+                 ViewStyle::inactiveGray());
+    }
+
+    void kernelAndOthersCells() {
+        ServiceTableModel kernel(LaunchScope::kernel);
+        LaunchItem loaded =
+            makeItem("com.example.kext", ServiceStatus::active, LaunchScope::kernel);
+        loaded.index = 12;
+        kernel.setItems(
+            {loaded, makeItem("unloaded", ServiceStatus::inactive, LaunchScope::kernel)});
+        QCOMPARE(column(kernel, 1), (QStringList{u"12"_qs, u"-"_qs}));
+
+        QCOMPARE(
+            ServiceTableModel::typeText(std::string("/Library/Internet Plug-Ins/Flash.plugin")),
+            u"PLUGIN"_qs);
+        QCOMPARE(ServiceTableModel::typeText(std::string("/Library/Audio/Plug-Ins/HAL/x.driver/")),
+                 u"DRIVER"_qs);
+        QCOMPARE(ServiceTableModel::typeText(std::string("/Library/Some.dir/noextension")),
+                 QString());
+        QCOMPARE(ServiceTableModel::typeText(std::nullopt), u"-"_qs);
+    }
+
+    void sortsByTheRecordsKeys() {
+        ServiceTableModel model(LaunchScope::system);
+        ServiceFilterProxyModel proxy;
+        proxy.setSourceModel(&model);
+        QAbstractItemModelTester tester(&proxy);
+        model.setItems({makeItem("svc10", ServiceStatus::active, LaunchScope::system, 300),
+                        makeItem("Svc2.plist", ServiceStatus::inactive),
+                        makeItem("svc1", ServiceStatus::active, LaunchScope::system, 5),
+                        makeItem("svc3", ServiceStatus::onDemand)});
+
+        proxy.sort(0, Qt::AscendingOrder);
+        QCOMPARE(column(proxy, 0), (QStringList{u"svc1"_qs, u"Svc2"_qs, u"svc3"_qs, u"svc10"_qs}));
+
+        // Not running (key -1) first, then by PID as a number.
+        proxy.sort(1, Qt::AscendingOrder);
+        QCOMPARE(column(proxy, 1), (QStringList{u"-"_qs, u"-"_qs, u"5"_qs, u"300"_qs}));
+        proxy.sort(1, Qt::DescendingOrder);
+        QCOMPARE(column(proxy, 1).first(), u"300"_qs);
+        QCOMPARE(column(proxy, 1).last(), u"-"_qs);
+
+        proxy.sort(2, Qt::AscendingOrder);
+        QCOMPARE(column(proxy, 2),
+                 (QStringList{u"Active"_qs, u"Active"_qs, u"Inactive"_qs, u"On Demand"_qs}));
+    }
+
+    void othersTypeSortsByWholePath() {
+        ServiceTableModel model(LaunchScope::others);
+        ServiceFilterProxyModel proxy;
+        proxy.setSourceModel(&model);
+        QAbstractItemModelTester tester(&proxy);
+        auto entry = [](const std::string& label, std::optional<std::string> path) {
+            return makeItem(label, ServiceStatus::unknown, LaunchScope::others, std::nullopt,
+                            std::nullopt, std::move(path));
+        };
+        model.setItems({entry("z (Internet Plug-Ins)", "/Library/Internet Plug-Ins/z.bundle"),
+                        entry("a (Spotlight)", "/Library/Spotlight/a.mdimporter"),
+                        entry("nowhere", std::nullopt),
+                        entry("b (Internet Plug-Ins)", "/Library/Internet Plug-Ins/b.plugin")});
+        proxy.sort(1, Qt::AscendingOrder);
+        // Grouped by folder, not by the extension shown; no path first.
+        QCOMPARE(column(proxy, 1),
+                 (QStringList{u"-"_qs, u"PLUGIN"_qs, u"BUNDLE"_qs, u"MDIMPORTER"_qs}));
+    }
+
+    void searchMatchesLabelOrExecutableOnly() {
+        ServiceTableModel model(LaunchScope::user);
+        ServiceFilterProxyModel proxy;
+        proxy.setSourceModel(&model);
+        QAbstractItemModelTester tester(&proxy);
+        model.setItems(
+            {makeItem("com.example.first", ServiceStatus::active, LaunchScope::user, 3,
+                      "/opt/needle/bin/first"),
+             makeItem("com.example.second", ServiceStatus::inactive, LaunchScope::user,
+                      std::nullopt, std::nullopt, "/Users/demo/Library/LaunchAgents/needle.plist"),
+             makeItem("Needle Helper", ServiceStatus::inactive, LaunchScope::user)});
+        proxy.sort(0, Qt::AscendingOrder);
+
+        proxy.setSearchText(u"NEEDLE"_qs);
+        QCOMPARE(column(proxy, 0), (QStringList{u"com.example.first"_qs, u"Needle Helper"_qs}));
+        proxy.setSearchText(u"second"_qs);
+        QCOMPARE(column(proxy, 0), QStringList{u"com.example.second"_qs});
+        proxy.setSearchText(u"absent"_qs);
+        QCOMPARE(proxy.rowCount(), 0);
+        proxy.setSearchText(QString());
+        QCOMPARE(proxy.rowCount(), 3);
+    }
+
+    void rowsAreFoundByIdFirstMatchWins() {
+        ServiceTableModel model(LaunchScope::mach);
+        LaunchItem first = makeItem("job", ServiceStatus::active, LaunchScope::mach, 1);
+        LaunchItem second = makeItem("job", ServiceStatus::active, LaunchScope::mach, 2);
+        model.setItems({first, second});
+        QCOMPARE(model.rowForId(u"job-Mach-"_qs), 0);
+        QCOMPARE(model.index(1, 0).data(ServiceTableModel::IdRole).toString(), u"job-Mach-"_qs);
+        QCOMPARE(model.rowForId(u"other-Mach-"_qs), -1);
+    }
+};
+
+QTEST_MAIN(ServiceTableTest)
+#include "ServiceTableTest.moc"
