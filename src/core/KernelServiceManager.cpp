@@ -14,7 +14,8 @@ KernelServiceManager::KernelServiceManager(HostLayout layout) : m_layout(std::mo
 
 std::optional<std::pair<std::string, std::int32_t>>
 KernelServiceManager::parseLoadedExtensionLine(std::string_view line) {
-    const std::vector<std::string_view> pieces = splitAtWhitespace(trimWhitespace(line));
+    // Only the first six columns matter; the rest of a long line is not split.
+    const std::vector<std::string_view> pieces = splitAtWhitespace(trimWhitespace(line), 6);
     if (pieces.size() < 6) {
         return std::nullopt;
     }
@@ -27,7 +28,8 @@ KernelServiceManager::parseLoadedExtensionLine(std::string_view line) {
 
 LoadedExtensionMap KernelServiceManager::parseLoadedExtensions(std::string_view text) {
     LoadedExtensionMap loaded;
-    for (const std::string_view line : splitLines(text)) {
+    std::string_view line;
+    while (nextLine(text, line)) {
         if (auto entry = parseLoadedExtensionLine(line)) {
             loaded.insert_or_assign(std::move(entry->first), entry->second);
         }

@@ -1,6 +1,7 @@
 #include "LaunchServiceManager.h"
 
 #include "FileSystem.h"
+#include "LabelMatcher.h"
 #include "Log.h"
 #include "LoginItemManager.h"
 #include "MetadataManager.h"
@@ -222,7 +223,8 @@ std::vector<LaunchItem> LaunchServiceManager::resolveStatuses(std::vector<Launch
     for (const std::size_t i : unresolved) {
         labels.push_back(records[i].label);
     }
-    const std::vector<std::optional<std::size_t>> containing = findContainingLabels(labels, table);
+    const std::vector<std::optional<std::size_t>> containing =
+        LabelMatcher(labels).firstContaining(table);
 
     for (std::size_t n = 0; n < unresolved.size(); ++n) {
         LaunchItem& item = records[unresolved[n]];

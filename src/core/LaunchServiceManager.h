@@ -23,8 +23,8 @@ using ProcessNameIndex = std::unordered_map<std::string, std::vector<std::int32_
 ProcessNameIndex makeProcessNameIndex(const ProcessSnapshot& snapshot);
 
 // For each label, the position of the first table entry (in table order) whose
-// label contains it, or nothing. Kept apart because it is the one step whose
-// cost grows with both the records and the table.
+// label contains it, or nothing. The plain reference form, one search per
+// label and entry; the status pass gets the same answers from LabelMatcher.
 std::vector<std::optional<std::size_t>>
 findContainingLabels(const std::vector<std::string_view>& labels, const LaunchctlTable& table);
 

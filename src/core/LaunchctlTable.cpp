@@ -2,6 +2,7 @@
 
 #include "TextParsing.h"
 
+#include <array>
 #include <utility>
 
 namespace daemonary {
@@ -35,21 +36,23 @@ std::optional<std::size_t> LaunchctlTable::position(std::string_view label) cons
 
 namespace {
 
-std::vector<std::string_view> splitAtTabs(std::string_view line) {
-    std::vector<std::string_view> fields;
-    std::size_t start = 0;
-    for (;;) {
-        const std::size_t tab = line.find('\t', start);
+// The first three tab-separated fields of a line; fields beyond them are
+// ignored, so they are not split at all. Nothing when there are fewer.
+std::optional<std::array<std::string_view, 3>> firstThreeFields(std::string_view line) {
+    std::array<std::string_view, 3> fields;
+    for (std::size_t i = 0; i < 2; ++i) {
+        const std::size_t tab = line.find('\t');
         if (tab == std::string_view::npos) {
-            fields.push_back(line.substr(start));
-            return fields;
+            return std::nullopt;
         }
-        fields.push_back(line.substr(start, tab - start));
-        start = tab + 1;
+        fields[i] = line.substr(0, tab);
+        line.remove_prefix(tab + 1);
     }
+    fields[2] = line.substr(0, line.find('\t'));
+    return fields;
 }
 
-bool isHeading(const std::vector<std::string_view>& fields) {
+bool isHeading(const std::array<std::string_view, 3>& fields) {
     return fields[0] == "PID" && fields[2] == "Label";
 }
 
@@ -57,17 +60,18 @@ bool isHeading(const std::vector<std::string_view>& fields) {
 
 LaunchctlTable parseLaunchctlList(std::string_view text) {
     LaunchctlTable table;
-    for (const std::string_view line : splitLines(text)) {
-        const std::vector<std::string_view> fields = splitAtTabs(line);
-        if (fields.size() < 3 || isHeading(fields)) {
+    std::string_view line;
+    while (nextLine(text, line)) {
+        const auto fields = firstThreeFields(line);
+        if (!fields || isHeading(*fields)) {
             continue;
         }
         std::optional<std::int32_t> pid;
-        if (fields[0] != "-") {
-            pid = parseDecimalInt32(fields[0]);
+        if ((*fields)[0] != "-") {
+            pid = parseDecimalInt32((*fields)[0]);
         }
-        const std::int64_t status = parseDecimalInt64(fields[1]).value_or(0);
-        table.insert(std::string(fields[2]), pid, status);
+        const std::int64_t status = parseDecimalInt64((*fields)[1]).value_or(0);
+        table.insert(std::string((*fields)[2]), pid, status);
     }
     return table;
 }

@@ -118,33 +118,41 @@ template <typename Integer> std::optional<Integer> parseDecimal(std::string_view
 
 } // namespace
 
-std::vector<std::string_view> splitLines(std::string_view text) {
-    std::vector<std::string_view> lines;
-    std::size_t lineStart = 0;
+bool nextLine(std::string_view& rest, std::string_view& line) {
+    if (rest.empty()) {
+        return false;
+    }
     std::size_t position = 0;
-    while (position < text.size()) {
-        const unsigned char byte = static_cast<unsigned char>(text[position]);
+    while (position < rest.size()) {
+        const unsigned char byte = static_cast<unsigned char>(rest[position]);
         std::size_t terminator = 0;
         if (byte == '\n') {
             terminator = 1;
         } else if (byte == '\r') {
-            terminator = position + 1 < text.size() && text[position + 1] == '\n' ? 2 : 1;
+            terminator = position + 1 < rest.size() && rest[position + 1] == '\n' ? 2 : 1;
         } else if (byte == 0xC2 || byte == 0xE2) {
-            const CodePoint c = decodeAt(text, position);
+            const CodePoint c = decodeAt(rest, position);
             if (c.value == 0x85 || c.value == 0x2028 || c.value == 0x2029) {
                 terminator = c.length;
             }
         }
-        if (terminator == 0) {
-            ++position;
-            continue;
+        if (terminator != 0) {
+            line = rest.substr(0, position);
+            rest.remove_prefix(position + terminator);
+            return true;
         }
-        lines.push_back(text.substr(lineStart, position - lineStart));
-        position += terminator;
-        lineStart = position;
+        ++position;
     }
-    if (lineStart < text.size()) {
-        lines.push_back(text.substr(lineStart));
+    line = rest;
+    rest = {};
+    return true;
+}
+
+std::vector<std::string_view> splitLines(std::string_view text) {
+    std::vector<std::string_view> lines;
+    std::string_view line;
+    while (nextLine(text, line)) {
+        lines.push_back(line);
     }
     return lines;
 }
@@ -165,11 +173,11 @@ std::string_view trimWhitespaceAndNewlines(std::string_view text) {
     return trimBy(text, [](char32_t c) { return isBlank(c) || isLineBreak(c); });
 }
 
-std::vector<std::string_view> splitAtWhitespace(std::string_view text) {
+std::vector<std::string_view> splitAtWhitespace(std::string_view text, std::size_t maxPieces) {
     std::vector<std::string_view> pieces;
     std::size_t pieceStart = 0;
     std::size_t position = 0;
-    while (position < text.size()) {
+    while (position < text.size() && pieces.size() < maxPieces) {
         const CodePoint c = decodeAt(text, position);
         const std::size_t length = c.length == 0 ? 1 : c.length;
         if (c.length != 0 && isBlank(c.value)) {
@@ -180,7 +188,7 @@ std::vector<std::string_view> splitAtWhitespace(std::string_view text) {
         }
         position += length;
     }
-    if (pieceStart < text.size()) {
+    if (pieceStart < text.size() && pieces.size() < maxPieces) {
         pieces.push_back(text.substr(pieceStart));
     }
     return pieces;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -11,6 +12,9 @@ namespace daemonary {
 // Lines of a tool's text output. A line ends at "\n", "\r\n", a lone "\r",
 // U+0085, U+2028 or U+2029; a terminator at the very end adds no empty line.
 std::vector<std::string_view> splitLines(std::string_view text);
+// The same lines one at a time, for output too large to list whole: takes the
+// first line off `rest` into `line`; false when `rest` holds no more lines.
+bool nextLine(std::string_view& rest, std::string_view& line);
 
 // Decimal integers as the system tools print them: an optional "+" or "-",
 // then digits only. Anything else, or a value out of range, is nothing.
@@ -23,8 +27,10 @@ std::string_view trimWhitespace(std::string_view text);
 std::string_view trimWhitespaceAndNewlines(std::string_view text);
 
 // Pieces of a line separated by runs of white space (line breaks excluded);
-// empty pieces are dropped.
-std::vector<std::string_view> splitAtWhitespace(std::string_view text);
+// empty pieces are dropped. At most `maxPieces` are taken, so a caller that
+// needs the first few columns does no work for the rest of a long line.
+std::vector<std::string_view> splitAtWhitespace(std::string_view text,
+                                                std::size_t maxPieces = SIZE_MAX);
 
 // Process names and labels are compared ASCII-case-insensitively.
 std::string asciiLowercased(std::string_view text);

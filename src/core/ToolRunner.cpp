@@ -7,6 +7,7 @@
 #include <mutex>
 #include <poll.h>
 #include <spawn.h>
+#include <string>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -98,7 +99,9 @@ private:
     int m_status = 0;
 };
 
-void drain(Pipe* outputPipe, std::string* output, Pipe* errorPipe, std::string* error) {
+// False when a stream went over kMaxCapturedBytes; that stream is closed
+// early and its bytes are incomplete.
+bool drain(Pipe* outputPipe, std::string* output, Pipe* errorPipe, std::string* error) {
     std::array<pollfd, 2> fds{};
     std::array<std::string*, 2> sinks{};
     std::array<Pipe*, 2> pipes{};
@@ -117,6 +120,7 @@ void drain(Pipe* outputPipe, std::string* output, Pipe* errorPipe, std::string* 
     }
 
     std::size_t open = count;
+    bool withinLimit = true;
     char buffer[65536];
     while (open > 0) {
         const int ready = ::poll(fds.data(), count, -1);
@@ -134,7 +138,14 @@ void drain(Pipe* outputPipe, std::string* output, Pipe* errorPipe, std::string* 
             }
             const ssize_t got = ::read(fds[i].fd, buffer, sizeof buffer);
             if (got > 0) {
-                sinks[i]->append(buffer, static_cast<std::size_t>(got));
+                if (sinks[i]->size() + static_cast<std::size_t>(got) <= kMaxCapturedBytes) {
+                    sinks[i]->append(buffer, static_cast<std::size_t>(got));
+                    continue;
+                }
+                withinLimit = false;
+                pipes[i]->closeRead();
+                fds[i].fd = -1;
+                --open;
                 continue;
             }
             if (got < 0 && (errno == EINTR || errno == EAGAIN)) {
@@ -149,6 +160,7 @@ void drain(Pipe* outputPipe, std::string* output, Pipe* errorPipe, std::string* 
     for (std::size_t i = 0; i < count; ++i) {
         pipes[i]->closeRead();
     }
+    return withinLimit;
 }
 
 std::int32_t waitForChild(pid_t child) {
@@ -234,11 +246,18 @@ ToolResult runTool(const std::string& executable, const std::vector<std::string>
     errorPipe.closeWrite();
 
     ToolResult result;
+    bool withinLimit = true;
     if (captureOutput || captureError) {
-        drain(captureOutput ? &outputPipe : nullptr, &result.standardOutput,
-              captureError ? &errorPipe : nullptr, &result.standardError);
+        withinLimit = drain(captureOutput ? &outputPipe : nullptr, &result.standardOutput,
+                            captureError ? &errorPipe : nullptr, &result.standardError);
     }
     result.exitStatus = waitForChild(child);
+    if (!withinLimit) {
+        ToolResult failure;
+        failure.launchError = LaunchError{EFBIG, "output too large (over " +
+                                                     std::to_string(kMaxCapturedBytes) + " bytes)"};
+        return failure;
+    }
     return result;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -14,6 +15,11 @@ struct LaunchError {
     std::string description;
 };
 
+// A captured stream longer than this is not tool output the application can
+// use: the system tools print kilobytes, and a tool that never stops writing
+// must neither fill memory nor keep the caller waiting.
+inline constexpr std::size_t kMaxCapturedBytes = 16 * 1024 * 1024;
+
 struct ToolResult {
     std::optional<LaunchError> launchError;
     std::string standardOutput; // raw bytes
@@ -24,7 +30,10 @@ struct ToolResult {
 // Runs an executable by absolute path with an argument vector (no shell, no
 // search path), captures the chosen streams on pipes of their own, drains them
 // together so neither blocks the other, and waits for the child. Streams that
-// are not captured are inherited. Never leaves a child unreaped.
+// are not captured are inherited. Never leaves a child unreaped. A captured
+// stream that exceeds kMaxCapturedBytes is closed (the child then dies of
+// SIGPIPE or sees EPIPE) and the call reports a launch error (EFBIG) with no
+// output, so every caller treats it as a tool it could not use.
 ToolResult runTool(const std::string& executable, const std::vector<std::string>& arguments,
                    bool captureOutput, bool captureError);
 
