@@ -52,6 +52,8 @@ AppcastUpdater::AppcastUpdater(Options options, UserDefaults& defaults, Callback
     : QObject(parent), m_options(std::move(options)), m_defaults(defaults),
       m_callbacks(std::move(callbacks)), m_network(new QNetworkAccessManager(this)) {
     m_schedule.setSingleShot(true);
+    // A daily check needs no precision; a coarse timer could run 5% (an hour) late.
+    m_schedule.setTimerType(Qt::VeryCoarseTimer);
     connect(&m_schedule, &QTimer::timeout, this, &AppcastUpdater::checkInBackground);
     connect(&m_defaults, &UserDefaults::valueChanged, this, [this](const QString& key) {
         if (key == QLatin1String(kAutomaticChecksKey)) {

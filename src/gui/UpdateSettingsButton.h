@@ -1,5 +1,7 @@
 #pragma once
 
+#include "UpdateSettingsPopover.h"
+
 #include <QColor>
 #include <QPointer>
 #include <QToolButton>
@@ -7,7 +9,6 @@
 namespace daemonary {
 
 class SparkleUpdateManager;
-class UpdateSettingsPopover;
 class UserDefaults;
 
 // The toolbar's update button: tinted blue while an update can be installed,

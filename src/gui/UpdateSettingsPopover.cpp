@@ -3,7 +3,6 @@
 #include "ButtonStyle.h"
 #include "SparkleUpdateManager.h"
 #include "SymbolIcon.h"
-#include "TextStyle.h"
 #include "UserDefaults.h"
 #include "ViewStyle.h"
 
@@ -52,7 +51,9 @@ UpdateSettingsPopover::UpdateSettingsPopover(SparkleUpdateManager& updateManager
         version->setObjectName(QStringLiteral("updateVersionLabel"));
         version->setAccessibleName(version->text());
         version->setTextFormat(Qt::PlainText);
-        TextStyle::setSecondary(*version);
+        QPalette secondary = version->palette();
+        secondary.setColor(QPalette::WindowText, ViewStyle::secondary(secondary));
+        version->setPalette(secondary);
         layout->addWidget(version, 0, Qt::AlignHCenter);
     }
 
