@@ -4,6 +4,9 @@
 
 #include "AppState.h"
 #include "MetadataManager.h"
+#include "QtWorkspace.h"
+#include "ServiceActionManager.h"
+#include "ServiceDetailView.h"
 
 namespace daemonary {
 
@@ -14,6 +17,13 @@ GuiDependencies GuiDependencies::production() {
         return MetadataManager::shared().isSystemDefault(item);
     };
     dependencies.clock = Clock::system();
+    // Actions may finish after the view that started them, so what they act
+    // through lives as long as the process.
+    static QtWorkspace workspace;
+    static const ServiceActionManager actions(workspace);
+    dependencies.inspectorFactory =
+        ServiceDetailView::inspectorFactory(actions, dependencies.isSystemDefault);
+    dependencies.inspectorUpdater = ServiceDetailView::showInInspector;
     return dependencies;
 }
 

@@ -4,6 +4,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QStandardPaths>
 #include <QThread>
 
 #if !defined(Q_OS_MACOS)
@@ -39,6 +40,15 @@ std::optional<WorkspaceError> QtWorkspace::moveToTrash(const std::string& path) 
     if (!QFileInfo::exists(name) && !QFileInfo(name).isSymLink()) {
         return WorkspaceError{"The file \"" + path + "\" doesn't exist."};
     }
+#if !defined(Q_OS_MACOS)
+    // Qt looks for the home Trash only under an existing data folder; without
+    // one it settles on a folder relative to the working directory.
+    const QString data = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
+    if (data.isEmpty() || !QDir().mkpath(data)) {
+        return WorkspaceError{"The file \"" + path +
+                              "\" couldn't be moved to the Trash: there is no data folder."};
+    }
+#endif
     QFile file(name);
     if (!file.moveToTrash()) {
         const QString reason = file.errorString();
@@ -67,7 +77,8 @@ QtWorkspace::bundlePathForProgramDirectory(const std::string& directory) {
         return std::nullopt;
     }
     folder.chop(tail.size());
-    if (!folder.endsWith(QLatin1String(".app")) || folder.size() <= 4) {
+    const QString name = QFileInfo(folder).fileName();
+    if (!name.endsWith(QLatin1String(".app")) || name.size() <= 4) {
         return std::nullopt;
     }
     return folder.toStdString();

@@ -6,6 +6,7 @@
 #include "MetadataManager.h"
 #include "PlistView.h"
 #include "ServiceActionButtons.h"
+#include "ServiceTableView.h"
 #include "SymbolIcon.h"
 #include "TextStyle.h"
 #include "ViewStyle.h"
@@ -269,6 +270,31 @@ void ServiceDetailView::applyDetails(Details details) {
     }
     rebuildFacts();
     emit detailsLoaded();
+}
+
+GuiDependencies::InspectorFactory
+ServiceDetailView::inspectorFactory(const ServiceActionManager& actions,
+                                    SystemDefaultPredicate isSystemDefault, HostLayout layout) {
+    return [&actions, isSystemDefault = std::move(isSystemDefault),
+            layout = std::move(layout)](const LaunchItem& item, ServiceTableView& table) {
+        RefreshBinding refresh(&table, [owner = QPointer<ServiceTableView>(&table)] {
+            if (owner) {
+                owner->setRefreshTrigger(!owner->refreshTrigger());
+            }
+        });
+        auto* view = new ServiceDetailView(actions, std::move(refresh), isSystemDefault, layout);
+        view->setItem(item);
+        return view;
+    };
+}
+
+bool ServiceDetailView::showInInspector(QWidget& content, const LaunchItem& item) {
+    auto* view = qobject_cast<ServiceDetailView*>(&content);
+    if (view == nullptr) {
+        return false;
+    }
+    view->setItem(item);
+    return true;
 }
 
 ServiceDetailView::Details ServiceDetailView::readDetails(const std::optional<std::string>& path) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "GuiDependencies.h"
 #include "HostLayout.h"
 #include "LaunchItem.h"
 #include "PropertyList.h"
@@ -82,6 +83,16 @@ public:
 
     // Opens a popover for the target and starts codesign for it.
     void showCodesignInfo(const std::string& target, Popover popover);
+
+    // Makes a pane for the service table's inspector, flipping that table's
+    // refresh trigger after an action. The manager must outlive the process's
+    // views (its actions may finish after them).
+    static GuiDependencies::InspectorFactory
+    inspectorFactory(const ServiceActionManager& actions, SystemDefaultPredicate isSystemDefault,
+                     HostLayout layout = HostLayout::fromEnvironment());
+    // Shows the record in a pane made by inspectorFactory; false for any
+    // other content.
+    static bool showInInspector(QWidget& content, const LaunchItem& item);
 
     // Reads the pane's files for a path: the enclosing bundle's information
     // and the definition. Blocking; runs off the GUI thread.

@@ -414,10 +414,15 @@ void ServiceTableView::updateInspector() {
 
     const std::optional<LaunchItem> record = selectedRecord();
     if (m_inspectorContent == nullptr || record != m_inspectedRecord) {
-        delete m_inspectorContent;
-        m_inspectorContent = makeInspectorContent(record);
-        m_inspectedRecord = record;
-        m_inspector->layout()->addWidget(m_inspectorContent);
+        if (record && m_inspectorContent != nullptr && m_dependencies.inspectorUpdater &&
+            m_dependencies.inspectorUpdater(*m_inspectorContent, *record)) {
+            m_inspectedRecord = record;
+        } else {
+            delete m_inspectorContent;
+            m_inspectorContent = makeInspectorContent(record);
+            m_inspectedRecord = record;
+            m_inspector->layout()->addWidget(m_inspectorContent);
+        }
     }
     if (m_inspector->isHidden()) {
         m_inspector->show();
