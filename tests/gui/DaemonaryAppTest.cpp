@@ -1,0 +1,149 @@
+#include "DaemonaryApp.h"
+
+#include "AppDelegate.h"
+#include "FakeUpdater.h"
+#include "MainView.h"
+#include "SparkleUpdateManager.h"
+#include "TestSupport.h"
+#include "ToolbarButtonsView.h"
+#include "UpdateSettingsButton.h"
+#include "UserDefaults.h"
+
+#include <QAction>
+#include <QListView>
+#include <QMenu>
+#include <QMenuBar>
+#include <QSettings>
+#include <QSignalSpy>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+#include <memory>
+
+using namespace daemonary;
+using namespace daemonary::test;
+
+class DaemonaryAppTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { QStandardPaths::setTestModeEnabled(true); }
+
+    void init() {
+        QVERIFY(m_dir.isValid());
+        m_defaults = std::make_unique<UserDefaults>(m_dir.filePath(QStringLiteral("defaults.ini")));
+        m_record = FakeUpdaterRecord{};
+        m_manager = std::make_unique<SparkleUpdateManager>(fakeUpdaterFactory(m_record));
+        m_delegate = std::make_unique<AppDelegate>(
+            *m_defaults, *m_manager, [] { return true; }, [] {});
+        m_state = std::make_unique<AppState>(m_discovery.loader());
+        GuiDependencies dependencies;
+        dependencies.appState = m_state.get();
+        dependencies.clock = std::make_shared<ImmediateClock>();
+        m_window = std::make_unique<MainView>(dependencies);
+        m_quits = 0;
+        DaemonaryApp::setUpMainWindow(*m_window, *m_delegate, *m_manager, *m_defaults,
+                                      [this] { ++m_quits; });
+    }
+
+    void cleanup() {
+        m_window.reset();
+        m_state.reset();
+        m_delegate.reset();
+        m_manager.reset();
+        m_defaults.reset();
+    }
+
+    void checkForUpdatesFollowsAbout() {
+        QAction* about = action("aboutAction");
+        QAction* check = action("checkForUpdatesAction");
+        QVERIFY(about && check);
+        QCOMPARE(check->text(), QStringLiteral("Check for Updates..."));
+        QCOMPARE(about->menuRole(), QAction::AboutRole);
+        // On macOS this role puts the item right below About in the application menu.
+        QCOMPARE(check->menuRole(), QAction::ApplicationSpecificRole);
+        const QList<QAction*> items = menuOf(about)->actions();
+        QCOMPARE(menuOf(check), menuOf(about));
+        QCOMPARE(items.indexOf(check), items.indexOf(about) + 1);
+    }
+
+    void checkForUpdatesDoesNothingBeforeStart() {
+        QAction* check = action("checkForUpdatesAction");
+        check->trigger();
+        QCOMPARE(m_record.created, 0);
+        QCOMPARE(m_record.checks, 0);
+
+        m_delegate->applicationDidFinishLaunching();
+        check->trigger();
+        QCOMPARE(m_record.checks, 1);
+    }
+
+    void sidebarCommandShowsAndHidesTheSidebar() {
+        QAction* sidebar = action("showSidebarAction");
+        QVERIFY(sidebar->isCheckable());
+        QVERIFY(sidebar->isChecked());
+        QVERIFY(!sidebar->shortcut().isEmpty());
+        sidebar->trigger();
+        QVERIFY(m_window->sidebar()->isHidden());
+        sidebar->trigger();
+        QVERIFY(!m_window->sidebar()->isHidden());
+    }
+
+    void toolbarCarriesTheUpdateButton() {
+        auto* button = m_window->toolbarButtons()->findChild<UpdateSettingsButton*>(
+            QStringLiteral("updateSettingsButton"));
+        QVERIFY(button != nullptr);
+        m_manager->setCanInstallUpdates(true);
+        QCOMPARE(button->tintColor(), UpdateSettingsButton::updateAvailableColor());
+    }
+
+    void closingTheWindowQuits() {
+        QSignalSpy loaded(m_window.get(), &MainView::startUpLoadingFinished);
+        m_window->show();
+        QVERIFY(loaded.wait());
+        QCOMPARE(m_quits, 0);
+        action("closeWindowAction")->trigger();
+        QVERIFY(!m_window->isVisible());
+        QTRY_COMPARE(m_quits, 1);
+    }
+
+    void applicationInformationLocatesTheSettings() {
+        DaemonaryApp::setApplicationInformation();
+        QCOMPARE(QCoreApplication::applicationName(), QStringLiteral("Daemonary"));
+        // Reversed, the domain and name give the bundle identifier: the
+        // defaults domain QSettings writes on macOS.
+        QStringList domain = QCoreApplication::organizationDomain().split(QLatin1Char('.'));
+        std::reverse(domain.begin(), domain.end());
+        QCOMPARE(domain.join(QLatin1Char('.')) + QLatin1Char('.') +
+                     QCoreApplication::applicationName(),
+                 QStringLiteral("example.daemonary.Daemonary"));
+    }
+
+private:
+    QAction* action(const char* name) const {
+        return m_window->menuBar()->findChild<QAction*>(QLatin1String(name));
+    }
+
+    static QMenu* menuOf(QAction* action) {
+        const QList<QObject*> owners = action->associatedObjects();
+        for (QObject* owner : owners) {
+            if (auto* menu = qobject_cast<QMenu*>(owner)) {
+                return menu;
+            }
+        }
+        return nullptr;
+    }
+
+    QTemporaryDir m_dir;
+    FakeDiscovery m_discovery;
+    std::unique_ptr<UserDefaults> m_defaults;
+    FakeUpdaterRecord m_record;
+    std::unique_ptr<SparkleUpdateManager> m_manager;
+    std::unique_ptr<AppDelegate> m_delegate;
+    std::unique_ptr<AppState> m_state;
+    std::unique_ptr<MainView> m_window;
+    int m_quits = 0;
+};
+
+QTEST_MAIN(DaemonaryAppTest)
+#include "DaemonaryAppTest.moc"
