@@ -1,8 +1,8 @@
 #include "ServiceActionButtons.h"
 
 #include "ButtonStyle.h"
-#include "Log.h"
 #include "RecordingWorkspace.h"
+#include "TestSupport.h"
 
 #include <QPushButton>
 #include <QSignalSpy>
@@ -10,7 +10,6 @@
 #include <QTest>
 #include <filesystem>
 #include <fstream>
-#include <mutex>
 
 using namespace daemonary;
 using namespace Qt::StringLiterals;
@@ -49,18 +48,11 @@ private slots:
         m_actions = std::make_unique<ServiceActionManager>(
             *m_workspace, HostLayout(m_root.string(), m_home.string()));
         m_refresh = std::make_unique<RefreshCounter>();
-        {
-            const std::lock_guard lock(m_logMutex);
-            m_log.clear();
-        }
-        Log::setSink([this](std::string_view line) {
-            const std::lock_guard lock(m_logMutex);
-            m_log.emplace_back(line);
-        });
+        m_log = std::make_unique<test::LogCapture>();
     }
 
     void cleanup() {
-        Log::setSink({});
+        m_log.reset();
         m_actions.reset();
         m_workspace.reset();
         fs::remove_all(m_root);
@@ -195,14 +187,8 @@ private:
         return RefreshBinding(m_refresh.get(), [counter = m_refresh.get()] { counter->flip(); });
     }
 
-    bool hasLogLine(const std::string& prefix) {
-        const std::lock_guard lock(m_logMutex);
-        for (const auto& line : m_log) {
-            if (line.starts_with(prefix)) {
-                return true;
-            }
-        }
-        return false;
+    bool hasLogLine(const char* prefix) const {
+        return !m_log->linesStartingWith(QString::fromUtf8(prefix)).isEmpty();
     }
 
     QTemporaryDir m_dir;
@@ -211,8 +197,7 @@ private:
     std::unique_ptr<RecordingWorkspace> m_workspace;
     std::unique_ptr<ServiceActionManager> m_actions;
     std::unique_ptr<RefreshCounter> m_refresh;
-    std::mutex m_logMutex;
-    std::vector<std::string> m_log;
+    std::unique_ptr<test::LogCapture> m_log;
 };
 
 QTEST_MAIN(ServiceActionButtonsTest)
