@@ -104,7 +104,9 @@ void handleFatalSignal(int signalNumber, siginfo_t* info, void* /*context*/) {
         report.append(" (");
         report.append(signalName(signalNumber));
         report.append(")");
-        if (signalNumber != SIGABRT && info != nullptr) {
+        // Only a fault the kernel raised has an address; a signal sent by a
+        // process (kill, raise, abort) carries none.
+        if (signalNumber != SIGABRT && info != nullptr && info->si_code > 0) {
             report.append(" at address 0x");
             report.appendNumber(reinterpret_cast<std::uintptr_t>(info->si_addr), 16);
         }

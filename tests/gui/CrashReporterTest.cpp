@@ -48,6 +48,9 @@ int crashChild(const QString& crashDirectory, const QString& stderrPath, int whi
             segmentationFault();
         case SIGABRT:
             std::abort();
+        case SIGBUS:
+            ::raise(SIGBUS);
+            std::_Exit(94);
         default:
             std::_Exit(overflow(0) == 0 ? 96 : 95);
         }
@@ -76,6 +79,9 @@ private slots:
                                     << QByteArray("crashed: signal 11 (SIGSEGV) at address 0x0");
         QTest::newRow("abort") << int(SIGABRT) << int(SIGABRT)
                                << QByteArray("crashed: signal 6 (SIGABRT)");
+        // Sent rather than raised by a fault: there is no address to report.
+        QTest::newRow("sent signal")
+            << int(SIGBUS) << int(SIGBUS) << QByteArray("crashed: signal 7 (SIGBUS), process ");
         // Needs the alternate stack: the thread's own stack is used up.
         QTest::newRow("stack overflow")
             << 0 << int(SIGSEGV) << QByteArray("crashed: signal 11 (SIGSEGV)");
