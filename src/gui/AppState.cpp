@@ -12,11 +12,20 @@
 
 namespace daemonary {
 
+namespace {
+// Enough for the start-up sequence and the tables' own loads to overlap.
+constexpr int kLoadThreads = 4;
+} // namespace
+
 AppState::AppState(Loader loader, QObject* parent) : QObject(parent), m_loader(std::move(loader)) {
     qRegisterMetaType<daemonary::LaunchScope>();
+    m_pool.setObjectName(QStringLiteral("AppState discovery"));
+    m_pool.setMaxThreadCount(kLoadThreads);
 }
 
-AppState::~AppState() = default;
+AppState::~AppState() {
+    m_pool.waitForDone();
+}
 
 const std::vector<LaunchItem>* AppState::items(LaunchScope scope) const {
     const auto found = m_allItems.find(scope);
@@ -44,7 +53,7 @@ void AppState::loadScope(LaunchScope scope, const QObject* context, std::functio
                 }
             });
     Loader loader = m_loader;
-    watcher->setFuture(QtConcurrent::run(QThreadPool::globalInstance(), [loader, scope] {
+    watcher->setFuture(QtConcurrent::run(&m_pool, [loader, scope] {
         // Discovery reports no errors; anything thrown anyway must not take the
         // application down with it.
         try {

@@ -6,6 +6,7 @@
 #include <QObject>
 #include <QPointer>
 #include <QString>
+#include <QThreadPool>
 #include <functional>
 #include <map>
 #include <set>
@@ -14,8 +15,12 @@
 namespace daemonary {
 
 // The application's one store of discovered services and of the per-category
-// counts of the sidebar. Lives on the GUI thread; discovery runs on the global
-// thread pool and its result is stored back on the GUI thread.
+// counts of the sidebar. Lives on the GUI thread; discovery runs on a thread
+// pool of its own and its result is stored back on the GUI thread.
+//
+// Not the global pool: Qt's raster painting hands work to the global pool and
+// waits for it, and a discovery blocked on a slow system tool would freeze the
+// window's drawing for as long.
 class AppState : public QObject {
     Q_OBJECT
 
@@ -25,6 +30,7 @@ public:
     using Loader = std::function<std::vector<LaunchItem>(LaunchScope)>;
 
     explicit AppState(Loader loader, QObject* parent = nullptr);
+    // Waits for loads still running; their results are dropped.
     ~AppState() override;
 
     // The process-wide instance, discovering through a LaunchServiceManager on
@@ -66,6 +72,7 @@ private:
     void finishLoad(LaunchScope scope, std::vector<LaunchItem> items);
 
     Loader m_loader;
+    QThreadPool m_pool;
     std::map<LaunchScope, std::vector<LaunchItem>> m_allItems;
     std::map<LaunchScope, std::vector<ServiceSearch>> m_searchTexts;
     std::map<LaunchScope, int> m_filteredCounts;

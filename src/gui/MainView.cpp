@@ -86,7 +86,7 @@ MainView::MainView(const GuiDependencies& dependencies, QWidget* parent)
                                         : std::optional(SidebarModel::scopeAt(rows.first().row())));
     });
 
-    m_sidebar->selectionModel()->select(
+    m_sidebar->selectionModel()->setCurrentIndex(
         m_sidebarModel->index(SidebarModel::rowOf(*m_selectedScope)),
         QItemSelectionModel::ClearAndSelect);
     showDetail();
@@ -103,7 +103,8 @@ void MainView::setSelectedScope(std::optional<LaunchScope> scope) {
         scope ? m_sidebarModel->index(SidebarModel::rowOf(*scope)) : QModelIndex();
     if (wanted.isValid()) {
         if (!m_sidebar->selectionModel()->isSelected(wanted)) {
-            m_sidebar->selectionModel()->select(wanted, QItemSelectionModel::ClearAndSelect);
+            m_sidebar->selectionModel()->setCurrentIndex(wanted,
+                                                         QItemSelectionModel::ClearAndSelect);
         }
     } else if (m_sidebar->selectionModel()->hasSelection()) {
         m_sidebar->selectionModel()->clearSelection();

@@ -53,7 +53,8 @@ QVariant SidebarModel::data(const QModelIndex& index, int role) const {
         return title;
     case Qt::DecorationRole:
         return SymbolIcon::icon(QString::fromUtf8(symbolName(scope)),
-                                QGuiApplication::palette().color(QPalette::Highlight));
+                                QGuiApplication::palette().color(QPalette::Highlight),
+                                QGuiApplication::palette().color(QPalette::HighlightedText));
     case Qt::AccessibleTextRole: {
         const QString text = badge();
         return text.isEmpty() ? title : title + QLatin1Char(' ') + text;

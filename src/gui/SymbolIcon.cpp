@@ -67,7 +67,8 @@ QByteArray svgSource(const QString& resourcePath) {
 
 class TintedSvgEngine : public QIconEngine {
 public:
-    TintedSvgEngine(QByteArray svg, QColor color) : m_svg(std::move(svg)), m_color(color) {}
+    TintedSvgEngine(QByteArray svg, QColor color, QColor selectedColor)
+        : m_svg(std::move(svg)), m_color(color), m_selectedColor(selectedColor) {}
 
     void paint(QPainter* painter, const QRect& rect, QIcon::Mode mode,
                QIcon::State /*state*/) override {
@@ -91,13 +92,16 @@ public:
         return pixmap;
     }
 
-    QIconEngine* clone() const override { return new TintedSvgEngine(m_svg, m_color); }
+    QIconEngine* clone() const override {
+        return new TintedSvgEngine(m_svg, m_color, m_selectedColor);
+    }
 
     QString key() const override { return QStringLiteral("daemonary-symbol"); }
 
 private:
     QByteArray tinted(QIcon::Mode mode) const {
-        QColor color = m_color;
+        QColor color =
+            mode == QIcon::Selected && m_selectedColor.isValid() ? m_selectedColor : m_color;
         if (mode == QIcon::Disabled) {
             color.setAlphaF(color.alphaF() * 0.4f);
         }
@@ -113,6 +117,7 @@ private:
 
     QByteArray m_svg;
     QColor m_color;
+    QColor m_selectedColor;
 };
 
 } // namespace
@@ -125,14 +130,15 @@ QString SymbolIcon::resourcePath(const QString& symbolName) {
     return QStringLiteral(":/symbols/%1.svg").arg(*found);
 }
 
-QIcon SymbolIcon::icon(const QString& symbolName, const QColor& color) {
+QIcon SymbolIcon::icon(const QString& symbolName, const QColor& color,
+                       const QColor& selectedColor) {
     const QString path = resourcePath(symbolName);
     const QByteArray svg = path.isEmpty() ? QByteArray() : svgSource(path);
     if (svg.isEmpty()) {
         Log::line("SymbolIcon: no icon for symbol " + symbolName.toStdString());
         return {};
     }
-    return QIcon(new TintedSvgEngine(svg, color));
+    return QIcon(new TintedSvgEngine(svg, color, selectedColor));
 }
 
 QPixmap SymbolIcon::pixmap(const QString& symbolName, const QColor& color, int size,

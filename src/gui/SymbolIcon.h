@@ -14,9 +14,10 @@ public:
     // name that has no icon.
     static QString resourcePath(const QString& symbolName);
 
-    // An icon drawn in the given colour; a null icon (and one log line) for an
-    // unknown name.
-    static QIcon icon(const QString& symbolName, const QColor& color);
+    // An icon drawn in the given colour (and in `selectedColor`, when valid, on a
+    // selected row); a null icon (and one log line) for an unknown name.
+    static QIcon icon(const QString& symbolName, const QColor& color,
+                      const QColor& selectedColor = QColor());
 
     // The same as a pixmap of the given size in points.
     static QPixmap pixmap(const QString& symbolName, const QColor& color, int size,

@@ -14,7 +14,6 @@
 #include <QSignalSpy>
 #include <QTableView>
 #include <QTest>
-#include <QThreadPool>
 #include <QToolButton>
 #include <memory>
 
@@ -73,7 +72,7 @@ private slots:
     void cleanup() {
         m_discovery->holdLoads(false);
         m_discovery->release(16);
-        QThreadPool::globalInstance()->waitForDone();
+        m_state.reset(); // waits for its loads
     }
 
     void sidebarListsTheSevenCategories() {

@@ -4,7 +4,6 @@
 
 #include <QSignalSpy>
 #include <QTest>
-#include <QThreadPool>
 #include <memory>
 
 using namespace daemonary;
@@ -34,7 +33,7 @@ private slots:
     void cleanup() {
         m_discovery->holdLoads(false);
         m_discovery->release(16);
-        QThreadPool::globalInstance()->waitForDone();
+        m_state.reset(); // waits for its loads
     }
 
     void quickLoadWaitsForTheMinimumDisplayTime() {

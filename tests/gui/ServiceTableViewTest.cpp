@@ -14,7 +14,6 @@
 #include <QSignalSpy>
 #include <QTableView>
 #include <QTest>
-#include <QThreadPool>
 #include <memory>
 
 using namespace daemonary;
@@ -91,7 +90,7 @@ private slots:
     void cleanup() {
         m_discovery->holdLoads(false);
         m_discovery->release(16);
-        QThreadPool::globalInstance()->waitForDone();
+        m_state.reset(); // waits for its loads
     }
 
     void firstShowLoadsAndSortsByLabel() {
