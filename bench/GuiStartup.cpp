@@ -2,9 +2,10 @@
 // service table with rows in it. The table's 1.0 s minimum display time is set
 // aside (the wait is skipped), so what is measured is discovery plus drawing.
 //
-// Usage: daemonary-gui-startup [--screenshot FILE] [--size WxH]
+// Usage: daemonary-gui-startup [--screenshot FILE] [--size WxH] [--select ROW]
 //   prints "startup_to_rows_ms <n>" and quits; with --screenshot it first waits
-//   for every category to load and saves the window as a PNG.
+//   for every category to load, selects the given row (opening the inspector)
+//   and saves the window as a PNG.
 #include "AppState.h"
 #include "GuiDependencies.h"
 #include "MainView.h"
@@ -16,6 +17,7 @@
 #include <QTimer>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 
@@ -63,6 +65,7 @@ int main(int argc, char* argv[]) {
 
     QString screenshot;
     QSize size(1100, 700);
+    int selectRow = -1;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--screenshot") == 0 && i + 1 < argc) {
             screenshot = QString::fromLocal8Bit(argv[++i]);
@@ -71,8 +74,11 @@ int main(int argc, char* argv[]) {
             if (parts.size() == 2) {
                 size = QSize(parts[0].toInt(), parts[1].toInt());
             }
+        } else if (std::strcmp(argv[i], "--select") == 0 && i + 1 < argc) {
+            selectRow = std::atoi(argv[++i]);
         } else {
-            std::fprintf(stderr, "usage: %s [--screenshot FILE] [--size WxH]\n", argv[0]);
+            std::fprintf(stderr, "usage: %s [--screenshot FILE] [--size WxH] [--select ROW]\n",
+                         argv[0]);
             return 2;
         }
     }
@@ -87,8 +93,11 @@ int main(int argc, char* argv[]) {
     const auto finishIfDone = [&] {
         if (rowsPainted && (screenshot.isEmpty() || allLoaded)) {
             if (!screenshot.isEmpty()) {
-                // One more turn of the event loop so the badges are drawn.
-                QTimer::singleShot(50, &view, [&] {
+                if (selectRow >= 0) {
+                    view.serviceTable()->tableView()->selectRow(selectRow);
+                }
+                // Time for the badges and the inspector's own reads to be drawn.
+                QTimer::singleShot(1500, &view, [&] {
                     const bool saved = view.grab().save(screenshot, "PNG");
                     std::fprintf(saved ? stdout : stderr, "%s %s\n",
                                  saved ? "screenshot" : "could not save screenshot",
