@@ -3,7 +3,8 @@
 // aside (the wait is skipped), so what is measured is discovery plus drawing.
 //
 // Usage: daemonary-gui-startup [--screenshot FILE] [--size WxH] [--select ROW]
-//   prints "startup_to_rows_ms <n>" and quits; with --screenshot it first waits
+//   prints "startup_to_rows_ms <n>" and, once every category has loaded,
+//   "peak_rss_mb <n>" (the whole process), then quits; with --screenshot it first waits
 //   for every category to load, selects the given row (opening the inspector)
 //   and saves the window as a PNG.
 #include "AppState.h"
@@ -19,9 +20,23 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <memory>
+#include <string>
 
 namespace {
+
+// The process's peak resident memory, from /proc (0 where there is none).
+double peakResidentMegabytes() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmHWM:", 0) == 0) {
+            return std::stod(line.substr(6)) / 1024.0;
+        }
+    }
+    return 0;
+}
 
 using Steady = std::chrono::steady_clock;
 
@@ -91,7 +106,9 @@ int main(int argc, char* argv[]) {
     bool rowsPainted = false;
     bool allLoaded = false;
     const auto finishIfDone = [&] {
-        if (rowsPainted && (screenshot.isEmpty() || allLoaded)) {
+        if (rowsPainted && allLoaded) {
+            std::printf("peak_rss_mb %.1f\n", peakResidentMegabytes());
+            std::fflush(stdout);
             if (!screenshot.isEmpty()) {
                 if (selectRow >= 0) {
                     view.serviceTable()->tableView()->selectRow(selectRow);
@@ -122,6 +139,18 @@ int main(int argc, char* argv[]) {
         finishIfDone();
     });
 
+    const auto milliseconds = [&start] {
+        return std::chrono::duration<double, std::milli>(Steady::now() - start).count();
+    };
+    // Where the time goes: up to the first show, and the first load of System.
+    QObject::connect(dependencies.appState, &daemonary::AppState::scopeLoaded, &view,
+                     [&, reported = false](daemonary::LaunchScope scope) mutable {
+                         if (!reported && scope == daemonary::LaunchScope::system) {
+                             reported = true;
+                             std::printf("system_loaded_ms %.1f\n", milliseconds());
+                         }
+                     });
     view.show();
+    std::printf("window_shown_ms %.1f\n", milliseconds());
     return QApplication::exec();
 }
