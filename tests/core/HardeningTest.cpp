@@ -334,8 +334,7 @@ TEST_F(HardeningTest, FoldersWithTwentyThousandEntries) {
         // file named .kext is still listed as an extension.
         const std::string name = "Driver" + std::to_string(i);
         ASSERT_EQ(::mknod((extensions + "/" + name + ".kext").c_str(), S_IFREG | 0644, 0), 0);
-        ASSERT_EQ(::mknod((spotlight + "/" + name + ".mdimporter").c_str(), S_IFREG | 0644, 0),
-                  0);
+        ASSERT_EQ(::mknod((spotlight + "/" + name + ".mdimporter").c_str(), S_IFREG | 0644, 0), 0);
         if (i % 1000 == 0) {
             loaded += std::to_string(i) + " 0 0 0 0 com.apple.driver." + name + " (1)\n";
         }
