@@ -69,11 +69,19 @@ void FakeDiscovery::setItems(LaunchScope scope, std::vector<LaunchItem> items) {
 }
 
 void FakeDiscovery::holdLoads(bool hold) {
-    m_hold = hold;
+    {
+        std::lock_guard lock(m_mutex);
+        m_hold = hold;
+    }
+    m_gate.notify_all();
 }
 
 void FakeDiscovery::release(int count) {
-    m_gate.release(count);
+    {
+        std::lock_guard lock(m_mutex);
+        m_releasedCalls += count;
+    }
+    m_gate.notify_all();
 }
 
 AppState::Loader FakeDiscovery::loader() {
@@ -84,14 +92,10 @@ std::vector<LaunchItem> FakeDiscovery::load(LaunchScope scope) {
     if (QThread::currentThread() == QCoreApplication::instance()->thread()) {
         m_offGuiThread = false;
     }
-    {
-        std::lock_guard lock(m_mutex);
-        m_calls.push_back(scope);
-    }
-    if (m_hold) {
-        m_gate.acquire();
-    }
-    std::lock_guard lock(m_mutex);
+    std::unique_lock lock(m_mutex);
+    const int place = static_cast<int>(m_calls.size());
+    m_calls.push_back(scope);
+    m_gate.wait(lock, [&] { return !m_hold || place < m_releasedCalls; });
     const auto found = m_items.find(scope);
     return found == m_items.end() ? std::vector<LaunchItem>() : found->second;
 }

@@ -6,10 +6,10 @@
 
 #include <QObject>
 #include <QPointer>
-#include <QSemaphore>
 #include <QStringList>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -68,12 +68,14 @@ private:
 };
 
 // A thread-safe fake of discovery: fixed records per category, a call log,
-// and an optional gate that holds every load until the test opens it.
+// and an optional gate that holds every load until the test lets it go.
+// Loads are let go by their place in the call log, so a later call can never
+// take the turn meant for an earlier one.
 class FakeDiscovery {
 public:
     void setItems(LaunchScope scope, std::vector<LaunchItem> items);
     void holdLoads(bool hold);
-    // Lets `count` held loads go on.
+    // Lets the next `count` calls, in call order, go on (made or still to come).
     void release(int count = 1);
 
     AppState::Loader loader();
@@ -88,9 +90,10 @@ private:
     mutable std::mutex m_mutex;
     std::map<LaunchScope, std::vector<LaunchItem>> m_items;
     std::vector<LaunchScope> m_calls;
-    std::atomic<bool> m_hold{false};
+    std::condition_variable m_gate;
+    bool m_hold = false;
+    int m_releasedCalls = 0;
     std::atomic<bool> m_offGuiThread{true};
-    QSemaphore m_gate;
 };
 
 LaunchItem makeItem(const std::string& label, ServiceStatus status,
