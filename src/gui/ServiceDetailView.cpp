@@ -178,6 +178,7 @@ ServiceDetailView::ServiceDetailView(const ServiceActionManager& actions, Refres
     m_factsLayout->setContentsMargins(0, 0, 0, 0);
     m_factsLayout->setHorizontalSpacing(kGridColumnSpacing);
     m_factsLayout->setVerticalSpacing(kGridRowSpacing);
+    m_factsLayout->setColumnStretch(1, 1);
     column->addWidget(m_facts);
 
     m_buttonsDivider = divider(m_content);
@@ -412,7 +413,9 @@ void ServiceDetailView::rebuildFacts() {
         m_factsLayout->addLayout(cell, row, 0, Qt::AlignLeft | Qt::AlignTop);
     };
     auto addValue = [&](QWidget* value) {
-        m_factsLayout->addWidget(value, row, 1, Qt::AlignLeft | Qt::AlignTop);
+        // No horizontal alignment: a wrapped path must get the column's width,
+        // or its last lines are cut off.
+        m_factsLayout->addWidget(value, row, 1, Qt::AlignTop);
         ++row;
     };
 
