@@ -3,6 +3,7 @@
 #include "Cli.h"
 #include "CommandLineWorkspace.h"
 #include "LaunchServiceManager.h"
+#include "ScopeSelection.h"
 #include "ServiceActionManager.h"
 
 #include <array>
@@ -92,33 +93,16 @@ std::variant<ActionOptions, ActionUsageError>
 parseActionOptions(ActionVerb verb, const std::vector<std::string>& arguments) {
     ActionOptions options;
     options.verb = verb;
-    std::array<bool, 7> requested{};
-    bool anyScope = false;
+    ScopeSelection selection;
     bool haveLabel = false;
 
     for (std::size_t i = 0; i < arguments.size(); ++i) {
         const std::string& argument = arguments[i];
         if (argument == "--help" || argument == "-h") {
             options.help = true;
-        } else if (argument == "--scope" || argument.starts_with("--scope=")) {
-            std::string name;
-            if (argument == "--scope") {
-                if (i + 1 >= arguments.size()) {
-                    return ActionUsageError{"--scope needs a category name"};
-                }
-                name = arguments[++i];
-            } else {
-                name = argument.substr(std::string_view("--scope=").size());
-            }
-            anyScope = true;
-            if (name == "all") {
-                requested.fill(true);
-            } else if (const auto scope = launchScopeFromText(name)) {
-                requested[static_cast<std::size_t>(*scope)] = true;
-            } else {
-                return ActionUsageError{"unknown scope \"" + name + "\"; valid names: " +
-                                        scopeNames({allScopes().begin(), allScopes().end()}) +
-                                        ", all"};
+        } else if (ScopeSelection::isScopeOption(argument)) {
+            if (auto error = selection.take(arguments, i)) {
+                return ActionUsageError{std::move(error->message)};
             }
         } else if (argument == "--") {
             // Everything after it is the label, even if it starts with "-".
@@ -139,14 +123,7 @@ parseActionOptions(ActionVerb verb, const std::vector<std::string>& arguments) {
     if (!haveLabel && !options.help) {
         return ActionUsageError{"a label is needed"};
     }
-    if (!anyScope) {
-        requested.fill(true);
-    }
-    for (const LaunchScope scope : allScopes()) {
-        if (requested[static_cast<std::size_t>(scope)]) {
-            options.scopes.push_back(scope);
-        }
-    }
+    options.scopes = selection.scopes();
     return options;
 }
 

@@ -4,6 +4,7 @@
 #include "LaunchItemJson.h"
 #include "LaunchServiceManager.h"
 #include "MetadataManager.h"
+#include "ScopeSelection.h"
 
 #include <algorithm>
 #include <array>
@@ -14,16 +15,6 @@
 namespace daemonary {
 
 namespace {
-
-std::string validScopeNames() {
-    std::string names;
-    for (const LaunchScope scope : allScopes()) {
-        names.append(toText(scope));
-        names.append(", ");
-    }
-    names.append("all");
-    return names;
-}
 
 // Columns are aligned by code points, which is what a terminal shows for the
 // labels and paths met in practice.
@@ -55,8 +46,7 @@ std::string pidOrIndexText(const LaunchItem& item) {
 std::variant<ListOptions, ListUsageError>
 parseListOptions(const std::vector<std::string>& arguments) {
     ListOptions options;
-    std::array<bool, 7> requested{};
-    bool anyScope = false;
+    ScopeSelection selection;
 
     for (std::size_t i = 0; i < arguments.size(); ++i) {
         const std::string& argument = arguments[i];
@@ -66,39 +56,16 @@ parseListOptions(const std::vector<std::string>& arguments) {
             options.defaults = true;
         } else if (argument == "--help" || argument == "-h") {
             options.help = true;
-        } else if (argument == "--scope" || argument.starts_with("--scope=")) {
-            std::string name;
-            if (argument == "--scope") {
-                if (i + 1 >= arguments.size()) {
-                    return ListUsageError{"--scope needs a category name; valid names: " +
-                                          validScopeNames()};
-                }
-                name = arguments[++i];
-            } else {
-                name = argument.substr(std::string_view("--scope=").size());
-            }
-            anyScope = true;
-            if (name == "all") {
-                requested.fill(true);
-            } else if (const auto scope = launchScopeFromText(name)) {
-                requested[static_cast<std::size_t>(*scope)] = true;
-            } else {
-                return ListUsageError{"unknown scope \"" + name +
-                                      "\"; valid names: " + validScopeNames()};
+        } else if (ScopeSelection::isScopeOption(argument)) {
+            if (auto error = selection.take(arguments, i)) {
+                return ListUsageError{std::move(error->message)};
             }
         } else {
             return ListUsageError{"unknown option \"" + argument + "\""};
         }
     }
 
-    if (!anyScope) {
-        requested.fill(true);
-    }
-    for (const LaunchScope scope : allScopes()) {
-        if (requested[static_cast<std::size_t>(scope)]) {
-            options.scopes.push_back(scope);
-        }
-    }
+    options.scopes = selection.scopes();
     return options;
 }
 
