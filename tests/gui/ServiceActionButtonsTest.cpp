@@ -12,6 +12,7 @@
 #include <fstream>
 
 using namespace daemonary;
+using daemonary::test::writeScript;
 using namespace Qt::StringLiterals;
 namespace fs = std::filesystem;
 
@@ -25,12 +26,6 @@ LaunchItem record(ServiceType type, LaunchScope scope, std::optional<std::int32_
     item.pid = pid;
     item.status = pid ? ServiceStatus::active : ServiceStatus::inactive;
     return item;
-}
-
-void writeScript(const fs::path& path, const std::string& body) {
-    fs::create_directories(path.parent_path());
-    std::ofstream(path) << "#!/bin/sh\n" << body << "\n";
-    fs::permissions(path, fs::perms::owner_all);
 }
 
 } // namespace

@@ -4,6 +4,7 @@
 #include "PlistView.h"
 #include "RecordingWorkspace.h"
 #include "ServiceActionButtons.h"
+#include "TestSupport.h"
 
 #include <QLabel>
 #include <QPlainTextEdit>
@@ -18,6 +19,7 @@
 #include <unistd.h>
 
 using namespace daemonary;
+using daemonary::test::writeScript;
 using namespace Qt::StringLiterals;
 namespace fs = std::filesystem;
 
@@ -47,11 +49,6 @@ std::string definitionXml(const std::string& label, const std::string& program) 
 void writeFile(const fs::path& path, const std::string& content) {
     fs::create_directories(path.parent_path());
     std::ofstream(path, std::ios::binary) << content;
-}
-
-void writeScript(const fs::path& path, const std::string& body) {
-    writeFile(path, "#!/bin/sh\n" + body + "\n");
-    fs::permissions(path, fs::perms::owner_all);
 }
 
 LaunchItem agent(const std::string& label, std::optional<std::string> path) {

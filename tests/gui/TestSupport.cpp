@@ -6,8 +6,15 @@
 #include <QThread>
 #include <QTimer>
 #include <algorithm>
+#include <fstream>
 
 namespace daemonary::test {
+
+void writeScript(const std::filesystem::path& path, const std::string& body) {
+    std::filesystem::create_directories(path.parent_path());
+    std::ofstream(path) << "#!/bin/sh\n" << body << "\n";
+    std::filesystem::permissions(path, std::filesystem::perms::owner_all);
+}
 
 void ManualClock::runAfter(std::chrono::milliseconds delay, QObject* context,
                            std::function<void()> action) {

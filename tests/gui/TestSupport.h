@@ -10,6 +10,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -18,6 +19,9 @@
 #include <vector>
 
 namespace daemonary::test {
+
+// A tiny shell script standing in for a system tool.
+void writeScript(const std::filesystem::path& path, const std::string& body);
 
 // A clock that moves only when the test says so.
 class ManualClock final : public Clock {
