@@ -6,11 +6,11 @@
 // reported median is the median keystroke.
 // BM_ResidentMemory: the process's resident and peak memory with the window
 // open, the records loaded and searched (reported as counters, in MB).
-#include "AppState.h"
-#include "GuiDependencies.h"
-#include "MainView.h"
-#include "ServiceTableView.h"
-#include "ToolbarButtonsView.h"
+#include "shell/GuiDependencies.h"
+#include "table/AppState.h"
+#include "table/ServiceTableView.h"
+#include "window/MainView.h"
+#include "window/ToolbarButtonsView.h"
 
 #include <QApplication>
 #include <QElapsedTimer>

@@ -7,10 +7,10 @@
 //   "peak_rss_mb <n>" (the whole process), then quits; with --screenshot it first waits
 //   for every category to load, selects the given row (opening the inspector)
 //   and saves the window as a PNG.
-#include "AppState.h"
-#include "GuiDependencies.h"
-#include "MainView.h"
-#include "ServiceTableView.h"
+#include "shell/GuiDependencies.h"
+#include "table/AppState.h"
+#include "table/ServiceTableView.h"
+#include "window/MainView.h"
 
 #include <QApplication>
 #include <QEvent>

@@ -1,8 +1,8 @@
-#include "AppDelegate.h"
+#include "shell/AppDelegate.h"
 
 #include "FakeUpdater.h"
-#include "SparkleUpdateManager.h"
-#include "UserDefaults.h"
+#include "shell/UserDefaults.h"
+#include "updates/SparkleUpdateManager.h"
 
 #include <QFile>
 #include <QSignalSpy>

@@ -1,4 +1,4 @@
-#include "AppState.h"
+#include "table/AppState.h"
 
 #include "TestSupport.h"
 

@@ -1,4 +1,4 @@
-#include "Appcast.h"
+#include "updates/Appcast.h"
 
 #include <QTest>
 

@@ -1,9 +1,9 @@
-#include "AppcastUpdater.h"
+#include "updates/AppcastUpdater.h"
 
 #include "FeedServer.h"
-#include "SparkleUpdateManager.h"
-#include "UpdateSettingsButton.h"
-#include "UserDefaults.h"
+#include "shell/UserDefaults.h"
+#include "updates/SparkleUpdateManager.h"
+#include "updates/UpdateSettingsButton.h"
 
 #include <QAbstractButton>
 #include <QApplication>

@@ -1,4 +1,4 @@
-#include "CrashReporter.h"
+#include "shell/CrashReporter.h"
 
 #include <QDir>
 #include <QFile>

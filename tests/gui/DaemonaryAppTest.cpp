@@ -1,13 +1,13 @@
-#include "DaemonaryApp.h"
+#include "shell/DaemonaryApp.h"
 
-#include "AppDelegate.h"
 #include "FakeUpdater.h"
-#include "MainView.h"
-#include "SparkleUpdateManager.h"
 #include "TestSupport.h"
-#include "ToolbarButtonsView.h"
-#include "UpdateSettingsButton.h"
-#include "UserDefaults.h"
+#include "shell/AppDelegate.h"
+#include "shell/UserDefaults.h"
+#include "updates/SparkleUpdateManager.h"
+#include "updates/UpdateSettingsButton.h"
+#include "window/MainView.h"
+#include "window/ToolbarButtonsView.h"
 
 #include <QAction>
 #include <QListView>

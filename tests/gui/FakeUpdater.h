@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Updater.h"
+#include "updates/Updater.h"
 
 #include <memory>
 

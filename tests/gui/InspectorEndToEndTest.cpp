@@ -2,16 +2,16 @@
 // user agent, read its definition, start it, stop it and remove it, each
 // through the buttons, with the table reloading in between.
 
-#include "AppState.h"
 #include "LaunchServiceManager.h"
-#include "PlistView.h"
 #include "RecordingWorkspace.h"
-#include "ServiceActionButtons.h"
-#include "ServiceDetailView.h"
-#include "ServiceTableView.h"
-#include "ServiceTableViewModel.h"
 #include "TestSupport.h"
 #include "ToolRunner.h"
+#include "inspector/PlistView.h"
+#include "inspector/ServiceActionButtons.h"
+#include "inspector/ServiceDetailView.h"
+#include "table/AppState.h"
+#include "table/ServiceTableView.h"
+#include "table/ServiceTableViewModel.h"
 
 #include <QAbstractItemModel>
 #include <QItemSelectionModel>

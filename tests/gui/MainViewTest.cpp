@@ -1,10 +1,10 @@
-#include "MainView.h"
+#include "window/MainView.h"
 
-#include "ServiceTableView.h"
-#include "ServiceTableViewModel.h"
-#include "SidebarModel.h"
 #include "TestSupport.h"
-#include "ToolbarButtonsView.h"
+#include "table/ServiceTableView.h"
+#include "table/ServiceTableViewModel.h"
+#include "window/SidebarModel.h"
+#include "window/ToolbarButtonsView.h"
 
 #include <QAbstractItemModelTester>
 #include <QHeaderView>

@@ -1,6 +1,6 @@
-#include "PlistView.h"
+#include "inspector/PlistView.h"
 
-#include "DisclosureButton.h"
+#include "inspector/DisclosureButton.h"
 
 #include <QApplication>
 #include <QLabel>

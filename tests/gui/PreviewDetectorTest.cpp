@@ -1,4 +1,4 @@
-#include "PreviewDetector.h"
+#include "shell/PreviewDetector.h"
 
 #include <QTest>
 #include <cstdlib>

@@ -1,4 +1,4 @@
-#include "QtWorkspace.h"
+#include "platform/QtWorkspace.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,8 +1,8 @@
-#include "ServiceActionButtons.h"
+#include "inspector/ServiceActionButtons.h"
 
-#include "ButtonStyle.h"
 #include "RecordingWorkspace.h"
 #include "TestSupport.h"
+#include "style/ButtonStyle.h"
 
 #include <QPushButton>
 #include <QSignalSpy>

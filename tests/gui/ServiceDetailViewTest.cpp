@@ -1,10 +1,10 @@
-#include "ServiceDetailView.h"
+#include "inspector/ServiceDetailView.h"
 
-#include "CodesignPopover.h"
-#include "PlistView.h"
 #include "RecordingWorkspace.h"
-#include "ServiceActionButtons.h"
 #include "TestSupport.h"
+#include "inspector/CodesignPopover.h"
+#include "inspector/PlistView.h"
+#include "inspector/ServiceActionButtons.h"
 
 #include <QLabel>
 #include <QPlainTextEdit>

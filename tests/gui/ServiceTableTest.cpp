@@ -1,9 +1,9 @@
-#include "DisplayName.h"
-#include "NaturalCompare.h"
-#include "ServiceFilterProxyModel.h"
-#include "ServiceTableModel.h"
 #include "TestSupport.h"
-#include "ViewStyle.h"
+#include "style/ViewStyle.h"
+#include "table/DisplayName.h"
+#include "table/NaturalCompare.h"
+#include "table/ServiceFilterProxyModel.h"
+#include "table/ServiceTableModel.h"
 
 #include <QAbstractItemModelTester>
 #include <QFont>

@@ -1,4 +1,4 @@
-#include "ServiceTableViewModel.h"
+#include "table/ServiceTableViewModel.h"
 
 #include "TestSupport.h"
 

@@ -1,10 +1,10 @@
-#include "ServiceTableView.h"
+#include "table/ServiceTableView.h"
 
-#include "ContentUnavailableView.h"
-#include "ServiceFilterProxyModel.h"
-#include "ServiceTableModel.h"
-#include "ServiceTableViewModel.h"
 #include "TestSupport.h"
+#include "style/ContentUnavailableView.h"
+#include "table/ServiceFilterProxyModel.h"
+#include "table/ServiceTableModel.h"
+#include "table/ServiceTableViewModel.h"
 
 #include <QAbstractItemModelTester>
 #include <QAction>

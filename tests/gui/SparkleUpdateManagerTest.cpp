@@ -1,4 +1,4 @@
-#include "SparkleUpdateManager.h"
+#include "updates/SparkleUpdateManager.h"
 
 #include "FakeUpdater.h"
 

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "AppState.h"
-#include "Clock.h"
 #include "LaunchItem.h"
+#include "table/AppState.h"
+#include "table/Clock.h"
 
 #include <QObject>
 #include <QPointer>

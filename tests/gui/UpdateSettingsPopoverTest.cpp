@@ -1,9 +1,9 @@
-#include "UpdateSettingsPopover.h"
+#include "updates/UpdateSettingsPopover.h"
 
 #include "FakeUpdater.h"
-#include "SparkleUpdateManager.h"
-#include "UpdateSettingsButton.h"
-#include "UserDefaults.h"
+#include "shell/UserDefaults.h"
+#include "updates/SparkleUpdateManager.h"
+#include "updates/UpdateSettingsButton.h"
 
 #include <QLabel>
 #include <QPushButton>

@@ -1,0 +1,542 @@
+#include "inspector/ServiceDetailView.h"
+
+#include "FileSystem.h"
+#include "MetadataManager.h"
+#include "inspector/CodesignPopover.h"
+#include "inspector/PlistView.h"
+#include "inspector/ServiceActionButtons.h"
+#include "style/SymbolIcon.h"
+#include "style/TextStyle.h"
+#include "style/ViewStyle.h"
+#include "table/DisplayName.h"
+#include "table/ServiceTableView.h"
+
+#include <QFileIconProvider>
+#include <QFileInfo>
+#include <QFrame>
+#include <QFutureWatcher>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QToolButton>
+#include <QVBoxLayout>
+#include <QtConcurrent/QtConcurrentRun>
+
+namespace daemonary {
+
+namespace {
+
+constexpr int kSectionSpacing = 16;
+constexpr int kGridColumnSpacing = 12;
+constexpr int kGridRowSpacing = 8;
+constexpr int kIconSide = 125;
+constexpr int kPlaceholderSide = 100;
+constexpr int kInfoButtonSide = 16;
+
+const QColor kOnDemandOrange(255, 149, 0);
+const QColor kInfoBlue(0, 122, 255);
+
+QLabel* selectableLabel(const QString& text, const QFont& font, QWidget* parent) {
+    auto* label = new QLabel(text, parent);
+    label->setFont(font);
+    label->setTextFormat(Qt::PlainText);
+    label->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    return label;
+}
+
+QFrame* divider(QWidget* parent) {
+    auto* line = new QFrame(parent);
+    line->setFrameShape(QFrame::HLine);
+    line->setFrameShadow(QFrame::Sunken);
+    return line;
+}
+
+bool endsWith(const std::string& text, std::string_view suffix) {
+    return text.size() >= suffix.size() &&
+           text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+// A version string that starts with a lowercase "k" is an unexpanded build
+// placeholder, not a version.
+std::optional<std::string> versionString(const PlistDictionary& information, const char* key) {
+    const auto found = information.find(key);
+    if (found == information.end()) {
+        return std::nullopt;
+    }
+    const std::string* text = found->second.string();
+    if (text == nullptr || (!text->empty() && text->front() == 'k')) {
+        return std::nullopt;
+    }
+    return *text;
+}
+
+std::optional<std::string> plainString(const PlistDictionary& information, const char* key) {
+    const auto found = information.find(key);
+    if (found == information.end() || found->second.string() == nullptr) {
+        return std::nullopt;
+    }
+    return *found->second.string();
+}
+
+QString statusText(ServiceStatus status) {
+    switch (status) {
+    case ServiceStatus::active:
+        return ServiceDetailView::tr("Active");
+    case ServiceStatus::inactive:
+        return ServiceDetailView::tr("Inactive");
+    case ServiceStatus::onDemand:
+        return ServiceDetailView::tr("On Demand");
+    case ServiceStatus::unknown:
+        break;
+    }
+    return ServiceDetailView::tr("Unknown");
+}
+
+QColor statusColor(ServiceStatus status, const QPalette& palette) {
+    switch (status) {
+    case ServiceStatus::active:
+        return ViewStyle::activeGreen();
+    case ServiceStatus::inactive:
+        return ViewStyle::secondary(palette);
+    case ServiceStatus::onDemand:
+        return kOnDemandOrange;
+    case ServiceStatus::unknown:
+        break;
+    }
+    return ViewStyle::inactiveGray();
+}
+
+// Runs work on the thread pool and hands its result to done on the GUI thread,
+// unless the context has gone by then.
+template <typename Result, typename Work, typename Done>
+void runInBackground(QObject* context, Work work, Done done) {
+    auto* watcher = new QFutureWatcher<Result>(context);
+    QObject::connect(watcher, &QFutureWatcher<Result>::finished, context, [watcher, done] {
+        done(watcher->result());
+        watcher->deleteLater();
+    });
+    watcher->setFuture(QtConcurrent::run(std::move(work)));
+}
+
+} // namespace
+
+ServiceDetailView::ServiceDetailView(const ServiceActionManager& actions, RefreshBinding refresh,
+                                     SystemDefaultPredicate isSystemDefault, HostLayout layout,
+                                     QWidget* parent)
+    : QScrollArea(parent), m_actions(actions), m_refresh(std::move(refresh)),
+      m_isSystemDefault(std::move(isSystemDefault)), m_layout(std::move(layout)) {
+    setObjectName(QStringLiteral("serviceDetailView"));
+    setAccessibleName(tr("Service details"));
+    setWidgetResizable(true);
+    setFrameShape(QFrame::NoFrame);
+    setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+
+    m_content = new QWidget(this);
+    m_content->setObjectName(QStringLiteral("serviceDetailContent"));
+    auto* column = new QVBoxLayout(m_content);
+    const int margin = ViewStyle::defaultMargin();
+    column->setContentsMargins(margin, margin, margin, margin);
+    column->setSpacing(kSectionSpacing);
+
+    m_icon = new QLabel(m_content);
+    m_icon->setObjectName(QStringLiteral("serviceIcon"));
+    m_icon->setAccessibleName(tr("Icon"));
+    column->addWidget(m_icon, 0, Qt::AlignLeft);
+
+    auto* header = new QWidget(m_content);
+    auto* headerColumn = new QVBoxLayout(header);
+    headerColumn->setContentsMargins(0, 0, 0, 0);
+    m_name = selectableLabel({}, TextStyle::title2(), header);
+    m_name->setObjectName(QStringLiteral("serviceName"));
+    m_name->setAccessibleName(tr("Name"));
+    m_name->setWordWrap(true);
+    headerColumn->addWidget(m_name);
+    auto* badges = new QHBoxLayout();
+    m_scopeBadge = selectableLabel({}, TextStyle::subheadline(), header);
+    m_scopeBadge->setObjectName(QStringLiteral("scopeBadge"));
+    m_scopeBadge->setAccessibleName(tr("Category"));
+    m_scopeBadge->setContentsMargins(4, 4, 4, 4);
+    QColor badgeBackground = ViewStyle::secondary(palette());
+    badgeBackground.setAlphaF(0.1f);
+    m_scopeBadge->setStyleSheet(QStringLiteral("QLabel#scopeBadge { background-color: %1; "
+                                               "border-radius: 4px; }")
+                                    .arg(badgeBackground.name(QColor::HexArgb)));
+    m_systemDefault = selectableLabel(tr("System Default"), ViewStyle::caption(), header);
+    m_systemDefault->setObjectName(QStringLiteral("systemDefaultLabel"));
+    TextStyle::setSecondary(*m_systemDefault);
+    badges->addWidget(m_scopeBadge, 0, Qt::AlignVCenter);
+    badges->addWidget(m_systemDefault, 0, Qt::AlignVCenter);
+    badges->addStretch(1);
+    headerColumn->addLayout(badges);
+    column->addWidget(header);
+
+    column->addWidget(divider(m_content));
+
+    m_facts = new QWidget(m_content);
+    m_facts->setObjectName(QStringLiteral("factsGrid"));
+    m_factsLayout = new QGridLayout(m_facts);
+    m_factsLayout->setContentsMargins(0, 0, 0, 0);
+    m_factsLayout->setHorizontalSpacing(kGridColumnSpacing);
+    m_factsLayout->setVerticalSpacing(kGridRowSpacing);
+    m_factsLayout->setColumnStretch(1, 1);
+    column->addWidget(m_facts);
+
+    m_buttonsDivider = divider(m_content);
+    column->addWidget(m_buttonsDivider);
+
+    m_actionButtons = new ServiceActionButtons(m_actions, m_refresh, m_content);
+    column->addWidget(m_actionButtons);
+
+    m_definitionSection = new QWidget(m_content);
+    m_definitionSection->setObjectName(QStringLiteral("definitionSection"));
+    auto* definitionColumn = new QVBoxLayout(m_definitionSection);
+    definitionColumn->setContentsMargins(0, 0, 0, 0);
+    definitionColumn->setSpacing(kSectionSpacing);
+    definitionColumn->addWidget(divider(m_definitionSection));
+    auto* heading =
+        selectableLabel(tr("Service Definition"), TextStyle::headline(), m_definitionSection);
+    heading->setObjectName(QStringLiteral("definitionHeading"));
+    definitionColumn->addWidget(heading);
+    m_plistView = new PlistView(m_definitionSection);
+    definitionColumn->addWidget(m_plistView);
+    m_definitionSection->hide();
+    column->addWidget(m_definitionSection);
+    column->addStretch(1);
+
+    setWidget(m_content);
+
+    m_popover = new CodesignPopover(this);
+    connect(m_popover, &CodesignPopover::closed, this, [this] { m_openPopover = Popover::none; });
+}
+
+ServiceDetailView::~ServiceDetailView() = default;
+
+void ServiceDetailView::setItem(const LaunchItem& item) {
+    const bool pathChanged = !m_hasItem || item.path != m_item.path;
+    const bool iconChanged = pathChanged || item.executablePath != m_item.executablePath;
+    m_item = item;
+    m_hasItem = true;
+    m_actionButtons->setItem(item);
+    m_actionButtons->setVisible(item.scope != LaunchScope::mach);
+    updateHeader();
+    if (pathChanged) {
+        loadDetails();
+    }
+    if (iconChanged) {
+        updateIcon();
+    }
+    rebuildFacts();
+}
+
+void ServiceDetailView::loadDetails() {
+    m_bundleInfo = {};
+    closePopover();
+    m_codesignOutput.clear();
+    m_popover->setText(m_codesignOutput);
+    // A report still running for the previous path is no longer wanted.
+    ++m_codesignRequest;
+
+    const std::uint64_t request = ++m_detailsRequest;
+    if (!m_item.path) {
+        m_loading = false;
+        applyDetails({});
+        return;
+    }
+    // The tree keeps its open places while the next definition is read; it
+    // is hidden so that the previous service's definition is never shown
+    // beside this one's name.
+    m_loading = true;
+    m_definitionSection->hide();
+    runInBackground<Details>(
+        this, [path = m_item.path] { return readDetails(path); },
+        [this, request](Details details) {
+            if (request != m_detailsRequest) {
+                return;
+            }
+            m_loading = false;
+            applyDetails(std::move(details));
+        });
+}
+
+void ServiceDetailView::applyDetails(Details details) {
+    m_bundleInfo = std::move(details.bundleInfo);
+    m_plistData = std::move(details.definition);
+    if (m_plistData) {
+        m_plistView->setValue(PlistValue(*m_plistData));
+        m_definitionSection->show();
+    } else {
+        // A tree that stops being shown forgets its open places.
+        m_plistView->clear();
+        m_definitionSection->hide();
+    }
+    rebuildFacts();
+    emit detailsLoaded();
+}
+
+GuiDependencies::InspectorFactory
+ServiceDetailView::inspectorFactory(const ServiceActionManager& actions,
+                                    SystemDefaultPredicate isSystemDefault, HostLayout layout) {
+    return [&actions, isSystemDefault = std::move(isSystemDefault),
+            layout = std::move(layout)](const LaunchItem& item, ServiceTableView& table) {
+        RefreshBinding refresh(&table, [owner = QPointer<ServiceTableView>(&table)] {
+            if (owner) {
+                owner->setRefreshTrigger(!owner->refreshTrigger());
+            }
+        });
+        auto* view = new ServiceDetailView(actions, std::move(refresh), isSystemDefault, layout);
+        view->setItem(item);
+        return view;
+    };
+}
+
+bool ServiceDetailView::showInInspector(QWidget& content, const LaunchItem& item) {
+    auto* view = qobject_cast<ServiceDetailView*>(&content);
+    if (view == nullptr) {
+        return false;
+    }
+    view->setItem(item);
+    return true;
+}
+
+ServiceDetailView::Details ServiceDetailView::readDetails(const std::optional<std::string>& path) {
+    Details details;
+    if (!path) {
+        return details;
+    }
+    if (const auto root = MetadataManager::enclosingBundlePath(*path)) {
+        const auto bytes = readFile(appendPathComponent(*root, "Contents/Info.plist"));
+        const auto information = bytes ? parsePropertyList(*bytes) : std::nullopt;
+        if (information) {
+            details.bundleInfo = bundleInfoFrom(*information);
+        }
+    }
+    // A bundle directory is not a file, so it has no definition to show.
+    if (const auto bytes = readFile(*path)) {
+        if (auto definition = parsePropertyList(*bytes)) {
+            if (const auto* dictionary = definition->dictionary()) {
+                details.definition = *dictionary;
+            }
+        }
+    }
+    return details;
+}
+
+ServiceDetailView::BundleInfo ServiceDetailView::bundleInfoFrom(const PlistValue& information) {
+    BundleInfo info;
+    const PlistDictionary* dictionary = information.dictionary();
+    if (dictionary == nullptr) {
+        return info;
+    }
+    info.version = versionString(*dictionary, "CFBundleShortVersionString");
+    info.build = versionString(*dictionary, "CFBundleVersion");
+    info.copyright = plainString(*dictionary, "NSHumanReadableCopyright");
+    info.sdk = plainString(*dictionary, "DTSDKName");
+    return info;
+}
+
+void ServiceDetailView::updateIcon() {
+    m_iconFile.reset();
+    m_icon->setPixmap(SymbolIcon::pixmap(QStringLiteral("app.dashed"),
+                                         ViewStyle::secondary(palette()), kPlaceholderSide,
+                                         devicePixelRatioF()));
+    m_icon->setFixedSize(kPlaceholderSide, kPlaceholderSide);
+    m_icon->setProperty("symbol", QStringLiteral("app.dashed"));
+
+    // Finding the icon file tests which files exist.
+    const std::uint64_t request = ++m_iconRequest;
+    runInBackground<std::optional<std::string>>(
+        this, [item = m_item] { return MetadataManager::iconFilePath(item); },
+        [this, request](const std::optional<std::string>& file) {
+            if (request != m_iconRequest || !file) {
+                return;
+            }
+            const QIcon icon = QFileIconProvider().icon(QFileInfo(QString::fromStdString(*file)));
+            if (icon.isNull()) {
+                return;
+            }
+            m_iconFile = file;
+            m_icon->setPixmap(icon.pixmap(QSize(kIconSide, kIconSide), devicePixelRatioF())
+                                  .scaled(QSize(kIconSide, kIconSide) * devicePixelRatioF(),
+                                          Qt::IgnoreAspectRatio, Qt::SmoothTransformation));
+            m_icon->setFixedSize(kIconSide, kIconSide);
+            m_icon->setScaledContents(true);
+            m_icon->setProperty("symbol", QString());
+        });
+}
+
+void ServiceDetailView::updateHeader() {
+    m_name->setText(displayName(QString::fromStdString(m_item.label)));
+    m_scopeBadge->setText(QString::fromUtf8(toText(m_item.scope)));
+    m_systemDefault->setVisible(m_isSystemDefault && m_isSystemDefault(m_item));
+}
+
+QToolButton* ServiceDetailView::makeInfoButton(const QString& objectName,
+                                               const QString& accessibleName,
+                                               const std::string& target, Popover popover) {
+    auto* button = new QToolButton(m_facts);
+    button->setObjectName(objectName);
+    button->setAccessibleName(accessibleName);
+    button->setToolTip(accessibleName);
+    button->setAutoRaise(true);
+    button->setCursor(Qt::PointingHandCursor);
+    button->setIcon(SymbolIcon::icon(QStringLiteral("info.circle"), kInfoBlue));
+    button->setIconSize(QSize(kInfoButtonSide, kInfoButtonSide));
+    connect(button, &QToolButton::clicked, this,
+            [this, target, popover] { showCodesignInfo(target, popover); });
+    return button;
+}
+
+void ServiceDetailView::rebuildFacts() {
+    while (QLayoutItem* entry = m_factsLayout->takeAt(0)) {
+        if (QLayout* nested = entry->layout()) {
+            while (QLayoutItem* inner = nested->takeAt(0)) {
+                delete inner->widget();
+                delete inner;
+            }
+        }
+        delete entry->widget();
+        delete entry;
+    }
+
+    const QFont labelFont = TextStyle::withWeight(ViewStyle::body(), QFont::Medium);
+    int row = 0;
+    auto addLabel = [&](const QString& text, const QString& name, QWidget* button = nullptr) {
+        auto* cell = new QHBoxLayout();
+        cell->setContentsMargins(0, 0, 0, 0);
+        auto* label = selectableLabel(text, labelFont, m_facts);
+        label->setObjectName(name);
+        cell->addWidget(label);
+        if (button != nullptr) {
+            cell->addWidget(button);
+        }
+        cell->addStretch(1);
+        m_factsLayout->addLayout(cell, row, 0, Qt::AlignLeft | Qt::AlignTop);
+    };
+    auto addValue = [&](QWidget* value) {
+        // No horizontal alignment: a wrapped path must get the column's width,
+        // or its last lines are cut off.
+        m_factsLayout->addWidget(value, row, 1, Qt::AlignTop);
+        ++row;
+    };
+
+    if (m_item.pid) {
+        addLabel(tr("PID:"), QStringLiteral("pidLabel"));
+        auto* value =
+            selectableLabel(QString::number(*m_item.pid), ViewStyle::monospacedBody(), m_facts);
+        value->setObjectName(QStringLiteral("pidValue"));
+        addValue(value);
+    }
+
+    if (m_item.scope != LaunchScope::others) {
+        addLabel(tr("Status:"), QStringLiteral("statusLabel"));
+        auto* value = selectableLabel(statusText(m_item.status), ViewStyle::body(), m_facts);
+        value->setObjectName(QStringLiteral("statusValue"));
+        TextStyle::setTextColor(*value, statusColor(m_item.status, palette()));
+        addValue(value);
+    }
+
+    {
+        QToolButton* info = nullptr;
+        if (m_item.path && endsWith(*m_item.path, ".app")) {
+            info = makeInfoButton(QStringLiteral("pathInfoButton"), tr("Code signing of path"),
+                                  *m_item.path, Popover::path);
+        }
+        addLabel(tr("Path:"), QStringLiteral("pathLabel"), info);
+        const QString text =
+            m_item.path ? QString::fromStdString(*m_item.path) : QStringLiteral("N/A");
+        auto* value = selectableLabel(text, ViewStyle::caption(), m_facts);
+        value->setObjectName(QStringLiteral("pathValue"));
+        value->setWordWrap(true);
+        addValue(value);
+    }
+
+    if (m_item.executablePath) {
+        auto* info =
+            makeInfoButton(QStringLiteral("executableInfoButton"), tr("Code signing of executable"),
+                           *m_item.executablePath, Popover::executable);
+        addLabel(tr("Executable:"), QStringLiteral("executableLabel"), info);
+        auto* value = selectableLabel(QString::fromStdString(*m_item.executablePath),
+                                      ViewStyle::caption(), m_facts);
+        value->setObjectName(QStringLiteral("executableValue"));
+        value->setWordWrap(true);
+        addValue(value);
+    }
+
+    if (!m_bundleInfo.empty()) {
+        addLabel(tr("Bundle Info:"), QStringLiteral("bundleInfoLabel"));
+        auto* lines = new QWidget(m_facts);
+        lines->setObjectName(QStringLiteral("bundleInfoValue"));
+        auto* linesColumn = new QVBoxLayout(lines);
+        linesColumn->setContentsMargins(0, 0, 0, 0);
+        auto addLine = [&](const QString& text, const QString& name, const QFont& font) {
+            auto* line = selectableLabel(text, font, lines);
+            line->setObjectName(name);
+            line->setWordWrap(true);
+            linesColumn->addWidget(line);
+            return line;
+        };
+        if (m_bundleInfo.version) {
+            addLine(tr("Version: ") + QString::fromStdString(*m_bundleInfo.version),
+                    QStringLiteral("versionLine"), ViewStyle::caption());
+        }
+        if (m_bundleInfo.build) {
+            addLine(tr("Build: ") + QString::fromStdString(*m_bundleInfo.build),
+                    QStringLiteral("buildLine"), ViewStyle::caption());
+        }
+        if (m_bundleInfo.sdk) {
+            addLine(tr("SDK: ") + QString::fromStdString(*m_bundleInfo.sdk),
+                    QStringLiteral("sdkLine"), ViewStyle::caption());
+        }
+        if (m_bundleInfo.copyright) {
+            auto* line = addLine(QString::fromStdString(*m_bundleInfo.copyright),
+                                 QStringLiteral("copyrightLine"), TextStyle::caption2());
+            TextStyle::setSecondary(*line);
+        }
+        addValue(lines);
+    }
+
+    if (!m_item.executablePath && m_bundleInfo.empty()) {
+        addLabel(tr("Executable:"), QStringLiteral("executableLabel"));
+        auto* value = selectableLabel(QStringLiteral("N/A"), ViewStyle::caption(), m_facts);
+        value->setObjectName(QStringLiteral("executableValue"));
+        TextStyle::setSecondary(*value);
+        addValue(value);
+    }
+    m_factsLayout->setColumnStretch(1, 1);
+}
+
+void ServiceDetailView::closePopover() {
+    m_openPopover = Popover::none;
+    m_popover->hide();
+}
+
+void ServiceDetailView::showCodesignInfo(const std::string& target, Popover popover) {
+    m_openPopover = popover;
+    m_codesignOutput = tr("Loading...");
+    m_popover->setText(m_codesignOutput);
+    QWidget* anchor = m_facts->findChild<QWidget*>(popover == Popover::path
+                                                       ? QStringLiteral("pathInfoButton")
+                                                       : QStringLiteral("executableInfoButton"));
+    m_popover->popup(anchor != nullptr ? anchor : m_facts);
+    // The popover reopening set the flag afresh: popup() may have closed it
+    // first.
+    m_openPopover = popover;
+
+    // Only the run started last may fill the text: an earlier, slower run for
+    // another file must not put that file's report under this button.
+    const std::uint64_t request = ++m_codesignRequest;
+    runInBackground<std::optional<QString>>(
+        this,
+        [codesign = m_layout.codesign(), target] {
+            return CodesignPopover::runCodesign(codesign, target);
+        },
+        [this, request](const std::optional<QString>& report) {
+            if (request == m_codesignRequest && report) {
+                m_codesignOutput = *report;
+                m_popover->setText(m_codesignOutput);
+            }
+            emit codesignFinished();
+        });
+}
+
+} // namespace daemonary

@@ -1,0 +1,150 @@
+#pragma once
+
+#include "HostLayout.h"
+#include "LaunchItem.h"
+#include "PropertyList.h"
+#include "ServiceActionManager.h"
+#include "shell/GuiDependencies.h"
+#include "table/RefreshBinding.h"
+
+#include <QScrollArea>
+#include <QString>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+
+class QFrame;
+class QGridLayout;
+class QLabel;
+class QToolButton;
+class QWidget;
+
+namespace daemonary {
+
+class CodesignPopover;
+class PlistView;
+class ServiceActionButtons;
+
+// The inspector of one service: icon, name and category, the facts grid with
+// bundle information and code-signing reports, the action buttons and the
+// definition as a property-list tree.
+//
+// Files are read in the background whenever the record's path changes; a new
+// record with the same path (a reload after an action) only refreshes the
+// header and the facts. Of several loads or code-signing runs in flight, the
+// one started last decides what is shown.
+class ServiceDetailView : public QScrollArea {
+    Q_OBJECT
+
+public:
+    using SystemDefaultPredicate = std::function<bool(const LaunchItem&)>;
+
+    // Facts from a bundle's Contents/Info.plist.
+    struct BundleInfo {
+        std::optional<std::string> version;
+        std::optional<std::string> build;
+        std::optional<std::string> copyright;
+        std::optional<std::string> sdk;
+
+        bool empty() const { return !version && !build && !copyright && !sdk; }
+        bool operator==(const BundleInfo&) const = default;
+    };
+
+    // What the pane reads for one path.
+    struct Details {
+        BundleInfo bundleInfo;
+        std::optional<PlistDictionary> definition;
+    };
+
+    enum class Popover { none, path, executable };
+
+    // The manager (and its workspace) must outlive every action started here.
+    ServiceDetailView(const ServiceActionManager& actions, RefreshBinding refresh,
+                      SystemDefaultPredicate isSystemDefault,
+                      HostLayout layout = HostLayout::fromEnvironment(), QWidget* parent = nullptr);
+    ~ServiceDetailView() override;
+
+    const LaunchItem& item() const { return m_item; }
+    // Shows a record: the header and facts at once; the files when its path
+    // differs from the last record's (or on the first record).
+    void setItem(const LaunchItem& item);
+
+    const BundleInfo& bundleInfo() const { return m_bundleInfo; }
+    const std::optional<PlistDictionary>& plistData() const { return m_plistData; }
+    const QString& codesignOutput() const { return m_codesignOutput; }
+    Popover openPopover() const { return m_openPopover; }
+    // True while the files of the current path are being read.
+    bool isLoading() const { return m_loading; }
+
+    PlistView* plistView() const { return m_plistView; }
+    ServiceActionButtons* actionButtons() const { return m_actionButtons; }
+    CodesignPopover* codesignPopover() const { return m_popover; }
+
+    // Opens a popover for the target and starts codesign for it.
+    void showCodesignInfo(const std::string& target, Popover popover);
+
+    // Makes a pane for the service table's inspector, flipping that table's
+    // refresh trigger after an action. The manager must outlive the process's
+    // views (its actions may finish after them).
+    static GuiDependencies::InspectorFactory
+    inspectorFactory(const ServiceActionManager& actions, SystemDefaultPredicate isSystemDefault,
+                     HostLayout layout = HostLayout::fromEnvironment());
+    // Shows the record in a pane made by inspectorFactory; false for any
+    // other content.
+    static bool showInInspector(QWidget& content, const LaunchItem& item);
+
+    // Reads the pane's files for a path: the enclosing bundle's information
+    // and the definition. Blocking; runs off the GUI thread.
+    static Details readDetails(const std::optional<std::string>& path);
+    // The Version, Build, Copyright and SDK facts of an information file.
+    static BundleInfo bundleInfoFrom(const PlistValue& information);
+
+signals:
+    // The files of the current path have been read and are shown.
+    void detailsLoaded();
+    // A codesign run came back, whether or not its report is still wanted.
+    void codesignFinished();
+
+private:
+    void loadDetails();
+    void applyDetails(Details details);
+    void updateIcon();
+    void updateHeader();
+    void rebuildFacts();
+    void closePopover();
+    QToolButton* makeInfoButton(const QString& objectName, const QString& accessibleName,
+                                const std::string& target, Popover popover);
+
+    ServiceActionManager m_actions;
+    RefreshBinding m_refresh;
+    SystemDefaultPredicate m_isSystemDefault;
+    HostLayout m_layout;
+
+    LaunchItem m_item;
+    bool m_hasItem = false;
+    bool m_loading = false;
+    BundleInfo m_bundleInfo;
+    std::optional<PlistDictionary> m_plistData;
+    Popover m_openPopover = Popover::none;
+    QString m_codesignOutput;
+    std::uint64_t m_detailsRequest = 0;
+    std::uint64_t m_iconRequest = 0;
+    std::uint64_t m_codesignRequest = 0;
+    std::optional<std::string> m_iconFile;
+
+    QWidget* m_content = nullptr;
+    QLabel* m_icon = nullptr;
+    QLabel* m_name = nullptr;
+    QLabel* m_scopeBadge = nullptr;
+    QLabel* m_systemDefault = nullptr;
+    QWidget* m_facts = nullptr;
+    QGridLayout* m_factsLayout = nullptr;
+    QFrame* m_buttonsDivider = nullptr;
+    ServiceActionButtons* m_actionButtons = nullptr;
+    QWidget* m_definitionSection = nullptr;
+    PlistView* m_plistView = nullptr;
+    CodesignPopover* m_popover = nullptr;
+};
+
+} // namespace daemonary

@@ -1,0 +1,161 @@
+#include "shell/DaemonaryApp.h"
+
+#include "shell/AppDelegate.h"
+#include "shell/AppInfo.h"
+#include "shell/GuiDependencies.h"
+#include "shell/UserDefaults.h"
+#include "updates/SparkleUpdateManager.h"
+#include "updates/UpdateSettingsButton.h"
+#include "window/MainView.h"
+#include "window/ToolbarButtonsView.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QListView>
+#include <QMenu>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QTimer>
+#include <algorithm>
+
+namespace daemonary {
+
+namespace {
+
+constexpr QSize kInitialWindowSize(1100, 700);
+
+// Ends the application when the main window it watches has closed; other
+// windows (an update alert, say) do not keep it running.
+class CloseWatcher : public QObject {
+public:
+    CloseWatcher(QWidget* window, std::function<void()> onClose)
+        : QObject(window), m_window(window), m_onClose(std::move(onClose)) {
+        window->installEventFilter(this);
+    }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (watched == m_window && event->type() == QEvent::Close) {
+            // Decided once the window has handled the event: it may refuse.
+            QTimer::singleShot(0, this, [this] {
+                if (!m_window->isVisible()) {
+                    m_onClose();
+                }
+            });
+        }
+        return QObject::eventFilter(watched, event);
+    }
+
+private:
+    QWidget* m_window;
+    std::function<void()> m_onClose;
+};
+
+QAction* addAction(QMenu* menu, const QString& objectName, const QString& text) {
+    QAction* action = menu->addAction(text);
+    action->setObjectName(objectName);
+    return action;
+}
+
+void addMenus(MainView& window, SparkleUpdateManager& updateManager) {
+    QMenuBar* bar = window.menuBar();
+    bar->setObjectName(QStringLiteral("mainMenuBar"));
+
+    QMenu* file = bar->addMenu(QObject::tr("&File"));
+    file->setObjectName(QStringLiteral("fileMenu"));
+    QAction* close =
+        addAction(file, QStringLiteral("closeWindowAction"), QObject::tr("Close Window"));
+    close->setShortcut(QKeySequence::Close);
+    QObject::connect(close, &QAction::triggered, &window, &QWidget::close);
+    QAction* quit = addAction(file, QStringLiteral("quitAction"), QObject::tr("&Quit"));
+    quit->setShortcut(QKeySequence::Quit);
+    quit->setMenuRole(QAction::QuitRole);
+    QObject::connect(quit, &QAction::triggered, &window, &QWidget::close);
+
+    // The platform's standard sidebar command.
+    QMenu* view = bar->addMenu(QObject::tr("&View"));
+    view->setObjectName(QStringLiteral("viewMenu"));
+    QAction* sidebar =
+        addAction(view, QStringLiteral("showSidebarAction"), QObject::tr("Show Sidebar"));
+    sidebar->setCheckable(true);
+    sidebar->setChecked(!window.sidebar()->isHidden());
+#if defined(Q_OS_MACOS)
+    sidebar->setShortcut(QKeySequence(Qt::CTRL | Qt::META | Qt::Key_S));
+#else
+    sidebar->setShortcut(QKeySequence(Qt::Key_F9));
+#endif
+    QListView* sidebarView = window.sidebar();
+    QObject::connect(sidebar, &QAction::toggled, sidebarView,
+                     [sidebarView](bool shown) { sidebarView->setVisible(shown); });
+
+    // About and "Check for Updates..." go to the application menu on macOS
+    // (application-specific items follow About there) and to Help elsewhere.
+    QMenu* help = bar->addMenu(QObject::tr("&Help"));
+    help->setObjectName(QStringLiteral("helpMenu"));
+    const AppInfo& info = AppInfo::current();
+    QAction* about =
+        addAction(help, QStringLiteral("aboutAction"), QObject::tr("About %1").arg(info.name));
+    about->setMenuRole(QAction::AboutRole);
+    QObject::connect(about, &QAction::triggered, &window, [&window, info] {
+        QMessageBox::about(&window, QObject::tr("About %1").arg(info.name),
+                           QObject::tr("%1\nVersion %2 (%3)")
+                               .arg(info.name, info.shortVersion, info.bundleVersion));
+    });
+    QAction* check = addAction(help, QStringLiteral("checkForUpdatesAction"),
+                               QObject::tr("Check for Updates..."));
+    check->setMenuRole(QAction::ApplicationSpecificRole);
+    QObject::connect(check, &QAction::triggered, &updateManager,
+                     [&updateManager] { updateManager.checkForUpdates(); });
+}
+
+} // namespace
+
+void DaemonaryApp::setApplicationInformation() {
+    const AppInfo& info = AppInfo::current();
+    QApplication::setApplicationName(info.name);
+    QApplication::setApplicationDisplayName(info.name);
+    QApplication::setApplicationVersion(info.shortVersion);
+    // The identifier is the reversed domain followed by the name; QSettings on
+    // macOS reverses the domain back, so it writes the bundle's own domain.
+    const QString suffix = QLatin1Char('.') + info.name;
+    QString reversedDomain =
+        info.identifier.endsWith(suffix) ? info.identifier.chopped(suffix.size()) : info.identifier;
+    QStringList parts = reversedDomain.split(QLatin1Char('.'));
+    std::reverse(parts.begin(), parts.end());
+    QApplication::setOrganizationDomain(parts.join(QLatin1Char('.')));
+    QGuiApplication::setDesktopFileName(QStringLiteral("daemonary"));
+}
+
+void DaemonaryApp::setUpMainWindow(MainView& window, AppDelegate& delegate,
+                                   SparkleUpdateManager& updateManager, UserDefaults& defaults,
+                                   std::function<void()> quit) {
+    window.setUnifiedTitleAndToolBarOnMac(true);
+    window.toolbarButtons()->addTrailingWidget(new UpdateSettingsButton(
+        updateManager, defaults, AppInfo::current().shortVersion, window.toolbarButtons()));
+    addMenus(window, updateManager);
+    if (delegate.applicationShouldTerminateAfterLastWindowClosed()) {
+        new CloseWatcher(&window, quit ? std::move(quit)
+                                       : std::function<void()>([] { QCoreApplication::quit(); }));
+    }
+}
+
+int DaemonaryApp::run(int argc, char* argv[]) {
+    QApplication application(argc, argv);
+    setApplicationInformation();
+
+    AppDelegate delegate;
+    QApplication::setQuitOnLastWindowClosed(
+        delegate.applicationShouldTerminateAfterLastWindowClosed());
+
+    MainView window(GuiDependencies::production());
+    setUpMainWindow(window, delegate, SparkleUpdateManager::shared(), UserDefaults::standard());
+    window.resize(kInitialWindowSize);
+    window.show();
+
+    // Launching has finished once the window is up and the event loop runs.
+    QTimer::singleShot(0, &delegate, &AppDelegate::applicationDidFinishLaunching);
+    return QApplication::exec();
+}
+
+} // namespace daemonary

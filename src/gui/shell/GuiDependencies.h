@@ -1,0 +1,39 @@
+#pragma once
+
+#include "LaunchItem.h"
+#include "table/Clock.h"
+
+#include <functional>
+#include <memory>
+
+class QWidget;
+
+namespace daemonary {
+
+class AppState;
+class ServiceTableView;
+
+// What the views need from outside, passed down from the application entry.
+// Tests fill it with fakes; production() wires the real components.
+struct GuiDependencies {
+    // Builds the inspector's content for the one selected record. The table
+    // owns the returned widget and lends itself for the refresh trigger.
+    using InspectorFactory = std::function<QWidget*(const LaunchItem&, ServiceTableView&)>;
+    // Shows another record in content the factory made, which keeps its own
+    // state (open tree nodes, files being read); false when it cannot, and
+    // the content is made afresh.
+    using InspectorUpdater = std::function<bool(QWidget&, const LaunchItem&)>;
+    using SystemDefaultPredicate = std::function<bool(const LaunchItem&)>;
+
+    AppState* appState = nullptr;
+    SystemDefaultPredicate isSystemDefault; // none: nothing is a system default
+    std::shared_ptr<Clock> clock = Clock::system();
+    InspectorFactory inspectorFactory; // none: a plain summary of the record
+    InspectorUpdater inspectorUpdater; // none: every record gets new content
+
+    // The shared AppState, the shared MetadataManager, the real clock and the
+    // service detail pane acting through the platform's workspace.
+    static GuiDependencies production();
+};
+
+} // namespace daemonary

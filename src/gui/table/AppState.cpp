@@ -1,0 +1,127 @@
+#include "table/AppState.h"
+
+#include "Log.h"
+
+#include <QFutureWatcher>
+#include <QThreadPool>
+#include <QtConcurrent/QtConcurrentRun>
+#include <algorithm>
+#include <exception>
+#include <string>
+#include <utility>
+
+namespace daemonary {
+
+namespace {
+// Enough for the start-up sequence and the tables' own loads to overlap.
+constexpr int kLoadThreads = 4;
+} // namespace
+
+AppState::AppState(Loader loader, QObject* parent) : QObject(parent), m_loader(std::move(loader)) {
+    qRegisterMetaType<daemonary::LaunchScope>();
+    m_pool.setObjectName(QStringLiteral("AppState discovery"));
+    m_pool.setMaxThreadCount(kLoadThreads);
+}
+
+AppState::~AppState() {
+    m_pool.waitForDone();
+}
+
+const std::vector<LaunchItem>* AppState::items(LaunchScope scope) const {
+    const auto found = m_allItems.find(scope);
+    return found == m_allItems.end() ? nullptr : &found->second;
+}
+
+void AppState::loadScope(LaunchScope scope, const QObject* context, std::function<void()> done) {
+    if (m_loadingScopes.insert(scope).second) {
+        emit loadingScopesChanged();
+    }
+
+    auto* watcher = new QFutureWatcher<std::vector<LaunchItem>>(this);
+    const QPointer<const QObject> guard(context);
+    const bool hasContext = context != nullptr;
+    connect(watcher, &QFutureWatcherBase::finished, this,
+            [this, watcher, scope, guard, hasContext, done = std::move(done)] {
+                watcher->deleteLater();
+                std::vector<LaunchItem> loaded;
+                if (watcher->future().resultCount() > 0) {
+                    loaded = watcher->future().result();
+                }
+                finishLoad(scope, std::move(loaded));
+                if (done && (!hasContext || guard)) {
+                    done();
+                }
+            });
+    Loader loader = m_loader;
+    watcher->setFuture(QtConcurrent::run(&m_pool, [loader, scope] {
+        // Discovery reports no errors; anything thrown anyway must not take the
+        // application down with it.
+        try {
+            return loader(scope);
+        } catch (const std::exception& error) {
+            Log::line("AppState: loading " + std::string(toText(scope)) +
+                      " failed: " + error.what());
+        } catch (...) {
+            Log::line("AppState: loading " + std::string(toText(scope)) + " failed");
+        }
+        return std::vector<LaunchItem>();
+    }));
+}
+
+void AppState::finishLoad(LaunchScope scope, std::vector<LaunchItem> items) {
+    storeItems(scope, std::move(items));
+    if (m_loadingScopes.erase(scope) > 0) {
+        emit loadingScopesChanged();
+    }
+    updateCounts(m_lastSearchText);
+    emit scopeLoaded(scope);
+}
+
+void AppState::storeItems(LaunchScope scope, std::vector<LaunchItem> items) {
+    std::vector<ServiceSearch> texts;
+    texts.reserve(items.size());
+    for (const LaunchItem& item : items) {
+        texts.push_back(ServiceSearch::of(item));
+    }
+    const auto existing = m_allItems.find(scope);
+    const bool changed = existing == m_allItems.end() || existing->second != items;
+    m_allItems[scope] = std::move(items);
+    m_searchTexts[scope] = std::move(texts);
+    if (changed) {
+        emit allItemsChanged(scope);
+    }
+}
+
+void AppState::updateCounts(const QString& searchText) {
+    if (m_lastSearchText != searchText) {
+        m_lastSearchText = searchText;
+        emit lastSearchTextChanged(m_lastSearchText);
+    }
+
+    std::map<LaunchScope, int> counts;
+    for (const LaunchScope scope : allScopes()) {
+        int count = 0;
+        const auto found = m_allItems.find(scope);
+        if (found != m_allItems.end()) {
+            const std::vector<LaunchItem>& items = found->second;
+            if (searchText.isEmpty()) {
+                count = static_cast<int>(
+                    std::count_if(items.begin(), items.end(), [](const auto& item) {
+                        return item.status == ServiceStatus::active;
+                    }));
+            } else {
+                const std::vector<ServiceSearch>& texts = m_searchTexts[scope];
+                count = static_cast<int>(
+                    std::count_if(texts.begin(), texts.end(),
+                                  [&](const auto& text) { return text.matches(searchText); }));
+            }
+        }
+        counts[scope] = count;
+    }
+    if (counts != m_filteredCounts) {
+        m_filteredCounts = std::move(counts);
+        emit filteredCountsChanged();
+    }
+}
+
+} // namespace daemonary

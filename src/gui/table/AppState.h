@@ -1,0 +1,85 @@
+#pragma once
+
+#include "LaunchItem.h"
+#include "table/ServiceSearch.h"
+
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <QThreadPool>
+#include <functional>
+#include <map>
+#include <set>
+#include <vector>
+
+namespace daemonary {
+
+// The application's one store of discovered services and of the per-category
+// counts of the sidebar. Lives on the GUI thread; discovery runs on a thread
+// pool of its own and its result is stored back on the GUI thread.
+//
+// Not the global pool: Qt's raster painting hands work to the global pool and
+// waits for it, and a discovery blocked on a slow system tool would freeze the
+// window's drawing for as long.
+class AppState : public QObject {
+    Q_OBJECT
+
+public:
+    // Discovery of one category. Called on a pool thread, possibly on several at
+    // once, so it must be thread-safe (LaunchServiceManager::loadItems is).
+    using Loader = std::function<std::vector<LaunchItem>(LaunchScope)>;
+
+    explicit AppState(Loader loader, QObject* parent = nullptr);
+    // Waits for loads still running; their results are dropped.
+    ~AppState() override;
+
+    // The process-wide instance, discovering through a LaunchServiceManager on
+    // the host of the environment. Kept in its own file so that the library's
+    // tests link without discovery.
+    static AppState& shared();
+
+    const std::map<LaunchScope, std::vector<LaunchItem>>& allItems() const { return m_allItems; }
+    // The list of one category, or nothing when it has never been loaded.
+    const std::vector<LaunchItem>* items(LaunchScope scope) const;
+    const std::map<LaunchScope, int>& filteredCounts() const { return m_filteredCounts; }
+    const std::set<LaunchScope>& loadingScopes() const { return m_loadingScopes; }
+    const QString& lastSearchText() const { return m_lastSearchText; }
+
+    // Loads the category in the background, stores the result, recounts with the
+    // last search text and then calls `done` on the GUI thread (unless `context`
+    // has gone by then). A load starts even when one of the same category runs:
+    // the one that finishes last decides the stored list.
+    void loadScope(LaunchScope scope, const QObject* context = nullptr,
+                   std::function<void()> done = {});
+
+    // Recounts every category: running services without a search, matching
+    // services with one.
+    void updateCounts(const QString& searchText);
+
+    // Replaces the stored list of a category as a finished load would, without
+    // recounting. For callers that already hold the records.
+    void storeItems(LaunchScope scope, std::vector<LaunchItem> items);
+
+signals:
+    void allItemsChanged(daemonary::LaunchScope scope);
+    void filteredCountsChanged();
+    void loadingScopesChanged();
+    void lastSearchTextChanged(const QString& text);
+    // After a load has been stored and counted.
+    void scopeLoaded(daemonary::LaunchScope scope);
+
+private:
+    void finishLoad(LaunchScope scope, std::vector<LaunchItem> items);
+
+    Loader m_loader;
+    QThreadPool m_pool;
+    std::map<LaunchScope, std::vector<LaunchItem>> m_allItems;
+    std::map<LaunchScope, std::vector<ServiceSearch>> m_searchTexts;
+    std::map<LaunchScope, int> m_filteredCounts;
+    std::set<LaunchScope> m_loadingScopes;
+    QString m_lastSearchText;
+};
+
+} // namespace daemonary
+
+Q_DECLARE_METATYPE(daemonary::LaunchScope)

@@ -1,0 +1,18 @@
+// The process-wide AppState lives apart from AppState.cpp so that code using an
+// injected loader (the tests) links without the discovery components.
+#include "LaunchServiceManager.h"
+#include "table/AppState.h"
+
+#include <memory>
+
+namespace daemonary {
+
+AppState& AppState::shared() {
+    static AppState* const instance = [] {
+        auto manager = std::make_shared<const LaunchServiceManager>();
+        return new AppState([manager](LaunchScope scope) { return manager->loadItems(scope); });
+    }();
+    return *instance;
+}
+
+} // namespace daemonary

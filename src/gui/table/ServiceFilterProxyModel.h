@@ -1,0 +1,32 @@
+#pragma once
+
+#include "table/ServiceTableModel.h"
+
+#include <QSortFilterProxyModel>
+#include <QString>
+
+namespace daemonary {
+
+// Filters the rows of a ServiceTableModel by the search text and sorts them by
+// the record's own keys (not by the cell texts).
+class ServiceFilterProxyModel : public QSortFilterProxyModel {
+    Q_OBJECT
+
+public:
+    explicit ServiceFilterProxyModel(QObject* parent = nullptr);
+
+    void setSourceModel(QAbstractItemModel* model) override;
+
+    const QString& searchText() const { return m_searchText; }
+    void setSearchText(const QString& text);
+
+protected:
+    bool filterAcceptsRow(int sourceRow, const QModelIndex& sourceParent) const override;
+    bool lessThan(const QModelIndex& left, const QModelIndex& right) const override;
+
+private:
+    const ServiceTableModel* m_table = nullptr;
+    QString m_searchText;
+};
+
+} // namespace daemonary

@@ -1,0 +1,220 @@
+#include "table/ServiceTableModel.h"
+
+#include "style/ViewStyle.h"
+#include "table/DisplayName.h"
+
+#include <QGuiApplication>
+#include <QPainter>
+#include <QPixmap>
+
+namespace daemonary {
+
+namespace {
+
+constexpr int kStatusDotSize = 8;
+
+QPixmap statusDot(bool active) {
+    const qreal ratio = qApp != nullptr ? qApp->devicePixelRatio() : 1.0;
+    QPixmap dot(QSize(kStatusDotSize, kStatusDotSize) * ratio);
+    dot.setDevicePixelRatio(ratio);
+    dot.fill(Qt::transparent);
+    QPainter painter(&dot);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setPen(Qt::NoPen);
+    painter.setBrush(active ? ViewStyle::activeGreen() : ViewStyle::inactiveGray());
+    painter.drawEllipse(QRectF(0, 0, kStatusDotSize, kStatusDotSize));
+    return dot;
+}
+
+QString numberOrDash(const std::optional<std::int32_t>& value) {
+    return value ? QString::number(*value) : QStringLiteral("-");
+}
+
+} // namespace
+
+ServiceTableModel::ServiceTableModel(LaunchScope scope, SystemDefaultPredicate isSystemDefault,
+                                     QObject* parent)
+    : QAbstractTableModel(parent), m_scope(scope), m_columns(columnsFor(scope)),
+      m_isSystemDefault(std::move(isSystemDefault)), m_monospacedFont(ViewStyle::monospacedBody()),
+      m_captionFont(ViewStyle::caption()) {}
+
+std::vector<ServiceTableModel::Column> ServiceTableModel::columnsFor(LaunchScope scope) {
+    switch (scope) {
+    case LaunchScope::others:
+        return {Column::label, Column::type};
+    case LaunchScope::kernel:
+        return {Column::label, Column::index, Column::status};
+    default:
+        return {Column::label, Column::pid, Column::status};
+    }
+}
+
+QString ServiceTableModel::title(Column column) {
+    switch (column) {
+    case Column::label:
+        return tr("Label");
+    case Column::type:
+        return tr("Type");
+    case Column::index:
+        return tr("Index");
+    case Column::pid:
+        return tr("PID");
+    case Column::status:
+        return tr("Status");
+    }
+    return {};
+}
+
+QString ServiceTableModel::typeText(const std::optional<std::string>& path) {
+    if (!path) {
+        return QStringLiteral("-");
+    }
+    QString text = QString::fromStdString(*path);
+    while (text.size() > 1 && text.endsWith(u'/')) {
+        text.chop(1);
+    }
+    const QString lastComponent = text.section(u'/', -1);
+    const qsizetype dot = lastComponent.lastIndexOf(u'.');
+    return dot < 0 ? QString() : lastComponent.mid(dot + 1).toUpper();
+}
+
+int ServiceTableModel::section(Column column) const {
+    for (std::size_t i = 0; i < m_columns.size(); ++i) {
+        if (m_columns[i] == column) {
+            return static_cast<int>(i);
+        }
+    }
+    return -1;
+}
+
+void ServiceTableModel::setItems(const std::vector<LaunchItem>& items) {
+    beginResetModel();
+    m_rows.clear();
+    m_rows.reserve(items.size());
+    m_rowById.clear();
+    for (const LaunchItem& item : items) {
+        Row row;
+        row.item = item;
+        row.id = QString::fromStdString(item.id());
+        row.search = ServiceSearch::of(item);
+        row.displayName = displayName(row.search.label);
+        row.pathSortValue = QString::fromStdString(item.pathSortValue());
+        row.statusText = QString::fromUtf8(toText(item.status));
+        row.systemDefault = m_isSystemDefault && m_isSystemDefault(item);
+        // The first record with an id is the one a selection refers to.
+        if (!m_rowById.contains(row.id)) {
+            m_rowById.insert(row.id, static_cast<int>(m_rows.size()));
+        }
+        m_rows.push_back(std::move(row));
+    }
+    endResetModel();
+}
+
+int ServiceTableModel::rowForId(const QString& id) const {
+    return m_rowById.value(id, -1);
+}
+
+int ServiceTableModel::rowCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : static_cast<int>(m_rows.size());
+}
+
+int ServiceTableModel::columnCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : static_cast<int>(m_columns.size());
+}
+
+QVariant ServiceTableModel::data(const QModelIndex& index, int role) const {
+    if (!checkIndex(index, CheckIndexOption::IndexIsValid | CheckIndexOption::ParentIsInvalid)) {
+        return {};
+    }
+    const Row& current = row(index.row());
+    const Column kind = column(index.column());
+    switch (role) {
+    case Qt::DisplayRole:
+        return displayText(current, kind);
+    case Qt::ForegroundRole:
+        return foreground(current, kind);
+    case Qt::FontRole:
+        return font(current, kind);
+    case Qt::DecorationRole:
+        if (kind == Column::status) {
+            static const QPixmap activeDot = statusDot(true);
+            static const QPixmap otherDot = statusDot(false);
+            return current.item.status == ServiceStatus::active ? activeDot : otherDot;
+        }
+        return {};
+    case Qt::ToolTipRole:
+        if (kind == Column::label) {
+            return current.search.label;
+        }
+        return {};
+    case IdRole:
+        return current.id;
+    default:
+        return {};
+    }
+}
+
+QVariant ServiceTableModel::displayText(const Row& row, Column column) const {
+    switch (column) {
+    case Column::label:
+        return row.displayName;
+    case Column::type:
+        return typeText(row.item.path);
+    case Column::index:
+        return numberOrDash(row.item.index);
+    case Column::pid:
+        return numberOrDash(row.item.pid);
+    case Column::status:
+        return row.statusText;
+    }
+    return {};
+}
+
+QVariant ServiceTableModel::foreground(const Row& row, Column column) const {
+    const QPalette palette = QGuiApplication::palette();
+    switch (column) {
+    case Column::label:
+        if (row.systemDefault) {
+            return ViewStyle::tertiary(palette);
+        }
+        if (!row.item.pid) {
+            return ViewStyle::secondary(palette);
+        }
+        return {};
+    case Column::type:
+        return ViewStyle::secondary(palette);
+    case Column::index:
+        return row.item.index ? QVariant() : QVariant(ViewStyle::tertiary(palette));
+    case Column::pid:
+        return row.item.pid ? QVariant() : QVariant(ViewStyle::tertiary(palette));
+    case Column::status:
+        return {};
+    }
+    return {};
+}
+
+QVariant ServiceTableModel::font(const Row& row, Column column) const {
+    switch (column) {
+    case Column::type:
+        return m_captionFont;
+    case Column::index:
+        return row.item.index ? QVariant(m_monospacedFont) : QVariant();
+    case Column::pid:
+        return row.item.pid ? QVariant(m_monospacedFont) : QVariant();
+    default:
+        return {};
+    }
+}
+
+QVariant ServiceTableModel::headerData(int section, Qt::Orientation orientation, int role) const {
+    if (orientation != Qt::Horizontal || section < 0 ||
+        section >= static_cast<int>(m_columns.size())) {
+        return {};
+    }
+    if (role == Qt::DisplayRole) {
+        return title(column(section));
+    }
+    return {};
+}
+
+} // namespace daemonary

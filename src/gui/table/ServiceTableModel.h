@@ -1,0 +1,82 @@
+#pragma once
+
+#include "LaunchItem.h"
+#include "table/ServiceSearch.h"
+
+#include <QAbstractTableModel>
+#include <QFont>
+#include <QHash>
+#include <QString>
+#include <functional>
+#include <vector>
+
+namespace daemonary {
+
+// The records of one category as table rows, with the columns that category
+// shows. Filtering and sorting are the proxy's (ServiceFilterProxyModel).
+class ServiceTableModel : public QAbstractTableModel {
+    Q_OBJECT
+
+public:
+    enum class Column { label, type, index, pid, status };
+
+    enum Role {
+        IdRole = Qt::UserRole + 1, // the record's id, the key of the selection
+    };
+
+    // Is this one of the services that ship with the operating system.
+    using SystemDefaultPredicate = std::function<bool(const LaunchItem&)>;
+
+    // Everything a row needs for display, search and sorting, computed once when
+    // the records arrive rather than on every paint or comparison.
+    struct Row {
+        LaunchItem item;
+        QString id;
+        QString displayName;
+        QString pathSortValue;
+        QString statusText;
+        ServiceSearch search;
+        bool systemDefault = false;
+    };
+
+    explicit ServiceTableModel(LaunchScope scope, SystemDefaultPredicate isSystemDefault = {},
+                               QObject* parent = nullptr);
+
+    static std::vector<Column> columnsFor(LaunchScope scope);
+    static QString title(Column column);
+    // The Type column's text: the upper-cased extension of the path's last
+    // component, "-" without a path.
+    static QString typeText(const std::optional<std::string>& path);
+
+    LaunchScope scope() const { return m_scope; }
+    const std::vector<Column>& columns() const { return m_columns; }
+    Column column(int section) const { return m_columns.at(static_cast<std::size_t>(section)); }
+    // The section of a column, or -1 when this category does not show it.
+    int section(Column column) const;
+
+    void setItems(const std::vector<LaunchItem>& items);
+    const Row& row(int sourceRow) const { return m_rows.at(static_cast<std::size_t>(sourceRow)); }
+    // The first row with that id, or -1.
+    int rowForId(const QString& id) const;
+
+    int rowCount(const QModelIndex& parent = {}) const override;
+    int columnCount(const QModelIndex& parent = {}) const override;
+    QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
+    QVariant headerData(int section, Qt::Orientation orientation,
+                        int role = Qt::DisplayRole) const override;
+
+private:
+    QVariant displayText(const Row& row, Column column) const;
+    QVariant foreground(const Row& row, Column column) const;
+    QVariant font(const Row& row, Column column) const;
+
+    LaunchScope m_scope;
+    std::vector<Column> m_columns;
+    SystemDefaultPredicate m_isSystemDefault;
+    QFont m_monospacedFont;
+    QFont m_captionFont;
+    std::vector<Row> m_rows;
+    QHash<QString, int> m_rowById;
+};
+
+} // namespace daemonary

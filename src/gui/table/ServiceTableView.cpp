@@ -1,0 +1,449 @@
+#include "table/ServiceTableView.h"
+
+#include "style/ContentUnavailableView.h"
+#include "style/ViewStyle.h"
+#include "table/AppState.h"
+#include "table/DisplayName.h"
+#include "table/ServiceFilterProxyModel.h"
+#include "table/ServiceTableModel.h"
+#include "table/ServiceTableViewModel.h"
+
+#include <QAction>
+#include <QEvent>
+#include <QGraphicsOpacityEffect>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QItemSelectionModel>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPropertyAnimation>
+#include <QShowEvent>
+#include <QSplitter>
+#include <QTableView>
+#include <QVBoxLayout>
+#include <utility>
+
+namespace daemonary {
+
+namespace {
+
+constexpr int kFadeMilliseconds = 200;
+constexpr int kInitialColumnWidth = 90;
+
+// Stands in the inspector until a detail pane is plugged in.
+QWidget* recordSummary(const LaunchItem& item) {
+    auto* summary = new QWidget;
+    summary->setObjectName(QStringLiteral("inspectorSummary"));
+    auto* layout = new QVBoxLayout(summary);
+    auto* name = new QLabel(displayName(QString::fromStdString(item.label)), summary);
+    name->setObjectName(QStringLiteral("inspectorSummaryName"));
+    name->setFont(ViewStyle::title());
+    name->setWordWrap(true);
+    name->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    layout->addWidget(name);
+    auto* path = new QLabel(QString::fromStdString(item.path.value_or(std::string())), summary);
+    path->setObjectName(QStringLiteral("inspectorSummaryPath"));
+    path->setWordWrap(true);
+    path->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    layout->addWidget(path);
+    layout->addStretch(1);
+    summary->setAccessibleName(name->text());
+    return summary;
+}
+
+} // namespace
+
+ServiceTableView::ServiceTableView(LaunchScope scope, const QString& searchText,
+                                   std::vector<LaunchItem> items,
+                                   const GuiDependencies& dependencies, QWidget* parent)
+    : QWidget(parent), m_scope(scope), m_searchText(searchText), m_dependencies(dependencies) {
+    Q_ASSERT(m_dependencies.appState != nullptr);
+    setObjectName(QStringLiteral("serviceTableView"));
+    setAccessibleName(tr("Services"));
+
+    m_viewModel = new ServiceTableViewModel(*m_dependencies.appState, std::move(items),
+                                            m_dependencies.clock, this);
+    m_tableModel = new ServiceTableModel(scope, m_dependencies.isSystemDefault, this);
+    m_tableModel->setItems(m_viewModel->items());
+    m_proxyModel = new ServiceFilterProxyModel(this);
+    m_proxyModel->setSourceModel(m_tableModel);
+    m_proxyModel->setSearchText(m_searchText);
+
+    auto* layout = new QHBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    m_splitter = new QSplitter(Qt::Horizontal, this);
+    m_splitter->setObjectName(QStringLiteral("serviceTableSplitter"));
+    m_splitter->setChildrenCollapsible(false);
+    layout->addWidget(m_splitter);
+
+    m_tableArea = new QWidget(m_splitter);
+    m_tableArea->setObjectName(QStringLiteral("serviceTableArea"));
+    auto* areaLayout = new QVBoxLayout(m_tableArea);
+    areaLayout->setContentsMargins(0, 0, 0, 0);
+    m_table = new QTableView(m_tableArea);
+    areaLayout->addWidget(m_table);
+    buildTable();
+    buildOverlays(m_tableArea);
+    m_tableArea->installEventFilter(this);
+
+    // The inspector's width range; its visibility follows the selection only.
+    m_inspector = new QWidget(m_splitter);
+    m_inspector->setObjectName(QStringLiteral("inspector"));
+    m_inspector->setAccessibleName(tr("Inspector"));
+    m_inspector->setMinimumWidth(kInspectorMinimumWidth);
+    m_inspector->setMaximumWidth(kInspectorMaximumWidth);
+    auto* inspectorLayout = new QVBoxLayout(m_inspector);
+    inspectorLayout->setContentsMargins(0, 0, 0, 0);
+    m_inspector->hide();
+    m_splitter->addWidget(m_tableArea);
+    m_splitter->addWidget(m_inspector);
+    m_splitter->setStretchFactor(0, 1);
+    m_splitter->setStretchFactor(1, 0);
+
+    m_refreshAction = new QAction(tr("Refresh"), this);
+    m_refreshAction->setObjectName(QStringLiteral("refreshAction"));
+    m_refreshAction->setShortcut(QKeySequence::Refresh);
+    m_refreshAction->setShortcutContext(Qt::WidgetWithChildrenShortcut);
+    connect(m_refreshAction, &QAction::triggered, this, &ServiceTableView::reload);
+    addAction(m_refreshAction);
+
+    connect(m_viewModel, &ServiceTableViewModel::itemsChanged, this, [this] {
+        m_tableModel->setItems(m_viewModel->items());
+        updateInspector();
+    });
+    connect(m_viewModel, &ServiceTableViewModel::loadingChanged, this,
+            &ServiceTableView::updatePlaceholder);
+    connect(m_viewModel, &ServiceTableViewModel::shouldShowProgressChanged, this,
+            &ServiceTableView::updateProgress);
+    for (const auto signal :
+         {&QAbstractItemModel::rowsInserted, &QAbstractItemModel::rowsRemoved}) {
+        connect(m_proxyModel, signal, this, &ServiceTableView::updatePlaceholder);
+    }
+    connect(m_proxyModel, &QAbstractItemModel::modelReset, this,
+            &ServiceTableView::updatePlaceholder);
+    connect(m_proxyModel, &QAbstractItemModel::layoutChanged, this,
+            &ServiceTableView::updatePlaceholder);
+
+    updatePlaceholder();
+    updateProgress(m_viewModel->shouldShowProgress());
+}
+
+ServiceTableView::~ServiceTableView() = default;
+
+void ServiceTableView::buildTable() {
+    m_table->setObjectName(QStringLiteral("serviceTable"));
+    m_table->setAccessibleName(tr("Services"));
+    // Tracking is connected before the view sees the model so that the proxy's
+    // "about to change" signals reach it before the selection model reacts.
+    connectSelectionTracking();
+    m_table->setModel(m_proxyModel);
+    connect(m_proxyModel, &QAbstractItemModel::modelReset, this, [this] {
+        --m_proxyChanging;
+        applySelectionToView();
+    });
+    connect(m_proxyModel, &QAbstractItemModel::layoutChanged, this, [this] {
+        --m_proxyChanging;
+        applySelectionToView();
+    });
+    connect(m_proxyModel, &QAbstractItemModel::rowsRemoved, this, [this] {
+        --m_proxyChanging;
+        applySelectionToView();
+    });
+    connect(m_proxyModel, &QAbstractItemModel::rowsInserted, this, [this] {
+        --m_proxyChanging;
+        applySelectionToView();
+    });
+    connect(m_table->selectionModel(), &QItemSelectionModel::selectionChanged, this,
+            &ServiceTableView::takeSelectionFromView);
+
+    m_table->setSelectionBehavior(QAbstractItemView::SelectRows);
+    m_table->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    m_table->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    m_table->setContextMenuPolicy(Qt::NoContextMenu);
+    m_table->setShowGrid(false);
+    m_table->setAlternatingRowColors(true);
+    m_table->setWordWrap(false);
+    m_table->setTextElideMode(Qt::ElideMiddle);
+    m_table->setIconSize(QSize(8, 8));
+    m_table->verticalHeader()->hide();
+    m_table->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    m_table->verticalHeader()->setDefaultSectionSize(m_table->fontMetrics().height() + 8);
+
+    QHeaderView* header = m_table->horizontalHeader();
+    header->setObjectName(QStringLiteral("serviceTableHeader"));
+    header->setHighlightSections(false);
+    header->setSectionsMovable(false);
+    header->setMinimumSectionSize(kColumnMinimumWidth);
+    header->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    for (int section = 0; section < m_tableModel->columnCount(); ++section) {
+        if (m_tableModel->column(section) == ServiceTableModel::Column::label) {
+            header->setSectionResizeMode(section, QHeaderView::Stretch);
+        } else {
+            header->setSectionResizeMode(section, QHeaderView::Interactive);
+            header->resizeSection(section, kInitialColumnWidth);
+        }
+    }
+    // Only the label takes the free width; the others stay within their range
+    // however the user drags them.
+    connect(header, &QHeaderView::sectionResized, this,
+            [this, header](int section, int /*oldSize*/, int newSize) {
+                if (m_tableModel->column(section) == ServiceTableModel::Column::label) {
+                    return;
+                }
+                const int bounded = std::clamp(newSize, kColumnMinimumWidth, kColumnMaximumWidth);
+                if (bounded != newSize) {
+                    header->resizeSection(section, bounded);
+                }
+            });
+
+    m_table->setSortingEnabled(true);
+    m_table->sortByColumn(m_tableModel->section(ServiceTableModel::Column::label),
+                          Qt::AscendingOrder);
+}
+
+void ServiceTableView::buildOverlays(QWidget* area) {
+    m_progress = new QProgressBar(area);
+    m_progress->setObjectName(QStringLiteral("loadingProgress"));
+    m_progress->setAccessibleName(tr("Loading"));
+    m_progress->setRange(0, 0);
+    m_progress->setTextVisible(false);
+    m_progressOpacity = new QGraphicsOpacityEffect(m_progress);
+    m_progressOpacity->setOpacity(0.0);
+    m_progress->setGraphicsEffect(m_progressOpacity);
+    m_progressFade = new QPropertyAnimation(m_progressOpacity, "opacity", this);
+    m_progressFade->setDuration(kFadeMilliseconds);
+    m_progressFade->setEasingCurve(QEasingCurve::InOutQuad);
+    connect(m_progressFade, &QPropertyAnimation::finished, this, [this] {
+        if (!m_viewModel->shouldShowProgress()) {
+            m_progress->hide();
+        }
+    });
+    m_progress->hide();
+
+    m_placeholder = new ContentUnavailableView(
+        tr("No Services Found"), QStringLiteral("magnifyingglass"),
+        tr("Try adjusting your filters or checking another scope."), area);
+    m_placeholder->setObjectName(QStringLiteral("noServicesPlaceholder"));
+    // Clicks still reach the header underneath (sorting an empty table is harmless).
+    m_placeholder->setAttribute(Qt::WA_TransparentForMouseEvents);
+    m_placeholder->hide();
+}
+
+void ServiceTableView::connectSelectionTracking() {
+    const auto starting = [this] { ++m_proxyChanging; };
+    connect(m_proxyModel, &QAbstractItemModel::modelAboutToBeReset, this, starting);
+    connect(m_proxyModel, &QAbstractItemModel::layoutAboutToBeChanged, this, starting);
+    connect(m_proxyModel, &QAbstractItemModel::rowsAboutToBeRemoved, this, starting);
+    connect(m_proxyModel, &QAbstractItemModel::rowsAboutToBeInserted, this, starting);
+}
+
+void ServiceTableView::takeSelectionFromView() {
+    if (m_applyingSelection || m_proxyChanging > 0) {
+        return;
+    }
+    QStringList viewIds;
+    const QModelIndexList rows = m_table->selectionModel()->selectedRows();
+    for (const QModelIndex& index : rows) {
+        viewIds.append(index.data(ServiceTableModel::IdRole).toString());
+    }
+    // Keep the earlier order for ids that stay selected; new ones follow.
+    QStringList ids;
+    for (const QString& id : std::as_const(m_selectedIds)) {
+        if (viewIds.contains(id)) {
+            ids.append(id);
+        }
+    }
+    for (const QString& id : std::as_const(viewIds)) {
+        if (!ids.contains(id)) {
+            ids.append(id);
+        }
+    }
+    setSelectedIdsInternal(std::move(ids));
+}
+
+void ServiceTableView::applySelectionToView() {
+    if (m_proxyChanging > 0) {
+        return;
+    }
+    QItemSelection selection;
+    for (const QString& id : std::as_const(m_selectedIds)) {
+        const int sourceRow = m_tableModel->rowForId(id);
+        if (sourceRow < 0) {
+            continue;
+        }
+        const QModelIndex proxyIndex =
+            m_proxyModel->mapFromSource(m_tableModel->index(sourceRow, 0));
+        if (proxyIndex.isValid()) {
+            selection.select(proxyIndex, proxyIndex);
+        }
+    }
+    m_applyingSelection = true;
+    m_table->selectionModel()->select(selection, QItemSelectionModel::ClearAndSelect |
+                                                     QItemSelectionModel::Rows);
+    m_applyingSelection = false;
+}
+
+void ServiceTableView::setSelectedIds(const QStringList& ids) {
+    QStringList unique;
+    for (const QString& id : ids) {
+        if (!unique.contains(id)) {
+            unique.append(id);
+        }
+    }
+    setSelectedIdsInternal(std::move(unique));
+    applySelectionToView();
+}
+
+void ServiceTableView::setSelectedIdsInternal(QStringList ids) {
+    if (ids == m_selectedIds) {
+        return;
+    }
+    m_selectedIds = std::move(ids);
+    updateInspector();
+    emit selectedIdsChanged();
+}
+
+std::optional<LaunchItem> ServiceTableView::selectedRecord() const {
+    if (m_selectedIds.isEmpty()) {
+        return std::nullopt;
+    }
+    const int row = m_tableModel->rowForId(m_selectedIds.first());
+    if (row < 0) {
+        return std::nullopt;
+    }
+    return m_tableModel->row(row).item;
+}
+
+void ServiceTableView::setSearchText(const QString& text) {
+    if (text == m_searchText) {
+        return;
+    }
+    m_searchText = text;
+    m_proxyModel->setSearchText(text);
+    updatePlaceholder();
+}
+
+void ServiceTableView::setRefreshTrigger(bool value) {
+    if (value == m_refreshTrigger) {
+        return;
+    }
+    m_refreshTrigger = value;
+    emit refreshTriggerChanged(m_refreshTrigger);
+    reload();
+}
+
+void ServiceTableView::reload() {
+    m_viewModel->load(m_scope);
+}
+
+bool ServiceTableView::isInspectorShown() const {
+    return !m_inspector->isHidden();
+}
+
+bool ServiceTableView::isPlaceholderShown() const {
+    return !m_placeholder->isHidden();
+}
+
+bool ServiceTableView::isProgressShown() const {
+    return !m_progress->isHidden();
+}
+
+void ServiceTableView::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    if (event->spontaneous() || m_appeared) {
+        return;
+    }
+    m_appeared = true;
+    setSelectedIds({});
+    reload();
+}
+
+bool ServiceTableView::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == m_tableArea &&
+        (event->type() == QEvent::Resize || event->type() == QEvent::Show)) {
+        layoutOverlays();
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+void ServiceTableView::layoutOverlays() {
+    const QRect area = m_tableArea->rect();
+    const int margin = ViewStyle::defaultMargin();
+    const int height = m_progress->sizeHint().height();
+    m_progress->setGeometry(margin, kProgressTopInset, std::max(0, area.width() - 2 * margin),
+                            height);
+    m_progress->raise();
+    m_placeholder->setGeometry(area);
+    m_placeholder->raise();
+}
+
+void ServiceTableView::updatePlaceholder() {
+    const bool show = !m_viewModel->loading() && m_proxyModel->rowCount() == 0;
+    if (show != !m_placeholder->isHidden()) {
+        m_placeholder->setVisible(show);
+        layoutOverlays();
+    }
+}
+
+void ServiceTableView::updateProgress(bool show) {
+    m_progressFade->stop();
+    if (show) {
+        m_progress->show();
+        layoutOverlays();
+        m_progressFade->setStartValue(m_progressOpacity->opacity());
+        m_progressFade->setEndValue(1.0);
+        m_progressFade->start();
+    } else if (!m_progress->isHidden()) {
+        m_progressFade->setStartValue(m_progressOpacity->opacity());
+        m_progressFade->setEndValue(0.0);
+        m_progressFade->start();
+    }
+}
+
+void ServiceTableView::updateInspector() {
+    const bool show = m_selectedIds.size() == 1;
+    if (!show) {
+        if (m_inspectorContent != nullptr) {
+            delete m_inspectorContent;
+            m_inspectorContent = nullptr;
+            m_inspectedRecord.reset();
+        }
+        m_inspector->hide();
+        return;
+    }
+
+    const std::optional<LaunchItem> record = selectedRecord();
+    if (m_inspectorContent == nullptr || record != m_inspectedRecord) {
+        if (record && m_inspectorContent != nullptr && m_dependencies.inspectorUpdater &&
+            m_dependencies.inspectorUpdater(*m_inspectorContent, *record)) {
+            m_inspectedRecord = record;
+        } else {
+            delete m_inspectorContent;
+            m_inspectorContent = makeInspectorContent(record);
+            m_inspectedRecord = record;
+            m_inspector->layout()->addWidget(m_inspectorContent);
+        }
+    }
+    if (m_inspector->isHidden()) {
+        m_inspector->show();
+        const int total = m_splitter->width();
+        m_splitter->setSizes({std::max(0, total - kInspectorIdealWidth), kInspectorIdealWidth});
+    }
+}
+
+QWidget* ServiceTableView::makeInspectorContent(const std::optional<LaunchItem>& record) {
+    QWidget* content = nullptr;
+    if (!record) {
+        content = new ContentUnavailableView(tr("No Selection"), QStringLiteral("list.bullet"));
+        content->setObjectName(QStringLiteral("noSelectionPlaceholder"));
+    } else if (m_dependencies.inspectorFactory) {
+        content = m_dependencies.inspectorFactory(*record, *this);
+    }
+    if (content == nullptr) {
+        content = recordSummary(*record);
+    }
+    content->setParent(m_inspector);
+    return content;
+}
+
+} // namespace daemonary

@@ -1,0 +1,127 @@
+#pragma once
+
+#include "LaunchItem.h"
+#include "shell/GuiDependencies.h"
+
+#include <QString>
+#include <QStringList>
+#include <QWidget>
+#include <optional>
+#include <vector>
+
+class QAction;
+class QGraphicsOpacityEffect;
+class QProgressBar;
+class QPropertyAnimation;
+class QSplitter;
+class QTableView;
+
+namespace daemonary {
+
+class ContentUnavailableView;
+class ServiceFilterProxyModel;
+class ServiceTableModel;
+class ServiceTableViewModel;
+
+// The records of one category: a sortable, multi-selectable table filtered by
+// the search text, a progress bar while loading, a placeholder when nothing is
+// shown, and an inspector column for a single selected record. The main view
+// makes a new one for every category, so its state starts afresh each time.
+class ServiceTableView : public QWidget {
+    Q_OBJECT
+    Q_PROPERTY(bool refreshTrigger READ refreshTrigger WRITE setRefreshTrigger NOTIFY
+                   refreshTriggerChanged)
+
+public:
+    static constexpr int kInspectorMinimumWidth = 300;
+    static constexpr int kInspectorIdealWidth = 450;
+    static constexpr int kInspectorMaximumWidth = 600;
+    static constexpr int kColumnMinimumWidth = 75;
+    static constexpr int kColumnMaximumWidth = 100;
+    // The progress bar sits this far above the table's top edge.
+    static constexpr int kProgressTopInset = -11;
+
+    ServiceTableView(LaunchScope scope, const QString& searchText, std::vector<LaunchItem> items,
+                     const GuiDependencies& dependencies, QWidget* parent = nullptr);
+    ~ServiceTableView() override;
+
+    LaunchScope scope() const { return m_scope; }
+    const QString& searchText() const { return m_searchText; }
+    // Refilters; reloads nothing and keeps the selection, hidden rows included.
+    void setSearchText(const QString& text);
+
+    ServiceTableViewModel& viewModel() const { return *m_viewModel; }
+    ServiceTableModel& tableModel() const { return *m_tableModel; }
+    ServiceFilterProxyModel& proxyModel() const { return *m_proxyModel; }
+    QTableView* tableView() const { return m_table; }
+    QAction* refreshAction() const { return m_refreshAction; }
+
+    // Selected records by id, in the order they were selected.
+    const QStringList& selectedIds() const { return m_selectedIds; }
+    void setSelectedIds(const QStringList& ids);
+    // The record of the first selected id among all records (shown or not).
+    std::optional<LaunchItem> selectedRecord() const;
+
+    // Flipped by an action that changed a service; every change reloads.
+    bool refreshTrigger() const { return m_refreshTrigger; }
+    void setRefreshTrigger(bool value);
+
+    // Starts a load of the category.
+    void reload();
+
+    bool isInspectorShown() const;
+    // The widget now in the inspector column, or nothing while it is hidden.
+    QWidget* inspectorContent() const { return m_inspectorContent; }
+    bool isPlaceholderShown() const;
+    bool isProgressShown() const;
+
+signals:
+    void refreshTriggerChanged(bool refreshTrigger);
+    void selectedIdsChanged();
+
+protected:
+    void showEvent(QShowEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void buildTable();
+    void buildOverlays(QWidget* area);
+    void connectSelectionTracking();
+    void takeSelectionFromView();
+    void applySelectionToView();
+    void setSelectedIdsInternal(QStringList ids);
+    void updateInspector();
+    void updatePlaceholder();
+    void updateProgress(bool show);
+    void layoutOverlays();
+    QWidget* makeInspectorContent(const std::optional<LaunchItem>& record);
+
+    LaunchScope m_scope;
+    QString m_searchText;
+    GuiDependencies m_dependencies;
+    ServiceTableViewModel* m_viewModel = nullptr;
+    ServiceTableModel* m_tableModel = nullptr;
+    ServiceFilterProxyModel* m_proxyModel = nullptr;
+
+    QSplitter* m_splitter = nullptr;
+    QWidget* m_tableArea = nullptr;
+    QTableView* m_table = nullptr;
+    QProgressBar* m_progress = nullptr;
+    QGraphicsOpacityEffect* m_progressOpacity = nullptr;
+    QPropertyAnimation* m_progressFade = nullptr;
+    ContentUnavailableView* m_placeholder = nullptr;
+    QWidget* m_inspector = nullptr;
+    QWidget* m_inspectorContent = nullptr;
+    std::optional<LaunchItem> m_inspectedRecord;
+    QAction* m_refreshAction = nullptr;
+
+    QStringList m_selectedIds;
+    bool m_refreshTrigger = false;
+    bool m_appeared = false;
+    // Selection changes that the proxy causes (filtering, sorting, resets) are
+    // not the user's: they must not drop the ids of rows that were only hidden.
+    int m_proxyChanging = 0;
+    bool m_applyingSelection = false;
+};
+
+} // namespace daemonary
