@@ -1,5 +1,7 @@
 #include "PropertyList.h"
 
+#include "UnicodeText.h"
+
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -18,12 +20,15 @@ namespace {
 //
 // The library builds and frees its tree recursively, so input nested deeply
 // enough overflows the stack. This scan runs first, without recursion, and
-// must never see less nesting than the library would build. It therefore
-// errs towards more depth: every "<array"/"<dict" counts as an opening,
-// wherever it appears; a closing tag only counts outside comments, CDATA,
-// processing instructions, declarations and tag interiors; and every such
-// region is taken to end at the later of the quote-aware and the plain
-// reading, so no tokenizer difference can hide an opening or invent a closing.
+// must never see less nesting than the library would build. It reads the
+// regions in which the library builds nothing as the library does, and counts
+// nothing inside them: a comment ends at the first "-->" and a CDATA section
+// at the first "]]>", whatever quotes they hold; a processing instruction and
+// the DOCTYPE step over quoted text. A region that never ends stops the
+// library, so nothing after it counts either. Everywhere else the scan errs
+// towards more depth: a tag runs to the later of the quote-aware and the
+// plain reading, every "<array"/"<dict" in it counts as an opening, and a
+// closing tag counts only when it ends in '>'.
 
 constexpr std::size_t npos = std::string_view::npos;
 
@@ -74,14 +79,11 @@ std::size_t findAnyOf(std::string_view text, std::size_t from, std::string_view 
     return npos;
 }
 
-// End (one past) of a region closed by `terminator`, the later of both readings.
-std::size_t regionEnd(std::string_view text, std::size_t from, std::string_view terminator) {
-    const std::size_t plain = findTerminator(text, from, terminator, false);
-    const std::size_t quoted = findTerminator(text, from, terminator, true);
-    if (plain == npos || quoted == npos) {
-        return text.size();
-    }
-    return std::max(plain, quoted) + terminator.size();
+// End (one past) of a region closed by the first `terminator`, quotes or not;
+// the end of the text when there is none.
+std::size_t plainRegionEnd(std::string_view text, std::size_t from, std::string_view terminator) {
+    const std::size_t close = text.find(terminator, std::min(from, text.size()));
+    return close == npos ? text.size() : close + terminator.size();
 }
 
 // "<!DOCTYPE ...>" or "<!DOCTYPE ... [ ... ]>".
@@ -140,13 +142,21 @@ bool xmlNestingWithinLimit(std::string_view text, std::size_t limit) {
         }
         std::size_t end = 0;
         if (startsWith(text, i, "<!--")) {
-            end = regionEnd(text, i + 4, "-->");
+            end = plainRegionEnd(text, i + 4, "-->");
         } else if (startsWith(text, i, "<![CDATA[")) {
-            end = regionEnd(text, i + 9, "]]>");
+            end = plainRegionEnd(text, i + 9, "]]>");
         } else if (startsWith(text, i, "<?")) {
-            end = regionEnd(text, i + 2, "?>");
+            const std::size_t close = findTerminator(text, i + 2, "?>", true);
+            end = close == npos ? text.size() : close + 2;
+        } else if (startsWith(text, i, "<!DOCTYPE")) {
+            end = declarationEnd(text, i + 9, true);
         } else if (startsWith(text, i, "<!")) {
+            // Nothing the library accepts; read it both ways and count what
+            // it holds, as for a tag.
             end = std::max(declarationEnd(text, i + 2, false), declarationEnd(text, i + 2, true));
+            if (!open(countOpeningsIn(text, i + 1, end))) {
+                return false;
+            }
         } else {
             // A tag. The library ends it at the next '<' or '>', stepping over
             // quotes; take the later of that and the plain reading.
@@ -178,9 +188,6 @@ bool xmlNestingWithinLimit(std::string_view text, std::size_t limit) {
             // A '<' ends the tag without being consumed.
             i = text[stop] == '<' ? stop : stop + 1;
             continue;
-        }
-        if (!open(countOpeningsIn(text, i + 1, end))) {
-            return false;
         }
         i = end;
     }
@@ -620,20 +627,36 @@ std::string PlistValue::description() const {
 }
 
 std::optional<PlistValue> parsePropertyList(std::string_view bytes) {
-    if (bytes.empty() || bytes.size() > std::numeric_limits<std::uint32_t>::max()) {
+    constexpr std::size_t kMaxBytes = std::numeric_limits<std::uint32_t>::max();
+    if (bytes.empty() || bytes.size() > kMaxBytes) {
         return std::nullopt;
     }
     // The library reads some markers a little past the end it is given; a
     // terminated copy keeps those reads inside the buffer.
-    const std::string buffer(bytes);
+    std::string buffer;
+    bool binary = false;
+    if (startsWithByteOrderMark(bytes)) {
+        // Files saved by some editors carry a byte-order mark, and macOS reads
+        // them, UTF-16 and UTF-32 included; the library takes UTF-8 alone.
+        // Such a file is text, so it is XML. An encoding declaration that
+        // still names UTF-16 is a processing instruction the library skips.
+        std::optional<std::string> text = utf8FromMarkedText(bytes);
+        if (!text || text->empty() || text->size() > kMaxBytes) {
+            return std::nullopt;
+        }
+        buffer = std::move(*text);
+    } else {
+        buffer.assign(bytes);
+        binary = bytes.starts_with("bplist00");
+    }
     plist_t root = nullptr;
-    if (bytes.starts_with("bplist00")) {
-        if (!BinaryPlistChecker(bytes).check(kMaxPlistDepth)) {
+    if (binary) {
+        if (!BinaryPlistChecker(buffer).check(kMaxPlistDepth)) {
             return std::nullopt;
         }
         plist_from_bin(buffer.data(), static_cast<std::uint32_t>(buffer.size()), &root);
     } else {
-        if (!xmlNestingWithinLimit(bytes, kMaxPlistDepth)) {
+        if (!xmlNestingWithinLimit(buffer, kMaxPlistDepth)) {
             return std::nullopt;
         }
         plist_from_xml(buffer.data(), static_cast<std::uint32_t>(buffer.size()), &root);

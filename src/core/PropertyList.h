@@ -35,8 +35,8 @@ public:
 
     PlistValue() : m_storage(PlistDictionary{}) {}
     template <typename T>
-        requires std::is_constructible_v<Storage, T&&>
-    PlistValue(T&& value) : m_storage(std::forward<T>(value)) {}
+    requires std::is_constructible_v<Storage, T&&> PlistValue(T&& value)
+        : m_storage(std::forward<T>(value)) {}
 
     const Storage& storage() const { return m_storage; }
 
@@ -64,11 +64,12 @@ private:
 // Real definitions nest a few levels; anything deeper is treated as hostile.
 inline constexpr std::size_t kMaxPlistDepth = 256;
 
-// Parses XML or binary property lists. Input that nests deeper than
-// kMaxPlistDepth, binary input whose object graph is malformed, cyclic or
-// expands beyond a fixed size, and anything the library rejects, is
-// unparsable (nothing). Integers are signed 64-bit (larger unsigned values
-// wrap); UIDs read as integers.
+// Parses XML or binary property lists. XML text may start with a byte-order
+// mark and then be UTF-8, UTF-16 or UTF-32 (malformed text is unparsable).
+// Input that nests deeper than kMaxPlistDepth, binary input whose object
+// graph is malformed, cyclic or expands beyond a fixed size, and anything the
+// library rejects, is unparsable (nothing). Integers are signed 64-bit
+// (larger unsigned values wrap); UIDs read as integers.
 std::optional<PlistValue> parsePropertyList(std::string_view bytes);
 
 } // namespace daemonary

@@ -1,6 +1,7 @@
 #include "KernelServiceManager.h"
 
 #include "DiscoveryTestSupport.h"
+#include "PlistTestSupport.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -55,6 +56,9 @@ protected:
         writeFile(system + "/Foo.kext/Contents/Info.plist", infoPlist("com.example.other"));
         // Matched only through Info.plist.
         writeFile(library + "/Vendor.kext/Contents/Info.plist", infoPlist("com.vendor.driver"));
+        // Saved as UTF-16 by an editor; read like UTF-8.
+        writeFile(library + "/Wide.kext/Contents/Info.plist",
+                  test::encodeUnicode(infoPlist("com.vendor.wide"), 2, false));
         writeFile(library + "/Broken.kext/Contents/Info.plist", "garbage");
         writeFile(library + "/Number.kext/Contents/Info.plist",
                   plistXml("<dict><key>CFBundleIdentifier</key><integer>1</integer></dict>"));
@@ -74,16 +78,18 @@ TEST_F(KernelExtensionsTest, BundlesOfBothFoldersMatchedByNameThenInfoPlist) {
                   "   40    0 0 0 0 com.apple.driver.Foo (1) U <>\n"
                   "   41    0 0 0 0 com.example.other (1) U <>\n"
                   "   42    0 0 0 0 com.vendor.driver (1) U <>\n"
-                  "   43    0 0 0 0 1 (1) U <>\n",
+                  "   43    0 0 0 0 1 (1) U <>\n"
+                  "   44    0 0 0 0 com.vendor.wide (1) U <>\n",
                   "No variant specified, falling back to release\n");
 
     const std::vector<LaunchItem> items = manager().loadKernelExtensions();
-    ASSERT_THAT(labelsOf(items),
-                ElementsAre("Foo.kext", "Plain.kext", "Broken.kext", "Number.kext", "Vendor.kext"));
+    ASSERT_THAT(labelsOf(items), ElementsAre("Foo.kext", "Plain.kext", "Broken.kext", "Number.kext",
+                                             "Vendor.kext", "Wide.kext"));
     EXPECT_EQ(items[0].index, 40);
     EXPECT_EQ(items[0].path, host / "/System/Library/Extensions/Foo.kext");
     EXPECT_EQ(items[4].index, 42);
     EXPECT_EQ(items[4].status, ServiceStatus::active);
+    EXPECT_EQ(items[5].index, 44);
     for (const std::size_t unmatched : {1u, 2u, 3u}) {
         EXPECT_EQ(items[unmatched].index, std::nullopt) << items[unmatched].label;
         EXPECT_EQ(items[unmatched].status, ServiceStatus::inactive);
@@ -100,7 +106,7 @@ TEST_F(KernelExtensionsTest, BundlesOfBothFoldersMatchedByNameThenInfoPlist) {
 
 TEST_F(KernelExtensionsTest, WithoutKmutilEveryBundleIsInactive) {
     const std::vector<LaunchItem> items = manager().loadKernelExtensions();
-    EXPECT_EQ(items.size(), 5u);
+    EXPECT_EQ(items.size(), 6u);
     for (const LaunchItem& item : items) {
         EXPECT_EQ(item.status, ServiceStatus::inactive) << item.label;
     }

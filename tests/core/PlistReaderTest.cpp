@@ -145,6 +145,35 @@ TEST_F(PlistReaderTest, BinaryDefinitionReadsLikeXml) {
     EXPECT_EQ(fromBinary->type, ServiceType::launchDaemon);
 }
 
+TEST_F(PlistReaderTest, ByteOrderMarkedDefinitionsAreRead) {
+    std::ifstream in(std::string(DAEMONARY_TEST_DATA_DIR) + "/plist/launch-agent.plist");
+    const std::string xml((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    struct Case {
+        const char* name;
+        std::string bytes;
+    };
+    const Case cases[] = {
+        {"utf8-mark.plist", "\xEF\xBB\xBF" + xml},
+        {"utf16le.plist", test::encodeUnicode(xml, 2, false)},
+        {"utf16be.plist", test::encodeUnicode(xml, 2, true)},
+        {"utf32le.plist", test::encodeUnicode(xml, 4, false)},
+    };
+    for (const Case& c : cases) {
+        const auto item = read(place(std::string("Library/LaunchAgents/") + c.name, c.bytes));
+        ASSERT_TRUE(item) << c.name;
+        EXPECT_EQ(item->label, "com.example.agent") << c.name;
+        EXPECT_EQ(item->executablePath, "/Applications/Example.app/Contents/MacOS/agent") << c.name;
+    }
+    EXPECT_TRUE(m_lines.empty());
+
+    // An odd byte count cannot be UTF-16: a parse failure like any other.
+    const auto odd =
+        place("Library/LaunchAgents/odd.plist", test::encodeUnicode(xml, 2, false) + "\n");
+    EXPECT_FALSE(read(odd));
+    ASSERT_EQ(m_lines.size(), 1u);
+    EXPECT_EQ(m_lines[0], "PlistReader: Failed to parse plist at " + odd);
+}
+
 TEST_F(PlistReaderTest, RejectionsLogTheirExactLine) {
     struct Case {
         const char* fixture;

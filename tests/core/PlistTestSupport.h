@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace daemonary::test {
@@ -102,6 +103,40 @@ inline std::string nestedXmlArrays(std::size_t depth) {
     }
     xml += "\n</plist>\n";
     return xml;
+}
+
+// UTF-8 text re-encoded as UTF-16 or UTF-32 (`unitSize` 2 or 4) in either byte
+// order, led by a byte-order mark; an independent encoder for the reader's
+// conversions.
+inline std::string encodeUnicode(std::string_view utf8, std::size_t unitSize, bool bigEndian) {
+    std::vector<std::uint32_t> codePoints;
+    for (std::size_t i = 0; i < utf8.size();) {
+        const auto lead = static_cast<unsigned char>(utf8[i]);
+        const std::size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+        std::uint32_t value = length == 1 ? lead : lead & (0xFF >> (length + 1));
+        for (std::size_t k = 1; k < length; ++k) {
+            value = (value << 6) | (static_cast<unsigned char>(utf8[i + k]) & 0x3F);
+        }
+        codePoints.push_back(value);
+        i += length;
+    }
+    std::string out;
+    const auto put = [&](std::uint32_t unit) {
+        for (std::size_t k = 0; k < unitSize; ++k) {
+            const std::size_t shift = 8 * (bigEndian ? unitSize - 1 - k : k);
+            out.push_back(static_cast<char>((unit >> shift) & 0xFF));
+        }
+    };
+    put(0xFEFF);
+    for (const std::uint32_t codePoint : codePoints) {
+        if (unitSize == 2 && codePoint >= 0x10000) {
+            put(0xD800 + ((codePoint - 0x10000) >> 10));
+            put(0xDC00 + ((codePoint - 0x10000) & 0x3FF));
+        } else {
+            put(codePoint);
+        }
+    }
+    return out;
 }
 
 } // namespace daemonary::test

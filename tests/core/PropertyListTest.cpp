@@ -106,6 +106,205 @@ TEST(PropertyListTest, XmlClosingTagsTheParserSkipsDoNotHideDepth) {
     }
 }
 
+// Shapes met in definitions from public projects: comments before the
+// declaration or inside arrays (with quotes, backticks, "--"), single-quoted
+// declarations, a DOCTYPE with an internal subset, processing instructions,
+// CDATA holding markup, CRLF line ends.
+TEST(PropertyListTest, RealWorldDefinitionShapesParse) {
+    struct Case {
+        const char* file;
+        const char* label;
+        const char* firstArgument; // Program, else ProgramArguments[0]
+    };
+    const Case cases[] = {
+        {"comment-before-declaration.plist", "com.example.shape.server",
+         "/usr/local/bin/shape-server"},
+        {"comment-in-arguments.plist", "com.example.shape.everyday", "sh"},
+        {"comment-with-dashes.plist", "com.example.shape.sync", "/opt/sync/bin/sync-agent"},
+        {"single-quoted-declaration.plist", "com.example.shape.templated",
+         "/usr/local/bin/templated"},
+        {"internal-subset.plist", "com.example.shape.subset",
+         "/Library/Application Support/Northwind/subset"},
+        {"processing-instruction.plist", "com.example.shape.styled", "/usr/libexec/styled"},
+        {"cdata-arguments.plist", "com.example.shape.cdata", "/bin/sh"},
+    };
+    for (const Case& c : cases) {
+        const auto value = parsePropertyList(fixture(std::string("shapes/") + c.file));
+        ASSERT_TRUE(value) << c.file;
+        const PlistDictionary* root = value->dictionary();
+        ASSERT_NE(root, nullptr) << c.file;
+        EXPECT_EQ(root->at("Label"), PlistValue(std::string(c.label))) << c.file;
+        const PlistValue* first = nullptr;
+        if (const auto program = root->find("Program"); program != root->end()) {
+            first = &program->second;
+        } else {
+            const PlistArray* arguments = root->at("ProgramArguments").array();
+            ASSERT_NE(arguments, nullptr) << c.file;
+            ASSERT_FALSE(arguments->empty()) << c.file;
+            first = &arguments->front();
+        }
+        EXPECT_EQ(*first, PlistValue(std::string(c.firstArgument))) << c.file;
+    }
+    // Markup inside CDATA is text, quotes and all.
+    const auto cdata = parsePropertyList(fixture("shapes/cdata-arguments.plist"));
+    ASSERT_TRUE(cdata);
+    EXPECT_EQ((*cdata->dictionary()->at("ProgramArguments").array())[2],
+              PlistValue(std::string("echo \"<dict>\" > \"$HOME/shape.log\" && echo '<!--'")));
+}
+
+// Where the reader already takes files as macOS does; the byte-order mark
+// handling and the nesting guard must leave these alone.
+TEST(PropertyListTest, SurroundingsMacOSAcceptsOrRejects) {
+    const std::string body = "<plist version=\"1.0\"><dict><key>Label</key><string>x</string>"
+                             "</dict></plist>";
+    const std::string declaration = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>";
+    struct Case {
+        const char* name;
+        std::string xml;
+        bool accepted;
+    };
+    const Case cases[] = {
+        {"leading white space", " \t\r\n" + declaration + "\n" + body, true},
+        {"data after the end", declaration + body + "\n</dict> trailing words <dict>", true},
+        {"text between elements",
+         declaration + "<plist version=\"1.0\"><dict>words<key>Label</key><string>x</string>"
+                       "</dict></plist>",
+         false},
+        {"a comment never closed", declaration + "<!-- " + body, false},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(parsePropertyList(c.xml).has_value(), c.accepted) << c.name;
+        EXPECT_EQ(parsePropertyList("\xEF\xBB\xBF" + c.xml).has_value(), c.accepted) << c.name;
+    }
+}
+
+TEST(PropertyListTest, ByteOrderMarkedTextReadsLikeUtf8) {
+    // Non-ASCII in the BMP and beyond it (a surrogate pair in UTF-16).
+    const std::string body = "<plist version=\"1.0\"><dict><key>Label</key>"
+                             "<string>com.example.caf\xC3\xA9.\xF0\x9F\x9A\x80</string></dict>"
+                             "</plist>\n";
+    const std::string utf8 = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n" + body;
+    const auto expected = parsePropertyList(utf8);
+    ASSERT_TRUE(expected);
+    // Editors that write UTF-16 or UTF-32 also say so in the declaration.
+    const std::string utf16 = "<?xml version=\"1.0\" encoding=\"UTF-16\"?>\r\n" + body;
+    const std::string utf32 = "<?xml version=\"1.0\" encoding=\"UTF-32\"?>\n" + body;
+    struct Case {
+        const char* name;
+        std::string bytes;
+    };
+    const Case cases[] = {
+        {"UTF-8 with a mark", "\xEF\xBB\xBF" + utf8},
+        {"UTF-8 with a mark and a comment first", "\xEF\xBB\xBF<!-- saved by an editor -->" + utf8},
+        {"UTF-16 LE", test::encodeUnicode(utf16, 2, false)},
+        {"UTF-16 BE", test::encodeUnicode(utf16, 2, true)},
+        {"UTF-16 LE, declared UTF-8", test::encodeUnicode(utf8, 2, false)},
+        {"UTF-32 LE", test::encodeUnicode(utf32, 4, false)},
+        {"UTF-32 BE", test::encodeUnicode(utf32, 4, true)},
+    };
+    for (const Case& c : cases) {
+        const auto value = parsePropertyList(c.bytes);
+        ASSERT_TRUE(value) << c.name;
+        EXPECT_EQ(*value, *expected) << c.name;
+    }
+}
+
+TEST(PropertyListTest, MalformedByteOrderMarkedTextIsUnparsable) {
+    const std::string xml = "<plist version=\"1.0\"><string>x</string></plist>";
+    const std::string littleEndian = test::encodeUnicode(xml, 2, false);
+    const std::string bigEndian = test::encodeUnicode(xml, 2, true);
+    ASSERT_TRUE(parsePropertyList(littleEndian));
+    ASSERT_TRUE(parsePropertyList(bigEndian));
+    const std::string highSurrogate("\x00\xD8", 2); // little-endian U+D800
+    const std::string lowSurrogate("\x00\xDC", 2);  // little-endian U+DC00
+    const std::string inString = "<string>";
+    const std::size_t stringAt = 2 + 2 * (xml.find(inString) + inString.size());
+    const auto insertAt = [&](std::string bytes, const std::string& units) {
+        return bytes.insert(stringAt, units);
+    };
+    struct Case {
+        const char* name;
+        std::string bytes;
+    };
+    const Case cases[] = {
+        {"UTF-16 with an odd byte count", littleEndian + "<"},
+        {"UTF-16 BE with an odd byte count", bigEndian.substr(0, bigEndian.size() - 1)},
+        {"a lone high surrogate", insertAt(littleEndian, highSurrogate)},
+        {"a lone low surrogate", insertAt(littleEndian, lowSurrogate)},
+        {"two high surrogates", insertAt(littleEndian, highSurrogate + highSurrogate)},
+        {"a high surrogate at the end", littleEndian + highSurrogate},
+        {"UTF-32 with a partial unit", test::encodeUnicode(xml, 4, false) + std::string(2, '\0')},
+        {"UTF-32 beyond U+10FFFF",
+         test::encodeUnicode(xml, 4, true) + std::string("\x00\x11\x00\x00", 4)},
+        {"UTF-32 holding a surrogate",
+         test::encodeUnicode(xml, 4, true) + std::string("\x00\x00\xD8\x00", 4)},
+        {"a UTF-8 mark alone", "\xEF\xBB\xBF"},
+        {"a UTF-16 mark alone", "\xFF\xFE"},
+        {"a UTF-32 mark alone", std::string("\x00\x00\xFE\xFF", 4)},
+        {"a marked binary list", "\xEF\xBB\xBF" + toBinary(fixture("launch-agent.plist"))},
+    };
+    for (const Case& c : cases) {
+        EXPECT_FALSE(parsePropertyList(c.bytes)) << c.name;
+    }
+}
+
+// Markup inside comments, CDATA, processing instructions and the DOCTYPE
+// builds nothing, so it must not count towards the nesting limit; nor may a
+// quote in a comment stretch it over the real elements after it.
+TEST(PropertyListTest, NestingGuardSkipsWhatTheParserSkips) {
+    const auto siblings = [](std::size_t count, const std::string& between) {
+        std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">"
+                          "<dict><key>Items</key><array>";
+        for (std::size_t i = 0; i < count; ++i) {
+            xml += between + "<dict><key>k</key><string>v</string></dict>";
+        }
+        return xml + "</array></dict></plist>\n";
+    };
+    const auto repeated = [](const std::string& text, std::size_t count) {
+        std::string out;
+        for (std::size_t i = 0; i < count; ++i) {
+            out += text;
+        }
+        return out;
+    };
+    const std::string manyEntities =
+        "<!DOCTYPE plist [" + repeated("<!ENTITY e \"<dict>\">", 300) + "]>";
+    struct Case {
+        const char* name;
+        std::string xml;
+    };
+    const Case cases[] = {
+        {"a quote in a comment before them", "<!-- the \"daemon -->" + siblings(300, "")},
+        {"a quote in a comment before each", siblings(300, "<!-- \" -->")},
+        {"an opening in a comment before each", siblings(300, "<!-- <dict> -->")},
+        {"dashes in comments", siblings(300, "<!-- run --verbose <array> -- <dict> --->")},
+        {"an opening in a processing instruction before each",
+         siblings(300, "<?note \"<dict>\" <array ?>")},
+        {"openings in a CDATA string", "<plist version=\"1.0\"><string><![CDATA[\"" +
+                                           repeated("<dict>", 300) + "]]></string></plist>"},
+        {"openings in an internal subset", manyEntities + siblings(300, "")},
+    };
+    for (const Case& c : cases) {
+        EXPECT_TRUE(parsePropertyList(c.xml)) << c.name;
+    }
+    const auto value = parsePropertyList(siblings(300, "<!-- <dict> \" -->"));
+    ASSERT_TRUE(value);
+    EXPECT_EQ(value->dictionary()->at("Items").array()->size(), 300u);
+
+    // What follows the end of a region counts again, quotes or not.
+    const std::string deep = nestedXmlArrays(kMaxPlistDepth + 1);
+    const std::size_t plist = deep.find("<plist");
+    for (const std::string region : {"<!-- \" -->", "<!-- <!-- -->", "<?pi ?>", "<!DOCTYPE plist>",
+                                     "<!DOCTYPE x [ \"]>\" ]>"}) {
+        std::string xml = deep;
+        xml.insert(plist, region);
+        EXPECT_FALSE(parsePropertyList(xml)) << region;
+    }
+    std::string afterCdata = deep;
+    afterCdata.insert(deep.find("<array>") + 7, "<string><![CDATA[\"]]></string>");
+    EXPECT_FALSE(parsePropertyList(afterCdata));
+}
+
 TEST(PropertyListTest, ManySiblingContainersAreFine) {
     std::string xml = "<plist version=\"1.0\"><array>";
     for (int i = 0; i < 5000; ++i) {
