@@ -3,6 +3,7 @@
 #include "Cli.h"
 #include "CommandLineWorkspace.h"
 #include "LaunchServiceManager.h"
+#include "Log.h"
 #include "ScopeSelection.h"
 #include "ServiceActionManager.h"
 
@@ -164,7 +165,7 @@ int performAction(const ActionOptions& options,
     const ActionResult result = actions.toggleService(*found);
     if (result) {
         err << prefix << "Failed to " << (running ? "stop " : "start ") << describe(*found) << ": "
-            << result->text() << "\n";
+            << Log::singleLine(result->text()) << "\n";
         return kActionFailed;
     }
     out << (running ? "Stopped " + describe(*found) + ", was " + stateText(*found)

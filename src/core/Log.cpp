@@ -38,18 +38,34 @@ void writeAll(int fd, const std::string& bytes) {
 
 } // namespace
 
+std::string Log::singleLine(std::string_view text) {
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
+        text.remove_suffix(1);
+    }
+    std::string escaped;
+    escaped.reserve(text.size() + 1);
+    for (const char c : text) {
+        if (c == '\n') {
+            escaped += "\\n";
+        } else if (c == '\r') {
+            escaped += "\\r";
+        } else {
+            escaped.push_back(c);
+        }
+    }
+    return escaped;
+}
+
 void Log::line(std::string_view text) {
     LogState& s = state();
-    std::string whole;
-    whole.reserve(text.size() + 1);
-    whole.append(text);
-    whole.push_back('\n');
+    std::string whole = singleLine(text);
 
     std::lock_guard lock(s.mutex);
     if (s.sink) {
-        s.sink(text);
+        s.sink(whole);
         return;
     }
+    whole.push_back('\n');
     // One write per line so that lines from several threads or processes
     // sharing the stream never interleave mid-line.
     writeAll(s.destination == Destination::standardError ? STDERR_FILENO : STDOUT_FILENO, whole);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <functional>
+#include <string>
 #include <string_view>
 
 namespace daemonary {
@@ -11,7 +12,14 @@ class Log {
 public:
     enum class Destination { standardOutput, standardError };
 
+    // Writes singleLine(text): text from tools and file names may hold line
+    // breaks, and a line per event is what readers and log tools rely on.
     static void line(std::string_view text);
+
+    // The text without its trailing line breaks, and with the others written
+    // as the two characters \n or \r.
+    static std::string singleLine(std::string_view text);
+
     static void setDestination(Destination destination);
 
     // Tests capture lines instead of writing them; an empty function restores

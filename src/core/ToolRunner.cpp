@@ -175,10 +175,10 @@ std::int32_t waitForChild(pid_t child) {
     if (WIFEXITED(status)) {
         return WEXITSTATUS(status);
     }
-    // A child killed by a signal reports 128 + the signal number, the shell's
-    // convention, so callers that only test for 0 see a failure.
+    // A child ended by a signal reports the signal number, as the platform's
+    // process API gives it (never 0, so callers that test for 0 see a failure).
     if (WIFSIGNALED(status)) {
-        return 128 + WTERMSIG(status);
+        return WTERMSIG(status);
     }
     return -1;
 }

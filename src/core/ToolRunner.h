@@ -24,7 +24,7 @@ struct ToolResult {
     std::optional<LaunchError> launchError;
     std::string standardOutput; // raw bytes
     std::string standardError;  // raw bytes
-    // The exit code; 128 + the signal number for a child killed by a signal.
+    // The exit code; the signal number for a child ended by a signal.
     std::int32_t exitStatus = 0;
 };
 

@@ -135,6 +135,16 @@ TEST_F(ActionCommandTest, FailureIsReportedWithTheErrorText) {
     EXPECT_EQ(err.str(), "daemonary-cli start: Failed to start com.example.a (User): "
                          "commandFailed(\"Could not find service\")\n");
     EXPECT_THAT(out.str(), IsEmpty());
+
+    // A tool's two-line text stays on the message's one line.
+    test::installRecordingLaunchctl(
+        root / "bin/launchctl", callLog,
+        {{"kickstart", {113, "Could not find service\nTry re-running the command as root.\n"}}});
+    err.str("");
+    EXPECT_EQ(perform(ActionVerb::start, {LaunchScope::user}), kActionFailed);
+    EXPECT_EQ(err.str(), "daemonary-cli start: Failed to start com.example.a (User): "
+                         "commandFailed(\"Could not find service\\nTry re-running the command "
+                         "as root.\")\n");
 }
 
 } // namespace

@@ -80,7 +80,7 @@ TEST_F(FetchLoginItemsTest, FailingListingLogsTheToolsMessage) {
     EXPECT_THAT(log.lines(),
                 ElementsAre("Fetching login items...",
                             "LoginItemManager error (status 1): execution error: Not authorized. "
-                            "(-1743)\n"));
+                            "(-1743)"));
 }
 
 TEST_F(FetchLoginItemsTest, UndecodableTextIsReported) {

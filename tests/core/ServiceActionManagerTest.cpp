@@ -269,6 +269,32 @@ TEST_F(ServiceActionManagerTest, FailedBootoutFallsBackToSigterm) {
     EXPECT_EQ(logLines[2], "Attempting to kill PID " + std::to_string(pid) + "...");
 }
 
+TEST_F(ServiceActionManagerTest, TwoLineToolErrorsStayOneLogLineEach) {
+    // launchctl often adds a hint on a second line; CRLF from other tools.
+    const std::string hint = "Try re-running the command as root for richer errors.";
+    installLaunchctl(
+        {{"bootstrap", {5, "Bootstrap failed: 5: Input/output error\n" + hint + "\n"}},
+         {"bootout", {5, "Boot-out failed: 5: Input/output error\r\n" + hint + "\r\n"}}});
+    EXPECT_EQ(manager.startService(agent()), std::nullopt);
+    const ActionResult stopped = manager.toggleService(agent(std::nullopt, ServiceStatus::active));
+    ASSERT_TRUE(stopped && stopped->serviceActionError());
+    // The error keeps the tool's text; only the log writes it on one line.
+    EXPECT_EQ(stopped->serviceActionError()->text(),
+              "Boot-out failed: 5: Input/output error\r\n" + hint);
+    EXPECT_THAT(
+        logLines,
+        ElementsAre("launchctl command failed: bootstrap " + domain + " " + definition +
+                        " -> Bootstrap failed: 5: Input/output error\\n" + hint,
+                    "Bootstrap failed (might be already loaded), trying kickstart... Error: "
+                    "commandFailed(\"Bootstrap failed: 5: Input/output error\\n" +
+                        hint + "\")",
+                    "launchctl command failed: bootout " + domain + " " + definition +
+                        " -> Boot-out failed: 5: Input/output error\\r\\n" + hint,
+                    "launchctl bootout failed: commandFailed(\"Boot-out failed: 5: Input/output "
+                    "error\\r\\n" +
+                        hint + "\")"));
+}
+
 TEST_F(ServiceActionManagerTest, SuccessfulBootoutSendsNoSignal) {
     installLaunchctl();
     SleepingChild child;

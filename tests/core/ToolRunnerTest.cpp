@@ -99,9 +99,15 @@ TEST_F(ToolRunnerTest, LaunchFailuresCarryTheError) {
     ASSERT_TRUE(relative.launchError);
 }
 
-TEST_F(ToolRunnerTest, SignalledChildReportsShellStyleStatus) {
-    const auto tool = script("victim", "kill -TERM $$");
-    EXPECT_EQ(runTool(tool, {}, true, true).exitStatus, 128 + SIGTERM);
+TEST_F(ToolRunnerTest, SignalledChildReportsTheSignalNumber) {
+    // What the platform's process API reports as the termination status of a
+    // child ended by an uncaught signal; an exit code stays the exit code.
+    for (const int signalNumber : {SIGTERM, SIGKILL, SIGHUP}) {
+        const auto tool = script("victim" + std::to_string(signalNumber),
+                                 "kill -" + std::to_string(signalNumber) + " $$");
+        EXPECT_EQ(runTool(tool, {}, true, true).exitStatus, signalNumber);
+    }
+    EXPECT_EQ(runTool(script("exits", "exit 143"), {}, true, true).exitStatus, 143);
 }
 
 // Pipe descriptors above the standard three that this process would pass to
