@@ -43,6 +43,10 @@ QFont ViewStyle::body() {
 
 QFont ViewStyle::monospacedBody() {
     QFont font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+    // Asked for explicitly, so that a theme without a fixed font, or a
+    // missing family, still falls back to a monospaced one.
+    font.setStyleHint(QFont::Monospace);
+    font.setFixedPitch(true);
     const QFont bodyFont = body();
     if (bodyFont.pointSizeF() > 0) {
         font.setPointSizeF(bodyFont.pointSizeF());
