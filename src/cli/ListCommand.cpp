@@ -1,9 +1,11 @@
 #include "ListCommand.h"
 
+#include "CategoryLoader.h"
 #include "Cli.h"
 #include "LaunchItemJson.h"
 #include "LaunchServiceManager.h"
 #include "MetadataManager.h"
+#include "PrettyJson.h"
 #include "ScopeSelection.h"
 
 #include <algorithm>
@@ -108,20 +110,29 @@ void writeListTable(std::ostream& out, LaunchScope scope, const std::vector<Laun
 
 std::string listJson(const std::vector<std::pair<LaunchScope, std::vector<LaunchItem>>>& categories,
                      const MetadataManager* metadata) {
-    nlohmann::ordered_json document = nlohmann::ordered_json::object();
+    // Written record by record in the form dump(2) gives the whole document:
+    // building the document's tree first costs more on a large host than
+    // finding the records does. Paths are bytes from the file system and need
+    // not be UTF-8; such bytes are replaced.
+    std::string text = "{";
     for (const auto& [scope, items] : categories) {
-        nlohmann::ordered_json records = nlohmann::ordered_json::array();
+        text += &scope == &categories.front().first ? "\n  " : ",\n  ";
+        appendJsonString(text, std::string(toText(scope)));
+        text += ": [";
+        bool first = true;
         for (const LaunchItem& item : items) {
             nlohmann::ordered_json record = toJson(item);
             if (metadata) {
                 record["systemDefault"] = metadata->isSystemDefault(item);
             }
-            records.push_back(std::move(record));
+            text += first ? "\n    " : ",\n    ";
+            first = false;
+            appendPrettyJson(text, record, 4);
         }
-        document[std::string(toText(scope))] = std::move(records);
+        text += items.empty() ? "]" : "\n  ]";
     }
-    // Paths are bytes from the file system and need not be UTF-8.
-    return document.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+    text += categories.empty() ? "}" : "\n}";
+    return text;
 }
 
 int runListCommand(const std::vector<std::string>& arguments, std::ostream& out,
@@ -143,11 +154,8 @@ int runListCommand(const std::vector<std::string>& arguments, std::ostream& out,
     const LaunchServiceManager manager;
     const MetadataManager* metadata = options.defaults ? &MetadataManager::shared() : nullptr;
 
-    std::vector<std::pair<LaunchScope, std::vector<LaunchItem>>> categories;
-    categories.reserve(options.scopes.size());
-    for (const LaunchScope scope : options.scopes) {
-        categories.emplace_back(scope, manager.loadItems(scope));
-    }
+    const std::vector<std::pair<LaunchScope, std::vector<LaunchItem>>> categories =
+        loadCategories(manager, options.scopes);
 
     if (options.json) {
         out << listJson(categories, metadata) << '\n';

@@ -20,6 +20,8 @@ LogState& state() {
     return instance;
 }
 
+thread_local Log::Capture* t_capture = nullptr;
+
 void writeAll(int fd, const std::string& bytes) {
     const char* data = bytes.data();
     std::size_t remaining = bytes.size();
@@ -56,9 +58,21 @@ std::string Log::singleLine(std::string_view text) {
     return escaped;
 }
 
+Log::Capture::Capture() : m_previous(t_capture) {
+    t_capture = this;
+}
+
+Log::Capture::~Capture() {
+    t_capture = m_previous;
+}
+
 void Log::line(std::string_view text) {
-    LogState& s = state();
     std::string whole = singleLine(text);
+    if (t_capture) {
+        t_capture->m_lines.push_back(std::move(whole));
+        return;
+    }
+    LogState& s = state();
 
     std::lock_guard lock(s.mutex);
     if (s.sink) {

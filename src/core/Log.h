@@ -3,6 +3,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace daemonary {
 
@@ -26,6 +27,24 @@ public:
     // the stream.
     using Sink = std::function<void(std::string_view)>;
     static void setSink(Sink sink);
+
+    // While one lives on a thread, the lines that thread logs are kept in it
+    // instead of written, so that work spread over several threads can write
+    // each part's lines together and in a fixed order (through line()).
+    class Capture {
+    public:
+        Capture();
+        ~Capture();
+        Capture(const Capture&) = delete;
+        Capture& operator=(const Capture&) = delete;
+
+        std::vector<std::string> take() { return std::move(m_lines); }
+
+    private:
+        friend class Log;
+        Capture* m_previous;
+        std::vector<std::string> m_lines;
+    };
 };
 
 } // namespace daemonary

@@ -71,8 +71,10 @@ std::size_t findAnyOf(std::string_view text, std::size_t from, std::string_view 
             i = close + 1;
             continue;
         }
-        if (chars.find(text[i]) != npos) {
-            return i;
+        for (const char wanted : chars) {
+            if (text[i] == wanted) {
+                return i;
+            }
         }
         ++i;
     }
@@ -159,9 +161,15 @@ bool xmlNestingWithinLimit(std::string_view text, std::size_t limit) {
             }
         } else {
             // A tag. The library ends it at the next '<' or '>', stepping over
-            // quotes; take the later of that and the plain reading.
-            const std::size_t plain = findAnyOf(text, i + 1, "<>", false);
-            const std::size_t quoted = findAnyOf(text, i + 1, "<>", true);
+            // quotes; take the later of that and the plain reading. Without a
+            // quote before the first '<' or '>' both readings end there, and
+            // the tag holds no opening.
+            std::size_t plain = findAnyOf(text, i + 1, "<>\"", false);
+            std::size_t quoted = plain;
+            if (plain != npos && text[plain] == '"') {
+                plain = findAnyOf(text, plain, "<>", false);
+                quoted = findAnyOf(text, i + 1, "<>", true);
+            }
             const std::size_t stop =
                 (plain == npos || quoted == npos) ? npos : std::max(plain, quoted);
             const bool closing = startsWith(text, i, "</");

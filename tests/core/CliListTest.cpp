@@ -1,7 +1,11 @@
+#include "CategoryLoader.h"
 #include "Cli.h"
 #include "DiscoveryTestSupport.h"
+#include "LaunchItemJson.h"
+#include "LaunchServiceManager.h"
 #include "ListCommand.h"
 #include "MetadataManager.h"
+#include "PrettyJson.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -101,6 +105,82 @@ TEST(CliListOutputTest, JsonKeepsRecordsAndStaysValidForAnyBytes) {
     EXPECT_EQ(withDefaults["Kernel"][0]["systemDefault"], false);
 }
 
+// The listing writes its document piece by piece; the bytes must be those of
+// the library's own dump of the whole document.
+TEST(CliListOutputTest, JsonIsWrittenAsTheLibraryDumpsIt) {
+    using Json = nlohmann::ordered_json;
+    const auto libraryDump = [](const Json& value) {
+        return value.dump(2, ' ', false, Json::error_handler_t::replace);
+    };
+    const std::string awkward[] = {
+        "plain /Library/LaunchAgents/com.example.plist",
+        "quote \" backslash \\ slash /",
+        std::string("controls \x01\x1f\t\n\r\b\f and NUL ") + '\0' + " end",
+        "DEL \x7f",
+        "caf\xC3\xA9 \xF0\x9F\x9A\x80",
+        "invalid \xFF, cut \xC3",
+        "overlong \xC0\xAF, surrogate \xED\xA0\x80",
+        "",
+    };
+    std::vector<Json> values = {Json::object(),
+                                Json::array(),
+                                Json(nullptr),
+                                Json(true),
+                                Json(false),
+                                Json(-12),
+                                Json(std::uint64_t{18446744073709551615u}),
+                                Json(0.1),
+                                Json(1e300)};
+    for (const std::string& text : awkward) {
+        values.emplace_back(text);
+        values.push_back(Json{{text, text}, {"list", Json::array({text, 1, Json::object()})}});
+    }
+    for (const Json& value : values) {
+        std::string written;
+        appendPrettyJson(written, value, 0);
+        EXPECT_EQ(written, libraryDump(value)) << libraryDump(value);
+        // Deeper in a document, as listJson places records.
+        const Json nested = {{"outer", Json::array({value, value})}};
+        std::string deeper = "{\n  \"outer\": [\n    ";
+        appendPrettyJson(deeper, value, 4);
+        deeper += ",\n    ";
+        appendPrettyJson(deeper, value, 4);
+        deeper += "\n  ]\n}";
+        EXPECT_EQ(deeper, libraryDump(nested));
+    }
+
+    test::TemporaryHost folder;
+    const test::LogCapture log; // no lists of defaults: nothing is a default
+    const MetadataManager metadata(folder.root());
+    LaunchItem kext = sample("K\"ext", "/Library/Extensions/K\xFF.kext", LaunchScope::kernel);
+    kext.index = 3;
+    LaunchItem running = sample("caf\xC3\xA9\n", "/a\\b", LaunchScope::system);
+    running.pid = -7;
+    running.executablePath = "/usr/libexec/x";
+    const std::vector<std::pair<LaunchScope, std::vector<LaunchItem>>> categories = {
+        {LaunchScope::system, {running, kext}},
+        {LaunchScope::mach, {}},
+        {LaunchScope::kernel, {kext}},
+    };
+    for (const MetadataManager* withDefaults : {static_cast<const MetadataManager*>(nullptr),
+                                                static_cast<const MetadataManager*>(&metadata)}) {
+        Json document = Json::object();
+        for (const auto& [scope, items] : categories) {
+            Json records = Json::array();
+            for (const LaunchItem& item : items) {
+                Json record = toJson(item);
+                if (withDefaults) {
+                    record["systemDefault"] = withDefaults->isSystemDefault(item);
+                }
+                records.push_back(std::move(record));
+            }
+            document[std::string(toText(scope))] = std::move(records);
+        }
+        EXPECT_EQ(listJson(categories, withDefaults), libraryDump(document));
+    }
+    EXPECT_EQ(listJson({}, nullptr), "{}");
+}
+
 TEST(CliListOutputTest, TableColumnsLineUp) {
     LaunchItem running = sample("com.example.long.label", "/p/a", LaunchScope::system);
     running.pid = 12345;
@@ -119,6 +199,49 @@ TEST(CliListOutputTest, TableColumnsLineUp) {
     EXPECT_EQ(rows[1], "LABEL                   PID    STATUS    PATH");
     EXPECT_EQ(rows[2], "com.example.long.label  12345  Active    /p/a");
     EXPECT_EQ(rows[3], "short                       -  Inactive  -");
+}
+
+// The categories load at the same time; what they give, and what they log,
+// must be what loading them one after another gives.
+TEST(CliCategoryLoadTest, ConcurrentLoadsMatchLoadsOneAfterAnother) {
+    using test::definitionXml;
+    using test::writeFile;
+    const test::TemporaryHost host;
+    writeFile(host / "/Library/LaunchDaemons/com.example.a.plist", definitionXml("com.example.a"));
+    writeFile(host / "/Library/LaunchAgents/broken.plist", "not a property list");
+    writeFile(host / "/System/Library/LaunchDaemons/com.apple.b.plist",
+              definitionXml("com.apple.b", "/usr/libexec/bd"));
+    writeFile(host.home() + "/Library/LaunchAgents/com.example.c.plist",
+              definitionXml("com.example.c", "/Applications/C.app/Contents/MacOS/C"));
+    writeFile(host / "/Library/PrivilegedHelperTools/com.example.helper", "tool");
+    test::writeFakeTool(host / "/bin/launchctl",
+                        "PID\tStatus\tLabel\n12\t0\tcom.example.a\n-\t0\tcom.example.mach\n");
+    // No osascript and no kmutil: their failures are log lines as well.
+    const LaunchServiceManager manager(
+        host.layout(), std::make_shared<test::FixedProcessSource>(test::snapshotOf({{40, "bd"}})));
+    const std::vector<LaunchScope> scopes(allScopes().begin(), allScopes().end());
+
+    std::vector<std::vector<LaunchItem>> oneByOne;
+    std::vector<std::string> oneByOneLines;
+    {
+        const test::LogCapture log;
+        for (const LaunchScope scope : scopes) {
+            oneByOne.push_back(manager.loadItems(scope));
+        }
+        oneByOneLines = log.lines();
+    }
+    ASSERT_GT(oneByOneLines.size(), scopes.size());
+
+    for (int round = 0; round < 3; ++round) {
+        const test::LogCapture log;
+        const auto loaded = loadCategories(manager, scopes);
+        ASSERT_EQ(loaded.size(), scopes.size());
+        for (std::size_t i = 0; i < scopes.size(); ++i) {
+            EXPECT_EQ(loaded[i].first, scopes[i]);
+            EXPECT_EQ(loaded[i].second, oneByOne[i]) << toText(scopes[i]);
+        }
+        EXPECT_EQ(log.lines(), oneByOneLines);
+    }
 }
 
 #if defined(DAEMONARY_HOSTSIM_PATH)

@@ -1,0 +1,19 @@
+#pragma once
+
+#include "LaunchItem.h"
+
+#include <utility>
+#include <vector>
+
+namespace daemonary {
+
+class LaunchServiceManager;
+
+// The records of each category, in the order the scopes are given. The
+// categories load at the same time, as the window loads them (most of a load
+// waits on files and tools); each one's discovery log lines are written
+// together, in the same order, once it and those before it have finished.
+std::vector<std::pair<LaunchScope, std::vector<LaunchItem>>>
+loadCategories(const LaunchServiceManager& manager, const std::vector<LaunchScope>& scopes);
+
+} // namespace daemonary
