@@ -15,8 +15,8 @@ std::string quoted(std::string_view text) {
 
 class FactList {
 public:
-    void add(std::string kind, std::string text, PlistValue value) {
-        m_facts.push_back({std::move(kind), std::move(text), std::move(value)});
+    void add(std::string kind, std::string text, PlistValue value, bool unreadable = false) {
+        m_facts.push_back({std::move(kind), std::move(text), std::move(value), unreadable});
     }
     // What was found where something else was expected: said plainly, with
     // the value kept so nothing is hidden.
@@ -24,11 +24,11 @@ public:
                     const PlistValue& value) {
         add(kind,
             what + " cannot be read: expected " + expected + ", found " + plistTypeName(value),
-            value);
+            value, true);
     }
     void unreadableBecause(const std::string& kind, const std::string& what,
                            const std::string& reason, const PlistValue& value) {
-        add(kind, what + " cannot be read: " + reason, value);
+        add(kind, what + " cannot be read: " + reason, value, true);
     }
     std::vector<TriggerFact> take() { return std::move(m_facts); }
 

@@ -15,6 +15,8 @@ struct TriggerFact {
     std::string kind;
     std::string text;
     PlistValue value;
+    // The value had the wrong type or was out of range.
+    bool unreadable = false;
 
     bool operator==(const TriggerFact&) const = default;
 };

@@ -35,6 +35,11 @@ std::vector<std::string> textsOf(const PlistDictionary& definition) {
 void expectTable(const std::vector<Case>& cases) {
     for (const Case& row : cases) {
         EXPECT_THAT(textsOf(row.definition), ElementsAreArray(row.texts)) << row.name;
+        // The flag the window greys unreadable facts by matches the wording.
+        for (const TriggerFact& fact : triggerFacts(row.definition)) {
+            EXPECT_EQ(fact.unreadable, fact.text.find(" cannot be read: ") != std::string::npos)
+                << row.name;
+        }
     }
 }
 
