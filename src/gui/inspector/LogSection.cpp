@@ -16,6 +16,7 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 #include <QtConcurrent/QtConcurrentRun>
+#include <algorithm>
 
 namespace daemonary {
 
@@ -76,7 +77,6 @@ LogSection::LogSection(const ServiceActionManager& actions, HostLayout layout, Q
     column->addWidget(line);
     auto* heading = plainLabel(tr("Logs"), TextStyle::headline(), this);
     heading->setObjectName(QStringLiteral("logHeading"));
-    heading->setTextInteractionFlags(Qt::NoTextInteraction);
     column->addWidget(heading);
 
     m_logs = new QWidget(this);

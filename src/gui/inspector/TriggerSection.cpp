@@ -32,6 +32,7 @@ TriggerSection::TriggerSection(QWidget* parent) : QWidget(parent) {
     heading->setObjectName(QStringLiteral("triggerHeading"));
     heading->setFont(TextStyle::headline());
     heading->setTextFormat(Qt::PlainText);
+    heading->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
     column->addWidget(heading);
 
     m_lines = new QWidget(this);
