@@ -215,8 +215,10 @@ QWidget* LogSection::makeLogView(const LogReport& report, int index) {
     tail->setFixedHeight(
         metrics.lineSpacing() * kTailVisibleLines +
         2 * (tail->frameWidth() + static_cast<int>(tail->document()->documentMargin())));
-    // The newest lines are what one looks for.
+    // The newest lines are what one looks for; starting the last line keeps
+    // the view from scrolling sideways to its end.
     tail->moveCursor(QTextCursor::End);
+    tail->moveCursor(QTextCursor::StartOfLine);
     column->addWidget(tail);
     return view;
 }
