@@ -37,10 +37,10 @@ public:
 
     // A response for one path. With declaredLength, the header announces that
     // many bytes whatever the body holds, so a shorter body is a transfer cut
-    // off by the server.
+    // off by the server, or, held open, one that stalls until the client leaves.
     void respond(const QByteArray& path, int status, QByteArray body,
-                 std::optional<qint64> declaredLength = std::nullopt) {
-        m_routes[path] = Response{status, std::move(body), declaredLength};
+                 std::optional<qint64> declaredLength = std::nullopt, bool holdOpen = false) {
+        m_routes[path] = Response{status, std::move(body), declaredLength, holdOpen};
     }
 
     QUrl url(const QByteArray& path) const {
@@ -84,8 +84,11 @@ private:
                 const QByteArray path = requestLine.value(1);
                 ++m_pathRequests[path];
                 const auto route = m_routes.find(path);
-                socket->write(response(route == m_routes.end() ? m_feed : route->second));
-                socket->disconnectFromHost();
+                const Response& answer = route == m_routes.end() ? m_feed : route->second;
+                socket->write(response(answer));
+                if (!answer.holdOpen) {
+                    socket->disconnectFromHost();
+                }
             });
             QObject::connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
         }
@@ -95,6 +98,7 @@ private:
         int status = 200;
         QByteArray body;
         std::optional<qint64> declaredLength;
+        bool holdOpen = false;
     };
 
     static QByteArray response(const Response& response) {

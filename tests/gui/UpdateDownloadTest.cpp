@@ -12,7 +12,6 @@
 #include <QApplication>
 #include <QDir>
 #include <QMessageBox>
-#include <QNetworkAccessManager>
 #include <QNetworkProxy>
 #include <QNetworkProxyFactory>
 #include <QPointer>
@@ -22,7 +21,6 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
-#include <QThreadPool>
 #include <array>
 #include <memory>
 #include <sodium.h>
@@ -286,8 +284,6 @@ private slots:
     void cancellingDeletesThePartialFile() {
         const QByteArray large = payload(8 * 1024 * 1024);
         m_server->respond(kPath, 200, large);
-        QNetworkAccessManager network;
-        QThreadPool pool;
         UpdateDownload::Request request;
         request.url = m_server->url(kPath);
         request.expectedLength = large.size();
@@ -295,7 +291,7 @@ private slots:
         request.publicKey = QByteArray(UpdateSignature::kPublicKeyBytes, '\0');
         request.folder = m_downloads;
         request.fileName = QStringLiteral("Daemonary-1.2.zip");
-        UpdateDownload download(request, network, pool);
+        UpdateDownload download(request);
         QSignalSpy finished(&download, &UpdateDownload::finished);
         bool sawPartialFile = false;
         connect(&download, &UpdateDownload::progress, &download, [&] {
@@ -308,6 +304,50 @@ private slots:
         QVERIFY(sawPartialFile);
         QVERIFY(download.wasCancelled());
         QCOMPARE(finished.at(0).at(0).toString(), QString());
+        QCOMPARE(downloadsContent(), QStringList());
+    }
+
+    // A stalled transfer: the user cancels it, or the application quits.
+    void stoppedDownloadsLeaveNothingBehind() {
+        const QByteArray part = payload(64 * 1024);
+        m_server->respond(kPath, 200, part, part.size() * 2, true);
+        m_server->respond(200, feedOffering("1.2", m_server->url(kPath).toEncoded(),
+                                            part.size() * 2, m_keys.sign(part + part)));
+        startUpdater(options());
+
+        QSignalSpy shown(m_updater, &AppcastUpdater::alertShown);
+        m_manager->checkForUpdates();
+        QVERIFY(shown.wait());
+        QSignalSpy progress(m_updater, &AppcastUpdater::downloadProgress);
+        QSignalSpy finished(m_updater, &AppcastUpdater::downloadFinished);
+        m_updater->alert()
+            ->findChild<QAbstractButton*>(QStringLiteral("updateAlertDownloadButton"))
+            ->click();
+        QVERIFY(progress.wait());
+        QCOMPARE(downloadsContent(), QStringList{QStringLiteral("Daemonary-1.2.zip.download")});
+        auto* cancel = m_updater->progressDialog()->findChild<QPushButton*>(
+            QStringLiteral("updateDownloadCancelButton"));
+        QVERIFY(cancel != nullptr);
+        QSignalSpy alerts(m_updater, &AppcastUpdater::alertShown);
+        cancel->click();
+        QVERIFY(finished.wait());
+        QVERIFY(finished.at(0).at(1).toString().contains(u"cancelled"));
+        QCOMPARE(downloadsContent(), QStringList());
+        QVERIFY(!m_updater->isDownloading());
+        // The user knows: no alert about it.
+        QCOMPARE(alerts.count(), 0);
+
+        // Quitting mid-transfer deletes the partial file before it returns.
+        QSignalSpy shownAgain(m_updater, &AppcastUpdater::alertShown);
+        m_manager->checkForUpdates();
+        QVERIFY(shownAgain.wait());
+        QSignalSpy progressAgain(m_updater, &AppcastUpdater::downloadProgress);
+        m_updater->alert()
+            ->findChild<QAbstractButton*>(QStringLiteral("updateAlertDownloadButton"))
+            ->click();
+        QVERIFY(progressAgain.wait());
+        QCOMPARE(downloadsContent().size(), 1);
+        m_manager.reset();
         QCOMPARE(downloadsContent(), QStringList());
     }
 

@@ -89,8 +89,7 @@ AppcastUpdater::AppcastUpdater(Options options, UserDefaults& defaults, Callback
             scheduleNextCheck();
         }
     });
-    // One verification at a time, on a thread of this updater's own.
-    m_verifyPool.setMaxThreadCount(1);
+    m_downloadThread.setObjectName(QStringLiteral("UpdateDownload"));
     // A partial download is not left behind in the user's folder.
     if (QCoreApplication::instance() != nullptr) {
         connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit, this,
@@ -128,7 +127,7 @@ QUrl AppcastUpdater::feedUrl() const {
 }
 
 bool AppcastUpdater::isDownloading() const {
-    return !m_download.isNull();
+    return m_download != nullptr;
 }
 
 QString AppcastUpdater::publicEdKey() const {
@@ -411,8 +410,13 @@ void AppcastUpdater::beginDownload(const AppcastItem& item, bool automatic) {
     request.fileName = UpdateDownload::fileNameFor(
         url, QStringLiteral("%1 %2").arg(m_options.appName, item.displayVersion()));
     request.userAgent = QStringLiteral("%1/%2").arg(m_options.appName, m_options.bundleVersion);
-    auto* download = new UpdateDownload(std::move(request), *m_network, m_verifyPool, this);
+    auto* download = new UpdateDownload(std::move(request));
+    download->moveToThread(&m_downloadThread);
+    if (!m_downloadThread.isRunning()) {
+        m_downloadThread.start();
+    }
     m_download = download;
+    m_downloadCancelled = false;
     logLine(QStringLiteral("downloading version %1 from %2")
                 .arg(item.displayVersion(), url.toString()));
     connect(download, &UpdateDownload::progress, this, [this](qint64 received, qint64 total) {
@@ -428,11 +432,13 @@ void AppcastUpdater::beginDownload(const AppcastItem& item, bool automatic) {
         }
     });
     connect(download, &UpdateDownload::finished, this,
-            [this, item](const QString& path, const QString& error) {
-                finishDownload(item, path, error);
+            [this, item, download](const QString& path, const QString& error) {
+                if (download == m_download) { // not one stopped meanwhile
+                    finishDownload(item, path, error);
+                }
             });
     showProgress(item, automatic);
-    download->start();
+    QMetaObject::invokeMethod(download, &UpdateDownload::start);
 }
 
 void AppcastUpdater::refuseDownload(const AppcastItem& item, const QString& error) {
@@ -441,10 +447,8 @@ void AppcastUpdater::refuseDownload(const AppcastItem& item, const QString& erro
 
 void AppcastUpdater::finishDownload(const AppcastItem& item, const QString& path,
                                     const QString& error) {
-    bool cancelled = false;
-    if (UpdateDownload* download = m_download) {
-        cancelled = download->wasCancelled();
-        m_download = nullptr;
+    const bool cancelled = std::exchange(m_downloadCancelled, false);
+    if (UpdateDownload* download = std::exchange(m_download, nullptr)) {
         download->disconnect(this);
         download->deleteLater();
     }
@@ -501,7 +505,8 @@ void AppcastUpdater::showProgress(const AppcastItem& item, bool automatic) {
     }
     connect(progress, &QProgressDialog::canceled, this, [this] {
         if (m_download) {
-            m_download->cancel();
+            m_downloadCancelled = true;
+            QMetaObject::invokeMethod(m_download, &UpdateDownload::cancel);
         }
     });
     m_progress = progress;
@@ -509,11 +514,13 @@ void AppcastUpdater::showProgress(const AppcastItem& item, bool automatic) {
 }
 
 void AppcastUpdater::stopDownload() {
-    if (UpdateDownload* download = m_download) {
-        m_download = nullptr;
+    if (UpdateDownload* download = std::exchange(m_download, nullptr)) {
         download->disconnect(this);
-        delete download; // deletes its partial file
+        download->deleteLater(); // in its thread, which deletes it as it finishes
     }
+    // Returns once the partial file is gone.
+    m_downloadThread.quit();
+    m_downloadThread.wait();
     if (QProgressDialog* progress = m_progress) {
         m_progress = nullptr;
         progress->disconnect(this);

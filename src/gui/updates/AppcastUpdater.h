@@ -8,7 +8,7 @@
 #include <QObject>
 #include <QPointer>
 #include <QProgressDialog>
-#include <QThreadPool>
+#include <QThread>
 #include <QTimer>
 #include <QUrl>
 #include <chrono>
@@ -132,8 +132,10 @@ private:
     QNetworkAccessManager* m_network;
     QPointer<QNetworkReply> m_reply;
     QPointer<QMessageBox> m_alert;
-    QThreadPool m_verifyPool;
-    QPointer<UpdateDownload> m_download;
+    // Downloads write files and verify signatures there, never on the GUI thread.
+    QThread m_downloadThread;
+    UpdateDownload* m_download = nullptr; // lives in m_downloadThread
+    bool m_downloadCancelled = false;
     QPointer<QProgressDialog> m_progress;
     QTimer m_schedule;
     QString m_abortReason;

@@ -4,12 +4,9 @@
 
 #include <QDir>
 #include <QFileInfo>
-#include <QFutureWatcher>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
-#include <QThreadPool>
-#include <QtConcurrent/QtConcurrentRun>
 #include <array>
 
 namespace daemonary {
@@ -67,10 +64,8 @@ QString sanitized(QString name) {
 
 } // namespace
 
-UpdateDownload::UpdateDownload(Request request, QNetworkAccessManager& network,
-                               QThreadPool& verifyPool, QObject* parent)
-    : QObject(parent), m_request(std::move(request)), m_network(network), m_verifyPool(verifyPool) {
-}
+UpdateDownload::UpdateDownload(Request request, QObject* parent)
+    : QObject(parent), m_request(std::move(request)) {}
 
 UpdateDownload::~UpdateDownload() {
     if (!m_done) {
@@ -122,7 +117,10 @@ void UpdateDownload::start() {
     if (!m_request.userAgent.isEmpty()) {
         request.setHeader(QNetworkRequest::UserAgentHeader, m_request.userAgent);
     }
-    m_reply = m_network.get(request);
+    if (m_network == nullptr) {
+        m_network = new QNetworkAccessManager(this);
+    }
+    m_reply = m_network->get(request);
     m_reply->setReadBufferSize(kReadBufferBytes);
     connect(m_reply, &QNetworkReply::readyRead, this, &UpdateDownload::writeAvailable);
     connect(m_reply, &QNetworkReply::finished, this, &UpdateDownload::transferFinished);
@@ -208,23 +206,12 @@ void UpdateDownload::transferFinished() {
 
 void UpdateDownload::verify() {
     emit verifying();
-    auto* watcher = new QFutureWatcher<std::optional<QString>>(this);
-    connect(watcher, &QFutureWatcher<std::optional<QString>>::finished, this, [this, watcher] {
-        watcher->deleteLater();
-        if (m_done) {
-            return; // cancelled meanwhile; the file is gone already
-        }
-        if (const std::optional<QString> error = watcher->result()) {
-            fail(*error);
-        } else {
-            keep();
-        }
-    });
-    watcher->setFuture(
-        QtConcurrent::run(&m_verifyPool, [path = m_file.fileName(), signature = m_request.signature,
-                                          key = m_request.publicKey] {
-            return UpdateSignature::verifyFile(path, signature, key);
-        }));
+    if (const std::optional<QString> error = UpdateSignature::verifyFile(
+            m_file.fileName(), m_request.signature, m_request.publicKey)) {
+        fail(*error);
+    } else {
+        keep();
+    }
 }
 
 void UpdateDownload::keep() {

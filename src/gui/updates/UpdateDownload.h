@@ -10,15 +10,15 @@
 
 class QNetworkAccessManager;
 class QNetworkReply;
-class QThreadPool;
 
 namespace daemonary {
 
 // One update download: streams the enclosure to a temporary file in the
 // target folder, checks its length against the feed's, verifies its Ed25519
-// signature off the GUI thread and only then gives it its name, never
-// replacing a file that is already there. Whatever fails, the file is
-// deleted. Nothing is ever opened. GUI thread only.
+// signature and only then gives it its name, never replacing a file that is
+// already there. Whatever fails, the file is deleted. Nothing is ever opened.
+// Its file work and the verification block the thread it lives in, so the
+// application moves it to a thread of its own; every call is made there.
 class UpdateDownload : public QObject {
     Q_OBJECT
 
@@ -37,8 +37,7 @@ public:
         QString userAgent;
     };
 
-    UpdateDownload(Request request, QNetworkAccessManager& network, QThreadPool& verifyPool,
-                   QObject* parent = nullptr);
+    explicit UpdateDownload(Request request, QObject* parent = nullptr);
     // Stops quietly and deletes the partial file.
     ~UpdateDownload() override;
 
@@ -72,8 +71,7 @@ private:
     void stopTransfer();
 
     Request m_request;
-    QNetworkAccessManager& m_network;
-    QThreadPool& m_verifyPool;
+    QNetworkAccessManager* m_network = nullptr; // made in start(), in this object's thread
     QPointer<QNetworkReply> m_reply;
     QFile m_file;
     qint64 m_received = 0;
