@@ -166,7 +166,7 @@ void UpdateDownload::writeAvailable() {
 
 void UpdateDownload::abortWith(const QString& reason) {
     m_abortReason = reason;
-    if (m_reply) {
+    if (m_reply && m_reply->isRunning()) {
         m_reply->abort(); // finishes the reply, which reports the reason
     }
 }
