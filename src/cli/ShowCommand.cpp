@@ -251,7 +251,12 @@ int runShowCommand(const std::vector<std::string>& arguments, std::ostream& out,
         findFirstRecord(options.label, options.scopes,
                         [&discovery](LaunchScope scope) { return discovery.loadItems(scope); });
     if (!found) {
-        err << "daemonary-cli show: no service labelled \"" << options.label << "\"\n";
+        std::string scopes;
+        for (const LaunchScope scope : options.scopes) {
+            scopes += (scopes.empty() ? "" : ", ") + std::string(toText(scope));
+        }
+        err << "daemonary-cli show: no service labelled \"" << options.label << "\" in " << scopes
+            << "\n";
         return kNoSuchRecord;
     }
     const ShowReport report = makeShowReport(std::move(*found), discovery.layout());

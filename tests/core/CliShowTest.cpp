@@ -175,7 +175,8 @@ TEST(CliShowEndToEndTest, ShowsTheFirstMatchAndExitsTwoForNone) {
     const ToolResult missing = run({"com.example.none", "--scope", "System"});
     EXPECT_EQ(missing.exitStatus, 2);
     EXPECT_EQ(missing.standardOutput, "");
-    EXPECT_THAT(missing.standardError, HasSubstr("no service labelled \"com.example.none\""));
+    EXPECT_THAT(missing.standardError,
+                HasSubstr("no service labelled \"com.example.none\" in System\n"));
 }
 
 } // namespace
