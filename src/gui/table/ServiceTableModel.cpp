@@ -101,6 +101,7 @@ void ServiceTableModel::setItems(const std::vector<LaunchItem>& items) {
         row.pathSortValue = QString::fromStdString(item.pathSortValue());
         row.statusText = QString::fromUtf8(toText(item.status));
         row.systemDefault = m_isSystemDefault && m_isSystemDefault(item);
+        row.disabled = m_isDisabled && m_isDisabled(item);
         // The first record with an id is the one a selection refers to.
         if (!m_rowById.contains(row.id)) {
             m_rowById.insert(row.id, static_cast<int>(m_rows.size()));
@@ -108,6 +109,29 @@ void ServiceTableModel::setItems(const std::vector<LaunchItem>& items) {
         m_rows.push_back(std::move(row));
     }
     endResetModel();
+}
+
+void ServiceTableModel::setDisabledPredicate(DisabledPredicate isDisabled) {
+    m_isDisabled = std::move(isDisabled);
+    refreshDisabledMarks();
+}
+
+void ServiceTableModel::refreshDisabledMarks() {
+    for (std::size_t i = 0; i < m_rows.size(); ++i) {
+        Row& current = m_rows[i];
+        const bool disabled = m_isDisabled && m_isDisabled(current.item);
+        if (disabled == current.disabled) {
+            continue;
+        }
+        current.disabled = disabled;
+        const int changed = static_cast<int>(i);
+        emit dataChanged(index(changed, 0), index(changed, columnCount() - 1));
+    }
+}
+
+QString ServiceTableModel::statusCellText(const Row& row) {
+    // Text, not colour alone: the status keeps saying whether it runs now.
+    return row.disabled ? tr("%1 \u00B7 Disabled").arg(row.statusText) : row.statusText;
 }
 
 int ServiceTableModel::rowForId(const QString& id) const {
@@ -146,9 +170,19 @@ QVariant ServiceTableModel::data(const QModelIndex& index, int role) const {
         if (kind == Column::label) {
             return current.search.label;
         }
+        if (kind == Column::status && current.disabled) {
+            return tr("Disabled: launchd does not start it until it is enabled again");
+        }
+        return {};
+    case Qt::AccessibleTextRole:
+        if (kind == Column::status && current.disabled) {
+            return tr("%1, disabled").arg(current.statusText);
+        }
         return {};
     case IdRole:
         return current.id;
+    case DisabledRole:
+        return current.disabled;
     default:
         return {};
     }
@@ -165,7 +199,7 @@ QVariant ServiceTableModel::displayText(const Row& row, Column column) const {
     case Column::pid:
         return numberOrDash(row.item.pid);
     case Column::status:
-        return row.statusText;
+        return statusCellText(row);
     }
     return {};
 }
