@@ -408,8 +408,10 @@ private slots:
 
         const int status = table.tableModel().section(ServiceTableModel::Column::status);
         QVERIFY(table.tableModel().index(0, 0).data(ServiceTableModel::DisabledRole).toBool());
-        QCOMPARE(table.tableModel().index(0, status).data().toString(),
-                 u"Active \u00B7 Disabled"_s);
+        QCOMPARE(table.tableModel().index(0, 0).data().toString(),
+                 u"com.example.off \u2014 Disabled"_s);
+        QCOMPARE(table.tableModel().index(0, status).data(Qt::AccessibleTextRole).toString(),
+                 u"Active, disabled"_s);
         QCOMPARE(view->disabledState(), std::optional<bool>(true));
         QCOMPARE(text(*view, u"disabledCaption"_s), u"Disabled"_s);
         QCOMPARE(text(*view, u"statusValue"_s), u"Active"_s);
@@ -422,7 +424,8 @@ private slots:
         table.reload();
         QVERIFY(changed.wait());
         QVERIFY(!table.tableModel().index(0, 0).data(ServiceTableModel::DisabledRole).toBool());
-        QCOMPARE(table.tableModel().index(0, status).data().toString(), u"Active"_s);
+        QCOMPARE(table.tableModel().index(0, 0).data().toString(), u"com.example.off"_s);
+        QVERIFY(!table.tableModel().index(0, status).data(Qt::AccessibleTextRole).isValid());
         QCOMPARE(table.inspectorContent(), view);
         QCOMPARE(view->disabledState(), std::optional<bool>(false));
         QVERIFY(label(*view, u"disabledCaption"_s) == nullptr);

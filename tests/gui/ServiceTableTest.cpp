@@ -234,12 +234,18 @@ private slots:
         proxy.sort(0, Qt::AscendingOrder);
         const int status = model.section(ServiceTableModel::Column::status);
 
-        // A caption beside the status, in words and for assistive technology.
-        QCOMPARE(model.index(0, status).data().toString(), u"Inactive \u00B7 Disabled"_qs);
+        // A caption in words and for assistive technology; the status keeps
+        // saying whether it runs.
+        QCOMPARE(model.index(0, 0).data().toString(), u"com.example.off \u2014 Disabled"_qs);
+        QCOMPARE(model.index(0, 0).data(Qt::AccessibleTextRole).toString(),
+                 u"com.example.off, disabled"_qs);
+        QVERIFY(model.index(0, 0).data(Qt::ToolTipRole).toString().contains(u"Disabled"_qs));
+        QCOMPARE(model.index(0, status).data().toString(), u"Inactive"_qs);
         QCOMPARE(model.index(0, status).data(Qt::AccessibleTextRole).toString(),
                  u"Inactive, disabled"_qs);
         QVERIFY(!model.index(0, status).data(Qt::ToolTipRole).toString().isEmpty());
         QVERIFY(model.index(0, 0).data(ServiceTableModel::DisabledRole).toBool());
+        QCOMPARE(model.index(1, 0).data().toString(), u"com.example.on"_qs);
         QCOMPARE(model.index(1, status).data().toString(), u"Active"_qs);
         QVERIFY(!model.index(1, status).data(Qt::AccessibleTextRole).isValid());
         QVERIFY(!model.index(1, 0).data(ServiceTableModel::DisabledRole).toBool());
@@ -260,9 +266,10 @@ private slots:
 
         proxy.setShowDisabled(true);
         QCOMPARE(proxy.rowCount(), 3);
-        // Sorting by status reads the status alone, not the caption.
-        proxy.sort(status, Qt::AscendingOrder);
-        QCOMPARE(column(proxy, 0).last(), u"com.example.off"_qs);
+        // Sorting by label reads the record's label, not the caption.
+        proxy.sort(0, Qt::DescendingOrder);
+        QCOMPARE(column(proxy, 0), (QStringList{u"com.example.on"_qs, u"com.example.off"_qs,
+                                                u"com.example.late \u2014 Disabled"_qs}));
     }
 
     void rowsAreFoundByIdFirstMatchWins() {

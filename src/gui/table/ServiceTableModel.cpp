@@ -26,6 +26,10 @@ QPixmap statusDot(bool active) {
     return dot;
 }
 
+QString disabledExplanation() {
+    return ServiceTableModel::tr("Disabled: launchd does not start it until it is enabled again");
+}
+
 QString numberOrDash(const std::optional<std::int32_t>& value) {
     return value ? QString::number(*value) : QStringLiteral("-");
 }
@@ -129,9 +133,11 @@ void ServiceTableModel::refreshDisabledMarks() {
     }
 }
 
-QString ServiceTableModel::statusCellText(const Row& row) {
-    // Text, not colour alone: the status keeps saying whether it runs now.
-    return row.disabled ? tr("%1 \u00B7 Disabled").arg(row.statusText) : row.statusText;
+QString ServiceTableModel::labelCellText(const Row& row) {
+    // Text, not colour alone. It follows the name rather than the status:
+    // the status column is too narrow for both, and the middle elision of
+    // long labels keeps the end of the text in view.
+    return row.disabled ? tr("%1 \u2014 Disabled").arg(row.displayName) : row.displayName;
 }
 
 int ServiceTableModel::rowForId(const QString& id) const {
@@ -167,15 +173,21 @@ QVariant ServiceTableModel::data(const QModelIndex& index, int role) const {
         }
         return {};
     case Qt::ToolTipRole:
+        if (kind == Column::label && current.disabled) {
+            return current.search.label + u'\n' + disabledExplanation();
+        }
         if (kind == Column::label) {
             return current.search.label;
         }
         if (kind == Column::status && current.disabled) {
-            return tr("Disabled: launchd does not start it until it is enabled again");
+            return disabledExplanation();
         }
         return {};
     case Qt::AccessibleTextRole:
-        if (kind == Column::status && current.disabled) {
+        if (current.disabled && kind == Column::label) {
+            return tr("%1, disabled").arg(current.displayName);
+        }
+        if (current.disabled && kind == Column::status) {
             return tr("%1, disabled").arg(current.statusText);
         }
         return {};
@@ -191,7 +203,7 @@ QVariant ServiceTableModel::data(const QModelIndex& index, int role) const {
 QVariant ServiceTableModel::displayText(const Row& row, Column column) const {
     switch (column) {
     case Column::label:
-        return row.displayName;
+        return labelCellText(row);
     case Column::type:
         return typeText(row.item.path);
     case Column::index:
@@ -199,7 +211,7 @@ QVariant ServiceTableModel::displayText(const Row& row, Column column) const {
     case Column::pid:
         return numberOrDash(row.item.pid);
     case Column::status:
-        return statusCellText(row);
+        return row.statusText;
     }
     return {};
 }

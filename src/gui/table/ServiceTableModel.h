@@ -65,8 +65,8 @@ public:
     // Asks the predicate again for every row, for when the disabled state
     // changed but the records did not; only rows whose mark changed report it.
     void refreshDisabledMarks();
-    // The status cell's text: the status, and "Disabled" beside it when so.
-    static QString statusCellText(const Row& row);
+    // The label cell's text: the display name, and "Disabled" after it when so.
+    static QString labelCellText(const Row& row);
     const Row& row(int sourceRow) const { return m_rows.at(static_cast<std::size_t>(sourceRow)); }
     // The first row with that id, or -1.
     int rowForId(const QString& id) const;
