@@ -4,12 +4,14 @@
 #include "Cli.h"
 #include "LaunchItemJson.h"
 #include "LaunchServiceManager.h"
+#include "Log.h"
 #include "MetadataManager.h"
 #include "PrettyJson.h"
 #include "ScopeSelection.h"
 
 #include <algorithm>
 #include <array>
+#include <future>
 #include <optional>
 #include <ostream>
 #include <utility>
@@ -31,6 +33,11 @@ void writePadded(std::ostream& out, std::string_view text, std::size_t width) {
     for (std::size_t w = displayWidth(text); w < width; ++w) {
         out << ' ';
     }
+}
+
+std::string_view disabledText(const DisabledServices& disabled, const LaunchItem& item) {
+    const std::optional<bool> state = disabled.isDisabled(item);
+    return state ? (*state ? "yes" : "no") : "-";
 }
 
 std::string pidOrIndexText(const LaunchItem& item) {
@@ -72,7 +79,10 @@ parseListOptions(const std::vector<std::string>& arguments) {
 }
 
 void writeListTable(std::ostream& out, LaunchScope scope, const std::vector<LaunchItem>& items,
-                    const MetadataManager* metadata) {
+                    const MetadataManager* metadata, const DisabledServices* disabled) {
+    if (disabled != nullptr && !DisabledServices::appliesTo(scope)) {
+        disabled = nullptr;
+    }
     const std::string_view pidHeading = scope == LaunchScope::kernel ? "INDEX" : "PID";
     std::vector<std::string> pidTexts;
     pidTexts.reserve(items.size());
@@ -86,6 +96,7 @@ void writeListTable(std::ostream& out, LaunchScope scope, const std::vector<Laun
         statusWidth = std::max(statusWidth, toText(item.status).size());
     }
     const std::size_t defaultWidth = std::string_view("DEFAULT").size();
+    const std::size_t disabledWidth = std::string_view("DISABLED").size();
 
     out << toText(scope) << " (" << items.size() << ")\n";
     writePadded(out, "LABEL", labelWidth + 2);
@@ -93,6 +104,9 @@ void writeListTable(std::ostream& out, LaunchScope scope, const std::vector<Laun
     writePadded(out, "STATUS", statusWidth + 2);
     if (metadata) {
         writePadded(out, "DEFAULT", defaultWidth + 2);
+    }
+    if (disabled) {
+        writePadded(out, "DISABLED", disabledWidth + 2);
     }
     out << "PATH\n";
     for (std::size_t i = 0; i < items.size(); ++i) {
@@ -104,12 +118,15 @@ void writeListTable(std::ostream& out, LaunchScope scope, const std::vector<Laun
         if (metadata) {
             writePadded(out, metadata->isSystemDefault(item) ? "yes" : "no", defaultWidth + 2);
         }
+        if (disabled) {
+            writePadded(out, disabledText(*disabled, item), disabledWidth + 2);
+        }
         out << item.path.value_or("-") << '\n';
     }
 }
 
 std::string listJson(const std::vector<std::pair<LaunchScope, std::vector<LaunchItem>>>& categories,
-                     const MetadataManager* metadata) {
+                     const MetadataManager* metadata, const DisabledServices* disabled) {
     // Written record by record in the form dump(2) gives the whole document:
     // building the document's tree first costs more on a large host than
     // finding the records does. Paths are bytes from the file system and need
@@ -124,6 +141,9 @@ std::string listJson(const std::vector<std::pair<LaunchScope, std::vector<Launch
             nlohmann::ordered_json record = toJson(item);
             if (metadata) {
                 record["systemDefault"] = metadata->isSystemDefault(item);
+            }
+            if (disabled != nullptr && disabled->hasDisabled(item)) {
+                record["disabled"] = true;
             }
             text += first ? "\n    " : ",\n    ";
             first = false;
@@ -154,18 +174,41 @@ int runListCommand(const std::vector<std::string>& arguments, std::ostream& out,
     const LaunchServiceManager manager;
     const MetadataManager* metadata = options.defaults ? &MetadataManager::shared() : nullptr;
 
+    // One print-disabled per domain for the whole listing, and none when no
+    // listed category holds launchd jobs. It runs while the categories load;
+    // its log lines follow theirs.
+    std::future<DisabledServices> disabledLoad;
+    std::vector<std::string> disabledLog;
+    if (std::any_of(options.scopes.begin(), options.scopes.end(), DisabledServices::appliesTo)) {
+        disabledLoad = std::async(std::launch::async, [&manager, &disabledLog] {
+            Log::Capture capture;
+            DisabledServices loaded = manager.loadDisabledServices();
+            disabledLog = capture.take();
+            return loaded;
+        });
+    }
+
     const std::vector<std::pair<LaunchScope, std::vector<LaunchItem>>> categories =
         loadCategories(manager, options.scopes);
 
+    std::optional<DisabledServices> disabled;
+    if (disabledLoad.valid()) {
+        disabled = disabledLoad.get();
+        for (const std::string& line : disabledLog) {
+            Log::line(line);
+        }
+    }
+    const DisabledServices* disabledState = disabled ? &*disabled : nullptr;
+
     if (options.json) {
-        out << listJson(categories, metadata) << '\n';
+        out << listJson(categories, metadata, disabledState) << '\n';
         return 0;
     }
     for (std::size_t i = 0; i < categories.size(); ++i) {
         if (i > 0) {
             out << '\n';
         }
-        writeListTable(out, categories[i].first, categories[i].second, metadata);
+        writeListTable(out, categories[i].first, categories[i].second, metadata, disabledState);
     }
     return 0;
 }
