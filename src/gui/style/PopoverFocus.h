@@ -1,0 +1,24 @@
+#pragma once
+
+class QKeyEvent;
+class QWidget;
+
+namespace daemonary {
+
+// Keyboard and screen-reader access to a popover: opening it puts the focus on
+// its first control, so it is announced and can be used at once; Escape
+// closes it and gives the focus back to the control that opened it.
+class PopoverFocus {
+public:
+    PopoverFocus() = delete;
+
+    // Focuses the first enabled, shown control of the popover that takes the
+    // focus by keyboard, else the popover itself.
+    static void enter(QWidget& popover);
+
+    // Closes the popover and focuses `anchor` (when there is one) if the event
+    // is the platform's cancel key; true when it was.
+    static bool closeOnCancel(QWidget& popover, QKeyEvent* event, QWidget* anchor);
+};
+
+} // namespace daemonary
