@@ -5,6 +5,9 @@
 #include "updates/SparkleUpdateManager.h"
 #include "updates/UpdateSettingsButton.h"
 
+#include <QAccessible>
+#include <QApplication>
+#include <QImage>
 #include <QLabel>
 #include <QPushButton>
 #include <QSignalSpy>
@@ -12,6 +15,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QToolButton>
+#include <cstdlib>
 #include <memory>
 
 using namespace daemonary;
@@ -140,6 +144,60 @@ private slots:
         button.togglePopover();
         QVERIFY(!button.isPopoverShown());
         QCOMPARE(closed.count(), 1);
+    }
+
+    void checkButtonHasItsOwnWidthAndRowsArePlain() {
+        UpdateSettingsPopover popover(*m_manager, *m_defaults, QStringLiteral("1.0"));
+        popover.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&popover));
+        const auto* check = popover.findChild<QPushButton*>(QStringLiteral("checkForUpdateButton"));
+        QCOMPARE(check->width(), check->sizeHint().width());
+        // Centred, with room on both sides.
+        const int left = check->geometry().left();
+        const int right = popover.width() - 1 - check->geometry().right();
+        QVERIFY(left > 0 && right > 0);
+        QVERIFY(std::abs(left - right) <= 1);
+
+        // A row that is on is drawn like one that is off, apart from its
+        // symbol: no pressed-in panel behind it.
+        auto* checks = popover.findChild<QToolButton*>(QStringLiteral("automaticChecksButton"));
+        QVERIFY(checks->isCheckable());
+        const auto corner = [checks] {
+            const QImage image = checks->grab().toImage();
+            return image.pixelColor(image.width() - 2, image.height() / 2);
+        };
+        QVERIFY(checks->isChecked());
+        const QColor onCorner = corner();
+        m_defaults->setValue(QLatin1String(UpdateSettingsPopover::kAutomaticChecksKey), false);
+        QVERIFY(!checks->isChecked());
+        QCOMPARE(corner(), onCorner);
+        QCOMPARE(onCorner.rgb(), popover.palette().color(QPalette::Window).rgb());
+    }
+
+    void popoverTakesTheFocusAndEscapeGivesItBack() {
+        UpdateSettingsButton button(*m_manager, *m_defaults, QStringLiteral("1.0"));
+        button.show();
+        QApplication::setActiveWindow(&button);
+        QVERIFY(QTest::qWaitForWindowActive(&button));
+        button.setFocus();
+        QTest::keyClick(&button, Qt::Key_Space);
+        QVERIFY(button.isPopoverShown());
+        QWidget* focused = QApplication::focusWidget();
+        QVERIFY(focused != nullptr && button.popover()->isAncestorOf(focused));
+        QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(focused);
+        QVERIFY(accessible != nullptr && accessible->state().focused);
+        QVERIFY(!accessible->text(QAccessible::Name).isEmpty());
+
+        // Tab moves on to the settings rows, which say whether they are on.
+        QTest::keyClick(focused, Qt::Key_Tab);
+        QAccessibleInterface* row =
+            QAccessible::queryAccessibleInterface(QApplication::focusWidget());
+        QCOMPARE(row->text(QAccessible::Name), QStringLiteral("Automatically Check for Updates"));
+        QVERIFY(row->state().checkable && row->state().checked);
+
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape);
+        QVERIFY(!button.isPopoverShown());
+        QTRY_VERIFY(button.hasFocus());
     }
 
     void buttonTintFollowsCanInstallUpdates() {
