@@ -355,16 +355,28 @@ private slots:
         QTest::keyClick(button, Qt::Key_Space);
         CodesignPopover* popover = view->codesignPopover();
         QVERIFY(popover->isVisible());
+        // Activation reaches the popover's window through the event loop.
+        QTRY_COMPARE(QApplication::activeWindow(), popover);
         QWidget* focused = QApplication::focusWidget();
         QVERIFY(focused != nullptr && (focused == popover || popover->isAncestorOf(focused)));
         QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(focused);
         QVERIFY(accessible != nullptr && accessible->state().focused);
         QVERIFY(finished.wait());
 
+        QAccessibleInterface* application = QAccessible::queryAccessibleInterface(qApp);
+        QVERIFY(application->indexOfChild(QAccessible::queryAccessibleInterface(popover)) >= 0);
+
         QTest::keyClick(focused, Qt::Key_Escape);
         QVERIFY(!popover->isVisible());
         QCOMPARE(view->openPopover(), ServiceDetailView::Popover::none);
         QTRY_VERIFY(button->hasFocus());
+
+        // A press anywhere else in the application closes it too.
+        QTest::keyClick(button, Qt::Key_Space);
+        QVERIFY(popover->isVisible());
+        QTest::mouseClick(label(*view, u"serviceName"_s), Qt::LeftButton);
+        QVERIFY(!popover->isVisible());
+        QCOMPARE(view->openPopover(), ServiceDetailView::Popover::none);
     }
 
     void paletteSwitchRecoloursTheHeaderAndTree() {

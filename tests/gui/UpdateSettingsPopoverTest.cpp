@@ -182,6 +182,8 @@ private slots:
         button.setFocus();
         QTest::keyClick(&button, Qt::Key_Space);
         QVERIFY(button.isPopoverShown());
+        // Activation reaches the popover's window through the event loop.
+        QTRY_COMPARE(QApplication::activeWindow(), button.popover());
         QWidget* focused = QApplication::focusWidget();
         QVERIFY(focused != nullptr && button.popover()->isAncestorOf(focused));
         QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(focused);
@@ -195,9 +197,21 @@ private slots:
         QCOMPARE(row->text(QAccessible::Name), QStringLiteral("Automatically Check for Updates"));
         QVERIFY(row->state().checkable && row->state().checked);
 
+        // A window of the application's accessibility tree, where a screen
+        // reader finds it (Qt leaves popup windows out of it).
+        QAccessibleInterface* application = QAccessible::queryAccessibleInterface(qApp);
+        QVERIFY(application->indexOfChild(
+                    QAccessible::queryAccessibleInterface(button.popover())) >= 0);
+
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape);
         QVERIFY(!button.isPopoverShown());
         QTRY_VERIFY(button.hasFocus());
+
+        // A press on its button closes it, and the click does not open it again.
+        QTest::mouseClick(&button, Qt::LeftButton);
+        QVERIFY(button.isPopoverShown());
+        QTest::mouseClick(&button, Qt::LeftButton);
+        QVERIFY(!button.isPopoverShown());
     }
 
     void buttonTintFollowsCanInstallUpdates() {

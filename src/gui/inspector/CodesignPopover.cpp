@@ -13,7 +13,8 @@
 
 namespace daemonary {
 
-CodesignPopover::CodesignPopover(QWidget* parent) : QFrame(parent, Qt::Popup) {
+CodesignPopover::CodesignPopover(QWidget* parent) : QFrame(parent) {
+    PopoverFocus::install(*this, [this] { return m_anchor.data(); });
     setObjectName(QStringLiteral("codesignPopover"));
     setAccessibleName(tr("Code signing report"));
     setFrameShape(QFrame::StyledPanel);

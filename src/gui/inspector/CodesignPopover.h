@@ -9,7 +9,7 @@ class QPlainTextEdit;
 
 namespace daemonary {
 
-// The code-signing report of one file in a popup that closes on a click
+// The code-signing report of one file in a popover that closes on a click
 // outside it. The text is the owner's: the popover only shows it.
 class CodesignPopover : public QFrame {
     Q_OBJECT

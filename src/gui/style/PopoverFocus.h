@@ -1,5 +1,7 @@
 #pragma once
 
+#include <functional>
+
 class QKeyEvent;
 class QWidget;
 
@@ -11,6 +13,14 @@ namespace daemonary {
 class PopoverFocus {
 public:
     PopoverFocus() = delete;
+
+    // Makes the popover a frameless dialog window that closes on a press
+    // outside it and when the application goes to the background. Not a
+    // Qt::Popup: Qt leaves popups out of the application's accessibility
+    // tree, where a screen reader looks for windows. A press on the anchor
+    // (asked for when it happens) only closes the popover, so the anchor's
+    // own click does not open it again. Call once, from the constructor.
+    static void install(QWidget& popover, std::function<QWidget*()> anchor);
 
     // Focuses the first enabled, shown control of the popover that takes the
     // focus by keyboard, else the popover itself.

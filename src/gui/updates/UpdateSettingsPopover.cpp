@@ -12,7 +12,6 @@
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
-#include <QMouseEvent>
 #include <QPainter>
 #include <QPushButton>
 #include <QScreen>
@@ -89,7 +88,8 @@ private:
 UpdateSettingsPopover::UpdateSettingsPopover(SparkleUpdateManager& updateManager,
                                              UserDefaults& defaults, const QString& shortVersion,
                                              QWidget* parent)
-    : QFrame(parent, Qt::Popup), m_updateManager(updateManager), m_defaults(defaults) {
+    : QFrame(parent), m_updateManager(updateManager), m_defaults(defaults) {
+    PopoverFocus::install(*this, [this] { return m_anchor.data(); });
     setObjectName(QStringLiteral("updateSettingsPopover"));
     setAccessibleName(tr("Update Settings"));
     setFrameShape(QFrame::StyledPanel);
@@ -182,7 +182,6 @@ void UpdateSettingsPopover::updateRows() {
 
 void UpdateSettingsPopover::popUp(QWidget* anchor) {
     m_anchor = anchor;
-    setAttribute(Qt::WA_NoMouseReplay, false);
     if (anchor != nullptr) {
         const QPoint bottomCentre =
             anchor->mapToGlobal(QPoint(anchor->width() / 2, anchor->height()));
@@ -205,16 +204,6 @@ void UpdateSettingsPopover::keyPressEvent(QKeyEvent* event) {
     if (!PopoverFocus::closeOnCancel(*this, event, m_anchor)) {
         QFrame::keyPressEvent(event);
     }
-}
-
-void UpdateSettingsPopover::mousePressEvent(QMouseEvent* event) {
-    // A press on the anchor button closes the popover; replaying it to the
-    // button would open it again at once.
-    if (!rect().contains(event->position().toPoint()) && m_anchor) {
-        const QPoint onAnchor = m_anchor->mapFromGlobal(event->globalPosition().toPoint());
-        setAttribute(Qt::WA_NoMouseReplay, m_anchor->rect().contains(onAnchor));
-    }
-    QFrame::mousePressEvent(event);
 }
 
 void UpdateSettingsPopover::hideEvent(QHideEvent* event) {

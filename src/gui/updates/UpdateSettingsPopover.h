@@ -38,7 +38,6 @@ signals:
     void closed();
 
 protected:
-    void mousePressEvent(QMouseEvent* event) override;
     void hideEvent(QHideEvent* event) override;
     void changeEvent(QEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
