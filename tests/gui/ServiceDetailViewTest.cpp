@@ -361,7 +361,9 @@ private slots:
         QVERIFY(focused != nullptr && (focused == popover || popover->isAncestorOf(focused)));
         QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(focused);
         QVERIFY(accessible != nullptr && accessible->state().focused);
-        QVERIFY(finished.wait());
+        if (finished.isEmpty()) { // it may have come back while the focus moved
+            QVERIFY(finished.wait());
+        }
 
         QAccessibleInterface* application = QAccessible::queryAccessibleInterface(qApp);
         QVERIFY(application->indexOfChild(QAccessible::queryAccessibleInterface(popover)) >= 0);
@@ -389,7 +391,9 @@ private slots:
         auto placeholder = makeView();
         QSignalSpy looked(placeholder.get(), &ServiceDetailView::iconLookupFinished);
         show(*placeholder, agent("com.example.nothing", std::nullopt));
-        QVERIFY(looked.wait());
+        if (looked.isEmpty()) {
+            QVERIFY(looked.wait());
+        }
         const QPalette light = QApplication::palette();
         QPalette dark = light;
         const QColor text(240, 235, 225);
