@@ -190,12 +190,24 @@ private slots:
         QVERIFY(accessible != nullptr && accessible->state().focused);
         QVERIFY(!accessible->text(QAccessible::Name).isEmpty());
 
-        // Tab moves on to the settings rows, which say whether they are on.
-        QTest::keyClick(focused, Qt::Key_Tab);
+        // The first control that can be used: Check for Update, or the first
+        // row while checking is unavailable (no feed configured).
+        auto* check =
+            button.popover()->findChild<QPushButton*>(QStringLiteral("checkForUpdateButton"));
+        auto* checksRow =
+            button.popover()->findChild<QToolButton*>(QStringLiteral("automaticChecksButton"));
+        QCOMPARE(focused, check->isEnabled() ? static_cast<QWidget*>(check) : checksRow);
+        if (focused == check) {
+            QTest::keyClick(focused, Qt::Key_Tab);
+        }
+        // The settings rows say whether they are on.
         QAccessibleInterface* row =
             QAccessible::queryAccessibleInterface(QApplication::focusWidget());
         QCOMPARE(row->text(QAccessible::Name), QStringLiteral("Automatically Check for Updates"));
         QVERIFY(row->state().checkable && row->state().checked);
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        QCOMPARE(QApplication::focusWidget(), button.popover()->findChild<QToolButton*>(
+                                                  QStringLiteral("automaticDownloadsButton")));
 
         // A window of the application's accessibility tree, where a screen
         // reader finds it (Qt leaves popup windows out of it).

@@ -119,6 +119,16 @@ UpdateSettingsPopover::UpdateSettingsPopover(SparkleUpdateManager& updateManager
     connect(check, &QPushButton::clicked, this, [this] { m_updateManager.checkForUpdates(); });
     // Its own width, centred, with at least the default margin on each side.
     check->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
+    // Disabled, with the reason where pointer and screen-reader users find it.
+    const auto followAvailability = [this, check] {
+        const QString reason = m_updateManager.checkUnavailableReason();
+        check->setEnabled(m_updateManager.canCheckForUpdates());
+        check->setToolTip(reason);
+        check->setAccessibleDescription(reason);
+    };
+    connect(&m_updateManager, &SparkleUpdateManager::canCheckForUpdatesChanged, check,
+            followAvailability);
+    followAvailability();
     auto* checkRow = new QHBoxLayout;
     checkRow->setContentsMargins(margin, 0, margin, 0);
     checkRow->addWidget(check, 0, Qt::AlignHCenter);
