@@ -286,6 +286,9 @@ void ServiceDetailView::applyDetails(Details details) {
         m_plistView->clear();
         m_definitionSection->hide();
     }
+    // Freshly read files may bring facts of any kind: built again. A reload
+    // of the same path reads nothing and keeps them.
+    m_shownFacts.reset();
     rebuildFacts();
     emit detailsLoaded();
 }

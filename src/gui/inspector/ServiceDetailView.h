@@ -147,6 +147,7 @@ private:
     std::optional<std::string> m_iconFile;
     // What the facts grid shows now. Equal facts are not built again, so a
     // reload that changed nothing keeps the user's text selection in them.
+    // Anything else the grid comes to show belongs in here too (or resets it).
     struct ShownFacts {
         LaunchItem item;
         BundleInfo bundleInfo;
