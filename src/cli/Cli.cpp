@@ -16,6 +16,8 @@ constexpr std::array kCommands = {
     CliCommand{"start", kStartCommandUsage, kStartCommandSummary, runStartCommand},
     CliCommand{"stop", kStopCommandUsage, kStopCommandSummary, runStopCommand},
     CliCommand{"toggle", kToggleCommandUsage, kToggleCommandSummary, runToggleCommand},
+    CliCommand{"disable", kDisableCommandUsage, kDisableCommandSummary, runDisableCommand},
+    CliCommand{"enable", kEnableCommandUsage, kEnableCommandSummary, runEnableCommand},
 };
 
 } // namespace
