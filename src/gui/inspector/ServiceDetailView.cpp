@@ -3,8 +3,10 @@
 #include "FileSystem.h"
 #include "MetadataManager.h"
 #include "inspector/CodesignPopover.h"
+#include "inspector/LogSection.h"
 #include "inspector/PlistView.h"
 #include "inspector/ServiceActionButtons.h"
+#include "inspector/TriggerSection.h"
 #include "shell/ToolRunPool.h"
 #include "style/SymbolIcon.h"
 #include "style/TextStyle.h"
@@ -170,6 +172,11 @@ ServiceDetailView::ServiceDetailView(const ServiceActionManager& actions, Refres
     m_actionButtons = new ServiceActionButtons(m_actions, m_refresh, m_content);
     column->addWidget(m_actionButtons);
 
+    m_triggerSection = new TriggerSection(m_content);
+    column->addWidget(m_triggerSection);
+    m_logSection = new LogSection(m_actions, m_layout, m_content);
+    column->addWidget(m_logSection);
+
     m_definitionSection = new QWidget(m_content);
     m_definitionSection->setObjectName(QStringLiteral("definitionSection"));
     auto* definitionColumn = new QVBoxLayout(m_definitionSection);
@@ -281,6 +288,8 @@ void ServiceDetailView::loadDetails() {
     // beside this one's name.
     m_loading = true;
     m_definitionSection->hide();
+    m_triggerSection->clear();
+    m_logSection->clear();
     ToolRunPool::run<Details>(
         this,
         [path = m_item.path ? std::optional(m_layout.onHost(*m_item.path)) : std::nullopt] {
@@ -306,6 +315,8 @@ void ServiceDetailView::applyDetails(Details details) {
         m_plistView->clear();
         m_definitionSection->hide();
     }
+    m_triggerSection->setDefinition(m_plistData);
+    m_logSection->setDefinition(m_plistData, m_item.scope == LaunchScope::user);
     // Freshly read files may bring facts of any kind: built again. A reload
     // of the same path reads nothing and keeps them.
     m_shownFacts.reset();
