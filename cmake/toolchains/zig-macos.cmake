@@ -63,8 +63,8 @@ find_program(CMAKE_INSTALL_NAME_TOOL
   NAMES install_name_tool llvm-install-name-tool llvm-install-name-tool-16
         llvm-install-name-tool-15 llvm-install-name-tool-14 REQUIRED)
 
-# Compiler checks compile but do not link: a first link makes Zig build
-# libc++ for the target, which belongs to the build, not to configuring.
+# Checks compile but do not link: nothing linked here could run, and each
+# link of a probe costs more than its compile.
 set(CMAKE_TRY_COMPILE_TARGET_TYPE STATIC_LIBRARY)
 
 # No macOS SDK here: Zig brings its own headers and stubs.
