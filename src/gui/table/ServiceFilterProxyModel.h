@@ -20,6 +20,10 @@ public:
     const QString& searchText() const { return m_searchText; }
     void setSearchText(const QString& text);
 
+    // Whether records that launchd will not start are shown (the default).
+    bool showsDisabled() const { return m_showDisabled; }
+    void setShowDisabled(bool show);
+
 protected:
     bool filterAcceptsRow(int sourceRow, const QModelIndex& sourceParent) const override;
     bool lessThan(const QModelIndex& left, const QModelIndex& right) const override;
@@ -27,6 +31,7 @@ protected:
 private:
     const ServiceTableModel* m_table = nullptr;
     QString m_searchText;
+    bool m_showDisabled = true;
 };
 
 } // namespace daemonary

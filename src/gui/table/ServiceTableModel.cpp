@@ -26,6 +26,10 @@ QPixmap statusDot(bool active) {
     return dot;
 }
 
+QString disabledExplanation() {
+    return ServiceTableModel::tr("Disabled: launchd does not start it until it is enabled again");
+}
+
 QString numberOrDash(const std::optional<std::int32_t>& value) {
     return value ? QString::number(*value) : QStringLiteral("-");
 }
@@ -101,6 +105,7 @@ void ServiceTableModel::setItems(const std::vector<LaunchItem>& items) {
         row.pathSortValue = QString::fromStdString(item.pathSortValue());
         row.statusText = QString::fromUtf8(toText(item.status));
         row.systemDefault = m_isSystemDefault && m_isSystemDefault(item);
+        row.disabled = m_isDisabled && m_isDisabled(item);
         // The first record with an id is the one a selection refers to.
         if (!m_rowById.contains(row.id)) {
             m_rowById.insert(row.id, static_cast<int>(m_rows.size()));
@@ -108,6 +113,31 @@ void ServiceTableModel::setItems(const std::vector<LaunchItem>& items) {
         m_rows.push_back(std::move(row));
     }
     endResetModel();
+}
+
+void ServiceTableModel::setDisabledPredicate(DisabledPredicate isDisabled) {
+    m_isDisabled = std::move(isDisabled);
+    refreshDisabledMarks();
+}
+
+void ServiceTableModel::refreshDisabledMarks() {
+    for (std::size_t i = 0; i < m_rows.size(); ++i) {
+        Row& current = m_rows[i];
+        const bool disabled = m_isDisabled && m_isDisabled(current.item);
+        if (disabled == current.disabled) {
+            continue;
+        }
+        current.disabled = disabled;
+        const int changed = static_cast<int>(i);
+        emit dataChanged(index(changed, 0), index(changed, columnCount() - 1));
+    }
+}
+
+QString ServiceTableModel::labelCellText(const Row& row) {
+    // Text, not colour alone. It follows the name rather than the status:
+    // the status column is too narrow for both, and the middle elision of
+    // long labels keeps the end of the text in view.
+    return row.disabled ? tr("%1 \u2014 Disabled").arg(row.displayName) : row.displayName;
 }
 
 int ServiceTableModel::rowForId(const QString& id) const {
@@ -143,12 +173,28 @@ QVariant ServiceTableModel::data(const QModelIndex& index, int role) const {
         }
         return {};
     case Qt::ToolTipRole:
+        if (kind == Column::label && current.disabled) {
+            return current.search.label + u'\n' + disabledExplanation();
+        }
         if (kind == Column::label) {
             return current.search.label;
+        }
+        if (kind == Column::status && current.disabled) {
+            return disabledExplanation();
+        }
+        return {};
+    case Qt::AccessibleTextRole:
+        if (current.disabled && kind == Column::label) {
+            return tr("%1, disabled").arg(current.displayName);
+        }
+        if (current.disabled && kind == Column::status) {
+            return tr("%1, disabled").arg(current.statusText);
         }
         return {};
     case IdRole:
         return current.id;
+    case DisabledRole:
+        return current.disabled;
     default:
         return {};
     }
@@ -157,7 +203,7 @@ QVariant ServiceTableModel::data(const QModelIndex& index, int role) const {
 QVariant ServiceTableModel::displayText(const Row& row, Column column) const {
     switch (column) {
     case Column::label:
-        return row.displayName;
+        return labelCellText(row);
     case Column::type:
         return typeText(row.item.path);
     case Column::index:
