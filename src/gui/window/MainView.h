@@ -7,6 +7,7 @@
 #include <QString>
 #include <optional>
 
+class QAction;
 class QLabel;
 class QListView;
 class QSplitter;
@@ -44,6 +45,10 @@ public:
     ToolbarButtonsView* toolbarButtons() const { return m_toolbarButtons; }
     QToolBar* toolbar() const { return m_toolbar; }
     QListView* sidebar() const { return m_sidebar; }
+    // Reloads the selected category. Its keys (F5, Ctrl+R or ⌘R, and the
+    // platform's own) work wherever the focus is in the window; View ▸
+    // Refresh shows it. Disabled while no category is selected.
+    QAction* refreshAction() const { return m_refreshAction; }
     SidebarModel* sidebarModel() const { return m_sidebarModel; }
 
 signals:
@@ -53,10 +58,12 @@ signals:
 
 protected:
     void showEvent(QShowEvent* event) override;
+    void changeEvent(QEvent* event) override;
 
 private:
     void showDetail();
     void loadStartUpScope(std::size_t position);
+    void applyPalette();
 
     GuiDependencies m_dependencies;
     std::optional<LaunchScope> m_selectedScope = LaunchScope::system;
@@ -72,6 +79,7 @@ private:
     QLabel* m_noCategory = nullptr;
     QToolBar* m_toolbar = nullptr;
     ToolbarButtonsView* m_toolbarButtons = nullptr;
+    QAction* m_refreshAction = nullptr;
 };
 
 } // namespace daemonary
