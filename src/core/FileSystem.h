@@ -22,8 +22,17 @@ std::optional<std::vector<std::string>> listDirectory(const std::string& path);
 std::optional<std::string> readFile(const std::string& path,
                                     std::size_t maxBytes = kMaxReadableFileBytes);
 
-bool pathExists(const std::string& path);    // follows links
-bool isDirectory(const std::string& path);   // follows links
+// Replaces the file at path with the contents so that readers see either the
+// old file or the whole new one, never a part: a temporary file in the same
+// folder, flushed to disk, then renamed over the target. On failure the
+// target is untouched, the temporary file removed, and the reason returned.
+// `rename` is the final step, replaceable so tests can make it fail.
+using RenameFunction = int (*)(const char* from, const char* to);
+std::optional<std::string> writeFileAtomically(const std::string& path, std::string_view contents,
+                                               RenameFunction rename = nullptr);
+
+bool pathExists(const std::string& path);  // follows links
+bool isDirectory(const std::string& path); // follows links
 
 std::string appendPathComponent(std::string_view directory, std::string_view name);
 std::string_view lastPathComponent(std::string_view path);
