@@ -1,7 +1,9 @@
 #include "Cli.h"
 
 #include "ActionCommand.h"
+#include "DiffCommand.h"
 #include "ListCommand.h"
+#include "SnapshotCommand.h"
 
 #include <array>
 #include <ostream>
@@ -16,6 +18,8 @@ constexpr std::array kCommands = {
     CliCommand{"start", kStartCommandUsage, kStartCommandSummary, runStartCommand},
     CliCommand{"stop", kStopCommandUsage, kStopCommandSummary, runStopCommand},
     CliCommand{"toggle", kToggleCommandUsage, kToggleCommandSummary, runToggleCommand},
+    CliCommand{"snapshot", kSnapshotCommandUsage, kSnapshotCommandSummary, runSnapshotCommand},
+    CliCommand{"diff", kDiffCommandUsage, kDiffCommandSummary, runDiffCommand},
 };
 
 } // namespace
@@ -28,6 +32,7 @@ void printCliUsage(std::ostream& stream) {
         stream << "  daemonary-cli " << command.usage << "\n      " << command.summary << "\n";
     }
     stream << "\n" << kListCommandDetails << "\n" << kActionCommandDetails;
+    stream << "\n" << kSnapshotCommandDetails << "\n" << kDiffCommandDetails;
 }
 
 int runCli(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err) {

@@ -338,6 +338,12 @@ std::vector<const SnapshotRecord*> Snapshot::recordsOf(LaunchScope scope) const 
     return found;
 }
 
+nlohmann::ordered_json Snapshot::recordJson(const SnapshotRecord& record) {
+    OrderedJson object = toJson(record.item);
+    object["fingerprint"] = fingerprintJson(record.fingerprint);
+    return object;
+}
+
 std::string Snapshot::toJsonText() const {
     OrderedJson document = OrderedJson::object();
     document["format"] = format;
@@ -348,9 +354,7 @@ std::string Snapshot::toJsonText() const {
     for (const LaunchScope scope : scopes) {
         OrderedJson list = OrderedJson::array();
         for (const SnapshotRecord* record : recordsOf(scope)) {
-            OrderedJson object = toJson(record->item);
-            object["fingerprint"] = fingerprintJson(record->fingerprint);
-            list.push_back(std::move(object));
+            list.push_back(recordJson(*record));
         }
         categories[std::string(toText(scope))] = std::move(list);
     }

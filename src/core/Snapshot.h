@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <utility>
 #include <variant>
@@ -59,6 +60,8 @@ struct Snapshot {
     // The document: the facts, then "categories" keyed by category name, each
     // record in its JSON form with a "fingerprint" object added.
     std::string toJsonText() const;
+    // One record's part of the document.
+    static nlohmann::ordered_json recordJson(const SnapshotRecord& record);
     // Parses a document; the error says what is wrong, not where it came from.
     static std::variant<Snapshot, SnapshotError> fromJsonText(std::string_view text);
 
