@@ -1,5 +1,6 @@
 #include "shell/DaemonaryApp.h"
 
+#include "baseline/BaselineState.h"
 #include "shell/AppDelegate.h"
 #include "shell/AppInfo.h"
 #include "shell/GuiDependencies.h"
@@ -64,6 +65,9 @@ void addMenus(MainView& window, SparkleUpdateManager& updateManager) {
 
     QMenu* file = bar->addMenu(QObject::tr("&File"));
     file->setObjectName(QStringLiteral("fileMenu"));
+    file->addAction(window.saveBaselineAction());
+    file->addAction(window.forgetBaselineAction());
+    file->addSeparator();
     QAction* close =
         addAction(file, QStringLiteral("closeWindowAction"), QObject::tr("Close Window"));
     close->setShortcut(QKeySequence::Close);
@@ -88,6 +92,7 @@ void addMenus(MainView& window, SparkleUpdateManager& updateManager) {
     QListView* sidebarView = window.sidebar();
     QObject::connect(sidebar, &QAction::toggled, sidebarView,
                      [sidebarView](bool shown) { sidebarView->setVisible(shown); });
+    view->addAction(window.showChangesOnlyAction());
 
     // About and "Check for Updates..." go to the application menu on macOS
     // (application-specific items follow About there) and to Help elsewhere.
@@ -148,7 +153,9 @@ int DaemonaryApp::run(int argc, char* argv[]) {
     QApplication::setQuitOnLastWindowClosed(
         delegate.applicationShouldTerminateAfterLastWindowClosed());
 
-    MainView window(GuiDependencies::production());
+    const GuiDependencies dependencies = GuiDependencies::production();
+    MainView window(dependencies);
+    dependencies.baseline->load();
     setUpMainWindow(window, delegate, SparkleUpdateManager::shared(), UserDefaults::standard());
     window.resize(kInitialWindowSize);
     window.show();

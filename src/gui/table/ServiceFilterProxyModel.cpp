@@ -21,12 +21,24 @@ void ServiceFilterProxyModel::setSearchText(const QString& text) {
     invalidateFilter();
 }
 
+void ServiceFilterProxyModel::setChangesOnly(bool changesOnly) {
+    if (changesOnly == m_changesOnly) {
+        return;
+    }
+    m_changesOnly = changesOnly;
+    invalidateFilter();
+}
+
 bool ServiceFilterProxyModel::filterAcceptsRow(int sourceRow,
                                                const QModelIndex& sourceParent) const {
     if (m_table == nullptr || sourceParent.isValid()) {
         return QSortFilterProxyModel::filterAcceptsRow(sourceRow, sourceParent);
     }
-    return m_table->row(sourceRow).search.matches(m_searchText);
+    const ServiceTableModel::Row& row = m_table->row(sourceRow);
+    if (m_changesOnly ? row.mark == ChangeMark::none : row.removed) {
+        return false;
+    }
+    return row.search.matches(m_searchText);
 }
 
 bool ServiceFilterProxyModel::lessThan(const QModelIndex& left, const QModelIndex& right) const {

@@ -20,6 +20,10 @@ public:
     const QString& searchText() const { return m_searchText; }
     void setSearchText(const QString& text);
 
+    // Only new, changed and removed records; removed ones show only here.
+    bool changesOnly() const { return m_changesOnly; }
+    void setChangesOnly(bool changesOnly);
+
 protected:
     bool filterAcceptsRow(int sourceRow, const QModelIndex& sourceParent) const override;
     bool lessThan(const QModelIndex& left, const QModelIndex& right) const override;
@@ -27,6 +31,7 @@ protected:
 private:
     const ServiceTableModel* m_table = nullptr;
     QString m_searchText;
+    bool m_changesOnly = false;
 };
 
 } // namespace daemonary
