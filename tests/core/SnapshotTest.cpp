@@ -2,10 +2,13 @@
 
 #include "DiscoveryTestSupport.h"
 #include "FileSystem.h"
+#include "LaunchServiceManager.h"
+#include "Log.h"
 #include "Sha256.h"
 #include "SnapshotDiff.h"
 #include "SnapshotFile.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <filesystem>
 #include <gtest/gtest.h>
@@ -521,6 +524,48 @@ TEST(SnapshotDiffTest, RepeatedIdentitiesPairInOrder) {
     EXPECT_EQ(diff.added.size(), 1u);
     EXPECT_TRUE(diff.removed.empty());
     EXPECT_EQ(SnapshotDiff::between(after, before, {scope}).removed.size(), 1u);
+}
+
+} // namespace
+} // namespace daemonary
+
+namespace daemonary {
+namespace {
+
+// The folders named for watching are the ones discovery reads: a definition
+// placed in any of them shows up in that category.
+TEST(DirectoriesReadTest, EveryFolderFeedsItsCategory) {
+    TemporaryHost host;
+    Log::setSink([](std::string_view) {});
+    const LaunchServiceManager manager(host.layout());
+    EXPECT_TRUE(manager.directoriesRead(LaunchScope::mach).empty());
+    for (const LaunchScope scope : {LaunchScope::system, LaunchScope::user, LaunchScope::macos,
+                                    LaunchScope::privilegedHelperTools, LaunchScope::others}) {
+        const auto folders = manager.directoriesRead(scope);
+        ASSERT_FALSE(folders.empty()) << toText(scope);
+        for (std::size_t i = 0; i < folders.size(); ++i) {
+            const std::string label = "com.example.watched" + std::to_string(i);
+            const bool launchd = scope == LaunchScope::system || scope == LaunchScope::user ||
+                                 scope == LaunchScope::macos;
+            // Startup-item folders hold one folder per item.
+            const bool startup = folders[i].ends_with("StartupItems");
+            if (startup) {
+                writeFile(folders[i] + "/" + label + "/" + label, "#!/bin/sh\n", true);
+            } else {
+                writeFile(folders[i] + "/" + label + (launchd ? ".plist" : ""),
+                          launchd ? test::definitionXml(label, "/usr/bin/true") : "x", !launchd);
+            }
+            const auto items = manager.loadItems(scope);
+            const bool found = std::any_of(items.begin(), items.end(), [&](const LaunchItem& item) {
+                return item.path && item.path->starts_with(folders[i] + "/" + label);
+            });
+            EXPECT_TRUE(found) << toText(scope) << ": " << folders[i];
+        }
+    }
+    const auto kernel = manager.directoriesRead(LaunchScope::kernel);
+    EXPECT_EQ(kernel,
+              (std::vector{host.layout().systemExtensions(), host.layout().libraryExtensions()}));
+    Log::setSink({});
 }
 
 } // namespace
