@@ -112,6 +112,16 @@ void addMenus(MainView& window, SparkleUpdateManager& updateManager) {
     check->setMenuRole(QAction::ApplicationSpecificRole);
     QObject::connect(check, &QAction::triggered, &updateManager,
                      [&updateManager] { updateManager.checkForUpdates(); });
+    help->setToolTipsVisible(true);
+    const auto followAvailability = [check, &updateManager] {
+        const QString reason = updateManager.checkUnavailableReason();
+        check->setEnabled(updateManager.canCheckForUpdates());
+        check->setToolTip(reason); // empty: the item's own text again
+        check->setStatusTip(reason);
+    };
+    QObject::connect(&updateManager, &SparkleUpdateManager::canCheckForUpdatesChanged, check,
+                     followAvailability);
+    followAvailability();
 }
 
 } // namespace
