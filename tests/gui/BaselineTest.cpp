@@ -6,6 +6,7 @@
 #include "table/CategoryWatcher.h"
 #include "table/ServiceFilterProxyModel.h"
 #include "table/ServiceTableModel.h"
+#include "table/ServiceTableView.h"
 #include "window/MainView.h"
 #include "window/SidebarModel.h"
 
@@ -191,6 +192,41 @@ private slots:
         QCOMPARE(proxy.rowCount(), 1);
     }
 
+    void changesOnlyTableAndInspectorNote() {
+        saveBaseline();
+        changeThePresent();
+        GuiDependencies dependencies;
+        dependencies.appState = m_state.get();
+        dependencies.clock = std::make_shared<ImmediateClock>();
+        dependencies.baseline = m_baseline.get();
+        ServiceTableView table(LaunchScope::user, QString(), *m_state->items(LaunchScope::user),
+                               dependencies);
+        QCOMPARE(table.proxyModel().rowCount(), 3);
+        table.setChangesOnly(true);
+        QCOMPARE(table.proxyModel().rowCount(), 3);
+
+        const QString gone = QStringLiteral("removed:") +
+                             QString::fromStdString(agentAt(agents(), "com.example.gone").id());
+        table.setSelectedIds({gone});
+        QVERIFY(table.inspectorContent() != nullptr);
+        const QString removedNote = table.inspectorContent()->property("baselineNote").toString();
+        QVERIFY(removedNote.startsWith(QStringLiteral("Removed since ") + m_baseline->dateText()));
+        QVERIFY(removedNote.contains(QStringLiteral("SHA-256 ")));
+
+        table.setSelectedIds({QString::fromStdString(agentAt(agents(), "com.example.kept").id())});
+        QCOMPARE(table.inspectorContent()->property("baselineNote").toString(),
+                 QStringLiteral("Changed since ") + m_baseline->dateText() +
+                     QStringLiteral(": contents changed"));
+
+        // Forgetting the baseline takes the marks and the removed rows away.
+        QSignalSpy changes(m_baseline.get(), &BaselineState::changesChanged);
+        m_baseline->forget();
+        QVERIFY(!changes.isEmpty());
+        QCOMPARE(table.tableModel().rowCount(), 3);
+        QCOMPARE(table.proxyModel().rowCount(), 0);
+        QVERIFY(table.inspectorContent()->property("baselineNote").toString().isEmpty());
+    }
+
     void sidebarSaysWhichCategoriesChanged() {
         SidebarModel sidebar(*m_state);
         QAbstractItemModelTester tester(&sidebar);
@@ -354,6 +390,13 @@ private slots:
         QVERIFY(changed.wait(5000));
         QCOMPARE(changed.count(), 1);
         QCOMPARE(changed.first().first().value<LaunchScope>(), LaunchScope::user);
+
+        // A folder that goes away is a change too, and is waited for again.
+        changed.clear();
+        QVERIFY(QDir(folder("Users/new")).removeRecursively());
+        QVERIFY(changed.wait(5000));
+        QCOMPARE(changed.first().first().value<LaunchScope>(), LaunchScope::user);
+        QVERIFY(watcher.watchedPaths().contains(folder("Users")));
     }
 };
 

@@ -86,8 +86,10 @@ void CategoryWatcher::directoryChanged(const QString& path) {
     std::set<LaunchScope> affected;
     // A change inside a watched folder that still exists: the common case,
     // and the only one a burst of new files causes.
+    // The watcher drops a folder that was deleted or moved, so asking it
+    // costs no file-system call on the GUI thread.
     const bool ownFolder = m_existingFolders.count(path) > 0;
-    if (ownFolder && QFileInfo(path).isDir()) {
+    if (ownFolder && m_watcher.directories().contains(path)) {
         for (const auto& [scope, folders] : m_folders) {
             if (folders.contains(path)) {
                 affected.insert(scope);
