@@ -13,7 +13,7 @@ namespace daemonary {
 
 class ServiceActionManager;
 
-enum class ActionVerb { start, stop, toggle };
+enum class ActionVerb { start, stop, toggle, disable, enable };
 
 inline constexpr std::string_view kStartCommandUsage = "start LABEL [--scope NAME]";
 inline constexpr std::string_view kStartCommandSummary =
@@ -24,8 +24,14 @@ inline constexpr std::string_view kStopCommandSummary =
 inline constexpr std::string_view kToggleCommandUsage = "toggle LABEL [--scope NAME]";
 inline constexpr std::string_view kToggleCommandSummary =
     "Stop the job when it runs, start it otherwise.";
+inline constexpr std::string_view kDisableCommandUsage = "disable LABEL [--scope NAME]...";
+inline constexpr std::string_view kDisableCommandSummary =
+    "Keep a launch agent from starting (launchctl disable); it is not stopped.";
+inline constexpr std::string_view kEnableCommandUsage = "enable LABEL [--scope NAME]...";
+inline constexpr std::string_view kEnableCommandSummary =
+    "Let a disabled launch agent start again (launchctl enable); it is not started.";
 inline constexpr std::string_view kActionCommandDetails =
-    "start, stop and toggle options:\n"
+    "start, stop, toggle, disable and enable options:\n"
     "  LABEL         the label exactly as \"list\" shows it; the first record with it wins\n"
     "  --scope NAME  the category to look in (as for list); may be repeated.\n"
     "                Default: every category, in sidebar order.\n"
@@ -59,6 +65,10 @@ int runStartCommand(const std::vector<std::string>& arguments, std::ostream& out
                     std::ostream& err);
 int runStopCommand(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err);
 int runToggleCommand(const std::vector<std::string>& arguments, std::ostream& out,
+                     std::ostream& err);
+int runDisableCommand(const std::vector<std::string>& arguments, std::ostream& out,
+                      std::ostream& err);
+int runEnableCommand(const std::vector<std::string>& arguments, std::ostream& out,
                      std::ostream& err);
 
 } // namespace daemonary

@@ -20,6 +20,8 @@ constexpr std::array kCommands = {
     CliCommand{"toggle", kToggleCommandUsage, kToggleCommandSummary, runToggleCommand},
     CliCommand{"snapshot", kSnapshotCommandUsage, kSnapshotCommandSummary, runSnapshotCommand},
     CliCommand{"diff", kDiffCommandUsage, kDiffCommandSummary, runDiffCommand},
+    CliCommand{"disable", kDisableCommandUsage, kDisableCommandSummary, runDisableCommand},
+    CliCommand{"enable", kEnableCommandUsage, kEnableCommandSummary, runEnableCommand},
 };
 
 } // namespace

@@ -31,6 +31,11 @@ void writePadded(std::ostream& out, std::string_view text, std::size_t width) {
     }
 }
 
+std::string_view disabledText(const DisabledServices& disabled, const LaunchItem& item) {
+    const std::optional<bool> state = disabled.isDisabled(item);
+    return state ? (*state ? "yes" : "no") : "-";
+}
+
 std::string pidOrIndexText(const LaunchItem& item) {
     if (item.index) {
         return std::to_string(*item.index);
@@ -70,7 +75,10 @@ parseListOptions(const std::vector<std::string>& arguments) {
 }
 
 void writeListTable(std::ostream& out, LaunchScope scope, const std::vector<LaunchItem>& items,
-                    const MetadataManager* metadata) {
+                    const MetadataManager* metadata, const DisabledServices* disabled) {
+    if (disabled != nullptr && !DisabledServices::appliesTo(scope)) {
+        disabled = nullptr;
+    }
     const std::string_view pidHeading = scope == LaunchScope::kernel ? "INDEX" : "PID";
     std::vector<std::string> pidTexts;
     pidTexts.reserve(items.size());
@@ -84,6 +92,7 @@ void writeListTable(std::ostream& out, LaunchScope scope, const std::vector<Laun
         statusWidth = std::max(statusWidth, toText(item.status).size());
     }
     const std::size_t defaultWidth = std::string_view("DEFAULT").size();
+    const std::size_t disabledWidth = std::string_view("DISABLED").size();
 
     out << toText(scope) << " (" << items.size() << ")\n";
     writePadded(out, "LABEL", labelWidth + 2);
@@ -91,6 +100,9 @@ void writeListTable(std::ostream& out, LaunchScope scope, const std::vector<Laun
     writePadded(out, "STATUS", statusWidth + 2);
     if (metadata) {
         writePadded(out, "DEFAULT", defaultWidth + 2);
+    }
+    if (disabled) {
+        writePadded(out, "DISABLED", disabledWidth + 2);
     }
     out << "PATH\n";
     for (std::size_t i = 0; i < items.size(); ++i) {
@@ -102,12 +114,15 @@ void writeListTable(std::ostream& out, LaunchScope scope, const std::vector<Laun
         if (metadata) {
             writePadded(out, metadata->isSystemDefault(item) ? "yes" : "no", defaultWidth + 2);
         }
+        if (disabled) {
+            writePadded(out, disabledText(*disabled, item), disabledWidth + 2);
+        }
         out << item.path.value_or("-") << '\n';
     }
 }
 
 std::string listJson(const std::vector<std::pair<LaunchScope, std::vector<LaunchItem>>>& categories,
-                     const MetadataManager* metadata) {
+                     const MetadataManager* metadata, const DisabledServices* disabled) {
     nlohmann::ordered_json document = nlohmann::ordered_json::object();
     for (const auto& [scope, items] : categories) {
         nlohmann::ordered_json records = nlohmann::ordered_json::array();
@@ -115,6 +130,9 @@ std::string listJson(const std::vector<std::pair<LaunchScope, std::vector<Launch
             nlohmann::ordered_json record = toJson(item);
             if (metadata) {
                 record["systemDefault"] = metadata->isSystemDefault(item);
+            }
+            if (disabled != nullptr && disabled->hasDisabled(item)) {
+                record["disabled"] = true;
             }
             records.push_back(std::move(record));
         }
@@ -153,15 +171,23 @@ int runListCommand(const std::vector<std::string>& arguments, std::ostream& out,
     const MetadataManager* metadata = options.defaults ? &MetadataManager::shared() : nullptr;
     const LoadedCategories categories = loadCategories(options.scopes);
 
+    // One print-disabled per domain for the whole listing, and none when no
+    // listed category holds launchd jobs.
+    std::optional<DisabledServices> disabled;
+    if (std::any_of(options.scopes.begin(), options.scopes.end(), DisabledServices::appliesTo)) {
+        disabled = manager.loadDisabledServices();
+    }
+    const DisabledServices* disabledState = disabled ? &*disabled : nullptr;
+
     if (options.json) {
-        out << listJson(categories, metadata) << '\n';
+        out << listJson(categories, metadata, disabledState) << '\n';
         return 0;
     }
     for (std::size_t i = 0; i < categories.size(); ++i) {
         if (i > 0) {
             out << '\n';
         }
-        writeListTable(out, categories[i].first, categories[i].second, metadata);
+        writeListTable(out, categories[i].first, categories[i].second, metadata, disabledState);
     }
     return 0;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "DisabledServices.h"
 #include "LaunchItem.h"
 
 #include <iosfwd>
@@ -23,6 +24,8 @@ inline constexpr std::string_view kListCommandDetails =
     "  --json        one JSON object keyed by category, each an array of records\n"
     "  --defaults    also tell whether each record ships with the operating system\n"
     "                (\"systemDefault\" in JSON, a Default column in the table)\n"
+    "A Disabled column tells which launchd jobs launchd will not start (yes, no, or - when\n"
+    "unknown); in JSON such records carry \"disabled\": true.\n"
     "Discovery log lines go to standard error.\n";
 
 struct ListOptions {
@@ -40,14 +43,18 @@ std::variant<ListOptions, ListUsageError>
 parseListOptions(const std::vector<std::string>& arguments);
 
 // One category as an aligned text table: label, PID or load index, status,
-// path (and whether it is a system default, when `metadata` is given).
+// path (and whether it is a system default, when `metadata` is given). With
+// `disabled`, categories of launchd jobs get a Disabled column before the
+// path, so that readers of the leading columns are not disturbed.
 void writeListTable(std::ostream& out, LaunchScope scope, const std::vector<LaunchItem>& items,
-                    const MetadataManager* metadata);
+                    const MetadataManager* metadata, const DisabledServices* disabled = nullptr);
 
 // The loaded categories as one JSON document (keys in the given order).
 // Byte sequences that are not UTF-8 are replaced so the document stays valid.
+// Records launchd will not start carry "disabled": true; the key is absent
+// otherwise, unknown included.
 std::string listJson(const std::vector<std::pair<LaunchScope, std::vector<LaunchItem>>>& categories,
-                     const MetadataManager* metadata);
+                     const MetadataManager* metadata, const DisabledServices* disabled = nullptr);
 
 using LoadedCategories = std::vector<std::pair<LaunchScope, std::vector<LaunchItem>>>;
 

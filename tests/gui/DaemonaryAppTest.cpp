@@ -5,6 +5,7 @@
 #include "shell/AppDelegate.h"
 #include "shell/AppInfo.h"
 #include "shell/UserDefaults.h"
+#include "table/ServiceTableView.h"
 #include "updates/SparkleUpdateManager.h"
 #include "updates/UpdateSettingsButton.h"
 #include "window/MainView.h"
@@ -144,6 +145,39 @@ private slots:
         QVERIFY(m_window->sidebar()->isHidden());
         sidebar->trigger();
         QVERIFY(!m_window->sidebar()->isHidden());
+    }
+
+    void showDisabledItemsIsOnByDefaultAndRemembered() {
+        QAction* show = action("showDisabledItemsAction");
+        QVERIFY(show != nullptr);
+        QCOMPARE(show->text(), QStringLiteral("Show Disabled Items"));
+        QCOMPARE(menuOf(show), menuOf(action("showSidebarAction")));
+        QVERIFY(show->isCheckable());
+        QVERIFY(show->isChecked());
+        QVERIFY(m_window->showsDisabledItems());
+        QVERIFY(m_window->serviceTable()->showsDisabledItems());
+
+        show->trigger();
+        QVERIFY(!m_window->showsDisabledItems());
+        QVERIFY(!m_window->serviceTable()->showsDisabledItems());
+        const QString key = QLatin1String(DaemonaryApp::kShowDisabledItemsKey);
+        QVERIFY(m_defaults->hasStoredValue(key));
+        QVERIFY(!m_defaults->boolValue(key, true));
+        // Another category's table, made afresh, hides them too.
+        m_window->setSelectedScope(LaunchScope::user);
+        QVERIFY(!m_window->serviceTable()->showsDisabledItems());
+
+        // The next start keeps the choice.
+        GuiDependencies dependencies;
+        dependencies.appState = m_state.get();
+        dependencies.clock = std::make_shared<ImmediateClock>();
+        MainView next(dependencies);
+        DaemonaryApp::setUpMainWindow(next, *m_delegate, *m_manager, *m_defaults, [] {});
+        auto* again =
+            next.menuBar()->findChild<QAction*>(QStringLiteral("showDisabledItemsAction"));
+        QVERIFY(again != nullptr);
+        QVERIFY(!again->isChecked());
+        QVERIFY(!next.showsDisabledItems());
     }
 
     void toolbarCarriesTheUpdateButton() {

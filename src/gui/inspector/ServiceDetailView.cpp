@@ -231,7 +231,9 @@ void ServiceDetailView::setItem(const LaunchItem& item) {
     const bool iconChanged = pathChanged || item.executablePath != m_item.executablePath;
     m_item = item;
     m_hasItem = true;
+    m_disabledState = m_disabledSource ? m_disabledSource(item) : std::nullopt;
     m_actionButtons->setItem(item);
+    m_actionButtons->setDisabledState(m_disabledState);
     m_actionButtons->setVisible(item.scope != LaunchScope::mach);
     updateHeader();
     if (pathChanged) {
@@ -240,6 +242,24 @@ void ServiceDetailView::setItem(const LaunchItem& item) {
     if (iconChanged) {
         updateIcon();
     }
+    rebuildFacts();
+}
+
+void ServiceDetailView::setDisabledSource(DisabledSource source) {
+    m_disabledSource = std::move(source);
+    if (m_hasItem) {
+        refreshDisabledState();
+    }
+}
+
+void ServiceDetailView::refreshDisabledState() {
+    const std::optional<bool> state =
+        m_disabledSource && m_hasItem ? m_disabledSource(m_item) : std::nullopt;
+    if (state == m_disabledState) {
+        return;
+    }
+    m_disabledState = state;
+    m_actionButtons->setDisabledState(state);
     rebuildFacts();
 }
 
@@ -299,6 +319,12 @@ ServiceDetailView::inspectorFactory(const ServiceActionManager& actions,
             }
         });
         auto* view = new ServiceDetailView(actions, std::move(refresh), isSystemDefault, layout);
+        view->setDisabledSource([owner = QPointer<ServiceTableView>(&table)](
+                                    const LaunchItem& shown) -> std::optional<bool> {
+            return owner ? owner->disabledState(shown) : std::nullopt;
+        });
+        QObject::connect(&table, &ServiceTableView::disabledStatesChanged, view,
+                         &ServiceDetailView::refreshDisabledState);
         view->setItem(item);
         return view;
     };
@@ -447,7 +473,24 @@ void ServiceDetailView::rebuildFacts() {
         auto* value = selectableLabel(statusText(m_item.status), ViewStyle::body(), m_facts);
         value->setObjectName(QStringLiteral("statusValue"));
         TextStyle::setTextColor(*value, statusColor(m_item.status, palette()));
-        addValue(value);
+        if (m_disabledState.value_or(false)) {
+            // Beside the status, which keeps saying whether it runs now.
+            auto* cell = new QWidget(m_facts);
+            auto* line = new QHBoxLayout(cell);
+            line->setContentsMargins(0, 0, 0, 0);
+            value->setParent(cell);
+            line->addWidget(value);
+            auto* caption = selectableLabel(tr("Disabled"), ViewStyle::caption(), cell);
+            caption->setObjectName(QStringLiteral("disabledCaption"));
+            caption->setAccessibleName(tr("Disabled"));
+            caption->setToolTip(tr("launchd does not start it until it is enabled again"));
+            TextStyle::setSecondary(*caption);
+            line->addWidget(caption);
+            line->addStretch(1);
+            addValue(cell);
+        } else {
+            addValue(value);
+        }
     }
 
     {

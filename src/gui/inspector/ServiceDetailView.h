@@ -40,6 +40,8 @@ class ServiceDetailView : public QScrollArea {
 
 public:
     using SystemDefaultPredicate = std::function<bool(const LaunchItem&)>;
+    // What launchd's database of disabled services says about a record.
+    using DisabledSource = std::function<std::optional<bool>(const LaunchItem&)>;
 
     // Facts from a bundle's Contents/Info.plist.
     struct BundleInfo {
@@ -88,6 +90,13 @@ public:
     ServiceActionButtons* actionButtons() const { return m_actionButtons; }
     CodesignPopover* codesignPopover() const { return m_popover; }
 
+    // None (the default): the disabled state is unknown for every record.
+    void setDisabledSource(DisabledSource source);
+    // Asks the source again about the record shown (its disabled state may
+    // change while the record does not).
+    void refreshDisabledState();
+    std::optional<bool> disabledState() const { return m_disabledState; }
+
     // Opens a popover for the target and starts codesign for it.
     void showCodesignInfo(const std::string& target, Popover popover);
 
@@ -126,6 +135,8 @@ private:
     ServiceActionManager m_actions;
     RefreshBinding m_refresh;
     SystemDefaultPredicate m_isSystemDefault;
+    DisabledSource m_disabledSource;
+    std::optional<bool> m_disabledState;
     HostLayout m_layout;
 
     LaunchItem m_item;

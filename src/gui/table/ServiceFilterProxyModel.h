@@ -23,6 +23,9 @@ public:
     // Only new, changed and removed records; removed ones show only here.
     bool changesOnly() const { return m_changesOnly; }
     void setChangesOnly(bool changesOnly);
+    // Whether records that launchd will not start are shown (the default).
+    bool showsDisabled() const { return m_showDisabled; }
+    void setShowDisabled(bool show);
 
 protected:
     bool filterAcceptsRow(int sourceRow, const QModelIndex& sourceParent) const override;
@@ -32,6 +35,7 @@ private:
     const ServiceTableModel* m_table = nullptr;
     QString m_searchText;
     bool m_changesOnly = false;
+    bool m_showDisabled = true;
 };
 
 } // namespace daemonary

@@ -53,6 +53,10 @@ QPixmap markBadge(ChangeMark mark) {
     return badge;
 }
 
+QString disabledExplanation() {
+    return ServiceTableModel::tr("Disabled: launchd does not start it until it is enabled again");
+}
+
 QString numberOrDash(const std::optional<std::int32_t>& value) {
     return value ? QString::number(*value) : QStringLiteral("-");
 }
@@ -142,6 +146,7 @@ ServiceTableModel::Row ServiceTableModel::makeRow(const LaunchItem& item, bool r
     row.statusText = QString::fromUtf8(toText(item.status));
     row.systemDefault = m_isSystemDefault && m_isSystemDefault(item);
     row.removed = removed;
+    row.disabled = !removed && m_isDisabled && m_isDisabled(item);
     if (m_baseline != nullptr) {
         row.mark = removed ? ChangeMark::removed : m_baseline->standing(item).mark;
         row.changeNote = m_baseline->note(item, row.mark);
@@ -188,6 +193,31 @@ QString ServiceTableModel::markText(ChangeMark mark) {
     return {};
 }
 
+void ServiceTableModel::setDisabledPredicate(DisabledPredicate isDisabled) {
+    m_isDisabled = std::move(isDisabled);
+    refreshDisabledMarks();
+}
+
+void ServiceTableModel::refreshDisabledMarks() {
+    for (std::size_t i = 0; i < m_rows.size(); ++i) {
+        Row& current = m_rows[i];
+        const bool disabled = m_isDisabled && m_isDisabled(current.item);
+        if (disabled == current.disabled) {
+            continue;
+        }
+        current.disabled = disabled;
+        const int changed = static_cast<int>(i);
+        emit dataChanged(index(changed, 0), index(changed, columnCount() - 1));
+    }
+}
+
+QString ServiceTableModel::labelCellText(const Row& row) {
+    // Text, not colour alone. It follows the name rather than the status:
+    // the status column is too narrow for both, and the middle elision of
+    // long labels keeps the end of the text in view.
+    return row.disabled ? tr("%1 \u2014 Disabled").arg(row.displayName) : row.displayName;
+}
+
 int ServiceTableModel::rowForId(const QString& id) const {
     return m_rowById.value(id, -1);
 }
@@ -230,14 +260,30 @@ QVariant ServiceTableModel::data(const QModelIndex& index, int role) const {
         return {};
     case Qt::ToolTipRole:
         if (kind == Column::label) {
-            return current.changeNote.isEmpty()
-                       ? current.search.label
-                       : current.search.label + QLatin1Char('\n') + current.changeNote;
+            QString tip = current.search.label;
+            if (current.disabled) {
+                tip += u'\n' + disabledExplanation();
+            }
+            if (!current.changeNote.isEmpty()) {
+                tip += u'\n' + current.changeNote;
+            }
+            return tip;
+        }
+        if (kind == Column::status && current.disabled) {
+            return disabledExplanation();
         }
         return {};
     case Qt::AccessibleTextRole:
-        if (kind == Column::label && current.mark != ChangeMark::none) {
-            return current.displayName + QStringLiteral(", ") + markText(current.mark);
+        if (kind == Column::label && (current.disabled || current.mark != ChangeMark::none)) {
+            QString text = current.disabled ? tr("%1, disabled").arg(current.displayName)
+                                            : current.displayName;
+            if (current.mark != ChangeMark::none) {
+                text += QStringLiteral(", ") + markText(current.mark);
+            }
+            return text;
+        }
+        if (current.disabled && kind == Column::status) {
+            return tr("%1, disabled").arg(current.statusText);
         }
         return {};
     case IdRole:
@@ -246,6 +292,8 @@ QVariant ServiceTableModel::data(const QModelIndex& index, int role) const {
         return static_cast<int>(current.mark);
     case ChangeNoteRole:
         return current.changeNote;
+    case DisabledRole:
+        return current.disabled;
     default:
         return {};
     }
@@ -254,7 +302,7 @@ QVariant ServiceTableModel::data(const QModelIndex& index, int role) const {
 QVariant ServiceTableModel::displayText(const Row& row, Column column) const {
     switch (column) {
     case Column::label:
-        return row.displayName;
+        return labelCellText(row);
     case Column::type:
         return typeText(row.item.path);
     case Column::index:

@@ -22,13 +22,16 @@ public:
     enum class Column { label, type, index, pid, status };
 
     enum Role {
-        IdRole = Qt::UserRole + 1, // the record's id, the key of the selection
-        ChangeMarkRole,            // the ChangeMark against the baseline, as int
-        ChangeNoteRole,            // "New since 7 Dec 2026", ... or an empty text
+        IdRole = Qt::UserRole + 1,        // the record's id, the key of the selection
+        ChangeMarkRole,                   // the ChangeMark against the baseline, as int
+        ChangeNoteRole,                   // "New since 7 Dec 2026", ... or an empty text
+        DisabledRole = Qt::UserRole + 40, // bool: launchd will not start the record
     };
 
     // Is this one of the services that ship with the operating system.
     using SystemDefaultPredicate = std::function<bool(const LaunchItem&)>;
+    // Is the record known to be disabled (kept beside it, not in it).
+    using DisabledPredicate = std::function<bool(const LaunchItem&)>;
 
     // Everything a row needs for display, search and sorting, computed once when
     // the records arrive rather than on every paint or comparison.
@@ -44,6 +47,7 @@ public:
         QString changeNote;
         // A record of the baseline that is gone: shown only among the changes.
         bool removed = false;
+        bool disabled = false;
     };
 
     explicit ServiceTableModel(LaunchScope scope, SystemDefaultPredicate isSystemDefault = {},
@@ -69,6 +73,14 @@ public:
     void refreshChanges();
     // The word shown in the label cell for a mark ("New", "Changed", "Removed").
     static QString markText(ChangeMark mark);
+
+    // None (the default): nothing is marked disabled.
+    void setDisabledPredicate(DisabledPredicate isDisabled);
+    // Asks the predicate again for every row, for when the disabled state
+    // changed but the records did not; only rows whose mark changed report it.
+    void refreshDisabledMarks();
+    // The label cell's text: the display name, and "Disabled" after it when so.
+    static QString labelCellText(const Row& row);
     const Row& row(int sourceRow) const { return m_rows.at(static_cast<std::size_t>(sourceRow)); }
     // The first row with that id, or -1.
     int rowForId(const QString& id) const;
@@ -89,6 +101,7 @@ private:
     LaunchScope m_scope;
     std::vector<Column> m_columns;
     SystemDefaultPredicate m_isSystemDefault;
+    DisabledPredicate m_isDisabled;
     QFont m_monospacedFont;
     QFont m_captionFont;
     const BaselineState* m_baseline = nullptr;

@@ -65,6 +65,8 @@ ServiceTableView::ServiceTableView(LaunchScope scope, const QString& searchText,
     m_viewModel = new ServiceTableViewModel(*m_dependencies.appState, std::move(items),
                                             m_dependencies.clock, this);
     m_tableModel = new ServiceTableModel(scope, m_dependencies.isSystemDefault, this);
+    m_tableModel->setDisabledPredicate(
+        [this](const LaunchItem& item) { return disabledState(item).value_or(false); });
     m_tableModel->setItems(m_viewModel->items());
     if (m_dependencies.baseline != nullptr) {
         m_tableModel->setBaseline(m_dependencies.baseline);
@@ -122,6 +124,13 @@ ServiceTableView::ServiceTableView(LaunchScope scope, const QString& searchText,
         m_tableModel->setItems(m_viewModel->items());
         updateInspector();
     });
+    connect(m_dependencies.appState, &AppState::disabledServicesChanged, this,
+            [this](LaunchScope changed) {
+                if (changed == m_scope) {
+                    m_tableModel->refreshDisabledMarks();
+                    emit disabledStatesChanged();
+                }
+            });
     connect(m_viewModel, &ServiceTableViewModel::loadingChanged, this,
             &ServiceTableView::updatePlaceholder);
     connect(m_viewModel, &ServiceTableViewModel::shouldShowProgressChanged, this,
@@ -354,6 +363,19 @@ void ServiceTableView::setRefreshTrigger(bool value) {
 
 void ServiceTableView::reload() {
     m_viewModel->load(m_scope);
+}
+
+std::optional<bool> ServiceTableView::disabledState(const LaunchItem& item) const {
+    return m_dependencies.appState->isDisabled(item);
+}
+
+bool ServiceTableView::showsDisabledItems() const {
+    return m_proxyModel->showsDisabled();
+}
+
+void ServiceTableView::setShowDisabledItems(bool show) {
+    m_proxyModel->setShowDisabled(show);
+    updatePlaceholder();
 }
 
 bool ServiceTableView::isInspectorShown() const {

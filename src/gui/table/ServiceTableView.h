@@ -72,6 +72,13 @@ public:
     // Starts a load of the category.
     void reload();
 
+    // What the last load found about the record in launchd's database of
+    // disabled services; nothing when unknown.
+    std::optional<bool> disabledState(const LaunchItem& item) const;
+    // View > Show Disabled Items: off hides records launchd will not start.
+    bool showsDisabledItems() const;
+    void setShowDisabledItems(bool show);
+
     bool isInspectorShown() const;
     // The widget now in the inspector column, or nothing while it is hidden.
     QWidget* inspectorContent() const { return m_inspectorContent; }
@@ -81,6 +88,8 @@ public:
 signals:
     void refreshTriggerChanged(bool refreshTrigger);
     void selectedIdsChanged();
+    // The disabled state of this category changed, whether or not its records did.
+    void disabledStatesChanged();
 
 protected:
     void showEvent(QShowEvent* event) override;

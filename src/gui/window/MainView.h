@@ -58,6 +58,9 @@ public:
     // Watches the categories' folders once the start-up loading is done;
     // nothing without GuiDependencies::directoriesOf.
     CategoryWatcher* categoryWatcher() const { return m_watcher; }
+    // View > Show Disabled Items, applied to every category's table.
+    bool showsDisabledItems() const { return m_showDisabledItems; }
+    void setShowDisabledItems(bool show);
 
     // The table of the selected category, or nothing when none is selected.
     ServiceTableView* serviceTable() const { return m_table; }
@@ -91,6 +94,7 @@ private:
     QAction* m_forgetBaselineAction = nullptr;
     QAction* m_showChangesOnlyAction = nullptr;
     CategoryWatcher* m_watcher = nullptr;
+    bool m_showDisabledItems = true;
 
     SidebarModel* m_sidebarModel = nullptr;
     QListView* m_sidebar = nullptr;
