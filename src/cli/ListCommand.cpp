@@ -175,7 +175,7 @@ int runListCommand(const std::vector<std::string>& arguments, std::ostream& out,
     // listed category holds launchd jobs.
     std::optional<DisabledServices> disabled;
     if (std::any_of(options.scopes.begin(), options.scopes.end(), DisabledServices::appliesTo)) {
-        disabled = manager.loadDisabledServices();
+        disabled = LaunchServiceManager().loadDisabledServices();
     }
     const DisabledServices* disabledState = disabled ? &*disabled : nullptr;
 
