@@ -164,24 +164,25 @@ parseActionOptions(ActionVerb verb, const std::vector<std::string>& arguments) {
     return options;
 }
 
+std::optional<LaunchItem>
+findFirstRecord(const std::string& label, const std::vector<LaunchScope>& scopes,
+                const std::function<std::vector<LaunchItem>(LaunchScope)>& load) {
+    for (const LaunchScope scope : scopes) {
+        for (LaunchItem& item : load(scope)) {
+            if (item.label == label) {
+                return std::move(item);
+            }
+        }
+    }
+    return std::nullopt;
+}
+
 int performAction(const ActionOptions& options,
                   const std::function<std::vector<LaunchItem>(LaunchScope)>& load,
                   const ServiceActionManager& actions, std::ostream& out, std::ostream& err) {
     const std::string prefix = "daemonary-cli " + std::string(verbName(options.verb)) + ": ";
 
-    std::optional<LaunchItem> found;
-    // Categories load one at a time, stopping at the first that has the label.
-    for (const LaunchScope scope : options.scopes) {
-        for (LaunchItem& item : load(scope)) {
-            if (item.label == options.label) {
-                found = std::move(item);
-                break;
-            }
-        }
-        if (found) {
-            break;
-        }
-    }
+    const std::optional<LaunchItem> found = findFirstRecord(options.label, options.scopes, load);
     if (!found) {
         err << prefix << "no service labelled \"" << options.label << "\" in "
             << scopeNames(options.scopes) << "\n";

@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <iosfwd>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -54,6 +55,12 @@ struct ActionUsageError {
 
 std::variant<ActionOptions, ActionUsageError>
 parseActionOptions(ActionVerb verb, const std::vector<std::string>& arguments);
+
+// The first record with the label, loading the categories one at a time in
+// the given order and stopping at the first that has it.
+std::optional<LaunchItem>
+findFirstRecord(const std::string& label, const std::vector<LaunchScope>& scopes,
+                const std::function<std::vector<LaunchItem>(LaunchScope)>& load);
 
 // Finds the record and acts on it; the exit status as documented above.
 // `load` gives the records of one category.

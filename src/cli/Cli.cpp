@@ -3,6 +3,7 @@
 #include "ActionCommand.h"
 #include "DiffCommand.h"
 #include "ListCommand.h"
+#include "ShowCommand.h"
 #include "SnapshotCommand.h"
 
 #include <array>
@@ -22,6 +23,7 @@ constexpr std::array kCommands = {
     CliCommand{"diff", kDiffCommandUsage, kDiffCommandSummary, runDiffCommand},
     CliCommand{"disable", kDisableCommandUsage, kDisableCommandSummary, runDisableCommand},
     CliCommand{"enable", kEnableCommandUsage, kEnableCommandSummary, runEnableCommand},
+    CliCommand{"show", kShowCommandUsage, kShowCommandSummary, runShowCommand},
 };
 
 } // namespace
@@ -33,8 +35,12 @@ void printCliUsage(std::ostream& stream) {
     for (const CliCommand& command : kCommands) {
         stream << "  daemonary-cli " << command.usage << "\n      " << command.summary << "\n";
     }
-    stream << "\n" << kListCommandDetails << "\n" << kActionCommandDetails;
-    stream << "\n" << kSnapshotCommandDetails << "\n" << kDiffCommandDetails;
+    stream << "\n"
+           << kListCommandDetails << "\n"
+           << kActionCommandDetails << "\n"
+           << kShowCommandDetails << "\n"
+           << kSnapshotCommandDetails << "\n"
+           << kDiffCommandDetails;
 }
 
 int runCli(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err) {

@@ -1,9 +1,11 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <variant>
 #include <vector>
 
 namespace daemonary {
@@ -30,6 +32,21 @@ std::optional<std::string> readFile(const std::string& path,
 using RenameFunction = int (*)(const char* from, const char* to);
 std::optional<std::string> writeFileAtomically(const std::string& path, std::string_view contents,
                                                RenameFunction rename = nullptr);
+
+// The end of a file that may be any size: at most maxBytes read from the end
+// with one positioned read, never the whole file.
+struct FileTail {
+    std::uint64_t size = 0;
+    std::int64_t modifiedSeconds = 0; // since 1970-01-01 00:00:00 UTC
+    std::string bytes;
+    bool fromStart = false; // bytes begin at the file's first byte
+};
+
+enum class FileTailError { missing, notRegularFile, unreadable };
+
+// With the same guards as readFile: anything but a regular file (a FIFO, a
+// device, a folder, a link to one) is refused before it is opened.
+std::variant<FileTail, FileTailError> readFileTail(const std::string& path, std::size_t maxBytes);
 
 bool pathExists(const std::string& path);  // follows links
 bool isDirectory(const std::string& path); // follows links

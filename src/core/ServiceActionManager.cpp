@@ -186,6 +186,10 @@ void ServiceActionManager::revealService(const LaunchItem& item) const {
     }
 }
 
+void ServiceActionManager::revealFile(const std::string& path) const {
+    m_workspace.selectFilesInFileManager({path});
+}
+
 void ServiceActionManager::removeService(const LaunchItem& item,
                                          const std::function<void()>& refresh) const {
     if (item.type == ServiceType::loginItem) {

@@ -53,6 +53,8 @@ public:
     // Selects the definition file and then the executable, those that exist in
     // the record, in the file manager.
     void revealService(const LaunchItem& item) const;
+    // Selects one file (a log, say) in the file manager.
+    void revealFile(const std::string& path) const;
     // Moves the item's definition to the Trash, or deletes the login item;
     // calls refresh when the lists need reloading. Failures are logged only.
     void removeService(const LaunchItem& item, const std::function<void()>& refresh) const;

@@ -3,8 +3,10 @@
 #include "FileSystem.h"
 #include "MetadataManager.h"
 #include "inspector/CodesignPopover.h"
+#include "inspector/LogSection.h"
 #include "inspector/PlistView.h"
 #include "inspector/ServiceActionButtons.h"
+#include "inspector/TriggerSection.h"
 #include "style/SymbolIcon.h"
 #include "style/TextStyle.h"
 #include "style/ViewStyle.h"
@@ -193,6 +195,11 @@ ServiceDetailView::ServiceDetailView(const ServiceActionManager& actions, Refres
     m_actionButtons = new ServiceActionButtons(m_actions, m_refresh, m_content);
     column->addWidget(m_actionButtons);
 
+    m_triggerSection = new TriggerSection(m_content);
+    column->addWidget(m_triggerSection);
+    m_logSection = new LogSection(m_actions, m_layout, m_content);
+    column->addWidget(m_logSection);
+
     m_definitionSection = new QWidget(m_content);
     m_definitionSection->setObjectName(QStringLiteral("definitionSection"));
     auto* definitionColumn = new QVBoxLayout(m_definitionSection);
@@ -282,6 +289,8 @@ void ServiceDetailView::loadDetails() {
     // beside this one's name.
     m_loading = true;
     m_definitionSection->hide();
+    m_triggerSection->clear();
+    m_logSection->clear();
     runInBackground<Details>(
         this, [path = m_item.path] { return readDetails(path); },
         [this, request](Details details) {
@@ -304,6 +313,8 @@ void ServiceDetailView::applyDetails(Details details) {
         m_plistView->clear();
         m_definitionSection->hide();
     }
+    m_triggerSection->setDefinition(m_plistData);
+    m_logSection->setDefinition(m_plistData, m_item.scope == LaunchScope::user);
     rebuildFacts();
     emit detailsLoaded();
 }

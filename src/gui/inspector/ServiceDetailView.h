@@ -23,7 +23,9 @@ class QWidget;
 namespace daemonary {
 
 class CodesignPopover;
+class LogSection;
 class PlistView;
+class TriggerSection;
 class ServiceActionButtons;
 
 // The inspector of one service: icon, name and category, the facts grid with
@@ -89,6 +91,8 @@ public:
     PlistView* plistView() const { return m_plistView; }
     ServiceActionButtons* actionButtons() const { return m_actionButtons; }
     CodesignPopover* codesignPopover() const { return m_popover; }
+    TriggerSection* triggerSection() const { return m_triggerSection; }
+    LogSection* logSection() const { return m_logSection; }
 
     // None (the default): the disabled state is unknown for every record.
     void setDisabledSource(DisabledSource source);
@@ -161,6 +165,8 @@ private:
     QGridLayout* m_factsLayout = nullptr;
     QFrame* m_buttonsDivider = nullptr;
     ServiceActionButtons* m_actionButtons = nullptr;
+    TriggerSection* m_triggerSection = nullptr;
+    LogSection* m_logSection = nullptr;
     QWidget* m_definitionSection = nullptr;
     PlistView* m_plistView = nullptr;
     CodesignPopover* m_popover = nullptr;
