@@ -64,6 +64,12 @@ public:
 
     enum class Popover { none, path, executable };
 
+    // The icon's box: the service's icon fills it, the placeholder symbol
+    // (kPlaceholderSide) sits in its middle, so nothing below moves when the
+    // icon arrives.
+    static constexpr int kIconSide = 125;
+    static constexpr int kPlaceholderSide = 100;
+
     // The manager (and its workspace) must outlive every action started here.
     ServiceDetailView(const ServiceActionManager& actions, RefreshBinding refresh,
                       SystemDefaultPredicate isSystemDefault,
@@ -125,6 +131,11 @@ signals:
     void detailsLoaded();
     // A codesign run came back, whether or not its report is still wanted.
     void codesignFinished();
+    // The icon lookup for the current record has ended (found or not).
+    void iconLookupFinished();
+
+protected:
+    void changeEvent(QEvent* event) override;
 
 private:
     void loadDetails();
@@ -132,6 +143,8 @@ private:
     void updateIcon();
     void updateHeader();
     void rebuildFacts();
+    void applyPalette();
+    void showPlaceholderIcon();
     void closePopover();
     QToolButton* makeInfoButton(const QString& objectName, const QString& accessibleName,
                                 const std::string& target, Popover popover);
@@ -154,6 +167,16 @@ private:
     std::uint64_t m_iconRequest = 0;
     std::uint64_t m_codesignRequest = 0;
     std::optional<std::string> m_iconFile;
+    // What the facts grid shows now. Equal facts are not built again, so a
+    // reload that changed nothing keeps the user's text selection in them.
+    // Anything else the grid comes to show belongs in here too (or resets it).
+    struct ShownFacts {
+        LaunchItem item;
+        BundleInfo bundleInfo;
+        std::optional<bool> disabledState;
+        bool operator==(const ShownFacts&) const = default;
+    };
+    std::optional<ShownFacts> m_shownFacts;
 
     QWidget* m_content = nullptr;
     QLabel* m_icon = nullptr;

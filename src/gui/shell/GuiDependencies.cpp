@@ -19,12 +19,13 @@ GuiDependencies GuiDependencies::production() {
         return MetadataManager::shared().isSystemDefault(item);
     };
     dependencies.clock = Clock::system();
-    // Actions may finish after the view that started them, so what they act
-    // through lives as long as the process.
-    static QtWorkspace workspace;
-    static const ServiceActionManager actions(workspace);
+    // Actions may finish after the view that started them, and even after
+    // quitting has begun (a stuck tool), so what they act through is never
+    // destroyed.
+    static QtWorkspace* const workspace = new QtWorkspace;
+    static const ServiceActionManager* const actions = new ServiceActionManager(*workspace);
     dependencies.inspectorFactory =
-        ServiceDetailView::inspectorFactory(actions, dependencies.isSystemDefault);
+        ServiceDetailView::inspectorFactory(*actions, dependencies.isSystemDefault);
     dependencies.inspectorUpdater = ServiceDetailView::showInInspector;
     static BaselineState baseline(AppState::shared(), BaselineState::defaultFilePath());
     dependencies.baseline = &baseline;

@@ -98,6 +98,8 @@ ServiceTableView::ServiceTableView(LaunchScope scope, const QString& searchText,
     buildTable();
     buildOverlays(m_tableArea);
     m_tableArea->installEventFilter(this);
+    // The rows' top edge moves with the header's height.
+    m_table->viewport()->installEventFilter(this);
 
     // The inspector's width range; its visibility follows the selection only.
     m_inspector = new QWidget(m_splitter);
@@ -113,10 +115,10 @@ ServiceTableView::ServiceTableView(LaunchScope scope, const QString& searchText,
     m_splitter->setStretchFactor(0, 1);
     m_splitter->setStretchFactor(1, 0);
 
+    // No keys of its own: the window's Refresh carries them, so that they work
+    // wherever the focus is, and two actions never claim one key.
     m_refreshAction = new QAction(tr("Refresh"), this);
     m_refreshAction->setObjectName(QStringLiteral("refreshAction"));
-    m_refreshAction->setShortcut(QKeySequence::Refresh);
-    m_refreshAction->setShortcutContext(Qt::WidgetWithChildrenShortcut);
     connect(m_refreshAction, &QAction::triggered, this, &ServiceTableView::reload);
     addAction(m_refreshAction);
 
@@ -401,8 +403,10 @@ void ServiceTableView::showEvent(QShowEvent* event) {
 }
 
 bool ServiceTableView::eventFilter(QObject* watched, QEvent* event) {
-    if (watched == m_tableArea &&
-        (event->type() == QEvent::Resize || event->type() == QEvent::Show)) {
+    if ((watched == m_tableArea &&
+         (event->type() == QEvent::Resize || event->type() == QEvent::Show)) ||
+        (watched == m_table->viewport() &&
+         (event->type() == QEvent::Resize || event->type() == QEvent::Move))) {
         layoutOverlays();
     }
     return QWidget::eventFilter(watched, event);
@@ -411,9 +415,10 @@ bool ServiceTableView::eventFilter(QObject* watched, QEvent* event) {
 void ServiceTableView::layoutOverlays() {
     const QRect area = m_tableArea->rect();
     const int margin = ViewStyle::defaultMargin();
-    const int height = m_progress->sizeHint().height();
-    m_progress->setGeometry(margin, kProgressTopInset, std::max(0, area.width() - 2 * margin),
-                            height);
+    // The viewport begins where the header ends.
+    const int rowsTop = m_table->viewport()->mapTo(m_tableArea, QPoint(0, 0)).y();
+    m_progress->setGeometry(margin, rowsTop, std::max(0, area.width() - 2 * margin),
+                            kProgressHeight);
     m_progress->raise();
     m_placeholder->setGeometry(area);
     m_placeholder->raise();

@@ -38,8 +38,9 @@ public:
     static constexpr int kInspectorMaximumWidth = 600;
     static constexpr int kColumnMinimumWidth = 75;
     static constexpr int kColumnMaximumWidth = 100;
-    // The progress bar sits this far above the table's top edge.
-    static constexpr int kProgressTopInset = -11;
+    // The progress bar: a thin strip along the top of the rows, right under
+    // the column headers, which it never covers.
+    static constexpr int kProgressHeight = 6;
 
     ServiceTableView(LaunchScope scope, const QString& searchText, std::vector<LaunchItem> items,
                      const GuiDependencies& dependencies, QWidget* parent = nullptr);
@@ -57,6 +58,7 @@ public:
     ServiceTableModel& tableModel() const { return *m_tableModel; }
     ServiceFilterProxyModel& proxyModel() const { return *m_proxyModel; }
     QTableView* tableView() const { return m_table; }
+    QProgressBar* progressBar() const { return m_progress; }
     QAction* refreshAction() const { return m_refreshAction; }
 
     // Selected records by id, in the order they were selected.

@@ -10,6 +10,7 @@
 #include "window/ToolbarButtonsView.h"
 
 #include <QAction>
+#include <QEvent>
 #include <QItemSelectionModel>
 #include <QLabel>
 #include <QListView>
@@ -50,9 +51,6 @@ MainView::MainView(const GuiDependencies& dependencies, QWidget* parent)
     m_sidebar->setFrameShape(QFrame::NoFrame);
     m_sidebar->setMinimumWidth(kSidebarMinimumWidth);
     m_sidebar->setAutoFillBackground(true);
-    QPalette sidebarPalette = m_sidebar->palette();
-    sidebarPalette.setColor(QPalette::Base, sidebarPalette.color(QPalette::Window));
-    m_sidebar->setPalette(sidebarPalette);
 
     m_detail = new QWidget(m_splitter);
     m_detail->setObjectName(QStringLiteral("detailColumn"));
@@ -61,9 +59,6 @@ MainView::MainView(const GuiDependencies& dependencies, QWidget* parent)
     m_noCategory = new QLabel(tr("Select a category"), m_detail);
     m_noCategory->setObjectName(QStringLiteral("selectCategoryLabel"));
     m_noCategory->setAlignment(Qt::AlignCenter);
-    QPalette secondaryPalette = m_noCategory->palette();
-    secondaryPalette.setColor(QPalette::WindowText, ViewStyle::secondary(palette()));
-    m_noCategory->setPalette(secondaryPalette);
     m_detailLayout->addWidget(m_noCategory);
 
     m_splitter->addWidget(m_sidebar);
@@ -83,6 +78,23 @@ MainView::MainView(const GuiDependencies& dependencies, QWidget* parent)
     m_toolbar->addWidget(m_toolbarButtons);
     addToolBar(Qt::TopToolBarArea, m_toolbar);
 
+    m_refreshAction = new QAction(tr("Refresh"), this);
+    m_refreshAction->setObjectName(QStringLiteral("windowRefreshAction"));
+    QList<QKeySequence> keys = QKeySequence::keyBindings(QKeySequence::Refresh);
+    for (const QKeySequence& key : {QKeySequence(Qt::Key_F5), QKeySequence(Qt::CTRL | Qt::Key_R)}) {
+        if (!keys.contains(key)) {
+            keys.append(key);
+        }
+    }
+    m_refreshAction->setShortcuts(keys);
+    m_refreshAction->setShortcutContext(Qt::WindowShortcut);
+    connect(m_refreshAction, &QAction::triggered, this, [this] {
+        if (m_table != nullptr) {
+            m_table->reload();
+        }
+    });
+    addAction(m_refreshAction);
+
     connect(m_toolbarButtons, &ToolbarButtonsView::searchTextChanged, this,
             &MainView::setSearchText);
     connect(m_sidebar->selectionModel(), &QItemSelectionModel::selectionChanged, this, [this] {
@@ -96,6 +108,7 @@ MainView::MainView(const GuiDependencies& dependencies, QWidget* parent)
         QItemSelectionModel::ClearAndSelect);
     setUpBaseline();
     showDetail();
+    applyPalette();
 
     if (m_dependencies.directoriesOf) {
         m_watcher = new CategoryWatcher(m_dependencies.directoriesOf, m_dependencies.clock, this);
@@ -202,6 +215,25 @@ void MainView::reloadChanged(LaunchScope scope) {
     }
 }
 
+void MainView::changeEvent(QEvent* event) {
+    QMainWindow::changeEvent(event);
+    if (event->type() == QEvent::PaletteChange) {
+        applyPalette();
+    }
+}
+
+void MainView::applyPalette() {
+    // Colours derived from the window's palette, set again when it changes
+    // (a switch between light and dark): the children hold them as their own.
+    const QPalette own = palette();
+    QPalette sidebarPalette = m_sidebar->palette();
+    sidebarPalette.setColor(QPalette::Base, own.color(QPalette::Window));
+    m_sidebar->setPalette(sidebarPalette);
+    QPalette secondaryPalette = m_noCategory->palette();
+    secondaryPalette.setColor(QPalette::WindowText, ViewStyle::secondary(own));
+    m_noCategory->setPalette(secondaryPalette);
+}
+
 MainView::~MainView() = default;
 
 void MainView::setSelectedScope(std::optional<LaunchScope> scope) {
@@ -254,6 +286,9 @@ void MainView::showDetail() {
         m_table = nullptr;
     }
     m_noCategory->setVisible(!m_selectedScope);
+    if (m_refreshAction != nullptr) {
+        m_refreshAction->setEnabled(m_selectedScope.has_value());
+    }
     if (m_selectedScope) {
         m_table =
             new ServiceTableView(*m_selectedScope, m_searchText, {}, m_dependencies, m_detail);

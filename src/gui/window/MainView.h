@@ -67,6 +67,10 @@ public:
     ToolbarButtonsView* toolbarButtons() const { return m_toolbarButtons; }
     QToolBar* toolbar() const { return m_toolbar; }
     QListView* sidebar() const { return m_sidebar; }
+    // Reloads the selected category. Its keys (F5, Ctrl+R or ⌘R, and the
+    // platform's own) work wherever the focus is in the window; View ▸
+    // Refresh shows it. Disabled while no category is selected.
+    QAction* refreshAction() const { return m_refreshAction; }
     SidebarModel* sidebarModel() const { return m_sidebarModel; }
 
 signals:
@@ -77,6 +81,7 @@ signals:
 
 protected:
     void showEvent(QShowEvent* event) override;
+    void changeEvent(QEvent* event) override;
 
 private:
     void showDetail();
@@ -84,6 +89,7 @@ private:
     void setUpBaseline();
     void updateBaselineActions();
     void reloadChanged(LaunchScope scope);
+    void applyPalette();
 
     GuiDependencies m_dependencies;
     std::optional<LaunchScope> m_selectedScope = LaunchScope::system;
@@ -105,6 +111,7 @@ private:
     QLabel* m_noCategory = nullptr;
     QToolBar* m_toolbar = nullptr;
     ToolbarButtonsView* m_toolbarButtons = nullptr;
+    QAction* m_refreshAction = nullptr;
 };
 
 } // namespace daemonary
