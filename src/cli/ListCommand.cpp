@@ -155,6 +155,11 @@ std::string listJson(const std::vector<std::pair<LaunchScope, std::vector<Launch
     return text;
 }
 
+LoadedCategories loadCategories(const std::vector<LaunchScope>& scopes) {
+    const LaunchServiceManager manager;
+    return loadCategories(manager, scopes);
+}
+
 int runListCommand(const std::vector<std::string>& arguments, std::ostream& out,
                    std::ostream& err) {
     auto parsed = parseListOptions(arguments);
@@ -188,8 +193,7 @@ int runListCommand(const std::vector<std::string>& arguments, std::ostream& out,
         });
     }
 
-    const std::vector<std::pair<LaunchScope, std::vector<LaunchItem>>> categories =
-        loadCategories(manager, options.scopes);
+    const LoadedCategories categories = loadCategories(manager, options.scopes);
 
     std::optional<DisabledServices> disabled;
     if (disabledLoad.valid()) {

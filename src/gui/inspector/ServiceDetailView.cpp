@@ -153,6 +153,12 @@ ServiceDetailView::ServiceDetailView(const ServiceActionManager& actions, Refres
     badges->addWidget(m_systemDefault, 0, Qt::AlignVCenter);
     badges->addStretch(1);
     headerColumn->addLayout(badges);
+    m_baselineNote = selectableLabel({}, ViewStyle::caption(), header);
+    m_baselineNote->setObjectName(QStringLiteral("baselineNote"));
+    m_baselineNote->setAccessibleName(tr("Since the baseline"));
+    m_baselineNote->setWordWrap(true);
+    m_baselineNote->hide();
+    headerColumn->addWidget(m_baselineNote);
     column->addWidget(header);
 
     column->addWidget(divider(m_content));
@@ -231,6 +237,15 @@ void ServiceDetailView::applyPalette() {
 }
 
 ServiceDetailView::~ServiceDetailView() = default;
+
+QString ServiceDetailView::baselineNote() const {
+    return m_baselineNote->text();
+}
+
+void ServiceDetailView::setBaselineNote(const QString& note) {
+    m_baselineNote->setText(note);
+    m_baselineNote->setVisible(!note.isEmpty());
+}
 
 void ServiceDetailView::setItem(const LaunchItem& item) {
     const bool pathChanged = !m_hasItem || item.path != m_item.path;

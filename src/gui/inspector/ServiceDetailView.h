@@ -38,6 +38,7 @@ class ServiceActionButtons;
 // one started last decides what is shown.
 class ServiceDetailView : public QScrollArea {
     Q_OBJECT
+    Q_PROPERTY(QString baselineNote READ baselineNote WRITE setBaselineNote)
 
 public:
     using SystemDefaultPredicate = std::function<bool(const LaunchItem&)>;
@@ -79,6 +80,12 @@ public:
     // Shows a record: the header and facts at once; the files when its path
     // differs from the last record's (or on the first record).
     void setItem(const LaunchItem& item);
+
+    // How the record stands against the baseline ("New since 7 Dec 2026",
+    // "Changed since ...: what changed", what the baseline had for a removed
+    // one); hidden when empty.
+    QString baselineNote() const;
+    void setBaselineNote(const QString& note);
 
     const BundleInfo& bundleInfo() const { return m_bundleInfo; }
     const std::optional<PlistDictionary>& plistData() const { return m_plistData; }
@@ -176,6 +183,7 @@ private:
     QLabel* m_name = nullptr;
     QLabel* m_scopeBadge = nullptr;
     QLabel* m_systemDefault = nullptr;
+    QLabel* m_baselineNote = nullptr;
     QWidget* m_facts = nullptr;
     QGridLayout* m_factsLayout = nullptr;
     QFrame* m_buttonsDivider = nullptr;

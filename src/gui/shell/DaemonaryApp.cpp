@@ -1,6 +1,7 @@
 #include "shell/DaemonaryApp.h"
 
 #include "Log.h"
+#include "baseline/BaselineState.h"
 #include "shell/AppDelegate.h"
 #include "shell/AppInfo.h"
 #include "shell/GuiDependencies.h"
@@ -69,6 +70,9 @@ void addMenus(MainView& window, SparkleUpdateManager& updateManager) {
 
     QMenu* file = bar->addMenu(QObject::tr("&File"));
     file->setObjectName(QStringLiteral("fileMenu"));
+    file->addAction(window.saveBaselineAction());
+    file->addAction(window.forgetBaselineAction());
+    file->addSeparator();
     QAction* close =
         addAction(file, QStringLiteral("closeWindowAction"), QObject::tr("Close Window"));
     close->setShortcut(QKeySequence::Close);
@@ -93,6 +97,7 @@ void addMenus(MainView& window, SparkleUpdateManager& updateManager) {
     QListView* sidebarView = window.sidebar();
     QObject::connect(sidebar, &QAction::toggled, sidebarView,
                      [sidebarView](bool shown) { sidebarView->setVisible(shown); });
+    view->addAction(window.showChangesOnlyAction());
     // The window's own action, so its keys work wherever the focus is.
     view->addSeparator();
     view->addAction(window.refreshAction());
@@ -189,7 +194,9 @@ int DaemonaryApp::run(int argc, char* argv[]) {
         QApplication::setQuitOnLastWindowClosed(
             delegate.applicationShouldTerminateAfterLastWindowClosed());
 
-        MainView window(GuiDependencies::production());
+        const GuiDependencies dependencies = GuiDependencies::production();
+        MainView window(dependencies);
+        dependencies.baseline->load();
         setUpMainWindow(window, delegate, SparkleUpdateManager::shared(), UserDefaults::standard());
         window.resize(kInitialWindowSize);
         window.show();

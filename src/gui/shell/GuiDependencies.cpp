@@ -2,8 +2,10 @@
 // dependencies, link without the discovery components.
 #include "shell/GuiDependencies.h"
 
+#include "LaunchServiceManager.h"
 #include "MetadataManager.h"
 #include "ServiceActionManager.h"
+#include "baseline/BaselineState.h"
 #include "inspector/ServiceDetailView.h"
 #include "platform/QtWorkspace.h"
 #include "table/AppState.h"
@@ -25,6 +27,10 @@ GuiDependencies GuiDependencies::production() {
     dependencies.inspectorFactory =
         ServiceDetailView::inspectorFactory(*actions, dependencies.isSystemDefault);
     dependencies.inspectorUpdater = ServiceDetailView::showInInspector;
+    static BaselineState baseline(AppState::shared(), BaselineState::defaultFilePath());
+    dependencies.baseline = &baseline;
+    static const LaunchServiceManager folders;
+    dependencies.directoriesOf = [](LaunchScope scope) { return folders.directoriesRead(scope); };
     return dependencies;
 }
 

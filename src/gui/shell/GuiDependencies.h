@@ -5,12 +5,15 @@
 
 #include <functional>
 #include <memory>
+#include <string>
+#include <vector>
 
 class QWidget;
 
 namespace daemonary {
 
 class AppState;
+class BaselineState;
 class ServiceTableView;
 
 // What the views need from outside, passed down from the application entry.
@@ -30,6 +33,9 @@ struct GuiDependencies {
     std::shared_ptr<Clock> clock = Clock::system();
     InspectorFactory inspectorFactory; // none: a plain summary of the record
     InspectorUpdater inspectorUpdater; // none: every record gets new content
+    BaselineState* baseline = nullptr; // none: no baseline, no marks
+    // The folders a category is read from, watched for changes; none: no watching.
+    std::function<std::vector<std::string>(LaunchScope)> directoriesOf;
 
     // The shared AppState, the shared MetadataManager, the real clock and the
     // service detail pane acting through the platform's workspace.

@@ -21,6 +21,14 @@ void ServiceFilterProxyModel::setSearchText(const QString& text) {
     invalidateFilter();
 }
 
+void ServiceFilterProxyModel::setChangesOnly(bool changesOnly) {
+    if (changesOnly == m_changesOnly) {
+        return;
+    }
+    m_changesOnly = changesOnly;
+    invalidateFilter();
+}
+
 void ServiceFilterProxyModel::setShowDisabled(bool show) {
     if (show == m_showDisabled) {
         return;
@@ -35,6 +43,9 @@ bool ServiceFilterProxyModel::filterAcceptsRow(int sourceRow,
         return QSortFilterProxyModel::filterAcceptsRow(sourceRow, sourceParent);
     }
     const ServiceTableModel::Row& row = m_table->row(sourceRow);
+    if (m_changesOnly ? row.mark == ChangeMark::none : row.removed) {
+        return false;
+    }
     if (!m_showDisabled && row.disabled) {
         return false;
     }

@@ -20,6 +20,9 @@ public:
     const QString& searchText() const { return m_searchText; }
     void setSearchText(const QString& text);
 
+    // Only new, changed and removed records; removed ones show only here.
+    bool changesOnly() const { return m_changesOnly; }
+    void setChangesOnly(bool changesOnly);
     // Whether records that launchd will not start are shown (the default).
     bool showsDisabled() const { return m_showDisabled; }
     void setShowDisabled(bool show);
@@ -31,6 +34,7 @@ protected:
 private:
     const ServiceTableModel* m_table = nullptr;
     QString m_searchText;
+    bool m_changesOnly = false;
     bool m_showDisabled = true;
 };
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "LaunchItem.h"
+#include "baseline/BaselineState.h"
 #include "table/ServiceSearch.h"
 
 #include <QAbstractTableModel>
@@ -22,6 +23,8 @@ public:
 
     enum Role {
         IdRole = Qt::UserRole + 1,        // the record's id, the key of the selection
+        ChangeMarkRole,                   // the ChangeMark against the baseline, as int
+        ChangeNoteRole,                   // "New since 7 Dec 2026", ... or an empty text
         DisabledRole = Qt::UserRole + 40, // bool: launchd will not start the record
     };
 
@@ -40,6 +43,10 @@ public:
         QString statusText;
         ServiceSearch search;
         bool systemDefault = false;
+        ChangeMark mark = ChangeMark::none;
+        QString changeNote;
+        // A record of the baseline that is gone: shown only among the changes.
+        bool removed = false;
         bool disabled = false;
     };
 
@@ -59,6 +66,13 @@ public:
     int section(Column column) const;
 
     void setItems(const std::vector<LaunchItem>& items);
+    // Marks rows against the baseline and adds its removed records as rows of
+    // their own; nothing is marked without one. Call refreshChanges() when the
+    // baseline's changes of this category have been recomputed.
+    void setBaseline(const BaselineState* baseline);
+    void refreshChanges();
+    // The word shown in the label cell for a mark ("New", "Changed", "Removed").
+    static QString markText(ChangeMark mark);
 
     // None (the default): nothing is marked disabled.
     void setDisabledPredicate(DisabledPredicate isDisabled);
@@ -81,6 +95,8 @@ private:
     QVariant displayText(const Row& row, Column column) const;
     QVariant foreground(const Row& row, Column column) const;
     QVariant font(const Row& row, Column column) const;
+    void rebuildRows();
+    Row makeRow(const LaunchItem& item, bool removed) const;
 
     LaunchScope m_scope;
     std::vector<Column> m_columns;
@@ -88,6 +104,8 @@ private:
     DisabledPredicate m_isDisabled;
     QFont m_monospacedFont;
     QFont m_captionFont;
+    const BaselineState* m_baseline = nullptr;
+    std::vector<LaunchItem> m_items;
     std::vector<Row> m_rows;
     QHash<QString, int> m_rowById;
 };

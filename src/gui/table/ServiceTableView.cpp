@@ -1,5 +1,6 @@
 #include "table/ServiceTableView.h"
 
+#include "baseline/BaselineState.h"
 #include "style/ContentUnavailableView.h"
 #include "style/ViewStyle.h"
 #include "table/AppState.h"
@@ -67,6 +68,16 @@ ServiceTableView::ServiceTableView(LaunchScope scope, const QString& searchText,
     m_tableModel->setDisabledPredicate(
         [this](const LaunchItem& item) { return disabledState(item).value_or(false); });
     m_tableModel->setItems(m_viewModel->items());
+    if (m_dependencies.baseline != nullptr) {
+        m_tableModel->setBaseline(m_dependencies.baseline);
+        connect(m_dependencies.baseline, &BaselineState::changesChanged, this,
+                [this](LaunchScope changed) {
+                    if (changed == m_scope) {
+                        m_tableModel->refreshChanges();
+                        updateInspectorNote();
+                    }
+                });
+    }
     m_proxyModel = new ServiceFilterProxyModel(this);
     m_proxyModel->setSourceModel(m_tableModel);
     m_proxyModel->setSearchText(m_searchText);
@@ -334,6 +345,15 @@ void ServiceTableView::setSearchText(const QString& text) {
     updatePlaceholder();
 }
 
+bool ServiceTableView::changesOnly() const {
+    return m_proxyModel->changesOnly();
+}
+
+void ServiceTableView::setChangesOnly(bool changesOnly) {
+    m_proxyModel->setChangesOnly(changesOnly);
+    updatePlaceholder();
+}
+
 void ServiceTableView::setRefreshTrigger(bool value) {
     if (value == m_refreshTrigger) {
         return;
@@ -451,11 +471,22 @@ void ServiceTableView::updateInspector() {
             m_inspector->layout()->addWidget(m_inspectorContent);
         }
     }
+    updateInspectorNote();
     if (m_inspector->isHidden()) {
         m_inspector->show();
         const int total = m_splitter->width();
         m_splitter->setSizes({std::max(0, total - kInspectorIdealWidth), kInspectorIdealWidth});
     }
+}
+
+void ServiceTableView::updateInspectorNote() {
+    if (m_inspectorContent == nullptr || m_selectedIds.size() != 1) {
+        return;
+    }
+    // The content may be any widget; the detail pane declares the property.
+    const int row = m_tableModel->rowForId(m_selectedIds.first());
+    const QString note = row < 0 ? QString() : m_tableModel->row(row).changeNote;
+    m_inspectorContent->setProperty("baselineNote", note);
 }
 
 QWidget* ServiceTableView::makeInspectorContent(const std::optional<LaunchItem>& record) {

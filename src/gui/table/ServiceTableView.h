@@ -50,6 +50,9 @@ public:
     const QString& searchText() const { return m_searchText; }
     // Refilters; reloads nothing and keeps the selection, hidden rows included.
     void setSearchText(const QString& text);
+    // Shows only the records that differ from the baseline, removed ones too.
+    bool changesOnly() const;
+    void setChangesOnly(bool changesOnly);
 
     ServiceTableViewModel& viewModel() const { return *m_viewModel; }
     ServiceTableModel& tableModel() const { return *m_tableModel; }
@@ -106,6 +109,7 @@ private:
     void updateProgress(bool show);
     void layoutOverlays();
     QWidget* makeInspectorContent(const std::optional<LaunchItem>& record);
+    void updateInspectorNote();
 
     LaunchScope m_scope;
     QString m_searchText;

@@ -5,6 +5,7 @@
 
 #include <QMainWindow>
 #include <QString>
+#include <functional>
 #include <optional>
 
 class QAction;
@@ -16,6 +17,7 @@ class QVBoxLayout;
 
 namespace daemonary {
 
+class CategoryWatcher;
 class ServiceTableView;
 class SidebarModel;
 class ToolbarButtonsView;
@@ -36,6 +38,26 @@ public:
     const QString& searchText() const { return m_searchText; }
     void setSearchText(const QString& text);
 
+    // Only records that differ from the baseline, in every category.
+    bool changesOnly() const { return m_changesOnly; }
+    void setChangesOnly(bool changesOnly);
+
+    // File ▸ Save as Baseline, File ▸ Forget Baseline, View ▸ Show Changes
+    // Only (also a toolbar toggle); disabled without a baseline to act on.
+    QAction* saveBaselineAction() const { return m_saveBaselineAction; }
+    QAction* forgetBaselineAction() const { return m_forgetBaselineAction; }
+    QAction* showChangesOnlyAction() const { return m_showChangesOnlyAction; }
+    // Saves the loaded categories as the baseline; asks first when that
+    // replaces one, naming its date.
+    void saveBaseline();
+    // Asked before a baseline is replaced; true to go on. A question box by
+    // default; tests answer it themselves.
+    using Confirmation = std::function<bool(const QString& question)>;
+    void setReplaceConfirmation(Confirmation confirmation);
+
+    // Watches the categories' folders once the start-up loading is done;
+    // nothing without GuiDependencies::directoriesOf.
+    CategoryWatcher* categoryWatcher() const { return m_watcher; }
     // View > Show Disabled Items, applied to every category's table.
     bool showsDisabledItems() const { return m_showDisabledItems; }
     void setShowDisabledItems(bool show);
@@ -53,6 +75,7 @@ public:
 
 signals:
     void selectedScopeChanged();
+    void changesOnlyChanged(bool changesOnly);
     // The start-up sequence has loaded the last category.
     void startUpLoadingFinished();
 
@@ -63,11 +86,20 @@ protected:
 private:
     void showDetail();
     void loadStartUpScope(std::size_t position);
+    void setUpBaseline();
+    void updateBaselineActions();
+    void reloadChanged(LaunchScope scope);
     void applyPalette();
 
     GuiDependencies m_dependencies;
     std::optional<LaunchScope> m_selectedScope = LaunchScope::system;
     QString m_searchText;
+    bool m_changesOnly = false;
+    Confirmation m_confirmReplace;
+    QAction* m_saveBaselineAction = nullptr;
+    QAction* m_forgetBaselineAction = nullptr;
+    QAction* m_showChangesOnlyAction = nullptr;
+    CategoryWatcher* m_watcher = nullptr;
     bool m_showDisabledItems = true;
 
     SidebarModel* m_sidebarModel = nullptr;

@@ -1,5 +1,6 @@
 #include "window/SidebarModel.h"
 
+#include "baseline/BaselineState.h"
 #include "style/SymbolIcon.h"
 #include "table/AppState.h"
 
@@ -13,6 +14,21 @@ SidebarModel::SidebarModel(const AppState& appState, QObject* parent)
     connect(&m_appState, &AppState::filteredCountsChanged, this, [this] {
         emit dataChanged(index(0), index(rowCount() - 1), {BadgeRole, Qt::AccessibleTextRole});
     });
+}
+
+void SidebarModel::setBaseline(const BaselineState* baseline) {
+    if (m_baseline != nullptr) {
+        disconnect(m_baseline, nullptr, this, nullptr);
+    }
+    m_baseline = baseline;
+    if (m_baseline != nullptr) {
+        connect(m_baseline, &BaselineState::changesChanged, this, [this](LaunchScope scope) {
+            const QModelIndex changed = index(rowOf(scope));
+            emit dataChanged(changed, changed, {ChangeCountRole, Qt::AccessibleDescriptionRole});
+        });
+    }
+    emit dataChanged(index(0), index(rowCount() - 1),
+                     {ChangeCountRole, Qt::AccessibleDescriptionRole});
 }
 
 LaunchScope SidebarModel::scopeAt(int row) {
@@ -65,6 +81,10 @@ QVariant SidebarModel::data(const QModelIndex& index, int role) const {
         return badge();
     case SymbolNameRole:
         return QString::fromUtf8(symbolName(scope));
+    case ChangeCountRole:
+        return m_baseline != nullptr ? m_baseline->changeCount(scope) : 0;
+    case Qt::AccessibleDescriptionRole:
+        return m_baseline != nullptr ? m_baseline->changeSummary(scope) : QString();
     default:
         return {};
     }
