@@ -79,4 +79,16 @@ std::string HostLayout::home(std::string_view relativePath) const {
     return result;
 }
 
+std::string HostLayout::hostPath(std::string_view path) const {
+    const auto under = [&](const std::string& folder) {
+        return !folder.empty() && path.starts_with(folder) &&
+               (path.size() == folder.size() || path[folder.size()] == '/');
+    };
+    if (m_hostRoot.empty() || under(m_hostRoot) || under(m_home) || path.empty() ||
+        path.front() != '/') {
+        return std::string(path);
+    }
+    return system(path);
+}
+
 } // namespace daemonary

@@ -23,6 +23,9 @@ public:
     std::string system(std::string_view absolutePath) const;
     // A path relative to the home directory ("Library/LaunchAgents").
     std::string home(std::string_view relativePath) const;
+    // A path as a record carries it, on the host: one already under the host
+    // root (or the home directory) stays, a Mac path is taken under the root.
+    std::string hostPath(std::string_view path) const;
 
     std::string launchctl() const { return system("/bin/launchctl"); }
     std::string kmutil() const { return system("/usr/bin/kmutil"); }
