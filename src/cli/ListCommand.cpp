@@ -5,6 +5,7 @@
 #include "LaunchServiceManager.h"
 #include "MetadataManager.h"
 #include "ScopeSelection.h"
+#include "SignerChecker.h"
 
 #include <algorithm>
 #include <array>
@@ -41,6 +42,18 @@ std::string pidOrIndexText(const LaunchItem& item) {
     return "-";
 }
 
+const Signer* signerOf(const LaunchItem& item, const std::map<std::string, Signer>* signers) {
+    if (signers == nullptr) {
+        return nullptr;
+    }
+    const auto target = signerTarget(item);
+    if (!target) {
+        return nullptr;
+    }
+    const auto found = signers->find(*target);
+    return found == signers->end() ? nullptr : &found->second;
+}
+
 } // namespace
 
 std::variant<ListOptions, ListUsageError>
@@ -54,6 +67,8 @@ parseListOptions(const std::vector<std::string>& arguments) {
             options.json = true;
         } else if (argument == "--defaults") {
             options.defaults = true;
+        } else if (argument == "--signers") {
+            options.signers = true;
         } else if (argument == "--help" || argument == "-h") {
             options.help = true;
         } else if (ScopeSelection::isScopeOption(argument)) {
@@ -70,7 +85,7 @@ parseListOptions(const std::vector<std::string>& arguments) {
 }
 
 void writeListTable(std::ostream& out, LaunchScope scope, const std::vector<LaunchItem>& items,
-                    const MetadataManager* metadata) {
+                    const MetadataManager* metadata, const std::map<std::string, Signer>* signers) {
     const std::string_view pidHeading = scope == LaunchScope::kernel ? "INDEX" : "PID";
     std::vector<std::string> pidTexts;
     pidTexts.reserve(items.size());
@@ -84,6 +99,15 @@ void writeListTable(std::ostream& out, LaunchScope scope, const std::vector<Laun
         statusWidth = std::max(statusWidth, toText(item.status).size());
     }
     const std::size_t defaultWidth = std::string_view("DEFAULT").size();
+    std::vector<std::string> signerTexts;
+    std::size_t signerWidth = std::string_view("SIGNER").size();
+    if (signers) {
+        for (const LaunchItem& item : items) {
+            const Signer* signer = signerOf(item, signers);
+            signerTexts.push_back(signer ? signer->text() : "-");
+            signerWidth = std::max(signerWidth, displayWidth(signerTexts.back()));
+        }
+    }
 
     out << toText(scope) << " (" << items.size() << ")\n";
     writePadded(out, "LABEL", labelWidth + 2);
@@ -91,6 +115,9 @@ void writeListTable(std::ostream& out, LaunchScope scope, const std::vector<Laun
     writePadded(out, "STATUS", statusWidth + 2);
     if (metadata) {
         writePadded(out, "DEFAULT", defaultWidth + 2);
+    }
+    if (signers) {
+        writePadded(out, "SIGNER", signerWidth + 2);
     }
     out << "PATH\n";
     for (std::size_t i = 0; i < items.size(); ++i) {
@@ -102,12 +129,16 @@ void writeListTable(std::ostream& out, LaunchScope scope, const std::vector<Laun
         if (metadata) {
             writePadded(out, metadata->isSystemDefault(item) ? "yes" : "no", defaultWidth + 2);
         }
+        if (signers) {
+            writePadded(out, signerTexts[i], signerWidth + 2);
+        }
         out << item.path.value_or("-") << '\n';
     }
 }
 
 std::string listJson(const std::vector<std::pair<LaunchScope, std::vector<LaunchItem>>>& categories,
-                     const MetadataManager* metadata) {
+                     const MetadataManager* metadata,
+                     const std::map<std::string, Signer>* signers) {
     nlohmann::ordered_json document = nlohmann::ordered_json::object();
     for (const auto& [scope, items] : categories) {
         nlohmann::ordered_json records = nlohmann::ordered_json::array();
@@ -115,6 +146,15 @@ std::string listJson(const std::vector<std::pair<LaunchScope, std::vector<Launch
             nlohmann::ordered_json record = toJson(item);
             if (metadata) {
                 record["systemDefault"] = metadata->isSystemDefault(item);
+            }
+            if (const Signer* signer = signerOf(item, signers)) {
+                record["signer"] = signer->text();
+                if (!signer->team.empty()) {
+                    record["team"] = signer->team;
+                }
+                if (!signer->reason.empty()) {
+                    record["signerReason"] = signer->reason;
+                }
             }
             records.push_back(std::move(record));
         }
@@ -149,15 +189,29 @@ int runListCommand(const std::vector<std::string>& arguments, std::ostream& out,
         categories.emplace_back(scope, manager.loadItems(scope));
     }
 
+    std::optional<std::map<std::string, Signer>> signers;
+    if (options.signers) {
+        std::vector<std::string> targets;
+        for (const auto& category : categories) {
+            for (const LaunchItem& item : category.second) {
+                if (auto target = signerTarget(item)) {
+                    targets.push_back(std::move(*target));
+                }
+            }
+        }
+        signers = SignerChecker().checkAll(targets);
+    }
+    const std::map<std::string, Signer>* signerMap = signers ? &*signers : nullptr;
+
     if (options.json) {
-        out << listJson(categories, metadata) << '\n';
+        out << listJson(categories, metadata, signerMap) << '\n';
         return 0;
     }
     for (std::size_t i = 0; i < categories.size(); ++i) {
         if (i > 0) {
             out << '\n';
         }
-        writeListTable(out, categories[i].first, categories[i].second, metadata);
+        writeListTable(out, categories[i].first, categories[i].second, metadata, signerMap);
     }
     return 0;
 }

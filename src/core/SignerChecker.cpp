@@ -2,8 +2,11 @@
 
 #include "MetadataManager.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <set>
 #include <sys/stat.h>
+#include <thread>
 
 namespace daemonary {
 
@@ -87,6 +90,32 @@ Signer SignerChecker::check(const std::string& target, const std::atomic<bool>* 
     }
     const ToolResult verify = runCodesign({"--verify", path}, cancel);
     return classifySigner(display, verify);
+}
+
+std::map<std::string, Signer> SignerChecker::checkAll(const std::vector<std::string>& targets,
+                                                      int concurrency) const {
+    const std::set<std::string> unique(targets.begin(), targets.end());
+    const std::vector<std::string> work(unique.begin(), unique.end());
+    std::vector<Signer> results(work.size());
+    std::atomic<std::size_t> next = 0;
+    const auto worker = [&] {
+        for (std::size_t i = next++; i < work.size(); i = next++) {
+            results[i] = check(work[i]);
+        }
+    };
+    std::vector<std::jthread> threads;
+    const auto count = std::clamp<std::size_t>(static_cast<std::size_t>(std::max(concurrency, 1)),
+                                               1, std::max<std::size_t>(work.size(), 1));
+    for (std::size_t t = 1; t < count; ++t) {
+        threads.emplace_back(worker);
+    }
+    worker();
+    threads.clear(); // joins
+    std::map<std::string, Signer> signers;
+    for (std::size_t i = 0; i < work.size(); ++i) {
+        signers.emplace(work[i], std::move(results[i]));
+    }
+    return signers;
 }
 
 } // namespace daemonary

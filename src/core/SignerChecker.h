@@ -7,8 +7,10 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace daemonary {
 
@@ -47,6 +49,11 @@ public:
 
     // "Missing" without running anything when the target does not exist.
     Signer check(const std::string& target, const std::atomic<bool>* cancel = nullptr) const;
+
+    // Checks each distinct target once, at most `concurrency` at a time.
+    std::map<std::string, Signer> checkAll(const std::vector<std::string>& targets,
+                                           int concurrency = kDefaultConcurrency) const;
+    static constexpr int kDefaultConcurrency = 4;
 
 private:
     ToolResult runCodesign(const std::vector<std::string>& arguments,
