@@ -24,6 +24,7 @@ namespace daemonary {
 
 class CodesignPopover;
 class PlistView;
+class SignerStore;
 class ServiceActionButtons;
 
 // The inspector of one service: icon, name and category, the facts grid with
@@ -81,6 +82,13 @@ public:
     ServiceActionButtons* actionButtons() const { return m_actionButtons; }
     CodesignPopover* codesignPopover() const { return m_popover; }
 
+    // Where the Signed By fact comes from; it is asked for the signer of the
+    // record's executable or bundle when it does not know it yet.
+    void setSignerStore(SignerStore* signers);
+    // The Signed By fact as shown, or nothing when the record has no
+    // executable or bundle to check.
+    std::optional<QString> signerText() const;
+
     // Opens a popover for the target and starts codesign for it.
     void showCodesignInfo(const std::string& target, Popover popover);
 
@@ -89,7 +97,8 @@ public:
     // views (its actions may finish after them).
     static GuiDependencies::InspectorFactory
     inspectorFactory(const ServiceActionManager& actions, SystemDefaultPredicate isSystemDefault,
-                     HostLayout layout = HostLayout::fromEnvironment());
+                     HostLayout layout = HostLayout::fromEnvironment(),
+                     SignerStore* signers = nullptr);
     // Shows the record in a pane made by inspectorFactory; false for any
     // other content.
     static bool showInInspector(QWidget& content, const LaunchItem& item);
@@ -113,6 +122,8 @@ private:
     void updateHeader();
     void rebuildFacts();
     void closePopover();
+    QString currentSignerText() const;
+    void updateSignerValue();
     QToolButton* makeInfoButton(const QString& objectName, const QString& accessibleName,
                                 const std::string& target, Popover popover);
 
@@ -145,6 +156,9 @@ private:
     QWidget* m_definitionSection = nullptr;
     PlistView* m_plistView = nullptr;
     CodesignPopover* m_popover = nullptr;
+    SignerStore* m_signers = nullptr;
+    QString m_signerTarget;
+    QLabel* m_signerValue = nullptr;
 };
 
 } // namespace daemonary

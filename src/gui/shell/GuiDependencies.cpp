@@ -6,7 +6,9 @@
 #include "ServiceActionManager.h"
 #include "inspector/ServiceDetailView.h"
 #include "platform/QtWorkspace.h"
+#include "shell/UserDefaults.h"
 #include "table/AppState.h"
+#include "table/SignerStore.h"
 
 namespace daemonary {
 
@@ -21,8 +23,10 @@ GuiDependencies GuiDependencies::production() {
     // through lives as long as the process.
     static QtWorkspace workspace;
     static const ServiceActionManager actions(workspace);
-    dependencies.inspectorFactory =
-        ServiceDetailView::inspectorFactory(actions, dependencies.isSystemDefault);
+    dependencies.signers = &SignerStore::shared();
+    dependencies.defaults = &UserDefaults::standard();
+    dependencies.inspectorFactory = ServiceDetailView::inspectorFactory(
+        actions, dependencies.isSystemDefault, HostLayout::fromEnvironment(), dependencies.signers);
     dependencies.inspectorUpdater = ServiceDetailView::showInInspector;
     return dependencies;
 }

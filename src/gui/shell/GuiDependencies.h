@@ -12,6 +12,8 @@ namespace daemonary {
 
 class AppState;
 class ServiceTableView;
+class SignerStore;
+class UserDefaults;
 
 // What the views need from outside, passed down from the application entry.
 // Tests fill it with fakes; production() wires the real components.
@@ -30,6 +32,8 @@ struct GuiDependencies {
     std::shared_ptr<Clock> clock = Clock::system();
     InspectorFactory inspectorFactory; // none: a plain summary of the record
     InspectorUpdater inspectorUpdater; // none: every record gets new content
+    SignerStore* signers = nullptr;    // none: no Signed By texts
+    UserDefaults* defaults = nullptr;  // none: table columns are not remembered
 
     // The shared AppState, the shared MetadataManager, the real clock and the
     // service detail pane acting through the platform's workspace.

@@ -14,6 +14,8 @@
 
 namespace daemonary {
 
+class SignerStore;
+
 // The application's one store of discovered services and of the per-category
 // counts of the sidebar. Lives on the GUI thread; discovery runs on a thread
 // pool of its own and its result is stored back on the GUI thread.
@@ -60,21 +62,33 @@ public:
     // recounting. For callers that already hold the records.
     void storeItems(LaunchScope scope, std::vector<LaunchItem> items);
 
+    // The signers the Apple-signed filter consults; counts follow them as
+    // they arrive.
+    void setSignerStore(const SignerStore* signers);
+    // Leaves Apple-signed records out of every count.
+    bool appleSignedHidden() const { return m_appleSignedHidden; }
+    void setAppleSignedHidden(bool hidden);
+
 signals:
     void allItemsChanged(daemonary::LaunchScope scope);
     void filteredCountsChanged();
     void loadingScopesChanged();
     void lastSearchTextChanged(const QString& text);
+    void appleSignedHiddenChanged(bool hidden);
     // After a load has been stored and counted.
     void scopeLoaded(daemonary::LaunchScope scope);
 
 private:
     void finishLoad(LaunchScope scope, std::vector<LaunchItem> items);
+    bool isHidden(LaunchScope scope, std::size_t position) const;
 
     Loader m_loader;
     QThreadPool m_pool;
     std::map<LaunchScope, std::vector<LaunchItem>> m_allItems;
     std::map<LaunchScope, std::vector<ServiceSearch>> m_searchTexts;
+    std::map<LaunchScope, std::vector<QString>> m_signerTargets;
+    const SignerStore* m_signers = nullptr;
+    bool m_appleSignedHidden = false;
     std::map<LaunchScope, int> m_filteredCounts;
     std::set<LaunchScope> m_loadingScopes;
     QString m_lastSearchText;

@@ -21,12 +21,24 @@ void ServiceFilterProxyModel::setSearchText(const QString& text) {
     invalidateFilter();
 }
 
+void ServiceFilterProxyModel::setHideAppleSigned(bool hide) {
+    if (hide == m_hideAppleSigned) {
+        return;
+    }
+    m_hideAppleSigned = hide;
+    invalidateFilter();
+}
+
 bool ServiceFilterProxyModel::filterAcceptsRow(int sourceRow,
                                                const QModelIndex& sourceParent) const {
     if (m_table == nullptr || sourceParent.isValid()) {
         return QSortFilterProxyModel::filterAcceptsRow(sourceRow, sourceParent);
     }
-    return m_table->row(sourceRow).search.matches(m_searchText);
+    const ServiceTableModel::Row& row = m_table->row(sourceRow);
+    if (m_hideAppleSigned && row.signerKind == SignerKind::apple) {
+        return false;
+    }
+    return row.search.matches(m_searchText);
 }
 
 bool ServiceFilterProxyModel::lessThan(const QModelIndex& left, const QModelIndex& right) const {
@@ -45,6 +57,8 @@ bool ServiceFilterProxyModel::lessThan(const QModelIndex& left, const QModelInde
         return a.item.pidSortValue() < b.item.pidSortValue();
     case ServiceTableModel::Column::status:
         return naturalCompare(a.statusText, b.statusText) < 0;
+    case ServiceTableModel::Column::signer:
+        return naturalCompare(a.signerText, b.signerText) < 0;
     }
     return false;
 }

@@ -20,6 +20,11 @@ public:
     const QString& searchText() const { return m_searchText; }
     void setSearchText(const QString& text);
 
+    // Leaves out rows whose signer is Apple (rows whose signer is not known
+    // yet stay until it is).
+    bool hidesAppleSigned() const { return m_hideAppleSigned; }
+    void setHideAppleSigned(bool hide);
+
 protected:
     bool filterAcceptsRow(int sourceRow, const QModelIndex& sourceParent) const override;
     bool lessThan(const QModelIndex& left, const QModelIndex& right) const override;
@@ -27,6 +32,7 @@ protected:
 private:
     const ServiceTableModel* m_table = nullptr;
     QString m_searchText;
+    bool m_hideAppleSigned = false;
 };
 
 } // namespace daemonary

@@ -1,7 +1,9 @@
 #include "table/ServiceTableModel.h"
 
+#include "SignerChecker.h"
 #include "style/ViewStyle.h"
 #include "table/DisplayName.h"
+#include "table/SignerStore.h"
 
 #include <QGuiApplication>
 #include <QPainter>
@@ -41,11 +43,14 @@ ServiceTableModel::ServiceTableModel(LaunchScope scope, SystemDefaultPredicate i
 std::vector<ServiceTableModel::Column> ServiceTableModel::columnsFor(LaunchScope scope) {
     switch (scope) {
     case LaunchScope::others:
-        return {Column::label, Column::type};
+        return {Column::label, Column::type, Column::signer};
     case LaunchScope::kernel:
-        return {Column::label, Column::index, Column::status};
-    default:
+        return {Column::label, Column::index, Column::status, Column::signer};
+    case LaunchScope::mach:
+        // Job-table entries name no executable to check.
         return {Column::label, Column::pid, Column::status};
+    default:
+        return {Column::label, Column::pid, Column::status, Column::signer};
     }
 }
 
@@ -61,6 +66,26 @@ QString ServiceTableModel::title(Column column) {
         return tr("PID");
     case Column::status:
         return tr("Status");
+    case Column::signer:
+        return tr("Signed By");
+    }
+    return {};
+}
+
+QString ServiceTableModel::key(Column column) {
+    switch (column) {
+    case Column::label:
+        return QStringLiteral("label");
+    case Column::type:
+        return QStringLiteral("type");
+    case Column::index:
+        return QStringLiteral("index");
+    case Column::pid:
+        return QStringLiteral("pid");
+    case Column::status:
+        return QStringLiteral("status");
+    case Column::signer:
+        return QStringLiteral("signer");
     }
     return {};
 }
@@ -92,6 +117,7 @@ void ServiceTableModel::setItems(const std::vector<LaunchItem>& items) {
     m_rows.clear();
     m_rows.reserve(items.size());
     m_rowById.clear();
+    m_rowsByTarget.clear();
     for (const LaunchItem& item : items) {
         Row row;
         row.item = item;
@@ -101,6 +127,11 @@ void ServiceTableModel::setItems(const std::vector<LaunchItem>& items) {
         row.pathSortValue = QString::fromStdString(item.pathSortValue());
         row.statusText = QString::fromUtf8(toText(item.status));
         row.systemDefault = m_isSystemDefault && m_isSystemDefault(item);
+        if (auto target = signerTarget(item)) {
+            row.signerTarget = QString::fromStdString(*target);
+            m_rowsByTarget[row.signerTarget].append(static_cast<int>(m_rows.size()));
+            updateSigner(row);
+        }
         // The first record with an id is the one a selection refers to.
         if (!m_rowById.contains(row.id)) {
             m_rowById.insert(row.id, static_cast<int>(m_rows.size()));
@@ -108,6 +139,61 @@ void ServiceTableModel::setItems(const std::vector<LaunchItem>& items) {
         m_rows.push_back(std::move(row));
     }
     endResetModel();
+}
+
+void ServiceTableModel::setSignerStore(const SignerStore* signers) {
+    if (signers == m_signers) {
+        return;
+    }
+    disconnect(m_signersConnection);
+    m_signers = signers;
+    if (m_signers != nullptr) {
+        m_signersConnection = connect(m_signers, &SignerStore::signersChanged, this,
+                                      &ServiceTableModel::signersChanged);
+    }
+    QStringList all = m_rowsByTarget.keys();
+    signersChanged(all);
+}
+
+void ServiceTableModel::updateSigner(Row& row) const {
+    const Signer* signer = m_signers ? m_signers->signer(row.signerTarget) : nullptr;
+    if (signer == nullptr) {
+        row.signerKind.reset();
+        row.signerText.clear();
+        row.signerDescription.clear();
+        return;
+    }
+    row.signerKind = signer->kind;
+    row.signerText = QString::fromStdString(signer->text());
+    row.signerDescription = QString::fromStdString(signer->description());
+}
+
+void ServiceTableModel::signersChanged(const QStringList& targets) {
+    const int section = this->section(Column::signer);
+    // One range over the rows that changed: the proxy then refilters and
+    // resorts once per batch rather than once per row.
+    int first = -1;
+    int last = -1;
+    for (const QString& target : targets) {
+        const auto rows = m_rowsByTarget.constFind(target);
+        if (rows == m_rowsByTarget.constEnd()) {
+            continue;
+        }
+        for (const int row : rows.value()) {
+            Row& current = m_rows[static_cast<std::size_t>(row)];
+            const auto before = std::make_pair(current.signerKind, current.signerDescription);
+            updateSigner(current);
+            if (before == std::make_pair(current.signerKind, current.signerDescription)) {
+                continue;
+            }
+            first = first < 0 ? row : std::min(first, row);
+            last = std::max(last, row);
+        }
+    }
+    if (first >= 0 && section >= 0) {
+        emit dataChanged(index(first, section), index(last, section),
+                         {Qt::DisplayRole, Qt::ToolTipRole, Qt::ForegroundRole});
+    }
 }
 
 int ServiceTableModel::rowForId(const QString& id) const {
@@ -146,6 +232,9 @@ QVariant ServiceTableModel::data(const QModelIndex& index, int role) const {
         if (kind == Column::label) {
             return current.search.label;
         }
+        if (kind == Column::signer && !current.signerDescription.isEmpty()) {
+            return current.signerDescription;
+        }
         return {};
     case IdRole:
         return current.id;
@@ -166,6 +255,8 @@ QVariant ServiceTableModel::displayText(const Row& row, Column column) const {
         return numberOrDash(row.item.pid);
     case Column::status:
         return row.statusText;
+    case Column::signer:
+        return row.signerText;
     }
     return {};
 }
@@ -188,6 +279,12 @@ QVariant ServiceTableModel::foreground(const Row& row, Column column) const {
     case Column::pid:
         return row.item.pid ? QVariant() : QVariant(ViewStyle::tertiary(palette));
     case Column::status:
+        return {};
+    case Column::signer:
+        if (row.signerKind == SignerKind::invalid || row.signerKind == SignerKind::unknown ||
+            row.signerKind == SignerKind::missing) {
+            return ViewStyle::secondary(palette);
+        }
         return {};
     }
     return {};

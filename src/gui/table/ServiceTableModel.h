@@ -1,6 +1,7 @@
 #pragma once
 
 #include "LaunchItem.h"
+#include "Signer.h"
 #include "table/ServiceSearch.h"
 
 #include <QAbstractTableModel>
@@ -8,9 +9,12 @@
 #include <QHash>
 #include <QString>
 #include <functional>
+#include <optional>
 #include <vector>
 
 namespace daemonary {
+
+class SignerStore;
 
 // The records of one category as table rows, with the columns that category
 // shows. Filtering and sorting are the proxy's (ServiceFilterProxyModel).
@@ -18,7 +22,7 @@ class ServiceTableModel : public QAbstractTableModel {
     Q_OBJECT
 
 public:
-    enum class Column { label, type, index, pid, status };
+    enum class Column { label, type, index, pid, status, signer };
 
     enum Role {
         IdRole = Qt::UserRole + 1, // the record's id, the key of the selection
@@ -37,6 +41,10 @@ public:
         QString statusText;
         ServiceSearch search;
         bool systemDefault = false;
+        QString signerTarget;                 // empty: nothing to sign-check
+        std::optional<SignerKind> signerKind; // none while unknown
+        QString signerText;
+        QString signerDescription;
     };
 
     explicit ServiceTableModel(LaunchScope scope, SystemDefaultPredicate isSystemDefault = {},
@@ -44,6 +52,8 @@ public:
 
     static std::vector<Column> columnsFor(LaunchScope scope);
     static QString title(Column column);
+    // A stable name for a column, for the settings that remember it.
+    static QString key(Column column);
     // The Type column's text: the upper-cased extension of the path's last
     // component, "-" without a path.
     static QString typeText(const std::optional<std::string>& path);
@@ -55,6 +65,9 @@ public:
     int section(Column column) const;
 
     void setItems(const std::vector<LaunchItem>& items);
+    // Where the Signed By column takes its texts from; its cells change
+    // (dataChanged, never a reset) as the store learns signers.
+    void setSignerStore(const SignerStore* signers);
     const Row& row(int sourceRow) const { return m_rows.at(static_cast<std::size_t>(sourceRow)); }
     // The first row with that id, or -1.
     int rowForId(const QString& id) const;
@@ -69,6 +82,8 @@ private:
     QVariant displayText(const Row& row, Column column) const;
     QVariant foreground(const Row& row, Column column) const;
     QVariant font(const Row& row, Column column) const;
+    void updateSigner(Row& row) const;
+    void signersChanged(const QStringList& targets);
 
     LaunchScope m_scope;
     std::vector<Column> m_columns;
@@ -77,6 +92,9 @@ private:
     QFont m_captionFont;
     std::vector<Row> m_rows;
     QHash<QString, int> m_rowById;
+    const SignerStore* m_signers = nullptr;
+    QMetaObject::Connection m_signersConnection;
+    QHash<QString, QList<int>> m_rowsByTarget;
 };
 
 } // namespace daemonary

@@ -2,6 +2,7 @@
 
 #include "LaunchItem.h"
 #include "shell/GuiDependencies.h"
+#include "table/ServiceTableModel.h"
 
 #include <QString>
 #include <QStringList>
@@ -10,6 +11,7 @@
 #include <vector>
 
 class QAction;
+class QMenu;
 class QGraphicsOpacityEffect;
 class QProgressBar;
 class QPropertyAnimation;
@@ -20,7 +22,6 @@ namespace daemonary {
 
 class ContentUnavailableView;
 class ServiceFilterProxyModel;
-class ServiceTableModel;
 class ServiceTableViewModel;
 
 // The records of one category: a sortable, multi-selectable table filtered by
@@ -38,6 +39,8 @@ public:
     static constexpr int kInspectorMaximumWidth = 600;
     static constexpr int kColumnMinimumWidth = 75;
     static constexpr int kColumnMaximumWidth = 100;
+    static constexpr int kSignerColumnWidth = 220;
+    static constexpr int kSignerColumnMaximumWidth = 400;
     // The progress bar sits this far above the table's top edge.
     static constexpr int kProgressTopInset = -11;
 
@@ -69,6 +72,15 @@ public:
     // Starts a load of the category.
     void reload();
 
+    // Leaves out the rows whose signer is Apple.
+    void setHideAppleSigned(bool hide);
+    // Shows or hides a column (never the label) and remembers it for the
+    // category in the user defaults.
+    void setColumnHidden(ServiceTableModel::Column column, bool hidden);
+    bool isColumnHidden(ServiceTableModel::Column column) const;
+    // The header's menu of columns to show, as the context menu offers it.
+    QMenu* makeColumnsMenu(QWidget* parent);
+
     bool isInspectorShown() const;
     // The widget now in the inspector column, or nothing while it is hidden.
     QWidget* inspectorContent() const { return m_inspectorContent; }
@@ -85,6 +97,8 @@ protected:
 
 private:
     void buildTable();
+    void restoreHiddenColumns();
+    QString hiddenColumnsKey() const;
     void buildOverlays(QWidget* area);
     void connectSelectionTracking();
     void takeSelectionFromView();

@@ -35,6 +35,10 @@ public:
     const QString& searchText() const { return m_searchText; }
     void setSearchText(const QString& text);
 
+    // View ▸ Hide Apple-Signed Items: the tables and the sidebar counts.
+    bool hidesAppleSigned() const { return m_hideAppleSigned; }
+    void setHideAppleSigned(bool hide);
+
     // The table of the selected category, or nothing when none is selected.
     ServiceTableView* serviceTable() const { return m_table; }
     ToolbarButtonsView* toolbarButtons() const { return m_toolbarButtons; }
@@ -57,6 +61,7 @@ private:
     GuiDependencies m_dependencies;
     std::optional<LaunchScope> m_selectedScope = LaunchScope::system;
     QString m_searchText;
+    bool m_hideAppleSigned = false;
 
     SidebarModel* m_sidebarModel = nullptr;
     QListView* m_sidebar = nullptr;

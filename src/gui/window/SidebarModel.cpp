@@ -13,6 +13,11 @@ SidebarModel::SidebarModel(const AppState& appState, QObject* parent)
     connect(&m_appState, &AppState::filteredCountsChanged, this, [this] {
         emit dataChanged(index(0), index(rowCount() - 1), {BadgeRole, Qt::AccessibleTextRole});
     });
+    const auto describe = [this] {
+        emit dataChanged(index(0), index(rowCount() - 1), {Qt::AccessibleDescriptionRole});
+    };
+    connect(&m_appState, &AppState::appleSignedHiddenChanged, this, describe);
+    connect(&m_appState, &AppState::lastSearchTextChanged, this, describe);
 }
 
 LaunchScope SidebarModel::scopeAt(int row) {
@@ -58,6 +63,16 @@ QVariant SidebarModel::data(const QModelIndex& index, int role) const {
     case Qt::AccessibleTextRole: {
         const QString text = badge();
         return text.isEmpty() ? title : title + QLatin1Char(' ') + text;
+    }
+    case Qt::AccessibleDescriptionRole: {
+        // What the number counts, and what it leaves out.
+        QString text = m_appState.lastSearchText().isEmpty()
+                           ? tr("Counts running services")
+                           : tr("Counts services matching the search");
+        if (m_appState.appleSignedHidden()) {
+            text += tr(", without Apple-signed items");
+        }
+        return text;
     }
     case ScopeRole:
         return static_cast<int>(scope);
