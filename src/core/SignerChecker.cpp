@@ -42,6 +42,31 @@ std::optional<std::string> signerTarget(const LaunchItem& item) {
     return std::nullopt;
 }
 
+nlohmann::ordered_json toJson(const std::optional<RecordSigner>& signer) {
+    if (!signer) {
+        return nullptr;
+    }
+    nlohmann::ordered_json object = toJson(signer->signer);
+    object["path"] = signer->target;
+    return object;
+}
+
+std::string signerLine(const std::optional<RecordSigner>& signer) {
+    if (!signer) {
+        return "Signed By: -";
+    }
+    return "Signed By: " + signer->signer.description() + " (" + signer->target + ")";
+}
+
+std::optional<RecordSigner> SignerChecker::checkRecord(const LaunchItem& item) const {
+    auto target = signerTarget(item);
+    if (!target) {
+        return std::nullopt;
+    }
+    Signer signer = check(*target);
+    return RecordSigner{std::move(*target), std::move(signer)};
+}
+
 SignerChecker::SignerChecker(HostLayout layout, std::chrono::milliseconds timeLimit)
     : m_layout(std::move(layout)), m_timeLimit(timeLimit) {}
 

@@ -27,6 +27,19 @@ struct FileStamp {
 // else the bundle the record is. Nothing for records with neither.
 std::optional<std::string> signerTarget(const LaunchItem& item);
 
+// One record's signer with the path it was decided for.
+struct RecordSigner {
+    std::string target;
+    Signer signer;
+    bool operator==(const RecordSigner&) const = default;
+};
+
+// For one record shown on its own (`daemonary-cli show`): toJson(signer) with
+// "path", or null when the record has nothing to check.
+nlohmann::ordered_json toJson(const std::optional<RecordSigner>& signer);
+// "Signed By: <description> (<path>)", or "Signed By: -".
+std::string signerLine(const std::optional<RecordSigner>& signer);
+
 // Finds the signer of one file or bundle with the host's codesign: once to
 // display the signature and, when there is one, once to verify it, each
 // within the time limit. Thread-safe; blocks for the tool runs.
@@ -49,6 +62,10 @@ public:
 
     // "Missing" without running anything when the target does not exist.
     Signer check(const std::string& target, const std::atomic<bool>* cancel = nullptr) const;
+
+    // The signer of a record's executable or bundle; nothing when it has
+    // neither.
+    std::optional<RecordSigner> checkRecord(const LaunchItem& item) const;
 
     // Checks each distinct target once, at most `concurrency` at a time.
     std::map<std::string, Signer> checkAll(const std::vector<std::string>& targets,

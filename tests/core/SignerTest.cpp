@@ -312,6 +312,25 @@ TEST_F(SignerCheckerTest, EveryClassThroughTheSimulatedCodesign) {
     EXPECT_EQ(checker.check(host / "/opt/adhoc").text(), "Ad hoc");
 }
 
+TEST_F(SignerCheckerTest, OneRecordForShowingOnItsOwn) {
+    const SignerChecker checker(host.layout());
+    LaunchItem item;
+    item.label = "com.contoso.agent";
+    item.path = "/Library/LaunchAgents/com.contoso.agent.plist";
+    EXPECT_EQ(checker.checkRecord(item), std::nullopt);
+    EXPECT_EQ(toJson(checker.checkRecord(item)), nullptr);
+    EXPECT_EQ(signerLine(checker.checkRecord(item)), "Signed By: -");
+
+    item.executablePath = "/opt/developer";
+    const auto signer = checker.checkRecord(item);
+    ASSERT_TRUE(signer);
+    EXPECT_EQ(toJson(signer).dump(),
+              R"j({"kind":"developerID","signer":"Developer ID: Contoso Ltd (C0N7050L7D)",)j"
+              R"j("team":"C0N7050L7D","organization":"Contoso Ltd","path":"/opt/developer"})j");
+    EXPECT_EQ(signerLine(signer),
+              "Signed By: Developer ID: Contoso Ltd (C0N7050L7D) (/opt/developer)");
+}
+
 TEST_F(SignerCheckerTest, StampFollowsTheFileAndABundlesSeal) {
     const SignerChecker checker(host.layout());
     EXPECT_EQ(checker.stamp("/opt/gone"), std::nullopt);
