@@ -82,12 +82,10 @@ std::unique_ptr<daemonary::SignerStore> signerStore(QTemporaryDir& host) {
     std::filesystem::create_directories(root + "/usr/libexec");
     {
         std::ofstream codesign(root + "/usr/bin/codesign");
-        codesign << "#!/bin/sh
-            case \"$1\" in --verify) exit 0;; esac
-                  "
-                  "printf 'Authority=Software Signing\\nAuthority=Apple Root CA\\n"
-                  "TeamIdentifier=not set\\n' >&2
-                  ";
+        codesign << R"(#!/bin/sh
+case "$1" in --verify) exit 0;; esac
+printf 'Authority=Software Signing\nAuthority=Apple Root CA\nTeamIdentifier=not set\n' >&2
+)";
     }
     std::filesystem::permissions(root + "/usr/bin/codesign", std::filesystem::perms::owner_all);
     for (int n = 0; n < kRecords; ++n) {

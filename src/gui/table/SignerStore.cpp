@@ -84,8 +84,10 @@ void SignerStore::request(const std::vector<LaunchItem>& items, bool urgent) {
         if (!target) {
             continue;
         }
+        // Known targets are looked at again: a file that changed since (another
+        // size or modification time) misses the cache and is checked afresh.
         const QString key = QString::fromStdString(*target);
-        if (m_signers.contains(key) || m_pending.contains(key)) {
+        if (m_pending.contains(key)) {
             continue;
         }
         m_pending.insert(key);

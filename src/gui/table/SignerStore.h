@@ -52,10 +52,12 @@ public:
 
     // The signer of a target, or nothing while it is unknown.
     const Signer* signer(const QString& target) const;
-    // Finds the signers of the records' targets that are neither known nor
-    // being found. `urgent` puts them ahead of earlier requests (the table
-    // the user looks at).
+    // Finds the signers of the records' targets that are not being found
+    // already: from the cache when the file is unchanged, else by a check.
+    // `urgent` puts them ahead of earlier requests (the table the user looks
+    // at).
     void request(const std::vector<LaunchItem>& items, bool urgent = false);
+    // One target, unless its signer is known already.
     void requestTarget(const QString& target, bool urgent = true);
     // Takes a signer as if a check had found it.
     void insert(const QString& target, const Signer& signer);
