@@ -22,6 +22,10 @@ std::string_view verbName(ActionVerb verb) {
         return "stop";
     case ActionVerb::toggle:
         return "toggle";
+    case ActionVerb::disable:
+        return "disable";
+    case ActionVerb::enable:
+        return "enable";
     }
     return "toggle";
 }
@@ -34,6 +38,10 @@ std::string_view usageOf(ActionVerb verb) {
         return kStopCommandUsage;
     case ActionVerb::toggle:
         return kToggleCommandUsage;
+    case ActionVerb::disable:
+        return kDisableCommandUsage;
+    case ActionVerb::enable:
+        return kEnableCommandUsage;
     }
     return kToggleCommandUsage;
 }
@@ -64,6 +72,35 @@ std::string stateText(const LaunchItem& item) {
         return "PID " + std::to_string(*item.pid);
     }
     return std::string(toText(item.status));
+}
+
+// Neither verb touches the process, so the message says what still runs.
+int changeDisabled(bool disable, const LaunchItem& item, bool running,
+                   const ServiceActionManager& actions, const std::string& prefix,
+                   std::ostream& out, std::ostream& err) {
+    const ActionResult result =
+        disable ? actions.disableService(item) : actions.enableService(item);
+    if (result) {
+        // A refusal or launchctl's own words read best as they are.
+        err << prefix << "Failed to " << (disable ? "disable " : "enable ") << describe(item)
+            << ": " << result->reason() << "\n";
+        return kActionFailed;
+    }
+    if (disable) {
+        out << "Disabled " << describe(item);
+        if (running) {
+            out << "; it is still running (" << stateText(item)
+                << "): \"daemonary-cli stop\" ends it now";
+        }
+    } else {
+        out << "Enabled " << describe(item);
+        if (!running) {
+            out << "; it starts again when launchd next starts it (at login, or "
+                   "\"daemonary-cli start\")";
+        }
+    }
+    out << "\n";
+    return 0;
 }
 
 int run(ActionVerb verb, const std::vector<std::string>& arguments, std::ostream& out,
@@ -127,24 +164,25 @@ parseActionOptions(ActionVerb verb, const std::vector<std::string>& arguments) {
     return options;
 }
 
+std::optional<LaunchItem>
+findFirstRecord(const std::string& label, const std::vector<LaunchScope>& scopes,
+                const std::function<std::vector<LaunchItem>(LaunchScope)>& load) {
+    for (const LaunchScope scope : scopes) {
+        for (LaunchItem& item : load(scope)) {
+            if (item.label == label) {
+                return std::move(item);
+            }
+        }
+    }
+    return std::nullopt;
+}
+
 int performAction(const ActionOptions& options,
                   const std::function<std::vector<LaunchItem>(LaunchScope)>& load,
                   const ServiceActionManager& actions, std::ostream& out, std::ostream& err) {
     const std::string prefix = "daemonary-cli " + std::string(verbName(options.verb)) + ": ";
 
-    std::optional<LaunchItem> found;
-    // Categories load one at a time, stopping at the first that has the label.
-    for (const LaunchScope scope : options.scopes) {
-        for (LaunchItem& item : load(scope)) {
-            if (item.label == options.label) {
-                found = std::move(item);
-                break;
-            }
-        }
-        if (found) {
-            break;
-        }
-    }
+    const std::optional<LaunchItem> found = findFirstRecord(options.label, options.scopes, load);
     if (!found) {
         err << prefix << "no service labelled \"" << options.label << "\" in "
             << scopeNames(options.scopes) << "\n";
@@ -152,6 +190,10 @@ int performAction(const ActionOptions& options,
     }
 
     const bool running = isRunning(*found);
+    if (options.verb == ActionVerb::disable || options.verb == ActionVerb::enable) {
+        return changeDisabled(options.verb == ActionVerb::disable, *found, running, actions, prefix,
+                              out, err);
+    }
     if (options.verb == ActionVerb::start && running) {
         err << prefix << describe(*found) << " is already running (" << stateText(*found) << ")\n";
         return kActionFailed;
@@ -186,6 +228,16 @@ int runStopCommand(const std::vector<std::string>& arguments, std::ostream& out,
 int runToggleCommand(const std::vector<std::string>& arguments, std::ostream& out,
                      std::ostream& err) {
     return run(ActionVerb::toggle, arguments, out, err);
+}
+
+int runDisableCommand(const std::vector<std::string>& arguments, std::ostream& out,
+                      std::ostream& err) {
+    return run(ActionVerb::disable, arguments, out, err);
+}
+
+int runEnableCommand(const std::vector<std::string>& arguments, std::ostream& out,
+                     std::ostream& err) {
+    return run(ActionVerb::enable, arguments, out, err);
 }
 
 } // namespace daemonary

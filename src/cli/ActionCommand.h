@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <iosfwd>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -13,7 +14,7 @@ namespace daemonary {
 
 class ServiceActionManager;
 
-enum class ActionVerb { start, stop, toggle };
+enum class ActionVerb { start, stop, toggle, disable, enable };
 
 inline constexpr std::string_view kStartCommandUsage = "start LABEL [--scope NAME]";
 inline constexpr std::string_view kStartCommandSummary =
@@ -24,8 +25,14 @@ inline constexpr std::string_view kStopCommandSummary =
 inline constexpr std::string_view kToggleCommandUsage = "toggle LABEL [--scope NAME]";
 inline constexpr std::string_view kToggleCommandSummary =
     "Stop the job when it runs, start it otherwise.";
+inline constexpr std::string_view kDisableCommandUsage = "disable LABEL [--scope NAME]...";
+inline constexpr std::string_view kDisableCommandSummary =
+    "Keep a launch agent from starting (launchctl disable); it is not stopped.";
+inline constexpr std::string_view kEnableCommandUsage = "enable LABEL [--scope NAME]...";
+inline constexpr std::string_view kEnableCommandSummary =
+    "Let a disabled launch agent start again (launchctl enable); it is not started.";
 inline constexpr std::string_view kActionCommandDetails =
-    "start, stop and toggle options:\n"
+    "start, stop, toggle, disable and enable options:\n"
     "  LABEL         the label exactly as \"list\" shows it; the first record with it wins\n"
     "  --scope NAME  the category to look in (as for list); may be repeated.\n"
     "                Default: every category, in sidebar order.\n"
@@ -49,6 +56,12 @@ struct ActionUsageError {
 std::variant<ActionOptions, ActionUsageError>
 parseActionOptions(ActionVerb verb, const std::vector<std::string>& arguments);
 
+// The first record with the label, loading the categories one at a time in
+// the given order and stopping at the first that has it.
+std::optional<LaunchItem>
+findFirstRecord(const std::string& label, const std::vector<LaunchScope>& scopes,
+                const std::function<std::vector<LaunchItem>(LaunchScope)>& load);
+
 // Finds the record and acts on it; the exit status as documented above.
 // `load` gives the records of one category.
 int performAction(const ActionOptions& options,
@@ -59,6 +72,10 @@ int runStartCommand(const std::vector<std::string>& arguments, std::ostream& out
                     std::ostream& err);
 int runStopCommand(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err);
 int runToggleCommand(const std::vector<std::string>& arguments, std::ostream& out,
+                     std::ostream& err);
+int runDisableCommand(const std::vector<std::string>& arguments, std::ostream& out,
+                      std::ostream& err);
+int runEnableCommand(const std::vector<std::string>& arguments, std::ostream& out,
                      std::ostream& err);
 
 } // namespace daemonary

@@ -2,6 +2,7 @@
 
 #include "ActionCommand.h"
 #include "ListCommand.h"
+#include "ShowCommand.h"
 
 #include <array>
 #include <ostream>
@@ -16,6 +17,9 @@ constexpr std::array kCommands = {
     CliCommand{"start", kStartCommandUsage, kStartCommandSummary, runStartCommand},
     CliCommand{"stop", kStopCommandUsage, kStopCommandSummary, runStopCommand},
     CliCommand{"toggle", kToggleCommandUsage, kToggleCommandSummary, runToggleCommand},
+    CliCommand{"disable", kDisableCommandUsage, kDisableCommandSummary, runDisableCommand},
+    CliCommand{"enable", kEnableCommandUsage, kEnableCommandSummary, runEnableCommand},
+    CliCommand{"show", kShowCommandUsage, kShowCommandSummary, runShowCommand},
 };
 
 } // namespace
@@ -27,7 +31,10 @@ void printCliUsage(std::ostream& stream) {
     for (const CliCommand& command : kCommands) {
         stream << "  daemonary-cli " << command.usage << "\n      " << command.summary << "\n";
     }
-    stream << "\n" << kListCommandDetails << "\n" << kActionCommandDetails;
+    stream << "\n"
+           << kListCommandDetails << "\n"
+           << kActionCommandDetails << "\n"
+           << kShowCommandDetails;
 }
 
 int runCli(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err) {

@@ -32,6 +32,11 @@ void writePadded(std::ostream& out, std::string_view text, std::size_t width) {
     }
 }
 
+std::string_view disabledText(const DisabledServices& disabled, const LaunchItem& item) {
+    const std::optional<bool> state = disabled.isDisabled(item);
+    return state ? (*state ? "yes" : "no") : "-";
+}
+
 std::string pidOrIndexText(const LaunchItem& item) {
     if (item.index) {
         return std::to_string(*item.index);
@@ -85,7 +90,11 @@ parseListOptions(const std::vector<std::string>& arguments) {
 }
 
 void writeListTable(std::ostream& out, LaunchScope scope, const std::vector<LaunchItem>& items,
-                    const MetadataManager* metadata, const std::map<std::string, Signer>* signers) {
+                    const MetadataManager* metadata, const DisabledServices* disabled,
+                    const std::map<std::string, Signer>* signers) {
+    if (disabled != nullptr && !DisabledServices::appliesTo(scope)) {
+        disabled = nullptr;
+    }
     const std::string_view pidHeading = scope == LaunchScope::kernel ? "INDEX" : "PID";
     std::vector<std::string> pidTexts;
     pidTexts.reserve(items.size());
@@ -108,6 +117,7 @@ void writeListTable(std::ostream& out, LaunchScope scope, const std::vector<Laun
             signerWidth = std::max(signerWidth, displayWidth(signerTexts.back()));
         }
     }
+    const std::size_t disabledWidth = std::string_view("DISABLED").size();
 
     out << toText(scope) << " (" << items.size() << ")\n";
     writePadded(out, "LABEL", labelWidth + 2);
@@ -115,6 +125,9 @@ void writeListTable(std::ostream& out, LaunchScope scope, const std::vector<Laun
     writePadded(out, "STATUS", statusWidth + 2);
     if (metadata) {
         writePadded(out, "DEFAULT", defaultWidth + 2);
+    }
+    if (disabled) {
+        writePadded(out, "DISABLED", disabledWidth + 2);
     }
     if (signers) {
         writePadded(out, "SIGNER", signerWidth + 2);
@@ -129,6 +142,9 @@ void writeListTable(std::ostream& out, LaunchScope scope, const std::vector<Laun
         if (metadata) {
             writePadded(out, metadata->isSystemDefault(item) ? "yes" : "no", defaultWidth + 2);
         }
+        if (disabled) {
+            writePadded(out, disabledText(*disabled, item), disabledWidth + 2);
+        }
         if (signers) {
             writePadded(out, signerTexts[i], signerWidth + 2);
         }
@@ -137,7 +153,7 @@ void writeListTable(std::ostream& out, LaunchScope scope, const std::vector<Laun
 }
 
 std::string listJson(const std::vector<std::pair<LaunchScope, std::vector<LaunchItem>>>& categories,
-                     const MetadataManager* metadata,
+                     const MetadataManager* metadata, const DisabledServices* disabled,
                      const std::map<std::string, Signer>* signers) {
     nlohmann::ordered_json document = nlohmann::ordered_json::object();
     for (const auto& [scope, items] : categories) {
@@ -146,6 +162,9 @@ std::string listJson(const std::vector<std::pair<LaunchScope, std::vector<Launch
             nlohmann::ordered_json record = toJson(item);
             if (metadata) {
                 record["systemDefault"] = metadata->isSystemDefault(item);
+            }
+            if (disabled != nullptr && disabled->hasDisabled(item)) {
+                record["disabled"] = true;
             }
             if (const Signer* signer = signerOf(item, signers)) {
                 record["signer"] = signer->text();
@@ -189,6 +208,14 @@ int runListCommand(const std::vector<std::string>& arguments, std::ostream& out,
         categories.emplace_back(scope, manager.loadItems(scope));
     }
 
+    // One print-disabled per domain for the whole listing, and none when no
+    // listed category holds launchd jobs.
+    std::optional<DisabledServices> disabled;
+    if (std::any_of(options.scopes.begin(), options.scopes.end(), DisabledServices::appliesTo)) {
+        disabled = manager.loadDisabledServices();
+    }
+    const DisabledServices* disabledState = disabled ? &*disabled : nullptr;
+
     std::optional<std::map<std::string, Signer>> signers;
     if (options.signers) {
         std::vector<std::string> targets;
@@ -204,14 +231,15 @@ int runListCommand(const std::vector<std::string>& arguments, std::ostream& out,
     const std::map<std::string, Signer>* signerMap = signers ? &*signers : nullptr;
 
     if (options.json) {
-        out << listJson(categories, metadata, signerMap) << '\n';
+        out << listJson(categories, metadata, disabledState, signerMap) << '\n';
         return 0;
     }
     for (std::size_t i = 0; i < categories.size(); ++i) {
         if (i > 0) {
             out << '\n';
         }
-        writeListTable(out, categories[i].first, categories[i].second, metadata, signerMap);
+        writeListTable(out, categories[i].first, categories[i].second, metadata, disabledState,
+                       signerMap);
     }
     return 0;
 }

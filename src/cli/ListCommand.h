@@ -1,5 +1,6 @@
 #pragma once
 
+#include "DisabledServices.h"
 #include "LaunchItem.h"
 #include "Signer.h"
 
@@ -28,6 +29,8 @@ inline constexpr std::string_view kListCommandDetails =
     "  --signers     also tell who signed each record's executable or bundle, from\n"
     "                codesign (\"signer\", and \"team\" for a Developer ID, in JSON;\n"
     "                a Signer column in the table)\n"
+    "A Disabled column tells which launchd jobs launchd will not start (yes, no, or - when\n"
+    "unknown); in JSON such records carry \"disabled\": true.\n"
     "Discovery log lines go to standard error.\n";
 
 struct ListOptions {
@@ -46,18 +49,21 @@ std::variant<ListOptions, ListUsageError>
 parseListOptions(const std::vector<std::string>& arguments);
 
 // One category as an aligned text table: label, PID or load index, status,
-// path (and whether it is a system default, when `metadata` is given).
-// With `signers` (by signerTarget), a Signer column before the path.
+// path (and whether it is a system default, when `metadata` is given). With
+// `disabled`, categories of launchd jobs get a Disabled column before the
+// path, so that readers of the leading columns are not disturbed. With
+// `signers` (by signerTarget), a Signer column before the path.
 void writeListTable(std::ostream& out, LaunchScope scope, const std::vector<LaunchItem>& items,
-                    const MetadataManager* metadata,
+                    const MetadataManager* metadata, const DisabledServices* disabled = nullptr,
                     const std::map<std::string, Signer>* signers = nullptr);
 
 // The loaded categories as one JSON document (keys in the given order).
 // Byte sequences that are not UTF-8 are replaced so the document stays valid.
-// With `signers`, "signer" (and "team", "signerReason" when there is one)
-// in each record that has something to check.
+// Records launchd will not start carry "disabled": true; the key is absent
+// otherwise, unknown included. With `signers`, "signer" (and "team",
+// "signerReason" when there is one) in each record that has something to check.
 std::string listJson(const std::vector<std::pair<LaunchScope, std::vector<LaunchItem>>>& categories,
-                     const MetadataManager* metadata,
+                     const MetadataManager* metadata, const DisabledServices* disabled = nullptr,
                      const std::map<std::string, Signer>* signers = nullptr);
 
 int runListCommand(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err);

@@ -9,6 +9,14 @@ std::string ActionError::text() const {
     return std::get<ServiceActionError>(error).description();
 }
 
+std::string ActionError::reason() const {
+    if (const ServiceActionError* own = serviceActionError();
+        own != nullptr && own->kind() == ServiceActionError::Kind::commandFailed) {
+        return own->text();
+    }
+    return text();
+}
+
 std::string launchErrorText(const LaunchError& error) {
     return error.description;
 }

@@ -23,6 +23,9 @@ struct ActionError {
     // The textual form for log lines: ServiceActionError::description(), or
     // launchErrorText() for a launch error.
     std::string text() const;
+    // What a person reads: for commandFailed its text alone (launchctl's words
+    // or a refusal), otherwise the same as text().
+    std::string reason() const;
 };
 
 // Nothing on success.

@@ -28,6 +28,33 @@ private:
     int m_fd;
 };
 
+enum class OpenResult { opened, missing, notRegularFile, unreadable };
+
+// Only a regular file is opened: the path is checked first so a FIFO or a
+// device (some have side effects on open) is never opened at all, then
+// O_NONBLOCK keeps a FIFO swapped in meanwhile from hanging the open, and the
+// descriptor itself is checked before anything is read.
+OpenResult openRegularFile(const std::string& path, int& fd, struct stat& info) {
+    if (::stat(path.c_str(), &info) != 0) {
+        return errno == ENOENT || errno == ENOTDIR ? OpenResult::missing : OpenResult::unreadable;
+    }
+    if (!S_ISREG(info.st_mode)) {
+        return OpenResult::notRegularFile;
+    }
+    do {
+        fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        return errno == ENOENT ? OpenResult::missing : OpenResult::unreadable;
+    }
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(fd);
+        fd = -1;
+        return OpenResult::notRegularFile;
+    }
+    return OpenResult::opened;
+}
+
 } // namespace
 
 std::optional<std::vector<std::string>> listDirectory(const std::string& path) {
@@ -63,20 +90,13 @@ std::optional<std::vector<std::string>> listDirectory(const std::string& path) {
 }
 
 std::optional<std::string> readFile(const std::string& path, std::size_t maxBytes) {
-    // O_NONBLOCK so that opening a FIFO without a writer cannot hang; the
-    // descriptor is checked to be a regular file before anything is read.
     int fd = -1;
-    do {
-        fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) {
+    struct stat info {};
+    if (openRegularFile(path, fd, info) != OpenResult::opened) {
         return std::nullopt;
     }
     const FileDescriptor file(fd);
-
-    struct stat info {};
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size < 0 ||
-        static_cast<std::uint64_t>(info.st_size) > maxBytes) {
+    if (info.st_size < 0 || static_cast<std::uint64_t>(info.st_size) > maxBytes) {
         return std::nullopt;
     }
 
@@ -101,6 +121,51 @@ std::optional<std::string> readFile(const std::string& path, std::size_t maxByte
         contents.append(buffer, static_cast<std::size_t>(count));
     }
     return contents;
+}
+
+std::variant<FileTail, FileTailError> readFileTail(const std::string& path, std::size_t maxBytes) {
+    int fd = -1;
+    struct stat info {};
+    switch (openRegularFile(path, fd, info)) {
+    case OpenResult::opened:
+        break;
+    case OpenResult::missing:
+        return FileTailError::missing;
+    case OpenResult::notRegularFile:
+        return FileTailError::notRegularFile;
+    case OpenResult::unreadable:
+        return FileTailError::unreadable;
+    }
+    const FileDescriptor file(fd);
+
+    FileTail tail;
+    tail.size = info.st_size > 0 ? static_cast<std::uint64_t>(info.st_size) : 0;
+#ifdef __APPLE__
+    tail.modifiedSeconds = static_cast<std::int64_t>(info.st_mtimespec.tv_sec);
+#else
+    tail.modifiedSeconds = static_cast<std::int64_t>(info.st_mtim.tv_sec);
+#endif
+    const std::uint64_t start = tail.size > maxBytes ? tail.size - maxBytes : 0;
+    tail.fromStart = start == 0;
+    // A file that shrinks meanwhile gives a shorter read, never more.
+    tail.bytes.resize(static_cast<std::size_t>(tail.size - start));
+    std::size_t filled = 0;
+    while (filled < tail.bytes.size()) {
+        const ssize_t count = ::pread(fd, tail.bytes.data() + filled, tail.bytes.size() - filled,
+                                      static_cast<off_t>(start + filled));
+        if (count < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return FileTailError::unreadable;
+        }
+        if (count == 0) {
+            break;
+        }
+        filled += static_cast<std::size_t>(count);
+    }
+    tail.bytes.resize(filled);
+    return tail;
 }
 
 bool pathExists(const std::string& path) {

@@ -1,9 +1,11 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <variant>
 #include <vector>
 
 namespace daemonary {
@@ -22,8 +24,23 @@ std::optional<std::vector<std::string>> listDirectory(const std::string& path);
 std::optional<std::string> readFile(const std::string& path,
                                     std::size_t maxBytes = kMaxReadableFileBytes);
 
-bool pathExists(const std::string& path);    // follows links
-bool isDirectory(const std::string& path);   // follows links
+// The end of a file that may be any size: at most maxBytes read from the end
+// with one positioned read, never the whole file.
+struct FileTail {
+    std::uint64_t size = 0;
+    std::int64_t modifiedSeconds = 0; // since 1970-01-01 00:00:00 UTC
+    std::string bytes;
+    bool fromStart = false; // bytes begin at the file's first byte
+};
+
+enum class FileTailError { missing, notRegularFile, unreadable };
+
+// With the same guards as readFile: anything but a regular file (a FIFO, a
+// device, a folder, a link to one) is refused before it is opened.
+std::variant<FileTail, FileTailError> readFileTail(const std::string& path, std::size_t maxBytes);
+
+bool pathExists(const std::string& path);  // follows links
+bool isDirectory(const std::string& path); // follows links
 
 std::string appendPathComponent(std::string_view directory, std::string_view name);
 std::string_view lastPathComponent(std::string_view path);

@@ -7,6 +7,7 @@
 #include "MetadataManager.h"
 #include "PlistReader.h"
 #include "PluginDirectories.h"
+#include "ServiceActionManager.h"
 #include "TextParsing.h"
 #include "ToolRunner.h"
 
@@ -158,6 +159,41 @@ LaunchctlTable LaunchServiceManager::runLaunchctlList() const {
         return {};
     }
     return parseLaunchctlList(*text);
+}
+
+std::optional<DisabledOverrides>
+LaunchServiceManager::runPrintDisabled(const std::string& domain) const {
+    const std::string command = "launchctl print-disabled " + domain;
+    const ToolResult result = runTool(m_layout.launchctl(), {"print-disabled", domain}, true, true);
+    if (result.launchError) {
+        Log::line("Failed to run " + command + ": " + result.launchError->description);
+        return std::nullopt;
+    }
+    if (result.exitStatus != 0) {
+        // The tool's own words, on the one line.
+        std::string reason;
+        if (const auto decoded = decodeUtf8(result.standardError)) {
+            for (const std::string_view line : splitLines(*decoded)) {
+                const std::string_view trimmed = trimWhitespace(line);
+                if (!trimmed.empty()) {
+                    reason.append(reason.empty() ? "" : " ").append(trimmed);
+                }
+            }
+        }
+        Log::line(command + " failed with status " + std::to_string(result.exitStatus) +
+                  (reason.empty() ? std::string() : ": " + reason));
+        return std::nullopt;
+    }
+    const auto text = decodeUtf8(result.standardOutput);
+    std::optional<DisabledOverrides> overrides = text ? parsePrintDisabled(*text) : std::nullopt;
+    if (!overrides) {
+        Log::line(command + " printed no disabled-services list; the disabled state is unknown");
+    }
+    return overrides;
+}
+
+DisabledServices LaunchServiceManager::loadDisabledServices() const {
+    return {runPrintDisabled(ServiceActionManager::domainTarget()), runPrintDisabled("system")};
 }
 
 std::vector<LaunchItem> LaunchServiceManager::loadMachServices() const {

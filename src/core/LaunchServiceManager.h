@@ -1,5 +1,6 @@
 #pragma once
 
+#include "DisabledServices.h"
 #include "HostLayout.h"
 #include "KernelServiceManager.h"
 #include "LaunchItem.h"
@@ -47,6 +48,11 @@ public:
     scanLaunchdDirectories(const std::vector<std::string>& directories) const;
     std::vector<LaunchItem> scanStartupItems(const std::vector<std::string>& directories) const;
     LaunchctlTable runLaunchctlList() const;
+    // `launchctl print-disabled` for the user's GUI domain and for the system
+    // domain, once each. A domain whose answer is unusable is logged once and
+    // left absent.
+    DisabledServices loadDisabledServices() const;
+    std::optional<DisabledOverrides> runPrintDisabled(const std::string& domain) const;
     std::vector<LaunchItem> loadMachServices() const;
     // Decides every record's pid and active/inactive state from a fresh
     // launchctl table and process snapshot.

@@ -41,6 +41,19 @@ std::string_view withoutTrailingSlashes(std::string_view path) {
     return path;
 }
 
+// Trimmed lines joined by single spaces: an error shown in one line of a
+// window or a terminal.
+std::string oneLine(std::string_view text) {
+    std::string line;
+    for (const std::string_view part : splitLines(text)) {
+        const std::string_view trimmed = trimWhitespace(part);
+        if (!trimmed.empty()) {
+            line.append(line.empty() ? "" : " ").append(trimmed);
+        }
+    }
+    return line;
+}
+
 void signalRefresh(const std::function<void()>& refresh) {
     if (refresh) {
         refresh();
@@ -101,6 +114,49 @@ ActionResult ServiceActionManager::stopService(const LaunchItem& item) const {
     return bootout;
 }
 
+ActionResult ServiceActionManager::disableService(const LaunchItem& item) const {
+    return setDisabled(item, true);
+}
+
+ActionResult ServiceActionManager::enableService(const LaunchItem& item) const {
+    return setDisabled(item, false);
+}
+
+std::string ServiceActionManager::administratorCommand(const LaunchItem& item, bool enable) {
+    return std::string("sudo launchctl ") + (enable ? "enable" : "disable") + " system/" +
+           item.label;
+}
+
+std::optional<std::string> ServiceActionManager::disableRefusal(const LaunchItem& item,
+                                                                bool enable) {
+    if (item.type == ServiceType::launchAgent) {
+        return std::nullopt;
+    }
+    // Daemons live in the system domain, which only an administrator may
+    // change; Daemonary never asks for those rights.
+    if (item.type == ServiceType::launchDaemon) {
+        return std::string(enable ? "Enabling" : "Disabling") +
+               " a daemon needs administrator rights: " + administratorCommand(item, enable);
+    }
+    return std::string("Only launch agents can be ") + (enable ? "enabled" : "disabled") +
+           "; this is a " + std::string(toText(item.type));
+}
+
+ActionResult ServiceActionManager::setDisabled(const LaunchItem& item, bool disabled) const {
+    if (auto refusal = disableRefusal(item, !disabled)) {
+        return failure(ServiceActionError::commandFailed(std::move(*refusal)));
+    }
+    ActionResult result =
+        runLaunchctl({disabled ? "disable" : "enable", domainTarget() + "/" + item.label});
+    if (result) {
+        if (const ServiceActionError* error = result->serviceActionError();
+            error != nullptr && error->kind() == ServiceActionError::Kind::commandFailed) {
+            return failure(ServiceActionError::commandFailed(oneLine(error->text())));
+        }
+    }
+    return result;
+}
+
 ActionResult ServiceActionManager::runLaunchctl(const std::vector<std::string>& arguments) const {
     ToolResult result = runTool(m_layout.launchctl(), arguments, true, true);
     if (result.launchError) {
@@ -128,6 +184,10 @@ void ServiceActionManager::revealService(const LaunchItem& item) const {
     if (!paths.empty()) {
         m_workspace.selectFilesInFileManager(paths);
     }
+}
+
+void ServiceActionManager::revealFile(const std::string& path) const {
+    m_workspace.selectFilesInFileManager({path});
 }
 
 void ServiceActionManager::removeService(const LaunchItem& item,

@@ -31,6 +31,21 @@ public:
     // bootout of the definition file; when that fails and a process is known,
     // SIGTERM to it. Processes below 2 are never touched.
     ActionResult stopService(const LaunchItem& item) const;
+    // launchctl disable|enable of gui/<uid>/<label>: keeps launchd from
+    // starting the job (at login, on demand, by bootstrap or kickstart) or
+    // lets it again. Neither stops nor starts it. Launch agents only, the
+    // user's own and the all-users ones alike, since both run in the user's
+    // domain; anything else is refused without running launchctl. Failures
+    // carry launchctl's own text on one line.
+    ActionResult disableService(const LaunchItem& item) const;
+    ActionResult enableService(const LaunchItem& item) const;
+    // Why disabling (or enabling) is not offered for the record; nothing when
+    // it is. For a daemon this names the command that needs administrator
+    // rights.
+    static std::optional<std::string> disableRefusal(const LaunchItem& item, bool enable);
+    // "sudo launchctl disable system/<label>" (or enable): what an
+    // administrator runs for a daemon.
+    static std::string administratorCommand(const LaunchItem& item, bool enable);
     // launchctl with these arguments; a non-zero exit is logged and becomes
     // commandFailed with the trimmed standard error.
     ActionResult runLaunchctl(const std::vector<std::string>& arguments) const;
@@ -38,6 +53,8 @@ public:
     // Selects the definition file and then the executable, those that exist in
     // the record, in the file manager.
     void revealService(const LaunchItem& item) const;
+    // Selects one file (a log, say) in the file manager.
+    void revealFile(const std::string& path) const;
     // Moves the item's definition to the Trash, or deletes the login item;
     // calls refresh when the lists need reloading. Failures are logged only.
     void removeService(const LaunchItem& item, const std::function<void()>& refresh) const;
@@ -49,6 +66,7 @@ public:
     static std::string domainTarget();
 
 private:
+    ActionResult setDisabled(const LaunchItem& item, bool disabled) const;
     bool isOwnBundle(const std::string& path) const;
 
     Workspace& m_workspace;

@@ -203,5 +203,92 @@ TEST_F(ActionEndToEndTest, HostileLoginItemPathDeletesThatItemAndRunsNothing) {
         << listing.standardError;
 }
 
+TEST_F(ActionEndToEndTest, DisabledAgentStaysDownAcrossLoginsUntilEnabled) {
+    // Its own label and program name: the process table is shared.
+    const std::string label = "com.example.e2e-disabled";
+    const std::string definition = "Users/demo/Library/LaunchAgents/" + label + ".plist";
+    writeFile(root / definition,
+              "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
+              "<key>Label</key><string>" +
+                  label +
+                  "</string><key>ProgramArguments</key><array>"
+                  "<string>/usr/local/libexec/e2e-disabled</string></array></dict></plist>\n");
+    writeFile(root / "Library/LaunchDaemons/com.example.e2e-daemon.plist",
+              "<plist version=\"1.0\"><dict><key>Label</key><string>com.example.e2e-daemon"
+              "</string><key>Program</key><string>/usr/sbin/e2e-daemon</string></dict></plist>\n");
+    // Loaded and meant to run, as after a login.
+    const nlohmann::json state = {{"jobs",
+                                   {{{"label", label},
+                                     {"path", definition},
+                                     {"program", "/usr/local/libexec/e2e-disabled"},
+                                     {"running", true}}}}};
+    writeFile(root / ".hostsim/state.json", state.dump());
+    const auto boot = [this] {
+        ScopedVariable hostRoot("DAEMONARY_HOST_ROOT", root.path());
+        EXPECT_EQ(runTool(kHostsim, {"shutdown"}, true, true).exitStatus, 0);
+        EXPECT_EQ(runTool(kHostsim, {"boot"}, true, true).exitStatus, 0);
+    };
+    const auto listed = [this, &label] {
+        const CliRun list = cli({"list", "--json", "--scope", "User"});
+        EXPECT_EQ(list.status, 0) << list.err;
+        const auto document = nlohmann::json::parse(list.out);
+        for (const auto& record : document["User"]) {
+            if (record["label"] == label) {
+                return record;
+            }
+        }
+        ADD_FAILURE() << "no " << label << " in " << list.out;
+        return nlohmann::json::object();
+    };
+
+    boot();
+    nlohmann::json agent = listed();
+    ASSERT_TRUE(agent.contains("pid")) << agent;
+    EXPECT_FALSE(agent.contains("disabled")) << agent;
+    const std::int32_t pid = agent["pid"].get<std::int32_t>();
+
+    // Disabling leaves the running process alone and says so.
+    CliRun disable = cli({"disable", label, "--scope", "User"});
+    ASSERT_EQ(disable.status, 0) << disable.err;
+    EXPECT_EQ(disable.out, "Disabled " + label + " (User); it is still running (PID " +
+                               std::to_string(pid) + "): \"daemonary-cli stop\" ends it now\n");
+    EXPECT_TRUE(isLive(pid));
+    agent = listed();
+    EXPECT_EQ(agent["disabled"], true) << agent;
+    EXPECT_EQ(agent["pid"], pid);
+
+    // Logged in again: it stays down, and starting it says why not.
+    boot();
+    agent = listed();
+    EXPECT_FALSE(agent.contains("pid")) << agent;
+    EXPECT_EQ(agent["disabled"], true);
+    CliRun start = cli({"start", label, "--scope", "User"});
+    EXPECT_EQ(start.status, 1);
+    EXPECT_NE(start.err.find("119: Service is disabled"), std::string::npos) << start.err;
+    const CliRun table = cli({"list", "--scope", "User"});
+    EXPECT_NE(table.out.find("DISABLED"), std::string::npos) << table.out;
+
+    CliRun enable = cli({"enable", label});
+    ASSERT_EQ(enable.status, 0) << enable.err;
+    EXPECT_EQ(enable.out.rfind("Enabled " + label + " (User)", 0), 0u) << enable.out;
+    agent = listed();
+    EXPECT_FALSE(agent.contains("disabled")) << agent;
+    EXPECT_FALSE(agent.contains("pid")) << agent; // enabling starts nothing
+    boot();
+    agent = listed();
+    ASSERT_TRUE(agent.contains("pid")) << agent;
+    EXPECT_TRUE(isLive(agent["pid"].get<std::int32_t>()));
+
+    // Daemons are refused with the command an administrator would run.
+    CliRun daemon = cli({"disable", "com.example.e2e-daemon"});
+    EXPECT_EQ(daemon.status, 1);
+    EXPECT_NE(daemon.err.find("daemonary-cli disable: Failed to disable com.example.e2e-daemon "
+                              "(System): Disabling a daemon needs administrator rights: sudo "
+                              "launchctl disable system/com.example.e2e-daemon\n"),
+              std::string::npos)
+        << daemon.err;
+    EXPECT_EQ(cli({"enable", "com.example.nothing"}).status, 2);
+}
+
 } // namespace
 } // namespace daemonary

@@ -277,6 +277,11 @@ TEST_F(CliListEndToEndTest, EveryCategoryFromTheDemoHost) {
     ASSERT_NE(table.find("com.northwind.Skyline.agent"), nullptr);
     EXPECT_EQ(table.find("com.northwind.Skyline.agent")->pid, agentPid);
     EXPECT_EQ(processName(agentPid), "SkylineHelper");
+    // The demo's one disabled agent says so; an agent enabled again does not.
+    const auto* disabled = findLabel(user, "local.demo.backup-notes");
+    ASSERT_NE(disabled, nullptr);
+    EXPECT_EQ((*disabled)["disabled"], true);
+    EXPECT_FALSE(agent->contains("disabled"));
 
     // Kernel: a third-party bundle whose name says nothing, matched through
     // the identifier in its Info.plist, and not a system default.

@@ -500,6 +500,127 @@ TEST_F(HostsimTest, CodesignReportsSignedUnsignedAndMissingPaths) {
     EXPECT_EQ(huge.err.back(), '\n');
 }
 
+// launchctl run by the simulated Mac's user with this uid, whoever runs the test.
+ToolRun launchctlAs(const std::string& root, const std::string& uid,
+                    std::vector<std::string> arguments) {
+    arguments.insert(arguments.begin(), {"DAEMONARY_HOSTSIM_UID=" + uid, root + "/bin/launchctl"});
+    ToolResult result = runTool("/usr/bin/env", arguments, true, true);
+    return {result.exitStatus, result.standardOutput, result.standardError};
+}
+
+TEST_F(HostsimTest, PrintDisabledListsWhatDisableAndEnableRecorded) {
+    writeState("{}");
+    const std::string empty = "disabled services = {\n}\n";
+    EXPECT_EQ(launchctl({"print-disabled", m_domain}).out, empty);
+    EXPECT_EQ(launchctl({"print-disabled", "system"}).out, empty);
+
+    ToolRun disable = launchctl({"disable", m_domain + "/com.example.off"});
+    EXPECT_EQ(disable.status, 0) << disable.err;
+    EXPECT_TRUE(disable.out.empty() && disable.err.empty());
+    EXPECT_EQ(launchctl({"enable", m_domain + "/com.example.on"}).status, 0);
+    ToolRun listed = launchctl({"print-disabled", m_domain});
+    EXPECT_EQ(listed.status, 0);
+    EXPECT_EQ(listed.out, "disabled services = {\n"
+                          "\t\"com.example.off\" => disabled\n"
+                          "\t\"com.example.on\" => enabled\n"
+                          "}\n");
+    // The system domain and other users' domains are kept apart.
+    EXPECT_EQ(launchctl({"print-disabled", "system"}).out, empty);
+    EXPECT_EQ(launchctl({"print-disabled", "gui/" + std::to_string(::getuid() + 1)}).out, empty);
+
+    // Enabling again turns the entry over; it stays listed, as launchd's does.
+    ASSERT_EQ(launchctl({"enable", m_domain + "/com.example.off"}).status, 0);
+    EXPECT_NE(launchctl({"print-disabled", m_domain}).out.find("\"com.example.off\" => enabled"),
+              std::string::npos);
+
+    for (const std::vector<std::string>& bad :
+         std::vector<std::vector<std::string>>{{"print-disabled"},
+                                               {"print-disabled", "gui/x"},
+                                               {"print-disabled", "system/com.example.off"},
+                                               {"disable", m_domain},
+                                               {"enable", "system/"},
+                                               {"disable", "user/501/com.example.off"}}) {
+        EXPECT_EQ(launchctl(bad).status, 64) << bad.back();
+    }
+}
+
+TEST_F(HostsimTest, OnlyRootChangesTheSystemDomain) {
+    writeState(R"({"disabled": {"loginItems": {"com.example.helper": true}}})");
+    // An ordinary user, as on a Mac; the refusal must not depend on who runs the test.
+    ToolRun daemon = launchctlAs(m_root, "501", {"disable", "system/com.example.daemon"});
+    EXPECT_EQ(daemon.status, 1);
+    EXPECT_EQ(daemon.err, "Disable failed: 1: Operation not permitted\n");
+    ToolRun enable = launchctlAs(m_root, "501", {"enable", "system/com.example.daemon"});
+    EXPECT_EQ(enable.status, 1);
+    EXPECT_EQ(enable.err, "Enable failed: 1: Operation not permitted\n");
+    EXPECT_EQ(launchctlAs(m_root, "501", {"disable", "gui/502/com.example.agent"}).status, 1);
+
+    ASSERT_EQ(launchctlAs(m_root, "501", {"disable", "gui/501/com.example.agent"}).status, 0);
+    EXPECT_EQ(launchctlAs(m_root, "501", {"print-disabled", "gui/501"}).out,
+              "disabled services = {\n"
+              "\t\"com.example.agent\" => disabled\n"
+              "}\n"
+              "\n"
+              "disabled login items = {\n"
+              "\t\"com.example.helper\" => disabled\n"
+              "}\n");
+    EXPECT_EQ(launchctlAs(m_root, "501", {"print-disabled", "system"}).out,
+              "disabled services = {\n}\n");
+
+    ASSERT_EQ(launchctlAs(m_root, "0", {"disable", "system/com.example.daemon"}).status, 0);
+    EXPECT_EQ(launchctlAs(m_root, "501", {"print-disabled", "system"}).out,
+              "disabled services = {\n\t\"com.example.daemon\" => disabled\n}\n");
+
+    writeState(R"({"disabled": {"gui": {"com.example.agent": "yes"}}})");
+    ToolRun broken = launchctl({"print-disabled", m_domain});
+    EXPECT_NE(broken.status, 0);
+    EXPECT_NE(broken.err.find("disabled.gui.com.example.agent"), std::string::npos) << broken.err;
+    writeState("{}");
+}
+
+TEST_F(HostsimTest, ADisabledJobIsNotStartedUntilEnabled) {
+    // A name no other test's processes carry.
+    const std::string program = "/usr/local/libexec/hs-disabled-t";
+    writeState(R"({"jobs": [{"label": "com.example.off",
+        "path": "Users/demo/Library/LaunchAgents/com.example.off.plist",
+        "program": ")" +
+               program + R"(", "running": true},
+        {"label": "com.example.daemon",
+        "path": "Library/LaunchDaemons/com.example.daemon.plist",
+        "program": "/usr/local/libexec/hs-disabled-d", "running": true}],
+        "disabled": {"gui": {"com.example.off": true, "com.example.fresh": true,
+                             "com.example.daemon": true}}})");
+
+    ASSERT_EQ(hostsim("boot").status, 0);
+    EXPECT_FALSE(listedPid("com.example.off").has_value());
+    // A daemon is judged by the system domain, not by the user's entries.
+    const auto daemon = listedPid("com.example.daemon");
+    ASSERT_TRUE(daemon.has_value());
+    EXPECT_EQ(processName(*daemon), "hs-disabled-d");
+
+    ToolRun kickstart = launchctl({"kickstart", "-k", m_domain + "/com.example.off"});
+    EXPECT_EQ(kickstart.status, 119);
+    EXPECT_EQ(kickstart.err, "Could not kickstart service \"com.example.off\": 119: Service is "
+                             "disabled\n");
+    EXPECT_FALSE(listedPid("com.example.off").has_value());
+
+    const std::string plist = path("Users/demo/Library/LaunchAgents/com.example.fresh.plist");
+    writeText(plist, definition("com.example.fresh", "<key>RunAtLoad</key><true/>"));
+    ToolRun bootstrap = launchctl({"bootstrap", m_domain, plist});
+    EXPECT_EQ(bootstrap.status, 119);
+    EXPECT_EQ(bootstrap.err,
+              plist + ": Service is disabled\nBootstrap failed: 119: Service is disabled\n");
+    EXPECT_EQ(lines(launchctl({"list"}).out).size(), 3u);
+
+    ASSERT_EQ(launchctl({"enable", m_domain + "/com.example.off"}).status, 0);
+    ToolRun boot = hostsim("boot");
+    EXPECT_EQ(boot.status, 0) << boot.err;
+    const auto pid = listedPid("com.example.off");
+    ASSERT_TRUE(pid.has_value());
+    EXPECT_TRUE(isLive(*pid));
+    EXPECT_EQ(processName(*pid), "hs-disabled-t");
+}
+
 // The committed demo host, copied and booted the way scripts/run does it.
 class DemoHostTest : public ::testing::Test {
 protected:

@@ -418,3 +418,75 @@ TEST_F(ServiceActionManagerTest, LoginItemRemovalRefreshesEvenWhenOsascriptIsMis
 
 } // namespace
 } // namespace daemonary
+
+namespace daemonary {
+namespace {
+
+TEST_F(ServiceActionManagerTest, DisableAndEnableAddressTheAgentInTheUsersDomain) {
+    installLaunchctl();
+    // All-users agents run in the user's domain just like the user's own.
+    for (const LaunchScope scope : {LaunchScope::user, LaunchScope::system, LaunchScope::macos}) {
+        std::filesystem::remove(callLog);
+        LaunchItem item = agent(412, ServiceStatus::active);
+        item.scope = scope;
+        EXPECT_EQ(manager.disableService(item), std::nullopt);
+        EXPECT_EQ(manager.enableService(item), std::nullopt);
+        // Neither touches the process: no bootout, no kickstart, no signal.
+        EXPECT_THAT(launchctlCalls(), ElementsAre("disable " + domain + "/com.example.agent",
+                                                  "enable " + domain + "/com.example.agent"));
+    }
+    EXPECT_THAT(logLines, IsEmpty());
+}
+
+TEST_F(ServiceActionManagerTest, DisablingAnythingButAnAgentIsRefusedWithoutRunningLaunchctl) {
+    installLaunchctl();
+    struct Case {
+        ServiceType type;
+        bool enable;
+        std::string refusal;
+    };
+    const std::vector<Case> cases = {
+        {ServiceType::launchDaemon, false,
+         "Disabling a daemon needs administrator rights: sudo launchctl disable "
+         "system/com.example.agent"},
+        {ServiceType::launchDaemon, true,
+         "Enabling a daemon needs administrator rights: sudo launchctl enable "
+         "system/com.example.agent"},
+        {ServiceType::loginItem, false, "Only launch agents can be disabled; this is a Login Item"},
+        {ServiceType::launchService, true,
+         "Only launch agents can be enabled; this is a Launch Service"},
+        {ServiceType::kernelExtension, false,
+         "Only launch agents can be disabled; this is a Kernel Extension"},
+        {ServiceType::startupItem, false,
+         "Only launch agents can be disabled; this is a Startup Item"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.refusal);
+        LaunchItem item = agent();
+        item.type = c.type;
+        EXPECT_EQ(ServiceActionManager::disableRefusal(item, c.enable), c.refusal);
+        const ActionResult result =
+            c.enable ? manager.enableService(item) : manager.disableService(item);
+        ASSERT_TRUE(result && result->serviceActionError());
+        EXPECT_EQ(*result->serviceActionError(), ServiceActionError::commandFailed(c.refusal));
+    }
+    EXPECT_EQ(ServiceActionManager::disableRefusal(agent(), false), std::nullopt);
+    EXPECT_THAT(launchctlCalls(), IsEmpty());
+}
+
+TEST_F(ServiceActionManagerTest, DisableFailureCarriesLaunchctlsTextOnOneLine) {
+    installLaunchctl({{"disable",
+                       {1, "Disable failed: 1: Operation not permitted\n"
+                           "  (while talking to launchd)\r\n"}}});
+    const ActionResult result = manager.disableService(agent());
+    ASSERT_TRUE(result && result->serviceActionError());
+    EXPECT_EQ(result->text(), "commandFailed(\"Disable failed: 1: Operation not permitted "
+                              "(while talking to launchd)\")");
+
+    std::filesystem::remove(root / "bin/launchctl");
+    const ActionResult missing = manager.enableService(agent());
+    ASSERT_TRUE(missing && missing->launchError());
+}
+
+} // namespace
+} // namespace daemonary

@@ -69,19 +69,24 @@ private slots:
             "<item><title>Old</title>\n"
             "  <enclosure url='https://daemonary.example/Daemonary-1.0.zip' sparkle:version='100'\n"
             "             sparkle:shortVersionString='1.0' length='10' "
-            "type='application/octet-stream'/>\n"
+            "sparkle:edSignature=' c2lnbmF0dXJl ' type='application/octet-stream'/>\n"
             "</item>\n"
             "<item><title>New</title><link>https://daemonary.example/1.1</link>\n"
             "  <sparkle:version>110</sparkle:version>\n"
             "  <sparkle:shortVersionString>1.1</sparkle:shortVersionString>\n"
             "  <enclosure url='https://daemonary.example/Daemonary-1.1.zip' "
-            "sparkle:version='999'/>\n"
+            "sparkle:version='999' length='many'/>\n"
             "</item>"));
         QCOMPARE(appcast.items.size(), std::size_t(2));
         QCOMPARE(appcast.items[0].version, QStringLiteral("100"));
         QCOMPARE(appcast.items[0].shortVersion, QStringLiteral("1.0"));
         QCOMPARE(appcast.items[0].downloadUrl,
                  QStringLiteral("https://daemonary.example/Daemonary-1.0.zip"));
+        QCOMPARE(appcast.items[0].length, qint64(10));
+        QCOMPARE(appcast.items[0].edSignature, QStringLiteral("c2lnbmF0dXJl"));
+        // No usable length and no signature: unknown, not zero or garbage.
+        QCOMPARE(appcast.items[1].length, qint64(-1));
+        QVERIFY(appcast.items[1].edSignature.isEmpty());
         // The element wins over the enclosure's attribute, wherever it stands.
         QCOMPARE(appcast.items[1].version, QStringLiteral("110"));
         QCOMPARE(appcast.items[1].infoUrl, QStringLiteral("https://daemonary.example/1.1"));

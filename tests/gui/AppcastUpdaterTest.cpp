@@ -10,6 +10,7 @@
 #include <QMessageBox>
 #include <QNetworkProxy>
 #include <QNetworkProxyFactory>
+#include <QPointer>
 #include <QSignalSpy>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -35,6 +36,8 @@ private slots:
         m_defaults = std::make_unique<UserDefaults>(m_dir.filePath(QStringLiteral("defaults.ini")));
         m_defaults->removeValue(QLatin1String(AppcastUpdater::kLastCheckTimeKey));
         m_defaults->removeValue(QLatin1String(AppcastUpdater::kAutomaticChecksKey));
+        // Checks alone here; downloads have their own suite.
+        m_defaults->setValue(QLatin1String(AppcastUpdater::kAutomaticDownloadsKey), false);
         m_server = std::make_unique<FeedServer>();
         QVERIFY(m_server->listen());
         m_updater = nullptr;
@@ -46,9 +49,14 @@ private slots:
         m_server->stop();
         m_server.reset();
         m_defaults.reset();
+        // Deleting one window may delete others it owns.
+        QList<QPointer<QWidget>> windows;
         for (QWidget* window : QApplication::topLevelWidgets()) {
-            if (window->objectName() == u"updateAlert") {
-                delete window;
+            windows << window;
+        }
+        for (const QPointer<QWidget>& window : windows) {
+            if (window && window->objectName().startsWith(u"update")) {
+                delete window.data();
             }
         }
     }

@@ -3,13 +3,17 @@
 #include "FakeUpdater.h"
 #include "TestSupport.h"
 #include "shell/AppDelegate.h"
+#include "shell/AppInfo.h"
 #include "shell/UserDefaults.h"
+#include "table/ServiceTableView.h"
 #include "updates/SparkleUpdateManager.h"
 #include "updates/UpdateSettingsButton.h"
 #include "window/MainView.h"
 #include "window/ToolbarButtonsView.h"
 
 #include <QAction>
+#include <QDir>
+#include <QFile>
 #include <QListView>
 #include <QMenu>
 #include <QMenuBar>
@@ -75,6 +79,60 @@ private slots:
         QCOMPARE(m_record.checks, 1);
     }
 
+    void checkForUpdatesIsDisabledWithTheReason() {
+        QAction* check = action("checkForUpdatesAction");
+        m_record.unavailableReason = QStringLiteral("No update feed is configured");
+        m_delegate->applicationDidFinishLaunching();
+        QVERIFY(!check->isEnabled());
+        QCOMPARE(check->toolTip(), QStringLiteral("No update feed is configured"));
+        QCOMPARE(check->statusTip(), QStringLiteral("No update feed is configured"));
+        check->trigger();
+        QCOMPARE(m_record.checks, 0);
+
+        // A feed configured later enables the item again.
+        m_record.unavailableReason.reset();
+        m_record.callbacks.checkAvailabilityChanged();
+        QVERIFY(check->isEnabled());
+        QCOMPARE(check->statusTip(), QString());
+        check->trigger();
+        QCOMPARE(m_record.checks, 1);
+    }
+
+    void bundleInfoPlistSuppliesTheUpdateKeys() {
+        AppInfo built;
+        built.name = QStringLiteral("Daemonary");
+        built.bundleVersion = QStringLiteral("1");
+        built.feedUrl = QStringLiteral("https://built.example/appcast.xml");
+
+        const QString bundle = m_dir.filePath(QStringLiteral("Daemonary.app"));
+        QVERIFY(QDir().mkpath(bundle + QStringLiteral("/Contents")));
+        QFile plist(bundle + QStringLiteral("/Contents/Info.plist"));
+        QVERIFY(plist.open(QIODevice::WriteOnly));
+        plist.write("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
+                    "<key>CFBundleVersion</key><string>7</string>"
+                    "<key>SUFeedURL</key><string> https://packager.example/a.xml?x=1&amp;y=2 "
+                    "</string>"
+                    "<key>SUPublicEDKey</key><string>a2V5</string>"
+                    "<key>CFBundleName</key><integer>3</integer>"
+                    "</dict></plist>");
+        plist.close();
+
+        const AppInfo info = built.overriddenByBundle(bundle);
+        QCOMPARE(info.feedUrl, QStringLiteral("https://packager.example/a.xml?x=1&y=2"));
+        QCOMPARE(info.publicEdKey, QStringLiteral("a2V5"));
+        QCOMPARE(info.bundleVersion, QStringLiteral("7"));
+        // Only text values count.
+        QCOMPARE(info.name, QStringLiteral("Daemonary"));
+
+        // An unreadable or broken Info.plist leaves the built-in values.
+        const AppInfo missing = built.overriddenByBundle(m_dir.filePath(QStringLiteral("No.app")));
+        QCOMPARE(missing.feedUrl, built.feedUrl);
+        QVERIFY(plist.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        plist.write("<plist><dict><key>SUFeedURL</key>");
+        plist.close();
+        QCOMPARE(built.overriddenByBundle(bundle).feedUrl, built.feedUrl);
+    }
+
     void sidebarCommandShowsAndHidesTheSidebar() {
         QAction* sidebar = action("showSidebarAction");
         QVERIFY(sidebar->isCheckable());
@@ -102,6 +160,39 @@ private slots:
         DaemonaryApp::setUpMainWindow(next, *m_delegate, *m_manager, *m_defaults, [] {});
         QVERIFY(next.hidesAppleSigned());
         QVERIFY(next.findChild<QAction*>(QStringLiteral("hideAppleSignedAction"))->isChecked());
+    }
+
+    void showDisabledItemsIsOnByDefaultAndRemembered() {
+        QAction* show = action("showDisabledItemsAction");
+        QVERIFY(show != nullptr);
+        QCOMPARE(show->text(), QStringLiteral("Show Disabled Items"));
+        QCOMPARE(menuOf(show), menuOf(action("showSidebarAction")));
+        QVERIFY(show->isCheckable());
+        QVERIFY(show->isChecked());
+        QVERIFY(m_window->showsDisabledItems());
+        QVERIFY(m_window->serviceTable()->showsDisabledItems());
+
+        show->trigger();
+        QVERIFY(!m_window->showsDisabledItems());
+        QVERIFY(!m_window->serviceTable()->showsDisabledItems());
+        const QString key = QLatin1String(DaemonaryApp::kShowDisabledItemsKey);
+        QVERIFY(m_defaults->hasStoredValue(key));
+        QVERIFY(!m_defaults->boolValue(key, true));
+        // Another category's table, made afresh, hides them too.
+        m_window->setSelectedScope(LaunchScope::user);
+        QVERIFY(!m_window->serviceTable()->showsDisabledItems());
+
+        // The next start keeps the choice.
+        GuiDependencies dependencies;
+        dependencies.appState = m_state.get();
+        dependencies.clock = std::make_shared<ImmediateClock>();
+        MainView next(dependencies);
+        DaemonaryApp::setUpMainWindow(next, *m_delegate, *m_manager, *m_defaults, [] {});
+        auto* again =
+            next.menuBar()->findChild<QAction*>(QStringLiteral("showDisabledItemsAction"));
+        QVERIFY(again != nullptr);
+        QVERIFY(!again->isChecked());
+        QVERIFY(!next.showsDisabledItems());
     }
 
     void toolbarCarriesTheUpdateButton() {

@@ -3,6 +3,7 @@
 #include "updates/Updater.h"
 
 #include <memory>
+#include <optional>
 
 namespace daemonary::test {
 
@@ -14,6 +15,7 @@ struct FakeUpdaterRecord {
     int checks = 0;
     bool automaticChecks = false;
     bool automaticDownloads = false;
+    std::optional<QString> unavailableReason;
     Updater::Callbacks callbacks;
 };
 
@@ -23,6 +25,9 @@ public:
 
     void start() override { ++m_record.started; }
     void checkForUpdates() override { ++m_record.checks; }
+    std::optional<QString> checkUnavailableReason() const override {
+        return m_record.unavailableReason;
+    }
     bool automaticallyChecksForUpdates() const override { return m_record.automaticChecks; }
     void setAutomaticallyChecksForUpdates(bool enabled) override {
         m_record.automaticChecks = enabled;

@@ -7,13 +7,16 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QUrl>
+#include <map>
 #include <memory>
+#include <optional>
 #include <vector>
 
 namespace daemonary::test {
 
-// A one-route HTTP/1.1 server on 127.0.0.1 for update feeds: every request is
-// answered with the current status and body, then the connection is closed.
+// An HTTP/1.1 server on 127.0.0.1 for update feeds: a request for a path
+// given its own response (an update's download) gets that one, every other
+// request the feed's status and body; then the connection is closed.
 class FeedServer {
 public:
     FeedServer() {
@@ -28,11 +31,29 @@ public:
     }
 
     void respond(int status, QByteArray body) {
-        m_status = status;
-        m_body = std::move(body);
+        m_feed.status = status;
+        m_feed.body = std::move(body);
+    }
+
+    // A response for one path. With declaredLength, the header announces that
+    // many bytes whatever the body holds, so a shorter body is a transfer cut
+    // off by the server, or, held open, one that stalls until the client leaves.
+    void respond(const QByteArray& path, int status, QByteArray body,
+                 std::optional<qint64> declaredLength = std::nullopt, bool holdOpen = false) {
+        m_routes[path] = Response{status, std::move(body), declaredLength, holdOpen};
+    }
+
+    QUrl url(const QByteArray& path) const {
+        return QUrl(QStringLiteral("http://127.0.0.1:%1%2")
+                        .arg(m_server.serverPort())
+                        .arg(QString::fromLatin1(path)));
     }
 
     int requestCount() const { return m_requests; }
+    int requestCount(const QByteArray& path) const {
+        const auto found = m_pathRequests.find(path);
+        return found == m_pathRequests.end() ? 0 : found->second;
+    }
 
     // Stops listening and drops every open connection.
     void stop() {
@@ -57,31 +78,51 @@ private:
                     return;
                 }
                 ++m_requests;
-                socket->write(response());
-                socket->disconnectFromHost();
+                // "GET /path HTTP/1.1"
+                const QList<QByteArray> requestLine =
+                    request->left(request->indexOf("\r\n")).split(' ');
+                const QByteArray path = requestLine.value(1);
+                ++m_pathRequests[path];
+                const auto route = m_routes.find(path);
+                const Response& answer = route == m_routes.end() ? m_feed : route->second;
+                socket->write(response(answer));
+                if (!answer.holdOpen) {
+                    socket->disconnectFromHost();
+                }
             });
             QObject::connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
         }
     }
 
-    QByteArray response() const {
-        const QByteArray reason = m_status == 200   ? "OK"
-                                  : m_status == 404 ? "Not Found"
-                                                    : "Internal Server Error";
-        return "HTTP/1.1 " + QByteArray::number(m_status) + " " + reason +
+    struct Response {
+        int status = 200;
+        QByteArray body;
+        std::optional<qint64> declaredLength;
+        bool holdOpen = false;
+    };
+
+    static QByteArray response(const Response& response) {
+        const QByteArray reason = response.status == 200   ? "OK"
+                                  : response.status == 404 ? "Not Found"
+                                                           : "Internal Server Error";
+        return "HTTP/1.1 " + QByteArray::number(response.status) + " " + reason +
                "\r\nContent-Type: application/rss+xml\r\nContent-Length: " +
-               QByteArray::number(m_body.size()) + "\r\nConnection: close\r\n\r\n" + m_body;
+               QByteArray::number(response.declaredLength.value_or(response.body.size())) +
+               "\r\nConnection: close\r\n\r\n" + response.body;
     }
 
     QTcpServer m_server;
     std::vector<QPointer<QTcpSocket>> m_sockets;
-    int m_status = 200;
-    QByteArray m_body;
+    Response m_feed;
+    std::map<QByteArray, Response> m_routes;
     int m_requests = 0;
+    std::map<QByteArray, int> m_pathRequests;
 };
 
-// A feed offering one version.
-inline QByteArray feedOffering(const QByteArray& version, const QByteArray& link) {
+// A feed offering one version: its enclosure at link, with that length and
+// signature attribute (none when empty).
+inline QByteArray feedOffering(const QByteArray& version, const QByteArray& link, qint64 length = 1,
+                               const QByteArray& edSignature = {}) {
     return "<?xml version='1.0' encoding='utf-8'?>\n"
            "<rss version='2.0' "
            "xmlns:sparkle='http://www.andymatuschak.org/xml-namespaces/sparkle'>\n"
@@ -91,7 +132,9 @@ inline QByteArray feedOffering(const QByteArray& version, const QByteArray& link
            "</title>\n"
            "<enclosure url='" +
            link + "' sparkle:version='" + version + "' sparkle:shortVersionString='" + version +
-           "' length='1' type='application/octet-stream'/>\n"
+           "' length='" + QByteArray::number(length) + "'" +
+           (edSignature.isEmpty() ? QByteArray() : " sparkle:edSignature='" + edSignature + "'") +
+           " type='application/octet-stream'/>\n"
            "</item></channel></rss>";
 }
 

@@ -24,6 +24,7 @@
 #include <QThreadPool>
 #include <cstdlib>
 #include <filesystem>
+#include <unistd.h>
 
 using namespace daemonary;
 using namespace daemonary::test;
@@ -45,7 +46,8 @@ private slots:
         QSKIP("daemonary-hostsim is not built on this system");
 #else
         QVERIFY(m_dir.isValid());
-        m_root = fs::path(m_dir.path().toStdString()) / "host";
+        // A host of its own per test function: the folder outlives cleanup().
+        m_root = fs::path(m_dir.path().toStdString()) / QTest::currentTestFunction();
         const ToolResult made = runTool(
             "/bin/bash",
             {DAEMONARY_SOURCE_DIR "/scripts/make-demo-host", m_root.string(), DAEMONARY_HOSTSIM},
@@ -123,6 +125,50 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(!contains(table, QString::fromUtf8(kAgent)), 30000);
         QVERIFY(!fs::exists(definition));
         QVERIFY(fs::exists(m_root / "Users/demo/.Trash" / definition.filename()));
+    }
+
+    void disableAndEnableTheDemosDisabledAgent() {
+        m_state->setDisabledLoader([discovery = m_discovery.get()](LaunchScope) {
+            return discovery->loadDisabledServices();
+        });
+        GuiDependencies dependencies;
+        dependencies.appState = m_state.get();
+        dependencies.clock = std::make_shared<ImmediateClock>();
+        dependencies.inspectorFactory = ServiceDetailView::inspectorFactory(
+            *m_actions, {}, HostLayout(m_root.string(), (m_root / "Users/demo").string()));
+        dependencies.inspectorUpdater = ServiceDetailView::showInInspector;
+        ServiceTableView table(LaunchScope::user, QString(), {}, dependencies);
+        QSignalSpy published(&table.viewModel(), &ServiceTableViewModel::itemsChanged);
+        table.show();
+        QVERIFY(published.wait(30000));
+
+        // The demo host ships this agent disabled.
+        QVERIFY(select(table, u"local.demo.backup-notes \u2014 Disabled"_s));
+        auto* pane = qobject_cast<ServiceDetailView*>(table.inspectorContent());
+        QVERIFY(pane != nullptr);
+        QCOMPARE(pane->disabledState(), std::optional<bool>(true));
+        QVERIFY(pane->findChild<QLabel*>(u"disabledCaption"_s) != nullptr);
+        QPushButton* button = pane->actionButtons()->disableButton();
+        QCOMPARE(button->text(), u"Enable"_s);
+
+        QSignalSpy changed(m_state.get(), &AppState::disabledServicesChanged);
+        QTest::mouseClick(button, Qt::LeftButton);
+        QVERIFY(changed.wait(30000));
+        QCOMPARE(table.inspectorContent(), pane);
+        QCOMPARE(pane->disabledState(), std::optional<bool>(false));
+        QVERIFY(pane->findChild<QLabel*>(u"disabledCaption"_s) == nullptr);
+        QCOMPARE(button->text(), u"Disable"_s);
+        QVERIFY(contains(table, u"local.demo.backup-notes"_s));
+
+        QTest::mouseClick(button, Qt::LeftButton);
+        QVERIFY(changed.wait(30000));
+        QCOMPARE(pane->disabledState(), std::optional<bool>(true));
+        QVERIFY(contains(table, u"local.demo.backup-notes \u2014 Disabled"_s));
+        const ToolResult listed =
+            runTool((m_root / "bin/launchctl").string(),
+                    {"print-disabled", "gui/" + std::to_string(::getuid())}, true, true);
+        QVERIFY(listed.standardOutput.find("\"local.demo.backup-notes\" => disabled") !=
+                std::string::npos);
     }
 
 private:

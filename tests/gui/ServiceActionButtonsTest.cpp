@@ -4,12 +4,17 @@
 #include "TestSupport.h"
 #include "style/ButtonStyle.h"
 
+#include <QClipboard>
+#include <QGuiApplication>
+#include <QLabel>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QToolButton>
 #include <filesystem>
 #include <fstream>
+#include <unistd.h>
 
 using namespace daemonary;
 using daemonary::test::writeScript;
@@ -169,6 +174,113 @@ private slots:
             {"/Library/LaunchDaemons/com.example.plist", "/usr/local/bin/example"}};
         QCOMPARE(m_workspace->revealed(), expected);
         QCOMPARE(m_refresh->flips(), 0);
+    }
+
+    void disableIsOfferedForAgentsAndExplainedForDaemons() {
+        ServiceActionButtons buttons(*m_actions, binding());
+        QPushButton* disable = buttons.findChild<QPushButton*>(u"disableButton"_s);
+        QVERIFY(disable != nullptr);
+
+        // Unknown state offers Disable: disabling twice does no harm.
+        buttons.setItem(record(ServiceType::launchAgent, LaunchScope::system));
+        QCOMPARE(disable->text(), u"Disable"_s);
+        QCOMPARE(disable->accessibleName(), u"Disable"_s);
+        QVERIFY(disable->isEnabled());
+        QVERIFY(!disable->toolTip().isEmpty());
+        buttons.setDisabledState(false);
+        QCOMPARE(disable->text(), u"Disable"_s);
+        buttons.setDisabledState(true);
+        QCOMPARE(disable->text(), u"Enable"_s);
+        QCOMPARE(disable->accessibleName(), u"Enable"_s);
+        QVERIFY(!buttons.stillRunningNote()->isVisibleTo(&buttons));
+        QVERIFY(!buttons.daemonNote()->isVisibleTo(&buttons));
+
+        // Disabled and still running: said so, with Stop beside it.
+        buttons.setItem(record(ServiceType::launchAgent, LaunchScope::user, 88));
+        QVERIFY(buttons.stillRunningNote()->isVisibleTo(&buttons));
+        QVERIFY(buttons.stopNowButton()->isVisibleTo(&buttons));
+        QVERIFY(!buttons.stopNowButton()->accessibleName().isEmpty());
+        buttons.setDisabledState(false);
+        QVERIFY(!buttons.stillRunningNote()->isVisibleTo(&buttons));
+
+        // The same kind of rule as Start/Stop: the type alone.
+        for (const auto type :
+             {ServiceType::launchDaemon, ServiceType::startupItem, ServiceType::loginItem,
+              ServiceType::launchService, ServiceType::kernelExtension, ServiceType::other}) {
+            buttons.setItem(record(type, LaunchScope::user, 7));
+            QVERIFY2(!disable->isEnabled(), toText(type).data());
+            QCOMPARE(buttons.daemonNote()->isVisibleTo(&buttons),
+                     type == ServiceType::launchDaemon);
+            QVERIFY(!buttons.stillRunningNote()->isVisibleTo(&buttons));
+        }
+
+        // A daemon: the command an administrator runs, selectable and copyable.
+        buttons.setItem(record(ServiceType::launchDaemon, LaunchScope::system));
+        buttons.setDisabledState(false);
+        QCOMPARE(buttons.daemonNote()->text(),
+                 u"Disabling a daemon needs administrator rights: sudo launchctl disable "
+                 "system/com.example.agent"_s);
+        QVERIFY(buttons.daemonNote()->textInteractionFlags() & Qt::TextSelectableByMouse);
+        QTest::mouseClick(buttons.copyCommandButton(), Qt::LeftButton);
+        QCOMPARE(QGuiApplication::clipboard()->text(),
+                 u"sudo launchctl disable system/com.example.agent"_s);
+        buttons.setDisabledState(true);
+        QVERIFY(buttons.daemonNote()->text().startsWith(u"Enabling a daemon"_s));
+        QVERIFY(buttons.daemonNote()->text().endsWith(u"sudo launchctl enable "
+                                                      "system/com.example.agent"_s));
+    }
+
+    void disableAndEnableRunLaunchctlAndReload() {
+        const fs::path calls = m_root / "calls";
+        writeScript(m_root / "bin/launchctl", "printf '%s\\n' \"$*\" >> '" + calls.string() + "'");
+        ServiceActionButtons buttons(*m_actions, binding());
+        buttons.setItem(record(ServiceType::launchAgent, LaunchScope::user, 51));
+        buttons.setDisabledState(false);
+
+        QSignalSpy finished(&buttons, &ServiceActionButtons::actionFinished);
+        QTest::mouseClick(buttons.disableButton(), Qt::LeftButton);
+        QVERIFY(finished.wait());
+        QCOMPARE(finished.last().first().toBool(), true);
+        QCOMPARE(m_refresh->flips(), 1);
+        // What launchd now holds shows at once; the reload confirms it.
+        QCOMPARE(buttons.disableButton()->text(), u"Enable"_s);
+        QVERIFY(buttons.stillRunningNote()->isVisibleTo(&buttons));
+
+        QTest::mouseClick(buttons.disableButton(), Qt::LeftButton);
+        QVERIFY(finished.wait());
+        QCOMPARE(m_refresh->flips(), 2);
+        const std::string target = "gui/" + std::to_string(::getuid()) + "/com.example.agent";
+        std::ifstream log(calls);
+        std::vector<std::string> lines;
+        for (std::string line; std::getline(log, line);) {
+            lines.push_back(line);
+        }
+        QCOMPARE(lines, (std::vector<std::string>{"disable " + target, "enable " + target}));
+    }
+
+    void failedDisableShowsLaunchctlsWordsOnOneLine() {
+        writeScript(m_root / "bin/launchctl",
+                    "echo 'Disable failed: 1: Operation not permitted' >&2\n"
+                    "echo '  while asking launchd' >&2\nexit 1");
+        ServiceActionButtons buttons(*m_actions, binding());
+        buttons.setItem(record(ServiceType::launchAgent, LaunchScope::user));
+        QSignalSpy finished(&buttons, &ServiceActionButtons::actionFinished);
+        QTest::mouseClick(buttons.disableButton(), Qt::LeftButton);
+        QVERIFY(finished.wait());
+        QCOMPARE(finished.last().first().toBool(), false);
+        QCOMPARE(m_refresh->flips(), 0);
+        QVERIFY(buttons.errorNote()->isVisibleTo(&buttons));
+        QCOMPARE(buttons.errorNote()->text(),
+                 u"Could not disable: Disable failed: 1: Operation not permitted while asking "
+                 "launchd"_s);
+        QCOMPARE(buttons.disableButton()->text(), u"Disable"_s);
+        QVERIFY(hasLogLine("Failed to disable service: "));
+
+        // Another record does not inherit the error.
+        LaunchItem other = record(ServiceType::launchAgent, LaunchScope::user);
+        other.label = "com.example.other";
+        buttons.setItem(other);
+        QVERIFY(!buttons.errorNote()->isVisibleTo(&buttons));
     }
 
     void glassButtonStyleReturnsTheButtonItWasGiven() {

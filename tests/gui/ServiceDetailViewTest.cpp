@@ -5,15 +5,21 @@
 #include "inspector/CodesignPopover.h"
 #include "inspector/PlistView.h"
 #include "inspector/ServiceActionButtons.h"
+#include "table/AppState.h"
+#include "table/ServiceTableModel.h"
+#include "table/ServiceTableView.h"
+#include "table/ServiceTableViewModel.h"
 #include "table/SignerStore.h"
 
 #include <QGridLayout>
 #include <QLabel>
 #include <QPlainTextEdit>
+#include <QPushButton>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QToolButton>
+#include <atomic>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
@@ -414,6 +420,61 @@ private slots:
         QVERIFY(finished.wait());
         QCOMPARE(view->codesignOutput(), executableReport);
         QCOMPARE(view->codesignPopover()->text(), executableReport);
+    }
+
+    void disabledStateFollowsTheTableEvenWhenTheRecordDoesNot() {
+        test::FakeDiscovery discovery;
+        LaunchItem item =
+            test::makeItem("com.example.off", ServiceStatus::active, LaunchScope::user, 31);
+        item.type = ServiceType::launchAgent;
+        discovery.setItems(LaunchScope::user, {item});
+        AppState state(discovery.loader());
+        // Read on the pool, changed only while no load runs.
+        std::atomic<bool> disabled = true;
+        state.setDisabledLoader([&disabled](LaunchScope) {
+            DisabledServices services;
+            services.user = DisabledOverrides{{{"com.example.off", disabled.load()}}, {}};
+            return services;
+        });
+        GuiDependencies dependencies;
+        dependencies.appState = &state;
+        dependencies.clock = std::make_shared<test::ImmediateClock>();
+        dependencies.inspectorFactory =
+            ServiceDetailView::inspectorFactory(*m_actions, {}, layout());
+        dependencies.inspectorUpdater = ServiceDetailView::showInInspector;
+        ServiceTableView table(LaunchScope::user, QString(), {}, dependencies);
+        QSignalSpy published(&table.viewModel(), &ServiceTableViewModel::itemsChanged);
+        table.show();
+        QVERIFY(published.wait());
+        table.setSelectedIds({QString::fromStdString(item.id())});
+        auto* view = qobject_cast<ServiceDetailView*>(table.inspectorContent());
+        QVERIFY(view != nullptr);
+
+        const int status = table.tableModel().section(ServiceTableModel::Column::status);
+        QVERIFY(table.tableModel().index(0, 0).data(ServiceTableModel::DisabledRole).toBool());
+        QCOMPARE(table.tableModel().index(0, 0).data().toString(),
+                 u"com.example.off \u2014 Disabled"_s);
+        QCOMPARE(table.tableModel().index(0, status).data(Qt::AccessibleTextRole).toString(),
+                 u"Active, disabled"_s);
+        QCOMPARE(view->disabledState(), std::optional<bool>(true));
+        QCOMPARE(text(*view, u"disabledCaption"_s), u"Disabled"_s);
+        QCOMPARE(text(*view, u"statusValue"_s), u"Active"_s);
+        QCOMPARE(view->actionButtons()->disableButton()->text(), u"Enable"_s);
+        QVERIFY(view->actionButtons()->stillRunningNote()->isVisibleTo(view));
+
+        // Enabled elsewhere: the records are equal, the marks still follow.
+        disabled = false;
+        QSignalSpy changed(&state, &AppState::disabledServicesChanged);
+        table.reload();
+        QVERIFY(changed.wait());
+        QVERIFY(!table.tableModel().index(0, 0).data(ServiceTableModel::DisabledRole).toBool());
+        QCOMPARE(table.tableModel().index(0, 0).data().toString(), u"com.example.off"_s);
+        QVERIFY(!table.tableModel().index(0, status).data(Qt::AccessibleTextRole).isValid());
+        QCOMPARE(table.inspectorContent(), view);
+        QCOMPARE(view->disabledState(), std::optional<bool>(false));
+        QVERIFY(label(*view, u"disabledCaption"_s) == nullptr);
+        QCOMPARE(view->actionButtons()->disableButton()->text(), u"Disable"_s);
+        QVERIFY(!view->actionButtons()->stillRunningNote()->isVisibleTo(view));
     }
 
 private:

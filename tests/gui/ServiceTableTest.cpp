@@ -9,7 +9,9 @@
 #include <QFont>
 #include <QGuiApplication>
 #include <QPixmap>
+#include <QSignalSpy>
 #include <QTest>
+#include <set>
 
 using namespace daemonary;
 using namespace daemonary::test;
@@ -219,6 +221,59 @@ private slots:
         QCOMPARE(proxy.rowCount(), 0);
         proxy.setSearchText(QString());
         QCOMPARE(proxy.rowCount(), 3);
+    }
+
+    void disabledRecordsCarryACaptionAndCanBeHidden() {
+        std::set<std::string> disabled = {"com.example.off"};
+        ServiceTableModel model(LaunchScope::user);
+        model.setDisabledPredicate(
+            [&disabled](const LaunchItem& item) { return disabled.contains(item.label); });
+        ServiceFilterProxyModel proxy;
+        proxy.setSourceModel(&model);
+        QAbstractItemModelTester tester(&proxy);
+        model.setItems(
+            {makeItem("com.example.off", ServiceStatus::inactive, LaunchScope::user),
+             makeItem("com.example.on", ServiceStatus::active, LaunchScope::user, 9),
+             makeItem("com.example.late", ServiceStatus::active, LaunchScope::user, 12)});
+        proxy.sort(0, Qt::AscendingOrder);
+        const int status = model.section(ServiceTableModel::Column::status);
+
+        // A caption in words and for assistive technology; the status keeps
+        // saying whether it runs.
+        QCOMPARE(model.index(0, 0).data().toString(), u"com.example.off \u2014 Disabled"_qs);
+        QCOMPARE(model.index(0, 0).data(Qt::AccessibleTextRole).toString(),
+                 u"com.example.off, disabled"_qs);
+        QVERIFY(model.index(0, 0).data(Qt::ToolTipRole).toString().contains(u"Disabled"_qs));
+        QCOMPARE(model.index(0, status).data().toString(), u"Inactive"_qs);
+        QCOMPARE(model.index(0, status).data(Qt::AccessibleTextRole).toString(),
+                 u"Inactive, disabled"_qs);
+        QVERIFY(!model.index(0, status).data(Qt::ToolTipRole).toString().isEmpty());
+        QVERIFY(model.index(0, 0).data(ServiceTableModel::DisabledRole).toBool());
+        QCOMPARE(model.index(1, 0).data().toString(), u"com.example.on"_qs);
+        QCOMPARE(model.index(1, status).data().toString(), u"Active"_qs);
+        QVERIFY(!model.index(1, status).data(Qt::AccessibleTextRole).isValid());
+        QVERIFY(!model.index(1, 0).data(ServiceTableModel::DisabledRole).toBool());
+
+        proxy.setShowDisabled(false);
+        QCOMPARE(column(proxy, 0), (QStringList{u"com.example.late"_qs, u"com.example.on"_qs}));
+
+        // The state changes while the records stay: only the rows whose mark
+        // changed report it, and the proxy follows at once.
+        QSignalSpy changed(&model, &QAbstractItemModel::dataChanged);
+        disabled = {"com.example.late"};
+        model.refreshDisabledMarks();
+        QCOMPARE(changed.size(), 2);
+        QCOMPARE(column(proxy, 0), (QStringList{u"com.example.off"_qs, u"com.example.on"_qs}));
+        changed.clear();
+        model.refreshDisabledMarks();
+        QCOMPARE(changed.size(), 0);
+
+        proxy.setShowDisabled(true);
+        QCOMPARE(proxy.rowCount(), 3);
+        // Sorting by label reads the record's label, not the caption.
+        proxy.sort(0, Qt::DescendingOrder);
+        QCOMPARE(column(proxy, 0), (QStringList{u"com.example.on"_qs, u"com.example.off"_qs,
+                                                u"com.example.late \u2014 Disabled"_qs}));
     }
 
     void rowsAreFoundByIdFirstMatchWins() {

@@ -1,6 +1,9 @@
 #include "HostContext.h"
 
+#include <charconv>
+#include <cstring>
 #include <filesystem>
+#include <unistd.h>
 
 namespace daemonary::hostsim {
 
@@ -23,7 +26,18 @@ std::string normalisedAbsolutePath(std::string_view path, std::string_view worki
 }
 
 HostContext::HostContext(std::string root, std::ostream& out, std::ostream& err)
-    : m_root(std::move(root)), m_out(out), m_err(err) {}
+    : m_root(std::move(root)), m_callerUid(::getuid()), m_out(out), m_err(err) {}
+
+std::optional<std::uint32_t> simulatedCallerUid(const char* environmentValue) {
+    if (environmentValue == nullptr || *environmentValue == '\0')
+        return std::nullopt;
+    const char* end = environmentValue + std::strlen(environmentValue);
+    std::uint32_t uid = 0;
+    const auto [stop, error] = std::from_chars(environmentValue, end, uid);
+    if (error != std::errc() || stop != end)
+        return std::nullopt;
+    return uid;
+}
 
 std::string HostContext::stateDirectory() const {
     return m_root + "/.hostsim";

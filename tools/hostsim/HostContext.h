@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <iosfwd>
 #include <optional>
 #include <string>
@@ -21,6 +22,14 @@ public:
 
     std::string stateDirectory() const;
 
+    // Who runs the tool: the real user id, unless DAEMONARY_HOSTSIM_UID
+    // names another one, so that a test running as root can act as the
+    // simulated Mac's ordinary user. Decides which gui/<uid> domain is the
+    // caller's own and whether the system domain may be changed (root only).
+    std::uint32_t callerUid() const { return m_callerUid; }
+    void setCallerUid(std::uint32_t uid) { m_callerUid = uid; }
+    bool callerIsRoot() const { return m_callerUid == 0; }
+
     // Relative form kept in state files. Nothing for an empty path.
     std::optional<std::string> storedPath(std::string_view path) const;
     // Real file-system path of a stored (relative) path.
@@ -28,6 +37,7 @@ public:
 
 private:
     std::string m_root;
+    std::uint32_t m_callerUid;
     std::ostream& m_out;
     std::ostream& m_err;
 };
@@ -41,6 +51,10 @@ std::optional<std::string> hostRootFor(std::string_view toolName, std::string_vi
                                        std::string_view workingDirectory);
 
 std::string currentWorkingDirectory();
+
+// The value of DAEMONARY_HOSTSIM_UID: a decimal user id, nothing when unset,
+// empty or not a number.
+std::optional<std::uint32_t> simulatedCallerUid(const char* environmentValue);
 
 // Absolute and lexically normal, without a trailing separator.
 std::string normalisedAbsolutePath(std::string_view path, std::string_view workingDirectory);

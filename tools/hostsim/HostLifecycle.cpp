@@ -44,7 +44,8 @@ int bootHost(const HostContext& host) {
     int started = 0;
     int status = 0;
     for (Job& job : state.jobs) {
-        if (!job.running || job.process || job.fixedPid)
+        // A disabled job keeps its mark: enabled again, it starts at the next boot.
+        if (!job.running || job.process || job.fixedPid || isDisabled(state, job.label, job.path))
             continue;
         std::string error;
         if (!launchJob(job, host, *store, error)) {

@@ -237,6 +237,52 @@ std::optional<SignedCode> readSignedCode(const json& value, const std::string& w
     return code;
 }
 
+// {"label": true, ...}: true for disabled, false for enabled.
+bool readDisabledSet(const json& value, const std::string& where, DisabledSet& set,
+                     std::string& error) {
+    if (!value.is_object()) {
+        error = where + ": expected an object of labels";
+        return false;
+    }
+    for (auto entry = value.begin(); entry != value.end(); ++entry) {
+        if (!entry.value().is_boolean()) {
+            error = where + "." + entry.key() + ": expected true or false";
+            return false;
+        }
+        set[entry.key()] = entry.value().get<bool>();
+    }
+    return true;
+}
+
+bool readDisabled(const json& root, HostState& state, std::string& error) {
+    auto it = root.find("disabled");
+    if (it == root.end() || it->is_null())
+        return true;
+    if (!it->is_object()) {
+        error = "disabled: expected an object";
+        return false;
+    }
+    const std::pair<const char*, DisabledSet*> domains[] = {
+        {"gui", &state.disabledGui},
+        {"system", &state.disabledSystem},
+        {"loginItems", &state.disabledLoginItems}};
+    for (auto entry = it->begin(); entry != it->end(); ++entry) {
+        DisabledSet* set = nullptr;
+        for (const auto& [name, target] : domains) {
+            if (entry.key() == name)
+                set = target;
+        }
+        if (set == nullptr) {
+            error = "disabled." + entry.key() + ": expected gui, system or loginItems";
+            return false;
+        }
+        if (!entry.value().is_null() &&
+            !readDisabledSet(entry.value(), "disabled." + entry.key(), *set, error))
+            return false;
+    }
+    return true;
+}
+
 template <typename Reader>
 bool readArray(const json& root, const char* key, std::string& error, Reader reader) {
     auto it = root.find(key);
@@ -304,6 +350,7 @@ StateParseResult hostStateFromJson(std::string_view text) {
             }
         }
     }
+    ok = ok && readDisabled(root, state, error);
     if (ok)
         result.state = std::move(state);
     return result;
@@ -370,6 +417,16 @@ std::string hostStateToJson(const HostState& state) {
         signedCode[path] = std::move(entry);
     }
     root["signed"] = std::move(signedCode);
+
+    // Only hosts that have disabled or enabled something carry the field.
+    if (!state.disabledGui.empty() || !state.disabledSystem.empty() ||
+        !state.disabledLoginItems.empty()) {
+        ordered_json disabled = ordered_json::object();
+        disabled["gui"] = state.disabledGui;
+        disabled["system"] = state.disabledSystem;
+        disabled["loginItems"] = state.disabledLoginItems;
+        root["disabled"] = std::move(disabled);
+    }
 
     return root.dump(1, '\t') + "\n";
 }

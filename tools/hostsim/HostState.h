@@ -66,11 +66,18 @@ struct SignedCode {
     bool operator==(const SignedCode&) const = default;
 };
 
+// launchd's database of disabled services for one domain: label -> disabled
+// (false: explicitly enabled again). `launchctl print-disabled` lists it.
+using DisabledSet = std::map<std::string, bool>;
+
 struct HostState {
     std::vector<Job> jobs;
     std::vector<LoginItem> loginItems;
     std::vector<LoadedExtension> extensions;
     std::map<std::string, SignedCode> signedCode; // keyed by relative path
+    DisabledSet disabledGui;        // the user's GUI domain, whatever the caller's uid
+    DisabledSet disabledSystem;     // the system domain
+    DisabledSet disabledLoginItems; // the GUI domain's login items
     bool operator==(const HostState&) const = default;
 };
 

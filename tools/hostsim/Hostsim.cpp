@@ -56,6 +56,8 @@ int runHostsim(const std::vector<std::string>& commandLine, std::ostream& out, s
         return kNoHostStatus;
     }
     HostContext host(*root, out, err);
+    if (const auto uid = simulatedCallerUid(std::getenv("DAEMONARY_HOSTSIM_UID")))
+        host.setCallerUid(*uid);
     if (tool == "launchctl")
         return runLaunchctl(host, arguments);
     if (tool == "kmutil")

@@ -51,6 +51,15 @@ bool launchJob(Job& job, const HostContext& host, const StateStore& store, std::
     return true;
 }
 
+bool isDisabled(const HostState& state, std::string_view label,
+                const std::optional<std::string>& definitionPath) {
+    const bool daemon =
+        definitionPath && definitionPath->find("LaunchDaemons/") != std::string::npos;
+    const DisabledSet& set = daemon ? state.disabledSystem : state.disabledGui;
+    const auto found = set.find(std::string(label));
+    return found != set.end() && found->second;
+}
+
 std::optional<std::int32_t> visiblePid(const Job& job) {
     if (job.process)
         return job.process->pid;

@@ -24,6 +24,12 @@ bool reapJobs(HostState& state, const std::string& exitDirectory);
 // the process could not be created.
 bool launchJob(Job& job, const HostContext& host, const StateStore& store, std::string& error);
 
+// Whether launchd may start the job: its label is disabled in the domain its
+// definition belongs to (the system domain for a daemon's, the user's GUI
+// domain otherwise).
+bool isDisabled(const HostState& state, std::string_view label,
+                const std::optional<std::string>& definitionPath);
+
 // The pid `launchctl list` shows: the live process, else a synthetic fixed pid.
 std::optional<std::int32_t> visiblePid(const Job& job);
 

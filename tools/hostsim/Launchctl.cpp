@@ -16,6 +16,8 @@ namespace {
 
 constexpr int kUsageStatus = 64;
 constexpr int kNoSuchServiceStatus = 113;
+constexpr int kServiceDisabledStatus = 119;
+constexpr int kNotPermittedStatus = 1;
 
 struct Target {
     std::uint32_t uid = 0;
@@ -41,6 +43,30 @@ std::optional<Target> parseTarget(std::string_view text) {
         target.label = std::string(label);
     }
     return target;
+}
+
+// "system", "system/<label>", "gui/<uid>" or "gui/<uid>/<label>": the
+// targets of print-disabled, disable and enable.
+struct AnyTarget {
+    bool system = false;
+    Target gui;
+    std::optional<std::string> label;
+};
+
+std::optional<AnyTarget> parseAnyTarget(std::string_view text) {
+    AnyTarget target;
+    if (text == "system")
+        return AnyTarget{true, {}, std::nullopt};
+    if (text.starts_with("system/")) {
+        text.remove_prefix(7);
+        if (text.empty())
+            return std::nullopt;
+        return AnyTarget{true, {}, std::string(text)};
+    }
+    auto gui = parseTarget(text);
+    if (!gui)
+        return std::nullopt;
+    return AnyTarget{false, *gui, gui->label};
 }
 
 struct Definition {
@@ -98,6 +124,10 @@ public:
             return bootout();
         if (command == "kickstart")
             return kickstart();
+        if (command == "print-disabled")
+            return printDisabled();
+        if (command == "disable" || command == "enable")
+            return setDisabled(command == "disable");
         m_host.err() << "Unrecognized subcommand: " << command << "\n";
         return usage();
     }
@@ -105,7 +135,8 @@ public:
 private:
     int usage() {
         m_host.err() << "Usage: launchctl <subcommand> ... | help [subcommand]\n"
-                        "Subcommands: list, bootstrap, bootout, kickstart\n";
+                        "Subcommands: list, bootstrap, bootout, kickstart, print-disabled, "
+                        "disable, enable\n";
         return kUsageStatus;
     }
 
@@ -129,7 +160,7 @@ private:
         return status;
     }
 
-    static bool isOwnUid(std::uint32_t uid) { return uid == ::getuid(); }
+    bool isOwnUid(std::uint32_t uid) const { return uid == m_host.callerUid(); }
 
     int list() {
         if (m_arguments.size() != 1) {
@@ -185,6 +216,12 @@ private:
         }
         auto definition = readDefinition(path);
         HostState& state = m_store->state();
+        if (definition && isDisabled(state, definition->label, stored)) {
+            m_host.err() << argument << ": Service is disabled\n"
+                         << "Bootstrap failed: " << kServiceDisabledStatus
+                         << ": Service is disabled\n";
+            return kServiceDisabledStatus;
+        }
         if (!definition || findJobByLabel(state, definition->label) != nullptr) {
             m_host.err() << "Bootstrap failed: 5: Input/output error\n";
             return 5;
@@ -291,6 +328,11 @@ private:
                 m_host.out() << job->process->pid << "\n";
             return finish(0);
         }
+        if (isDisabled(m_store->state(), job->label, job->path)) {
+            m_host.err() << "Could not kickstart service \"" << job->label
+                         << "\": " << kServiceDisabledStatus << ": Service is disabled\n";
+            return finish(kServiceDisabledStatus);
+        }
         if (job->process) {
             job->lastExitStatus = stopJob(*job->process, m_store->exitDirectory());
             job->process.reset();
@@ -303,6 +345,78 @@ private:
         }
         if (printPid && job->process)
             m_host.out() << job->process->pid << "\n";
+        return finish(0);
+    }
+
+    int printDisabled() {
+        if (m_arguments.size() != 2) {
+            m_host.err() << "Usage: launchctl print-disabled <domain-target>\n";
+            return kUsageStatus;
+        }
+        auto target = parseAnyTarget(m_arguments[1]);
+        if (!target || target->label) {
+            m_host.err() << "Unrecognized target specifier.\n";
+            return kUsageStatus;
+        }
+        auto opened = StateStore::open(m_host, StateStore::Access::shared);
+        if (!opened.store) {
+            m_host.err() << "launchctl: " << opened.error << "\n";
+            return 1;
+        }
+        const HostState& state = opened.store->state();
+        // Anyone may read a domain; another user's GUI domain has no entries
+        // on this one-user host.
+        static const DisabledSet kNone;
+        const bool own = target->system || isOwnUid(target->gui.uid);
+        const DisabledSet& services =
+            target->system ? state.disabledSystem : (own ? state.disabledGui : kNone);
+        std::ostream& out = m_host.out();
+        printDisabledBlock(out, "disabled services", services);
+        if (!target->system && own && !state.disabledLoginItems.empty()) {
+            out << "\n";
+            printDisabledBlock(out, "disabled login items", state.disabledLoginItems);
+        }
+        out.flush();
+        return 0;
+    }
+
+    static void printDisabledBlock(std::ostream& out, std::string_view name,
+                                   const DisabledSet& set) {
+        out << name << " = {\n";
+        for (const auto& [label, disabled] : set)
+            out << "\t\"" << label << "\" => " << (disabled ? "disabled" : "enabled") << "\n";
+        out << "}\n";
+    }
+
+    // Changing the system domain takes root, another user's domain too; the
+    // message follows launchctl's "<verb> failed: <errno>: <text>" form.
+    int setDisabled(bool disabled) {
+        const char* verb = disabled ? "Disable" : "Enable";
+        if (m_arguments.size() != 2) {
+            m_host.err() << "Usage: launchctl " << (disabled ? "disable" : "enable")
+                         << " <service-target>\n";
+            return kUsageStatus;
+        }
+        auto target = parseAnyTarget(m_arguments[1]);
+        if (!target || !target->label) {
+            m_host.err() << "Unrecognized target specifier.\n";
+            return kUsageStatus;
+        }
+        const bool permitted =
+            m_host.callerIsRoot() || (!target->system && isOwnUid(target->gui.uid));
+        if (!permitted) {
+            m_host.err() << verb << " failed: " << kNotPermittedStatus
+                         << ": Operation not permitted\n";
+            return kNotPermittedStatus;
+        }
+        if (!openStore())
+            return 1;
+        HostState& state = m_store->state();
+        // Another user's GUI domain is not kept on this one-user host.
+        if (!target->system && !isOwnUid(target->gui.uid))
+            return finish(0);
+        DisabledSet& set = target->system ? state.disabledSystem : state.disabledGui;
+        set[*target->label] = disabled;
         return finish(0);
     }
 

@@ -3,12 +3,18 @@
 #include "Log.h"
 #include "style/ButtonStyle.h"
 #include "style/SymbolIcon.h"
+#include "style/TextStyle.h"
 
+#include <QClipboard>
 #include <QCoreApplication>
 #include <QFutureWatcher>
+#include <QGuiApplication>
 #include <QHBoxLayout>
+#include <QLabel>
 #include <QPointer>
 #include <QPushButton>
+#include <QToolButton>
+#include <QVBoxLayout>
 #include <QtConcurrent/QtConcurrentRun>
 
 namespace daemonary {
@@ -46,8 +52,11 @@ ServiceActionButtons::ServiceActionButtons(const ServiceActionManager& actions,
                                            RefreshBinding refresh, QWidget* parent)
     : QWidget(parent), m_actions(actions), m_refresh(std::move(refresh)) {
     setObjectName(QStringLiteral("serviceActionButtons"));
-    auto* row = new QHBoxLayout(this);
+    auto* column = new QVBoxLayout(this);
+    column->setContentsMargins(0, 0, 0, 0);
+    auto* row = new QHBoxLayout();
     row->setContentsMargins(0, 0, 0, 0);
+    column->addLayout(row);
 
     m_reveal = makeButton(QStringLiteral("revealButton"), this);
     m_reveal->setText(tr("Reveal"));
@@ -72,18 +81,151 @@ ServiceActionButtons::ServiceActionButtons(const ServiceActionManager& actions,
 
     row->addWidget(m_reveal, 0, Qt::AlignVCenter);
     row->addWidget(m_toggle, 0, Qt::AlignVCenter);
+    m_disable = makeButton(QStringLiteral("disableButton"), this);
+    glassButtonStyle(m_disable);
+    row->addWidget(m_disable, 0, Qt::AlignVCenter);
     row->addWidget(m_remove, 0, Qt::AlignVCenter);
     row->addStretch(1);
+
+    const auto note = [this](const QString& objectName) {
+        auto* label = new QLabel(this);
+        label->setObjectName(objectName);
+        label->setTextFormat(Qt::PlainText);
+        label->setWordWrap(true);
+        label->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+        return label;
+    };
+    const auto noteRow = [this, column](QLabel* label, QWidget* button) {
+        auto* container = new QWidget(this);
+        auto* layout = new QHBoxLayout(container);
+        layout->setContentsMargins(0, 0, 0, 0);
+        label->setParent(container);
+        layout->addWidget(label, 1);
+        button->setParent(container);
+        layout->addWidget(button, 0, Qt::AlignTop);
+        column->addWidget(container);
+        container->hide();
+        return container;
+    };
+
+    m_daemonNote = note(QStringLiteral("daemonDisableNote"));
+    m_copyCommand = new QToolButton(this);
+    m_copyCommand->setObjectName(QStringLiteral("copyAdminCommandButton"));
+    m_copyCommand->setText(tr("Copy Command"));
+    m_copyCommand->setAccessibleName(tr("Copy Command"));
+    m_copyCommand->setToolTip(tr("Copy the command for Terminal"));
+    m_daemonRow = noteRow(m_daemonNote, m_copyCommand);
+
+    m_runningNote = note(QStringLiteral("stillRunningNote"));
+    m_runningNote->setText(
+        tr("Disabled, but still running: launchd will not start it again once it stops."));
+    m_stopNow = makeButton(QStringLiteral("stopNowButton"), this);
+    m_stopNow->setText(tr("Stop Now"));
+    m_stopNow->setAccessibleName(tr("Stop Now"));
+    m_stopNow->setToolTip(tr("Stop the running job; being disabled, it does not come back"));
+    glassButtonStyle(m_stopNow);
+    m_runningRow = noteRow(m_runningNote, m_stopNow);
+
+    m_errorNote = note(QStringLiteral("disableErrorNote"));
+    TextStyle::setTextColor(*m_errorNote, kDestructiveRed);
+    column->addWidget(m_errorNote);
+    m_errorNote->hide();
 
     connect(m_reveal, &QPushButton::clicked, this, &ServiceActionButtons::reveal);
     connect(m_toggle, &QPushButton::clicked, this, &ServiceActionButtons::toggle);
     connect(m_remove, &QPushButton::clicked, this, &ServiceActionButtons::remove);
+    connect(m_disable, &QPushButton::clicked, this, &ServiceActionButtons::changeDisabled);
+    connect(m_stopNow, &QPushButton::clicked, this, &ServiceActionButtons::toggle);
+    connect(m_copyCommand, &QToolButton::clicked, this,
+            &ServiceActionButtons::copyAdministratorCommand);
     updateButtons();
 }
 
 void ServiceActionButtons::setItem(const LaunchItem& item) {
+    // An error about another record no longer applies.
+    if (item.id() != m_item.id()) {
+        m_errorNote->hide();
+    }
     m_item = item;
     updateButtons();
+}
+
+void ServiceActionButtons::setDisabledState(std::optional<bool> state) {
+    m_disabledState = state;
+    updateDisabledControls();
+}
+
+void ServiceActionButtons::updateDisabledControls() {
+    const bool disabled = m_disabledState.value_or(false);
+    const QString title = disabled ? tr("Enable") : tr("Disable");
+    m_disable->setText(title);
+    m_disable->setAccessibleName(title);
+    setSymbol(*m_disable,
+              disabled ? QStringLiteral("checkmark.circle.fill")
+                       : QStringLiteral("xmark.circle.fill"),
+              palette().color(QPalette::ButtonText));
+    // The same kind of rule as Start/Stop: the record's type alone.
+    const bool agent = m_item.type == ServiceType::launchAgent;
+    m_disable->setEnabled(agent);
+    if (!agent) {
+        m_disable->setToolTip(tr("Only launch agents can be disabled here"));
+    } else if (disabled) {
+        m_disable->setToolTip(tr("Let launchd start this agent again. It is not started now."));
+    } else {
+        m_disable->setToolTip(tr("Keep launchd from starting this agent, at login or on demand, "
+                                 "until it is enabled again. It is not stopped now."));
+    }
+
+    const bool daemon = m_item.type == ServiceType::launchDaemon;
+    if (daemon) {
+        const auto refusal = ServiceActionManager::disableRefusal(m_item, disabled);
+        m_daemonNote->setText(QString::fromStdString(refusal.value_or(std::string())));
+        m_daemonNote->setAccessibleName(m_daemonNote->text());
+    }
+    m_daemonRow->setVisible(daemon);
+    m_runningRow->setVisible(agent && disabled && m_item.pid.has_value());
+}
+
+void ServiceActionButtons::copyAdministratorCommand() {
+    const bool enable = m_disabledState.value_or(false);
+    QGuiApplication::clipboard()->setText(
+        QString::fromStdString(ServiceActionManager::administratorCommand(m_item, enable)));
+}
+
+void ServiceActionButtons::changeDisabled() {
+    QPointer<ServiceActionButtons> self(this);
+    const RefreshBinding refresh = m_refresh;
+    const bool disable = !m_disabledState.value_or(false);
+    const std::string id = m_item.id();
+    m_errorNote->hide();
+    runInBackground<ActionResult>(
+        [actions = m_actions, item = m_item, disable] {
+            return disable ? actions.disableService(item) : actions.enableService(item);
+        },
+        [self, refresh, disable, id](const ActionResult& error) {
+            const std::string verb = disable ? "disable" : "enable";
+            if (error) {
+                Log::line("Failed to " + verb + " service: " + error->text());
+            } else {
+                refresh.flip();
+            }
+            if (!self) {
+                return;
+            }
+            // Shown only while the same record is.
+            if (self->m_item.id() == id) {
+                if (error) {
+                    self->m_errorNote->setText(
+                        (disable ? tr("Could not disable: %1") : tr("Could not enable: %1"))
+                            .arg(QString::fromStdString(error->reason())));
+                    self->m_errorNote->show();
+                } else {
+                    // What launchd now holds, until the reload says it again.
+                    self->setDisabledState(disable);
+                }
+            }
+            emit self->actionFinished(!error);
+        });
 }
 
 void ServiceActionButtons::updateButtons() {
@@ -95,6 +237,7 @@ void ServiceActionButtons::updateButtons() {
               palette().color(QPalette::ButtonText));
     m_toggle->setEnabled(m_item.type == ServiceType::launchAgent);
     m_remove->setEnabled(m_item.scope == LaunchScope::user);
+    updateDisabledControls();
 }
 
 void ServiceActionButtons::reveal() {

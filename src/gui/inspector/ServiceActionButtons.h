@@ -6,14 +6,18 @@
 
 #include <QWidget>
 
+class QLabel;
 class QPushButton;
+class QToolButton;
 
 namespace daemonary {
 
-// Reveal, Start or Stop, and Remove for one service. Start/Stop and Remove run
-// off the GUI thread; a successful action flips the table's refresh signal
-// when it comes back. The buttons stay enabled while an action runs, so
-// repeated presses start independent actions.
+// Reveal, Start or Stop, Disable or Enable, and Remove for one service. The
+// actions run off the GUI thread; a successful action flips the table's
+// refresh signal when it comes back. The buttons stay enabled while an action
+// runs, so repeated presses start independent actions. Below the row, notes
+// explain what disabling leaves as it is: a daemon needs an administrator, a
+// disabled job may still be running.
 class ServiceActionButtons : public QWidget {
     Q_OBJECT
 
@@ -29,6 +33,22 @@ public:
     QPushButton* revealButton() const { return m_reveal; }
     QPushButton* toggleButton() const { return m_toggle; }
     QPushButton* removeButton() const { return m_remove; }
+    QPushButton* disableButton() const { return m_disable; }
+
+    // Whether launchd's database says the item is disabled; nothing when
+    // unknown, which offers Disable (disabling twice is harmless).
+    std::optional<bool> disabledState() const { return m_disabledState; }
+    void setDisabledState(std::optional<bool> state);
+
+    // "Disabling a daemon needs administrator rights: sudo launchctl ...",
+    // selectable; shown for launch daemons only.
+    QLabel* daemonNote() const { return m_daemonNote; }
+    QToolButton* copyCommandButton() const { return m_copyCommand; }
+    // Shown while a disabled agent still runs, with Stop beside it.
+    QLabel* stillRunningNote() const { return m_runningNote; }
+    QPushButton* stopNowButton() const { return m_stopNow; }
+    // The last failed disable or enable, in launchctl's words.
+    QLabel* errorNote() const { return m_errorNote; }
 
 signals:
     // A background action came back; refreshed tells whether the table's
@@ -39,7 +59,10 @@ private:
     void reveal();
     void toggle();
     void remove();
+    void changeDisabled();
+    void copyAdministratorCommand();
     void updateButtons();
+    void updateDisabledControls();
 
     ServiceActionManager m_actions;
     RefreshBinding m_refresh;
@@ -47,6 +70,15 @@ private:
     QPushButton* m_reveal = nullptr;
     QPushButton* m_toggle = nullptr;
     QPushButton* m_remove = nullptr;
+    QPushButton* m_disable = nullptr;
+    std::optional<bool> m_disabledState;
+    QWidget* m_daemonRow = nullptr;
+    QLabel* m_daemonNote = nullptr;
+    QToolButton* m_copyCommand = nullptr;
+    QWidget* m_runningRow = nullptr;
+    QLabel* m_runningNote = nullptr;
+    QPushButton* m_stopNow = nullptr;
+    QLabel* m_errorNote = nullptr;
 };
 
 } // namespace daemonary

@@ -4,8 +4,10 @@
 #include "MetadataManager.h"
 #include "SignerChecker.h"
 #include "inspector/CodesignPopover.h"
+#include "inspector/LogSection.h"
 #include "inspector/PlistView.h"
 #include "inspector/ServiceActionButtons.h"
+#include "inspector/TriggerSection.h"
 #include "style/SymbolIcon.h"
 #include "style/TextStyle.h"
 #include "style/ViewStyle.h"
@@ -189,6 +191,11 @@ ServiceDetailView::ServiceDetailView(const ServiceActionManager& actions, Refres
     m_actionButtons = new ServiceActionButtons(m_actions, m_refresh, m_content);
     column->addWidget(m_actionButtons);
 
+    m_triggerSection = new TriggerSection(m_content);
+    column->addWidget(m_triggerSection);
+    m_logSection = new LogSection(m_actions, m_layout, m_content);
+    column->addWidget(m_logSection);
+
     m_definitionSection = new QWidget(m_content);
     m_definitionSection->setObjectName(QStringLiteral("definitionSection"));
     auto* definitionColumn = new QVBoxLayout(m_definitionSection);
@@ -223,7 +230,9 @@ void ServiceDetailView::setItem(const LaunchItem& item) {
     if (m_signers != nullptr && !m_signerTarget.isEmpty()) {
         m_signers->requestTarget(m_signerTarget);
     }
+    m_disabledState = m_disabledSource ? m_disabledSource(item) : std::nullopt;
     m_actionButtons->setItem(item);
+    m_actionButtons->setDisabledState(m_disabledState);
     m_actionButtons->setVisible(item.scope != LaunchScope::mach);
     updateHeader();
     if (pathChanged) {
@@ -232,6 +241,24 @@ void ServiceDetailView::setItem(const LaunchItem& item) {
     if (iconChanged) {
         updateIcon();
     }
+    rebuildFacts();
+}
+
+void ServiceDetailView::setDisabledSource(DisabledSource source) {
+    m_disabledSource = std::move(source);
+    if (m_hasItem) {
+        refreshDisabledState();
+    }
+}
+
+void ServiceDetailView::refreshDisabledState() {
+    const std::optional<bool> state =
+        m_disabledSource && m_hasItem ? m_disabledSource(m_item) : std::nullopt;
+    if (state == m_disabledState) {
+        return;
+    }
+    m_disabledState = state;
+    m_actionButtons->setDisabledState(state);
     rebuildFacts();
 }
 
@@ -254,6 +281,8 @@ void ServiceDetailView::loadDetails() {
     // beside this one's name.
     m_loading = true;
     m_definitionSection->hide();
+    m_triggerSection->clear();
+    m_logSection->clear();
     runInBackground<Details>(
         this, [path = m_item.path] { return readDetails(path); },
         [this, request](Details details) {
@@ -276,6 +305,8 @@ void ServiceDetailView::applyDetails(Details details) {
         m_plistView->clear();
         m_definitionSection->hide();
     }
+    m_triggerSection->setDefinition(m_plistData);
+    m_logSection->setDefinition(m_plistData, m_item.scope == LaunchScope::user);
     rebuildFacts();
     emit detailsLoaded();
 }
@@ -332,6 +363,12 @@ ServiceDetailView::inspectorFactory(const ServiceActionManager& actions,
         });
         auto* view = new ServiceDetailView(actions, std::move(refresh), isSystemDefault, layout);
         view->setSignerStore(signers);
+        view->setDisabledSource([owner = QPointer<ServiceTableView>(&table)](
+                                    const LaunchItem& shown) -> std::optional<bool> {
+            return owner ? owner->disabledState(shown) : std::nullopt;
+        });
+        QObject::connect(&table, &ServiceTableView::disabledStatesChanged, view,
+                         &ServiceDetailView::refreshDisabledState);
         view->setItem(item);
         return view;
     };
@@ -481,7 +518,24 @@ void ServiceDetailView::rebuildFacts() {
         auto* value = selectableLabel(statusText(m_item.status), ViewStyle::body(), m_facts);
         value->setObjectName(QStringLiteral("statusValue"));
         TextStyle::setTextColor(*value, statusColor(m_item.status, palette()));
-        addValue(value);
+        if (m_disabledState.value_or(false)) {
+            // Beside the status, which keeps saying whether it runs now.
+            auto* cell = new QWidget(m_facts);
+            auto* line = new QHBoxLayout(cell);
+            line->setContentsMargins(0, 0, 0, 0);
+            value->setParent(cell);
+            line->addWidget(value);
+            auto* caption = selectableLabel(tr("Disabled"), ViewStyle::caption(), cell);
+            caption->setObjectName(QStringLiteral("disabledCaption"));
+            caption->setAccessibleName(tr("Disabled"));
+            caption->setToolTip(tr("launchd does not start it until it is enabled again"));
+            TextStyle::setSecondary(*caption);
+            line->addWidget(caption);
+            line->addStretch(1);
+            addValue(cell);
+        } else {
+            addValue(value);
+        }
     }
 
     {

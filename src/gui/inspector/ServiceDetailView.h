@@ -23,8 +23,10 @@ class QWidget;
 namespace daemonary {
 
 class CodesignPopover;
+class LogSection;
 class PlistView;
 class SignerStore;
+class TriggerSection;
 class ServiceActionButtons;
 
 // The inspector of one service: icon, name and category, the facts grid with
@@ -40,6 +42,8 @@ class ServiceDetailView : public QScrollArea {
 
 public:
     using SystemDefaultPredicate = std::function<bool(const LaunchItem&)>;
+    // What launchd's database of disabled services says about a record.
+    using DisabledSource = std::function<std::optional<bool>(const LaunchItem&)>;
 
     // Facts from a bundle's Contents/Info.plist.
     struct BundleInfo {
@@ -81,6 +85,15 @@ public:
     PlistView* plistView() const { return m_plistView; }
     ServiceActionButtons* actionButtons() const { return m_actionButtons; }
     CodesignPopover* codesignPopover() const { return m_popover; }
+    TriggerSection* triggerSection() const { return m_triggerSection; }
+    LogSection* logSection() const { return m_logSection; }
+
+    // None (the default): the disabled state is unknown for every record.
+    void setDisabledSource(DisabledSource source);
+    // Asks the source again about the record shown (its disabled state may
+    // change while the record does not).
+    void refreshDisabledState();
+    std::optional<bool> disabledState() const { return m_disabledState; }
 
     // Where the Signed By fact comes from; it is asked for the signer of the
     // record's executable or bundle when it does not know it yet.
@@ -130,6 +143,8 @@ private:
     ServiceActionManager m_actions;
     RefreshBinding m_refresh;
     SystemDefaultPredicate m_isSystemDefault;
+    DisabledSource m_disabledSource;
+    std::optional<bool> m_disabledState;
     HostLayout m_layout;
 
     LaunchItem m_item;
@@ -153,6 +168,8 @@ private:
     QGridLayout* m_factsLayout = nullptr;
     QFrame* m_buttonsDivider = nullptr;
     ServiceActionButtons* m_actionButtons = nullptr;
+    TriggerSection* m_triggerSection = nullptr;
+    LogSection* m_logSection = nullptr;
     QWidget* m_definitionSection = nullptr;
     PlistView* m_plistView = nullptr;
     CodesignPopover* m_popover = nullptr;

@@ -122,6 +122,36 @@ void addMenus(MainView& window, SparkleUpdateManager& updateManager, UserDefault
     check->setMenuRole(QAction::ApplicationSpecificRole);
     QObject::connect(check, &QAction::triggered, &updateManager,
                      [&updateManager] { updateManager.checkForUpdates(); });
+    help->setToolTipsVisible(true);
+    const auto followAvailability = [check, &updateManager] {
+        const QString reason = updateManager.checkUnavailableReason();
+        check->setEnabled(updateManager.canCheckForUpdates());
+        check->setToolTip(reason); // empty: the item's own text again
+        check->setStatusTip(reason);
+    };
+    QObject::connect(&updateManager, &SparkleUpdateManager::canCheckForUpdatesChanged, check,
+                     followAvailability);
+    followAvailability();
+}
+
+// View > Show Disabled Items, remembered in the user defaults.
+void addShowDisabledItems(MainView& window, UserDefaults& defaults) {
+    auto* view = window.menuBar()->findChild<QMenu*>(QStringLiteral("viewMenu"));
+    if (view == nullptr) {
+        return;
+    }
+    const QString key = QLatin1String(DaemonaryApp::kShowDisabledItemsKey);
+    defaults.registerDefaults({{key, true}});
+    QAction* show = addAction(view, QStringLiteral("showDisabledItemsAction"),
+                              QObject::tr("Show Disabled Items"));
+    show->setCheckable(true);
+    show->setToolTip(QObject::tr("Show the launch jobs that launchd will not start"));
+    show->setChecked(defaults.boolValue(key, true));
+    window.setShowDisabledItems(show->isChecked());
+    QObject::connect(show, &QAction::toggled, &window, [&window, &defaults, key](bool shown) {
+        defaults.setValue(key, shown);
+        window.setShowDisabledItems(shown);
+    });
 }
 
 } // namespace
@@ -149,6 +179,7 @@ void DaemonaryApp::setUpMainWindow(MainView& window, AppDelegate& delegate,
     window.toolbarButtons()->addTrailingWidget(new UpdateSettingsButton(
         updateManager, defaults, AppInfo::current().shortVersion, window.toolbarButtons()));
     addMenus(window, updateManager, defaults);
+    addShowDisabledItems(window, defaults);
     if (delegate.applicationShouldTerminateAfterLastWindowClosed()) {
         new CloseWatcher(&window, quit ? std::move(quit)
                                        : std::function<void()>([] { QCoreApplication::quit(); }));

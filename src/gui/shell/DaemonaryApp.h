@@ -17,6 +17,9 @@ class DaemonaryApp {
 public:
     DaemonaryApp() = delete;
 
+    // The user default behind View > Show Disabled Items (true unless unticked).
+    static constexpr const char* kShowDisabledItemsKey = "ShowDisabledItems";
+
     // The process entry; returns when the application quits.
     static int run(int argc, char* argv[]);
 

@@ -9,6 +9,7 @@
 #include <QtConcurrent/QtConcurrentRun>
 #include <algorithm>
 #include <exception>
+#include <memory>
 #include <string>
 #include <utility>
 
@@ -42,12 +43,17 @@ void AppState::loadScope(LaunchScope scope, const QObject* context, std::functio
     auto* watcher = new QFutureWatcher<std::vector<LaunchItem>>(this);
     const QPointer<const QObject> guard(context);
     const bool hasContext = context != nullptr;
+    // Written on the pool thread before the future finishes, read after.
+    auto disabled = std::make_shared<std::optional<DisabledServices>>();
     connect(watcher, &QFutureWatcherBase::finished, this,
-            [this, watcher, scope, guard, hasContext, done = std::move(done)] {
+            [this, watcher, scope, guard, hasContext, disabled, done = std::move(done)] {
                 watcher->deleteLater();
                 std::vector<LaunchItem> loaded;
                 if (watcher->future().resultCount() > 0) {
                     loaded = watcher->future().result();
+                }
+                if (*disabled) {
+                    storeDisabledServices(scope, std::move(**disabled));
                 }
                 finishLoad(scope, std::move(loaded));
                 if (done && (!hasContext || guard)) {
@@ -55,11 +61,16 @@ void AppState::loadScope(LaunchScope scope, const QObject* context, std::functio
                 }
             });
     Loader loader = m_loader;
-    watcher->setFuture(QtConcurrent::run(&m_pool, [loader, scope] {
+    DisabledLoader disabledLoader = m_disabledLoader;
+    watcher->setFuture(QtConcurrent::run(&m_pool, [loader, disabledLoader, disabled, scope] {
         // Discovery reports no errors; anything thrown anyway must not take the
         // application down with it.
         try {
-            return loader(scope);
+            std::vector<LaunchItem> items = loader(scope);
+            if (disabledLoader) {
+                *disabled = disabledLoader(scope);
+            }
+            return items;
         } catch (const std::exception& error) {
             Log::line("AppState: loading " + std::string(toText(scope)) +
                       " failed: " + error.what());
@@ -138,6 +149,20 @@ bool AppState::isHidden(LaunchScope scope, std::size_t position) const {
     }
     const Signer* signer = m_signers->signer(targets->second[position]);
     return signer != nullptr && signer->kind == SignerKind::apple;
+}
+
+std::optional<bool> AppState::isDisabled(const LaunchItem& item) const {
+    const auto found = m_disabled.find(item.scope);
+    return found == m_disabled.end() ? std::nullopt : found->second.isDisabled(item);
+}
+
+void AppState::storeDisabledServices(LaunchScope scope, DisabledServices state) {
+    const auto existing = m_disabled.find(scope);
+    if (existing != m_disabled.end() && existing->second == state) {
+        return;
+    }
+    m_disabled[scope] = std::move(state);
+    emit disabledServicesChanged(scope);
 }
 
 void AppState::updateCounts(const QString& searchText) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "DisabledServices.h"
 #include "LaunchItem.h"
 #include "table/ServiceSearch.h"
 
@@ -30,6 +31,10 @@ public:
     // Discovery of one category. Called on a pool thread, possibly on several at
     // once, so it must be thread-safe (LaunchServiceManager::loadItems is).
     using Loader = std::function<std::vector<LaunchItem>(LaunchScope)>;
+
+    // What launchd's disabled-services database says, read with each load of
+    // a category on the same pool thread, right after the records.
+    using DisabledLoader = std::function<DisabledServices(LaunchScope)>;
 
     explicit AppState(Loader loader, QObject* parent = nullptr);
     // Waits for loads still running; their results are dropped.
@@ -68,6 +73,12 @@ public:
     // Leaves Apple-signed records out of every count.
     bool appleSignedHidden() const { return m_appleSignedHidden; }
     void setAppleSignedHidden(bool hidden);
+    // None (the default): nothing is known to be disabled.
+    void setDisabledLoader(DisabledLoader loader) { m_disabledLoader = std::move(loader); }
+    // The disabled state the last load of the record's category found:
+    // kept beside the records, never in them.
+    std::optional<bool> isDisabled(const LaunchItem& item) const;
+    void storeDisabledServices(LaunchScope scope, DisabledServices state);
 
 signals:
     void allItemsChanged(daemonary::LaunchScope scope);
@@ -77,12 +88,16 @@ signals:
     void appleSignedHiddenChanged(bool hidden);
     // After a load has been stored and counted.
     void scopeLoaded(daemonary::LaunchScope scope);
+    // The disabled state stored for a category changed; its records may not have.
+    void disabledServicesChanged(daemonary::LaunchScope scope);
 
 private:
     void finishLoad(LaunchScope scope, std::vector<LaunchItem> items);
     bool isHidden(LaunchScope scope, std::size_t position) const;
 
     Loader m_loader;
+    DisabledLoader m_disabledLoader;
+    std::map<LaunchScope, DisabledServices> m_disabled;
     QThreadPool m_pool;
     std::map<LaunchScope, std::vector<LaunchItem>> m_allItems;
     std::map<LaunchScope, std::vector<ServiceSearch>> m_searchTexts;

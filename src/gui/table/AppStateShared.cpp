@@ -10,7 +10,13 @@ namespace daemonary {
 AppState& AppState::shared() {
     static AppState* const instance = [] {
         auto manager = std::make_shared<const LaunchServiceManager>();
-        return new AppState([manager](LaunchScope scope) { return manager->loadItems(scope); });
+        auto* state =
+            new AppState([manager](LaunchScope scope) { return manager->loadItems(scope); });
+        state->setDisabledLoader([manager](LaunchScope scope) {
+            return DisabledServices::appliesTo(scope) ? manager->loadDisabledServices()
+                                                      : DisabledServices{};
+        });
+        return state;
     }();
     return *instance;
 }

@@ -29,6 +29,14 @@ void ServiceFilterProxyModel::setHideAppleSigned(bool hide) {
     invalidateFilter();
 }
 
+void ServiceFilterProxyModel::setShowDisabled(bool show) {
+    if (show == m_showDisabled) {
+        return;
+    }
+    m_showDisabled = show;
+    invalidateFilter();
+}
+
 bool ServiceFilterProxyModel::filterAcceptsRow(int sourceRow,
                                                const QModelIndex& sourceParent) const {
     if (m_table == nullptr || sourceParent.isValid()) {
@@ -36,6 +44,9 @@ bool ServiceFilterProxyModel::filterAcceptsRow(int sourceRow,
     }
     const ServiceTableModel::Row& row = m_table->row(sourceRow);
     if (m_hideAppleSigned && row.signerKind == SignerKind::apple) {
+        return false;
+    }
+    if (!m_showDisabled && row.disabled) {
         return false;
     }
     return row.search.matches(m_searchText);

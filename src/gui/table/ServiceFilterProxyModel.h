@@ -24,6 +24,9 @@ public:
     // yet stay until it is).
     bool hidesAppleSigned() const { return m_hideAppleSigned; }
     void setHideAppleSigned(bool hide);
+    // Whether records that launchd will not start are shown (the default).
+    bool showsDisabled() const { return m_showDisabled; }
+    void setShowDisabled(bool show);
 
 protected:
     bool filterAcceptsRow(int sourceRow, const QModelIndex& sourceParent) const override;
@@ -33,6 +36,7 @@ private:
     const ServiceTableModel* m_table = nullptr;
     QString m_searchText;
     bool m_hideAppleSigned = false;
+    bool m_showDisabled = true;
 };
 
 } // namespace daemonary

@@ -28,6 +28,10 @@ QPixmap statusDot(bool active) {
     return dot;
 }
 
+QString disabledExplanation() {
+    return ServiceTableModel::tr("Disabled: launchd does not start it until it is enabled again");
+}
+
 QString numberOrDash(const std::optional<std::int32_t>& value) {
     return value ? QString::number(*value) : QStringLiteral("-");
 }
@@ -132,6 +136,7 @@ void ServiceTableModel::setItems(const std::vector<LaunchItem>& items) {
             m_rowsByTarget[row.signerTarget].append(static_cast<int>(m_rows.size()));
             updateSigner(row);
         }
+        row.disabled = m_isDisabled && m_isDisabled(item);
         // The first record with an id is the one a selection refers to.
         if (!m_rowById.contains(row.id)) {
             m_rowById.insert(row.id, static_cast<int>(m_rows.size()));
@@ -196,6 +201,31 @@ void ServiceTableModel::signersChanged(const QStringList& targets) {
     }
 }
 
+void ServiceTableModel::setDisabledPredicate(DisabledPredicate isDisabled) {
+    m_isDisabled = std::move(isDisabled);
+    refreshDisabledMarks();
+}
+
+void ServiceTableModel::refreshDisabledMarks() {
+    for (std::size_t i = 0; i < m_rows.size(); ++i) {
+        Row& current = m_rows[i];
+        const bool disabled = m_isDisabled && m_isDisabled(current.item);
+        if (disabled == current.disabled) {
+            continue;
+        }
+        current.disabled = disabled;
+        const int changed = static_cast<int>(i);
+        emit dataChanged(index(changed, 0), index(changed, columnCount() - 1));
+    }
+}
+
+QString ServiceTableModel::labelCellText(const Row& row) {
+    // Text, not colour alone. It follows the name rather than the status:
+    // the status column is too narrow for both, and the middle elision of
+    // long labels keeps the end of the text in view.
+    return row.disabled ? tr("%1 \u2014 Disabled").arg(row.displayName) : row.displayName;
+}
+
 int ServiceTableModel::rowForId(const QString& id) const {
     return m_rowById.value(id, -1);
 }
@@ -229,15 +259,31 @@ QVariant ServiceTableModel::data(const QModelIndex& index, int role) const {
         }
         return {};
     case Qt::ToolTipRole:
+        if (kind == Column::label && current.disabled) {
+            return current.search.label + u'\n' + disabledExplanation();
+        }
         if (kind == Column::label) {
             return current.search.label;
         }
         if (kind == Column::signer && !current.signerDescription.isEmpty()) {
             return current.signerDescription;
         }
+        if (kind == Column::status && current.disabled) {
+            return disabledExplanation();
+        }
+        return {};
+    case Qt::AccessibleTextRole:
+        if (current.disabled && kind == Column::label) {
+            return tr("%1, disabled").arg(current.displayName);
+        }
+        if (current.disabled && kind == Column::status) {
+            return tr("%1, disabled").arg(current.statusText);
+        }
         return {};
     case IdRole:
         return current.id;
+    case DisabledRole:
+        return current.disabled;
     default:
         return {};
     }
@@ -246,7 +292,7 @@ QVariant ServiceTableModel::data(const QModelIndex& index, int role) const {
 QVariant ServiceTableModel::displayText(const Row& row, Column column) const {
     switch (column) {
     case Column::label:
-        return row.displayName;
+        return labelCellText(row);
     case Column::type:
         return typeText(row.item.path);
     case Column::index:

@@ -25,11 +25,14 @@ public:
     enum class Column { label, type, index, pid, status, signer };
 
     enum Role {
-        IdRole = Qt::UserRole + 1, // the record's id, the key of the selection
+        IdRole = Qt::UserRole + 1,        // the record's id, the key of the selection
+        DisabledRole = Qt::UserRole + 40, // bool: launchd will not start the record
     };
 
     // Is this one of the services that ship with the operating system.
     using SystemDefaultPredicate = std::function<bool(const LaunchItem&)>;
+    // Is the record known to be disabled (kept beside it, not in it).
+    using DisabledPredicate = std::function<bool(const LaunchItem&)>;
 
     // Everything a row needs for display, search and sorting, computed once when
     // the records arrive rather than on every paint or comparison.
@@ -45,6 +48,7 @@ public:
         std::optional<SignerKind> signerKind; // none while unknown
         QString signerText;
         QString signerDescription;
+        bool disabled = false;
     };
 
     explicit ServiceTableModel(LaunchScope scope, SystemDefaultPredicate isSystemDefault = {},
@@ -68,6 +72,14 @@ public:
     // Where the Signed By column takes its texts from; its cells change
     // (dataChanged, never a reset) as the store learns signers.
     void setSignerStore(const SignerStore* signers);
+
+    // None (the default): nothing is marked disabled.
+    void setDisabledPredicate(DisabledPredicate isDisabled);
+    // Asks the predicate again for every row, for when the disabled state
+    // changed but the records did not; only rows whose mark changed report it.
+    void refreshDisabledMarks();
+    // The label cell's text: the display name, and "Disabled" after it when so.
+    static QString labelCellText(const Row& row);
     const Row& row(int sourceRow) const { return m_rows.at(static_cast<std::size_t>(sourceRow)); }
     // The first row with that id, or -1.
     int rowForId(const QString& id) const;
@@ -88,6 +100,7 @@ private:
     LaunchScope m_scope;
     std::vector<Column> m_columns;
     SystemDefaultPredicate m_isSystemDefault;
+    DisabledPredicate m_isDisabled;
     QFont m_monospacedFont;
     QFont m_captionFont;
     std::vector<Row> m_rows;

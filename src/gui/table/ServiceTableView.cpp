@@ -68,6 +68,8 @@ ServiceTableView::ServiceTableView(LaunchScope scope, const QString& searchText,
                                             m_dependencies.clock, this);
     m_tableModel = new ServiceTableModel(scope, m_dependencies.isSystemDefault, this);
     m_tableModel->setSignerStore(m_dependencies.signers);
+    m_tableModel->setDisabledPredicate(
+        [this](const LaunchItem& item) { return disabledState(item).value_or(false); });
     m_tableModel->setItems(m_viewModel->items());
     m_proxyModel = new ServiceFilterProxyModel(this);
     m_proxyModel->setSourceModel(m_tableModel);
@@ -119,6 +121,13 @@ ServiceTableView::ServiceTableView(LaunchScope scope, const QString& searchText,
         }
         updateInspector();
     });
+    connect(m_dependencies.appState, &AppState::disabledServicesChanged, this,
+            [this](LaunchScope changed) {
+                if (changed == m_scope) {
+                    m_tableModel->refreshDisabledMarks();
+                    emit disabledStatesChanged();
+                }
+            });
     connect(m_viewModel, &ServiceTableViewModel::loadingChanged, this,
             &ServiceTableView::updatePlaceholder);
     connect(m_viewModel, &ServiceTableViewModel::shouldShowProgressChanged, this,
@@ -423,6 +432,19 @@ void ServiceTableView::setRefreshTrigger(bool value) {
 
 void ServiceTableView::reload() {
     m_viewModel->load(m_scope);
+}
+
+std::optional<bool> ServiceTableView::disabledState(const LaunchItem& item) const {
+    return m_dependencies.appState->isDisabled(item);
+}
+
+bool ServiceTableView::showsDisabledItems() const {
+    return m_proxyModel->showsDisabled();
+}
+
+void ServiceTableView::setShowDisabledItems(bool show) {
+    m_proxyModel->setShowDisabled(show);
+    updatePlaceholder();
 }
 
 bool ServiceTableView::isInspectorShown() const {

@@ -80,6 +80,12 @@ public:
     bool isColumnHidden(ServiceTableModel::Column column) const;
     // The header's menu of columns to show, as the context menu offers it.
     QMenu* makeColumnsMenu(QWidget* parent);
+    // What the last load found about the record in launchd's database of
+    // disabled services; nothing when unknown.
+    std::optional<bool> disabledState(const LaunchItem& item) const;
+    // View > Show Disabled Items: off hides records launchd will not start.
+    bool showsDisabledItems() const;
+    void setShowDisabledItems(bool show);
 
     bool isInspectorShown() const;
     // The widget now in the inspector column, or nothing while it is hidden.
@@ -90,6 +96,8 @@ public:
 signals:
     void refreshTriggerChanged(bool refreshTrigger);
     void selectedIdsChanged();
+    // The disabled state of this category changed, whether or not its records did.
+    void disabledStatesChanged();
 
 protected:
     void showEvent(QShowEvent* event) override;

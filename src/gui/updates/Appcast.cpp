@@ -36,6 +36,13 @@ void readEnclosure(const QXmlStreamAttributes& attributes, ParsedItem& parsed) {
         const QStringView prefix = attribute.prefix();
         if (isPlainName(uri, name, u"url")) {
             parsed.item.downloadUrl = attribute.value().trimmed().toString();
+        } else if (isPlainName(uri, name, u"length")) {
+            // Feeds often write 0 for "unknown"; a malformed size is no size.
+            bool ok = false;
+            const qint64 length = attribute.value().trimmed().toLongLong(&ok);
+            parsed.item.length = ok && length > 0 ? length : -1;
+        } else if (isSparkleName(uri, prefix, name, u"edSignature")) {
+            parsed.item.edSignature = attribute.value().trimmed().toString();
         } else if (isSparkleName(uri, prefix, name, u"version")) {
             parsed.item.version = attribute.value().trimmed().toString();
         } else if (isSparkleName(uri, prefix, name, u"shortVersionString")) {

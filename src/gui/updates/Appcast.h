@@ -16,6 +16,8 @@ struct AppcastItem {
     QString shortVersion; // sparkle:shortVersionString, shown to the user
     QString downloadUrl;  // the enclosure's url
     QString infoUrl;      // the item's <link>
+    qint64 length = -1;   // the enclosure's announced size in bytes; -1 when not given
+    QString edSignature;  // sparkle:edSignature: base64 Ed25519 signature of the enclosure
 
     // What to offer the user: the download itself, else the release's page.
     QString offeredLink() const { return downloadUrl.isEmpty() ? infoUrl : downloadUrl; }

@@ -1,18 +1,26 @@
 #include "updates/AppcastUpdater.h"
 
 #include "Log.h"
+#include "platform/QtWorkspace.h"
 #include "shell/AppInfo.h"
 #include "shell/UserDefaults.h"
 #include "updates/Appcast.h"
+#include "updates/UpdateDownload.h"
+#include "updates/UpdateSignature.h"
 
 #include <QAbstractButton>
 #include <QApplication>
 #include <QDesktopServices>
+#include <QDir>
+#include <QFileInfo>
+#include <QMainWindow>
 #include <QMessageBox>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QProgressDialog>
 #include <QPushButton>
+#include <QStandardPaths>
 #include <algorithm>
 #include <climits>
 #include <utility>
@@ -31,6 +39,18 @@ bool isWebUrl(const QUrl& url) {
            !url.host().isEmpty();
 }
 
+// The main window, so that an alert or the progress window does not go with
+// the alert that was active when it opened (alerts delete themselves on close).
+QWidget* windowForDialogs() {
+    const QWidgetList windows = QApplication::topLevelWidgets();
+    for (QWidget* window : windows) {
+        if (qobject_cast<QMainWindow*>(window) != nullptr && window->isVisible()) {
+            return window;
+        }
+    }
+    return nullptr;
+}
+
 void logLine(const QString& text) {
     Log::line(QStringLiteral("AppcastUpdater: %1").arg(text).toStdString());
 }
@@ -39,8 +59,12 @@ void logLine(const QString& text) {
 
 AppcastUpdater::Options AppcastUpdater::Options::forApplication(const AppInfo& info) {
     Options options;
-    const QString overridden = qEnvironmentVariable("DAEMONARY_FEED_URL");
-    options.feedUrl = QUrl(overridden.isEmpty() ? info.feedUrl : overridden);
+    options.feedUrl = QUrl(info.feedUrl);
+    options.feedUrlOverride = QUrl(qEnvironmentVariable("DAEMONARY_FEED_URL").trimmed());
+    options.publicEdKey = info.publicEdKey;
+    options.reveal = [](const QString& path) {
+        QtWorkspace().selectFilesInFileManager({path.toStdString()});
+    };
     options.appName = info.name;
     options.displayVersion = info.shortVersion.isEmpty() ? info.bundleVersion : info.shortVersion;
     options.bundleVersion = info.bundleVersion;
@@ -58,11 +82,23 @@ AppcastUpdater::AppcastUpdater(Options options, UserDefaults& defaults, Callback
     connect(&m_defaults, &UserDefaults::valueChanged, this, [this](const QString& key) {
         if (key == QLatin1String(kAutomaticChecksKey)) {
             scheduleNextCheck();
+        } else if (key == QLatin1String(kFeedUrlKey)) {
+            if (m_callbacks.checkAvailabilityChanged) {
+                m_callbacks.checkAvailabilityChanged();
+            }
+            scheduleNextCheck();
         }
     });
+    m_downloadThread.setObjectName(QStringLiteral("UpdateDownload"));
+    // A partial download is not left behind in the user's folder.
+    if (QCoreApplication::instance() != nullptr) {
+        connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit, this,
+                &AppcastUpdater::stopDownload);
+    }
 }
 
 AppcastUpdater::~AppcastUpdater() {
+    stopDownload();
     if (m_reply) {
         m_reply->disconnect(this);
         m_reply->abort();
@@ -74,7 +110,43 @@ void AppcastUpdater::start() {
         return;
     }
     m_started = true;
+    const QUrl feed = feedUrl();
+    if (!feed.isEmpty() && !isWebUrl(feed)) {
+        logLine(QStringLiteral("the update feed is not a web address, so no checks are made: %1")
+                    .arg(feed.toString()));
+    }
     scheduleNextCheck();
+}
+
+QUrl AppcastUpdater::feedUrl() const {
+    if (!m_options.feedUrlOverride.isEmpty()) {
+        return m_options.feedUrlOverride;
+    }
+    const QString stored = m_defaults.value(QLatin1String(kFeedUrlKey)).toString().trimmed();
+    return stored.isEmpty() ? m_options.feedUrl : QUrl(stored);
+}
+
+bool AppcastUpdater::isDownloading() const {
+    return m_download != nullptr;
+}
+
+QString AppcastUpdater::publicEdKey() const {
+    // The key shipped with the application is what its updates are checked
+    // against; the defaults only fill in for a build that has none.
+    const QString shipped = m_options.publicEdKey.trimmed();
+    return shipped.isEmpty() ? m_defaults.value(QLatin1String(kPublicEdKeyKey)).toString().trimmed()
+                             : shipped;
+}
+
+std::optional<QString> AppcastUpdater::checkUnavailableReason() const {
+    const QUrl feed = feedUrl();
+    if (feed.isEmpty()) {
+        return tr("No update feed is configured");
+    }
+    if (!isWebUrl(feed)) {
+        return tr("The update feed is not a web address: %1").arg(feed.toString());
+    }
+    return std::nullopt;
 }
 
 void AppcastUpdater::checkForUpdates() {
@@ -98,26 +170,24 @@ bool AppcastUpdater::automaticallyDownloadsUpdates() const {
 }
 
 void AppcastUpdater::setAutomaticallyDownloadsUpdates(bool enabled) {
-    // Kept for a native updater that shares the key; this one never downloads.
+    // The framework's own key, so a native updater would read the same choice.
     m_defaults.setValue(QLatin1String(kAutomaticDownloadsKey), enabled);
 }
 
 void AppcastUpdater::beginCheck(bool userInitiated) {
+    // Without a usable feed there is nothing to ask and nothing to report:
+    // the commands that lead here are disabled with the reason.
+    if (checkUnavailableReason()) {
+        m_schedule.stop();
+        return;
+    }
     m_userInitiated = m_userInitiated || userInitiated;
     if (m_reply) {
         return; // the check under way answers this request too
     }
     m_schedule.stop();
-    if (!isWebUrl(m_options.feedUrl)) {
-        reportError(
-            QStringLiteral("no valid update feed URL (%1)").arg(m_options.feedUrl.toString()),
-            std::exchange(m_userInitiated, false));
-        scheduleNextCheck();
-        emit checkFinished();
-        return;
-    }
 
-    QNetworkRequest request(m_options.feedUrl);
+    QNetworkRequest request(feedUrl());
     request.setTransferTimeout(static_cast<int>(kTransferTimeout.count()));
     request.setAttribute(QNetworkRequest::CacheLoadControlAttribute,
                          QNetworkRequest::AlwaysNetwork);
@@ -170,8 +240,7 @@ void AppcastUpdater::reportError(const QString& error, bool userInitiated) {
     if (userInitiated) {
         showAlert(tr("Update Error!\n\nAn error occurred in retrieving update information. Please "
                      "try again later.\n\n%1")
-                      .arg(error),
-                  {});
+                      .arg(error));
     }
 }
 
@@ -185,18 +254,31 @@ void AppcastUpdater::reportUpdate(const AppcastItem& item, bool userInitiated) {
         m_callbacks.didFinishUpdateCycle(std::nullopt);
     }
     if (!userInitiated) {
+        if (automaticallyDownloadsUpdates()) {
+            beginDownload(item, true);
+        }
         return;
     }
-    // A relative link is relative to the feed; anything but a web link is not offered.
-    const QUrl link = m_options.feedUrl.resolved(QUrl(item.offeredLink()));
-    if (!isWebUrl(link)) {
+    // A relative link is relative to the feed; anything but a web link is not
+    // offered. The enclosure is downloaded and verified here; a feed with only
+    // a release page sends the user there.
+    const QUrl download = feedUrl().resolved(QUrl(item.downloadUrl));
+    const QUrl page = feedUrl().resolved(QUrl(item.infoUrl));
+    std::optional<AlertAction> action;
+    if (!item.downloadUrl.isEmpty() && isWebUrl(download)) {
+        action = AlertAction{QStringLiteral("updateAlertDownloadButton"), tr("Download"),
+                             [this, item] { beginDownload(item, false); }};
+    } else if (item.downloadUrl.isEmpty() && !item.infoUrl.isEmpty() && isWebUrl(page)) {
+        action = AlertAction{QStringLiteral("updateAlertDownloadButton"), tr("Download"),
+                             [page] { QDesktopServices::openUrl(page); }};
+    } else {
         logLine(QStringLiteral("version %1 has no web link to offer (%2)")
                     .arg(item.displayVersion(), item.offeredLink()));
     }
     showAlert(tr("A new version of %1 is available!\n\n%1 %2 is now available (you have %3). "
                  "Would you like to download it now?")
                   .arg(m_options.appName, item.displayVersion(), m_options.displayVersion),
-              isWebUrl(link) ? link : QUrl());
+              std::move(action), tr("Later"));
 }
 
 void AppcastUpdater::reportNoUpdate(bool userInitiated) {
@@ -208,13 +290,12 @@ void AppcastUpdater::reportNoUpdate(bool userInitiated) {
     }
     if (userInitiated) {
         showAlert(tr("You're up-to-date!\n\n%1 %2 is currently the newest version available.")
-                      .arg(m_options.appName, m_options.displayVersion),
-                  {});
+                      .arg(m_options.appName, m_options.displayVersion));
     }
 }
 
 void AppcastUpdater::scheduleNextCheck() {
-    if (!m_started || !automaticallyChecksForUpdates()) {
+    if (!m_started || !automaticallyChecksForUpdates() || checkUnavailableReason()) {
         m_schedule.stop();
         return;
     }
@@ -234,34 +315,217 @@ void AppcastUpdater::scheduleNextCheck() {
     m_schedule.start(delay);
 }
 
-void AppcastUpdater::showAlert(const QString& text, const QUrl& link) {
+void AppcastUpdater::showAlert(const QString& text, std::optional<AlertAction> action,
+                               const QString& dismissText) {
     if (m_alert) {
         m_alert->close();
     }
-    auto* box = new QMessageBox(QApplication::activeWindow());
+    auto* box = new QMessageBox(windowForDialogs());
     box->setObjectName(QStringLiteral("updateAlert"));
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->setWindowModality(Qt::NonModal);
     box->setIcon(QMessageBox::Information);
     box->setWindowTitle(tr("Software Update"));
-    // Versions and errors come from the network: never let them be markup.
+    // Versions, paths and errors come from the network: never let them be markup.
     box->setTextFormat(Qt::PlainText);
     box->setText(text);
-    if (link.isValid()) {
-        QAbstractButton* download = box->addButton(tr("Download"), QMessageBox::AcceptRole);
-        download->setObjectName(QStringLiteral("updateAlertDownloadButton"));
-        box->addButton(tr("Later"), QMessageBox::RejectRole);
-        connect(box, &QMessageBox::buttonClicked, box, [download, link](QAbstractButton* clicked) {
-            if (clicked == download) {
-                QDesktopServices::openUrl(link);
-            }
-        });
+    if (action) {
+        QAbstractButton* button = box->addButton(action->text, QMessageBox::AcceptRole);
+        button->setObjectName(action->objectName);
+        box->addButton(dismissText.isEmpty() ? tr("OK") : dismissText, QMessageBox::RejectRole);
+        connect(box, &QMessageBox::buttonClicked, this,
+                [button, run = std::move(action->run)](QAbstractButton* clicked) {
+                    if (clicked == button) {
+                        run();
+                    }
+                });
     } else {
         box->addButton(QMessageBox::Ok);
     }
     m_alert = box;
     box->show();
     emit alertShown(box);
+}
+
+void AppcastUpdater::beginDownload(const AppcastItem& item, bool automatic) {
+    if (m_download) {
+        if (!automatic && m_progress) {
+            m_progress->raise();
+            m_progress->activateWindow();
+        }
+        return;
+    }
+    const QUrl url = feedUrl().resolved(QUrl(item.downloadUrl));
+    if (item.downloadUrl.isEmpty() || !isWebUrl(url)) {
+        logLine(QStringLiteral("version %1 has no download to fetch (%2)")
+                    .arg(item.displayVersion(), item.downloadUrl));
+        return;
+    }
+    if (automatic &&
+        m_defaults.value(QLatin1String(kDownloadedVersionKey)).toString() == item.version) {
+        const QString kept = m_defaults.value(QLatin1String(kDownloadedPathKey)).toString();
+        if (!kept.isEmpty() && QFileInfo::exists(kept)) {
+            logLine(QStringLiteral("version %1 was downloaded already: %2")
+                        .arg(item.displayVersion(), kept));
+            return;
+        }
+    }
+
+    // What cannot be verified is not fetched at all.
+    if (item.edSignature.isEmpty()) {
+        refuseDownload(item, tr("The update is not signed: its feed gives no "
+                                "sparkle:edSignature."));
+        return;
+    }
+    const auto signature = UpdateSignature::decodeSignature(item.edSignature);
+    if (const auto* error = std::get_if<QString>(&signature)) {
+        refuseDownload(item, *error);
+        return;
+    }
+    const QString keyText = publicEdKey();
+    if (keyText.isEmpty()) {
+        refuseDownload(item, tr("No public key is configured to verify updates "
+                                "(SUPublicEDKey)."));
+        return;
+    }
+    const auto key = UpdateSignature::decodePublicKey(keyText);
+    if (const auto* error = std::get_if<QString>(&key)) {
+        refuseDownload(item, *error);
+        return;
+    }
+    const QString folder = m_options.downloadFolder.isEmpty()
+                               ? QStandardPaths::writableLocation(QStandardPaths::DownloadLocation)
+                               : m_options.downloadFolder;
+    if (folder.isEmpty()) {
+        refuseDownload(item, tr("There is no Downloads folder to keep the update in."));
+        return;
+    }
+
+    UpdateDownload::Request request;
+    request.url = url;
+    request.expectedLength = item.length;
+    request.signature = std::get<QByteArray>(signature);
+    request.publicKey = std::get<QByteArray>(key);
+    request.folder = folder;
+    request.fileName = UpdateDownload::fileNameFor(
+        url, QStringLiteral("%1 %2").arg(m_options.appName, item.displayVersion()));
+    request.userAgent = QStringLiteral("%1/%2").arg(m_options.appName, m_options.bundleVersion);
+    auto* download = new UpdateDownload(std::move(request));
+    download->moveToThread(&m_downloadThread);
+    if (!m_downloadThread.isRunning()) {
+        m_downloadThread.start();
+    }
+    m_download = download;
+    m_downloadCancelled = false;
+    logLine(QStringLiteral("downloading version %1 from %2")
+                .arg(item.displayVersion(), url.toString()));
+    connect(download, &UpdateDownload::progress, this, [this](qint64 received, qint64 total) {
+        if (m_progress && total > 0) {
+            m_progress->setValue(static_cast<int>(received * 1000 / total));
+        }
+        emit downloadProgress(received, total);
+    });
+    connect(download, &UpdateDownload::verifying, this, [this] {
+        if (m_progress) {
+            m_progress->setLabelText(tr("Verifying the signature…"));
+            m_progress->setRange(0, 0);
+        }
+    });
+    connect(download, &UpdateDownload::finished, this,
+            [this, item, download](const QString& path, const QString& error) {
+                if (download == m_download) { // not one stopped meanwhile
+                    finishDownload(item, path, error);
+                }
+            });
+    showProgress(item, automatic);
+    QMetaObject::invokeMethod(download, &UpdateDownload::start);
+}
+
+void AppcastUpdater::refuseDownload(const AppcastItem& item, const QString& error) {
+    finishDownload(item, QString(), error);
+}
+
+void AppcastUpdater::finishDownload(const AppcastItem& item, const QString& path,
+                                    const QString& error) {
+    const bool cancelled = std::exchange(m_downloadCancelled, false);
+    if (UpdateDownload* download = std::exchange(m_download, nullptr)) {
+        download->disconnect(this);
+        download->deleteLater();
+    }
+    if (QProgressDialog* progress = m_progress) {
+        m_progress = nullptr;
+        progress->disconnect(this); // closing would report a cancellation
+        progress->close();
+        progress->deleteLater();
+    }
+    if (!error.isEmpty()) {
+        logLine(QStringLiteral("the download of version %1 was not kept: %2")
+                    .arg(item.displayVersion(), error));
+        if (!cancelled) {
+            showAlert(tr("%1 %2 could not be downloaded, and nothing was kept.\n\n%3")
+                          .arg(m_options.appName, item.displayVersion(), error));
+        }
+    } else {
+        m_defaults.setValue(QLatin1String(kDownloadedVersionKey), item.version);
+        m_defaults.setValue(QLatin1String(kDownloadedPathKey), path);
+        logLine(QStringLiteral("version %1 downloaded and its signature verified: %2")
+                    .arg(item.displayVersion(), path));
+        std::optional<AlertAction> reveal;
+        if (m_options.reveal) {
+            reveal = AlertAction{QStringLiteral("updateAlertRevealButton"), tr("Show in Folder"),
+                                 [reveal = m_options.reveal, path] { reveal(path); }};
+        }
+        showAlert(
+            tr("%1 %2 has been downloaded, and its signature verified:\n\n%3\n\n"
+               "Nothing has been installed. Open the file when you are ready to update.")
+                .arg(m_options.appName, item.displayVersion(), QDir::toNativeSeparators(path)),
+            std::move(reveal));
+    }
+    emit downloadFinished(path, error);
+}
+
+void AppcastUpdater::showProgress(const AppcastItem& item, bool automatic) {
+    auto* progress = new QProgressDialog(windowForDialogs());
+    progress->setObjectName(QStringLiteral("updateDownloadProgress"));
+    progress->setWindowTitle(tr("Software Update"));
+    progress->setAccessibleName(tr("Update Download"));
+    progress->setWindowModality(Qt::NonModal);
+    progress->setLabelText(tr("Downloading %1 %2…").arg(m_options.appName, item.displayVersion()));
+    auto* cancel = new QPushButton(tr("Cancel"), progress);
+    cancel->setObjectName(QStringLiteral("updateDownloadCancelButton"));
+    cancel->setAccessibleName(tr("Cancel Download"));
+    progress->setCancelButton(cancel);
+    progress->setAutoClose(false);
+    progress->setAutoReset(false);
+    progress->setMinimumDuration(0);
+    // Per mille of the announced length; a busy bar when the feed gives none.
+    progress->setRange(0, item.length > 0 ? 1000 : 0);
+    if (automatic) {
+        progress->setAttribute(Qt::WA_ShowWithoutActivating);
+    }
+    connect(progress, &QProgressDialog::canceled, this, [this] {
+        if (m_download) {
+            m_downloadCancelled = true;
+            QMetaObject::invokeMethod(m_download, &UpdateDownload::cancel);
+        }
+    });
+    m_progress = progress;
+    progress->show();
+}
+
+void AppcastUpdater::stopDownload() {
+    if (UpdateDownload* download = std::exchange(m_download, nullptr)) {
+        download->disconnect(this);
+        download->deleteLater(); // in its thread, which deletes it as it finishes
+    }
+    // Returns once the partial file is gone.
+    m_downloadThread.quit();
+    m_downloadThread.wait();
+    if (QProgressDialog* progress = m_progress) {
+        m_progress = nullptr;
+        progress->disconnect(this);
+        delete progress;
+    }
 }
 
 } // namespace daemonary

@@ -7,10 +7,13 @@
 #include <QNetworkReply>
 #include <QObject>
 #include <QPointer>
+#include <QProgressDialog>
+#include <QThread>
 #include <QTimer>
 #include <QUrl>
 #include <chrono>
 #include <functional>
+#include <optional>
 
 class QNetworkAccessManager;
 
@@ -18,13 +21,17 @@ namespace daemonary {
 
 struct AppInfo;
 struct AppcastItem;
+class UpdateDownload;
 class UserDefaults;
 
 // The updater of builds without a native update framework: reads the
 // application's update feed, reports through the updater callbacks, shows the
-// outcome of a check the user asked for (with the download link of a newer
-// version) and checks by itself once a day while automatic checks are on.
-// It never downloads or installs anything. GUI thread only.
+// outcome of a check the user asked for and checks by itself once a day while
+// automatic checks are on. A newer version is downloaded into the user's
+// Downloads folder when the user asks, or by itself while automatic downloads
+// are on, and kept only when its signature verifies against the
+// application's public key; it is never opened or installed. Without a feed
+// nothing is checked. GUI thread only.
 class AppcastUpdater : public QObject, public Updater {
     Q_OBJECT
 
@@ -32,9 +39,21 @@ public:
     static constexpr char kAutomaticChecksKey[] = "SUEnableAutomaticChecks";
     static constexpr char kAutomaticDownloadsKey[] = "SUAutomaticallyUpdate";
     static constexpr char kLastCheckTimeKey[] = "SULastCheckTime";
+    // The keys packagers and the native framework know; a feed in the user
+    // defaults wins over the bundle's, a key in the bundle over the defaults'.
+    static constexpr char kFeedUrlKey[] = "SUFeedURL";
+    static constexpr char kPublicEdKeyKey[] = "SUPublicEDKey";
+    // The last verified download, so automatic downloads fetch a version once.
+    static constexpr char kDownloadedVersionKey[] = "DownloadedUpdateVersion";
+    static constexpr char kDownloadedPathKey[] = "DownloadedUpdatePath";
 
     struct Options {
-        QUrl feedUrl;
+        QUrl feedUrl;           // the bundle's (or build's) SUFeedURL
+        QUrl feedUrlOverride;   // DAEMONARY_FEED_URL: wins over every other feed
+        QString publicEdKey;    // the bundle's (or build's) SUPublicEDKey
+        QString downloadFolder; // empty: the user's Downloads folder
+        // "Show in Folder" for a kept download.
+        std::function<void(const QString& path)> reveal;
         QString appName;
         QString displayVersion; // shown to the user
         QString bundleVersion;  // compared with the feed's versions
@@ -42,8 +61,8 @@ public:
         std::chrono::milliseconds checkInterval{std::chrono::hours(24)};
         std::function<QDateTime()> now = [] { return QDateTime::currentDateTimeUtc(); };
 
-        // This application's feed; DAEMONARY_FEED_URL, when set, replaces the
-        // built-in URL (a local feed for trying the updater out).
+        // This application's feed and key; DAEMONARY_FEED_URL, when set,
+        // replaces the feed (a local feed for trying the updater out).
         static Options forApplication(const AppInfo& info);
     };
 
@@ -53,6 +72,7 @@ public:
 
     void start() override;
     void checkForUpdates() override;
+    std::optional<QString> checkUnavailableReason() const override;
     // The scheduled check: reports through the callbacks only.
     void checkInBackground();
 
@@ -61,7 +81,14 @@ public:
     bool automaticallyDownloadsUpdates() const override;
     void setAutomaticallyDownloadsUpdates(bool enabled) override;
 
+    // The feed and the key in effect now, from the defaults and the options.
+    QUrl feedUrl() const;
+    QString publicEdKey() const;
+
     bool isChecking() const { return m_reply != nullptr; }
+    bool isDownloading() const;
+    // The download's progress window, while it is open.
+    QProgressDialog* progressDialog() const { return m_progress; }
     bool isAutomaticCheckScheduled() const { return m_schedule.isActive(); }
     std::chrono::milliseconds remainingTimeUntilAutomaticCheck() const {
         return m_schedule.remainingTimeAsDuration();
@@ -73,6 +100,9 @@ signals:
     // After the callbacks of every check, whatever its outcome.
     void checkFinished();
     void alertShown(QMessageBox* alert);
+    void downloadProgress(qint64 received, qint64 total);
+    // Once per download: the kept file, or why nothing was kept.
+    void downloadFinished(const QString& path, const QString& error);
 
 private:
     void beginCheck(bool userInitiated);
@@ -81,7 +111,20 @@ private:
     void reportUpdate(const AppcastItem& item, bool userInitiated);
     void reportNoUpdate(bool userInitiated);
     void scheduleNextCheck();
-    void showAlert(const QString& text, const QUrl& link);
+    void beginDownload(const AppcastItem& item, bool automatic);
+    void refuseDownload(const AppcastItem& item, const QString& error);
+    void finishDownload(const AppcastItem& item, const QString& path, const QString& error);
+    void showProgress(const AppcastItem& item, bool automatic);
+    void stopDownload();
+
+    struct AlertAction {
+        QString objectName;
+        QString text;
+        std::function<void()> run;
+    };
+    // With an action, a button for it and a dismissing one; else OK alone.
+    void showAlert(const QString& text, std::optional<AlertAction> action = std::nullopt,
+                   const QString& dismissText = QString());
 
     Options m_options;
     UserDefaults& m_defaults;
@@ -89,6 +132,11 @@ private:
     QNetworkAccessManager* m_network;
     QPointer<QNetworkReply> m_reply;
     QPointer<QMessageBox> m_alert;
+    // Downloads write files and verify signatures there, never on the GUI thread.
+    QThread m_downloadThread;
+    UpdateDownload* m_download = nullptr; // lives in m_downloadThread
+    bool m_downloadCancelled = false;
+    QPointer<QProgressDialog> m_progress;
     QTimer m_schedule;
     QString m_abortReason;
     bool m_started = false;

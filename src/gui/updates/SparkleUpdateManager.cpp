@@ -46,16 +46,31 @@ void SparkleUpdateManager::start() {
     callbacks.didFinishUpdateCycle = [this](const std::optional<QString>& error) {
         didFinishUpdateCycle(error);
     };
+    callbacks.checkAvailabilityChanged = [this] { refreshCheckAvailability(); };
     m_updater = m_factory(std::move(callbacks));
     if (m_updater) {
         m_updater->start();
     }
+    refreshCheckAvailability();
 }
 
 void SparkleUpdateManager::checkForUpdates() {
-    if (m_updater) {
+    if (m_updater && m_canCheckForUpdates) {
         m_updater->checkForUpdates();
     }
+}
+
+void SparkleUpdateManager::refreshCheckAvailability() {
+    const std::optional<QString> reason =
+        m_updater ? m_updater->checkUnavailableReason() : std::optional<QString>();
+    const bool canCheck = m_updater != nullptr && !reason;
+    const QString text = reason.value_or(QString());
+    if (canCheck == m_canCheckForUpdates && text == m_checkUnavailableReason) {
+        return;
+    }
+    m_canCheckForUpdates = canCheck;
+    m_checkUnavailableReason = text;
+    emit canCheckForUpdatesChanged(canCheck);
 }
 
 bool SparkleUpdateManager::automaticallyChecksForUpdates() const {

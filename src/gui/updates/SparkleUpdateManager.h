@@ -16,6 +16,7 @@ class SparkleUpdateManager : public QObject {
     Q_OBJECT
     Q_PROPERTY(bool canInstallUpdates READ canInstallUpdates WRITE setCanInstallUpdates NOTIFY
                    canInstallUpdatesChanged)
+    Q_PROPERTY(bool canCheckForUpdates READ canCheckForUpdates NOTIFY canCheckForUpdatesChanged)
 
 public:
     // The factory is called by the first start(); the default creates the
@@ -30,7 +31,14 @@ public:
 
     bool isStarted() const { return m_updater != nullptr; }
     void start();
+    // Ignored unless canCheckForUpdates.
     void checkForUpdates();
+
+    // Started, with an updater that can check; the menu item and the
+    // popover's button are enabled by it.
+    bool canCheckForUpdates() const { return m_canCheckForUpdates; }
+    // Why checks cannot be made, for the user; empty when they can or before start.
+    QString checkUnavailableReason() const { return m_checkUnavailableReason; }
 
     // Without an updater these read true and ignore writes.
     bool automaticallyChecksForUpdates() const;
@@ -44,11 +52,17 @@ public:
 
 signals:
     void canInstallUpdatesChanged(bool canInstallUpdates);
+    // canCheckForUpdates or the reason changed.
+    void canCheckForUpdatesChanged(bool canCheckForUpdates);
 
 private:
+    void refreshCheckAvailability();
+
     UpdaterFactory m_factory;
     std::unique_ptr<Updater> m_updater;
     bool m_canInstallUpdates = false;
+    bool m_canCheckForUpdates = false;
+    QString m_checkUnavailableReason;
 };
 
 } // namespace daemonary

@@ -62,6 +62,16 @@ UpdateSettingsPopover::UpdateSettingsPopover(SparkleUpdateManager& updateManager
     check->setAccessibleName(check->text());
     glassButtonStyle(check, true);
     connect(check, &QPushButton::clicked, this, [this] { m_updateManager.checkForUpdates(); });
+    // Disabled, with the reason where pointer and screen-reader users find it.
+    const auto followAvailability = [this, check] {
+        const QString reason = m_updateManager.checkUnavailableReason();
+        check->setEnabled(m_updateManager.canCheckForUpdates());
+        check->setToolTip(reason);
+        check->setAccessibleDescription(reason);
+    };
+    connect(&m_updateManager, &SparkleUpdateManager::canCheckForUpdatesChanged, check,
+            followAvailability);
+    followAvailability();
     auto* checkRow = new QHBoxLayout;
     checkRow->setContentsMargins(margin, 0, margin, 0);
     checkRow->addWidget(check);

@@ -17,6 +17,8 @@ public:
         std::function<void()> didFindValidUpdate;
         // A check ended; an error text when it failed or found nothing new.
         std::function<void(const std::optional<QString>& error)> didFinishUpdateCycle;
+        // What checkUnavailableReason() answers may have changed.
+        std::function<void()> checkAvailabilityChanged;
     };
 
     virtual ~Updater() = default;
@@ -24,6 +26,9 @@ public:
     virtual void start() = 0;
     // A check the user asked for: its outcome is shown to them.
     virtual void checkForUpdates() = 0;
+    // Why no check can be made (no update feed is configured, say), in words
+    // for the user; nothing when checks can be made.
+    virtual std::optional<QString> checkUnavailableReason() const { return std::nullopt; }
 
     virtual bool automaticallyChecksForUpdates() const = 0;
     virtual void setAutomaticallyChecksForUpdates(bool enabled) = 0;

@@ -147,6 +147,16 @@ void MainView::setHideAppleSigned(bool hide) {
     m_dependencies.appState->setAppleSignedHidden(hide);
 }
 
+void MainView::setShowDisabledItems(bool show) {
+    if (show == m_showDisabledItems) {
+        return;
+    }
+    m_showDisabledItems = show;
+    if (m_table != nullptr) {
+        m_table->setShowDisabledItems(show);
+    }
+}
+
 void MainView::showDetail() {
     // A new table for every category, so selection, sort order and list model
     // start afresh instead of carrying over.
@@ -160,6 +170,7 @@ void MainView::showDetail() {
         m_table =
             new ServiceTableView(*m_selectedScope, m_searchText, {}, m_dependencies, m_detail);
         m_table->setHideAppleSigned(m_hideAppleSigned);
+        m_table->setShowDisabledItems(m_showDisabledItems);
         m_detailLayout->addWidget(m_table);
         if (isVisible()) {
             m_table->show();

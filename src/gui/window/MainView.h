@@ -38,6 +38,9 @@ public:
     // View ▸ Hide Apple-Signed Items: the tables and the sidebar counts.
     bool hidesAppleSigned() const { return m_hideAppleSigned; }
     void setHideAppleSigned(bool hide);
+    // View > Show Disabled Items, applied to every category's table.
+    bool showsDisabledItems() const { return m_showDisabledItems; }
+    void setShowDisabledItems(bool show);
 
     // The table of the selected category, or nothing when none is selected.
     ServiceTableView* serviceTable() const { return m_table; }
@@ -62,6 +65,7 @@ private:
     std::optional<LaunchScope> m_selectedScope = LaunchScope::system;
     QString m_searchText;
     bool m_hideAppleSigned = false;
+    bool m_showDisabledItems = true;
 
     SidebarModel* m_sidebarModel = nullptr;
     QListView* m_sidebar = nullptr;

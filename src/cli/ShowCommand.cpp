@@ -1,0 +1,278 @@
+#include "ShowCommand.h"
+
+#include "ActionCommand.h"
+#include "Cli.h"
+#include "FileSystem.h"
+#include "HostLayout.h"
+#include "LaunchItemJson.h"
+#include "LaunchServiceManager.h"
+#include "PlistJson.h"
+#include "ScopeSelection.h"
+
+#include <algorithm>
+#include <ctime>
+#include <ostream>
+#include <utility>
+
+namespace daemonary {
+
+namespace {
+
+std::string_view stateName(LogState state) {
+    switch (state) {
+    case LogState::present:
+        return "present";
+    case LogState::missing:
+        return "missing";
+    case LogState::notRegularFile:
+        return "notRegularFile";
+    case LogState::unreadable:
+        return "unreadable";
+    case LogState::invalidPath:
+        return "invalidPath";
+    }
+    return "unreadable";
+}
+
+// "standard output", "standard output and error"
+std::string streamsText(const std::vector<std::string>& keys) {
+    const bool out = std::find(keys.begin(), keys.end(), "StandardOutPath") != keys.end();
+    const bool error = std::find(keys.begin(), keys.end(), "StandardErrorPath") != keys.end();
+    if (out && error) {
+        return "standard output and error";
+    }
+    return out ? "standard output" : "standard error";
+}
+
+nlohmann::ordered_json logJson(const LogReport& log) {
+    nlohmann::ordered_json object;
+    object["keys"] = log.file.keys;
+    object["path"] = log.file.path;
+    object["state"] = stateName(log.tail.state);
+    if (log.tail.state != LogState::present) {
+        object["message"] = logStateText(log.tail, log.file);
+        return object;
+    }
+    object["size"] = log.tail.size;
+    object["modified"] = utcTimeText(log.tail.modifiedSeconds);
+    object["lines"] = log.tail.lines;
+    object["cut"] = log.tail.cut;
+    return object;
+}
+
+void writeTree(std::ostream& out, const PlistValue& value, int depth);
+
+void writeMember(std::ostream& out, std::string_view lead, const PlistValue& value, int depth) {
+    out << std::string(static_cast<std::size_t>(depth) * 2, ' ') << lead;
+    const PlistDictionary* dictionary = value.dictionary();
+    const PlistArray* array = value.array();
+    if (dictionary != nullptr && !dictionary->empty()) {
+        out << '\n';
+        writeTree(out, value, depth + 1);
+    } else if (array != nullptr && !array->empty()) {
+        out << '\n';
+        writeTree(out, value, depth + 1);
+    } else if (dictionary != nullptr) {
+        out << " {}\n";
+    } else if (array != nullptr) {
+        out << " []\n";
+    } else if (const bool* flag = value.boolean()) {
+        out << (*flag ? " true\n" : " false\n");
+    } else {
+        out << ' ' << displayableText(value.description()) << '\n';
+    }
+}
+
+void writeTree(std::ostream& out, const PlistValue& value, int depth) {
+    if (const PlistDictionary* dictionary = value.dictionary()) {
+        for (const auto& [key, member] : *dictionary) {
+            writeMember(out, displayableText(key) + ":", member, depth);
+        }
+    } else if (const PlistArray* array = value.array()) {
+        for (const PlistValue& element : *array) {
+            writeMember(out, "-", element, depth);
+        }
+    } else {
+        writeMember(out, "", value, depth);
+    }
+}
+
+} // namespace
+
+std::variant<ShowOptions, ShowUsageError>
+parseShowOptions(const std::vector<std::string>& arguments) {
+    ShowOptions options;
+    ScopeSelection selection;
+    bool haveLabel = false;
+    for (std::size_t i = 0; i < arguments.size(); ++i) {
+        const std::string& argument = arguments[i];
+        if (argument == "--help" || argument == "-h") {
+            options.help = true;
+        } else if (argument == "--json") {
+            options.json = true;
+        } else if (ScopeSelection::isScopeOption(argument)) {
+            if (auto error = selection.take(arguments, i)) {
+                return ShowUsageError{std::move(error->message)};
+            }
+        } else if (argument == "--") {
+            // Everything after it is the label, even if it starts with "-".
+            if (haveLabel || i + 2 != arguments.size()) {
+                return ShowUsageError{"exactly one label is needed"};
+            }
+            options.label = arguments[++i];
+            haveLabel = true;
+        } else if (argument.starts_with("-")) {
+            return ShowUsageError{"unknown option \"" + argument + "\""};
+        } else if (haveLabel) {
+            return ShowUsageError{"exactly one label is needed, got also \"" + argument + "\""};
+        } else {
+            options.label = argument;
+            haveLabel = true;
+        }
+    }
+    if (!haveLabel && !options.help) {
+        return ShowUsageError{"a label is needed"};
+    }
+    options.scopes = selection.scopes();
+    return options;
+}
+
+ShowReport makeShowReport(LaunchItem record, const HostLayout& layout) {
+    ShowReport report;
+    report.record = std::move(record);
+    // A bundle folder has no definition file; readFile refuses it.
+    if (report.record.path) {
+        if (const auto bytes = readFile(*report.record.path)) {
+            report.definition = parsePropertyList(*bytes);
+        }
+    }
+    if (const PlistDictionary* definition =
+            report.definition ? report.definition->dictionary() : nullptr) {
+        report.triggers = triggerFacts(*definition);
+        report.logs = readLogs(*definition, layout, report.record.scope == LaunchScope::user);
+    }
+    report.signer = SignerChecker(layout).checkRecord(report.record);
+    return report;
+}
+
+nlohmann::ordered_json showJson(const ShowReport& report) {
+    nlohmann::ordered_json document;
+    document["record"] = toJson(report.record);
+    document["definition"] = report.definition ? toJson(*report.definition) : nullptr;
+    nlohmann::ordered_json triggers = nlohmann::ordered_json::array();
+    for (const TriggerFact& fact : report.triggers) {
+        triggers.push_back(
+            {{"kind", fact.kind}, {"text", fact.text}, {"value", toJson(fact.value)}});
+    }
+    document["triggers"] = std::move(triggers);
+    nlohmann::ordered_json logs = nlohmann::ordered_json::array();
+    for (const LogReport& log : report.logs) {
+        logs.push_back(logJson(log));
+    }
+    document["logs"] = std::move(logs);
+    document["signer"] = toJson(report.signer);
+    return document;
+}
+
+void writeShowText(std::ostream& out, const ShowReport& report) {
+    const LaunchItem& record = report.record;
+    out << displayableText(record.label) << " (" << toText(record.scope) << ")\n";
+    out << "  Path:        " << displayableText(record.path.value_or("-")) << '\n';
+    out << "  Executable:  " << displayableText(record.executablePath.value_or("-")) << '\n';
+    out << "  Signed By:   "
+        << displayableText(report.signer ? report.signer->signer.description() : "-") << '\n';
+    out << "  Status:      " << toText(record.status);
+    if (record.pid) {
+        out << " (PID " << *record.pid << ')';
+    }
+    out << '\n';
+
+    out << "\nWhy it runs\n";
+    if (report.triggers.empty()) {
+        out << (report.definition ? "  Nothing in the definition starts it\n"
+                                  : "  No definition to read\n");
+    }
+    for (const TriggerFact& fact : report.triggers) {
+        out << "  " << displayableText(fact.text) << '\n';
+    }
+
+    out << "\nLogs\n";
+    if (report.logs.empty()) {
+        out << "  None named in the definition\n";
+    }
+    for (const LogReport& log : report.logs) {
+        out << "  "
+            << displayableText(log.file.path.empty() ? log.file.keys.front() : log.file.path)
+            << " (" << streamsText(log.file.keys) << ")\n";
+        if (log.tail.state != LogState::present) {
+            out << "    " << displayableText(logStateText(log.tail, log.file)) << '\n';
+            continue;
+        }
+        out << "    " << log.tail.size << " bytes, modified "
+            << utcTimeText(log.tail.modifiedSeconds)
+            << (log.tail.cut ? ", last " + std::to_string(log.tail.lines.size()) + " lines" : "")
+            << '\n';
+        for (const std::string& line : log.tail.lines) {
+            out << "    | " << line << '\n';
+        }
+    }
+
+    if (report.definition) {
+        out << "\nDefinition\n";
+        writeTree(out, *report.definition, 1);
+    }
+}
+
+std::string utcTimeText(std::int64_t secondsSince1970) {
+    const auto time = static_cast<std::time_t>(secondsSince1970);
+    std::tm parts{};
+    if (::gmtime_r(&time, &parts) == nullptr) {
+        return std::to_string(secondsSince1970);
+    }
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
+    return text;
+}
+
+int runShowCommand(const std::vector<std::string>& arguments, std::ostream& out,
+                   std::ostream& err) {
+    auto parsed = parseShowOptions(arguments);
+    if (const auto* error = std::get_if<ShowUsageError>(&parsed)) {
+        err << "daemonary-cli show: " << error->message << "\n"
+            << "Usage: daemonary-cli " << kShowCommandUsage << "\n";
+        return kCliUsageError;
+    }
+    const ShowOptions& options = std::get<ShowOptions>(parsed);
+    if (options.help) {
+        out << "Usage: daemonary-cli " << kShowCommandUsage << "\n"
+            << kShowCommandSummary << "\n\n"
+            << kShowCommandDetails;
+        return 0;
+    }
+    const LaunchServiceManager discovery;
+    std::optional<LaunchItem> found =
+        findFirstRecord(options.label, options.scopes,
+                        [&discovery](LaunchScope scope) { return discovery.loadItems(scope); });
+    if (!found) {
+        std::string scopes;
+        for (const LaunchScope scope : options.scopes) {
+            scopes += (scopes.empty() ? "" : ", ") + std::string(toText(scope));
+        }
+        err << "daemonary-cli show: no service labelled \"" << options.label << "\" in " << scopes
+            << "\n";
+        return kNoSuchRecord;
+    }
+    const ShowReport report = makeShowReport(std::move(*found), discovery.layout());
+    if (options.json) {
+        // Paths and definitions are bytes from the file system and need not
+        // be UTF-8.
+        out << showJson(report).dump(2, ' ', false,
+                                     nlohmann::ordered_json::error_handler_t::replace)
+            << '\n';
+    } else {
+        writeShowText(out, report);
+    }
+    return 0;
+}
+
+} // namespace daemonary

@@ -1,0 +1,34 @@
+#pragma once
+
+#include "PropertyList.h"
+#include "TriggerFacts.h"
+
+#include <QWidget>
+#include <optional>
+#include <vector>
+
+class QVBoxLayout;
+
+namespace daemonary {
+
+// "Why It Runs": the trigger facts of a definition, one selectable line each.
+// Hidden while there is no definition. Computing the facts reads nothing,
+// so it happens where the definition arrives.
+class TriggerSection : public QWidget {
+    Q_OBJECT
+
+public:
+    explicit TriggerSection(QWidget* parent = nullptr);
+
+    void setDefinition(const std::optional<PlistDictionary>& definition);
+    void clear();
+
+    const std::vector<TriggerFact>& facts() const { return m_facts; }
+
+private:
+    std::vector<TriggerFact> m_facts;
+    QWidget* m_lines = nullptr;
+    QVBoxLayout* m_linesLayout = nullptr;
+};
+
+} // namespace daemonary
