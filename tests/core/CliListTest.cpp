@@ -143,7 +143,7 @@ TEST(CliListOutputTest, SignersAddAKeyAndAColumnOnlyWhenAsked) {
     EXPECT_EQ(listJson(categories, nullptr, nullptr), listJson(categories, nullptr));
     EXPECT_EQ(listJson(categories, nullptr).find("signer"), std::string::npos);
 
-    const auto document = nlohmann::json::parse(listJson(categories, nullptr, &signers));
+    const auto document = nlohmann::json::parse(listJson(categories, nullptr, nullptr, &signers));
     const auto& records = document["Privileged"];
     EXPECT_EQ(records[0]["signer"], "Developer ID: Contoso Ltd (C0N7050L7D)");
     EXPECT_EQ(records[0]["team"], "C0N7050L7D");
@@ -154,7 +154,7 @@ TEST(CliListOutputTest, SignersAddAKeyAndAColumnOnlyWhenAsked) {
     EXPECT_FALSE(records[3].contains("signer"));
 
     std::ostringstream out;
-    writeListTable(out, LaunchScope::privilegedHelperTools, items, nullptr, &signers);
+    writeListTable(out, LaunchScope::privilegedHelperTools, items, nullptr, nullptr, &signers);
     std::istringstream lines(out.str());
     std::vector<std::string> rows;
     for (std::string line; std::getline(lines, line);) {
