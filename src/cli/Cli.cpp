@@ -1,8 +1,10 @@
 #include "Cli.h"
 
 #include "ActionCommand.h"
+#include "DiffCommand.h"
 #include "ListCommand.h"
 #include "ShowCommand.h"
+#include "SnapshotCommand.h"
 
 #include <array>
 #include <ostream>
@@ -17,6 +19,8 @@ constexpr std::array kCommands = {
     CliCommand{"start", kStartCommandUsage, kStartCommandSummary, runStartCommand},
     CliCommand{"stop", kStopCommandUsage, kStopCommandSummary, runStopCommand},
     CliCommand{"toggle", kToggleCommandUsage, kToggleCommandSummary, runToggleCommand},
+    CliCommand{"snapshot", kSnapshotCommandUsage, kSnapshotCommandSummary, runSnapshotCommand},
+    CliCommand{"diff", kDiffCommandUsage, kDiffCommandSummary, runDiffCommand},
     CliCommand{"disable", kDisableCommandUsage, kDisableCommandSummary, runDisableCommand},
     CliCommand{"enable", kEnableCommandUsage, kEnableCommandSummary, runEnableCommand},
     CliCommand{"show", kShowCommandUsage, kShowCommandSummary, runShowCommand},
@@ -34,7 +38,9 @@ void printCliUsage(std::ostream& stream) {
     stream << "\n"
            << kListCommandDetails << "\n"
            << kActionCommandDetails << "\n"
-           << kShowCommandDetails;
+           << kShowCommandDetails << "\n"
+           << kSnapshotCommandDetails << "\n"
+           << kDiffCommandDetails;
 }
 
 int runCli(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err) {

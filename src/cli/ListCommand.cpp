@@ -183,6 +183,16 @@ std::string listJson(const std::vector<std::pair<LaunchScope, std::vector<Launch
     return document.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
 }
 
+LoadedCategories loadCategories(const std::vector<LaunchScope>& scopes) {
+    const LaunchServiceManager manager;
+    LoadedCategories categories;
+    categories.reserve(scopes.size());
+    for (const LaunchScope scope : scopes) {
+        categories.emplace_back(scope, manager.loadItems(scope));
+    }
+    return categories;
+}
+
 int runListCommand(const std::vector<std::string>& arguments, std::ostream& out,
                    std::ostream& err) {
     auto parsed = parseListOptions(arguments);
@@ -199,20 +209,14 @@ int runListCommand(const std::vector<std::string>& arguments, std::ostream& out,
         return 0;
     }
 
-    const LaunchServiceManager manager;
     const MetadataManager* metadata = options.defaults ? &MetadataManager::shared() : nullptr;
-
-    std::vector<std::pair<LaunchScope, std::vector<LaunchItem>>> categories;
-    categories.reserve(options.scopes.size());
-    for (const LaunchScope scope : options.scopes) {
-        categories.emplace_back(scope, manager.loadItems(scope));
-    }
+    const LoadedCategories categories = loadCategories(options.scopes);
 
     // One print-disabled per domain for the whole listing, and none when no
     // listed category holds launchd jobs.
     std::optional<DisabledServices> disabled;
     if (std::any_of(options.scopes.begin(), options.scopes.end(), DisabledServices::appliesTo)) {
-        disabled = manager.loadDisabledServices();
+        disabled = LaunchServiceManager().loadDisabledServices();
     }
     const DisabledServices* disabledState = disabled ? &*disabled : nullptr;
 

@@ -66,6 +66,12 @@ std::string listJson(const std::vector<std::pair<LaunchScope, std::vector<Launch
                      const MetadataManager* metadata, const DisabledServices* disabled = nullptr,
                      const std::map<std::string, Signer>* signers = nullptr);
 
+using LoadedCategories = std::vector<std::pair<LaunchScope, std::vector<LaunchItem>>>;
+
+// Discovers the categories on the host of the environment, in the given
+// order: the loading every command that scans shares.
+LoadedCategories loadCategories(const std::vector<LaunchScope>& scopes);
+
 int runListCommand(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err);
 
 } // namespace daemonary

@@ -28,6 +28,8 @@ public:
 
     // The named categories in sidebar order; all of them when none was named.
     std::vector<LaunchScope> scopes() const;
+    // Whether any category was named at all.
+    bool any() const { return m_any; }
 
     // "Privileged, System, ..., all"
     static std::string validNames();

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
@@ -166,6 +168,57 @@ std::variant<FileTail, FileTailError> readFileTail(const std::string& path, std:
     }
     tail.bytes.resize(filled);
     return tail;
+}
+
+std::optional<std::string> writeFileAtomically(const std::string& path, std::string_view contents,
+                                               RenameFunction rename) {
+    const auto failure = [](const std::string& step) { return step + ": " + std::strerror(errno); };
+    const std::string_view name = lastPathComponent(path);
+    const std::string_view folder =
+        name.size() < path.size() ? std::string_view(path).substr(0, path.size() - name.size())
+                                  : std::string_view("./");
+    // Hidden, so a folder listing does not show it while it is written.
+    std::string temporary = std::string(folder) + "." + std::string(name) + ".XXXXXX";
+    const int fd = ::mkstemp(temporary.data());
+    if (fd < 0) {
+        return failure("cannot create a temporary file in " + std::string(folder));
+    }
+    const FileDescriptor file(fd);
+    const auto abandon = [&](const std::string& step) {
+        std::string reason = failure(step);
+        ::unlink(temporary.c_str());
+        return reason;
+    };
+    // mkstemp makes the file readable by its owner only; a baseline is no
+    // secret, so it gets the usual permissions.
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    ::fchmod(fd, 0666 & ~mask);
+    std::size_t written = 0;
+    while (written < contents.size()) {
+        const ssize_t count = ::write(fd, contents.data() + written, contents.size() - written);
+        if (count < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return abandon("cannot write " + temporary);
+        }
+        written += static_cast<std::size_t>(count);
+    }
+    if (::fsync(fd) != 0) {
+        return abandon("cannot flush " + temporary);
+    }
+    if ((rename != nullptr ? rename : &::rename)(temporary.c_str(), path.c_str()) != 0) {
+        return abandon("cannot replace " + path);
+    }
+    // The rename itself is durable once the folder is flushed; a folder that
+    // refuses fsync still has the complete file.
+    const int directory = ::open(std::string(folder).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (directory >= 0) {
+        ::fsync(directory);
+        ::close(directory);
+    }
+    return std::nullopt;
 }
 
 bool pathExists(const std::string& path) {

@@ -24,6 +24,15 @@ std::optional<std::vector<std::string>> listDirectory(const std::string& path);
 std::optional<std::string> readFile(const std::string& path,
                                     std::size_t maxBytes = kMaxReadableFileBytes);
 
+// Replaces the file at path with the contents so that readers see either the
+// old file or the whole new one, never a part: a temporary file in the same
+// folder, flushed to disk, then renamed over the target. On failure the
+// target is untouched, the temporary file removed, and the reason returned.
+// `rename` is the final step, replaceable so tests can make it fail.
+using RenameFunction = int (*)(const char* from, const char* to);
+std::optional<std::string> writeFileAtomically(const std::string& path, std::string_view contents,
+                                               RenameFunction rename = nullptr);
+
 // The end of a file that may be any size: at most maxBytes read from the end
 // with one positioned read, never the whole file.
 struct FileTail {

@@ -64,6 +64,18 @@ std::string HostLayout::system(std::string_view absolutePath) const {
     return result;
 }
 
+std::string HostLayout::onHost(std::string_view path) const {
+    const auto isWithin = [path](const std::string& folder) {
+        return !folder.empty() && path.starts_with(folder) &&
+               (path.size() == folder.size() || path[folder.size()] == '/');
+    };
+    if (m_hostRoot.empty() || path.empty() || path.front() != '/' || isWithin(m_hostRoot) ||
+        isWithin(m_home)) {
+        return std::string(path);
+    }
+    return system(path);
+}
+
 std::string HostLayout::home(std::string_view relativePath) const {
     while (!relativePath.empty() && relativePath.front() == '/') {
         relativePath.remove_prefix(1);
@@ -77,18 +89,6 @@ std::string HostLayout::home(std::string_view relativePath) const {
     }
     result.append(relativePath);
     return result;
-}
-
-std::string HostLayout::hostPath(std::string_view path) const {
-    const auto under = [&](const std::string& folder) {
-        return !folder.empty() && path.starts_with(folder) &&
-               (path.size() == folder.size() || path[folder.size()] == '/');
-    };
-    if (m_hostRoot.empty() || under(m_hostRoot) || under(m_home) || path.empty() ||
-        path.front() != '/') {
-        return std::string(path);
-    }
-    return system(path);
 }
 
 } // namespace daemonary

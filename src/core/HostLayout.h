@@ -23,9 +23,12 @@ public:
     std::string system(std::string_view absolutePath) const;
     // A path relative to the home directory ("Library/LaunchAgents").
     std::string home(std::string_view relativePath) const;
-    // A path as a record carries it, on the host: one already under the host
-    // root (or the home directory) stays, a Mac path is taken under the root.
-    std::string hostPath(std::string_view path) const;
+    // Where a path that a record carries lies on this machine. Records mix
+    // paths that discovery found (already under the host root or in the
+    // home directory) with paths as the Mac names them (a program, a login
+    // item's application); the latter are taken under the host root. Without
+    // a host root every path is returned as it is.
+    std::string onHost(std::string_view path) const;
 
     std::string launchctl() const { return system("/bin/launchctl"); }
     std::string kmutil() const { return system("/usr/bin/kmutil"); }

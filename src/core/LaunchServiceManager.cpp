@@ -58,6 +58,31 @@ const HostLayout& LaunchServiceManager::layout() const {
     return m_layout;
 }
 
+std::vector<std::string> LaunchServiceManager::directoriesRead(LaunchScope scope) const {
+    switch (scope) {
+    case LaunchScope::kernel:
+        return {m_layout.systemExtensions(), m_layout.libraryExtensions()};
+    case LaunchScope::system:
+        return {m_globalDaemons, m_globalAgents, m_globalStartupItems};
+    case LaunchScope::user:
+        return {m_userAgents};
+    case LaunchScope::macos:
+        return {m_systemDaemons, m_systemAgents, m_systemStartupItems};
+    case LaunchScope::mach:
+        return {};
+    case LaunchScope::others: {
+        std::vector<std::string> folders;
+        for (const auto& category : PluginDirectories::pluginDirectories(m_layout)) {
+            folders.insert(folders.end(), category.directories.begin(), category.directories.end());
+        }
+        return folders;
+    }
+    case LaunchScope::privilegedHelperTools:
+        return PluginDirectories::privilegedHelperDirectories(m_layout);
+    }
+    return {};
+}
+
 std::vector<LaunchItem> LaunchServiceManager::loadItems(LaunchScope scope) const {
     switch (scope) {
     case LaunchScope::kernel:

@@ -43,6 +43,10 @@ public:
 
     const HostLayout& layout() const;
 
+    // The folders loadItems reads for a category, for watching them: a change
+    // in one of them can change that category. The job table reads none.
+    std::vector<std::string> directoriesRead(LaunchScope scope) const;
+
     // The steps of loadItems; each never fails and logs its own problems.
     std::vector<LaunchItem>
     scanLaunchdDirectories(const std::vector<std::string>& directories) const;

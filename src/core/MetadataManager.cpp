@@ -129,19 +129,25 @@ std::optional<std::string> MetadataManager::enclosingBundlePath(std::string_view
     return std::nullopt;
 }
 
-std::optional<std::string> MetadataManager::iconFilePath(const LaunchItem& item) {
-    const std::optional<std::string>* chosen = nullptr;
-    if (item.executablePath && pathExists(*item.executablePath)) {
-        chosen = &item.executablePath;
-    } else if (item.path && pathExists(*item.path)) {
-        chosen = &item.path;
-    } else {
+std::optional<std::string> MetadataManager::iconFilePath(const LaunchItem& item,
+                                                         const HostLayout& layout) {
+    std::optional<std::string> chosen;
+    for (const std::optional<std::string>* candidate : {&item.executablePath, &item.path}) {
+        if (*candidate) {
+            std::string onHost = layout.onHost(**candidate);
+            if (pathExists(onHost)) {
+                chosen = std::move(onHost);
+                break;
+            }
+        }
+    }
+    if (!chosen) {
         return std::nullopt;
     }
-    if (auto bundle = enclosingBundlePath(**chosen)) {
+    if (auto bundle = enclosingBundlePath(*chosen)) {
         return bundle;
     }
-    return **chosen;
+    return chosen;
 }
 
 } // namespace daemonary

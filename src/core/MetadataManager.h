@@ -1,5 +1,6 @@
 #pragma once
 
+#include "HostLayout.h"
 #include "LaunchItem.h"
 
 #include <optional>
@@ -39,8 +40,11 @@ public:
     static std::optional<std::string> enclosingBundlePath(std::string_view path);
 
     // The file whose icon represents the record: the enclosing bundle of the
-    // first existing file among executablePath and path, else that file.
-    static std::optional<std::string> iconFilePath(const LaunchItem& item);
+    // first existing file among executablePath and path, else that file. The
+    // record's paths are looked up through the layout (HostLayout::onHost),
+    // and the result is a path on this machine.
+    static std::optional<std::string> iconFilePath(const LaunchItem& item,
+                                                   const HostLayout& layout);
 
 private:
     std::string m_resourceDirectory;

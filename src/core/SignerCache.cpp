@@ -35,7 +35,8 @@ void logIgnored(const std::string& file, const std::string& why) {
 
 } // namespace
 
-std::optional<Signer> SignerCache::lookup(const std::string& target, const FileStamp& stamp) const {
+std::optional<Signer> SignerCache::lookup(const std::string& target,
+                                          const SignerStamp& stamp) const {
     const std::lock_guard lock(m_mutex);
     const auto found = m_entries.find(target);
     if (found == m_entries.end() || found->second.stamp != stamp) {
@@ -45,7 +46,7 @@ std::optional<Signer> SignerCache::lookup(const std::string& target, const FileS
     return found->second.signer;
 }
 
-void SignerCache::store(const std::string& target, const FileStamp& stamp, const Signer& signer) {
+void SignerCache::store(const std::string& target, const SignerStamp& stamp, const Signer& signer) {
     if (!isCacheable(signer)) {
         return;
     }
@@ -112,7 +113,7 @@ bool SignerCache::load(const std::string& file) {
             return finish(false);
         }
         entries[path->get<std::string>()] =
-            Entry{FileStamp{size->get<std::int64_t>(), modified->get<std::int64_t>()},
+            Entry{SignerStamp{size->get<std::int64_t>(), modified->get<std::int64_t>()},
                   std::move(*decoded), false};
     }
     return finish(true);

@@ -23,8 +23,8 @@ public:
     static constexpr int kFormatVersion = 1;
 
     // The signer when the target still has that stamp.
-    std::optional<Signer> lookup(const std::string& target, const FileStamp& stamp) const;
-    void store(const std::string& target, const FileStamp& stamp, const Signer& signer);
+    std::optional<Signer> lookup(const std::string& target, const SignerStamp& stamp) const;
+    void store(const std::string& target, const SignerStamp& stamp, const Signer& signer);
     std::size_t size() const;
 
     // Replaces the contents with the file's. A missing file is an empty cache;
@@ -40,7 +40,7 @@ public:
 
 private:
     struct Entry {
-        FileStamp stamp;
+        SignerStamp stamp;
         Signer signer;
         mutable bool used = false;
     };

@@ -12,7 +12,7 @@ namespace daemonary {
 
 namespace {
 
-std::optional<FileStamp> statStamp(const std::string& path) {
+std::optional<SignerStamp> statStamp(const std::string& path) {
     struct stat status {};
     if (::stat(path.c_str(), &status) != 0) {
         return std::nullopt;
@@ -22,9 +22,9 @@ std::optional<FileStamp> statStamp(const std::string& path) {
 #else
     const auto& modified = status.st_mtim;
 #endif
-    return FileStamp{static_cast<std::int64_t>(status.st_size),
-                     static_cast<std::int64_t>(modified.tv_sec) * 1'000'000'000 +
-                         static_cast<std::int64_t>(modified.tv_nsec)};
+    return SignerStamp{static_cast<std::int64_t>(status.st_size),
+                       static_cast<std::int64_t>(modified.tv_sec) * 1'000'000'000 +
+                           static_cast<std::int64_t>(modified.tv_nsec)};
 }
 
 } // namespace
@@ -70,8 +70,8 @@ std::optional<RecordSigner> SignerChecker::checkRecord(const LaunchItem& item) c
 SignerChecker::SignerChecker(HostLayout layout, std::chrono::milliseconds timeLimit)
     : m_layout(std::move(layout)), m_timeLimit(timeLimit) {}
 
-std::optional<FileStamp> SignerChecker::stamp(const std::string& target) const {
-    const std::string path = m_layout.hostPath(target);
+std::optional<SignerStamp> SignerChecker::stamp(const std::string& target) const {
+    const std::string path = m_layout.onHost(target);
     auto stamp = statStamp(path);
     if (!stamp) {
         return std::nullopt;
@@ -103,7 +103,7 @@ Signer SignerChecker::check(const std::string& target, const std::atomic<bool>* 
     if (target.empty() || target.front() != '/') {
         return Signer{SignerKind::unknown, {}, {}, "not an absolute path"};
     }
-    const std::string path = m_layout.hostPath(target);
+    const std::string path = m_layout.onHost(target);
     struct stat status {};
     if (::lstat(path.c_str(), &status) != 0 && (errno == ENOENT || errno == ENOTDIR)) {
         return Signer{SignerKind::missing, {}, {}, {}};

@@ -16,11 +16,11 @@ namespace daemonary {
 
 // What a file looked like when its signer was decided: a different size or
 // modification time means the decision is stale.
-struct FileStamp {
+struct SignerStamp {
     std::int64_t size = 0;
     std::int64_t modified = 0; // nanoseconds since the epoch
 
-    bool operator==(const FileStamp&) const = default;
+    bool operator==(const SignerStamp&) const = default;
 };
 
 // What to sign-check for a record, as the record names it: the executable,
@@ -58,7 +58,7 @@ public:
     // The stamp of a target on the host; nothing when it does not exist.
     // A bundle's stamp also covers its seal and main folders, which a
     // re-signing or an update changes while the folder itself may not.
-    std::optional<FileStamp> stamp(const std::string& target) const;
+    std::optional<SignerStamp> stamp(const std::string& target) const;
 
     // "Missing" without running anything when the target does not exist.
     Signer check(const std::string& target, const std::atomic<bool>* cancel = nullptr) const;

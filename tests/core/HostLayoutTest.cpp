@@ -56,6 +56,33 @@ TEST(HostLayoutTest, HostRootPrefixesFixedPathsButNotHome) {
     EXPECT_EQ(layout.home("/Library/X"), "/home/me/Library/X");
 }
 
+TEST(HostLayoutTest, OnHostTakesMacPathsUnderTheRootOnce) {
+    struct Case {
+        const char* path;
+        const char* expected;
+    };
+    const HostLayout hosted("/tmp/host", "/tmp/host/Users/demo");
+    for (const Case& c : std::initializer_list<Case>{
+             {"/Applications/A.app", "/tmp/host/Applications/A.app"},
+             {"/Users/demo/bin/tool", "/tmp/host/Users/demo/bin/tool"},
+             // Found by discovery: already on the host, or in the home folder.
+             {"/tmp/host/Library/LaunchAgents/a.plist", "/tmp/host/Library/LaunchAgents/a.plist"},
+             {"/tmp/host", "/tmp/host"},
+             {"/tmp/host/Users/demo/Library/x", "/tmp/host/Users/demo/Library/x"},
+             // Only a whole folder name counts as being under the root.
+             {"/tmp/hostile/x", "/tmp/host/tmp/hostile/x"},
+             {"relative/x", "relative/x"},
+             {"", ""}}) {
+        EXPECT_EQ(hosted.onHost(c.path), c.expected) << c.path;
+    }
+    const HostLayout separateHome("/srv/mac", "/home/me");
+    EXPECT_EQ(separateHome.onHost("/home/me/Library/LaunchAgents/a.plist"),
+              "/home/me/Library/LaunchAgents/a.plist");
+    // The real system: nothing changes.
+    const HostLayout real("", "/Users/me");
+    EXPECT_EQ(real.onHost("/Applications/A.app"), "/Applications/A.app");
+}
+
 TEST(HostLayoutTest, FromEnvironment) {
     EnvironmentGuard root("DAEMONARY_HOST_ROOT");
     EnvironmentGuard home("HOME");

@@ -126,13 +126,35 @@ TEST(IconFilePathTest, FirstExistingFileThenItsBundle) {
     writeFile(program, "x");
     writeFile(definition, "x");
 
+    // Paths already on this machine, as in a record from the real system.
+    const HostLayout plain("", "/Users/me");
     LaunchItem record = item("a", LaunchScope::system, definition);
     record.executablePath = program;
-    EXPECT_EQ(MetadataManager::iconFilePath(record), host / "/Applications/Name.app");
+    EXPECT_EQ(MetadataManager::iconFilePath(record, plain), host / "/Applications/Name.app");
     record.executablePath = host / "/missing/tool";
-    EXPECT_EQ(MetadataManager::iconFilePath(record), definition);
+    EXPECT_EQ(MetadataManager::iconFilePath(record, plain), definition);
     record.path = host / "/missing/a.plist";
-    EXPECT_EQ(MetadataManager::iconFilePath(record), std::nullopt);
+    EXPECT_EQ(MetadataManager::iconFilePath(record, plain), std::nullopt);
+}
+
+TEST(IconFilePathTest, MacPathsAreLookedUpUnderTheHostRoot) {
+    const TemporaryHost host;
+    const HostLayout layout = host.layout();
+    writeFile(host / "/Applications/Name.app/Contents/MacOS/Name", "x");
+    const std::string definition = host / "/Library/LaunchAgents/a.plist";
+    writeFile(definition, "x");
+
+    // The program as the definition names it: a Mac path, found on the host.
+    LaunchItem record = item("a", LaunchScope::system, definition);
+    record.executablePath = "/Applications/Name.app/Contents/MacOS/Name";
+    EXPECT_EQ(MetadataManager::iconFilePath(record, layout), host / "/Applications/Name.app");
+    // A login item's path is the application's Mac path.
+    record = item("Name", LaunchScope::user, "/Applications/Name.app");
+    EXPECT_EQ(MetadataManager::iconFilePath(record, layout), host / "/Applications/Name.app");
+    // A Mac path that exists only on this machine, not on the host, is no icon.
+    record = item("b", LaunchScope::system, "/missing/b.plist");
+    record.executablePath = "/bin/sh";
+    EXPECT_EQ(MetadataManager::iconFilePath(record, layout), std::nullopt);
 }
 
 TEST(ResourceLocatorTest, BuildTreeInstallTreeAndBundle) {

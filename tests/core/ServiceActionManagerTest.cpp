@@ -319,8 +319,10 @@ TEST_F(ServiceActionManagerTest, RevealSelectsDefinitionThenExecutable) {
     manager.revealService(item);
     item.executablePath.reset();
     manager.revealService(item);
-    EXPECT_THAT(workspace.selections, ElementsAre(ElementsAre(definition, "/usr/local/bin/agent"),
-                                                  ElementsAre("/usr/local/bin/agent")));
+    // The program is a Mac path: revealed on the host, the definition as found.
+    const std::string program = root / "usr/local/bin/agent";
+    EXPECT_THAT(workspace.selections,
+                ElementsAre(ElementsAre(definition, program), ElementsAre(program)));
 }
 
 TEST_F(ServiceActionManagerTest, RemovingADefinitionMovesItToTheTrash) {

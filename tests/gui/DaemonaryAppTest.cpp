@@ -162,6 +162,29 @@ private slots:
         QVERIFY(next.findChild<QAction*>(QStringLiteral("hideAppleSignedAction"))->isChecked());
     }
 
+    void viewMenuRefreshReloadsTheCategory() {
+        QSignalSpy loaded(m_window.get(), &MainView::startUpLoadingFinished);
+        m_window->show();
+        QVERIFY(loaded.wait());
+        QMenu* view = m_window->menuBar()->findChild<QMenu*>(QStringLiteral("viewMenu"));
+        QVERIFY(view != nullptr);
+        QAction* refresh = nullptr;
+        for (QAction* item : view->actions()) {
+            if (item->text() == QStringLiteral("Refresh")) {
+                refresh = item;
+            }
+        }
+        // The window's own action, with its keys shown in the menu.
+        QCOMPARE(refresh, m_window->refreshAction());
+        QVERIFY(refresh->shortcuts().contains(QKeySequence(Qt::Key_F5)));
+
+        QSignalSpy stored(m_state.get(), &AppState::scopeLoaded);
+        const int loads = m_discovery.callCount(LaunchScope::system);
+        refresh->trigger();
+        QVERIFY(stored.wait());
+        QCOMPARE(m_discovery.callCount(LaunchScope::system), loads + 1);
+    }
+
     void showDisabledItemsIsOnByDefaultAndRemembered() {
         QAction* show = action("showDisabledItemsAction");
         QVERIFY(show != nullptr);

@@ -7,6 +7,8 @@
 #include "window/ToolbarButtonsView.h"
 
 #include <QAbstractItemModelTester>
+#include <QAction>
+#include <QApplication>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
@@ -185,6 +187,76 @@ private slots:
         auto* hint = view.findChild<QLabel*>(u"selectCategoryLabel"_qs);
         QVERIFY(hint != nullptr && !hint->isHidden());
         QCOMPARE(hint->text(), u"Select a category"_qs);
+    }
+
+    void refreshKeysWorkWhereverTheFocusIs() {
+        MainView view(dependencies());
+        showAndSettle(view);
+        QApplication::setActiveWindow(&view);
+        QVERIFY(QTest::qWaitForWindowActive(&view));
+        QAction* refresh = view.refreshAction();
+        QCOMPARE(refresh->text(), u"Refresh"_qs);
+        QVERIFY(refresh->shortcuts().contains(QKeySequence(Qt::Key_F5)));
+        QVERIFY(refresh->shortcuts().contains(QKeySequence(Qt::CTRL | Qt::Key_R)));
+
+        // Neither the table nor the inspector: the search field and the sidebar.
+        QLineEdit* field = view.toolbarButtons()->searchLineEdit();
+        const struct {
+            QWidget* focus;
+            QKeyCombination key;
+        } cases[] = {{field, QKeyCombination(Qt::Key_F5)},
+                     {field, QKeyCombination(Qt::CTRL, Qt::Key_R)},
+                     {view.sidebar(), QKeyCombination(Qt::Key_F5)}};
+        for (const auto& c : cases) {
+            c.focus->setFocus();
+            QTRY_VERIFY(c.focus->hasFocus());
+            const int loads = m_discovery->callCount(LaunchScope::system);
+            QSignalSpy stored(m_state.get(), &AppState::scopeLoaded);
+            QTest::keyClick(c.focus, c.key.key(), c.key.keyboardModifiers());
+            QVERIFY(stored.wait());
+            QCOMPARE(m_discovery->callCount(LaunchScope::system), loads + 1);
+        }
+        // The key typed into the search field did not become text.
+        QCOMPARE(field->text(), QString());
+
+        // Nothing to refresh without a category.
+        view.setSelectedScope(std::nullopt);
+        QVERIFY(!refresh->isEnabled());
+    }
+
+    void paletteSwitchRecoloursWhatTheWindowDerivedFromIt() {
+        const QPalette light = QApplication::palette();
+        QPalette dark = light;
+        for (const auto group : {QPalette::Active, QPalette::Inactive}) {
+            dark.setColor(group, QPalette::Window, QColor(30, 30, 30));
+            dark.setColor(group, QPalette::Base, QColor(20, 20, 20));
+            dark.setColor(group, QPalette::Button, QColor(50, 50, 50));
+            dark.setColor(group, QPalette::Text, QColor(250, 240, 230));
+            dark.setColor(group, QPalette::WindowText, QColor(250, 240, 230));
+            dark.setColor(group, QPalette::ButtonText, QColor(250, 240, 230));
+        }
+        MainView view(dependencies());
+        showAndSettle(view);
+        view.serviceTable()->setSearchText(u"no such service"_qs);
+        QVERIFY(view.serviceTable()->isPlaceholderShown());
+
+        auto* searchIcon = view.findChild<QLabel*>(u"searchIcon"_qs);
+        auto* placeholderSymbol =
+            view.serviceTable()->findChild<QLabel*>(u"contentUnavailableSymbol"_qs);
+        QVERIFY(searchIcon && placeholderSymbol);
+        QApplication::setPalette(dark);
+        // The switch reaches the widgets through the event loop.
+        QTRY_COMPARE(view.palette().color(QPalette::Text), QColor(250, 240, 230));
+        QVERIFY(sameRgb(dominantColor(searchIcon->pixmap()), QColor(250, 240, 230)));
+        QVERIFY(sameRgb(dominantColor(placeholderSymbol->pixmap()), QColor(250, 240, 230)));
+        QCOMPARE(view.sidebar()->palette().color(QPalette::Base), QColor(30, 30, 30));
+
+        view.setSelectedScope(std::nullopt);
+        auto* hint = view.findChild<QLabel*>(u"selectCategoryLabel"_qs);
+        QCOMPARE(hint->palette().color(QPalette::WindowText).rgb(), QColor(250, 240, 230).rgb());
+        QApplication::setPalette(light);
+        QTRY_COMPARE(hint->palette().color(QPalette::WindowText).rgb(),
+                     light.color(QPalette::Text).rgb());
     }
 };
 

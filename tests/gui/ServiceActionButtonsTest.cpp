@@ -3,20 +3,27 @@
 #include "RecordingWorkspace.h"
 #include "TestSupport.h"
 #include "style/ButtonStyle.h"
+#include "style/ViewStyle.h"
 
 #include <QClipboard>
 #include <QGuiApplication>
+#include <QImage>
 #include <QLabel>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QStyle>
+#include <QStyleFactory>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QToolButton>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <unistd.h>
 
 using namespace daemonary;
+using daemonary::test::dominantColor;
+using daemonary::test::sameRgb;
 using daemonary::test::writeScript;
 using namespace Qt::StringLiterals;
 namespace fs = std::filesystem;
@@ -57,6 +64,47 @@ private slots:
         m_workspace.reset();
         fs::remove_all(m_root);
         fs::remove_all(m_home);
+    }
+
+    void removeIsReadableAndRedOnEveryStyleAndPalette() {
+        for (const QString& styleName : QStyleFactory::keys()) {
+            std::unique_ptr<QStyle> style(QStyleFactory::create(styleName));
+            QPalette dark = style->standardPalette();
+            for (const auto group : {QPalette::Active, QPalette::Inactive}) {
+                dark.setColor(group, QPalette::Window, QColor(40, 40, 40));
+                dark.setColor(group, QPalette::Button, QColor(60, 60, 62));
+                dark.setColor(group, QPalette::ButtonText, QColor(235, 235, 235));
+            }
+            for (const bool isDark : {false, true}) {
+                QWidget window;
+                window.setPalette(isDark ? dark : style->standardPalette());
+                auto* buttons = new ServiceActionButtons(*m_actions, binding(), &window);
+                buttons->setItem(record(ServiceType::launchAgent, LaunchScope::user));
+                auto* remove = buttons->findChild<QPushButton*>(u"removeButton"_s);
+                remove->setStyle(style.get());
+                const QString context = styleName + (isDark ? u" dark"_s : u" light"_s);
+
+                const QColor text = remove->palette().color(QPalette::ButtonText);
+                const QColor face = remove->palette().color(QPalette::Button);
+                QVERIFY2(ViewStyle::contrastRatio(text, face) >= ViewStyle::kReadableContrast,
+                         qPrintable(context));
+                // Clearly red: the red channel well above the others.
+                QVERIFY2(text.red() > text.green() + 60 && text.red() > text.blue() + 60,
+                         qPrintable(context + u' ' + text.name()));
+                QVERIFY2(sameRgb(dominantColor(remove->icon().pixmap(16)), text),
+                         qPrintable(context));
+                // The style draws the text in that colour (a style that ignored
+                // it would leave no such pixel).
+                const QImage drawn = remove->grab().toImage();
+                bool found = false;
+                for (int y = 0; y < drawn.height() && !found; ++y) {
+                    for (int x = 0; x < drawn.width() && !found; ++x) {
+                        found = sameRgb(drawn.pixelColor(x, y), text, 24);
+                    }
+                }
+                QVERIFY2(found, qPrintable(context));
+            }
+        }
     }
 
     void titlesAndEnablingFollowTypeAndCategory() {
@@ -170,8 +218,10 @@ private slots:
         item.executablePath = "/usr/local/bin/example";
         buttons.setItem(item);
         QTest::mouseClick(buttons.revealButton(), Qt::LeftButton);
+        // Mac paths, revealed where they are on the simulated host.
         const std::vector<std::vector<std::string>> expected{
-            {"/Library/LaunchDaemons/com.example.plist", "/usr/local/bin/example"}};
+            {(m_root / "Library/LaunchDaemons/com.example.plist").string(),
+             (m_root / "usr/local/bin/example").string()}};
         QCOMPARE(m_workspace->revealed(), expected);
         QCOMPARE(m_refresh->flips(), 0);
     }

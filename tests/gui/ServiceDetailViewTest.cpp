@@ -11,6 +11,9 @@
 #include "table/ServiceTableViewModel.h"
 #include "table/SignerStore.h"
 
+#include <QAbstractButton>
+#include <QAccessible>
+#include <QApplication>
 #include <QGridLayout>
 #include <QLabel>
 #include <QPlainTextEdit>
@@ -27,6 +30,8 @@
 #include <unistd.h>
 
 using namespace daemonary;
+using daemonary::test::dominantColor;
+using daemonary::test::sameRgb;
 using daemonary::test::writeScript;
 using namespace Qt::StringLiterals;
 namespace fs = std::filesystem;
@@ -301,6 +306,169 @@ private slots:
         show(*view, agent("com.example.first", first.string()));
         QVERIFY(!tree->isExpanded({}));
         QVERIFY(!view->findChild<QWidget*>(u"definitionSection"_s)->isHidden());
+    }
+
+    void iconBoxKeepsItsSizeAndMacPathsAreFoundOnTheHost() {
+        const fs::path definition = m_home / "Library/LaunchAgents/com.example.tool.plist";
+        writeFile(definition, definitionXml("com.example.tool", "/bin/tool"));
+        writeFile(m_root / "Applications/Tool.app/Contents/MacOS/Tool", "x");
+        auto view = makeView();
+        view->resize(450, 700);
+        view->show();
+        QVERIFY(QTest::qWaitForWindowExposed(view.get()));
+        auto* icon = label(*view, u"serviceIcon"_s);
+        const QSize box(ServiceDetailView::kIconSide, ServiceDetailView::kIconSide);
+
+        // The program as its definition names it: a Mac path.
+        LaunchItem item = agent("com.example.tool", definition.string());
+        item.executablePath = "/Applications/Tool.app/Contents/MacOS/Tool";
+        QSignalSpy looked(view.get(), &ServiceDetailView::iconLookupFinished);
+        show(*view, item);
+        QCOMPARE(icon->size(), box);
+        const int nameTop = label(*view, u"serviceName"_s)->mapTo(view.get(), QPoint()).y();
+        if (looked.isEmpty()) {
+            QVERIFY(looked.wait());
+        }
+        QCOMPARE(icon->property("symbol").toString(), QString());
+        QCOMPARE(icon->size(), box);
+        QCoreApplication::processEvents(); // let the layout settle, if it were to move
+        QCOMPARE(label(*view, u"serviceName"_s)->mapTo(view.get(), QPoint()).y(), nameTop);
+
+        // Paths that exist on this machine but not on the simulated host give
+        // no icon: the placeholder, in the same box.
+        LaunchItem elsewhere = agent("com.example.elsewhere", "/etc/hostname");
+        elsewhere.executablePath = "/bin/sh";
+        looked.clear();
+        show(*view, elsewhere);
+        if (looked.isEmpty()) {
+            QVERIFY(looked.wait());
+        }
+        QCOMPARE(icon->property("symbol").toString(), u"app.dashed"_s);
+        QCOMPARE(icon->size(), box);
+    }
+
+    void unchangedFactsKeepTheirWidgetsAndSelection() {
+        const fs::path definition = m_home / "Library/LaunchAgents/com.example.agent.plist";
+        writeFile(definition, definitionXml("com.example.agent", "/bin/agent"));
+        auto view = makeView();
+        LaunchItem item = agent("com.example.agent", definition.string());
+        item.executablePath = "/bin/agent";
+        show(*view, item);
+        QLabel* path = label(*view, u"pathValue"_s);
+        path->setSelection(0, 5);
+        QVERIFY(path->hasSelectedText());
+
+        // A reload that brings the same record: nothing is built again.
+        view->setItem(LaunchItem(item));
+        QCOMPARE(label(*view, u"pathValue"_s), path);
+        QVERIFY(path->hasSelectedText());
+        QCOMPARE(path->selectedText(), QString::fromStdString(definition.string()).left(5));
+
+        // A record that changed shows its new facts.
+        item.pid = 77;
+        item.status = ServiceStatus::active;
+        view->setItem(item);
+        QCOMPARE(text(*view, u"pidValue"_s), u"77"_s);
+    }
+
+    void headerTextsReachAssistiveTechnology() {
+        auto view = makeView();
+        view->show();
+        show(*view, agent("com.northwind.Skyline.agent.plist", std::nullopt));
+        const std::pair<QString, QString> expected[] = {
+            {u"serviceName"_s, u"com.northwind.Skyline.agent"_s},
+            {u"scopeBadge"_s, u"User"_s},
+        };
+        for (const auto& [name, value] : expected) {
+            QAccessibleInterface* accessible =
+                QAccessible::queryAccessibleInterface(label(*view, name));
+            QVERIFY(accessible != nullptr);
+            QCOMPARE(accessible->text(QAccessible::Name), value);
+            // What the text is, said apart from it.
+            QVERIFY(!accessible->text(QAccessible::Description).isEmpty());
+        }
+    }
+
+    void codesignPopoverTakesTheFocusAndEscapeGivesItBack() {
+        writeScript(m_root / "usr/bin/codesign", "echo \"report for $3\" >&2; exit 0");
+        auto view = makeView();
+        LaunchItem item = agent("Tool.app", "/Applications/Tool.app");
+        item.executablePath = "/Applications/Tool.app/Contents/MacOS/Tool";
+        view->show();
+        QApplication::setActiveWindow(view.get());
+        QVERIFY(QTest::qWaitForWindowActive(view.get()));
+        show(*view, item);
+
+        auto* button = view->findChild<QToolButton*>(u"executableInfoButton"_s);
+        button->setFocus();
+        QSignalSpy finished(view.get(), &ServiceDetailView::codesignFinished);
+        QTest::keyClick(button, Qt::Key_Space);
+        CodesignPopover* popover = view->codesignPopover();
+        QVERIFY(popover->isVisible());
+        // Activation reaches the popover's window through the event loop.
+        QTRY_COMPARE(QApplication::activeWindow(), popover);
+        QWidget* focused = QApplication::focusWidget();
+        QVERIFY(focused != nullptr && (focused == popover || popover->isAncestorOf(focused)));
+        QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(focused);
+        QVERIFY(accessible != nullptr && accessible->state().focused);
+        if (finished.isEmpty()) { // it may have come back while the focus moved
+            QVERIFY(finished.wait());
+        }
+
+        QAccessibleInterface* application = QAccessible::queryAccessibleInterface(qApp);
+        QVERIFY(application->indexOfChild(QAccessible::queryAccessibleInterface(popover)) >= 0);
+
+        QTest::keyClick(focused, Qt::Key_Escape);
+        QVERIFY(!popover->isVisible());
+        QCOMPARE(view->openPopover(), ServiceDetailView::Popover::none);
+        QTRY_VERIFY(button->hasFocus());
+
+        // A press anywhere else in the application closes it too.
+        QTest::keyClick(button, Qt::Key_Space);
+        QVERIFY(popover->isVisible());
+        QTest::mouseClick(label(*view, u"serviceName"_s), Qt::LeftButton);
+        QVERIFY(!popover->isVisible());
+        QCOMPARE(view->openPopover(), ServiceDetailView::Popover::none);
+    }
+
+    void paletteSwitchRecoloursTheHeaderAndTree() {
+        const fs::path definition = m_home / "Library/LaunchAgents/com.example.agent.plist";
+        writeFile(definition, definitionXml("com.example.agent", "/bin/agent"));
+        auto view = makeView([](const LaunchItem&) { return true; });
+        view->show();
+        show(*view, agent("com.example.agent", definition.string()));
+        // A record without files keeps the placeholder icon.
+        auto placeholder = makeView();
+        QSignalSpy looked(placeholder.get(), &ServiceDetailView::iconLookupFinished);
+        show(*placeholder, agent("com.example.nothing", std::nullopt));
+        if (looked.isEmpty()) {
+            QVERIFY(looked.wait());
+        }
+        const QPalette light = QApplication::palette();
+        QPalette dark = light;
+        const QColor text(240, 235, 225);
+        for (const auto group : {QPalette::Active, QPalette::Inactive}) {
+            dark.setColor(group, QPalette::Window, QColor(28, 28, 30));
+            dark.setColor(group, QPalette::Base, QColor(18, 18, 20));
+            dark.setColor(group, QPalette::Text, text);
+            dark.setColor(group, QPalette::WindowText, text);
+        }
+        QApplication::setPalette(dark);
+        QTRY_COMPARE(view->palette().color(QPalette::Text), text);
+
+        QVERIFY(sameRgb(
+            label(*view, u"systemDefaultLabel"_s)->palette().color(QPalette::WindowText), text));
+        QVERIFY(label(*view, u"scopeBadge"_s)
+                    ->styleSheet()
+                    .contains(text.name(QColor::HexRgb).mid(1), Qt::CaseInsensitive));
+        QVERIFY(
+            sameRgb(label(*view, u"statusValue"_s)->palette().color(QPalette::WindowText), text));
+        QVERIFY(sameRgb(dominantColor(label(*placeholder, u"serviceIcon"_s)->pixmap()), text));
+        auto* chevron = view->plistView()->findChild<QAbstractButton*>(u"disclosureButton"_s);
+        QVERIFY(chevron != nullptr);
+        QVERIFY(sameRgb(dominantColor(chevron->icon().pixmap(16)), text));
+        QApplication::setPalette(light);
+        QTRY_COMPARE(view->palette().color(QPalette::Text), light.color(QPalette::Text));
     }
 
     void popoverIsClosedAndClearedWhenThePathChanges() {

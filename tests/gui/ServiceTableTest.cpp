@@ -11,6 +11,7 @@
 #include <QPixmap>
 #include <QSignalSpy>
 #include <QTest>
+#include <algorithm>
 #include <set>
 
 using namespace daemonary;
@@ -179,6 +180,63 @@ private slots:
         proxy.sort(2, Qt::AscendingOrder);
         QCOMPARE(column(proxy, 2),
                  (QStringList{u"Active"_qs, u"Active"_qs, u"Inactive"_qs, u"On Demand"_qs}));
+    }
+
+    void tiesFollowLabelThenPathWhateverTheArrivalOrder() {
+        ServiceTableModel model(LaunchScope::system);
+        ServiceFilterProxyModel proxy;
+        proxy.setSourceModel(&model);
+        QAbstractItemModelTester tester(&proxy);
+        auto idle = [](const std::string& label, const std::string& path) {
+            return makeItem(label, ServiceStatus::inactive, LaunchScope::system, std::nullopt,
+                            std::nullopt, path);
+        };
+        std::vector<LaunchItem> items = {
+            idle("svc10", "/Library/LaunchAgents/svc10.plist"),
+            idle("svc2", "/Library/LaunchDaemons/svc2.plist"),
+            makeItem("running", ServiceStatus::active, LaunchScope::system, 7),
+            idle("svc2", "/Library/LaunchAgents/svc2.plist"),
+            idle("Alpha", "/Library/LaunchAgents/alpha.plist")};
+        const QStringList idleOrder = {u"Alpha"_qs, u"svc2"_qs, u"svc2"_qs, u"svc10"_qs};
+        const QStringList pathsOfTwo = {u"/Library/LaunchAgents/svc2.plist"_qs,
+                                        u"/Library/LaunchDaemons/svc2.plist"_qs};
+        const auto pathsOf = [&](const QString& label) {
+            QStringList paths;
+            for (int row = 0; row < proxy.rowCount(); ++row) {
+                const QModelIndex index = proxy.mapToSource(proxy.index(row, 0));
+                const LaunchItem& item = model.row(index.row()).item;
+                if (QString::fromStdString(item.label) == label) {
+                    paths.append(QString::fromStdString(item.path.value_or(std::string())));
+                }
+            }
+            return paths;
+        };
+
+        const auto idleLabels = [&] {
+            QStringList labels = column(proxy, 0);
+            labels.removeAll(u"running"_qs);
+            return labels;
+        };
+
+        // Every arrival order (a reload, a search that brings rows back) sorts alike.
+        for (int round = 0; round < 3; ++round) {
+            model.setItems(items);
+            proxy.setSearchText(u"zzz"_qs);
+            proxy.setSearchText(QString());
+            for (const int section : {1, 2}) { // PID and Status: four equal keys
+                proxy.sort(section, Qt::AscendingOrder);
+                QCOMPARE(idleLabels(), idleOrder);
+                QCOMPARE(pathsOf(u"svc2"_qs), pathsOfTwo);
+                // Reversed, the equal rows keep reading by label.
+                proxy.sort(section, Qt::DescendingOrder);
+                QCOMPARE(idleLabels(), idleOrder);
+                QCOMPARE(pathsOf(u"svc2"_qs), pathsOfTwo);
+            }
+            // Equal labels: by path.
+            proxy.sort(0, Qt::AscendingOrder);
+            QCOMPARE(pathsOf(u"svc2"_qs), pathsOfTwo);
+            std::rotate(items.begin(), items.begin() + 2, items.end());
+        }
     }
 
     void othersTypeSortsByWholePath() {

@@ -3,9 +3,11 @@
 #include "Log.h"
 
 #include <QCoreApplication>
+#include <QImage>
 #include <QThread>
 #include <QTimer>
 #include <algorithm>
+#include <cstdlib>
 #include <fstream>
 
 namespace daemonary::test {
@@ -14,6 +16,26 @@ void writeScript(const std::filesystem::path& path, const std::string& body) {
     std::filesystem::create_directories(path.parent_path());
     std::ofstream(path) << "#!/bin/sh\n" << body << "\n";
     std::filesystem::permissions(path, std::filesystem::perms::owner_all);
+}
+
+QColor dominantColor(const QPixmap& pixmap) {
+    const QImage image = pixmap.toImage().convertToFormat(QImage::Format_ARGB32);
+    QColor best;
+    for (int y = 0; y < image.height(); ++y) {
+        for (int x = 0; x < image.width(); ++x) {
+            const QColor pixel = image.pixelColor(x, y);
+            if (!best.isValid() || pixel.alpha() > best.alpha()) {
+                best = pixel;
+            }
+        }
+    }
+    return best.isValid() ? QColor(best.red(), best.green(), best.blue()) : best;
+}
+
+bool sameRgb(const QColor& first, const QColor& second, int tolerance) {
+    return std::abs(first.red() - second.red()) <= tolerance &&
+           std::abs(first.green() - second.green()) <= tolerance &&
+           std::abs(first.blue() - second.blue()) <= tolerance;
 }
 
 void ManualClock::runAfter(std::chrono::milliseconds delay, QObject* context,

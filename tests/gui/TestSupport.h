@@ -4,7 +4,9 @@
 #include "table/AppState.h"
 #include "table/Clock.h"
 
+#include <QColor>
 #include <QObject>
+#include <QPixmap>
 #include <QPointer>
 #include <QStringList>
 #include <atomic>
@@ -22,6 +24,12 @@ namespace daemonary::test {
 
 // A tiny shell script standing in for a system tool.
 void writeScript(const std::filesystem::path& path, const std::string& body);
+
+// The colour of the most opaque pixel of a pixmap, without its alpha: the tint
+// a symbol was drawn in.
+QColor dominantColor(const QPixmap& pixmap);
+// Red, green and blue equal within `tolerance` (translucent pixels round).
+bool sameRgb(const QColor& first, const QColor& second, int tolerance = 3);
 
 // A clock that moves only when the test says so.
 class ManualClock final : public Clock {

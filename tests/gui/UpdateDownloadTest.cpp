@@ -269,7 +269,12 @@ private slots:
         const QString reported = finished.at(0).at(1).toString();
         QVERIFY2(!reported.isEmpty() && reported.contains(error), qPrintable(reported));
         QCOMPARE(downloadsContent(), QStringList());
-        QCOMPARE(m_server->requestCount(kPath), fetched ? 1 : 0);
+        // Qt's HTTP layer may ask once more for a transfer the server cut off.
+        if (fetched) {
+            QVERIFY(m_server->requestCount(kPath) >= 1);
+        } else {
+            QCOMPARE(m_server->requestCount(kPath), 0);
+        }
         QVERIFY(!m_updater->isDownloading());
         QVERIFY(!m_defaults->hasStoredValue(QLatin1String(AppcastUpdater::kDownloadedVersionKey)));
         // Told to the user, and logged.

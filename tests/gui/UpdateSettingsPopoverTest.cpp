@@ -5,6 +5,9 @@
 #include "updates/SparkleUpdateManager.h"
 #include "updates/UpdateSettingsButton.h"
 
+#include <QAccessible>
+#include <QApplication>
+#include <QImage>
 #include <QLabel>
 #include <QPushButton>
 #include <QSignalSpy>
@@ -12,6 +15,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QToolButton>
+#include <cstdlib>
 #include <memory>
 
 using namespace daemonary;
@@ -140,6 +144,86 @@ private slots:
         button.togglePopover();
         QVERIFY(!button.isPopoverShown());
         QCOMPARE(closed.count(), 1);
+    }
+
+    void checkButtonHasItsOwnWidthAndRowsArePlain() {
+        UpdateSettingsPopover popover(*m_manager, *m_defaults, QStringLiteral("1.0"));
+        popover.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&popover));
+        const auto* check = popover.findChild<QPushButton*>(QStringLiteral("checkForUpdateButton"));
+        QCOMPARE(check->width(), check->sizeHint().width());
+        // Centred, with room on both sides.
+        const int left = check->geometry().left();
+        const int right = popover.width() - 1 - check->geometry().right();
+        QVERIFY(left > 0 && right > 0);
+        QVERIFY(std::abs(left - right) <= 1);
+
+        // A row that is on is drawn like one that is off, apart from its
+        // symbol: no pressed-in panel behind it.
+        auto* checks = popover.findChild<QToolButton*>(QStringLiteral("automaticChecksButton"));
+        QVERIFY(checks->isCheckable());
+        const auto corner = [checks] {
+            const QImage image = checks->grab().toImage();
+            return image.pixelColor(image.width() - 2, image.height() / 2);
+        };
+        QVERIFY(checks->isChecked());
+        const QColor onCorner = corner();
+        m_defaults->setValue(QLatin1String(UpdateSettingsPopover::kAutomaticChecksKey), false);
+        QVERIFY(!checks->isChecked());
+        QCOMPARE(corner(), onCorner);
+        QCOMPARE(onCorner.rgb(), popover.palette().color(QPalette::Window).rgb());
+    }
+
+    void popoverTakesTheFocusAndEscapeGivesItBack() {
+        UpdateSettingsButton button(*m_manager, *m_defaults, QStringLiteral("1.0"));
+        button.show();
+        QApplication::setActiveWindow(&button);
+        QVERIFY(QTest::qWaitForWindowActive(&button));
+        button.setFocus();
+        QTest::keyClick(&button, Qt::Key_Space);
+        QVERIFY(button.isPopoverShown());
+        // Activation reaches the popover's window through the event loop.
+        QTRY_COMPARE(QApplication::activeWindow(), button.popover());
+        QWidget* focused = QApplication::focusWidget();
+        QVERIFY(focused != nullptr && button.popover()->isAncestorOf(focused));
+        QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(focused);
+        QVERIFY(accessible != nullptr && accessible->state().focused);
+        QVERIFY(!accessible->text(QAccessible::Name).isEmpty());
+
+        // The first control that can be used: Check for Update, or the first
+        // row while checking is unavailable (no feed configured).
+        auto* check =
+            button.popover()->findChild<QPushButton*>(QStringLiteral("checkForUpdateButton"));
+        auto* checksRow =
+            button.popover()->findChild<QToolButton*>(QStringLiteral("automaticChecksButton"));
+        QCOMPARE(focused, check->isEnabled() ? static_cast<QWidget*>(check) : checksRow);
+        if (focused == check) {
+            QTest::keyClick(focused, Qt::Key_Tab);
+        }
+        // The settings rows say whether they are on.
+        QAccessibleInterface* row =
+            QAccessible::queryAccessibleInterface(QApplication::focusWidget());
+        QCOMPARE(row->text(QAccessible::Name), QStringLiteral("Automatically Check for Updates"));
+        QVERIFY(row->state().checkable && row->state().checked);
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        QCOMPARE(QApplication::focusWidget(), button.popover()->findChild<QToolButton*>(
+                                                  QStringLiteral("automaticDownloadsButton")));
+
+        // A window of the application's accessibility tree, where a screen
+        // reader finds it (Qt leaves popup windows out of it).
+        QAccessibleInterface* application = QAccessible::queryAccessibleInterface(qApp);
+        QVERIFY(application->indexOfChild(
+                    QAccessible::queryAccessibleInterface(button.popover())) >= 0);
+
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape);
+        QVERIFY(!button.isPopoverShown());
+        QTRY_VERIFY(button.hasFocus());
+
+        // A press on its button closes it, and the click does not open it again.
+        QTest::mouseClick(&button, Qt::LeftButton);
+        QVERIFY(button.isPopoverShown());
+        QTest::mouseClick(&button, Qt::LeftButton);
+        QVERIFY(!button.isPopoverShown());
     }
 
     void buttonTintFollowsCanInstallUpdates() {

@@ -1,17 +1,20 @@
 #include "inspector/CodesignPopover.h"
 
 #include "ToolRunner.h"
+#include "style/PopoverFocus.h"
 #include "style/TextStyle.h"
 #include "style/ViewStyle.h"
 
 #include <QGuiApplication>
+#include <QKeyEvent>
 #include <QPlainTextEdit>
 #include <QScreen>
 #include <QVBoxLayout>
 
 namespace daemonary {
 
-CodesignPopover::CodesignPopover(QWidget* parent) : QFrame(parent, Qt::Popup) {
+CodesignPopover::CodesignPopover(QWidget* parent) : QFrame(parent) {
+    PopoverFocus::install(*this, [this] { return m_anchor.data(); });
     setObjectName(QStringLiteral("codesignPopover"));
     setAccessibleName(tr("Code signing report"));
     setFrameShape(QFrame::StyledPanel);
@@ -45,6 +48,7 @@ void CodesignPopover::setText(const QString& text) {
 }
 
 void CodesignPopover::popup(QWidget* anchor) {
+    m_anchor = anchor;
     QPoint position = anchor->mapToGlobal(QPoint(0, anchor->height()));
     if (const QScreen* screen = anchor->screen()) {
         const QRect available = screen->availableGeometry();
@@ -56,6 +60,7 @@ void CodesignPopover::popup(QWidget* anchor) {
     }
     move(position);
     show();
+    PopoverFocus::enter(*this);
 }
 
 std::optional<QString> CodesignPopover::runCodesign(const std::string& codesign,
@@ -72,6 +77,12 @@ std::optional<QString> CodesignPopover::runCodesign(const std::string& codesign,
         return std::nullopt;
     }
     return QString::fromStdString(*report);
+}
+
+void CodesignPopover::keyPressEvent(QKeyEvent* event) {
+    if (!PopoverFocus::closeOnCancel(*this, event, m_anchor)) {
+        QFrame::keyPressEvent(event);
+    }
 }
 
 void CodesignPopover::hideEvent(QHideEvent* event) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QFrame>
+#include <QPointer>
 #include <optional>
 #include <string>
 
@@ -8,7 +9,7 @@ class QPlainTextEdit;
 
 namespace daemonary {
 
-// The code-signing report of one file in a popup that closes on a click
+// The code-signing report of one file in a popover that closes on a click
 // outside it. The text is the owner's: the popover only shows it.
 class CodesignPopover : public QFrame {
     Q_OBJECT
@@ -22,7 +23,8 @@ public:
     QString text() const;
     void setText(const QString& text);
 
-    // Opens below the anchor (above it when there is no room below).
+    // Opens below the anchor (above it when there is no room below), with the
+    // focus on the report; Escape closes it and focuses the anchor again.
     void popup(QWidget* anchor);
 
     // Runs "codesign -dv --verbose=4 target" and returns what it wrote to
@@ -38,9 +40,11 @@ signals:
 
 protected:
     void hideEvent(QHideEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
 
 private:
     QPlainTextEdit* m_report = nullptr;
+    QPointer<QWidget> m_anchor;
 };
 
 } // namespace daemonary

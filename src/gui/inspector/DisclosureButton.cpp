@@ -4,6 +4,7 @@
 #include "style/TextStyle.h"
 #include "style/ViewStyle.h"
 
+#include <QEvent>
 #include <QFontMetrics>
 #include <QPainter>
 
@@ -16,6 +17,13 @@ DisclosureButton::DisclosureButton(QWidget* parent) : QAbstractButton(parent) {
     setFont(TextStyle::caption2());
     setIcon(SymbolIcon::icon(QStringLiteral("chevron.right"), ViewStyle::secondary(palette())));
     setAccessibleDescription(tr("Collapsed"));
+}
+
+void DisclosureButton::changeEvent(QEvent* event) {
+    QAbstractButton::changeEvent(event);
+    if (event->type() == QEvent::PaletteChange) {
+        setIcon(SymbolIcon::icon(QStringLiteral("chevron.right"), ViewStyle::secondary(palette())));
+    }
 }
 
 void DisclosureButton::setExpanded(bool expanded) {

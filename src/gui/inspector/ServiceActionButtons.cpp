@@ -1,13 +1,15 @@
 #include "inspector/ServiceActionButtons.h"
 
 #include "Log.h"
+#include "shell/ToolRunPool.h"
 #include "style/ButtonStyle.h"
 #include "style/SymbolIcon.h"
 #include "style/TextStyle.h"
+#include "style/ViewStyle.h"
 
 #include <QClipboard>
 #include <QCoreApplication>
-#include <QFutureWatcher>
+#include <QEvent>
 #include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -15,13 +17,10 @@
 #include <QPushButton>
 #include <QToolButton>
 #include <QVBoxLayout>
-#include <QtConcurrent/QtConcurrentRun>
 
 namespace daemonary {
 
 namespace {
-
-const QColor kDestructiveRed(255, 59, 48);
 
 QPushButton* makeButton(const QString& objectName, QWidget* parent) {
     auto* button = new QPushButton(parent);
@@ -31,19 +30,6 @@ QPushButton* makeButton(const QString& objectName, QWidget* parent) {
 
 void setSymbol(QPushButton& button, const QString& symbol, const QColor& color) {
     button.setIcon(SymbolIcon::icon(symbol, color));
-}
-
-// Runs work on the thread pool and hands its result to done on the GUI thread.
-// The watcher belongs to the application, not to the buttons, so an action
-// that outlives the buttons still reports.
-template <typename Result, typename Work, typename Done>
-void runInBackground(Work work, Done done) {
-    auto* watcher = new QFutureWatcher<Result>(QCoreApplication::instance());
-    QObject::connect(watcher, &QFutureWatcher<Result>::finished, watcher, [watcher, done] {
-        done(watcher->result());
-        watcher->deleteLater();
-    });
-    watcher->setFuture(QtConcurrent::run(std::move(work)));
 }
 
 } // namespace
@@ -66,18 +52,13 @@ ServiceActionButtons::ServiceActionButtons(const ServiceActionManager& actions,
     m_remove->setText(tr("Remove"));
     m_remove->setAccessibleName(tr("Remove"));
 
-    setSymbol(*m_reveal, QStringLiteral("folder"), palette().color(QPalette::ButtonText));
     glassButtonStyle(m_reveal);
     glassButtonStyle(m_toggle);
     glassButtonStyle(m_remove, true);
-    // The destructive role: a red prominent button.
-    QPalette red = m_remove->palette();
-    for (const auto group : {QPalette::Active, QPalette::Inactive}) {
-        red.setColor(group, QPalette::Button, kDestructiveRed);
-        red.setColor(group, QPalette::ButtonText, Qt::white);
-    }
-    m_remove->setPalette(red);
-    m_remove->setIcon(SymbolIcon::icon(QStringLiteral("trash"), Qt::white));
+    // The destructive role: red text and a red trash symbol on the style's
+    // own button. Not a red button face: several styles (the Mac's among
+    // them) ignore a button colour but honour the text colour.
+    m_remove->setProperty("destructive", true);
 
     row->addWidget(m_reveal, 0, Qt::AlignVCenter);
     row->addWidget(m_toggle, 0, Qt::AlignVCenter);
@@ -127,7 +108,6 @@ ServiceActionButtons::ServiceActionButtons(const ServiceActionManager& actions,
     m_runningRow = noteRow(m_runningNote, m_stopNow);
 
     m_errorNote = note(QStringLiteral("disableErrorNote"));
-    TextStyle::setTextColor(*m_errorNote, kDestructiveRed);
     column->addWidget(m_errorNote);
     m_errorNote->hide();
 
@@ -138,6 +118,26 @@ ServiceActionButtons::ServiceActionButtons(const ServiceActionManager& actions,
     connect(m_stopNow, &QPushButton::clicked, this, &ServiceActionButtons::toggle);
     connect(m_copyCommand, &QToolButton::clicked, this,
             &ServiceActionButtons::copyAdministratorCommand);
+    applyPalette();
+}
+
+void ServiceActionButtons::changeEvent(QEvent* event) {
+    QWidget::changeEvent(event);
+    if (event->type() == QEvent::PaletteChange) {
+        applyPalette();
+    }
+}
+
+void ServiceActionButtons::applyPalette() {
+    setSymbol(*m_reveal, QStringLiteral("folder"), palette().color(QPalette::ButtonText));
+    const QColor red = ViewStyle::destructiveText(palette());
+    QPalette destructive = m_remove->palette();
+    for (const auto group : {QPalette::Active, QPalette::Inactive}) {
+        destructive.setColor(group, QPalette::ButtonText, red);
+    }
+    m_remove->setPalette(destructive);
+    m_remove->setIcon(SymbolIcon::icon(QStringLiteral("trash"), red));
+    TextStyle::setTextColor(*m_errorNote, red);
     updateButtons();
 }
 
@@ -198,7 +198,8 @@ void ServiceActionButtons::changeDisabled() {
     const bool disable = !m_disabledState.value_or(false);
     const std::string id = m_item.id();
     m_errorNote->hide();
-    runInBackground<ActionResult>(
+    ToolRunPool::run<ActionResult>(
+        QCoreApplication::instance(),
         [actions = m_actions, item = m_item, disable] {
             return disable ? actions.disableService(item) : actions.enableService(item);
         },
@@ -248,7 +249,8 @@ void ServiceActionButtons::reveal() {
 void ServiceActionButtons::toggle() {
     QPointer<ServiceActionButtons> self(this);
     const RefreshBinding refresh = m_refresh;
-    runInBackground<ActionResult>(
+    ToolRunPool::run<ActionResult>(
+        QCoreApplication::instance(),
         [actions = m_actions, item = m_item] { return actions.toggleService(item); },
         [self, refresh](const ActionResult& error) {
             if (error) {
@@ -267,7 +269,8 @@ void ServiceActionButtons::remove() {
     const RefreshBinding refresh = m_refresh;
     // Removal may move files and wait for osascript, so it runs in the
     // background and only reports there whether the lists need reloading.
-    runInBackground<bool>(
+    ToolRunPool::run<bool>(
+        QCoreApplication::instance(),
         [actions = m_actions, item = m_item] {
             bool refreshed = false;
             actions.removeService(item, [&refreshed] { refreshed = true; });

@@ -55,7 +55,11 @@ signals:
     // refresh signal was flipped. Not emitted once the buttons are gone.
     void actionFinished(bool refreshed);
 
+protected:
+    void changeEvent(QEvent* event) override;
+
 private:
+    void applyPalette();
     void reveal();
     void toggle();
     void remove();

@@ -8,6 +8,7 @@
 #include "inspector/PlistView.h"
 #include "inspector/ServiceActionButtons.h"
 #include "inspector/TriggerSection.h"
+#include "shell/ToolRunPool.h"
 #include "style/SymbolIcon.h"
 #include "style/TextStyle.h"
 #include "style/ViewStyle.h"
@@ -18,13 +19,11 @@
 #include <QFileIconProvider>
 #include <QFileInfo>
 #include <QFrame>
-#include <QFutureWatcher>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QToolButton>
 #include <QVBoxLayout>
-#include <QtConcurrent/QtConcurrentRun>
 
 namespace daemonary {
 
@@ -33,8 +32,6 @@ namespace {
 constexpr int kSectionSpacing = 16;
 constexpr int kGridColumnSpacing = 12;
 constexpr int kGridRowSpacing = 8;
-constexpr int kIconSide = 125;
-constexpr int kPlaceholderSide = 100;
 constexpr int kInfoButtonSide = 16;
 
 const QColor kOnDemandOrange(255, 149, 0);
@@ -110,18 +107,6 @@ QColor statusColor(ServiceStatus status, const QPalette& palette) {
     return ViewStyle::inactiveGray();
 }
 
-// Runs work on the thread pool and hands its result to done on the GUI thread,
-// unless the context has gone by then.
-template <typename Result, typename Work, typename Done>
-void runInBackground(QObject* context, Work work, Done done) {
-    auto* watcher = new QFutureWatcher<Result>(context);
-    QObject::connect(watcher, &QFutureWatcher<Result>::finished, context, [watcher, done] {
-        done(watcher->result());
-        watcher->deleteLater();
-    });
-    watcher->setFuture(QtConcurrent::run(std::move(work)));
-}
-
 } // namespace
 
 ServiceDetailView::ServiceDetailView(const ServiceActionManager& actions, RefreshBinding refresh,
@@ -145,33 +130,37 @@ ServiceDetailView::ServiceDetailView(const ServiceActionManager& actions, Refres
     m_icon = new QLabel(m_content);
     m_icon->setObjectName(QStringLiteral("serviceIcon"));
     m_icon->setAccessibleName(tr("Icon"));
+    m_icon->setFixedSize(kIconSide, kIconSide);
+    m_icon->setAlignment(Qt::AlignCenter);
     column->addWidget(m_icon, 0, Qt::AlignLeft);
 
     auto* header = new QWidget(m_content);
     auto* headerColumn = new QVBoxLayout(header);
     headerColumn->setContentsMargins(0, 0, 0, 0);
+    // The name and the badge keep their text as what assistive technology
+    // reads; the description says what the text is.
     m_name = selectableLabel({}, TextStyle::title2(), header);
     m_name->setObjectName(QStringLiteral("serviceName"));
-    m_name->setAccessibleName(tr("Name"));
+    m_name->setAccessibleDescription(tr("Service name"));
     m_name->setWordWrap(true);
     headerColumn->addWidget(m_name);
     auto* badges = new QHBoxLayout();
     m_scopeBadge = selectableLabel({}, TextStyle::subheadline(), header);
     m_scopeBadge->setObjectName(QStringLiteral("scopeBadge"));
-    m_scopeBadge->setAccessibleName(tr("Category"));
+    m_scopeBadge->setAccessibleDescription(tr("Category"));
     m_scopeBadge->setContentsMargins(4, 4, 4, 4);
-    QColor badgeBackground = ViewStyle::secondary(palette());
-    badgeBackground.setAlphaF(0.1f);
-    m_scopeBadge->setStyleSheet(QStringLiteral("QLabel#scopeBadge { background-color: %1; "
-                                               "border-radius: 4px; }")
-                                    .arg(badgeBackground.name(QColor::HexArgb)));
     m_systemDefault = selectableLabel(tr("System Default"), ViewStyle::caption(), header);
     m_systemDefault->setObjectName(QStringLiteral("systemDefaultLabel"));
-    TextStyle::setSecondary(*m_systemDefault);
     badges->addWidget(m_scopeBadge, 0, Qt::AlignVCenter);
     badges->addWidget(m_systemDefault, 0, Qt::AlignVCenter);
     badges->addStretch(1);
     headerColumn->addLayout(badges);
+    m_baselineNote = selectableLabel({}, ViewStyle::caption(), header);
+    m_baselineNote->setObjectName(QStringLiteral("baselineNote"));
+    m_baselineNote->setAccessibleName(tr("Since the baseline"));
+    m_baselineNote->setWordWrap(true);
+    m_baselineNote->hide();
+    headerColumn->addWidget(m_baselineNote);
     column->addWidget(header);
 
     column->addWidget(divider(m_content));
@@ -216,9 +205,49 @@ ServiceDetailView::ServiceDetailView(const ServiceActionManager& actions, Refres
 
     m_popover = new CodesignPopover(this);
     connect(m_popover, &CodesignPopover::closed, this, [this] { m_openPopover = Popover::none; });
+    applyPalette();
+}
+
+void ServiceDetailView::changeEvent(QEvent* event) {
+    QScrollArea::changeEvent(event);
+    if (event->type() == QEvent::PaletteChange) {
+        applyPalette();
+    }
+}
+
+void ServiceDetailView::applyPalette() {
+    // Everything coloured from the palette is set again when it changes (a
+    // switch between light and dark); the labels hold their colours as their
+    // own, so they would not follow by themselves.
+    const QPalette own = palette();
+    QColor badgeBackground = ViewStyle::secondary(own);
+    badgeBackground.setAlphaF(0.1f);
+    const QString badgeSheet = QStringLiteral("QLabel#scopeBadge { background-color: %1; "
+                                              "border-radius: 4px; }")
+                                   .arg(badgeBackground.name(QColor::HexArgb));
+    if (m_scopeBadge->styleSheet() != badgeSheet) {
+        m_scopeBadge->setStyleSheet(badgeSheet);
+    }
+    TextStyle::setTextColor(*m_systemDefault, ViewStyle::secondary(own));
+    if (m_hasItem && !m_iconFile) {
+        showPlaceholderIcon();
+    }
+    if (m_shownFacts) {
+        m_shownFacts.reset();
+        rebuildFacts();
+    }
 }
 
 ServiceDetailView::~ServiceDetailView() = default;
+
+QString ServiceDetailView::baselineNote() const {
+    return m_baselineNote->text();
+}
+
+void ServiceDetailView::setBaselineNote(const QString& note) {
+    m_baselineNote->setText(note);
+    m_baselineNote->setVisible(!note.isEmpty());
+}
 
 void ServiceDetailView::setItem(const LaunchItem& item) {
     const bool pathChanged = !m_hasItem || item.path != m_item.path;
@@ -283,8 +312,11 @@ void ServiceDetailView::loadDetails() {
     m_definitionSection->hide();
     m_triggerSection->clear();
     m_logSection->clear();
-    runInBackground<Details>(
-        this, [path = m_item.path] { return readDetails(path); },
+    ToolRunPool::run<Details>(
+        this,
+        [path = m_item.path ? std::optional(m_layout.onHost(*m_item.path)) : std::nullopt] {
+            return readDetails(path);
+        },
         [this, request](Details details) {
             if (request != m_detailsRequest) {
                 return;
@@ -307,6 +339,9 @@ void ServiceDetailView::applyDetails(Details details) {
     }
     m_triggerSection->setDefinition(m_plistData);
     m_logSection->setDefinition(m_plistData, m_item.scope == LaunchScope::user);
+    // Freshly read files may bring facts of any kind: built again. A reload
+    // of the same path reads nothing and keeps them.
+    m_shownFacts.reset();
     rebuildFacts();
     emit detailsLoaded();
 }
@@ -419,33 +454,39 @@ ServiceDetailView::BundleInfo ServiceDetailView::bundleInfoFrom(const PlistValue
     return info;
 }
 
-void ServiceDetailView::updateIcon() {
-    m_iconFile.reset();
+void ServiceDetailView::showPlaceholderIcon() {
     m_icon->setPixmap(SymbolIcon::pixmap(QStringLiteral("app.dashed"),
                                          ViewStyle::secondary(palette()), kPlaceholderSide,
                                          devicePixelRatioF()));
-    m_icon->setFixedSize(kPlaceholderSide, kPlaceholderSide);
     m_icon->setProperty("symbol", QStringLiteral("app.dashed"));
+}
+
+void ServiceDetailView::updateIcon() {
+    m_iconFile.reset();
+    showPlaceholderIcon();
 
     // Finding the icon file tests which files exist.
     const std::uint64_t request = ++m_iconRequest;
-    runInBackground<std::optional<std::string>>(
-        this, [item = m_item] { return MetadataManager::iconFilePath(item); },
+    ToolRunPool::run<std::optional<std::string>>(
+        this,
+        [item = m_item, layout = m_layout] { return MetadataManager::iconFilePath(item, layout); },
         [this, request](const std::optional<std::string>& file) {
-            if (request != m_iconRequest || !file) {
+            if (request != m_iconRequest) {
                 return;
             }
-            const QIcon icon = QFileIconProvider().icon(QFileInfo(QString::fromStdString(*file)));
-            if (icon.isNull()) {
-                return;
+            const QIcon icon =
+                file ? QFileIconProvider().icon(QFileInfo(QString::fromStdString(*file))) : QIcon();
+            if (!icon.isNull()) {
+                m_iconFile = file;
+                const qreal ratio = devicePixelRatioF();
+                QPixmap pixmap = icon.pixmap(QSize(kIconSide, kIconSide), ratio)
+                                     .scaled(QSize(kIconSide, kIconSide) * ratio,
+                                             Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+                pixmap.setDevicePixelRatio(ratio);
+                m_icon->setPixmap(pixmap);
+                m_icon->setProperty("symbol", QString());
             }
-            m_iconFile = file;
-            m_icon->setPixmap(icon.pixmap(QSize(kIconSide, kIconSide), devicePixelRatioF())
-                                  .scaled(QSize(kIconSide, kIconSide) * devicePixelRatioF(),
-                                          Qt::IgnoreAspectRatio, Qt::SmoothTransformation));
-            m_icon->setFixedSize(kIconSide, kIconSide);
-            m_icon->setScaledContents(true);
-            m_icon->setProperty("symbol", QString());
+            emit iconLookupFinished();
         });
 }
 
@@ -472,6 +513,13 @@ QToolButton* ServiceDetailView::makeInfoButton(const QString& objectName,
 }
 
 void ServiceDetailView::rebuildFacts() {
+    // Everything the grid shows comes from the record, the bundle facts and
+    // the disabled state.
+    ShownFacts facts{m_item, m_bundleInfo, m_disabledState};
+    if (m_shownFacts == facts) {
+        return;
+    }
+    m_shownFacts = std::move(facts);
     while (QLayoutItem* entry = m_factsLayout->takeAt(0)) {
         if (QLayout* nested = entry->layout()) {
             while (QLayoutItem* inner = nested->takeAt(0)) {
@@ -638,7 +686,7 @@ void ServiceDetailView::showCodesignInfo(const std::string& target, Popover popo
     // Only the run started last may fill the text: an earlier, slower run for
     // another file must not put that file's report under this button.
     const std::uint64_t request = ++m_codesignRequest;
-    runInBackground<std::optional<QString>>(
+    ToolRunPool::run<std::optional<QString>>(
         this,
         [codesign = m_layout.codesign(), target] {
             return CodesignPopover::runCodesign(codesign, target);

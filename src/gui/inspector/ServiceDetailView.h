@@ -39,6 +39,7 @@ class ServiceActionButtons;
 // one started last decides what is shown.
 class ServiceDetailView : public QScrollArea {
     Q_OBJECT
+    Q_PROPERTY(QString baselineNote READ baselineNote WRITE setBaselineNote)
 
 public:
     using SystemDefaultPredicate = std::function<bool(const LaunchItem&)>;
@@ -64,6 +65,12 @@ public:
 
     enum class Popover { none, path, executable };
 
+    // The icon's box: the service's icon fills it, the placeholder symbol
+    // (kPlaceholderSide) sits in its middle, so nothing below moves when the
+    // icon arrives.
+    static constexpr int kIconSide = 125;
+    static constexpr int kPlaceholderSide = 100;
+
     // The manager (and its workspace) must outlive every action started here.
     ServiceDetailView(const ServiceActionManager& actions, RefreshBinding refresh,
                       SystemDefaultPredicate isSystemDefault,
@@ -74,6 +81,12 @@ public:
     // Shows a record: the header and facts at once; the files when its path
     // differs from the last record's (or on the first record).
     void setItem(const LaunchItem& item);
+
+    // How the record stands against the baseline ("New since 7 Dec 2026",
+    // "Changed since ...: what changed", what the baseline had for a removed
+    // one); hidden when empty.
+    QString baselineNote() const;
+    void setBaselineNote(const QString& note);
 
     const BundleInfo& bundleInfo() const { return m_bundleInfo; }
     const std::optional<PlistDictionary>& plistData() const { return m_plistData; }
@@ -127,6 +140,11 @@ signals:
     void detailsLoaded();
     // A codesign run came back, whether or not its report is still wanted.
     void codesignFinished();
+    // The icon lookup for the current record has ended (found or not).
+    void iconLookupFinished();
+
+protected:
+    void changeEvent(QEvent* event) override;
 
 private:
     void loadDetails();
@@ -134,6 +152,8 @@ private:
     void updateIcon();
     void updateHeader();
     void rebuildFacts();
+    void applyPalette();
+    void showPlaceholderIcon();
     void closePopover();
     QString currentSignerText() const;
     void updateSignerValue();
@@ -158,12 +178,23 @@ private:
     std::uint64_t m_iconRequest = 0;
     std::uint64_t m_codesignRequest = 0;
     std::optional<std::string> m_iconFile;
+    // What the facts grid shows now. Equal facts are not built again, so a
+    // reload that changed nothing keeps the user's text selection in them.
+    // Anything else the grid comes to show belongs in here too (or resets it).
+    struct ShownFacts {
+        LaunchItem item;
+        BundleInfo bundleInfo;
+        std::optional<bool> disabledState;
+        bool operator==(const ShownFacts&) const = default;
+    };
+    std::optional<ShownFacts> m_shownFacts;
 
     QWidget* m_content = nullptr;
     QLabel* m_icon = nullptr;
     QLabel* m_name = nullptr;
     QLabel* m_scopeBadge = nullptr;
     QLabel* m_systemDefault = nullptr;
+    QLabel* m_baselineNote = nullptr;
     QWidget* m_facts = nullptr;
     QGridLayout* m_factsLayout = nullptr;
     QFrame* m_buttonsDivider = nullptr;

@@ -1,9 +1,13 @@
 #include "shell/DaemonaryApp.h"
 
+#include "Log.h"
+#include "baseline/BaselineState.h"
 #include "shell/AppDelegate.h"
 #include "shell/AppInfo.h"
 #include "shell/GuiDependencies.h"
+#include "shell/ToolRunPool.h"
 #include "shell/UserDefaults.h"
+#include "table/AppState.h"
 #include "updates/SparkleUpdateManager.h"
 #include "updates/UpdateSettingsButton.h"
 #include "window/MainView.h"
@@ -18,6 +22,8 @@
 #include <QMessageBox>
 #include <QTimer>
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 
 namespace daemonary {
 
@@ -66,6 +72,9 @@ void addMenus(MainView& window, SparkleUpdateManager& updateManager, UserDefault
 
     QMenu* file = bar->addMenu(QObject::tr("&File"));
     file->setObjectName(QStringLiteral("fileMenu"));
+    file->addAction(window.saveBaselineAction());
+    file->addAction(window.forgetBaselineAction());
+    file->addSeparator();
     QAction* close =
         addAction(file, QStringLiteral("closeWindowAction"), QObject::tr("Close Window"));
     close->setShortcut(QKeySequence::Close);
@@ -90,6 +99,10 @@ void addMenus(MainView& window, SparkleUpdateManager& updateManager, UserDefault
     QListView* sidebarView = window.sidebar();
     QObject::connect(sidebar, &QAction::toggled, sidebarView,
                      [sidebarView](bool shown) { sidebarView->setVisible(shown); });
+    view->addAction(window.showChangesOnlyAction());
+    // The window's own action, so its keys work wherever the focus is.
+    view->addSeparator();
+    view->addAction(window.refreshAction());
 
     // The quickest way to the third-party items an audit is about.
     view->addSeparator();
@@ -187,21 +200,41 @@ void DaemonaryApp::setUpMainWindow(MainView& window, AppDelegate& delegate,
 }
 
 int DaemonaryApp::run(int argc, char* argv[]) {
-    QApplication application(argc, argv);
-    setApplicationInformation();
+    int status = 0;
+    {
+        QApplication application(argc, argv);
+        setApplicationInformation();
 
-    AppDelegate delegate;
-    QApplication::setQuitOnLastWindowClosed(
-        delegate.applicationShouldTerminateAfterLastWindowClosed());
+        AppDelegate delegate;
+        QApplication::setQuitOnLastWindowClosed(
+            delegate.applicationShouldTerminateAfterLastWindowClosed());
 
-    MainView window(GuiDependencies::production());
-    setUpMainWindow(window, delegate, SparkleUpdateManager::shared(), UserDefaults::standard());
-    window.resize(kInitialWindowSize);
-    window.show();
+        const GuiDependencies dependencies = GuiDependencies::production();
+        MainView window(dependencies);
+        dependencies.baseline->load();
+        setUpMainWindow(window, delegate, SparkleUpdateManager::shared(), UserDefaults::standard());
+        window.resize(kInitialWindowSize);
+        window.show();
 
-    // Launching has finished once the window is up and the event loop runs.
-    QTimer::singleShot(0, &delegate, &AppDelegate::applicationDidFinishLaunching);
-    return QApplication::exec();
+        // Launching has finished once the window is up and the event loop runs.
+        QTimer::singleShot(0, &delegate, &AppDelegate::applicationDidFinishLaunching);
+        status = QApplication::exec();
+    }
+    return finishQuitting(status);
+}
+
+int DaemonaryApp::finishQuitting(int status) {
+    ToolRunPool::shared().clear();
+    if (!ToolRunPool::isBusy() && AppState::shared().loadingScopes().empty()) {
+        return status;
+    }
+    // A stuck tool may end at any moment and its thread would then go on
+    // into objects that exiting normally is destroying; ending here leaves
+    // nothing to destroy under it. The user defaults are written as they
+    // change and the log writes whole lines, so nothing is left unsaved.
+    Log::line("Quitting without waiting for system tools that are still running");
+    std::fflush(nullptr);
+    std::_Exit(status);
 }
 
 } // namespace daemonary

@@ -23,6 +23,12 @@ public:
     // The process entry; returns when the application quits.
     static int run(int argc, char* argv[]);
 
+    // Called once the application object is gone. Tool runs not yet started
+    // are dropped; while one still runs (a tool that never ends), the process
+    // ends here with `status` without waiting for it and without running
+    // static destructors under it. Otherwise returns `status`.
+    static int finishQuitting(int status);
+
     // Name, organisation domain and version, which decide where QSettings,
     // the data location (crash reports) and the desktop entry are found. On
     // macOS the settings land in the defaults domain of the bundle identifier.

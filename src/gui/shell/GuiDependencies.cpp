@@ -2,8 +2,10 @@
 // dependencies, link without the discovery components.
 #include "shell/GuiDependencies.h"
 
+#include "LaunchServiceManager.h"
 #include "MetadataManager.h"
 #include "ServiceActionManager.h"
+#include "baseline/BaselineState.h"
 #include "inspector/ServiceDetailView.h"
 #include "platform/QtWorkspace.h"
 #include "shell/UserDefaults.h"
@@ -19,15 +21,21 @@ GuiDependencies GuiDependencies::production() {
         return MetadataManager::shared().isSystemDefault(item);
     };
     dependencies.clock = Clock::system();
-    // Actions may finish after the view that started them, so what they act
-    // through lives as long as the process.
-    static QtWorkspace workspace;
-    static const ServiceActionManager actions(workspace);
+    // Actions may finish after the view that started them, and even after
+    // quitting has begun (a stuck tool), so what they act through is never
+    // destroyed.
+    static QtWorkspace* const workspace = new QtWorkspace;
+    static const ServiceActionManager* const actions = new ServiceActionManager(*workspace);
     dependencies.signers = &SignerStore::shared();
     dependencies.defaults = &UserDefaults::standard();
-    dependencies.inspectorFactory = ServiceDetailView::inspectorFactory(
-        actions, dependencies.isSystemDefault, HostLayout::fromEnvironment(), dependencies.signers);
+    dependencies.inspectorFactory =
+        ServiceDetailView::inspectorFactory(*actions, dependencies.isSystemDefault,
+                                            HostLayout::fromEnvironment(), dependencies.signers);
     dependencies.inspectorUpdater = ServiceDetailView::showInInspector;
+    static BaselineState baseline(AppState::shared(), BaselineState::defaultFilePath());
+    dependencies.baseline = &baseline;
+    static const LaunchServiceManager folders;
+    dependencies.directoriesOf = [](LaunchScope scope) { return folders.directoriesRead(scope); };
     return dependencies;
 }
 

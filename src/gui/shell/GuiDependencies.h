@@ -5,12 +5,15 @@
 
 #include <functional>
 #include <memory>
+#include <string>
+#include <vector>
 
 class QWidget;
 
 namespace daemonary {
 
 class AppState;
+class BaselineState;
 class ServiceTableView;
 class SignerStore;
 class UserDefaults;
@@ -34,6 +37,9 @@ struct GuiDependencies {
     InspectorUpdater inspectorUpdater; // none: every record gets new content
     SignerStore* signers = nullptr;    // none: no Signed By texts
     UserDefaults* defaults = nullptr;  // none: table columns are not remembered
+    BaselineState* baseline = nullptr; // none: no baseline, no marks
+    // The folders a category is read from, watched for changes; none: no watching.
+    std::function<std::vector<std::string>(LaunchScope)> directoriesOf;
 
     // The shared AppState, the shared MetadataManager, the real clock and the
     // service detail pane acting through the platform's workspace.

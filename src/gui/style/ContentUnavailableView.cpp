@@ -3,6 +3,7 @@
 #include "style/SymbolIcon.h"
 #include "style/ViewStyle.h"
 
+#include <QEvent>
 #include <QLabel>
 #include <QVBoxLayout>
 
@@ -19,13 +20,11 @@ ContentUnavailableView::ContentUnavailableView(const QString& title, const QStri
     layout->setAlignment(Qt::AlignCenter);
     layout->setSpacing(8);
 
-    auto* symbol = new QLabel(this);
-    symbol->setObjectName(QStringLiteral("contentUnavailableSymbol"));
-    symbol->setAlignment(Qt::AlignCenter);
-    symbol->setPixmap(SymbolIcon::pixmap(symbolName, ViewStyle::secondary(palette()), kSymbolSize,
-                                         devicePixelRatioF()));
-    symbol->setAccessibleName(title);
-    layout->addWidget(symbol);
+    m_symbol = new QLabel(this);
+    m_symbol->setObjectName(QStringLiteral("contentUnavailableSymbol"));
+    m_symbol->setAlignment(Qt::AlignCenter);
+    m_symbol->setAccessibleName(title);
+    layout->addWidget(m_symbol);
 
     m_title = new QLabel(title, this);
     m_title->setObjectName(QStringLiteral("contentUnavailableTitle"));
@@ -37,13 +36,28 @@ ContentUnavailableView::ContentUnavailableView(const QString& title, const QStri
     m_description->setObjectName(QStringLiteral("contentUnavailableDescription"));
     m_description->setAlignment(Qt::AlignCenter);
     m_description->setWordWrap(true);
-    QPalette descriptionPalette = m_description->palette();
-    descriptionPalette.setColor(QPalette::WindowText, ViewStyle::secondary(palette()));
-    m_description->setPalette(descriptionPalette);
     m_description->setVisible(!description.isEmpty());
     layout->addWidget(m_description);
 
     setAccessibleName(title);
+    applyPalette();
+}
+
+void ContentUnavailableView::changeEvent(QEvent* event) {
+    QWidget::changeEvent(event);
+    if (event->type() == QEvent::PaletteChange) {
+        applyPalette();
+    }
+}
+
+void ContentUnavailableView::applyPalette() {
+    const QColor secondary = ViewStyle::secondary(palette());
+    m_symbol->setPixmap(
+        SymbolIcon::pixmap(m_symbolName, secondary, kSymbolSize, devicePixelRatioF()));
+    m_symbol->setProperty("symbolColor", secondary);
+    QPalette descriptionPalette = m_description->palette();
+    descriptionPalette.setColor(QPalette::WindowText, secondary);
+    m_description->setPalette(descriptionPalette);
 }
 
 QString ContentUnavailableView::title() const {

@@ -20,8 +20,14 @@ public:
     QString description() const;
     const QString& symbolName() const { return m_symbolName; }
 
+protected:
+    void changeEvent(QEvent* event) override;
+
 private:
+    void applyPalette();
+
     QString m_symbolName;
+    QLabel* m_symbol = nullptr;
     QLabel* m_title = nullptr;
     QLabel* m_description = nullptr;
 };

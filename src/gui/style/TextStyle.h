@@ -22,7 +22,8 @@ public:
 
     // Sets the widget's text colour (QPalette::WindowText and Text).
     static void setTextColor(QWidget& widget, const QColor& color);
-    // ViewStyle's secondary colour for this widget's palette.
+    // ViewStyle's secondary colour, from the palette the widget takes from its
+    // parent; set again whenever that palette changes (light and dark).
     static void setSecondary(QWidget& widget);
 };
 

@@ -3,6 +3,8 @@
 #include <QApplication>
 #include <QFontDatabase>
 #include <QStyle>
+#include <algorithm>
+#include <cmath>
 
 namespace daemonary {
 
@@ -35,6 +37,38 @@ QColor ViewStyle::activeGreen() {
 
 QColor ViewStyle::inactiveGray() {
     return QColor(142, 142, 147);
+}
+
+QColor ViewStyle::destructiveText(const QPalette& palette) {
+    const QColor red(255, 59, 48);
+    const QColor background = palette.color(QPalette::Active, QPalette::Button);
+    const QColor text = palette.color(QPalette::Active, QPalette::ButtonText);
+    constexpr int kSteps = 10;
+    for (int step = 0; step <= kSteps; ++step) {
+        const double toward = static_cast<double>(step) / kSteps;
+        const auto mix = [toward](int from, int to) {
+            return static_cast<int>(from + (to - from) * toward + 0.5);
+        };
+        const QColor candidate(mix(red.red(), text.red()), mix(red.green(), text.green()),
+                               mix(red.blue(), text.blue()));
+        if (contrastRatio(candidate, background) >= kReadableContrast) {
+            return candidate;
+        }
+    }
+    return text;
+}
+
+double ViewStyle::contrastRatio(const QColor& first, const QColor& second) {
+    const auto luminance = [](const QColor& color) {
+        const auto channel = [](double value) {
+            return value <= 0.03928 ? value / 12.92 : std::pow((value + 0.055) / 1.055, 2.4);
+        };
+        return 0.2126 * channel(color.redF()) + 0.7152 * channel(color.greenF()) +
+               0.0722 * channel(color.blueF());
+    };
+    const double a = luminance(first);
+    const double b = luminance(second);
+    return (std::max(a, b) + 0.05) / (std::min(a, b) + 0.05);
 }
 
 QFont ViewStyle::body() {

@@ -14,6 +14,14 @@ struct ViewStyle {
     static QColor tertiary(const QPalette& palette);
     static QColor activeGreen();
     static QColor inactiveGray();
+    // Text of a destructive control (Remove) on the palette's button colour:
+    // the platform's red, moved toward the button text colour only as far as
+    // needed to be readable (a contrast of at least kReadableContrast).
+    static QColor destructiveText(const QPalette& palette);
+    // The contrast ratio of two colours as accessibility guidelines define
+    // it, from 1 (none) to 21 (black on white).
+    static double contrastRatio(const QColor& first, const QColor& second);
+    static constexpr double kReadableContrast = 4.5;
 
     static QFont body();
     static QFont monospacedBody();

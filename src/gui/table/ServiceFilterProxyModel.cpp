@@ -29,6 +29,14 @@ void ServiceFilterProxyModel::setHideAppleSigned(bool hide) {
     invalidateFilter();
 }
 
+void ServiceFilterProxyModel::setChangesOnly(bool changesOnly) {
+    if (changesOnly == m_changesOnly) {
+        return;
+    }
+    m_changesOnly = changesOnly;
+    invalidateFilter();
+}
+
 void ServiceFilterProxyModel::setShowDisabled(bool show) {
     if (show == m_showDisabled) {
         return;
@@ -46,6 +54,9 @@ bool ServiceFilterProxyModel::filterAcceptsRow(int sourceRow,
     if (m_hideAppleSigned && row.signerKind == SignerKind::apple) {
         return false;
     }
+    if (m_changesOnly ? row.mark == ChangeMark::none : row.removed) {
+        return false;
+    }
     if (!m_showDisabled && row.disabled) {
         return false;
     }
@@ -58,20 +69,42 @@ bool ServiceFilterProxyModel::lessThan(const QModelIndex& left, const QModelInde
     }
     const ServiceTableModel::Row& a = m_table->row(left.row());
     const ServiceTableModel::Row& b = m_table->row(right.row());
+    int order = 0;
     switch (m_table->column(left.column())) {
     case ServiceTableModel::Column::label:
-        return naturalCompare(a.search.label, b.search.label) < 0;
+        order = naturalCompare(a.search.label, b.search.label);
+        break;
     case ServiceTableModel::Column::type:
-        return naturalCompare(a.pathSortValue, b.pathSortValue) < 0;
+        order = naturalCompare(a.pathSortValue, b.pathSortValue);
+        break;
     case ServiceTableModel::Column::index:
     case ServiceTableModel::Column::pid:
-        return a.item.pidSortValue() < b.item.pidSortValue();
+        order = a.item.pidSortValue() < b.item.pidSortValue()   ? -1
+                : b.item.pidSortValue() < a.item.pidSortValue() ? 1
+                                                                : 0;
+        break;
     case ServiceTableModel::Column::status:
-        return naturalCompare(a.statusText, b.statusText) < 0;
+        order = naturalCompare(a.statusText, b.statusText);
+        break;
     case ServiceTableModel::Column::signer:
-        return naturalCompare(a.signerText, b.signerText) < 0;
+        order = naturalCompare(a.signerText, b.signerText);
+        break;
     }
-    return false;
+    if (order != 0) {
+        return order < 0;
+    }
+    // Equal in the clicked column (every "-" PID, every "Inactive"): by label,
+    // then path, so the order does not depend on how the rows arrived. Always
+    // ascending: a descending sort reverses the comparison, so ties compare
+    // the other way round there.
+    int tie = naturalCompare(a.search.label, b.search.label);
+    if (tie == 0) {
+        tie = naturalCompare(a.pathSortValue, b.pathSortValue);
+    }
+    if (tie == 0) {
+        tie = QString::compare(a.search.label, b.search.label);
+    }
+    return sortOrder() == Qt::DescendingOrder ? tie > 0 : tie < 0;
 }
 
 } // namespace daemonary

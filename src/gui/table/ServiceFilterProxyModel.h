@@ -24,6 +24,9 @@ public:
     // yet stay until it is).
     bool hidesAppleSigned() const { return m_hideAppleSigned; }
     void setHideAppleSigned(bool hide);
+    // Only new, changed and removed records; removed ones show only here.
+    bool changesOnly() const { return m_changesOnly; }
+    void setChangesOnly(bool changesOnly);
     // Whether records that launchd will not start are shown (the default).
     bool showsDisabled() const { return m_showDisabled; }
     void setShowDisabled(bool show);
@@ -36,6 +39,7 @@ private:
     const ServiceTableModel* m_table = nullptr;
     QString m_searchText;
     bool m_hideAppleSigned = false;
+    bool m_changesOnly = false;
     bool m_showDisabled = true;
 };
 

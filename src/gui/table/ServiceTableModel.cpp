@@ -5,6 +5,7 @@
 #include "table/DisplayName.h"
 #include "table/SignerStore.h"
 
+#include <QFontMetrics>
 #include <QGuiApplication>
 #include <QPainter>
 #include <QPixmap>
@@ -26,6 +27,32 @@ QPixmap statusDot(bool active) {
     painter.setBrush(active ? ViewStyle::activeGreen() : ViewStyle::inactiveGray());
     painter.drawEllipse(QRectF(0, 0, kStatusDotSize, kStatusDotSize));
     return dot;
+}
+
+// The marker in the label cell: the mark's word on a tinted capsule.
+QPixmap markBadge(ChangeMark mark) {
+    const QString word = ServiceTableModel::markText(mark);
+    QFont font = ViewStyle::caption();
+    font.setBold(true);
+    const QFontMetrics metrics(font);
+    const QSize size(metrics.horizontalAdvance(word) + 10, metrics.height() + 2);
+    const qreal ratio = qApp != nullptr ? qApp->devicePixelRatio() : 1.0;
+    QPixmap badge(size * ratio);
+    badge.setDevicePixelRatio(ratio);
+    badge.fill(Qt::transparent);
+    QPainter painter(&badge);
+    painter.setRenderHint(QPainter::Antialiasing);
+    const QColor tint = mark == ChangeMark::added      ? QColor(0, 122, 255)
+                        : mark == ChangeMark::modified ? QColor(255, 149, 0)
+                                                       : ViewStyle::inactiveGray();
+    painter.setPen(Qt::NoPen);
+    painter.setBrush(tint);
+    painter.drawRoundedRect(QRectF(QPointF(0, 0), QSizeF(size)), size.height() / 2.0,
+                            size.height() / 2.0);
+    painter.setPen(Qt::white);
+    painter.setFont(font);
+    painter.drawText(QRect(QPoint(0, 0), size), Qt::AlignCenter, word);
+    return badge;
 }
 
 QString disabledExplanation() {
@@ -117,31 +144,70 @@ int ServiceTableModel::section(Column column) const {
 }
 
 void ServiceTableModel::setItems(const std::vector<LaunchItem>& items) {
+    m_items = items;
+    rebuildRows();
+}
+
+void ServiceTableModel::setBaseline(const BaselineState* baseline) {
+    m_baseline = baseline;
+    rebuildRows();
+}
+
+void ServiceTableModel::refreshChanges() {
+    rebuildRows();
+}
+
+ServiceTableModel::Row ServiceTableModel::makeRow(const LaunchItem& item, bool removed) const {
+    Row row;
+    row.item = item;
+    row.id = QString::fromStdString(item.id());
+    // Never the id of a present record, whatever the removed one was called.
+    if (removed) {
+        row.id.prepend(QStringLiteral("removed:"));
+    }
+    row.search = ServiceSearch::of(item);
+    row.displayName = displayName(row.search.label);
+    row.pathSortValue = QString::fromStdString(item.pathSortValue());
+    row.statusText = QString::fromUtf8(toText(item.status));
+    row.systemDefault = m_isSystemDefault && m_isSystemDefault(item);
+    row.removed = removed;
+    row.disabled = !removed && m_isDisabled && m_isDisabled(item);
+    if (auto target = signerTarget(item)) {
+        row.signerTarget = QString::fromStdString(*target);
+        updateSigner(row);
+    }
+    if (m_baseline != nullptr) {
+        row.mark = removed ? ChangeMark::removed : m_baseline->standing(item).mark;
+        row.changeNote = m_baseline->note(item, row.mark);
+    }
+    return row;
+}
+
+void ServiceTableModel::rebuildRows() {
     beginResetModel();
     m_rows.clear();
-    m_rows.reserve(items.size());
     m_rowById.clear();
     m_rowsByTarget.clear();
-    for (const LaunchItem& item : items) {
-        Row row;
-        row.item = item;
-        row.id = QString::fromStdString(item.id());
-        row.search = ServiceSearch::of(item);
-        row.displayName = displayName(row.search.label);
-        row.pathSortValue = QString::fromStdString(item.pathSortValue());
-        row.statusText = QString::fromUtf8(toText(item.status));
-        row.systemDefault = m_isSystemDefault && m_isSystemDefault(item);
-        if (auto target = signerTarget(item)) {
-            row.signerTarget = QString::fromStdString(*target);
-            m_rowsByTarget[row.signerTarget].append(static_cast<int>(m_rows.size()));
-            updateSigner(row);
-        }
-        row.disabled = m_isDisabled && m_isDisabled(item);
+    const BaselineState::ScopeChanges* changes =
+        m_baseline != nullptr ? m_baseline->changes(m_scope) : nullptr;
+    m_rows.reserve(m_items.size() + (changes != nullptr ? changes->removed.size() : 0));
+    const auto add = [this](Row row) {
         // The first record with an id is the one a selection refers to.
         if (!m_rowById.contains(row.id)) {
             m_rowById.insert(row.id, static_cast<int>(m_rows.size()));
         }
+        if (!row.signerTarget.isEmpty()) {
+            m_rowsByTarget[row.signerTarget].append(static_cast<int>(m_rows.size()));
+        }
         m_rows.push_back(std::move(row));
+    };
+    for (const LaunchItem& item : m_items) {
+        add(makeRow(item, false));
+    }
+    if (changes != nullptr) {
+        for (const SnapshotRecord& record : changes->removed) {
+            add(makeRow(record.item, true));
+        }
     }
     endResetModel();
 }
@@ -201,6 +267,20 @@ void ServiceTableModel::signersChanged(const QStringList& targets) {
     }
 }
 
+QString ServiceTableModel::markText(ChangeMark mark) {
+    switch (mark) {
+    case ChangeMark::added:
+        return tr("New");
+    case ChangeMark::modified:
+        return tr("Changed");
+    case ChangeMark::removed:
+        return tr("Removed");
+    case ChangeMark::none:
+        break;
+    }
+    return {};
+}
+
 void ServiceTableModel::setDisabledPredicate(DisabledPredicate isDisabled) {
     m_isDisabled = std::move(isDisabled);
     refreshDisabledMarks();
@@ -252,6 +332,14 @@ QVariant ServiceTableModel::data(const QModelIndex& index, int role) const {
     case Qt::FontRole:
         return font(current, kind);
     case Qt::DecorationRole:
+        if (kind == Column::label && current.mark != ChangeMark::none) {
+            static const QPixmap added = markBadge(ChangeMark::added);
+            static const QPixmap modified = markBadge(ChangeMark::modified);
+            static const QPixmap removed = markBadge(ChangeMark::removed);
+            return current.mark == ChangeMark::added      ? added
+                   : current.mark == ChangeMark::modified ? modified
+                                                          : removed;
+        }
         if (kind == Column::status) {
             static const QPixmap activeDot = statusDot(true);
             static const QPixmap otherDot = statusDot(false);
@@ -259,11 +347,15 @@ QVariant ServiceTableModel::data(const QModelIndex& index, int role) const {
         }
         return {};
     case Qt::ToolTipRole:
-        if (kind == Column::label && current.disabled) {
-            return current.search.label + u'\n' + disabledExplanation();
-        }
         if (kind == Column::label) {
-            return current.search.label;
+            QString tip = current.search.label;
+            if (current.disabled) {
+                tip += u'\n' + disabledExplanation();
+            }
+            if (!current.changeNote.isEmpty()) {
+                tip += u'\n' + current.changeNote;
+            }
+            return tip;
         }
         if (kind == Column::signer && !current.signerDescription.isEmpty()) {
             return current.signerDescription;
@@ -273,8 +365,13 @@ QVariant ServiceTableModel::data(const QModelIndex& index, int role) const {
         }
         return {};
     case Qt::AccessibleTextRole:
-        if (current.disabled && kind == Column::label) {
-            return tr("%1, disabled").arg(current.displayName);
+        if (kind == Column::label && (current.disabled || current.mark != ChangeMark::none)) {
+            QString text = current.disabled ? tr("%1, disabled").arg(current.displayName)
+                                            : current.displayName;
+            if (current.mark != ChangeMark::none) {
+                text += QStringLiteral(", ") + markText(current.mark);
+            }
+            return text;
         }
         if (current.disabled && kind == Column::status) {
             return tr("%1, disabled").arg(current.statusText);
@@ -282,6 +379,10 @@ QVariant ServiceTableModel::data(const QModelIndex& index, int role) const {
         return {};
     case IdRole:
         return current.id;
+    case ChangeMarkRole:
+        return static_cast<int>(current.mark);
+    case ChangeNoteRole:
+        return current.changeNote;
     case DisabledRole:
         return current.disabled;
     default:
@@ -309,6 +410,9 @@ QVariant ServiceTableModel::displayText(const Row& row, Column column) const {
 
 QVariant ServiceTableModel::foreground(const Row& row, Column column) const {
     const QPalette palette = QGuiApplication::palette();
+    if (row.removed) {
+        return ViewStyle::tertiary(palette);
+    }
     switch (column) {
     case Column::label:
         if (row.systemDefault) {
@@ -337,6 +441,11 @@ QVariant ServiceTableModel::foreground(const Row& row, Column column) const {
 }
 
 QVariant ServiceTableModel::font(const Row& row, Column column) const {
+    if (row.removed) {
+        QFont struck = column == Column::type ? m_captionFont : QFont();
+        struck.setStrikeOut(true);
+        return struck;
+    }
     switch (column) {
     case Column::type:
         return m_captionFont;

@@ -2,6 +2,7 @@
 
 #include "LaunchItem.h"
 #include "Signer.h"
+#include "baseline/BaselineState.h"
 #include "table/ServiceSearch.h"
 
 #include <QAbstractTableModel>
@@ -26,6 +27,8 @@ public:
 
     enum Role {
         IdRole = Qt::UserRole + 1,        // the record's id, the key of the selection
+        ChangeMarkRole,                   // the ChangeMark against the baseline, as int
+        ChangeNoteRole,                   // "New since 7 Dec 2026", ... or an empty text
         DisabledRole = Qt::UserRole + 40, // bool: launchd will not start the record
     };
 
@@ -48,6 +51,10 @@ public:
         std::optional<SignerKind> signerKind; // none while unknown
         QString signerText;
         QString signerDescription;
+        ChangeMark mark = ChangeMark::none;
+        QString changeNote;
+        // A record of the baseline that is gone: shown only among the changes.
+        bool removed = false;
         bool disabled = false;
     };
 
@@ -72,6 +79,13 @@ public:
     // Where the Signed By column takes its texts from; its cells change
     // (dataChanged, never a reset) as the store learns signers.
     void setSignerStore(const SignerStore* signers);
+    // Marks rows against the baseline and adds its removed records as rows of
+    // their own; nothing is marked without one. Call refreshChanges() when the
+    // baseline's changes of this category have been recomputed.
+    void setBaseline(const BaselineState* baseline);
+    void refreshChanges();
+    // The word shown in the label cell for a mark ("New", "Changed", "Removed").
+    static QString markText(ChangeMark mark);
 
     // None (the default): nothing is marked disabled.
     void setDisabledPredicate(DisabledPredicate isDisabled);
@@ -96,6 +110,8 @@ private:
     QVariant font(const Row& row, Column column) const;
     void updateSigner(Row& row) const;
     void signersChanged(const QStringList& targets);
+    void rebuildRows();
+    Row makeRow(const LaunchItem& item, bool removed) const;
 
     LaunchScope m_scope;
     std::vector<Column> m_columns;
@@ -103,6 +119,8 @@ private:
     DisabledPredicate m_isDisabled;
     QFont m_monospacedFont;
     QFont m_captionFont;
+    const BaselineState* m_baseline = nullptr;
+    std::vector<LaunchItem> m_items;
     std::vector<Row> m_rows;
     QHash<QString, int> m_rowById;
     const SignerStore* m_signers = nullptr;

@@ -1,5 +1,6 @@
 #include "table/ServiceTableView.h"
 
+#include "baseline/BaselineState.h"
 #include "shell/UserDefaults.h"
 #include "style/ContentUnavailableView.h"
 #include "style/ViewStyle.h"
@@ -71,6 +72,16 @@ ServiceTableView::ServiceTableView(LaunchScope scope, const QString& searchText,
     m_tableModel->setDisabledPredicate(
         [this](const LaunchItem& item) { return disabledState(item).value_or(false); });
     m_tableModel->setItems(m_viewModel->items());
+    if (m_dependencies.baseline != nullptr) {
+        m_tableModel->setBaseline(m_dependencies.baseline);
+        connect(m_dependencies.baseline, &BaselineState::changesChanged, this,
+                [this](LaunchScope changed) {
+                    if (changed == m_scope) {
+                        m_tableModel->refreshChanges();
+                        updateInspectorNote();
+                    }
+                });
+    }
     m_proxyModel = new ServiceFilterProxyModel(this);
     m_proxyModel->setSourceModel(m_tableModel);
     m_proxyModel->setSearchText(m_searchText);
@@ -91,6 +102,8 @@ ServiceTableView::ServiceTableView(LaunchScope scope, const QString& searchText,
     buildTable();
     buildOverlays(m_tableArea);
     m_tableArea->installEventFilter(this);
+    // The rows' top edge moves with the header's height.
+    m_table->viewport()->installEventFilter(this);
 
     // The inspector's width range; its visibility follows the selection only.
     m_inspector = new QWidget(m_splitter);
@@ -106,10 +119,10 @@ ServiceTableView::ServiceTableView(LaunchScope scope, const QString& searchText,
     m_splitter->setStretchFactor(0, 1);
     m_splitter->setStretchFactor(1, 0);
 
+    // No keys of its own: the window's Refresh carries them, so that they work
+    // wherever the focus is, and two actions never claim one key.
     m_refreshAction = new QAction(tr("Refresh"), this);
     m_refreshAction->setObjectName(QStringLiteral("refreshAction"));
-    m_refreshAction->setShortcut(QKeySequence::Refresh);
-    m_refreshAction->setShortcutContext(Qt::WidgetWithChildrenShortcut);
     connect(m_refreshAction, &QAction::triggered, this, &ServiceTableView::reload);
     addAction(m_refreshAction);
 
@@ -421,6 +434,15 @@ void ServiceTableView::setSearchText(const QString& text) {
     updatePlaceholder();
 }
 
+bool ServiceTableView::changesOnly() const {
+    return m_proxyModel->changesOnly();
+}
+
+void ServiceTableView::setChangesOnly(bool changesOnly) {
+    m_proxyModel->setChangesOnly(changesOnly);
+    updatePlaceholder();
+}
+
 void ServiceTableView::setRefreshTrigger(bool value) {
     if (value == m_refreshTrigger) {
         return;
@@ -470,8 +492,10 @@ void ServiceTableView::showEvent(QShowEvent* event) {
 }
 
 bool ServiceTableView::eventFilter(QObject* watched, QEvent* event) {
-    if (watched == m_tableArea &&
-        (event->type() == QEvent::Resize || event->type() == QEvent::Show)) {
+    if ((watched == m_tableArea &&
+         (event->type() == QEvent::Resize || event->type() == QEvent::Show)) ||
+        (watched == m_table->viewport() &&
+         (event->type() == QEvent::Resize || event->type() == QEvent::Move))) {
         layoutOverlays();
     }
     return QWidget::eventFilter(watched, event);
@@ -480,9 +504,10 @@ bool ServiceTableView::eventFilter(QObject* watched, QEvent* event) {
 void ServiceTableView::layoutOverlays() {
     const QRect area = m_tableArea->rect();
     const int margin = ViewStyle::defaultMargin();
-    const int height = m_progress->sizeHint().height();
-    m_progress->setGeometry(margin, kProgressTopInset, std::max(0, area.width() - 2 * margin),
-                            height);
+    // The viewport begins where the header ends.
+    const int rowsTop = m_table->viewport()->mapTo(m_tableArea, QPoint(0, 0)).y();
+    m_progress->setGeometry(margin, rowsTop, std::max(0, area.width() - 2 * margin),
+                            kProgressHeight);
     m_progress->raise();
     m_placeholder->setGeometry(area);
     m_placeholder->raise();
@@ -535,11 +560,22 @@ void ServiceTableView::updateInspector() {
             m_inspector->layout()->addWidget(m_inspectorContent);
         }
     }
+    updateInspectorNote();
     if (m_inspector->isHidden()) {
         m_inspector->show();
         const int total = m_splitter->width();
         m_splitter->setSizes({std::max(0, total - kInspectorIdealWidth), kInspectorIdealWidth});
     }
+}
+
+void ServiceTableView::updateInspectorNote() {
+    if (m_inspectorContent == nullptr || m_selectedIds.size() != 1) {
+        return;
+    }
+    // The content may be any widget; the detail pane declares the property.
+    const int row = m_tableModel->rowForId(m_selectedIds.first());
+    const QString note = row < 0 ? QString() : m_tableModel->row(row).changeNote;
+    m_inspectorContent->setProperty("baselineNote", note);
 }
 
 QWidget* ServiceTableView::makeInspectorContent(const std::optional<LaunchItem>& record) {

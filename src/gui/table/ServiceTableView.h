@@ -41,8 +41,9 @@ public:
     static constexpr int kColumnMaximumWidth = 100;
     static constexpr int kSignerColumnWidth = 220;
     static constexpr int kSignerColumnMaximumWidth = 400;
-    // The progress bar sits this far above the table's top edge.
-    static constexpr int kProgressTopInset = -11;
+    // The progress bar: a thin strip along the top of the rows, right under
+    // the column headers, which it never covers.
+    static constexpr int kProgressHeight = 6;
 
     ServiceTableView(LaunchScope scope, const QString& searchText, std::vector<LaunchItem> items,
                      const GuiDependencies& dependencies, QWidget* parent = nullptr);
@@ -52,11 +53,15 @@ public:
     const QString& searchText() const { return m_searchText; }
     // Refilters; reloads nothing and keeps the selection, hidden rows included.
     void setSearchText(const QString& text);
+    // Shows only the records that differ from the baseline, removed ones too.
+    bool changesOnly() const;
+    void setChangesOnly(bool changesOnly);
 
     ServiceTableViewModel& viewModel() const { return *m_viewModel; }
     ServiceTableModel& tableModel() const { return *m_tableModel; }
     ServiceFilterProxyModel& proxyModel() const { return *m_proxyModel; }
     QTableView* tableView() const { return m_table; }
+    QProgressBar* progressBar() const { return m_progress; }
     QAction* refreshAction() const { return m_refreshAction; }
 
     // Selected records by id, in the order they were selected.
@@ -117,6 +122,7 @@ private:
     void updateProgress(bool show);
     void layoutOverlays();
     QWidget* makeInspectorContent(const std::optional<LaunchItem>& record);
+    void updateInspectorNote();
 
     LaunchScope m_scope;
     QString m_searchText;

@@ -123,7 +123,7 @@ void SignerStore::startRequests(const std::vector<std::string>& targets, bool ur
         [this, targets, priority] {
             ensureCacheLoaded();
             std::vector<Found> known;
-            std::vector<std::pair<std::string, std::optional<FileStamp>>> unknown;
+            std::vector<std::pair<std::string, std::optional<SignerStamp>>> unknown;
             for (const std::string& target : targets) {
                 if (m_cancel) {
                     return;

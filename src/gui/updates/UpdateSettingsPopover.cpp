@@ -2,6 +2,7 @@
 
 #include "shell/UserDefaults.h"
 #include "style/ButtonStyle.h"
+#include "style/PopoverFocus.h"
 #include "style/SymbolIcon.h"
 #include "style/ViewStyle.h"
 #include "updates/SparkleUpdateManager.h"
@@ -9,8 +10,9 @@
 #include <QEvent>
 #include <QGuiApplication>
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QLabel>
-#include <QMouseEvent>
+#include <QPainter>
 #include <QPushButton>
 #include <QScreen>
 #include <QToolButton>
@@ -29,12 +31,65 @@ QString toggleSymbol(bool on) {
     return on ? QStringLiteral("checkmark.circle.fill") : QStringLiteral("checkmark.circle.dotted");
 }
 
+// A settings row drawn plainly: its check-mark symbol and its text, a light
+// highlight under the pointer, the focus frame, and never the sunken look
+// that a checked tool button has in most styles. It stays checkable so that
+// assistive technology reads its state.
+class SettingsRow : public QToolButton {
+public:
+    explicit SettingsRow(QWidget* parent) : QToolButton(parent) {
+        setCheckable(true);
+        setAutoRaise(true);
+        setFocusPolicy(Qt::TabFocus);
+        setAttribute(Qt::WA_Hover);
+    }
+
+    QSize sizeHint() const override {
+        const QFontMetrics metrics = fontMetrics();
+        const int side = iconSize().height();
+        return {kRowPadding * 2 + side + kIconTextSpacing + metrics.horizontalAdvance(text()),
+                std::max(side, metrics.height()) + kRowPadding * 2};
+    }
+
+protected:
+    void paintEvent(QPaintEvent* /*event*/) override {
+        QPainter painter(this);
+        painter.setRenderHint(QPainter::Antialiasing);
+        if (isDown() || underMouse()) {
+            QColor wash = palette().color(QPalette::Text);
+            wash.setAlphaF(isDown() ? 0.16f : 0.08f);
+            painter.setPen(Qt::NoPen);
+            painter.setBrush(wash);
+            painter.drawRoundedRect(QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5), 4, 4);
+        }
+        const int side = iconSize().height();
+        const QRect iconRect(kRowPadding, (height() - side) / 2, side, side);
+        icon().paint(&painter, iconRect, Qt::AlignCenter,
+                     isEnabled() ? QIcon::Normal : QIcon::Disabled);
+        const QRect textRect =
+            rect().adjusted(iconRect.right() + 1 + kIconTextSpacing, 0, -kRowPadding, 0);
+        painter.setPen(palette().color(isEnabled() ? QPalette::Active : QPalette::Disabled,
+                                       QPalette::ButtonText));
+        painter.drawText(textRect, Qt::AlignLeft | Qt::AlignVCenter, text());
+        if (hasFocus()) {
+            painter.setPen(QPen(palette().color(QPalette::Highlight), 1));
+            painter.setBrush(Qt::NoBrush);
+            painter.drawRoundedRect(QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5), 4, 4);
+        }
+    }
+
+private:
+    static constexpr int kRowPadding = 4;
+    static constexpr int kIconTextSpacing = 6;
+};
+
 } // namespace
 
 UpdateSettingsPopover::UpdateSettingsPopover(SparkleUpdateManager& updateManager,
                                              UserDefaults& defaults, const QString& shortVersion,
                                              QWidget* parent)
-    : QFrame(parent, Qt::Popup), m_updateManager(updateManager), m_defaults(defaults) {
+    : QFrame(parent), m_updateManager(updateManager), m_defaults(defaults) {
+    PopoverFocus::install(*this, [this] { return m_anchor.data(); });
     setObjectName(QStringLiteral("updateSettingsPopover"));
     setAccessibleName(tr("Update Settings"));
     setFrameShape(QFrame::StyledPanel);
@@ -62,6 +117,8 @@ UpdateSettingsPopover::UpdateSettingsPopover(SparkleUpdateManager& updateManager
     check->setAccessibleName(check->text());
     glassButtonStyle(check, true);
     connect(check, &QPushButton::clicked, this, [this] { m_updateManager.checkForUpdates(); });
+    // Its own width, centred, with at least the default margin on each side.
+    check->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
     // Disabled, with the reason where pointer and screen-reader users find it.
     const auto followAvailability = [this, check] {
         const QString reason = m_updateManager.checkUnavailableReason();
@@ -74,7 +131,7 @@ UpdateSettingsPopover::UpdateSettingsPopover(SparkleUpdateManager& updateManager
     followAvailability();
     auto* checkRow = new QHBoxLayout;
     checkRow->setContentsMargins(margin, 0, margin, 0);
-    checkRow->addWidget(check);
+    checkRow->addWidget(check, 0, Qt::AlignHCenter);
     layout->addLayout(checkRow);
 
     m_automaticChecksRow = makeToggleRow(QStringLiteral("automaticChecksButton"),
@@ -103,15 +160,11 @@ UpdateSettingsPopover::UpdateSettingsPopover(SparkleUpdateManager& updateManager
 }
 
 QToolButton* UpdateSettingsPopover::makeToggleRow(const QString& objectName, const QString& text) {
-    auto* row = new QToolButton(this);
+    auto* row = new SettingsRow(this);
     row->setObjectName(objectName);
     row->setText(text);
     row->setAccessibleName(text);
-    row->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
-    row->setAutoRaise(true);
-    // Checkable only so that assistive technology reads the state; the
-    // checked state is always set from the stored value.
-    row->setCheckable(true);
+    // The checked state is always set from the stored value.
     return row;
 }
 
@@ -139,7 +192,6 @@ void UpdateSettingsPopover::updateRows() {
 
 void UpdateSettingsPopover::popUp(QWidget* anchor) {
     m_anchor = anchor;
-    setAttribute(Qt::WA_NoMouseReplay, false);
     if (anchor != nullptr) {
         const QPoint bottomCentre =
             anchor->mapToGlobal(QPoint(anchor->width() / 2, anchor->height()));
@@ -155,16 +207,13 @@ void UpdateSettingsPopover::popUp(QWidget* anchor) {
         move(topLeft);
     }
     show();
+    PopoverFocus::enter(*this);
 }
 
-void UpdateSettingsPopover::mousePressEvent(QMouseEvent* event) {
-    // A press on the anchor button closes the popover; replaying it to the
-    // button would open it again at once.
-    if (!rect().contains(event->position().toPoint()) && m_anchor) {
-        const QPoint onAnchor = m_anchor->mapFromGlobal(event->globalPosition().toPoint());
-        setAttribute(Qt::WA_NoMouseReplay, m_anchor->rect().contains(onAnchor));
+void UpdateSettingsPopover::keyPressEvent(QKeyEvent* event) {
+    if (!PopoverFocus::closeOnCancel(*this, event, m_anchor)) {
+        QFrame::keyPressEvent(event);
     }
-    QFrame::mousePressEvent(event);
 }
 
 void UpdateSettingsPopover::hideEvent(QHideEvent* event) {
@@ -176,6 +225,11 @@ void UpdateSettingsPopover::changeEvent(QEvent* event) {
     QFrame::changeEvent(event);
     if (event->type() == QEvent::PaletteChange) {
         updateRows();
+        if (auto* version = findChild<QLabel*>(QStringLiteral("updateVersionLabel"))) {
+            QPalette secondary = version->palette();
+            secondary.setColor(QPalette::WindowText, ViewStyle::secondary(palette()));
+            version->setPalette(secondary);
+        }
     }
 }
 

@@ -27,7 +27,8 @@ public:
     UpdateSettingsPopover(SparkleUpdateManager& updateManager, UserDefaults& defaults,
                           const QString& shortVersion, QWidget* parent = nullptr);
 
-    // Shows the popover centred under the anchor's bottom edge.
+    // Shows the popover centred under the anchor's bottom edge, with the focus
+    // on its first control; Escape closes it and focuses the anchor again.
     void popUp(QWidget* anchor);
 
     bool automaticChecks() const;
@@ -37,9 +38,9 @@ signals:
     void closed();
 
 protected:
-    void mousePressEvent(QMouseEvent* event) override;
     void hideEvent(QHideEvent* event) override;
     void changeEvent(QEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
 
 private:
     QToolButton* makeToggleRow(const QString& objectName, const QString& text);

@@ -1,19 +1,25 @@
 #include "window/MainView.h"
 
+#include "baseline/BaselineState.h"
 #include "style/ViewStyle.h"
 #include "table/AppState.h"
+#include "table/CategoryWatcher.h"
 #include "table/ServiceTableView.h"
 #include "table/SignerStore.h"
 #include "window/SidebarDelegate.h"
 #include "window/SidebarModel.h"
 #include "window/ToolbarButtonsView.h"
 
+#include <QAction>
+#include <QEvent>
 #include <QItemSelectionModel>
 #include <QLabel>
 #include <QListView>
+#include <QMessageBox>
 #include <QShowEvent>
 #include <QSplitter>
 #include <QToolBar>
+#include <QToolButton>
 #include <QVBoxLayout>
 
 namespace daemonary {
@@ -56,9 +62,6 @@ MainView::MainView(const GuiDependencies& dependencies, QWidget* parent)
     m_sidebar->setFrameShape(QFrame::NoFrame);
     m_sidebar->setMinimumWidth(kSidebarMinimumWidth);
     m_sidebar->setAutoFillBackground(true);
-    QPalette sidebarPalette = m_sidebar->palette();
-    sidebarPalette.setColor(QPalette::Base, sidebarPalette.color(QPalette::Window));
-    m_sidebar->setPalette(sidebarPalette);
 
     m_detail = new QWidget(m_splitter);
     m_detail->setObjectName(QStringLiteral("detailColumn"));
@@ -67,9 +70,6 @@ MainView::MainView(const GuiDependencies& dependencies, QWidget* parent)
     m_noCategory = new QLabel(tr("Select a category"), m_detail);
     m_noCategory->setObjectName(QStringLiteral("selectCategoryLabel"));
     m_noCategory->setAlignment(Qt::AlignCenter);
-    QPalette secondaryPalette = m_noCategory->palette();
-    secondaryPalette.setColor(QPalette::WindowText, ViewStyle::secondary(palette()));
-    m_noCategory->setPalette(secondaryPalette);
     m_detailLayout->addWidget(m_noCategory);
 
     m_splitter->addWidget(m_sidebar);
@@ -89,6 +89,23 @@ MainView::MainView(const GuiDependencies& dependencies, QWidget* parent)
     m_toolbar->addWidget(m_toolbarButtons);
     addToolBar(Qt::TopToolBarArea, m_toolbar);
 
+    m_refreshAction = new QAction(tr("Refresh"), this);
+    m_refreshAction->setObjectName(QStringLiteral("windowRefreshAction"));
+    QList<QKeySequence> keys = QKeySequence::keyBindings(QKeySequence::Refresh);
+    for (const QKeySequence& key : {QKeySequence(Qt::Key_F5), QKeySequence(Qt::CTRL | Qt::Key_R)}) {
+        if (!keys.contains(key)) {
+            keys.append(key);
+        }
+    }
+    m_refreshAction->setShortcuts(keys);
+    m_refreshAction->setShortcutContext(Qt::WindowShortcut);
+    connect(m_refreshAction, &QAction::triggered, this, [this] {
+        if (m_table != nullptr) {
+            m_table->reload();
+        }
+    });
+    addAction(m_refreshAction);
+
     connect(m_toolbarButtons, &ToolbarButtonsView::searchTextChanged, this,
             &MainView::setSearchText);
     connect(m_sidebar->selectionModel(), &QItemSelectionModel::selectionChanged, this, [this] {
@@ -100,7 +117,132 @@ MainView::MainView(const GuiDependencies& dependencies, QWidget* parent)
     m_sidebar->selectionModel()->setCurrentIndex(
         m_sidebarModel->index(SidebarModel::rowOf(*m_selectedScope)),
         QItemSelectionModel::ClearAndSelect);
+    setUpBaseline();
     showDetail();
+    applyPalette();
+
+    if (m_dependencies.directoriesOf) {
+        m_watcher = new CategoryWatcher(m_dependencies.directoriesOf, m_dependencies.clock, this);
+        connect(m_watcher, &CategoryWatcher::changed, this, &MainView::reloadChanged);
+        connect(this, &MainView::startUpLoadingFinished, m_watcher, [this] {
+            m_watcher->watch({allScopes().begin(), allScopes().end()});
+        });
+    }
+}
+
+void MainView::setUpBaseline() {
+    m_saveBaselineAction = new QAction(tr("Save as Baseline"), this);
+    m_saveBaselineAction->setObjectName(QStringLiteral("saveBaselineAction"));
+    m_forgetBaselineAction = new QAction(tr("Forget Baseline"), this);
+    m_forgetBaselineAction->setObjectName(QStringLiteral("forgetBaselineAction"));
+    m_showChangesOnlyAction = new QAction(tr("Show Changes Only"), this);
+    m_showChangesOnlyAction->setObjectName(QStringLiteral("showChangesOnlyAction"));
+    m_showChangesOnlyAction->setCheckable(true);
+    m_showChangesOnlyAction->setToolTip(tr("Show only what changed since the baseline"));
+
+    auto* toggle = new QToolButton(m_toolbar);
+    toggle->setObjectName(QStringLiteral("showChangesOnlyButton"));
+    toggle->setDefaultAction(m_showChangesOnlyAction);
+    toggle->setText(tr("Changes"));
+    toggle->setAccessibleName(tr("Show Changes Only"));
+    toggle->setToolButtonStyle(Qt::ToolButtonTextOnly);
+    m_toolbarButtons->addTrailingWidget(toggle);
+
+    m_confirmReplace = [this](const QString& question) {
+        return QMessageBox::question(this, tr("Replace the Baseline?"), question,
+                                     QMessageBox::Yes | QMessageBox::Cancel,
+                                     QMessageBox::Cancel) == QMessageBox::Yes;
+    };
+    connect(m_saveBaselineAction, &QAction::triggered, this, &MainView::saveBaseline);
+    connect(m_showChangesOnlyAction, &QAction::toggled, this, &MainView::setChangesOnly);
+
+    BaselineState* baseline = m_dependencies.baseline;
+    if (baseline != nullptr) {
+        m_sidebarModel->setBaseline(baseline);
+        connect(m_forgetBaselineAction, &QAction::triggered, baseline, &BaselineState::forget);
+        connect(baseline, &BaselineState::baselineChanged, this, &MainView::updateBaselineActions);
+        connect(baseline, &BaselineState::idle, this, &MainView::updateBaselineActions);
+        connect(baseline, &BaselineState::problemOccurred, this, [this](const QString& message) {
+            // Not modal: the window goes on working without the baseline.
+            auto* box = new QMessageBox(QMessageBox::Warning, tr("Baseline"), message,
+                                        QMessageBox::Ok, this);
+            box->setObjectName(QStringLiteral("baselineProblemMessage"));
+            box->setAttribute(Qt::WA_DeleteOnClose);
+            box->open();
+        });
+    }
+    updateBaselineActions();
+}
+
+void MainView::updateBaselineActions() {
+    const BaselineState* baseline = m_dependencies.baseline;
+    const bool has = baseline != nullptr && baseline->hasBaseline();
+    m_saveBaselineAction->setEnabled(baseline != nullptr && !baseline->busy());
+    m_forgetBaselineAction->setEnabled(has);
+    m_showChangesOnlyAction->setEnabled(has);
+    if (!has && m_changesOnly) {
+        m_showChangesOnlyAction->setChecked(false);
+    }
+}
+
+void MainView::setReplaceConfirmation(Confirmation confirmation) {
+    m_confirmReplace = std::move(confirmation);
+}
+
+void MainView::saveBaseline() {
+    BaselineState* baseline = m_dependencies.baseline;
+    if (baseline == nullptr || baseline->busy()) {
+        return;
+    }
+    if (baseline->hasBaseline() &&
+        !m_confirmReplace(tr("Replace the baseline of %1 with what is loaded now? Changes since "
+                             "%1 will no longer be marked.")
+                              .arg(baseline->dateText()))) {
+        return;
+    }
+    m_saveBaselineAction->setEnabled(false);
+    baseline->save();
+}
+
+void MainView::setChangesOnly(bool changesOnly) {
+    if (changesOnly == m_changesOnly) {
+        return;
+    }
+    m_changesOnly = changesOnly;
+    m_showChangesOnlyAction->setChecked(changesOnly);
+    if (m_table != nullptr) {
+        m_table->setChangesOnly(changesOnly);
+    }
+    emit changesOnlyChanged(changesOnly);
+}
+
+void MainView::reloadChanged(LaunchScope scope) {
+    // The table shown reloads through its own model, so its list follows;
+    // the others reload in the background for their counts and marks.
+    if (m_table != nullptr && m_table->scope() == scope) {
+        m_table->reload();
+    } else {
+        m_dependencies.appState->loadScope(scope, this);
+    }
+}
+
+void MainView::changeEvent(QEvent* event) {
+    QMainWindow::changeEvent(event);
+    if (event->type() == QEvent::PaletteChange) {
+        applyPalette();
+    }
+}
+
+void MainView::applyPalette() {
+    // Colours derived from the window's palette, set again when it changes
+    // (a switch between light and dark): the children hold them as their own.
+    const QPalette own = palette();
+    QPalette sidebarPalette = m_sidebar->palette();
+    sidebarPalette.setColor(QPalette::Base, own.color(QPalette::Window));
+    m_sidebar->setPalette(sidebarPalette);
+    QPalette secondaryPalette = m_noCategory->palette();
+    secondaryPalette.setColor(QPalette::WindowText, ViewStyle::secondary(own));
+    m_noCategory->setPalette(secondaryPalette);
 }
 
 MainView::~MainView() = default;
@@ -166,10 +308,14 @@ void MainView::showDetail() {
         m_table = nullptr;
     }
     m_noCategory->setVisible(!m_selectedScope);
+    if (m_refreshAction != nullptr) {
+        m_refreshAction->setEnabled(m_selectedScope.has_value());
+    }
     if (m_selectedScope) {
         m_table =
             new ServiceTableView(*m_selectedScope, m_searchText, {}, m_dependencies, m_detail);
         m_table->setHideAppleSigned(m_hideAppleSigned);
+        m_table->setChangesOnly(m_changesOnly);
         m_table->setShowDisabledItems(m_showDisabledItems);
         m_detailLayout->addWidget(m_table);
         if (isVisible()) {

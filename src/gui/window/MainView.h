@@ -5,8 +5,10 @@
 
 #include <QMainWindow>
 #include <QString>
+#include <functional>
 #include <optional>
 
+class QAction;
 class QLabel;
 class QListView;
 class QSplitter;
@@ -15,6 +17,7 @@ class QVBoxLayout;
 
 namespace daemonary {
 
+class CategoryWatcher;
 class ServiceTableView;
 class SidebarModel;
 class ToolbarButtonsView;
@@ -38,6 +41,26 @@ public:
     // View ▸ Hide Apple-Signed Items: the tables and the sidebar counts.
     bool hidesAppleSigned() const { return m_hideAppleSigned; }
     void setHideAppleSigned(bool hide);
+    // Only records that differ from the baseline, in every category.
+    bool changesOnly() const { return m_changesOnly; }
+    void setChangesOnly(bool changesOnly);
+
+    // File ▸ Save as Baseline, File ▸ Forget Baseline, View ▸ Show Changes
+    // Only (also a toolbar toggle); disabled without a baseline to act on.
+    QAction* saveBaselineAction() const { return m_saveBaselineAction; }
+    QAction* forgetBaselineAction() const { return m_forgetBaselineAction; }
+    QAction* showChangesOnlyAction() const { return m_showChangesOnlyAction; }
+    // Saves the loaded categories as the baseline; asks first when that
+    // replaces one, naming its date.
+    void saveBaseline();
+    // Asked before a baseline is replaced; true to go on. A question box by
+    // default; tests answer it themselves.
+    using Confirmation = std::function<bool(const QString& question)>;
+    void setReplaceConfirmation(Confirmation confirmation);
+
+    // Watches the categories' folders once the start-up loading is done;
+    // nothing without GuiDependencies::directoriesOf.
+    CategoryWatcher* categoryWatcher() const { return m_watcher; }
     // View > Show Disabled Items, applied to every category's table.
     bool showsDisabledItems() const { return m_showDisabledItems; }
     void setShowDisabledItems(bool show);
@@ -47,24 +70,40 @@ public:
     ToolbarButtonsView* toolbarButtons() const { return m_toolbarButtons; }
     QToolBar* toolbar() const { return m_toolbar; }
     QListView* sidebar() const { return m_sidebar; }
+    // Reloads the selected category. Its keys (F5, Ctrl+R or ⌘R, and the
+    // platform's own) work wherever the focus is in the window; View ▸
+    // Refresh shows it. Disabled while no category is selected.
+    QAction* refreshAction() const { return m_refreshAction; }
     SidebarModel* sidebarModel() const { return m_sidebarModel; }
 
 signals:
     void selectedScopeChanged();
+    void changesOnlyChanged(bool changesOnly);
     // The start-up sequence has loaded the last category.
     void startUpLoadingFinished();
 
 protected:
     void showEvent(QShowEvent* event) override;
+    void changeEvent(QEvent* event) override;
 
 private:
     void showDetail();
     void loadStartUpScope(std::size_t position);
+    void setUpBaseline();
+    void updateBaselineActions();
+    void reloadChanged(LaunchScope scope);
+    void applyPalette();
 
     GuiDependencies m_dependencies;
     std::optional<LaunchScope> m_selectedScope = LaunchScope::system;
     QString m_searchText;
     bool m_hideAppleSigned = false;
+    bool m_changesOnly = false;
+    Confirmation m_confirmReplace;
+    QAction* m_saveBaselineAction = nullptr;
+    QAction* m_forgetBaselineAction = nullptr;
+    QAction* m_showChangesOnlyAction = nullptr;
+    CategoryWatcher* m_watcher = nullptr;
     bool m_showDisabledItems = true;
 
     SidebarModel* m_sidebarModel = nullptr;
@@ -76,6 +115,7 @@ private:
     QLabel* m_noCategory = nullptr;
     QToolBar* m_toolbar = nullptr;
     ToolbarButtonsView* m_toolbarButtons = nullptr;
+    QAction* m_refreshAction = nullptr;
 };
 
 } // namespace daemonary

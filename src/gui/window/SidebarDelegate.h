@@ -17,7 +17,12 @@ public:
     QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override;
 
 private:
+    // The dot after the title of a category with changes since the baseline.
+    void paintChangeDot(QPainter* painter, const QStyleOptionViewItem& option,
+                        const QModelIndex& index) const;
+
     static constexpr int kBadgeSpacing = 8;
+    static constexpr int kChangeDotSize = 7;
 };
 
 } // namespace daemonary

@@ -1,5 +1,6 @@
 #include "window/SidebarModel.h"
 
+#include "baseline/BaselineState.h"
 #include "style/SymbolIcon.h"
 #include "table/AppState.h"
 
@@ -18,6 +19,21 @@ SidebarModel::SidebarModel(const AppState& appState, QObject* parent)
     };
     connect(&m_appState, &AppState::appleSignedHiddenChanged, this, describe);
     connect(&m_appState, &AppState::lastSearchTextChanged, this, describe);
+}
+
+void SidebarModel::setBaseline(const BaselineState* baseline) {
+    if (m_baseline != nullptr) {
+        disconnect(m_baseline, nullptr, this, nullptr);
+    }
+    m_baseline = baseline;
+    if (m_baseline != nullptr) {
+        connect(m_baseline, &BaselineState::changesChanged, this, [this](LaunchScope scope) {
+            const QModelIndex changed = index(rowOf(scope));
+            emit dataChanged(changed, changed, {ChangeCountRole, Qt::AccessibleDescriptionRole});
+        });
+    }
+    emit dataChanged(index(0), index(rowCount() - 1),
+                     {ChangeCountRole, Qt::AccessibleDescriptionRole});
 }
 
 LaunchScope SidebarModel::scopeAt(int row) {
@@ -64,22 +80,28 @@ QVariant SidebarModel::data(const QModelIndex& index, int role) const {
         const QString text = badge();
         return text.isEmpty() ? title : title + QLatin1Char(' ') + text;
     }
-    case Qt::AccessibleDescriptionRole: {
-        // What the number counts, and what it leaves out.
-        QString text = m_appState.lastSearchText().isEmpty()
-                           ? tr("Counts running services")
-                           : tr("Counts services matching the search");
-        if (m_appState.appleSignedHidden()) {
-            text += tr(", without Apple-signed items");
-        }
-        return text;
-    }
     case ScopeRole:
         return static_cast<int>(scope);
     case BadgeRole:
         return badge();
     case SymbolNameRole:
         return QString::fromUtf8(symbolName(scope));
+    case ChangeCountRole:
+        return m_baseline != nullptr ? m_baseline->changeCount(scope) : 0;
+    case Qt::AccessibleDescriptionRole: {
+        QStringList parts;
+        if (m_baseline != nullptr && !m_baseline->changeSummary(scope).isEmpty()) {
+            parts.append(m_baseline->changeSummary(scope));
+        }
+        // A badge that leaves items out says so.
+        if (m_appState.appleSignedHidden()) {
+            parts.append(m_appState.lastSearchText().isEmpty()
+                             ? tr("Counts running services without Apple-signed items")
+                             : tr("Counts services matching the search without Apple-signed "
+                                  "items"));
+        }
+        return parts.join(QStringLiteral("; "));
+    }
     default:
         return {};
     }

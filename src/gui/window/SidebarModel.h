@@ -7,6 +7,7 @@
 namespace daemonary {
 
 class AppState;
+class BaselineState;
 
 // The seven categories of the sidebar, in their fixed order, with the count
 // badge taken from the application state.
@@ -18,6 +19,7 @@ public:
         ScopeRole = Qt::UserRole + 1, // the LaunchScope, as int
         BadgeRole,                    // "(N)", or an empty text when there is nothing to count
         SymbolNameRole,               // the scope's system symbol name
+        ChangeCountRole,              // records that differ from the baseline
     };
 
     explicit SidebarModel(const AppState& appState, QObject* parent = nullptr);
@@ -27,11 +29,16 @@ public:
     // The badge text for a count: none at 0 or below.
     static QString badgeText(int count);
 
+    // Marks categories with changes since the baseline (a dot after the name,
+    // described for accessibility); the count badge stays as it is.
+    void setBaseline(const BaselineState* baseline);
+
     int rowCount(const QModelIndex& parent = {}) const override;
     QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
 
 private:
     const AppState& m_appState;
+    const BaselineState* m_baseline = nullptr;
 };
 
 } // namespace daemonary

@@ -3,6 +3,7 @@
 #include "style/SymbolIcon.h"
 #include "style/ViewStyle.h"
 
+#include <QEvent>
 #include <QFrame>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -31,13 +32,10 @@ ToolbarButtonsView::ToolbarButtonsView(QWidget* parent) : QWidget(parent) {
     row->setContentsMargins(8, 4, 8, 4);
     row->setSpacing(4);
 
-    const QColor secondary = ViewStyle::secondary(palette());
-    auto* icon = new QLabel(field);
-    icon->setObjectName(QStringLiteral("searchIcon"));
-    icon->setAccessibleName(tr("Search"));
-    icon->setPixmap(SymbolIcon::pixmap(QStringLiteral("magnifyingglass"), secondary, kSymbolSize,
-                                       devicePixelRatioF()));
-    row->addWidget(icon);
+    m_searchIcon = new QLabel(field);
+    m_searchIcon->setObjectName(QStringLiteral("searchIcon"));
+    m_searchIcon->setAccessibleName(tr("Search"));
+    row->addWidget(m_searchIcon);
 
     m_lineEdit = new QLineEdit(field);
     m_lineEdit->setObjectName(QStringLiteral("searchLineEdit"));
@@ -56,7 +54,6 @@ ToolbarButtonsView::ToolbarButtonsView(QWidget* parent) : QWidget(parent) {
     m_clearButton->setAutoRaise(true);
     m_clearButton->setCursor(Qt::ArrowCursor);
     m_clearButton->setFocusPolicy(Qt::NoFocus);
-    m_clearButton->setIcon(SymbolIcon::icon(QStringLiteral("xmark.circle.fill"), secondary));
     m_clearButton->setIconSize(QSize(kSymbolSize, kSymbolSize));
     m_clearButton->setStyleSheet(QStringLiteral("QToolButton { border: none; padding: 0; }"));
     m_clearButton->hide();
@@ -73,6 +70,22 @@ ToolbarButtonsView::ToolbarButtonsView(QWidget* parent) : QWidget(parent) {
         emit searchTextChanged(text);
     });
     connect(m_clearButton, &QToolButton::clicked, this, [this] { setSearchText(QString()); });
+    applyPalette();
+}
+
+void ToolbarButtonsView::changeEvent(QEvent* event) {
+    QWidget::changeEvent(event);
+    if (event->type() == QEvent::PaletteChange) {
+        applyPalette();
+    }
+}
+
+void ToolbarButtonsView::applyPalette() {
+    const QColor secondary = ViewStyle::secondary(palette());
+    m_searchIcon->setPixmap(SymbolIcon::pixmap(QStringLiteral("magnifyingglass"), secondary,
+                                               kSymbolSize, devicePixelRatioF()));
+    m_searchIcon->setProperty("symbolColor", secondary);
+    m_clearButton->setIcon(SymbolIcon::icon(QStringLiteral("xmark.circle.fill"), secondary));
 }
 
 QString ToolbarButtonsView::searchText() const {

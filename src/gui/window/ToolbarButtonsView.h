@@ -4,6 +4,7 @@
 #include <QWidget>
 
 class QHBoxLayout;
+class QLabel;
 class QLineEdit;
 class QToolButton;
 
@@ -32,7 +33,13 @@ public:
 signals:
     void searchTextChanged(const QString& text);
 
+protected:
+    void changeEvent(QEvent* event) override;
+
 private:
+    void applyPalette();
+
+    QLabel* m_searchIcon = nullptr;
     QLineEdit* m_lineEdit = nullptr;
     QToolButton* m_clearButton = nullptr;
     QHBoxLayout* m_trailing = nullptr;

@@ -1,0 +1,197 @@
+#include "DiffCommand.h"
+
+#include "Cli.h"
+#include "LaunchItemJson.h"
+#include "ListCommand.h"
+#include "ScopeSelection.h"
+#include "SnapshotFile.h"
+
+#include <algorithm>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <ostream>
+
+namespace daemonary {
+
+namespace {
+
+constexpr int kDifferences = 1;
+constexpr int kTrouble = 2;
+
+using OrderedJson = nlohmann::ordered_json;
+
+OrderedJson factsJson(const Snapshot& snapshot) {
+    OrderedJson facts = OrderedJson::object();
+    facts["format"] = snapshot.format;
+    facts["takenAt"] = snapshot.takenAt;
+    facts["hostName"] = snapshot.hostName;
+    facts["userName"] = snapshot.userName;
+    return facts;
+}
+
+OrderedJson recordJson(const SnapshotRecord& record) {
+    return Snapshot::recordJson(record);
+}
+
+void writeLine(std::ostream& out, char mark, const LaunchItem& item, std::size_t scopeWidth,
+               std::size_t labelWidth) {
+    const std::string scope(toText(item.scope));
+    out << mark << ' ' << scope << std::string(scopeWidth - scope.size() + 2, ' ') << item.label;
+    if (item.path) {
+        out << std::string(labelWidth > item.label.size() ? labelWidth - item.label.size() : 0, ' ')
+            << "  " << *item.path;
+    }
+    out << '\n';
+}
+
+} // namespace
+
+void writeDiffTable(std::ostream& out, const Snapshot& baseline, const SnapshotDiff& diff) {
+    if (diff.empty()) {
+        return;
+    }
+    std::size_t scopeWidth = 0;
+    std::size_t labelWidth = 0;
+    const auto measure = [&](const LaunchItem& item) {
+        scopeWidth = std::max(scopeWidth, toText(item.scope).size());
+        labelWidth = std::max(labelWidth, item.label.size());
+    };
+    for (const auto& record : diff.added) {
+        measure(record.item);
+    }
+    for (const auto& record : diff.removed) {
+        measure(record.item);
+    }
+    for (const auto& record : diff.modified) {
+        measure(record.after.item);
+    }
+
+    out << "Since " << baseline.takenAt;
+    if (!baseline.hostName.empty()) {
+        out << " on " << baseline.hostName;
+    }
+    if (!baseline.userName.empty()) {
+        out << " (" << baseline.userName << ")";
+    }
+    out << ": " << diff.added.size() << " added, " << diff.removed.size() << " removed, "
+        << diff.modified.size() << " modified\n";
+    for (const auto& record : diff.added) {
+        writeLine(out, '+', record.item, scopeWidth, labelWidth);
+    }
+    for (const auto& record : diff.removed) {
+        writeLine(out, '-', record.item, scopeWidth, labelWidth);
+    }
+    for (const auto& record : diff.modified) {
+        writeLine(out, '~', record.after.item, scopeWidth, labelWidth);
+        for (const RecordChange& change : record.changes) {
+            out << "      " << change.description() << '\n';
+        }
+    }
+}
+
+std::string diffJson(const Snapshot& baseline, const Snapshot& current, const SnapshotDiff& diff) {
+    OrderedJson document = OrderedJson::object();
+    document["baseline"] = factsJson(baseline);
+    document["current"] = factsJson(current);
+    OrderedJson added = OrderedJson::array();
+    for (const auto& record : diff.added) {
+        added.push_back(recordJson(record));
+    }
+    OrderedJson removed = OrderedJson::array();
+    for (const auto& record : diff.removed) {
+        removed.push_back(recordJson(record));
+    }
+    OrderedJson modified = OrderedJson::array();
+    for (const auto& record : diff.modified) {
+        OrderedJson changes = OrderedJson::array();
+        for (const RecordChange& change : record.changes) {
+            changes.push_back({{"field", change.field},
+                               {"before", change.before},
+                               {"after", change.after},
+                               {"description", change.description()}});
+        }
+        modified.push_back({{"before", recordJson(record.before)},
+                            {"after", recordJson(record.after)},
+                            {"changes", std::move(changes)}});
+    }
+    document["added"] = std::move(added);
+    document["removed"] = std::move(removed);
+    document["modified"] = std::move(modified);
+    return document.dump(2, ' ', false, OrderedJson::error_handler_t::replace);
+}
+
+int runDiffCommand(const std::vector<std::string>& arguments, std::ostream& out,
+                   std::ostream& err) {
+    const auto usage = [&err](const std::string& message) {
+        err << "daemonary-cli diff: " << message << "\n"
+            << "Usage: daemonary-cli " << kDiffCommandUsage << "\n";
+        return kCliUsageError;
+    };
+    ScopeSelection selection;
+    std::vector<std::string> files;
+    bool json = false;
+    for (std::size_t i = 0; i < arguments.size(); ++i) {
+        const std::string& argument = arguments[i];
+        if (argument == "--help" || argument == "-h") {
+            out << "Usage: daemonary-cli " << kDiffCommandUsage << "\n"
+                << kDiffCommandSummary << "\n\n"
+                << kDiffCommandDetails;
+            return 0;
+        }
+        if (argument == "--json") {
+            json = true;
+        } else if (ScopeSelection::isScopeOption(argument)) {
+            if (auto error = selection.take(arguments, i)) {
+                return usage(error->message);
+            }
+        } else if (argument.starts_with("-") && argument != "-") {
+            return usage("unknown option \"" + argument + "\"");
+        } else {
+            files.push_back(argument);
+        }
+    }
+    if (files.empty() || files.size() > 2) {
+        return usage(files.empty() ? "a baseline snapshot file is needed"
+                                   : "at most two snapshot files can be compared");
+    }
+
+    std::vector<Snapshot> snapshots;
+    for (const std::string& file : files) {
+        auto read = SnapshotFile::read(file);
+        if (const auto* error = std::get_if<SnapshotError>(&read)) {
+            err << "daemonary-cli diff: " << error->message << "\n";
+            return kTrouble;
+        }
+        snapshots.push_back(std::get<Snapshot>(std::move(read)));
+    }
+
+    // Named categories must be in every snapshot compared; by default the
+    // shared ones are compared.
+    std::vector<LaunchScope> scopes;
+    for (const LaunchScope scope :
+         selection.any() ? selection.scopes() : Snapshot::defaultScopes()) {
+        const auto missing = std::find_if(snapshots.begin(), snapshots.end(),
+                                          [scope](const Snapshot& s) { return !s.covers(scope); });
+        if (missing == snapshots.end()) {
+            scopes.push_back(scope);
+        } else if (selection.any()) {
+            err << "daemonary-cli diff: "
+                << files[static_cast<std::size_t>(missing - snapshots.begin())]
+                << ": the snapshot has no " << toText(scope) << " category\n";
+            return kTrouble;
+        }
+    }
+
+    const Snapshot& baseline = snapshots.front();
+    const Snapshot current =
+        snapshots.size() == 2 ? snapshots.back() : Snapshot::take(loadCategories(scopes));
+    const SnapshotDiff diff = SnapshotDiff::between(baseline, current, scopes);
+    if (json) {
+        out << diffJson(baseline, current, diff) << '\n';
+    } else {
+        writeDiffTable(out, baseline, diff);
+    }
+    return diff.empty() ? 0 : kDifferences;
+}
+
+} // namespace daemonary

@@ -1,0 +1,316 @@
+#include "baseline/BaselineState.h"
+
+#include "Log.h"
+#include "SnapshotFile.h"
+#include "table/AppState.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QFutureWatcher>
+#include <QLocale>
+#include <QStandardPaths>
+#include <QtConcurrent/QtConcurrentRun>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <variant>
+
+namespace daemonary {
+
+namespace {
+
+// One thread, so that loads, saves and removals of the file happen in the
+// order they were asked for (fingerprinting spreads over threads itself).
+constexpr int kBaselineThreads = 1;
+
+QString text(const std::string& value) {
+    return QString::fromStdString(value);
+}
+
+template <typename Result, typename Work, typename Done>
+void runOn(QThreadPool& pool, QObject* context, Work work, Done done) {
+    auto* watcher = new QFutureWatcher<Result>(context);
+    QObject::connect(watcher, &QFutureWatcher<Result>::finished, context,
+                     [watcher, done = std::move(done)]() mutable {
+                         watcher->deleteLater();
+                         done(watcher->result());
+                     });
+    watcher->setFuture(QtConcurrent::run(&pool, std::move(work)));
+}
+
+QString describeRecord(const SnapshotRecord& record) {
+    QStringList facts;
+    if (record.item.path) {
+        facts << BaselineState::tr("path %1").arg(text(*record.item.path));
+    }
+    if (record.item.executablePath) {
+        facts << BaselineState::tr("executable %1").arg(text(*record.item.executablePath));
+    }
+    const Fingerprint& fingerprint = record.fingerprint;
+    if (fingerprint.sha256) {
+        facts << BaselineState::tr("SHA-256 %1").arg(text(*fingerprint.sha256));
+    }
+    if (fingerprint.stamp) {
+        facts << BaselineState::tr("%1 bytes").arg(fingerprint.stamp->size);
+    }
+    if (fingerprint.executable) {
+        facts << BaselineState::tr("bundle executable %1").arg(text(*fingerprint.executable));
+    }
+    return facts.join(QStringLiteral("; "));
+}
+
+} // namespace
+
+BaselineState::BaselineState(AppState& appState, QString filePath, QObject* parent)
+    : QObject(parent), m_appState(appState), m_filePath(std::move(filePath)) {
+    qRegisterMetaType<daemonary::LaunchScope>();
+    m_pool.setObjectName(QStringLiteral("Baseline"));
+    m_pool.setMaxThreadCount(kBaselineThreads);
+    connect(&m_appState, &AppState::allItemsChanged, this, &BaselineState::recompute);
+}
+
+BaselineState::~BaselineState() {
+    m_pool.waitForDone();
+}
+
+QString BaselineState::defaultFilePath() {
+    return QStandardPaths::writableLocation(QStandardPaths::AppDataLocation) +
+           QStringLiteral("/baseline.json");
+}
+
+QDateTime BaselineState::takenAt() const {
+    if (!m_baseline) {
+        return {};
+    }
+    QDateTime time = QDateTime::fromString(text(m_baseline->takenAt), Qt::ISODate);
+    return time.toLocalTime();
+}
+
+QString BaselineState::dateText() const {
+    return QLocale().toString(takenAt().date(), QStringLiteral("d MMM yyyy"));
+}
+
+void BaselineState::started() {
+    ++m_pending;
+}
+
+void BaselineState::finished() {
+    if (--m_pending == 0) {
+        emit idle();
+    }
+}
+
+void BaselineState::report(const QString& message) {
+    m_problem = message;
+    Log::line("BaselineState: " + message.toStdString());
+    emit problemOccurred(message);
+}
+
+void BaselineState::load() {
+    started();
+    const std::string path = m_filePath.toStdString();
+    using Result = std::variant<std::monostate, Snapshot, SnapshotError>;
+    runOn<Result>(
+        m_pool, this,
+        [path]() -> Result {
+            if (!QFileInfo::exists(QString::fromStdString(path))) {
+                return std::monostate{};
+            }
+            auto read = SnapshotFile::read(path);
+            if (auto* error = std::get_if<SnapshotError>(&read)) {
+                return std::move(*error);
+            }
+            return std::get<Snapshot>(std::move(read));
+        },
+        [this](Result result) {
+            if (auto* snapshot = std::get_if<Snapshot>(&result)) {
+                m_problem.clear();
+                setBaseline(std::move(*snapshot));
+            } else if (auto* error = std::get_if<SnapshotError>(&result)) {
+                setBaseline(std::nullopt);
+                report(tr("The saved baseline cannot be used: %1. It has been left as it is "
+                          "for you to inspect; Save as Baseline replaces it.")
+                           .arg(text(error->message)));
+            } else {
+                setBaseline(std::nullopt);
+            }
+            finished();
+        });
+}
+
+void BaselineState::save() {
+    Snapshot::Categories categories;
+    for (const LaunchScope scope : Snapshot::defaultScopes()) {
+        if (const auto* items = m_appState.items(scope)) {
+            categories.emplace_back(scope, *items);
+        }
+    }
+    started();
+    const std::string path = m_filePath.toStdString();
+    using Result = std::variant<Snapshot, SnapshotError>;
+    runOn<Result>(
+        m_pool, this,
+        [path, categories = std::move(categories)]() -> Result {
+            Snapshot snapshot = Snapshot::take(categories);
+            const QString folder = QFileInfo(QString::fromStdString(path)).absolutePath();
+            if (!QDir().mkpath(folder)) {
+                return SnapshotError{"cannot create the folder " + folder.toStdString()};
+            }
+            if (auto error = SnapshotFile::write(path, snapshot)) {
+                return std::move(*error);
+            }
+            return snapshot;
+        },
+        [this](Result result) {
+            if (auto* snapshot = std::get_if<Snapshot>(&result)) {
+                m_problem.clear();
+                setBaseline(std::move(*snapshot));
+                emit saveFinished(true);
+            } else {
+                report(tr("The baseline could not be saved: %1")
+                           .arg(text(std::get<SnapshotError>(result).message)));
+                emit saveFinished(false);
+            }
+            finished();
+        });
+}
+
+void BaselineState::forget() {
+    setBaseline(std::nullopt);
+    started();
+    const std::string path = m_filePath.toStdString();
+    runOn<int>(
+        m_pool, this, [path] { return std::remove(path.c_str()) == 0 ? 0 : errno; },
+        [this](int error) {
+            if (error != 0 && error != ENOENT) {
+                report(tr("The baseline file %1 could not be removed: %2")
+                           .arg(m_filePath, QString::fromLocal8Bit(std::strerror(error))));
+            }
+            finished();
+        });
+}
+
+void BaselineState::setBaseline(std::optional<Snapshot> baseline) {
+    ++m_baselineGeneration;
+    m_baseline = std::move(baseline);
+    emit baselineChanged();
+    recomputeAll();
+}
+
+void BaselineState::recomputeAll() {
+    for (const LaunchScope scope : allScopes()) {
+        recompute(scope);
+    }
+}
+
+void BaselineState::recompute(LaunchScope scope) {
+    const std::uint64_t generation = ++m_generation[scope];
+    const auto* items = m_appState.items(scope);
+    if (!m_baseline || !m_baseline->covers(scope) || items == nullptr) {
+        const auto found = m_changes.find(scope);
+        if (found != m_changes.end()) {
+            m_changes.erase(found);
+            emit changesChanged(scope);
+        }
+        return;
+    }
+    started();
+    // The baseline is shared by value with the worker: it may be replaced
+    // while the fingerprints are read.
+    auto work = [baseline = *m_baseline, scope, items = *items] {
+        const Snapshot present = Snapshot::take({{scope, items}}, baseline.takenAt, {}, {});
+        return SnapshotDiff::between(baseline, present, {scope});
+    };
+    runOn<SnapshotDiff>(
+        m_pool, this, std::move(work),
+        [this, scope, generation, baselineGeneration = m_baselineGeneration](SnapshotDiff diff) {
+            finished();
+            if (generation != m_generation[scope] || baselineGeneration != m_baselineGeneration) {
+                return;
+            }
+            ScopeChanges changes;
+            for (const auto& record : diff.added) {
+                changes.byRecord.insert(recordKey(record.item), {ChangeMark::added, {}});
+            }
+            for (auto& record : diff.modified) {
+                changes.byRecord.insert(recordKey(record.after.item),
+                                        {ChangeMark::modified, std::move(record.changes)});
+            }
+            changes.removed = std::move(diff.removed);
+            m_changes[scope] = std::move(changes);
+            emit changesChanged(scope);
+        });
+}
+
+QString BaselineState::recordKey(const LaunchItem& item) {
+    QString key = QString::fromUtf8(toText(item.scope));
+    key += QChar(0x1F);
+    key += QString::fromUtf8(toText(item.type));
+    key += QChar(0x1F);
+    key += text(item.label);
+    if (item.path) {
+        key += QChar(0x1F);
+        key += text(*item.path);
+    }
+    return key;
+}
+
+const BaselineState::ScopeChanges* BaselineState::changes(LaunchScope scope) const {
+    const auto found = m_changes.find(scope);
+    return found == m_changes.end() ? nullptr : &found->second;
+}
+
+BaselineState::RecordStanding BaselineState::standing(const LaunchItem& item) const {
+    const ScopeChanges* scopeChanges = changes(item.scope);
+    if (scopeChanges == nullptr) {
+        return {};
+    }
+    return scopeChanges->byRecord.value(recordKey(item));
+}
+
+int BaselineState::changeCount(LaunchScope scope) const {
+    const ScopeChanges* scopeChanges = changes(scope);
+    return scopeChanges == nullptr ? 0 : scopeChanges->count();
+}
+
+QString BaselineState::note(const LaunchItem& item, ChangeMark mark) const {
+    if (!m_baseline) {
+        return {};
+    }
+    switch (mark) {
+    case ChangeMark::none:
+        return {};
+    case ChangeMark::added:
+        return tr("New since %1").arg(dateText());
+    case ChangeMark::modified: {
+        QStringList what;
+        for (const RecordChange& change : standing(item).changes) {
+            what << text(change.description());
+        }
+        return tr("Changed since %1: %2").arg(dateText(), what.join(QStringLiteral("; ")));
+    }
+    case ChangeMark::removed: {
+        if (const ScopeChanges* scopeChanges = changes(item.scope)) {
+            for (const SnapshotRecord& record : scopeChanges->removed) {
+                if (record.item == item) {
+                    return tr("Removed since %1. The baseline had: %2")
+                        .arg(dateText(), describeRecord(record));
+                }
+            }
+        }
+        return tr("Removed since %1").arg(dateText());
+    }
+    }
+    return {};
+}
+
+QString BaselineState::changeSummary(LaunchScope scope) const {
+    const int count = changeCount(scope);
+    if (count == 0) {
+        return {};
+    }
+    return count == 1 ? tr("1 change since the baseline of %1").arg(dateText())
+                      : tr("%1 changes since the baseline of %2").arg(count).arg(dateText());
+}
+
+} // namespace daemonary

@@ -1,0 +1,110 @@
+#pragma once
+
+#include "LaunchItem.h"
+#include "Snapshot.h"
+#include "SnapshotDiff.h"
+#include "table/AppState.h" // LaunchScope as a signal argument
+
+#include <QDateTime>
+#include <QHash>
+#include <QObject>
+#include <QString>
+#include <QThreadPool>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <vector>
+
+namespace daemonary {
+
+class AppState;
+
+// How a record stands against the baseline.
+enum class ChangeMark { none, added, modified, removed };
+
+// The saved baseline and how each loaded category differs from it. Lives on
+// the GUI thread; reading, writing and fingerprinting run on a pool of its own
+// (never Qt's global pool) and come back here.
+class BaselineState : public QObject {
+    Q_OBJECT
+
+public:
+    struct RecordStanding {
+        ChangeMark mark = ChangeMark::none;
+        std::vector<RecordChange> changes; // modified only
+    };
+
+    struct ScopeChanges {
+        QHash<QString, RecordStanding> byRecord; // keyed by recordKey()
+        std::vector<SnapshotRecord> removed;     // in diff order
+        int count() const { return static_cast<int>(byRecord.size() + removed.size()); }
+    };
+
+    // `filePath`: where the baseline is kept (one file, replaced whole).
+    BaselineState(AppState& appState, QString filePath, QObject* parent = nullptr);
+    ~BaselineState() override;
+
+    // The baseline file in the application's data folder.
+    static QString defaultFilePath();
+
+    const QString& filePath() const { return m_filePath; }
+    bool hasBaseline() const { return m_baseline.has_value(); }
+    const std::optional<Snapshot>& baseline() const { return m_baseline; }
+    // When the baseline was taken, in local time; invalid without one.
+    QDateTime takenAt() const;
+    // "7 Dec 2026" in the user's locale.
+    QString dateText() const;
+    // The last problem reading or writing the file, if any.
+    const QString& problem() const { return m_problem; }
+    bool busy() const { return m_pending > 0; }
+
+    // Reads the file in the background. A missing file is no baseline; a
+    // damaged one is a problem, and the file is kept as it is.
+    void load();
+    // Snapshots the loaded categories (the job table left out) and replaces
+    // the file with it.
+    void save();
+    // Removes the file and the marks.
+    void forget();
+
+    // Identity of a record across snapshots: category, type, label and path.
+    static QString recordKey(const LaunchItem& item);
+
+    const ScopeChanges* changes(LaunchScope scope) const;
+    RecordStanding standing(const LaunchItem& item) const;
+    int changeCount(LaunchScope scope) const;
+    // "New since 7 Dec 2026", "Changed since 7 Dec 2026: contents changed",
+    // "Removed since 7 Dec 2026. The baseline had: ...", or nothing.
+    QString note(const LaunchItem& item, ChangeMark mark) const;
+    // "3 changes since the baseline of 7 Dec 2026"; nothing without changes.
+    QString changeSummary(LaunchScope scope) const;
+
+signals:
+    void baselineChanged();
+    void changesChanged(daemonary::LaunchScope scope);
+    // A file could not be read or written; the message names it and the fault.
+    void problemOccurred(const QString& message);
+    // A save finished (successfully or not; see problem()).
+    void saveFinished(bool saved);
+    void idle();
+
+private:
+    void setBaseline(std::optional<Snapshot> baseline);
+    void recompute(LaunchScope scope);
+    void recomputeAll();
+    void report(const QString& message);
+    void started();
+    void finished();
+
+    AppState& m_appState;
+    QString m_filePath;
+    QThreadPool m_pool;
+    std::optional<Snapshot> m_baseline;
+    std::map<LaunchScope, ScopeChanges> m_changes;
+    std::map<LaunchScope, std::uint64_t> m_generation;
+    std::uint64_t m_baselineGeneration = 0;
+    QString m_problem;
+    int m_pending = 0;
+};
+
+} // namespace daemonary
