@@ -8,6 +8,7 @@
 #include "MetadataManager.h"
 #include "PrettyJson.h"
 #include "ScopeSelection.h"
+#include "SignerChecker.h"
 
 #include <algorithm>
 #include <array>
@@ -50,6 +51,18 @@ std::string pidOrIndexText(const LaunchItem& item) {
     return "-";
 }
 
+const Signer* signerOf(const LaunchItem& item, const std::map<std::string, Signer>* signers) {
+    if (signers == nullptr) {
+        return nullptr;
+    }
+    const auto target = signerTarget(item);
+    if (!target) {
+        return nullptr;
+    }
+    const auto found = signers->find(*target);
+    return found == signers->end() ? nullptr : &found->second;
+}
+
 } // namespace
 
 std::variant<ListOptions, ListUsageError>
@@ -63,6 +76,8 @@ parseListOptions(const std::vector<std::string>& arguments) {
             options.json = true;
         } else if (argument == "--defaults") {
             options.defaults = true;
+        } else if (argument == "--signers") {
+            options.signers = true;
         } else if (argument == "--help" || argument == "-h") {
             options.help = true;
         } else if (ScopeSelection::isScopeOption(argument)) {
@@ -79,7 +94,8 @@ parseListOptions(const std::vector<std::string>& arguments) {
 }
 
 void writeListTable(std::ostream& out, LaunchScope scope, const std::vector<LaunchItem>& items,
-                    const MetadataManager* metadata, const DisabledServices* disabled) {
+                    const MetadataManager* metadata, const DisabledServices* disabled,
+                    const std::map<std::string, Signer>* signers) {
     if (disabled != nullptr && !DisabledServices::appliesTo(scope)) {
         disabled = nullptr;
     }
@@ -96,6 +112,15 @@ void writeListTable(std::ostream& out, LaunchScope scope, const std::vector<Laun
         statusWidth = std::max(statusWidth, toText(item.status).size());
     }
     const std::size_t defaultWidth = std::string_view("DEFAULT").size();
+    std::vector<std::string> signerTexts;
+    std::size_t signerWidth = std::string_view("SIGNER").size();
+    if (signers) {
+        for (const LaunchItem& item : items) {
+            const Signer* signer = signerOf(item, signers);
+            signerTexts.push_back(signer ? signer->text() : "-");
+            signerWidth = std::max(signerWidth, displayWidth(signerTexts.back()));
+        }
+    }
     const std::size_t disabledWidth = std::string_view("DISABLED").size();
 
     out << toText(scope) << " (" << items.size() << ")\n";
@@ -107,6 +132,9 @@ void writeListTable(std::ostream& out, LaunchScope scope, const std::vector<Laun
     }
     if (disabled) {
         writePadded(out, "DISABLED", disabledWidth + 2);
+    }
+    if (signers) {
+        writePadded(out, "SIGNER", signerWidth + 2);
     }
     out << "PATH\n";
     for (std::size_t i = 0; i < items.size(); ++i) {
@@ -121,12 +149,16 @@ void writeListTable(std::ostream& out, LaunchScope scope, const std::vector<Laun
         if (disabled) {
             writePadded(out, disabledText(*disabled, item), disabledWidth + 2);
         }
+        if (signers) {
+            writePadded(out, signerTexts[i], signerWidth + 2);
+        }
         out << item.path.value_or("-") << '\n';
     }
 }
 
 std::string listJson(const std::vector<std::pair<LaunchScope, std::vector<LaunchItem>>>& categories,
-                     const MetadataManager* metadata, const DisabledServices* disabled) {
+                     const MetadataManager* metadata, const DisabledServices* disabled,
+                     const std::map<std::string, Signer>* signers) {
     // Written record by record in the form dump(2) gives the whole document:
     // building the document's tree first costs more on a large host than
     // finding the records does. Paths are bytes from the file system and need
@@ -144,6 +176,15 @@ std::string listJson(const std::vector<std::pair<LaunchScope, std::vector<Launch
             }
             if (disabled != nullptr && disabled->hasDisabled(item)) {
                 record["disabled"] = true;
+            }
+            if (const Signer* signer = signerOf(item, signers)) {
+                record["signer"] = signer->text();
+                if (!signer->team.empty()) {
+                    record["team"] = signer->team;
+                }
+                if (!signer->reason.empty()) {
+                    record["signerReason"] = signer->reason;
+                }
             }
             text += first ? "\n    " : ",\n    ";
             first = false;
@@ -204,15 +245,30 @@ int runListCommand(const std::vector<std::string>& arguments, std::ostream& out,
     }
     const DisabledServices* disabledState = disabled ? &*disabled : nullptr;
 
+    std::optional<std::map<std::string, Signer>> signers;
+    if (options.signers) {
+        std::vector<std::string> targets;
+        for (const auto& category : categories) {
+            for (const LaunchItem& item : category.second) {
+                if (auto target = signerTarget(item)) {
+                    targets.push_back(std::move(*target));
+                }
+            }
+        }
+        signers = SignerChecker().checkAll(targets);
+    }
+    const std::map<std::string, Signer>* signerMap = signers ? &*signers : nullptr;
+
     if (options.json) {
-        out << listJson(categories, metadata, disabledState) << '\n';
+        out << listJson(categories, metadata, disabledState, signerMap) << '\n';
         return 0;
     }
     for (std::size_t i = 0; i < categories.size(); ++i) {
         if (i > 0) {
             out << '\n';
         }
-        writeListTable(out, categories[i].first, categories[i].second, metadata, disabledState);
+        writeListTable(out, categories[i].first, categories[i].second, metadata, disabledState,
+                       signerMap);
     }
     return 0;
 }

@@ -2,8 +2,10 @@
 
 #include "DisabledServices.h"
 #include "LaunchItem.h"
+#include "Signer.h"
 
 #include <iosfwd>
+#include <map>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -14,7 +16,7 @@ namespace daemonary {
 class MetadataManager;
 
 inline constexpr std::string_view kListCommandUsage =
-    "list [--scope NAME]... [--json] [--defaults]";
+    "list [--scope NAME]... [--json] [--defaults] [--signers]";
 inline constexpr std::string_view kListCommandSummary =
     "List the background services of each category, as the application loads them.";
 inline constexpr std::string_view kListCommandDetails =
@@ -24,6 +26,9 @@ inline constexpr std::string_view kListCommandDetails =
     "  --json        one JSON object keyed by category, each an array of records\n"
     "  --defaults    also tell whether each record ships with the operating system\n"
     "                (\"systemDefault\" in JSON, a Default column in the table)\n"
+    "  --signers     also tell who signed each record's executable or bundle, from\n"
+    "                codesign (\"signer\", and \"team\" for a Developer ID, in JSON;\n"
+    "                a Signer column in the table)\n"
     "A Disabled column tells which launchd jobs launchd will not start (yes, no, or - when\n"
     "unknown); in JSON such records carry \"disabled\": true.\n"
     "Discovery log lines go to standard error.\n";
@@ -32,6 +37,7 @@ struct ListOptions {
     std::vector<LaunchScope> scopes; // sidebar order, no repeats
     bool json = false;
     bool defaults = false;
+    bool signers = false;
     bool help = false;
 };
 
@@ -45,16 +51,20 @@ parseListOptions(const std::vector<std::string>& arguments);
 // One category as an aligned text table: label, PID or load index, status,
 // path (and whether it is a system default, when `metadata` is given). With
 // `disabled`, categories of launchd jobs get a Disabled column before the
-// path, so that readers of the leading columns are not disturbed.
+// path, so that readers of the leading columns are not disturbed. With
+// `signers` (by signerTarget), a Signer column before the path.
 void writeListTable(std::ostream& out, LaunchScope scope, const std::vector<LaunchItem>& items,
-                    const MetadataManager* metadata, const DisabledServices* disabled = nullptr);
+                    const MetadataManager* metadata, const DisabledServices* disabled = nullptr,
+                    const std::map<std::string, Signer>* signers = nullptr);
 
 // The loaded categories as one JSON document (keys in the given order).
 // Byte sequences that are not UTF-8 are replaced so the document stays valid.
 // Records launchd will not start carry "disabled": true; the key is absent
-// otherwise, unknown included.
+// otherwise, unknown included. With `signers`, "signer" (and "team",
+// "signerReason" when there is one) in each record that has something to check.
 std::string listJson(const std::vector<std::pair<LaunchScope, std::vector<LaunchItem>>>& categories,
-                     const MetadataManager* metadata, const DisabledServices* disabled = nullptr);
+                     const MetadataManager* metadata, const DisabledServices* disabled = nullptr,
+                     const std::map<std::string, Signer>* signers = nullptr);
 
 using LoadedCategories = std::vector<std::pair<LaunchScope, std::vector<LaunchItem>>>;
 

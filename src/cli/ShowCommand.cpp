@@ -151,6 +151,7 @@ ShowReport makeShowReport(LaunchItem record, const HostLayout& layout) {
         report.triggers = triggerFacts(*definition);
         report.logs = readLogs(*definition, layout, report.record.scope == LaunchScope::user);
     }
+    report.signer = SignerChecker(layout).checkRecord(report.record);
     return report;
 }
 
@@ -169,7 +170,7 @@ nlohmann::ordered_json showJson(const ShowReport& report) {
         logs.push_back(logJson(log));
     }
     document["logs"] = std::move(logs);
-    document["signer"] = nullptr;
+    document["signer"] = toJson(report.signer);
     return document;
 }
 
@@ -178,6 +179,8 @@ void writeShowText(std::ostream& out, const ShowReport& report) {
     out << displayableText(record.label) << " (" << toText(record.scope) << ")\n";
     out << "  Path:        " << displayableText(record.path.value_or("-")) << '\n';
     out << "  Executable:  " << displayableText(record.executablePath.value_or("-")) << '\n';
+    out << "  Signed By:   "
+        << displayableText(report.signer ? report.signer->signer.description() : "-") << '\n';
     out << "  Status:      " << toText(record.status);
     if (record.pid) {
         out << " (PID " << *record.pid << ')';

@@ -3,6 +3,7 @@
 #include "LaunchItem.h"
 #include "LogTail.h"
 #include "PropertyList.h"
+#include "SignerChecker.h"
 #include "TriggerFacts.h"
 
 #include <iosfwd>
@@ -26,7 +27,8 @@ inline constexpr std::string_view kShowCommandDetails =
     "                as for start and stop\n"
     "  --scope NAME  the category to look in (as for list); may be repeated\n"
     "  --json        {\"record\", \"definition\", \"triggers\", \"logs\", \"signer\"} as one\n"
-    "                JSON object; \"signer\" is null while none is known\n"
+    "                JSON object; \"signer\" (from codesign) is null when the record has\n"
+    "                no executable or bundle to check\n"
     "  Exit status: 0 shown, 2 no such record or a usage error.\n";
 
 struct ShowOptions {
@@ -50,14 +52,17 @@ struct ShowReport {
     std::optional<PlistValue> definition;
     std::vector<TriggerFact> triggers;
     std::vector<LogReport> logs;
+    // Who signed the executable (or the bundle the record is).
+    std::optional<RecordSigner> signer;
 };
 
-// Reads the record's definition and logs. Blocking.
+// Reads the record's definition and logs and asks codesign for its signer.
+// Blocking.
 ShowReport makeShowReport(LaunchItem record, const HostLayout& layout);
 
 // {"record", "definition", "triggers", "logs", "signer"}: one member per part
-// of the report, so a new part is one new member; "signer" stays null until
-// records carry one.
+// of the report, so a new part is one new member; "signer" is null for a
+// record with nothing to sign-check.
 nlohmann::ordered_json showJson(const ShowReport& report);
 
 // The report for a terminal: every text from the files made harmless first,

@@ -1,8 +1,11 @@
 #include "ToolRunner.h"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <mutex>
 #include <poll.h>
@@ -99,9 +102,38 @@ private:
     int m_status = 0;
 };
 
-// False when a stream went over kMaxCapturedBytes; that stream is closed
-// early and its bytes are incomplete.
-bool drain(Pipe* outputPipe, std::string* output, Pipe* errorPipe, std::string* error) {
+using Clock = std::chrono::steady_clock;
+
+// When a limited run must end: its deadline, or a cancel seen earlier.
+struct Limit {
+    std::optional<Clock::time_point> deadline;
+    const std::atomic<bool>* cancel = nullptr;
+
+    bool active() const { return deadline || cancel; }
+    bool expired() const {
+        return (cancel && cancel->load()) || (deadline && Clock::now() >= *deadline);
+    }
+    // How long poll may wait: a cancel is looked at every 50 ms.
+    int pollTimeout() const {
+        if (!active()) {
+            return -1;
+        }
+        auto wait = std::chrono::milliseconds(cancel ? 50 : 60'000);
+        if (deadline) {
+            const auto left =
+                std::chrono::ceil<std::chrono::milliseconds>(*deadline - Clock::now());
+            wait = std::clamp(left, std::chrono::milliseconds(0), wait);
+        }
+        return static_cast<int>(wait.count());
+    }
+};
+
+enum class DrainEnd { complete, overLimit, expired };
+
+// overLimit when a stream went over maxBytes (that stream is closed early and
+// its bytes are incomplete); expired when the limit ran out first.
+DrainEnd drain(Pipe* outputPipe, std::string* output, Pipe* errorPipe, std::string* error,
+               std::size_t maxBytes, const Limit& limit) {
     std::array<pollfd, 2> fds{};
     std::array<std::string*, 2> sinks{};
     std::array<Pipe*, 2> pipes{};
@@ -121,9 +153,14 @@ bool drain(Pipe* outputPipe, std::string* output, Pipe* errorPipe, std::string* 
 
     std::size_t open = count;
     bool withinLimit = true;
+    bool expired = false;
     char buffer[65536];
     while (open > 0) {
-        const int ready = ::poll(fds.data(), count, -1);
+        if (limit.expired()) {
+            expired = true;
+            break;
+        }
+        const int ready = ::poll(fds.data(), count, limit.pollTimeout());
         if (ready < 0) {
             if (errno == EINTR) {
                 continue;
@@ -138,7 +175,7 @@ bool drain(Pipe* outputPipe, std::string* output, Pipe* errorPipe, std::string* 
             }
             const ssize_t got = ::read(fds[i].fd, buffer, sizeof buffer);
             if (got > 0) {
-                if (sinks[i]->size() + static_cast<std::size_t>(got) <= kMaxCapturedBytes) {
+                if (sinks[i]->size() + static_cast<std::size_t>(got) <= maxBytes) {
                     sinks[i]->append(buffer, static_cast<std::size_t>(got));
                     continue;
                 }
@@ -160,7 +197,41 @@ bool drain(Pipe* outputPipe, std::string* output, Pipe* errorPipe, std::string* 
     for (std::size_t i = 0; i < count; ++i) {
         pipes[i]->closeRead();
     }
-    return withinLimit;
+    if (expired) {
+        return DrainEnd::expired;
+    }
+    return withinLimit ? DrainEnd::complete : DrainEnd::overLimit;
+}
+
+// Waits for a limited child until the limit; false when it ran out with the
+// child still there (it is then not reaped).
+bool exitedWithin(pid_t child, const Limit& limit) {
+    // Most children end as soon as their pipes close; back off from 1 ms.
+    long napNanoseconds = 1'000'000;
+    for (;;) {
+        siginfo_t info{};
+        const int waited =
+            ::waitid(P_PID, static_cast<id_t>(child), &info, WEXITED | WNOHANG | WNOWAIT);
+        if ((waited == 0 && info.si_pid == child) || (waited < 0 && errno != EINTR)) {
+            return true; // left for waitForChild to reap
+        }
+        if (limit.expired()) {
+            return false;
+        }
+        timespec nap{0, napNanoseconds};
+        ::nanosleep(&nap, nullptr);
+        napNanoseconds = std::min(napNanoseconds * 2, 50'000'000L);
+    }
+}
+
+// Straight SIGKILL to the whole group, no SIGTERM grace: a tool that outlives
+// its limit is stuck, a grace period would only add to every timeout, and the
+// read-only tools run with a limit have nothing to clean up. The group takes
+// along grandchildren that may still hold our pipes.
+void killGroup(pid_t child) {
+    if (::kill(-child, SIGKILL) != 0) {
+        ::kill(child, SIGKILL);
+    }
 }
 
 std::int32_t waitForChild(pid_t child) {
@@ -187,6 +258,21 @@ std::int32_t waitForChild(pid_t child) {
 
 ToolResult runTool(const std::string& executable, const std::vector<std::string>& arguments,
                    bool captureOutput, bool captureError) {
+    ToolOptions options;
+    options.captureOutput = captureOutput;
+    options.captureError = captureError;
+    return runTool(executable, arguments, options);
+}
+
+ToolResult runTool(const std::string& executable, const std::vector<std::string>& arguments,
+                   const ToolOptions& options) {
+    const bool captureOutput = options.captureOutput;
+    const bool captureError = options.captureError;
+    Limit limit;
+    limit.cancel = options.cancel;
+    if (options.timeLimit) {
+        limit.deadline = Clock::now() + *options.timeLimit;
+    }
     // Never resolved against the working directory or a search path.
     if (executable.empty() || executable.front() != '/') {
         return launchFailure(ENOENT);
@@ -231,9 +317,20 @@ ToolResult runTool(const std::string& executable, const std::vector<std::string>
     }
     argv.push_back(nullptr);
 
+    // A limited child leads a process group of its own, so a kill reaches
+    // whatever it started as well.
+    posix_spawnattr_t attributes;
+    if (const int code = ::posix_spawnattr_init(&attributes); code != 0) {
+        return launchFailure(code);
+    }
+    if (limit.active()) {
+        ::posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+        ::posix_spawnattr_setpgroup(&attributes, 0);
+    }
     pid_t child = -1;
     const int spawnError =
-        ::posix_spawn(&child, executable.c_str(), actions.get(), nullptr, argv.data(), environ);
+        ::posix_spawn(&child, executable.c_str(), actions.get(), &attributes, argv.data(), environ);
+    ::posix_spawnattr_destroy(&attributes);
     if (spawnError != 0) {
         return launchFailure(spawnError);
     }
@@ -246,16 +343,22 @@ ToolResult runTool(const std::string& executable, const std::vector<std::string>
     errorPipe.closeWrite();
 
     ToolResult result;
-    bool withinLimit = true;
+    DrainEnd drained = DrainEnd::complete;
     if (captureOutput || captureError) {
-        withinLimit = drain(captureOutput ? &outputPipe : nullptr, &result.standardOutput,
-                            captureError ? &errorPipe : nullptr, &result.standardError);
+        drained = drain(captureOutput ? &outputPipe : nullptr, &result.standardOutput,
+                        captureError ? &errorPipe : nullptr, &result.standardError,
+                        options.maxCapturedBytes, limit);
+    }
+    if (limit.active() && (drained == DrainEnd::expired || !exitedWithin(child, limit))) {
+        killGroup(child);
+        result.timedOut = true;
     }
     result.exitStatus = waitForChild(child);
-    if (!withinLimit) {
+    if (drained == DrainEnd::overLimit) {
         ToolResult failure;
-        failure.launchError = LaunchError{EFBIG, "output too large (over " +
-                                                     std::to_string(kMaxCapturedBytes) + " bytes)"};
+        failure.launchError =
+            LaunchError{EFBIG, "output too large (over " +
+                                   std::to_string(options.maxCapturedBytes) + " bytes)"};
         return failure;
     }
     return result;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -26,6 +28,21 @@ struct ToolResult {
     std::string standardError;  // raw bytes
     // The exit code; the signal number for a child ended by a signal.
     std::int32_t exitStatus = 0;
+    // The time limit ran out (or the run was cancelled) and the child was
+    // killed; the streams hold what it wrote until then and exitStatus is
+    // only that of the kill.
+    bool timedOut = false;
+};
+
+struct ToolOptions {
+    bool captureOutput = false;
+    bool captureError = false;
+    // None: wait as long as the child runs.
+    std::optional<std::chrono::milliseconds> timeLimit;
+    // Per stream; over it the run fails as described at runTool.
+    std::size_t maxCapturedBytes = kMaxCapturedBytes;
+    // Set from another thread to end the run early, as a timeout would.
+    const std::atomic<bool>* cancel = nullptr;
 };
 
 // Runs an executable by absolute path with an argument vector (no shell, no
@@ -37,6 +54,12 @@ struct ToolResult {
 // output, so every caller treats it as a tool it could not use.
 ToolResult runTool(const std::string& executable, const std::vector<std::string>& arguments,
                    bool captureOutput, bool captureError);
+
+// The same with a time limit: a child (run in a process group of its own)
+// still running when the limit or a cancel comes is killed with its whole
+// group and reaped, and the result says timedOut.
+ToolResult runTool(const std::string& executable, const std::vector<std::string>& arguments,
+                   const ToolOptions& options);
 
 // Strict UTF-8: the text itself when every byte sequence is valid, nothing
 // otherwise (never a repaired or partial text).

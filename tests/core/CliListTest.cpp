@@ -244,6 +244,54 @@ TEST(CliCategoryLoadTest, ConcurrentLoadsMatchLoadsOneAfterAnother) {
     }
 }
 
+TEST(CliListOutputTest, SignersAddAKeyAndAColumnOnlyWhenAsked) {
+    LaunchItem helper = sample("helper", "/Library/PrivilegedHelperTools/helper",
+                               LaunchScope::privilegedHelperTools);
+    helper.executablePath = "/Library/PrivilegedHelperTools/helper";
+    LaunchItem app = sample("App", "/Applications/App.app", LaunchScope::privilegedHelperTools);
+    LaunchItem hung = sample("hung", std::nullopt, LaunchScope::privilegedHelperTools);
+    hung.executablePath = "/opt/hung";
+    const LaunchItem nothing = sample("nothing", std::nullopt, LaunchScope::privilegedHelperTools);
+    const std::vector<LaunchItem> items = {helper, app, hung, nothing};
+    const std::map<std::string, Signer> signers = {
+        {"/Library/PrivilegedHelperTools/helper",
+         Signer{SignerKind::developerId, "Contoso Ltd", "C0N7050L7D", ""}},
+        {"/Applications/App.app", Signer{SignerKind::apple, "", "", ""}},
+        {"/opt/hung", Signer{SignerKind::unknown, "", "", "codesign did not answer in time"}},
+    };
+    const std::vector<std::pair<LaunchScope, std::vector<LaunchItem>>> categories = {
+        {LaunchScope::privilegedHelperTools, items}};
+
+    // Without the option, not a byte changes.
+    EXPECT_EQ(listJson(categories, nullptr, nullptr), listJson(categories, nullptr));
+    EXPECT_EQ(listJson(categories, nullptr).find("signer"), std::string::npos);
+
+    const auto document = nlohmann::json::parse(listJson(categories, nullptr, nullptr, &signers));
+    const auto& records = document["Privileged"];
+    EXPECT_EQ(records[0]["signer"], "Developer ID: Contoso Ltd (C0N7050L7D)");
+    EXPECT_EQ(records[0]["team"], "C0N7050L7D");
+    EXPECT_EQ(records[1]["signer"], "Apple");
+    EXPECT_FALSE(records[1].contains("team"));
+    EXPECT_EQ(records[2]["signer"], "Unknown");
+    EXPECT_EQ(records[2]["signerReason"], "codesign did not answer in time");
+    EXPECT_FALSE(records[3].contains("signer"));
+
+    std::ostringstream out;
+    writeListTable(out, LaunchScope::privilegedHelperTools, items, nullptr, nullptr, &signers);
+    std::istringstream lines(out.str());
+    std::vector<std::string> rows;
+    for (std::string line; std::getline(lines, line);) {
+        rows.push_back(line);
+    }
+    ASSERT_EQ(rows.size(), 6u);
+    EXPECT_EQ(rows[1], "LABEL    PID  STATUS  SIGNER                                  PATH");
+    EXPECT_EQ(rows[2], "helper     -  Active  Developer ID: Contoso Ltd (C0N7050L7D)  "
+                       "/Library/PrivilegedHelperTools/helper");
+    EXPECT_EQ(rows[3], "App        -  Active  Apple                                   "
+                       "/Applications/App.app");
+    EXPECT_EQ(rows[5], "nothing    -  Active  -                                       -");
+}
+
 #if defined(DAEMONARY_HOSTSIM_PATH)
 
 // `daemonary-cli list --json --defaults` against a fresh copy of the demo

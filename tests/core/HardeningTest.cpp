@@ -8,6 +8,7 @@
 #include "LaunchServiceManager.h"
 #include "ListCommand.h"
 #include "LoginItemManager.h"
+#include "SignerChecker.h"
 #include "ToolRunner.h"
 
 #include <algorithm>
@@ -253,6 +254,25 @@ TEST_F(HardeningTest, EndlessToolOutputEndsTheRun) {
     ASSERT_TRUE(result.launchError);
     EXPECT_EQ(result.launchError->code, EFBIG);
     EXPECT_THAT(result.standardOutput, IsEmpty());
+}
+
+TEST_F(HardeningTest, CodesignThatNeverAnswersOrFloodsGivesAClearUnknown) {
+    writeFile(host / "/opt/program", "binary", true);
+    const SignerChecker checker(host.layout(), std::chrono::milliseconds(300));
+
+    // Never answers, and keeps a child of its own on the pipe: both are ended.
+    writeScript(host / "/usr/bin/codesign", "sleep 1000 & echo started >&2; wait");
+    EXPECT_EQ(checker.check("/opt/program").description(),
+              "Unknown (codesign did not answer in time)");
+
+    // 50 MB of report: read no further than a report can be, then given up
+    // (with time enough to write that much on a busy machine).
+    writeScript(host / "/usr/bin/codesign", "yes 'Nested=Contents/Frameworks/X.framework' | "
+                                            "head -c 52428800 >&2; exit 0");
+    const SignerChecker patient(host.layout(), std::chrono::minutes(5));
+    EXPECT_EQ(patient.check("/opt/program").description(),
+              "Unknown (codesign could not be used: output too large (over " +
+                  std::to_string(SignerChecker::kMaxReportBytes) + " bytes))");
 }
 
 TEST_F(HardeningTest, OutputJustUnderTheLimitIsStillRead) {

@@ -1,6 +1,8 @@
 #include "ToolRunner.h"
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
@@ -108,6 +110,96 @@ TEST_F(ToolRunnerTest, SignalledChildReportsTheSignalNumber) {
         EXPECT_EQ(runTool(tool, {}, true, true).exitStatus, signalNumber);
     }
     EXPECT_EQ(runTool(script("exits", "exit 143"), {}, true, true).exitStatus, 143);
+}
+
+// "gone" when no such process exists, else its state letter (Z for zombie).
+char processState(const std::string& pid) {
+    std::ifstream stat("/proc/" + pid + "/stat");
+    std::string text;
+    if (!std::getline(stat, text)) {
+        return 'X';
+    }
+    const auto close = text.rfind(')');
+    return close == std::string::npos || close + 2 >= text.size() ? '?' : text[close + 2];
+}
+
+TEST_F(ToolRunnerTest, ChildThatNeverEndsIsKilledAndReapedAtTheLimit) {
+    struct Case {
+        const char* name;
+        std::string body;
+    };
+    // Each prints its pid and its grandchild's, some output, then never ends:
+    // with its pipes open, and with them closed (nothing left to drain).
+    const std::vector<Case> cases = {
+        {"sleeper", "sleep 1000 & echo $$ $!; echo partial >&2; wait"},
+        {"closer", "sleep 1000 & echo $$ $!; echo partial >&2; exec >&- 2>&-; wait"},
+    };
+    for (const Case& testCase : cases) {
+        SCOPED_TRACE(testCase.name);
+        ToolOptions options;
+        options.captureOutput = true;
+        options.captureError = true;
+        options.timeLimit = std::chrono::milliseconds(300);
+        const ToolResult result = runTool(script(testCase.name, testCase.body), {}, options);
+        EXPECT_FALSE(result.launchError);
+        EXPECT_TRUE(result.timedOut);
+        EXPECT_EQ(result.standardError, "partial\n"); // drained up to the kill
+        std::istringstream pids(result.standardOutput);
+        std::string child;
+        std::string grandchild;
+        ASSERT_TRUE(pids >> child >> grandchild) << result.standardOutput;
+        // The child is reaped, not left as a zombie; its group went with it
+        // (the grandchild may linger as a zombie until init collects it).
+        EXPECT_EQ(processState(child), 'X');
+        // The signal reaches it at once but dying takes the kernel a moment.
+        char grandchildState = processState(grandchild);
+        const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (grandchildState != 'X' && grandchildState != 'Z' &&
+               std::chrono::steady_clock::now() < giveUp) {
+            std::this_thread::yield();
+            grandchildState = processState(grandchild);
+        }
+        EXPECT_TRUE(grandchildState == 'X' || grandchildState == 'Z') << grandchildState;
+    }
+}
+
+TEST_F(ToolRunnerTest, LimitedRunThatEndsInTimeIsAnOrdinaryResult) {
+    ToolOptions options;
+    options.captureOutput = true;
+    options.timeLimit = std::chrono::seconds(30);
+    const ToolResult result = runTool(script("quick", "echo done; exit 4"), {}, options);
+    EXPECT_FALSE(result.timedOut);
+    EXPECT_EQ(result.standardOutput, "done\n");
+    EXPECT_EQ(result.exitStatus, 4);
+}
+
+TEST_F(ToolRunnerTest, CancelEndsARunAsATimeoutWould) {
+    std::atomic<bool> cancel = false;
+    ToolOptions options;
+    options.captureOutput = true;
+    options.cancel = &cancel;
+    std::thread canceller([&] {
+        // Cancelled once the child has shown it runs.
+        while (!fs::exists(m_dir / "running")) {
+            std::this_thread::yield();
+        }
+        cancel = true;
+    });
+    const auto tool =
+        script("waiter", "touch '" + (m_dir / "running").string() + "'; exec sleep 1000");
+    const ToolResult result = runTool(tool, {}, options);
+    canceller.join();
+    EXPECT_TRUE(result.timedOut);
+}
+
+TEST_F(ToolRunnerTest, CaptureLimitIsPerCall) {
+    ToolOptions options;
+    options.captureError = true;
+    options.maxCapturedBytes = 1000;
+    const ToolResult result = runTool(script("chatty", "head -c 5000 /dev/zero >&2"), {}, options);
+    ASSERT_TRUE(result.launchError);
+    EXPECT_EQ(result.launchError->code, EFBIG);
+    EXPECT_TRUE(result.standardError.empty());
 }
 
 // Pipe descriptors above the standard three that this process would pass to

@@ -41,10 +41,7 @@ private slots:
         m_delegate = std::make_unique<AppDelegate>(
             *m_defaults, *m_manager, [] { return true; }, [] {});
         m_state = std::make_unique<AppState>(m_discovery.loader());
-        GuiDependencies dependencies;
-        dependencies.appState = m_state.get();
-        dependencies.clock = std::make_shared<ImmediateClock>();
-        m_window = std::make_unique<MainView>(dependencies);
+        m_window = std::make_unique<MainView>(dependencies());
         m_quits = 0;
         DaemonaryApp::setUpMainWindow(*m_window, *m_delegate, *m_manager, *m_defaults,
                                       [this] { ++m_quits; });
@@ -147,6 +144,24 @@ private slots:
         QVERIFY(!m_window->sidebar()->isHidden());
     }
 
+    void hideAppleSignedIsRememberedAndReachesTheWindow() {
+        QAction* hide = action("hideAppleSignedAction");
+        QVERIFY(hide != nullptr);
+        QCOMPARE(hide->text(), QStringLiteral("Hide Apple-Signed Items"));
+        QVERIFY(hide->isCheckable());
+        QVERIFY(!hide->isChecked());
+        hide->trigger();
+        QVERIFY(m_window->hidesAppleSigned());
+        QVERIFY(m_state->appleSignedHidden());
+        QCOMPARE(m_defaults->value(QStringLiteral("HideAppleSignedItems")).toBool(), true);
+
+        // The next launch starts with it on.
+        MainView next(dependencies());
+        DaemonaryApp::setUpMainWindow(next, *m_delegate, *m_manager, *m_defaults, [] {});
+        QVERIFY(next.hidesAppleSigned());
+        QVERIFY(next.findChild<QAction*>(QStringLiteral("hideAppleSignedAction"))->isChecked());
+    }
+
     void viewMenuRefreshReloadsTheCategory() {
         QSignalSpy loaded(m_window.get(), &MainView::startUpLoadingFinished);
         m_window->show();
@@ -234,6 +249,13 @@ private slots:
     }
 
 private:
+    GuiDependencies dependencies() {
+        GuiDependencies dependencies;
+        dependencies.appState = m_state.get();
+        dependencies.clock = std::make_shared<ImmediateClock>();
+        return dependencies;
+    }
+
     QAction* action(const char* name) const {
         return m_window->menuBar()->findChild<QAction*>(QLatin1String(name));
     }

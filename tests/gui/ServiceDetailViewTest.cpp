@@ -9,10 +9,12 @@
 #include "table/ServiceTableModel.h"
 #include "table/ServiceTableView.h"
 #include "table/ServiceTableViewModel.h"
+#include "table/SignerStore.h"
 
 #include <QAbstractButton>
 #include <QAccessible>
 #include <QApplication>
+#include <QGridLayout>
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -152,6 +154,48 @@ private slots:
             QVERIFY2(text->textInteractionFlags() & Qt::TextSelectableByMouse,
                      qPrintable(text->objectName()));
         }
+    }
+
+    void signerStandsBesideTheExecutableAndFillsIn() {
+        SignerStore signers{SignerChecker(layout()), QString()};
+        auto view = makeView();
+        view->setSignerStore(&signers);
+        LaunchItem item = agent("com.example.agent", std::nullopt);
+        item.executablePath = "/opt/never-there";
+        show(*view, item);
+        // A file that is not there needs no tool: its answer comes at once.
+        QSignalSpy changed(&signers, &SignerStore::signersChanged);
+        if (view->signerText() != u"Missing"_s) {
+            QCOMPARE(view->signerText(), u"Checking..."_s);
+            QVERIFY(changed.wait());
+        }
+        QCOMPARE(view->signerText(), u"Missing"_s);
+        QCOMPARE(label(*view, u"signerLabel"_s)->text(), u"Signed By:"_s);
+        // The row follows the executable's in the grid.
+        auto* grid = view->findChild<QWidget*>(u"factsGrid"_s);
+        auto* layoutOfGrid = qobject_cast<QGridLayout*>(grid->layout());
+        int executableRow = -1;
+        int signerRow = -1;
+        for (int i = 0; i < layoutOfGrid->count(); ++i) {
+            int row = 0, column = 0, rows = 0, columns = 0;
+            layoutOfGrid->getItemPosition(i, &row, &column, &rows, &columns);
+            if (layoutOfGrid->itemAt(i)->widget() == label(*view, u"executableValue"_s))
+                executableRow = row;
+            if (layoutOfGrid->itemAt(i)->widget() == label(*view, u"signerValue"_s))
+                signerRow = row;
+        }
+        QCOMPARE(signerRow, executableRow + 1);
+
+        signers.insert(u"/Library/PrivilegedHelperTools/x"_s,
+                       Signer{SignerKind::developerId, "Contoso Ltd", "C0N7050L7D", ""});
+        item.executablePath = "/Library/PrivilegedHelperTools/x";
+        show(*view, item);
+        QCOMPARE(view->signerText(), u"Developer ID: Contoso Ltd (C0N7050L7D)"_s);
+
+        // Nothing to check, no row.
+        item.executablePath.reset();
+        show(*view, item);
+        QCOMPARE(view->signerText(), std::nullopt);
     }
 
     void headerShowsNameCategoryAndSystemDefault() {

@@ -83,14 +83,18 @@ private slots:
     }
 
     void columnsDependOnTheCategory() {
-        const QStringList launchColumns = {u"Label"_qs, u"PID"_qs, u"Status"_qs};
+        const QStringList launchColumns = {u"Label"_qs, u"PID"_qs, u"Status"_qs, u"Signed By"_qs};
         for (const LaunchScope scope : allScopes()) {
             ServiceTableModel model(scope);
             QAbstractItemModelTester tester(&model);
             if (scope == LaunchScope::others) {
-                QCOMPARE(titles(model), (QStringList{u"Label"_qs, u"Type"_qs}));
+                QCOMPARE(titles(model), (QStringList{u"Label"_qs, u"Type"_qs, u"Signed By"_qs}));
             } else if (scope == LaunchScope::kernel) {
-                QCOMPARE(titles(model), (QStringList{u"Label"_qs, u"Index"_qs, u"Status"_qs}));
+                QCOMPARE(titles(model),
+                         (QStringList{u"Label"_qs, u"Index"_qs, u"Status"_qs, u"Signed By"_qs}));
+            } else if (scope == LaunchScope::mach) {
+                // Job-table entries have no executable to sign-check.
+                QCOMPARE(titles(model), (QStringList{u"Label"_qs, u"PID"_qs, u"Status"_qs}));
             } else {
                 QCOMPARE(titles(model), launchColumns);
             }

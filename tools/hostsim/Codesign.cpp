@@ -5,9 +5,13 @@
 #include "StateStore.h"
 
 #include <array>
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <ostream>
+#include <sys/resource.h>
+#include <unistd.h>
 
 namespace daemonary::hostsim {
 
@@ -253,10 +257,49 @@ std::optional<Subject> describe(const HostContext& host, const HostState& state,
     return subject;
 }
 
+// Dies the way a crashing tool does, without leaving a core file behind.
+[[noreturn]] void crash() {
+    rlimit none{0, 0};
+    ::setrlimit(RLIMIT_CORE, &none);
+    std::signal(SIGSEGV, SIG_DFL);
+    std::raise(SIGSEGV);
+    std::_Exit(139);
+}
+
+// Never answers; whoever ran it has to end it.
+[[noreturn]] void hang() {
+    for (;;)
+        ::pause();
+}
+
+// --verify's verdict on signed code: nothing (or, verbose, two lines) and 0
+// for a good signature, codesign's complaint and 1 for a tampered one.
+int verifyReport(const std::string& path, const SignedCode& code, bool bundle, int verbosity,
+                 std::string& text) {
+    if (code.tampered) {
+        if (bundle) {
+            text += path + ": a sealed resource is missing or invalid\n";
+            text += "file modified: " + path + "/Contents/Info.plist\n";
+        } else {
+            text += path + ": invalid signature (code or signature have been modified)\n";
+            text += std::string("In architecture: ") +
+                    (code.kind == SigningKind::adHoc ? "arm64" : "x86_64") + "\n";
+        }
+        return 1;
+    }
+    if (verbosity > 0) {
+        text += path + ": valid on disk\n";
+        text += path + ": satisfies its Designated Requirement\n";
+    }
+    return 0;
+}
+
 } // namespace
 
 int runCodesign(const HostContext& host, const std::vector<std::string>& arguments) {
     bool display = false;
+    bool verify = false;
+    int verbosity = 0;
     std::vector<std::string> paths;
     bool options = true;
     for (const std::string& argument : arguments) {
@@ -264,13 +307,22 @@ int runCodesign(const HostContext& host, const std::vector<std::string>& argumen
             options = false;
         } else if (options && (argument == "--display")) {
             display = true;
-        } else if (options && (argument == "--verbose" || argument.starts_with("--verbose="))) {
+        } else if (options && (argument == "--verify")) {
+            verify = true;
+        } else if (options &&
+                   (argument == "--deep" || argument == "--strict" || argument == "--no-strict")) {
             continue;
+        } else if (options && argument == "--verbose") {
+            ++verbosity;
+        } else if (options && argument.starts_with("--verbose=")) {
+            verbosity = std::atoi(argument.c_str() + 10);
         } else if (options && argument.size() > 1 && argument[0] == '-' && argument[1] != '-') {
             for (char option : std::string_view(argument).substr(1)) {
                 if (option == 'd')
                     display = true;
-                else if (option != 'v') {
+                else if (option == 'v')
+                    ++verbosity;
+                else {
                     host.err() << "codesign: unsupported option -" << option << "\n";
                     return kUsageStatus;
                 }
@@ -282,8 +334,15 @@ int runCodesign(const HostContext& host, const std::vector<std::string>& argumen
             paths.push_back(argument);
         }
     }
-    if (!display || paths.empty()) {
-        host.err() << "Usage: codesign -d [-v...] [--verbose=N] path ...\n";
+    // As in codesign, -v without -d is the verify operation; a further v is
+    // verbosity.
+    if (!display && !verify && verbosity > 0) {
+        verify = true;
+        --verbosity;
+    }
+    if (display == verify || paths.empty()) {
+        host.err() << "Usage: codesign -d [-v...] [--verbose=N] path ...\n"
+                   << "       codesign --verify [-v...] [--deep] [--strict] path ...\n";
         return kUsageStatus;
     }
 
@@ -294,6 +353,7 @@ int runCodesign(const HostContext& host, const std::vector<std::string>& argumen
     }
     int status = 0;
     std::string text;
+    CodesignFault fault = CodesignFault::none;
     for (const std::string& path : paths) {
         const std::string shown = normalisedAbsolutePath(path, currentWorkingDirectory());
         auto stored = host.storedPath(shown);
@@ -312,10 +372,26 @@ int runCodesign(const HostContext& host, const std::vector<std::string>& argumen
             status = 1;
             continue;
         }
-        text += report(*subject, *code, seed);
+        if (code->fault != CodesignFault::none) {
+            fault = code->fault;
+            break;
+        }
+        if (verify) {
+            if (verifyReport(path, *code, subject->bundle.has_value(), verbosity, text) != 0)
+                status = 1;
+        } else {
+            text += report(*subject, *code, seed);
+        }
     }
     host.err() << text;
     host.err().flush();
+    if (fault != CodesignFault::none) {
+        // The state's lock must not outlive the answer a stuck tool never gives.
+        opened.store.reset();
+        if (fault == CodesignFault::crash)
+            crash();
+        hang();
+    }
     return status;
 }
 

@@ -221,6 +221,17 @@ std::optional<SignedCode> readSignedCode(const json& value, const std::string& w
     if (auto team = fields.string("teamIdentifier"))
         code.teamIdentifier = *team;
     code.reportPaddingBytes = fields.integer<std::uint64_t>("reportPaddingBytes").value_or(0);
+    code.tampered = fields.boolean("tampered").value_or(false);
+    if (auto fault = fields.string("fault")) {
+        if (*fault == "crash")
+            code.fault = CodesignFault::crash;
+        else if (*fault == "hang")
+            code.fault = CodesignFault::hang;
+        else {
+            fields.fail("fault", "\"crash\" or \"hang\"");
+            return std::nullopt;
+        }
+    }
     if (!error.empty())
         return std::nullopt;
     return code;
@@ -399,6 +410,10 @@ std::string hostStateToJson(const HostState& state) {
         entry["teamIdentifier"] = code.teamIdentifier;
         if (code.reportPaddingBytes > 0)
             entry["reportPaddingBytes"] = code.reportPaddingBytes;
+        if (code.tampered)
+            entry["tampered"] = true;
+        if (code.fault != CodesignFault::none)
+            entry["fault"] = code.fault == CodesignFault::crash ? "crash" : "hang";
         signedCode[path] = std::move(entry);
     }
     root["signed"] = std::move(signedCode);

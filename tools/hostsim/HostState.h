@@ -51,12 +51,18 @@ struct LoadedExtension {
 
 enum class SigningKind { developerId, apple, adHoc };
 
+// How codesign itself misbehaves on a file, for the cases a real one meets
+// now and then: it dies of a signal, or it never answers.
+enum class CodesignFault { none, crash, hang };
+
 struct SignedCode {
     SigningKind kind = SigningKind::developerId;
     std::optional<std::string> identifier; // else the bundle's or file's own
     std::string organization = "Example Software";
     std::string teamIdentifier = "A1B2C3D4E5";
     std::uint64_t reportPaddingBytes = 0; // extra report lines, for pipe tests
+    bool tampered = false;                // --verify rejects the signature
+    CodesignFault fault = CodesignFault::none;
     bool operator==(const SignedCode&) const = default;
 };
 

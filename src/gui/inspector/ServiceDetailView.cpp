@@ -2,6 +2,7 @@
 
 #include "FileSystem.h"
 #include "MetadataManager.h"
+#include "SignerChecker.h"
 #include "inspector/CodesignPopover.h"
 #include "inspector/LogSection.h"
 #include "inspector/PlistView.h"
@@ -13,6 +14,7 @@
 #include "style/ViewStyle.h"
 #include "table/DisplayName.h"
 #include "table/ServiceTableView.h"
+#include "table/SignerStore.h"
 
 #include <QFileIconProvider>
 #include <QFileInfo>
@@ -252,6 +254,11 @@ void ServiceDetailView::setItem(const LaunchItem& item) {
     const bool iconChanged = pathChanged || item.executablePath != m_item.executablePath;
     m_item = item;
     m_hasItem = true;
+    const auto target = signerTarget(item);
+    m_signerTarget = target ? QString::fromStdString(*target) : QString();
+    if (m_signers != nullptr && !m_signerTarget.isEmpty()) {
+        m_signers->requestTarget(m_signerTarget);
+    }
     m_disabledState = m_disabledSource ? m_disabledSource(item) : std::nullopt;
     m_actionButtons->setItem(item);
     m_actionButtons->setDisabledState(m_disabledState);
@@ -339,17 +346,58 @@ void ServiceDetailView::applyDetails(Details details) {
     emit detailsLoaded();
 }
 
+void ServiceDetailView::setSignerStore(SignerStore* signers) {
+    if (signers == m_signers) {
+        return;
+    }
+    if (m_signers != nullptr) {
+        disconnect(m_signers, nullptr, this, nullptr);
+    }
+    m_signers = signers;
+    if (m_signers != nullptr) {
+        connect(m_signers, &SignerStore::signersChanged, this, [this](const QStringList& targets) {
+            if (!m_signerTarget.isEmpty() && targets.contains(m_signerTarget)) {
+                updateSignerValue();
+            }
+        });
+        if (!m_signerTarget.isEmpty()) {
+            m_signers->requestTarget(m_signerTarget);
+        }
+    }
+    rebuildFacts();
+}
+
+QString ServiceDetailView::currentSignerText() const {
+    const Signer* signer = m_signers ? m_signers->signer(m_signerTarget) : nullptr;
+    return signer ? QString::fromStdString(signer->description()) : tr("Checking...");
+}
+
+std::optional<QString> ServiceDetailView::signerText() const {
+    if (m_signerValue == nullptr) {
+        return std::nullopt;
+    }
+    return m_signerValue->text();
+}
+
+void ServiceDetailView::updateSignerValue() {
+    if (m_signerValue != nullptr) {
+        m_signerValue->setText(currentSignerText());
+    }
+}
+
 GuiDependencies::InspectorFactory
 ServiceDetailView::inspectorFactory(const ServiceActionManager& actions,
-                                    SystemDefaultPredicate isSystemDefault, HostLayout layout) {
-    return [&actions, isSystemDefault = std::move(isSystemDefault),
-            layout = std::move(layout)](const LaunchItem& item, ServiceTableView& table) {
+                                    SystemDefaultPredicate isSystemDefault, HostLayout layout,
+                                    SignerStore* signers) {
+    return [&actions, isSystemDefault = std::move(isSystemDefault), layout = std::move(layout),
+            signers](const LaunchItem& item, ServiceTableView& table) {
         RefreshBinding refresh(&table, [owner = QPointer<ServiceTableView>(&table)] {
             if (owner) {
                 owner->setRefreshTrigger(!owner->refreshTrigger());
             }
         });
         auto* view = new ServiceDetailView(actions, std::move(refresh), isSystemDefault, layout);
+        view->setSignerStore(signers);
         view->setDisabledSource([owner = QPointer<ServiceTableView>(&table)](
                                     const LaunchItem& shown) -> std::optional<bool> {
             return owner ? owner->disabledState(shown) : std::nullopt;
@@ -482,6 +530,7 @@ void ServiceDetailView::rebuildFacts() {
         delete entry->widget();
         delete entry;
     }
+    m_signerValue = nullptr;
 
     const QFont labelFont = TextStyle::withWeight(ViewStyle::body(), QFont::Medium);
     int row = 0;
@@ -562,6 +611,16 @@ void ServiceDetailView::rebuildFacts() {
         value->setObjectName(QStringLiteral("executableValue"));
         value->setWordWrap(true);
         addValue(value);
+    }
+
+    // Who signed the executable (or the bundle the record is), beside it.
+    if (m_signers != nullptr && !m_signerTarget.isEmpty()) {
+        addLabel(tr("Signed By:"), QStringLiteral("signerLabel"));
+        m_signerValue = selectableLabel(currentSignerText(), ViewStyle::caption(), m_facts);
+        m_signerValue->setObjectName(QStringLiteral("signerValue"));
+        m_signerValue->setAccessibleName(tr("Signed by"));
+        m_signerValue->setWordWrap(true);
+        addValue(m_signerValue);
     }
 
     if (!m_bundleInfo.empty()) {

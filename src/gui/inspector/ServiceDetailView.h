@@ -25,6 +25,7 @@ namespace daemonary {
 class CodesignPopover;
 class LogSection;
 class PlistView;
+class SignerStore;
 class TriggerSection;
 class ServiceActionButtons;
 
@@ -107,6 +108,13 @@ public:
     void refreshDisabledState();
     std::optional<bool> disabledState() const { return m_disabledState; }
 
+    // Where the Signed By fact comes from; it is asked for the signer of the
+    // record's executable or bundle when it does not know it yet.
+    void setSignerStore(SignerStore* signers);
+    // The Signed By fact as shown, or nothing when the record has no
+    // executable or bundle to check.
+    std::optional<QString> signerText() const;
+
     // Opens a popover for the target and starts codesign for it.
     void showCodesignInfo(const std::string& target, Popover popover);
 
@@ -115,7 +123,8 @@ public:
     // views (its actions may finish after them).
     static GuiDependencies::InspectorFactory
     inspectorFactory(const ServiceActionManager& actions, SystemDefaultPredicate isSystemDefault,
-                     HostLayout layout = HostLayout::fromEnvironment());
+                     HostLayout layout = HostLayout::fromEnvironment(),
+                     SignerStore* signers = nullptr);
     // Shows the record in a pane made by inspectorFactory; false for any
     // other content.
     static bool showInInspector(QWidget& content, const LaunchItem& item);
@@ -146,6 +155,8 @@ private:
     void applyPalette();
     void showPlaceholderIcon();
     void closePopover();
+    QString currentSignerText() const;
+    void updateSignerValue();
     QToolButton* makeInfoButton(const QString& objectName, const QString& accessibleName,
                                 const std::string& target, Popover popover);
 
@@ -193,6 +204,9 @@ private:
     QWidget* m_definitionSection = nullptr;
     PlistView* m_plistView = nullptr;
     CodesignPopover* m_popover = nullptr;
+    SignerStore* m_signers = nullptr;
+    QString m_signerTarget;
+    QLabel* m_signerValue = nullptr;
 };
 
 } // namespace daemonary

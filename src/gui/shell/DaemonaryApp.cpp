@@ -64,7 +64,9 @@ QAction* addAction(QMenu* menu, const QString& objectName, const QString& text) 
     return action;
 }
 
-void addMenus(MainView& window, SparkleUpdateManager& updateManager) {
+constexpr auto kHideAppleSignedKey = "HideAppleSignedItems";
+
+void addMenus(MainView& window, SparkleUpdateManager& updateManager, UserDefaults& defaults) {
     QMenuBar* bar = window.menuBar();
     bar->setObjectName(QStringLiteral("mainMenuBar"));
 
@@ -101,6 +103,19 @@ void addMenus(MainView& window, SparkleUpdateManager& updateManager) {
     // The window's own action, so its keys work wherever the focus is.
     view->addSeparator();
     view->addAction(window.refreshAction());
+
+    // The quickest way to the third-party items an audit is about.
+    view->addSeparator();
+    QAction* hideApple = addAction(view, QStringLiteral("hideAppleSignedAction"),
+                                   QObject::tr("Hide Apple-Signed Items"));
+    hideApple->setCheckable(true);
+    const QString hideKey = QString::fromLatin1(kHideAppleSignedKey);
+    hideApple->setChecked(defaults.boolValue(hideKey));
+    window.setHideAppleSigned(hideApple->isChecked());
+    QObject::connect(hideApple, &QAction::toggled, &window, [&window, &defaults, hideKey](bool on) {
+        defaults.setValue(hideKey, on);
+        window.setHideAppleSigned(on);
+    });
 
     // About and "Check for Updates..." go to the application menu on macOS
     // (application-specific items follow About there) and to Help elsewhere.
@@ -176,7 +191,7 @@ void DaemonaryApp::setUpMainWindow(MainView& window, AppDelegate& delegate,
     window.setUnifiedTitleAndToolBarOnMac(true);
     window.toolbarButtons()->addTrailingWidget(new UpdateSettingsButton(
         updateManager, defaults, AppInfo::current().shortVersion, window.toolbarButtons()));
-    addMenus(window, updateManager);
+    addMenus(window, updateManager, defaults);
     addShowDisabledItems(window, defaults);
     if (delegate.applicationShouldTerminateAfterLastWindowClosed()) {
         new CloseWatcher(&window, quit ? std::move(quit)

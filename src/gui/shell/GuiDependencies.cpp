@@ -8,7 +8,9 @@
 #include "baseline/BaselineState.h"
 #include "inspector/ServiceDetailView.h"
 #include "platform/QtWorkspace.h"
+#include "shell/UserDefaults.h"
 #include "table/AppState.h"
+#include "table/SignerStore.h"
 
 namespace daemonary {
 
@@ -24,8 +26,11 @@ GuiDependencies GuiDependencies::production() {
     // destroyed.
     static QtWorkspace* const workspace = new QtWorkspace;
     static const ServiceActionManager* const actions = new ServiceActionManager(*workspace);
+    dependencies.signers = &SignerStore::shared();
+    dependencies.defaults = &UserDefaults::standard();
     dependencies.inspectorFactory =
-        ServiceDetailView::inspectorFactory(*actions, dependencies.isSystemDefault);
+        ServiceDetailView::inspectorFactory(*actions, dependencies.isSystemDefault,
+                                            HostLayout::fromEnvironment(), dependencies.signers);
     dependencies.inspectorUpdater = ServiceDetailView::showInInspector;
     static BaselineState baseline(AppState::shared(), BaselineState::defaultFilePath());
     dependencies.baseline = &baseline;

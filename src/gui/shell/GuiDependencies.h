@@ -15,6 +15,8 @@ namespace daemonary {
 class AppState;
 class BaselineState;
 class ServiceTableView;
+class SignerStore;
+class UserDefaults;
 
 // What the views need from outside, passed down from the application entry.
 // Tests fill it with fakes; production() wires the real components.
@@ -33,6 +35,8 @@ struct GuiDependencies {
     std::shared_ptr<Clock> clock = Clock::system();
     InspectorFactory inspectorFactory; // none: a plain summary of the record
     InspectorUpdater inspectorUpdater; // none: every record gets new content
+    SignerStore* signers = nullptr;    // none: no Signed By texts
+    UserDefaults* defaults = nullptr;  // none: table columns are not remembered
     BaselineState* baseline = nullptr; // none: no baseline, no marks
     // The folders a category is read from, watched for changes; none: no watching.
     std::function<std::vector<std::string>(LaunchScope)> directoriesOf;

@@ -1,6 +1,8 @@
 #include "table/AppState.h"
 
 #include "Log.h"
+#include "SignerChecker.h"
+#include "table/SignerStore.h"
 
 #include <QFutureWatcher>
 #include <QThreadPool>
@@ -91,9 +93,14 @@ void AppState::finishLoad(LaunchScope scope, std::vector<LaunchItem> items) {
 void AppState::storeItems(LaunchScope scope, std::vector<LaunchItem> items) {
     std::vector<ServiceSearch> texts;
     texts.reserve(items.size());
+    std::vector<QString> targets;
+    targets.reserve(items.size());
     for (const LaunchItem& item : items) {
         texts.push_back(ServiceSearch::of(item));
+        const auto target = signerTarget(item);
+        targets.push_back(target ? QString::fromStdString(*target) : QString());
     }
+    m_signerTargets[scope] = std::move(targets);
     const auto existing = m_allItems.find(scope);
     const bool changed = existing == m_allItems.end() || existing->second != items;
     m_allItems[scope] = std::move(items);
@@ -101,6 +108,47 @@ void AppState::storeItems(LaunchScope scope, std::vector<LaunchItem> items) {
     if (changed) {
         emit allItemsChanged(scope);
     }
+}
+
+void AppState::setSignerStore(const SignerStore* signers) {
+    if (signers == m_signers) {
+        return;
+    }
+    if (m_signers != nullptr) {
+        disconnect(m_signers, nullptr, this, nullptr);
+    }
+    m_signers = signers;
+    if (m_signers != nullptr) {
+        // Signers arrive in batches, so this recounts a few times a second
+        // at most, and only while the filter is on.
+        connect(m_signers, &SignerStore::signersChanged, this, [this] {
+            if (m_appleSignedHidden) {
+                updateCounts(m_lastSearchText);
+            }
+        });
+    }
+}
+
+void AppState::setAppleSignedHidden(bool hidden) {
+    if (hidden == m_appleSignedHidden) {
+        return;
+    }
+    m_appleSignedHidden = hidden;
+    emit appleSignedHiddenChanged(hidden);
+    updateCounts(m_lastSearchText);
+}
+
+bool AppState::isHidden(LaunchScope scope, std::size_t position) const {
+    if (!m_appleSignedHidden || m_signers == nullptr) {
+        return false;
+    }
+    const auto targets = m_signerTargets.find(scope);
+    if (targets == m_signerTargets.end() || position >= targets->second.size() ||
+        targets->second[position].isEmpty()) {
+        return false;
+    }
+    const Signer* signer = m_signers->signer(targets->second[position]);
+    return signer != nullptr && signer->kind == SignerKind::apple;
 }
 
 std::optional<bool> AppState::isDisabled(const LaunchItem& item) const {
@@ -130,15 +178,14 @@ void AppState::updateCounts(const QString& searchText) {
         if (found != m_allItems.end()) {
             const std::vector<LaunchItem>& items = found->second;
             if (searchText.isEmpty()) {
-                count = static_cast<int>(
-                    std::count_if(items.begin(), items.end(), [](const auto& item) {
-                        return item.status == ServiceStatus::active;
-                    }));
+                for (std::size_t i = 0; i < items.size(); ++i) {
+                    count += items[i].status == ServiceStatus::active && !isHidden(scope, i);
+                }
             } else {
                 const std::vector<ServiceSearch>& texts = m_searchTexts[scope];
-                count = static_cast<int>(
-                    std::count_if(texts.begin(), texts.end(),
-                                  [&](const auto& text) { return text.matches(searchText); }));
+                for (std::size_t i = 0; i < texts.size(); ++i) {
+                    count += texts[i].matches(searchText) && !isHidden(scope, i);
+                }
             }
         }
         counts[scope] = count;

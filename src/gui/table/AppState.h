@@ -15,6 +15,8 @@
 
 namespace daemonary {
 
+class SignerStore;
+
 // The application's one store of discovered services and of the per-category
 // counts of the sidebar. Lives on the GUI thread; discovery runs on a thread
 // pool of its own and its result is stored back on the GUI thread.
@@ -65,6 +67,12 @@ public:
     // recounting. For callers that already hold the records.
     void storeItems(LaunchScope scope, std::vector<LaunchItem> items);
 
+    // The signers the Apple-signed filter consults; counts follow them as
+    // they arrive.
+    void setSignerStore(const SignerStore* signers);
+    // Leaves Apple-signed records out of every count.
+    bool appleSignedHidden() const { return m_appleSignedHidden; }
+    void setAppleSignedHidden(bool hidden);
     // None (the default): nothing is known to be disabled.
     void setDisabledLoader(DisabledLoader loader) { m_disabledLoader = std::move(loader); }
     // The disabled state the last load of the record's category found:
@@ -77,6 +85,7 @@ signals:
     void filteredCountsChanged();
     void loadingScopesChanged();
     void lastSearchTextChanged(const QString& text);
+    void appleSignedHiddenChanged(bool hidden);
     // After a load has been stored and counted.
     void scopeLoaded(daemonary::LaunchScope scope);
     // The disabled state stored for a category changed; its records may not have.
@@ -84,6 +93,7 @@ signals:
 
 private:
     void finishLoad(LaunchScope scope, std::vector<LaunchItem> items);
+    bool isHidden(LaunchScope scope, std::size_t position) const;
 
     Loader m_loader;
     DisabledLoader m_disabledLoader;
@@ -91,6 +101,9 @@ private:
     QThreadPool m_pool;
     std::map<LaunchScope, std::vector<LaunchItem>> m_allItems;
     std::map<LaunchScope, std::vector<ServiceSearch>> m_searchTexts;
+    std::map<LaunchScope, std::vector<QString>> m_signerTargets;
+    const SignerStore* m_signers = nullptr;
+    bool m_appleSignedHidden = false;
     std::map<LaunchScope, int> m_filteredCounts;
     std::set<LaunchScope> m_loadingScopes;
     QString m_lastSearchText;

@@ -21,6 +21,14 @@ void ServiceFilterProxyModel::setSearchText(const QString& text) {
     invalidateFilter();
 }
 
+void ServiceFilterProxyModel::setHideAppleSigned(bool hide) {
+    if (hide == m_hideAppleSigned) {
+        return;
+    }
+    m_hideAppleSigned = hide;
+    invalidateFilter();
+}
+
 void ServiceFilterProxyModel::setChangesOnly(bool changesOnly) {
     if (changesOnly == m_changesOnly) {
         return;
@@ -43,6 +51,9 @@ bool ServiceFilterProxyModel::filterAcceptsRow(int sourceRow,
         return QSortFilterProxyModel::filterAcceptsRow(sourceRow, sourceParent);
     }
     const ServiceTableModel::Row& row = m_table->row(sourceRow);
+    if (m_hideAppleSigned && row.signerKind == SignerKind::apple) {
+        return false;
+    }
     if (m_changesOnly ? row.mark == ChangeMark::none : row.removed) {
         return false;
     }
@@ -74,6 +85,9 @@ bool ServiceFilterProxyModel::lessThan(const QModelIndex& left, const QModelInde
         break;
     case ServiceTableModel::Column::status:
         order = naturalCompare(a.statusText, b.statusText);
+        break;
+    case ServiceTableModel::Column::signer:
+        order = naturalCompare(a.signerText, b.signerText);
         break;
     }
     if (order != 0) {

@@ -20,6 +20,10 @@ public:
     const QString& searchText() const { return m_searchText; }
     void setSearchText(const QString& text);
 
+    // Leaves out rows whose signer is Apple (rows whose signer is not known
+    // yet stay until it is).
+    bool hidesAppleSigned() const { return m_hideAppleSigned; }
+    void setHideAppleSigned(bool hide);
     // Only new, changed and removed records; removed ones show only here.
     bool changesOnly() const { return m_changesOnly; }
     void setChangesOnly(bool changesOnly);
@@ -34,6 +38,7 @@ protected:
 private:
     const ServiceTableModel* m_table = nullptr;
     QString m_searchText;
+    bool m_hideAppleSigned = false;
     bool m_changesOnly = false;
     bool m_showDisabled = true;
 };

@@ -1,7 +1,9 @@
 #include "table/ServiceTableModel.h"
 
+#include "SignerChecker.h"
 #include "style/ViewStyle.h"
 #include "table/DisplayName.h"
+#include "table/SignerStore.h"
 
 #include <QFontMetrics>
 #include <QGuiApplication>
@@ -72,11 +74,14 @@ ServiceTableModel::ServiceTableModel(LaunchScope scope, SystemDefaultPredicate i
 std::vector<ServiceTableModel::Column> ServiceTableModel::columnsFor(LaunchScope scope) {
     switch (scope) {
     case LaunchScope::others:
-        return {Column::label, Column::type};
+        return {Column::label, Column::type, Column::signer};
     case LaunchScope::kernel:
-        return {Column::label, Column::index, Column::status};
-    default:
+        return {Column::label, Column::index, Column::status, Column::signer};
+    case LaunchScope::mach:
+        // Job-table entries name no executable to check.
         return {Column::label, Column::pid, Column::status};
+    default:
+        return {Column::label, Column::pid, Column::status, Column::signer};
     }
 }
 
@@ -92,6 +97,26 @@ QString ServiceTableModel::title(Column column) {
         return tr("PID");
     case Column::status:
         return tr("Status");
+    case Column::signer:
+        return tr("Signed By");
+    }
+    return {};
+}
+
+QString ServiceTableModel::key(Column column) {
+    switch (column) {
+    case Column::label:
+        return QStringLiteral("label");
+    case Column::type:
+        return QStringLiteral("type");
+    case Column::index:
+        return QStringLiteral("index");
+    case Column::pid:
+        return QStringLiteral("pid");
+    case Column::status:
+        return QStringLiteral("status");
+    case Column::signer:
+        return QStringLiteral("signer");
     }
     return {};
 }
@@ -147,6 +172,10 @@ ServiceTableModel::Row ServiceTableModel::makeRow(const LaunchItem& item, bool r
     row.systemDefault = m_isSystemDefault && m_isSystemDefault(item);
     row.removed = removed;
     row.disabled = !removed && m_isDisabled && m_isDisabled(item);
+    if (auto target = signerTarget(item)) {
+        row.signerTarget = QString::fromStdString(*target);
+        updateSigner(row);
+    }
     if (m_baseline != nullptr) {
         row.mark = removed ? ChangeMark::removed : m_baseline->standing(item).mark;
         row.changeNote = m_baseline->note(item, row.mark);
@@ -158,6 +187,7 @@ void ServiceTableModel::rebuildRows() {
     beginResetModel();
     m_rows.clear();
     m_rowById.clear();
+    m_rowsByTarget.clear();
     const BaselineState::ScopeChanges* changes =
         m_baseline != nullptr ? m_baseline->changes(m_scope) : nullptr;
     m_rows.reserve(m_items.size() + (changes != nullptr ? changes->removed.size() : 0));
@@ -165,6 +195,9 @@ void ServiceTableModel::rebuildRows() {
         // The first record with an id is the one a selection refers to.
         if (!m_rowById.contains(row.id)) {
             m_rowById.insert(row.id, static_cast<int>(m_rows.size()));
+        }
+        if (!row.signerTarget.isEmpty()) {
+            m_rowsByTarget[row.signerTarget].append(static_cast<int>(m_rows.size()));
         }
         m_rows.push_back(std::move(row));
     };
@@ -177,6 +210,61 @@ void ServiceTableModel::rebuildRows() {
         }
     }
     endResetModel();
+}
+
+void ServiceTableModel::setSignerStore(const SignerStore* signers) {
+    if (signers == m_signers) {
+        return;
+    }
+    disconnect(m_signersConnection);
+    m_signers = signers;
+    if (m_signers != nullptr) {
+        m_signersConnection = connect(m_signers, &SignerStore::signersChanged, this,
+                                      &ServiceTableModel::signersChanged);
+    }
+    QStringList all = m_rowsByTarget.keys();
+    signersChanged(all);
+}
+
+void ServiceTableModel::updateSigner(Row& row) const {
+    const Signer* signer = m_signers ? m_signers->signer(row.signerTarget) : nullptr;
+    if (signer == nullptr) {
+        row.signerKind.reset();
+        row.signerText.clear();
+        row.signerDescription.clear();
+        return;
+    }
+    row.signerKind = signer->kind;
+    row.signerText = QString::fromStdString(signer->text());
+    row.signerDescription = QString::fromStdString(signer->description());
+}
+
+void ServiceTableModel::signersChanged(const QStringList& targets) {
+    const int section = this->section(Column::signer);
+    // One range over the rows that changed: the proxy then refilters and
+    // resorts once per batch rather than once per row.
+    int first = -1;
+    int last = -1;
+    for (const QString& target : targets) {
+        const auto rows = m_rowsByTarget.constFind(target);
+        if (rows == m_rowsByTarget.constEnd()) {
+            continue;
+        }
+        for (const int row : rows.value()) {
+            Row& current = m_rows[static_cast<std::size_t>(row)];
+            const auto before = std::make_pair(current.signerKind, current.signerDescription);
+            updateSigner(current);
+            if (before == std::make_pair(current.signerKind, current.signerDescription)) {
+                continue;
+            }
+            first = first < 0 ? row : std::min(first, row);
+            last = std::max(last, row);
+        }
+    }
+    if (first >= 0 && section >= 0) {
+        emit dataChanged(index(first, section), index(last, section),
+                         {Qt::DisplayRole, Qt::ToolTipRole, Qt::ForegroundRole});
+    }
 }
 
 QString ServiceTableModel::markText(ChangeMark mark) {
@@ -269,6 +357,9 @@ QVariant ServiceTableModel::data(const QModelIndex& index, int role) const {
             }
             return tip;
         }
+        if (kind == Column::signer && !current.signerDescription.isEmpty()) {
+            return current.signerDescription;
+        }
         if (kind == Column::status && current.disabled) {
             return disabledExplanation();
         }
@@ -311,6 +402,8 @@ QVariant ServiceTableModel::displayText(const Row& row, Column column) const {
         return numberOrDash(row.item.pid);
     case Column::status:
         return row.statusText;
+    case Column::signer:
+        return row.signerText;
     }
     return {};
 }
@@ -336,6 +429,12 @@ QVariant ServiceTableModel::foreground(const Row& row, Column column) const {
     case Column::pid:
         return row.item.pid ? QVariant() : QVariant(ViewStyle::tertiary(palette));
     case Column::status:
+        return {};
+    case Column::signer:
+        if (row.signerKind == SignerKind::invalid || row.signerKind == SignerKind::unknown ||
+            row.signerKind == SignerKind::missing) {
+            return ViewStyle::secondary(palette);
+        }
         return {};
     }
     return {};

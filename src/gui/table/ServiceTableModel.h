@@ -1,6 +1,7 @@
 #pragma once
 
 #include "LaunchItem.h"
+#include "Signer.h"
 #include "baseline/BaselineState.h"
 #include "table/ServiceSearch.h"
 
@@ -9,9 +10,12 @@
 #include <QHash>
 #include <QString>
 #include <functional>
+#include <optional>
 #include <vector>
 
 namespace daemonary {
+
+class SignerStore;
 
 // The records of one category as table rows, with the columns that category
 // shows. Filtering and sorting are the proxy's (ServiceFilterProxyModel).
@@ -19,7 +23,7 @@ class ServiceTableModel : public QAbstractTableModel {
     Q_OBJECT
 
 public:
-    enum class Column { label, type, index, pid, status };
+    enum class Column { label, type, index, pid, status, signer };
 
     enum Role {
         IdRole = Qt::UserRole + 1,        // the record's id, the key of the selection
@@ -43,6 +47,10 @@ public:
         QString statusText;
         ServiceSearch search;
         bool systemDefault = false;
+        QString signerTarget;                 // empty: nothing to sign-check
+        std::optional<SignerKind> signerKind; // none while unknown
+        QString signerText;
+        QString signerDescription;
         ChangeMark mark = ChangeMark::none;
         QString changeNote;
         // A record of the baseline that is gone: shown only among the changes.
@@ -55,6 +63,8 @@ public:
 
     static std::vector<Column> columnsFor(LaunchScope scope);
     static QString title(Column column);
+    // A stable name for a column, for the settings that remember it.
+    static QString key(Column column);
     // The Type column's text: the upper-cased extension of the path's last
     // component, "-" without a path.
     static QString typeText(const std::optional<std::string>& path);
@@ -66,6 +76,9 @@ public:
     int section(Column column) const;
 
     void setItems(const std::vector<LaunchItem>& items);
+    // Where the Signed By column takes its texts from; its cells change
+    // (dataChanged, never a reset) as the store learns signers.
+    void setSignerStore(const SignerStore* signers);
     // Marks rows against the baseline and adds its removed records as rows of
     // their own; nothing is marked without one. Call refreshChanges() when the
     // baseline's changes of this category have been recomputed.
@@ -95,6 +108,8 @@ private:
     QVariant displayText(const Row& row, Column column) const;
     QVariant foreground(const Row& row, Column column) const;
     QVariant font(const Row& row, Column column) const;
+    void updateSigner(Row& row) const;
+    void signersChanged(const QStringList& targets);
     void rebuildRows();
     Row makeRow(const LaunchItem& item, bool removed) const;
 
@@ -108,6 +123,9 @@ private:
     std::vector<LaunchItem> m_items;
     std::vector<Row> m_rows;
     QHash<QString, int> m_rowById;
+    const SignerStore* m_signers = nullptr;
+    QMetaObject::Connection m_signersConnection;
+    QHash<QString, QList<int>> m_rowsByTarget;
 };
 
 } // namespace daemonary

@@ -1,6 +1,7 @@
 #include "table/ServiceTableView.h"
 
 #include "baseline/BaselineState.h"
+#include "shell/UserDefaults.h"
 #include "style/ContentUnavailableView.h"
 #include "style/ViewStyle.h"
 #include "table/AppState.h"
@@ -8,6 +9,7 @@
 #include "table/ServiceFilterProxyModel.h"
 #include "table/ServiceTableModel.h"
 #include "table/ServiceTableViewModel.h"
+#include "table/SignerStore.h"
 
 #include <QAction>
 #include <QEvent>
@@ -16,6 +18,7 @@
 #include <QHeaderView>
 #include <QItemSelectionModel>
 #include <QLabel>
+#include <QMenu>
 #include <QProgressBar>
 #include <QPropertyAnimation>
 #include <QShowEvent>
@@ -65,6 +68,7 @@ ServiceTableView::ServiceTableView(LaunchScope scope, const QString& searchText,
     m_viewModel = new ServiceTableViewModel(*m_dependencies.appState, std::move(items),
                                             m_dependencies.clock, this);
     m_tableModel = new ServiceTableModel(scope, m_dependencies.isSystemDefault, this);
+    m_tableModel->setSignerStore(m_dependencies.signers);
     m_tableModel->setDisabledPredicate(
         [this](const LaunchItem& item) { return disabledState(item).value_or(false); });
     m_tableModel->setItems(m_viewModel->items());
@@ -124,6 +128,10 @@ ServiceTableView::ServiceTableView(LaunchScope scope, const QString& searchText,
 
     connect(m_viewModel, &ServiceTableViewModel::itemsChanged, this, [this] {
         m_tableModel->setItems(m_viewModel->items());
+        // The rows in front of the user are checked first.
+        if (m_dependencies.signers != nullptr) {
+            m_dependencies.signers->request(m_viewModel->items(), true);
+        }
         updateInspector();
     });
     connect(m_dependencies.appState, &AppState::disabledServicesChanged, this,
@@ -202,17 +210,26 @@ void ServiceTableView::buildTable() {
             header->setSectionResizeMode(section, QHeaderView::Stretch);
         } else {
             header->setSectionResizeMode(section, QHeaderView::Interactive);
-            header->resizeSection(section, kInitialColumnWidth);
+            header->resizeSection(section,
+                                  m_tableModel->column(section) == ServiceTableModel::Column::signer
+                                      ? kSignerColumnWidth
+                                      : kInitialColumnWidth);
         }
     }
     // Only the label takes the free width; the others stay within their range
     // however the user drags them.
     connect(header, &QHeaderView::sectionResized, this,
             [this, header](int section, int /*oldSize*/, int newSize) {
-                if (m_tableModel->column(section) == ServiceTableModel::Column::label) {
+                const ServiceTableModel::Column column = m_tableModel->column(section);
+                if (column == ServiceTableModel::Column::label ||
+                    header->isSectionHidden(section)) {
                     return;
                 }
-                const int bounded = std::clamp(newSize, kColumnMinimumWidth, kColumnMaximumWidth);
+                // A signer ("Developer ID: Org (TEAM)") needs room of its own.
+                const int maximum = column == ServiceTableModel::Column::signer
+                                        ? kSignerColumnMaximumWidth
+                                        : kColumnMaximumWidth;
+                const int bounded = std::clamp(newSize, kColumnMinimumWidth, maximum);
                 if (bounded != newSize) {
                     header->resizeSection(section, bounded);
                 }
@@ -221,6 +238,78 @@ void ServiceTableView::buildTable() {
     m_table->setSortingEnabled(true);
     m_table->sortByColumn(m_tableModel->section(ServiceTableModel::Column::label),
                           Qt::AscendingOrder);
+
+    header->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(header, &QHeaderView::customContextMenuRequested, this, [this, header](QPoint at) {
+        QMenu* menu = makeColumnsMenu(this);
+        menu->setAttribute(Qt::WA_DeleteOnClose);
+        menu->popup(header->mapToGlobal(at));
+    });
+    restoreHiddenColumns();
+}
+
+QString ServiceTableView::hiddenColumnsKey() const {
+    return QStringLiteral("HiddenColumns/") + QString::fromUtf8(toText(m_scope));
+}
+
+void ServiceTableView::restoreHiddenColumns() {
+    if (m_dependencies.defaults == nullptr) {
+        return;
+    }
+    const QStringList hidden = m_dependencies.defaults->value(hiddenColumnsKey()).toStringList();
+    for (const ServiceTableModel::Column column : m_tableModel->columns()) {
+        if (column != ServiceTableModel::Column::label) {
+            m_table->setColumnHidden(m_tableModel->section(column),
+                                     hidden.contains(ServiceTableModel::key(column)));
+        }
+    }
+}
+
+bool ServiceTableView::isColumnHidden(ServiceTableModel::Column column) const {
+    const int section = m_tableModel->section(column);
+    return section < 0 || m_table->isColumnHidden(section);
+}
+
+void ServiceTableView::setColumnHidden(ServiceTableModel::Column column, bool hidden) {
+    const int section = m_tableModel->section(column);
+    // The label names the row; without it the table says nothing.
+    if (section < 0 || column == ServiceTableModel::Column::label) {
+        return;
+    }
+    m_table->setColumnHidden(section, hidden);
+    if (m_dependencies.defaults == nullptr) {
+        return;
+    }
+    QStringList keys;
+    for (const ServiceTableModel::Column each : m_tableModel->columns()) {
+        if (each != ServiceTableModel::Column::label && isColumnHidden(each)) {
+            keys.append(ServiceTableModel::key(each));
+        }
+    }
+    m_dependencies.defaults->setValue(hiddenColumnsKey(), keys);
+}
+
+QMenu* ServiceTableView::makeColumnsMenu(QWidget* parent) {
+    auto* menu = new QMenu(parent);
+    menu->setObjectName(QStringLiteral("columnsMenu"));
+    menu->setAccessibleName(tr("Columns"));
+    for (const ServiceTableModel::Column column : m_tableModel->columns()) {
+        if (column == ServiceTableModel::Column::label) {
+            continue;
+        }
+        QAction* action = menu->addAction(ServiceTableModel::title(column));
+        action->setObjectName(QStringLiteral("showColumnAction_") + ServiceTableModel::key(column));
+        action->setCheckable(true);
+        action->setChecked(!isColumnHidden(column));
+        connect(action, &QAction::toggled, this,
+                [this, column](bool shown) { setColumnHidden(column, !shown); });
+    }
+    return menu;
+}
+
+void ServiceTableView::setHideAppleSigned(bool hide) {
+    m_proxyModel->setHideAppleSigned(hide);
+    updatePlaceholder();
 }
 
 void ServiceTableView::buildOverlays(QWidget* area) {

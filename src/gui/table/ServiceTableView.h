@@ -2,6 +2,7 @@
 
 #include "LaunchItem.h"
 #include "shell/GuiDependencies.h"
+#include "table/ServiceTableModel.h"
 
 #include <QString>
 #include <QStringList>
@@ -10,6 +11,7 @@
 #include <vector>
 
 class QAction;
+class QMenu;
 class QGraphicsOpacityEffect;
 class QProgressBar;
 class QPropertyAnimation;
@@ -20,7 +22,6 @@ namespace daemonary {
 
 class ContentUnavailableView;
 class ServiceFilterProxyModel;
-class ServiceTableModel;
 class ServiceTableViewModel;
 
 // The records of one category: a sortable, multi-selectable table filtered by
@@ -38,6 +39,8 @@ public:
     static constexpr int kInspectorMaximumWidth = 600;
     static constexpr int kColumnMinimumWidth = 75;
     static constexpr int kColumnMaximumWidth = 100;
+    static constexpr int kSignerColumnWidth = 220;
+    static constexpr int kSignerColumnMaximumWidth = 400;
     // The progress bar: a thin strip along the top of the rows, right under
     // the column headers, which it never covers.
     static constexpr int kProgressHeight = 6;
@@ -74,6 +77,14 @@ public:
     // Starts a load of the category.
     void reload();
 
+    // Leaves out the rows whose signer is Apple.
+    void setHideAppleSigned(bool hide);
+    // Shows or hides a column (never the label) and remembers it for the
+    // category in the user defaults.
+    void setColumnHidden(ServiceTableModel::Column column, bool hidden);
+    bool isColumnHidden(ServiceTableModel::Column column) const;
+    // The header's menu of columns to show, as the context menu offers it.
+    QMenu* makeColumnsMenu(QWidget* parent);
     // What the last load found about the record in launchd's database of
     // disabled services; nothing when unknown.
     std::optional<bool> disabledState(const LaunchItem& item) const;
@@ -99,6 +110,8 @@ protected:
 
 private:
     void buildTable();
+    void restoreHiddenColumns();
+    QString hiddenColumnsKey() const;
     void buildOverlays(QWidget* area);
     void connectSelectionTracking();
     void takeSelectionFromView();

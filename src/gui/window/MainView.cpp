@@ -5,6 +5,7 @@
 #include "table/AppState.h"
 #include "table/CategoryWatcher.h"
 #include "table/ServiceTableView.h"
+#include "table/SignerStore.h"
 #include "window/SidebarDelegate.h"
 #include "window/SidebarModel.h"
 #include "window/ToolbarButtonsView.h"
@@ -38,6 +39,16 @@ MainView::MainView(const GuiDependencies& dependencies, QWidget* parent)
     m_splitter = new QSplitter(Qt::Horizontal, this);
     m_splitter->setObjectName(QStringLiteral("mainSplitter"));
     m_splitter->setChildrenCollapsible(false);
+
+    // Signers are found in the background once a category has loaded.
+    if (m_dependencies.signers != nullptr) {
+        m_dependencies.appState->setSignerStore(m_dependencies.signers);
+        connect(m_dependencies.appState, &AppState::scopeLoaded, this, [this](LaunchScope scope) {
+            if (const auto* items = m_dependencies.appState->items(scope)) {
+                m_dependencies.signers->request(*items);
+            }
+        });
+    }
 
     m_sidebarModel = new SidebarModel(*m_dependencies.appState, this);
     m_sidebar = new QListView(m_splitter);
@@ -267,6 +278,17 @@ void MainView::setSearchText(const QString& text) {
     m_dependencies.appState->updateCounts(text);
 }
 
+void MainView::setHideAppleSigned(bool hide) {
+    if (hide == m_hideAppleSigned) {
+        return;
+    }
+    m_hideAppleSigned = hide;
+    if (m_table != nullptr) {
+        m_table->setHideAppleSigned(hide);
+    }
+    m_dependencies.appState->setAppleSignedHidden(hide);
+}
+
 void MainView::setShowDisabledItems(bool show) {
     if (show == m_showDisabledItems) {
         return;
@@ -292,6 +314,7 @@ void MainView::showDetail() {
     if (m_selectedScope) {
         m_table =
             new ServiceTableView(*m_selectedScope, m_searchText, {}, m_dependencies, m_detail);
+        m_table->setHideAppleSigned(m_hideAppleSigned);
         m_table->setChangesOnly(m_changesOnly);
         m_table->setShowDisabledItems(m_showDisabledItems);
         m_detailLayout->addWidget(m_table);

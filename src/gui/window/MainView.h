@@ -38,6 +38,9 @@ public:
     const QString& searchText() const { return m_searchText; }
     void setSearchText(const QString& text);
 
+    // View ▸ Hide Apple-Signed Items: the tables and the sidebar counts.
+    bool hidesAppleSigned() const { return m_hideAppleSigned; }
+    void setHideAppleSigned(bool hide);
     // Only records that differ from the baseline, in every category.
     bool changesOnly() const { return m_changesOnly; }
     void setChangesOnly(bool changesOnly);
@@ -94,6 +97,7 @@ private:
     GuiDependencies m_dependencies;
     std::optional<LaunchScope> m_selectedScope = LaunchScope::system;
     QString m_searchText;
+    bool m_hideAppleSigned = false;
     bool m_changesOnly = false;
     Confirmation m_confirmReplace;
     QAction* m_saveBaselineAction = nullptr;

@@ -14,6 +14,11 @@ SidebarModel::SidebarModel(const AppState& appState, QObject* parent)
     connect(&m_appState, &AppState::filteredCountsChanged, this, [this] {
         emit dataChanged(index(0), index(rowCount() - 1), {BadgeRole, Qt::AccessibleTextRole});
     });
+    const auto describe = [this] {
+        emit dataChanged(index(0), index(rowCount() - 1), {Qt::AccessibleDescriptionRole});
+    };
+    connect(&m_appState, &AppState::appleSignedHiddenChanged, this, describe);
+    connect(&m_appState, &AppState::lastSearchTextChanged, this, describe);
 }
 
 void SidebarModel::setBaseline(const BaselineState* baseline) {
@@ -83,8 +88,20 @@ QVariant SidebarModel::data(const QModelIndex& index, int role) const {
         return QString::fromUtf8(symbolName(scope));
     case ChangeCountRole:
         return m_baseline != nullptr ? m_baseline->changeCount(scope) : 0;
-    case Qt::AccessibleDescriptionRole:
-        return m_baseline != nullptr ? m_baseline->changeSummary(scope) : QString();
+    case Qt::AccessibleDescriptionRole: {
+        QStringList parts;
+        if (m_baseline != nullptr && !m_baseline->changeSummary(scope).isEmpty()) {
+            parts.append(m_baseline->changeSummary(scope));
+        }
+        // A badge that leaves items out says so.
+        if (m_appState.appleSignedHidden()) {
+            parts.append(m_appState.lastSearchText().isEmpty()
+                             ? tr("Counts running services without Apple-signed items")
+                             : tr("Counts services matching the search without Apple-signed "
+                                  "items"));
+        }
+        return parts.join(QStringLiteral("; "));
+    }
     default:
         return {};
     }
