@@ -128,14 +128,17 @@ std::map<std::string, Signer> SignerChecker::checkAll(const std::vector<std::str
             results[i] = check(work[i]);
         }
     };
-    std::vector<std::jthread> threads;
+    // std::thread, not jthread: Apple's libc++ has no jthread yet.
+    std::vector<std::thread> threads;
     const auto count = std::clamp<std::size_t>(static_cast<std::size_t>(std::max(concurrency, 1)),
                                                1, std::max<std::size_t>(work.size(), 1));
     for (std::size_t t = 1; t < count; ++t) {
         threads.emplace_back(worker);
     }
     worker();
-    threads.clear(); // joins
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
     std::map<std::string, Signer> signers;
     for (std::size_t i = 0; i < work.size(); ++i) {
         signers.emplace(work[i], std::move(results[i]));
