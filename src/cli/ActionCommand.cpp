@@ -2,6 +2,7 @@
 
 #include "Cli.h"
 #include "CommandLineWorkspace.h"
+#include "LabelArgument.h"
 #include "LaunchServiceManager.h"
 #include "Log.h"
 #include "ScopeSelection.h"
@@ -132,7 +133,7 @@ parseActionOptions(ActionVerb verb, const std::vector<std::string>& arguments) {
     ActionOptions options;
     options.verb = verb;
     ScopeSelection selection;
-    bool haveLabel = false;
+    LabelArgument label;
 
     for (std::size_t i = 0; i < arguments.size(); ++i) {
         const std::string& argument = arguments[i];
@@ -142,25 +143,14 @@ parseActionOptions(ActionVerb verb, const std::vector<std::string>& arguments) {
             if (auto error = selection.take(arguments, i)) {
                 return ActionUsageError{std::move(error->message)};
             }
-        } else if (argument == "--") {
-            // Everything after it is the label, even if it starts with "-".
-            if (haveLabel || i + 2 != arguments.size()) {
-                return ActionUsageError{"exactly one label is needed"};
-            }
-            options.label = arguments[++i];
-            haveLabel = true;
-        } else if (argument.starts_with("-")) {
-            return ActionUsageError{"unknown option \"" + argument + "\""};
-        } else if (haveLabel) {
-            return ActionUsageError{"exactly one label is needed, got also \"" + argument + "\""};
-        } else {
-            options.label = argument;
-            haveLabel = true;
+        } else if (auto error = label.take(arguments, i)) {
+            return ActionUsageError{std::move(*error)};
         }
     }
-    if (!haveLabel && !options.help) {
-        return ActionUsageError{"a label is needed"};
+    if (auto error = label.missing(options.help)) {
+        return ActionUsageError{std::move(*error)};
     }
+    options.label = label.label();
     options.scopes = selection.scopes();
     return options;
 }

@@ -4,6 +4,7 @@
 #include "Cli.h"
 #include "FileSystem.h"
 #include "HostLayout.h"
+#include "LabelArgument.h"
 #include "LaunchItemJson.h"
 #include "LaunchServiceManager.h"
 #include "PlistJson.h"
@@ -103,7 +104,7 @@ std::variant<ShowOptions, ShowUsageError>
 parseShowOptions(const std::vector<std::string>& arguments) {
     ShowOptions options;
     ScopeSelection selection;
-    bool haveLabel = false;
+    LabelArgument label;
     for (std::size_t i = 0; i < arguments.size(); ++i) {
         const std::string& argument = arguments[i];
         if (argument == "--help" || argument == "-h") {
@@ -114,25 +115,14 @@ parseShowOptions(const std::vector<std::string>& arguments) {
             if (auto error = selection.take(arguments, i)) {
                 return ShowUsageError{std::move(error->message)};
             }
-        } else if (argument == "--") {
-            // Everything after it is the label, even if it starts with "-".
-            if (haveLabel || i + 2 != arguments.size()) {
-                return ShowUsageError{"exactly one label is needed"};
-            }
-            options.label = arguments[++i];
-            haveLabel = true;
-        } else if (argument.starts_with("-")) {
-            return ShowUsageError{"unknown option \"" + argument + "\""};
-        } else if (haveLabel) {
-            return ShowUsageError{"exactly one label is needed, got also \"" + argument + "\""};
-        } else {
-            options.label = argument;
-            haveLabel = true;
+        } else if (auto error = label.take(arguments, i)) {
+            return ShowUsageError{std::move(*error)};
         }
     }
-    if (!haveLabel && !options.help) {
-        return ShowUsageError{"a label is needed"};
+    if (auto error = label.missing(options.help)) {
+        return ShowUsageError{std::move(*error)};
     }
+    options.label = label.label();
     options.scopes = selection.scopes();
     return options;
 }
