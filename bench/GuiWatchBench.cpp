@@ -10,7 +10,7 @@
 // synchronous repaint. Printed: the reloads each category got from the burst
 // (it should be one, of System alone), how long the burst and the reload took,
 // and the keystroke latencies while the burst and reload were under way.
-#include "LaunchServiceManager.h"
+#include "discovery/LaunchServiceManager.h"
 #include "shell/GuiDependencies.h"
 #include "table/AppState.h"
 #include "table/CategoryWatcher.h"

@@ -3,7 +3,7 @@
 // one wrote). Usage, with DAEMONARY_HOST_ROOT and HOME set to the host:
 //   daemonary-bench-signers [CACHE_FILE]
 // The cache file defaults to a fresh temporary file and is removed first.
-#include "LaunchServiceManager.h"
+#include "discovery/LaunchServiceManager.h"
 #include "table/SignerStore.h"
 
 #include <QCoreApplication>

@@ -2,10 +2,10 @@
 // 2,000-entry job table and 1,000 processes. Nothing is spawned or read; the
 // table and the snapshot are built once, deterministically.
 
-#include "LabelMatcher.h"
-#include "LaunchServiceManager.h"
-#include "LaunchctlTable.h"
-#include "ProcessMonitor.h"
+#include "discovery/LabelMatcher.h"
+#include "discovery/LaunchServiceManager.h"
+#include "discovery/LaunchctlTable.h"
+#include "platform/ProcessMonitor.h"
 
 #include <array>
 #include <benchmark/benchmark.h>

@@ -3,10 +3,10 @@
 #include "Cli.h"
 #include "CommandLineWorkspace.h"
 #include "LabelArgument.h"
-#include "LaunchServiceManager.h"
-#include "Log.h"
 #include "ScopeSelection.h"
-#include "ServiceActionManager.h"
+#include "actions/ServiceActionManager.h"
+#include "discovery/LaunchServiceManager.h"
+#include "platform/Log.h"
 
 #include <array>
 #include <optional>

@@ -1,7 +1,7 @@
 #include "CategoryLoader.h"
 
-#include "LaunchServiceManager.h"
-#include "Log.h"
+#include "discovery/LaunchServiceManager.h"
+#include "platform/Log.h"
 
 #include <future>
 #include <string>

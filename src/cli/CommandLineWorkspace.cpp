@@ -1,6 +1,6 @@
 #include "CommandLineWorkspace.h"
 
-#include "Log.h"
+#include "platform/Log.h"
 
 namespace daemonary {
 

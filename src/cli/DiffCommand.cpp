@@ -1,10 +1,10 @@
 #include "DiffCommand.h"
 
 #include "Cli.h"
-#include "LaunchItemJson.h"
 #include "ListCommand.h"
 #include "ScopeSelection.h"
-#include "SnapshotFile.h"
+#include "baseline/SnapshotFile.h"
+#include "model/LaunchItemJson.h"
 
 #include <algorithm>
 #include <nlohmann/json.hpp>

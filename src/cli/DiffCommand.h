@@ -1,7 +1,7 @@
 #pragma once
 
-#include "Snapshot.h"
-#include "SnapshotDiff.h"
+#include "baseline/Snapshot.h"
+#include "baseline/SnapshotDiff.h"
 
 #include <iosfwd>
 #include <string>

@@ -2,13 +2,13 @@
 
 #include "CategoryLoader.h"
 #include "Cli.h"
-#include "LaunchItemJson.h"
-#include "LaunchServiceManager.h"
-#include "Log.h"
-#include "MetadataManager.h"
 #include "PrettyJson.h"
 #include "ScopeSelection.h"
-#include "SignerChecker.h"
+#include "discovery/LaunchServiceManager.h"
+#include "discovery/MetadataManager.h"
+#include "insight/SignerChecker.h"
+#include "model/LaunchItemJson.h"
+#include "platform/Log.h"
 
 #include <algorithm>
 #include <array>

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "DisabledServices.h"
-#include "LaunchItem.h"
-#include "Signer.h"
+#include "discovery/DisabledServices.h"
+#include "insight/Signer.h"
+#include "model/LaunchItem.h"
 
 #include <iosfwd>
 #include <map>

@@ -2,13 +2,14 @@
 
 #include "ActionCommand.h"
 #include "Cli.h"
-#include "FileSystem.h"
-#include "HostLayout.h"
 #include "LabelArgument.h"
-#include "LaunchItemJson.h"
-#include "LaunchServiceManager.h"
-#include "PlistJson.h"
 #include "ScopeSelection.h"
+#include "discovery/LaunchServiceManager.h"
+#include "model/LaunchItemJson.h"
+#include "platform/FileSystem.h"
+#include "platform/HostLayout.h"
+#include "plist/PlistJson.h"
+#include "text/Text.h"
 
 #include <algorithm>
 #include <ctime>

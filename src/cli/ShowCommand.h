@@ -1,10 +1,10 @@
 #pragma once
 
-#include "LaunchItem.h"
-#include "LogTail.h"
-#include "PropertyList.h"
-#include "SignerChecker.h"
-#include "TriggerFacts.h"
+#include "insight/LogTail.h"
+#include "insight/SignerChecker.h"
+#include "insight/TriggerFacts.h"
+#include "model/LaunchItem.h"
+#include "plist/PropertyList.h"
 
 #include <iosfwd>
 #include <nlohmann/json.hpp>

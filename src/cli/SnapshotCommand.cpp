@@ -3,8 +3,8 @@
 #include "Cli.h"
 #include "ListCommand.h"
 #include "ScopeSelection.h"
-#include "Snapshot.h"
-#include "SnapshotFile.h"
+#include "baseline/Snapshot.h"
+#include "baseline/SnapshotFile.h"
 
 #include <optional>
 #include <ostream>

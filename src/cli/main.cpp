@@ -1,5 +1,5 @@
 #include "Cli.h"
-#include "Log.h"
+#include "platform/Log.h"
 
 #include <iostream>
 #include <string>

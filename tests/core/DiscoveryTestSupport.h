@@ -1,9 +1,9 @@
 #pragma once
 
-#include "HostLayout.h"
-#include "LaunchItem.h"
-#include "Log.h"
-#include "ProcessMonitor.h"
+#include "model/LaunchItem.h"
+#include "platform/HostLayout.h"
+#include "platform/Log.h"
+#include "platform/ProcessMonitor.h"
 
 #include <cstdlib>
 #include <filesystem>

@@ -1,7 +1,7 @@
 // libFuzzer entry point for the `kmutil showloaded --list-only` parser.
 
-#include "KernelServiceManager.h"
-#include "TextParsing.h"
+#include "discovery/KernelServiceManager.h"
+#include "text/TextParsing.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -2,7 +2,7 @@
 // is read or rejected with a message, and a record that is read survives a
 // round trip through its JSON form unchanged.
 
-#include "LaunchItemJson.h"
+#include "model/LaunchItemJson.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -2,9 +2,9 @@
 // check of the fast containing-label step against its plain definition on the
 // table the input produced.
 
-#include "LabelMatcher.h"
-#include "LaunchServiceManager.h"
-#include "LaunchctlTable.h"
+#include "discovery/LabelMatcher.h"
+#include "discovery/LaunchServiceManager.h"
+#include "discovery/LaunchctlTable.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,8 +1,8 @@
 // libFuzzer entry point for the parser of the login-item listing that
 // osascript prints.
 
-#include "Log.h"
-#include "LoginItemManager.h"
+#include "discovery/LoginItemManager.h"
+#include "platform/Log.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,8 +1,8 @@
 // libFuzzer entry point for the `launchctl print-disabled` parser: whatever it
 // reads must read back the same once written in the tool's own format.
 
-#include "DisabledServices.h"
-#include "Log.h"
+#include "discovery/DisabledServices.h"
+#include "platform/Log.h"
 
 #include <cstddef>
 #include <cstdint>

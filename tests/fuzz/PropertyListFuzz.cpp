@@ -1,7 +1,7 @@
 // libFuzzer entry point for the property-list reader: any input must parse or
 // be rejected, never crash, hang or leak.
 
-#include "PropertyList.h"
+#include "plist/PropertyList.h"
 
 #include <cstddef>
 #include <cstdint>

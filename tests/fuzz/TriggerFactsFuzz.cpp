@@ -2,11 +2,12 @@
 // files: any definition gives trigger facts and JSON without crashing, and
 // any log bytes come out as valid UTF-8 with no control character but tab.
 
-#include "LogTail.h"
-#include "PlistJson.h"
-#include "PropertyList.h"
-#include "ToolRunner.h"
-#include "TriggerFacts.h"
+#include "insight/LogTail.h"
+#include "insight/TriggerFacts.h"
+#include "platform/ToolRunner.h"
+#include "plist/PlistJson.h"
+#include "plist/PropertyList.h"
+#include "text/Text.h"
 
 #include <cstddef>
 #include <cstdint>

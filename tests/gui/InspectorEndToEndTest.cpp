@@ -2,13 +2,13 @@
 // user agent, read its definition, start it, stop it and remove it, each
 // through the buttons, with the table reloading in between.
 
-#include "LaunchServiceManager.h"
 #include "RecordingWorkspace.h"
 #include "TestSupport.h"
-#include "ToolRunner.h"
+#include "discovery/LaunchServiceManager.h"
 #include "inspector/PlistView.h"
 #include "inspector/ServiceActionButtons.h"
 #include "inspector/ServiceDetailView.h"
+#include "platform/ToolRunner.h"
 #include "table/AppState.h"
 #include "table/ServiceTableView.h"
 #include "table/ServiceTableViewModel.h"

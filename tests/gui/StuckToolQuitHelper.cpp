@@ -4,7 +4,7 @@
 // sleep for ever. Each such tool appends its process id to the file named by
 // DAEMONARY_STUCK_PIDS. Run by QuitWithStuckToolsTest, which waits for this
 // program to end.
-#include "ServiceActionManager.h"
+#include "actions/ServiceActionManager.h"
 #include "inspector/ServiceDetailView.h"
 #include "platform/QtWorkspace.h"
 #include "shell/DaemonaryApp.h"

@@ -1,6 +1,6 @@
 #include "TestSupport.h"
 
-#include "Log.h"
+#include "platform/Log.h"
 
 #include <QCoreApplication>
 #include <QImage>

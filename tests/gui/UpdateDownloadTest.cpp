@@ -1,7 +1,7 @@
 #include "updates/UpdateDownload.h"
 
 #include "FeedServer.h"
-#include "Log.h"
+#include "platform/Log.h"
 #include "shell/UserDefaults.h"
 #include "updates/AppcastUpdater.h"
 #include "updates/SparkleUpdateManager.h"

@@ -1,8 +1,8 @@
 #include "Codesign.h"
 
-#include "FileSystem.h"
-#include "PropertyList.h"
 #include "StateStore.h"
+#include "platform/FileSystem.h"
+#include "plist/PropertyList.h"
 
 #include <array>
 #include <csignal>

@@ -1,10 +1,10 @@
 #include "Launchctl.h"
 
-#include "FileSystem.h"
 #include "JobRunner.h"
 #include "JobTable.h"
-#include "PropertyList.h"
 #include "StateStore.h"
+#include "platform/FileSystem.h"
+#include "plist/PropertyList.h"
 
 #include <charconv>
 #include <ostream>

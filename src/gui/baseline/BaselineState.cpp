@@ -1,7 +1,7 @@
 #include "baseline/BaselineState.h"
 
-#include "Log.h"
-#include "SnapshotFile.h"
+#include "baseline/SnapshotFile.h"
+#include "platform/Log.h"
 #include "table/AppState.h"
 
 #include <QDir>

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "LaunchItem.h"
-#include "Snapshot.h"
-#include "SnapshotDiff.h"
+#include "baseline/Snapshot.h"
+#include "baseline/SnapshotDiff.h"
+#include "model/LaunchItem.h"
 #include "table/AppState.h" // LaunchScope as a signal argument
 
 #include <QDateTime>

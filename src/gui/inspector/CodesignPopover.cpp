@@ -1,9 +1,10 @@
 #include "inspector/CodesignPopover.h"
 
-#include "ToolRunner.h"
+#include "platform/ToolRunner.h"
 #include "style/PopoverFocus.h"
 #include "style/TextStyle.h"
 #include "style/ViewStyle.h"
+#include "text/Text.h"
 
 #include <QGuiApplication>
 #include <QKeyEvent>

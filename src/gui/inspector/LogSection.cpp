@@ -3,6 +3,7 @@
 #include "style/SymbolIcon.h"
 #include "style/TextStyle.h"
 #include "style/ViewStyle.h"
+#include "text/Text.h"
 
 #include <QDateTime>
 #include <QFontMetrics>

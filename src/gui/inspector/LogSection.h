@@ -1,9 +1,9 @@
 #pragma once
 
-#include "HostLayout.h"
-#include "LogTail.h"
-#include "PropertyList.h"
-#include "ServiceActionManager.h"
+#include "actions/ServiceActionManager.h"
+#include "insight/LogTail.h"
+#include "platform/HostLayout.h"
+#include "plist/PropertyList.h"
 
 #include <QThreadPool>
 #include <QWidget>

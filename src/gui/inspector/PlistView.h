@@ -1,6 +1,6 @@
 #pragma once
 
-#include "PropertyList.h"
+#include "plist/PropertyList.h"
 
 #include <QWidget>
 #include <cstddef>

@@ -1,6 +1,6 @@
 #include "inspector/ServiceActionButtons.h"
 
-#include "Log.h"
+#include "platform/Log.h"
 #include "shell/ToolRunPool.h"
 #include "style/ButtonStyle.h"
 #include "style/SymbolIcon.h"

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "LaunchItem.h"
-#include "ServiceActionManager.h"
+#include "actions/ServiceActionManager.h"
+#include "model/LaunchItem.h"
 #include "table/RefreshBinding.h"
 
 #include <QWidget>

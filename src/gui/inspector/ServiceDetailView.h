@@ -1,9 +1,9 @@
 #pragma once
 
-#include "HostLayout.h"
-#include "LaunchItem.h"
-#include "PropertyList.h"
-#include "ServiceActionManager.h"
+#include "actions/ServiceActionManager.h"
+#include "model/LaunchItem.h"
+#include "platform/HostLayout.h"
+#include "plist/PropertyList.h"
 #include "shell/GuiDependencies.h"
 #include "table/RefreshBinding.h"
 

@@ -1,8 +1,9 @@
 #include "inspector/TriggerSection.h"
 
-#include "LogTail.h"
+#include "insight/LogTail.h"
 #include "style/TextStyle.h"
 #include "style/ViewStyle.h"
+#include "text/Text.h"
 
 #include <QFrame>
 #include <QLabel>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "PropertyList.h"
-#include "TriggerFacts.h"
+#include "insight/TriggerFacts.h"
+#include "plist/PropertyList.h"
 
 #include <QWidget>
 #include <optional>

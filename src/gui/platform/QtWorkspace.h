@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Workspace.h"
+#include "actions/Workspace.h"
 
 #include <optional>
 #include <string>

@@ -1,7 +1,7 @@
 #include "shell/AppInfo.h"
 
 #include "AppInfoValues.h"
-#include "Log.h"
+#include "platform/Log.h"
 #include "platform/QtWorkspace.h"
 
 #include <QCoreApplication>

@@ -1,6 +1,6 @@
 #include "shell/CrashReporter.h"
 
-#include "Log.h"
+#include "platform/Log.h"
 #include "shell/AppInfo.h"
 
 #include <QStandardPaths>

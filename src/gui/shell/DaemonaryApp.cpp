@@ -1,7 +1,7 @@
 #include "shell/DaemonaryApp.h"
 
-#include "Log.h"
 #include "baseline/BaselineState.h"
+#include "platform/Log.h"
 #include "shell/AppDelegate.h"
 #include "shell/AppInfo.h"
 #include "shell/GuiDependencies.h"

@@ -2,10 +2,10 @@
 // dependencies, link without the discovery components.
 #include "shell/GuiDependencies.h"
 
-#include "LaunchServiceManager.h"
-#include "MetadataManager.h"
-#include "ServiceActionManager.h"
+#include "actions/ServiceActionManager.h"
 #include "baseline/BaselineState.h"
+#include "discovery/LaunchServiceManager.h"
+#include "discovery/MetadataManager.h"
 #include "inspector/ServiceDetailView.h"
 #include "platform/QtWorkspace.h"
 #include "shell/UserDefaults.h"

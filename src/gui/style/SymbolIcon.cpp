@@ -1,6 +1,6 @@
 #include "style/SymbolIcon.h"
 
-#include "Log.h"
+#include "platform/Log.h"
 
 #include <QFile>
 #include <QHash>

@@ -1,7 +1,7 @@
 #include "table/AppState.h"
 
-#include "Log.h"
-#include "SignerChecker.h"
+#include "insight/SignerChecker.h"
+#include "platform/Log.h"
 #include "table/SignerStore.h"
 
 #include <QFutureWatcher>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "DisabledServices.h"
-#include "LaunchItem.h"
+#include "discovery/DisabledServices.h"
+#include "model/LaunchItem.h"
 #include "table/ServiceSearch.h"
 
 #include <QObject>

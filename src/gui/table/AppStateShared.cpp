@@ -1,6 +1,6 @@
 // The process-wide AppState lives apart from AppState.cpp so that code using an
 // injected loader (the tests) links without the discovery components.
-#include "LaunchServiceManager.h"
+#include "discovery/LaunchServiceManager.h"
 #include "table/AppState.h"
 
 #include <memory>

@@ -1,6 +1,6 @@
 #include "table/CategoryWatcher.h"
 
-#include "Log.h"
+#include "platform/Log.h"
 
 #include <QDir>
 #include <QFileInfo>

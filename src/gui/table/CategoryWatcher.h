@@ -1,6 +1,6 @@
 #pragma once
 
-#include "LaunchItem.h"
+#include "model/LaunchItem.h"
 #include "table/AppState.h" // LaunchScope as a signal argument
 #include "table/Clock.h"
 

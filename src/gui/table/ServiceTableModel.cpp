@@ -1,6 +1,6 @@
 #include "table/ServiceTableModel.h"
 
-#include "SignerChecker.h"
+#include "insight/SignerChecker.h"
 #include "style/ViewStyle.h"
 #include "table/DisplayName.h"
 #include "table/SignerStore.h"

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "LaunchItem.h"
-#include "Signer.h"
 #include "baseline/BaselineState.h"
+#include "insight/Signer.h"
+#include "model/LaunchItem.h"
 #include "table/ServiceSearch.h"
 
 #include <QAbstractTableModel>

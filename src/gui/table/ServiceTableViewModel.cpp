@@ -1,6 +1,6 @@
 #include "table/ServiceTableViewModel.h"
 
-#include "Log.h"
+#include "platform/Log.h"
 
 #include <string>
 #include <utility>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "LaunchItem.h"
+#include "model/LaunchItem.h"
 #include "table/AppState.h"
 #include "table/Clock.h"
 

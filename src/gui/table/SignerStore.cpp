@@ -1,6 +1,6 @@
 #include "table/SignerStore.h"
 
-#include "Log.h"
+#include "platform/Log.h"
 
 #include <QCoreApplication>
 #include <QDir>

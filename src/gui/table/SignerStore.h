@@ -1,9 +1,9 @@
 #pragma once
 
-#include "LaunchItem.h"
-#include "Signer.h"
-#include "SignerCache.h"
-#include "SignerChecker.h"
+#include "insight/Signer.h"
+#include "insight/SignerCache.h"
+#include "insight/SignerChecker.h"
+#include "model/LaunchItem.h"
 
 #include <QHash>
 #include <QObject>

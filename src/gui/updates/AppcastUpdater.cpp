@@ -1,6 +1,6 @@
 #include "updates/AppcastUpdater.h"
 
-#include "Log.h"
+#include "platform/Log.h"
 #include "platform/QtWorkspace.h"
 #include "shell/AppInfo.h"
 #include "shell/UserDefaults.h"

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "LaunchItem.h"
+#include "model/LaunchItem.h"
 #include "shell/GuiDependencies.h"
 
 #include <QMainWindow>

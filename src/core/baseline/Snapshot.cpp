@@ -1,0 +1,419 @@
+#include "baseline/Snapshot.h"
+
+#include "model/LaunchItemJson.h"
+#include "text/Text.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <future>
+#include <limits>
+#include <nlohmann/json.hpp>
+#include <pwd.h>
+#include <thread>
+#include <unistd.h>
+
+namespace daemonary {
+
+namespace {
+
+using Json = nlohmann::json;
+using OrderedJson = nlohmann::ordered_json;
+
+std::string currentHostName() {
+    char name[256] = {};
+    if (::gethostname(name, sizeof name - 1) != 0) {
+        return {};
+    }
+    return name;
+}
+
+std::string currentUserName() {
+    if (const passwd* entry = ::getpwuid(::geteuid()); entry != nullptr && entry->pw_name) {
+        return entry->pw_name;
+    }
+    if (const char* user = std::getenv("USER")) {
+        return user;
+    }
+    return {};
+}
+
+OrderedJson stampJson(const FileStamp& stamp) {
+    return OrderedJson{{"size", stamp.size}, {"modified", stamp.modified}};
+}
+
+OrderedJson fingerprintJson(const Fingerprint& fingerprint) {
+    OrderedJson object = OrderedJson::object();
+    object["kind"] = std::string(toText(fingerprint.kind));
+    if (fingerprint.sha256) {
+        object["sha256"] = *fingerprint.sha256;
+    }
+    if (fingerprint.stamp) {
+        object["size"] = fingerprint.stamp->size;
+        object["modified"] = fingerprint.stamp->modified;
+    }
+    if (fingerprint.executable) {
+        OrderedJson executable = OrderedJson::object();
+        executable["path"] = *fingerprint.executable;
+        if (fingerprint.executableStamp) {
+            executable.update(stampJson(*fingerprint.executableStamp));
+        }
+        object["executable"] = std::move(executable);
+    }
+    return object;
+}
+
+// Throws nothing: every problem is a message naming the field.
+class Reader {
+public:
+    std::optional<std::string> error;
+
+    const Json* field(const Json& object, const char* key, const std::string& where) {
+        const auto found = object.find(key);
+        if (found == object.end()) {
+            fail(where + "missing \"" + key + "\"");
+            return nullptr;
+        }
+        return &*found;
+    }
+
+    std::optional<std::string> text(const Json& object, const char* key, const std::string& where) {
+        const Json* value = field(object, key, where);
+        if (value == nullptr) {
+            return std::nullopt;
+        }
+        if (!value->is_string()) {
+            fail(where + "\"" + key + "\" must be a string");
+            return std::nullopt;
+        }
+        return value->get<std::string>();
+    }
+
+    std::optional<std::int64_t> integer(const Json& object, const char* key,
+                                        const std::string& where, std::int64_t low) {
+        const Json* value = field(object, key, where);
+        if (value == nullptr) {
+            return std::nullopt;
+        }
+        if (value->is_number_unsigned()) {
+            const auto number = value->get<std::uint64_t>();
+            if (number > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+                fail(where + "\"" + key + "\" is out of range");
+                return std::nullopt;
+            }
+            return static_cast<std::int64_t>(number);
+        }
+        if (!value->is_number_integer() || value->get<std::int64_t>() < low) {
+            fail(where + "\"" + key + "\" must be an integer" + (low == 0 ? " of at least 0" : ""));
+            return std::nullopt;
+        }
+        return value->get<std::int64_t>();
+    }
+
+    std::optional<FileStamp> stamp(const Json& object, const std::string& where) {
+        const auto size = integer(object, "size", where, 0);
+        const auto modified =
+            size ? integer(object, "modified", where, std::numeric_limits<std::int64_t>::min())
+                 : std::nullopt;
+        if (!size || !modified) {
+            return std::nullopt;
+        }
+        return FileStamp{static_cast<std::uint64_t>(*size), *modified};
+    }
+
+    std::optional<Fingerprint> fingerprint(const Json& object, const std::string& where) {
+        if (!object.is_object()) {
+            fail(where + "\"fingerprint\" must be an object");
+            return std::nullopt;
+        }
+        const std::string inner = where + "fingerprint: ";
+        const auto kindText = text(object, "kind", inner);
+        if (!kindText) {
+            return std::nullopt;
+        }
+        const auto kind = fingerprintKindFromText(*kindText);
+        if (!kind) {
+            fail(inner + "unknown kind \"" + *kindText + "\"");
+            return std::nullopt;
+        }
+        Fingerprint result;
+        result.kind = *kind;
+        if (object.contains("sha256")) {
+            result.sha256 = text(object, "sha256", inner);
+            if (!result.sha256) {
+                return std::nullopt;
+            }
+            if (!isDigest(*result.sha256)) {
+                fail(inner + "\"sha256\" must be 64 lowercase hexadecimal digits");
+                return std::nullopt;
+            }
+        }
+        if (*kind == Fingerprint::Kind::file && !result.sha256) {
+            fail(inner + "missing \"sha256\"");
+            return std::nullopt;
+        }
+        if (*kind == Fingerprint::Kind::largeFile) {
+            result.stamp = stamp(object, inner);
+            if (!result.stamp) {
+                return std::nullopt;
+            }
+        }
+        if (object.contains("executable")) {
+            const Json& executable = object.at("executable");
+            if (!executable.is_object()) {
+                fail(inner + "\"executable\" must be an object");
+                return std::nullopt;
+            }
+            const std::string executableWhere = inner + "executable: ";
+            result.executable = text(executable, "path", executableWhere);
+            if (!result.executable) {
+                return std::nullopt;
+            }
+            if (executable.contains("size")) {
+                result.executableStamp = stamp(executable, executableWhere);
+                if (!result.executableStamp) {
+                    return std::nullopt;
+                }
+            }
+        }
+        return result;
+    }
+
+private:
+    static bool isDigest(const std::string& text) {
+        return text.size() == 64 && std::all_of(text.begin(), text.end(), [](char ch) {
+                   return (ch >= '0' && ch <= '9') || (ch >= 'a' && ch <= 'f');
+               });
+    }
+
+    void fail(std::string message) {
+        if (!error) {
+            error = std::move(message);
+        }
+    }
+};
+
+// nlohmann's parser builds nested values recursively; input nesting deeper
+// than the format ever does is refused before the parser sees it.
+bool nestsDeeperThan(std::string_view text, std::size_t limit) {
+    std::size_t depth = 0;
+    bool inString = false;
+    bool escaped = false;
+    for (const char ch : text) {
+        if (inString) {
+            if (escaped) {
+                escaped = false;
+            } else if (ch == '\\') {
+                escaped = true;
+            } else if (ch == '"') {
+                inString = false;
+            }
+            continue;
+        }
+        if (ch == '"') {
+            inString = true;
+        } else if (ch == '{' || ch == '[') {
+            if (++depth > limit) {
+                return true;
+            }
+        } else if ((ch == '}' || ch == ']') && depth > 0) {
+            --depth;
+        }
+    }
+    return false;
+}
+
+} // namespace
+
+Snapshot Snapshot::take(const Categories& categories) {
+    return take(categories, formatUtcTimestamp(std::chrono::system_clock::now()), currentHostName(),
+                currentUserName());
+}
+
+Snapshot Snapshot::take(const Categories& categories, std::string takenAt, std::string hostName,
+                        std::string userName) {
+    Snapshot snapshot;
+    snapshot.takenAt = std::move(takenAt);
+    snapshot.hostName = std::move(hostName);
+    snapshot.userName = std::move(userName);
+    for (const LaunchScope scope : allScopes()) {
+        for (const auto& [named, items] : categories) {
+            if (named == scope) {
+                if (!snapshot.covers(scope)) {
+                    snapshot.scopes.push_back(scope);
+                }
+                for (const LaunchItem& item : items) {
+                    snapshot.records.push_back({item, {}});
+                }
+            }
+        }
+    }
+
+    // Reading and hashing thousands of small files is bound by system calls;
+    // a few threads overlap them.
+    std::vector<SnapshotRecord>& records = snapshot.records;
+    const std::size_t threads = std::clamp<std::size_t>(std::thread::hardware_concurrency(), 1, 4);
+    const std::size_t share = (records.size() + threads - 1) / std::max<std::size_t>(threads, 1);
+    std::vector<std::future<void>> work;
+    for (std::size_t begin = 0; begin < records.size(); begin += share) {
+        const std::size_t end = std::min(records.size(), begin + share);
+        work.push_back(std::async(std::launch::async, [&records, begin, end] {
+            for (std::size_t i = begin; i < end; ++i) {
+                records[i].fingerprint = Fingerprint::of(records[i].item);
+            }
+        }));
+    }
+    for (auto& part : work) {
+        part.get();
+    }
+    return snapshot;
+}
+
+std::vector<LaunchScope> Snapshot::defaultScopes() {
+    std::vector<LaunchScope> scopes;
+    for (const LaunchScope scope : allScopes()) {
+        if (scope != LaunchScope::mach) {
+            scopes.push_back(scope);
+        }
+    }
+    return scopes;
+}
+
+bool Snapshot::covers(LaunchScope scope) const {
+    return std::find(scopes.begin(), scopes.end(), scope) != scopes.end();
+}
+
+std::vector<const SnapshotRecord*> Snapshot::recordsOf(LaunchScope scope) const {
+    std::vector<const SnapshotRecord*> found;
+    for (const SnapshotRecord& record : records) {
+        if (record.item.scope == scope) {
+            found.push_back(&record);
+        }
+    }
+    return found;
+}
+
+nlohmann::ordered_json Snapshot::recordJson(const SnapshotRecord& record) {
+    OrderedJson object = toJson(record.item);
+    object["fingerprint"] = fingerprintJson(record.fingerprint);
+    return object;
+}
+
+std::string Snapshot::toJsonText() const {
+    OrderedJson document = OrderedJson::object();
+    document["format"] = format;
+    document["takenAt"] = takenAt;
+    document["hostName"] = hostName;
+    document["userName"] = userName;
+    OrderedJson categories = OrderedJson::object();
+    for (const LaunchScope scope : scopes) {
+        OrderedJson list = OrderedJson::array();
+        for (const SnapshotRecord* record : recordsOf(scope)) {
+            list.push_back(recordJson(*record));
+        }
+        categories[std::string(toText(scope))] = std::move(list);
+    }
+    document["categories"] = std::move(categories);
+    // Paths are bytes from the file system and need not be UTF-8.
+    return document.dump(2, ' ', false, OrderedJson::error_handler_t::replace) + "\n";
+}
+
+std::variant<Snapshot, SnapshotError> Snapshot::fromJsonText(std::string_view text) {
+    if (nestsDeeperThan(text, kMaxNesting)) {
+        return SnapshotError{"nests deeper than " + std::to_string(kMaxNesting) +
+                             " levels; not a snapshot"};
+    }
+    Json document;
+    try {
+        document = Json::parse(text);
+    } catch (const Json::exception& failure) {
+        return SnapshotError{std::string("not valid JSON (") + failure.what() + ")"};
+    }
+    if (!document.is_object()) {
+        return SnapshotError{"not a snapshot: the document is not a JSON object"};
+    }
+
+    Reader reader;
+    Snapshot snapshot;
+    const Json* format = reader.field(document, "format", "");
+    if (format == nullptr) {
+        return SnapshotError{"not a snapshot: missing \"format\""};
+    }
+    if (!format->is_number_integer()) {
+        return SnapshotError{"\"format\" must be an integer"};
+    }
+    if (format->is_number_unsigned() ? format->get<std::uint64_t>() > kFormat
+                                     : format->get<std::int64_t>() > kFormat) {
+        return SnapshotError{"format " + format->dump() + " is newer than this version reads (" +
+                             std::to_string(kFormat) + "); update Daemonary to read it"};
+    }
+    if (format->get<std::int64_t>() != kFormat) {
+        return SnapshotError{"unknown format " + format->dump()};
+    }
+
+    const auto takenAt = reader.text(document, "takenAt", "");
+    const auto hostName = takenAt ? reader.text(document, "hostName", "") : std::nullopt;
+    const auto userName = hostName ? reader.text(document, "userName", "") : std::nullopt;
+    if (!userName) {
+        return SnapshotError{*reader.error};
+    }
+    if (!parseUtcTimestamp(*takenAt)) {
+        return SnapshotError{"\"takenAt\" must be a UTC time like 2026-12-07T13:00:00Z"};
+    }
+    snapshot.takenAt = *takenAt;
+    snapshot.hostName = *hostName;
+    snapshot.userName = *userName;
+
+    const Json* categories = reader.field(document, "categories", "");
+    if (categories == nullptr) {
+        return SnapshotError{*reader.error};
+    }
+    if (!categories->is_object()) {
+        return SnapshotError{"\"categories\" must be an object"};
+    }
+    std::vector<std::pair<LaunchScope, const Json*>> lists;
+    for (const auto& [name, list] : categories->items()) {
+        const auto scope = launchScopeFromText(name);
+        if (!scope) {
+            return SnapshotError{"unknown category \"" + name + "\""};
+        }
+        if (!list.is_array()) {
+            return SnapshotError{"category \"" + name + "\" must be an array"};
+        }
+        lists.emplace_back(*scope, &list);
+    }
+    // Sidebar order whatever the document's key order.
+    std::sort(lists.begin(), lists.end(),
+              [](const auto& a, const auto& b) { return a.first < b.first; });
+    for (const auto& [scope, list] : lists) {
+        snapshot.scopes.push_back(scope);
+        std::size_t position = 0;
+        for (const Json& object : *list) {
+            const std::string where =
+                std::string(toText(scope)) + " record " + std::to_string(position++) + ": ";
+            auto item = launchItemFromJson(object);
+            if (const auto* failure = std::get_if<JsonError>(&item)) {
+                return SnapshotError{where + failure->message};
+            }
+            SnapshotRecord record{std::get<LaunchItem>(std::move(item)), {}};
+            if (record.item.scope != scope) {
+                return SnapshotError{where + "scope \"" + std::string(toText(record.item.scope)) +
+                                     "\" does not match its category"};
+            }
+            const Json* fingerprint = reader.field(object, "fingerprint", where);
+            if (fingerprint == nullptr) {
+                return SnapshotError{*reader.error};
+            }
+            auto parsed = reader.fingerprint(*fingerprint, where);
+            if (!parsed) {
+                return SnapshotError{*reader.error};
+            }
+            record.fingerprint = std::move(*parsed);
+            snapshot.records.push_back(std::move(record));
+        }
+    }
+    return snapshot;
+}
+
+} // namespace daemonary

@@ -1,0 +1,71 @@
+#pragma once
+
+#include "baseline/Fingerprint.h"
+#include "model/LaunchItem.h"
+
+#include <chrono>
+#include <cstddef>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <utility>
+#include <variant>
+#include <vector>
+
+namespace daemonary {
+
+struct SnapshotRecord {
+    LaunchItem item;
+    Fingerprint fingerprint;
+
+    bool operator==(const SnapshotRecord&) const = default;
+};
+
+struct SnapshotError {
+    std::string message;
+};
+
+// The records of some categories at one moment, each with the fingerprint of
+// its files, and the facts of where and when they were taken.
+struct Snapshot {
+    static constexpr int kFormat = 1;
+    // A snapshot of any real Mac fits many times over; anything larger is
+    // refused before it is parsed.
+    static constexpr std::size_t kMaxFileBytes = 64 * 1024 * 1024;
+    // The format nests six levels; deeper input is refused before parsing.
+    static constexpr std::size_t kMaxNesting = 32;
+
+    int format = kFormat;
+    std::string takenAt; // UTC, ISO 8601: "2026-12-07T13:00:00Z"
+    std::string hostName;
+    std::string userName;
+    std::vector<LaunchScope> scopes;     // sidebar order, no repeats
+    std::vector<SnapshotRecord> records; // grouped by category, in gathering order
+
+    using Categories = std::vector<std::pair<LaunchScope, std::vector<LaunchItem>>>;
+
+    // Fingerprints every record (reading files) with the facts of this host
+    // and moment.
+    static Snapshot take(const Categories& categories);
+    // The same with given facts; fingerprints are read on a few threads.
+    static Snapshot take(const Categories& categories, std::string takenAt, std::string hostName,
+                         std::string userName);
+
+    // The categories a snapshot or diff covers unless others are named: all
+    // of them but the job table, which changes with every application launch.
+    static std::vector<LaunchScope> defaultScopes();
+
+    bool covers(LaunchScope scope) const;
+    std::vector<const SnapshotRecord*> recordsOf(LaunchScope scope) const;
+
+    // The document: the facts, then "categories" keyed by category name, each
+    // record in its JSON form with a "fingerprint" object added.
+    std::string toJsonText() const;
+    // One record's part of the document.
+    static nlohmann::ordered_json recordJson(const SnapshotRecord& record);
+    // Parses a document; the error says what is wrong, not where it came from.
+    static std::variant<Snapshot, SnapshotError> fromJsonText(std::string_view text);
+
+    bool operator==(const Snapshot&) const = default;
+};
+
+} // namespace daemonary

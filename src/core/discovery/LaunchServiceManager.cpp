@@ -1,0 +1,357 @@
+#include "discovery/LaunchServiceManager.h"
+
+#include "actions/ServiceActionManager.h"
+#include "discovery/LabelMatcher.h"
+#include "discovery/LoginItemManager.h"
+#include "discovery/MetadataManager.h"
+#include "discovery/PluginDirectories.h"
+#include "platform/FileSystem.h"
+#include "platform/Log.h"
+#include "platform/ToolRunner.h"
+#include "plist/PlistReader.h"
+#include "text/Text.h"
+#include "text/TextParsing.h"
+
+#include <utility>
+
+namespace daemonary {
+
+ProcessNameIndex makeProcessNameIndex(const ProcessSnapshot& snapshot) {
+    ProcessNameIndex index;
+    for (const auto& [pid, process] : snapshot) {
+        index[asciiLowercased(process.name)].push_back(pid);
+    }
+    return index;
+}
+
+std::vector<std::optional<std::size_t>>
+findContainingLabels(const std::vector<std::string_view>& labels, const LaunchctlTable& table) {
+    std::vector<std::optional<std::size_t>> positions;
+    positions.reserve(labels.size());
+    const std::vector<LaunchctlEntry>& entries = table.entries();
+    for (const std::string_view label : labels) {
+        std::optional<std::size_t> first;
+        for (std::size_t i = 0; i < entries.size(); ++i) {
+            if (entries[i].label.find(label) != std::string::npos) {
+                first = i;
+                break;
+            }
+        }
+        positions.push_back(first);
+    }
+    return positions;
+}
+
+LaunchServiceManager::LaunchServiceManager(HostLayout layout,
+                                           std::shared_ptr<const ProcessSource> processes)
+    : m_layout(std::move(layout)), m_processes(std::move(processes)),
+      m_kernel(std::make_unique<KernelServiceManager>(m_layout)),
+      m_systemDaemons(m_layout.systemDaemons()), m_systemAgents(m_layout.systemAgents()),
+      m_globalDaemons(m_layout.globalDaemons()), m_globalAgents(m_layout.globalAgents()),
+      m_userAgents(m_layout.userAgents()), m_systemStartupItems(m_layout.systemStartupItems()),
+      m_globalStartupItems(m_layout.globalStartupItems()) {
+    if (!m_processes) {
+        m_processes = std::make_shared<ProcessMonitor>();
+    }
+}
+
+const HostLayout& LaunchServiceManager::layout() const {
+    return m_layout;
+}
+
+std::vector<std::string> LaunchServiceManager::directoriesRead(LaunchScope scope) const {
+    switch (scope) {
+    case LaunchScope::kernel:
+        return {m_layout.systemExtensions(), m_layout.libraryExtensions()};
+    case LaunchScope::system:
+        return {m_globalDaemons, m_globalAgents, m_globalStartupItems};
+    case LaunchScope::user:
+        return {m_userAgents};
+    case LaunchScope::macos:
+        return {m_systemDaemons, m_systemAgents, m_systemStartupItems};
+    case LaunchScope::mach:
+        return {};
+    case LaunchScope::others: {
+        std::vector<std::string> folders;
+        for (const auto& category : PluginDirectories::pluginDirectories(m_layout)) {
+            folders.insert(folders.end(), category.directories.begin(), category.directories.end());
+        }
+        return folders;
+    }
+    case LaunchScope::privilegedHelperTools:
+        return PluginDirectories::privilegedHelperDirectories(m_layout);
+    }
+    return {};
+}
+
+std::vector<LaunchItem> LaunchServiceManager::loadItems(LaunchScope scope) const {
+    switch (scope) {
+    case LaunchScope::kernel:
+        // The kernel reports its own state; there is nothing to resolve.
+        return m_kernel->loadKernelExtensions();
+    case LaunchScope::system: {
+        std::vector<LaunchItem> items = scanLaunchdDirectories({m_globalDaemons, m_globalAgents});
+        std::vector<LaunchItem> startup = scanStartupItems({m_globalStartupItems});
+        items.insert(items.end(), std::make_move_iterator(startup.begin()),
+                     std::make_move_iterator(startup.end()));
+        return resolveStatuses(std::move(items));
+    }
+    case LaunchScope::user: {
+        std::vector<LaunchItem> items = scanLaunchdDirectories({m_userAgents});
+        std::vector<LaunchItem> loginItems = LoginItemManager::fetchLoginItems(m_layout);
+        items.insert(items.end(), std::make_move_iterator(loginItems.begin()),
+                     std::make_move_iterator(loginItems.end()));
+        return resolveStatuses(collapseByBundle(std::move(items), m_layout.hostRoot()));
+    }
+    case LaunchScope::macos: {
+        std::vector<LaunchItem> items = scanLaunchdDirectories({m_systemDaemons, m_systemAgents});
+        std::vector<LaunchItem> startup = scanStartupItems({m_systemStartupItems});
+        items.insert(items.end(), std::make_move_iterator(startup.begin()),
+                     std::make_move_iterator(startup.end()));
+        return resolveStatuses(std::move(items));
+    }
+    case LaunchScope::mach:
+        return resolveStatuses(loadMachServices());
+    case LaunchScope::others:
+        return resolveStatuses(PluginDirectories::loadOtherItems(m_layout));
+    case LaunchScope::privilegedHelperTools:
+        return resolveStatuses(PluginDirectories::loadPrivilegedHelperTools(m_layout));
+    }
+    return {};
+}
+
+std::vector<LaunchItem>
+LaunchServiceManager::scanLaunchdDirectories(const std::vector<std::string>& directories) const {
+    std::vector<LaunchItem> items;
+    for (const std::string& directory : directories) {
+        Log::line("Scanning directory: " + directory);
+        const auto names = listDirectory(directory);
+        if (!names) {
+            Log::line("Failed to access directory: " + directory);
+            continue;
+        }
+        Log::line("Found " + std::to_string(names->size()) + " files in " +
+                  std::string(lastPathComponent(directory)));
+        for (const std::string& name : *names) {
+            if (pathExtension(name) != "plist") {
+                continue;
+            }
+            if (auto item =
+                    PlistReader::readLaunchItem(appendPathComponent(directory, name), m_layout)) {
+                items.push_back(std::move(*item));
+            } else {
+                Log::line("Failed to read plist definition: " + name);
+            }
+        }
+    }
+    return items;
+}
+
+std::vector<LaunchItem>
+LaunchServiceManager::scanStartupItems(const std::vector<std::string>& directories) const {
+    std::vector<LaunchItem> items;
+    for (const std::string& directory : directories) {
+        const auto names = listDirectory(directory);
+        if (!names) {
+            continue;
+        }
+        for (const std::string& name : *names) {
+            const std::string path = appendPathComponent(directory, name);
+            if (!isDirectory(path)) {
+                continue;
+            }
+            LaunchItem item;
+            item.label = name;
+            // The program inside a startup item carries the folder's name.
+            item.executablePath = appendPathComponent(path, name);
+            item.path = path;
+            item.status = ServiceStatus::unknown;
+            item.scope = LaunchScope::system;
+            item.type = ServiceType::startupItem;
+            items.push_back(std::move(item));
+        }
+    }
+    return items;
+}
+
+LaunchctlTable LaunchServiceManager::runLaunchctlList() const {
+    const ToolResult result = runTool(m_layout.launchctl(), {"list"}, true, false);
+    if (result.launchError) {
+        Log::line("Failed to run launchctl: " + result.launchError->description);
+        return {};
+    }
+    const auto text = decodeUtf8(result.standardOutput);
+    if (!text) {
+        return {};
+    }
+    return parseLaunchctlList(*text);
+}
+
+std::optional<DisabledOverrides>
+LaunchServiceManager::runPrintDisabled(const std::string& domain) const {
+    const std::string command = "launchctl print-disabled " + domain;
+    const ToolResult result = runTool(m_layout.launchctl(), {"print-disabled", domain}, true, true);
+    if (result.launchError) {
+        Log::line("Failed to run " + command + ": " + result.launchError->description);
+        return std::nullopt;
+    }
+    if (result.exitStatus != 0) {
+        // The tool's own words, on the one line.
+        std::string reason;
+        if (const auto decoded = decodeUtf8(result.standardError)) {
+            for (const std::string_view line : splitLines(*decoded)) {
+                const std::string_view trimmed = trimWhitespace(line);
+                if (!trimmed.empty()) {
+                    reason.append(reason.empty() ? "" : " ").append(trimmed);
+                }
+            }
+        }
+        Log::line(command + " failed with status " + std::to_string(result.exitStatus) +
+                  (reason.empty() ? std::string() : ": " + reason));
+        return std::nullopt;
+    }
+    const auto text = decodeUtf8(result.standardOutput);
+    std::optional<DisabledOverrides> overrides = text ? parsePrintDisabled(*text) : std::nullopt;
+    if (!overrides) {
+        Log::line(command + " printed no disabled-services list; the disabled state is unknown");
+    }
+    return overrides;
+}
+
+DisabledServices LaunchServiceManager::loadDisabledServices() const {
+    return {runPrintDisabled(ServiceActionManager::domainTarget()), runPrintDisabled("system")};
+}
+
+std::vector<LaunchItem> LaunchServiceManager::loadMachServices() const {
+    const LaunchctlTable table = runLaunchctlList();
+    std::vector<LaunchItem> items;
+    items.reserve(table.size());
+    for (const LaunchctlEntry& entry : table.entries()) {
+        LaunchItem item;
+        item.label = entry.label;
+        item.pid = entry.pid;
+        item.status = entry.pid ? ServiceStatus::active : ServiceStatus::inactive;
+        item.scope = LaunchScope::mach;
+        item.type = ServiceType::launchService;
+        items.push_back(std::move(item));
+    }
+    return items;
+}
+
+std::vector<LaunchItem>
+LaunchServiceManager::resolveStatuses(std::vector<LaunchItem> records) const {
+    const ProcessSnapshot snapshot = m_processes->allProcesses();
+    const LaunchctlTable table = runLaunchctlList();
+    return resolveStatuses(std::move(records), table, snapshot);
+}
+
+std::vector<LaunchItem> LaunchServiceManager::resolveStatuses(std::vector<LaunchItem> records,
+                                                              const LaunchctlTable& table,
+                                                              const ProcessSnapshot& snapshot) {
+    const ProcessNameIndex names = makeProcessNameIndex(snapshot);
+
+    const auto takeEntry = [](LaunchItem& item, const LaunchctlEntry& entry) {
+        item.pid = entry.pid;
+        item.status = entry.pid ? ServiceStatus::active : ServiceStatus::inactive;
+    };
+    const auto takeProcessNamed = [&names](LaunchItem& item, std::string_view name) {
+        const auto found = names.find(asciiLowercased(name));
+        if (found == names.end() || found->second.empty()) {
+            return false;
+        }
+        item.pid = found->second.front();
+        item.status = ServiceStatus::active;
+        return true;
+    };
+
+    // Exact label first; the records it leaves without a pid go on to the
+    // containing-label search in one batch.
+    std::vector<std::size_t> unresolved;
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        LaunchItem& item = records[i];
+        item.pid.reset();
+        item.index.reset();
+        item.status = ServiceStatus::inactive;
+        if (const LaunchctlEntry* entry = table.find(item.label)) {
+            takeEntry(item, *entry);
+        }
+        if (!item.pid) {
+            unresolved.push_back(i);
+        }
+    }
+
+    std::vector<std::string_view> labels;
+    labels.reserve(unresolved.size());
+    for (const std::size_t i : unresolved) {
+        labels.push_back(records[i].label);
+    }
+    const std::vector<std::optional<std::size_t>> containing =
+        LabelMatcher(labels).firstContaining(table);
+
+    for (std::size_t n = 0; n < unresolved.size(); ++n) {
+        LaunchItem& item = records[unresolved[n]];
+        if (containing[n]) {
+            takeEntry(item, table.entries()[*containing[n]]);
+        }
+        if (item.pid) {
+            continue;
+        }
+        const std::string_view label = item.label;
+        const std::size_t dot = label.rfind('.');
+        const std::string_view lastComponent =
+            dot == std::string_view::npos ? label : label.substr(dot + 1);
+        if (takeProcessNamed(item, lastComponent) || takeProcessNamed(item, label)) {
+            continue;
+        }
+        if (item.executablePath) {
+            takeProcessNamed(item, lastPathComponent(*item.executablePath));
+        }
+    }
+    return records;
+}
+
+std::vector<LaunchItem> LaunchServiceManager::collapseByBundle(std::vector<LaunchItem> records,
+                                                               std::string_view hostRoot) {
+    const auto bundleKey = [hostRoot](std::string bundle) {
+        if (!hostRoot.empty() && bundle.starts_with(hostRoot) && bundle.size() > hostRoot.size() &&
+            bundle[hostRoot.size()] == '/') {
+            bundle.erase(0, hostRoot.size());
+        }
+        return bundle;
+    };
+    std::vector<LaunchItem> bundled;
+    std::unordered_map<std::string, std::size_t> bundlePositions;
+    std::vector<LaunchItem> loose;
+
+    for (LaunchItem& item : records) {
+        std::optional<std::string> bundle;
+        if (item.executablePath) {
+            bundle = MetadataManager::enclosingBundlePath(*item.executablePath);
+        }
+        if (!bundle && item.path) {
+            bundle = MetadataManager::enclosingBundlePath(*item.path);
+        }
+        if (!bundle) {
+            loose.push_back(std::move(item));
+            continue;
+        }
+        const auto [found, inserted] =
+            bundlePositions.try_emplace(bundleKey(std::move(*bundle)), bundled.size());
+        if (inserted) {
+            bundled.push_back(std::move(item));
+            continue;
+        }
+        // A record that names the program beats one that only names the
+        // application; among equals the first one stays.
+        LaunchItem& stored = bundled[found->second];
+        if (!stored.executablePath && item.executablePath) {
+            stored = std::move(item);
+        }
+    }
+
+    bundled.insert(bundled.end(), std::make_move_iterator(loose.begin()),
+                   std::make_move_iterator(loose.end()));
+    return bundled;
+}
+
+} // namespace daemonary

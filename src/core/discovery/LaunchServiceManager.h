@@ -1,0 +1,100 @@
+#pragma once
+
+#include "discovery/DisabledServices.h"
+#include "discovery/KernelServiceManager.h"
+#include "discovery/LaunchctlTable.h"
+#include "model/LaunchItem.h"
+#include "platform/HostLayout.h"
+#include "platform/ProcessMonitor.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+namespace daemonary {
+
+// Lowercased process name -> the pids carrying it, in snapshot (pid) order.
+using ProcessNameIndex = std::unordered_map<std::string, std::vector<std::int32_t>>;
+
+ProcessNameIndex makeProcessNameIndex(const ProcessSnapshot& snapshot);
+
+// For each label, the position of the first table entry (in table order) whose
+// label contains it, or nothing. The plain reference form, one search per
+// label and entry; the status pass gets the same answers from LabelMatcher.
+std::vector<std::optional<std::size_t>>
+findContainingLabels(const std::vector<std::string_view>& labels, const LaunchctlTable& table);
+
+// Discovery of one category at a time. Holds only values fixed at creation
+// (and the kernel-extension component, which serialises itself), so every
+// member may be called from several threads at once.
+class LaunchServiceManager {
+public:
+    explicit LaunchServiceManager(
+        HostLayout layout = HostLayout::fromEnvironment(),
+        std::shared_ptr<const ProcessSource> processes = std::make_shared<ProcessMonitor>());
+
+    // The records of one category, in gathering order. Never fails.
+    std::vector<LaunchItem> loadItems(LaunchScope scope) const;
+
+    const HostLayout& layout() const;
+
+    // The folders loadItems reads for a category, for watching them: a change
+    // in one of them can change that category. The job table reads none.
+    std::vector<std::string> directoriesRead(LaunchScope scope) const;
+
+    // The steps of loadItems; each never fails and logs its own problems.
+    std::vector<LaunchItem>
+    scanLaunchdDirectories(const std::vector<std::string>& directories) const;
+    std::vector<LaunchItem> scanStartupItems(const std::vector<std::string>& directories) const;
+    LaunchctlTable runLaunchctlList() const;
+    // `launchctl print-disabled` for the user's GUI domain and for the system
+    // domain, once each. A domain whose answer is unusable is logged once and
+    // left absent.
+    DisabledServices loadDisabledServices() const;
+    std::optional<DisabledOverrides> runPrintDisabled(const std::string& domain) const;
+    std::vector<LaunchItem> loadMachServices() const;
+    // Decides every record's pid and active/inactive state from a fresh
+    // launchctl table and process snapshot.
+    std::vector<LaunchItem> resolveStatuses(std::vector<LaunchItem> records) const;
+
+    // The user category lists an application both as a launch agent and as a
+    // login item: one record per enclosing bundle, the first one that names a
+    // program winning. Bundles in order of first appearance, then the records
+    // without a bundle. Under a host root, a bundle is the same whether a path
+    // names it inside the root or as the simulated Mac's own path.
+    static std::vector<LaunchItem> collapseByBundle(std::vector<LaunchItem> records,
+                                                    std::string_view hostRoot = {});
+
+    // Status resolution against a given table and snapshot, without running
+    // anything.
+    static std::vector<LaunchItem> resolveStatuses(std::vector<LaunchItem> records,
+                                                   const LaunchctlTable& table,
+                                                   const ProcessSnapshot& snapshot);
+
+    const std::string& systemDaemons() const { return m_systemDaemons; }
+    const std::string& systemAgents() const { return m_systemAgents; }
+    const std::string& globalDaemons() const { return m_globalDaemons; }
+    const std::string& globalAgents() const { return m_globalAgents; }
+    const std::string& userAgents() const { return m_userAgents; }
+    const std::string& systemStartupItems() const { return m_systemStartupItems; }
+    const std::string& globalStartupItems() const { return m_globalStartupItems; }
+
+private:
+    HostLayout m_layout;
+    std::shared_ptr<const ProcessSource> m_processes;
+    std::unique_ptr<KernelServiceManager> m_kernel;
+    std::string m_systemDaemons;
+    std::string m_systemAgents;
+    std::string m_globalDaemons;
+    std::string m_globalAgents;
+    std::string m_userAgents;
+    std::string m_systemStartupItems;
+    std::string m_globalStartupItems;
+};
+
+} // namespace daemonary

@@ -1,0 +1,82 @@
+#include "discovery/LoginItemManager.h"
+
+#include "platform/Log.h"
+#include "platform/ToolRunner.h"
+#include "text/Text.h"
+#include "text/TextParsing.h"
+
+#include <string>
+
+namespace daemonary {
+
+std::vector<LaunchItem> LoginItemManager::fetchLoginItems(const HostLayout& layout) {
+    Log::line("Fetching login items...");
+    const std::string osascript = layout.osascript();
+
+    // Starting System Events first keeps the listing from timing out on a
+    // cold start. Its standard output is captured and dropped so that nothing
+    // the tool prints can end up in the caller's own output.
+    runTool(osascript, {"-e", std::string(kWarmUpScript)}, true, false);
+
+    const ToolResult listing = runTool(osascript, {"-e", std::string(kListingScript)}, true, true);
+    if (listing.launchError) {
+        Log::line("Failed to run osascript for login items: " + listing.launchError->description);
+        return {};
+    }
+    if (listing.exitStatus != 0) {
+        const auto message = decodeUtf8(listing.standardError);
+        Log::line("LoginItemManager error (status " + std::to_string(listing.exitStatus) +
+                  "): " + message.value_or("Unknown error"));
+        return {};
+    }
+    const auto output = decodeUtf8(listing.standardOutput);
+    if (!output) {
+        Log::line("LoginItemManager: No output from osascript");
+        return {};
+    }
+    std::vector<LaunchItem> items = parseLoginItemOutput(*output);
+    Log::line("Found " + std::to_string(items.size()) + " login items");
+    return items;
+}
+
+std::vector<LaunchItem> LoginItemManager::parseLoginItemOutput(std::string_view text) {
+    constexpr std::string_view kSeparator = ", ";
+    std::vector<std::string_view> parts;
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t found = text.find(kSeparator, start);
+        if (found == std::string_view::npos) {
+            parts.push_back(text.substr(start));
+            break;
+        }
+        parts.push_back(text.substr(start, found - start));
+        start = found + kSeparator.size();
+    }
+
+    if (parts.size() % 2 != 0) {
+        Log::line("LoginItemManager: Unexpected output format count " +
+                  std::to_string(parts.size()));
+        return {};
+    }
+
+    const std::size_t half = parts.size() / 2;
+    std::vector<LaunchItem> items;
+    items.reserve(half);
+    for (std::size_t i = 0; i < half; ++i) {
+        const std::string_view name = trimWhitespaceAndNewlines(parts[i]);
+        const std::string_view path = trimWhitespaceAndNewlines(parts[i + half]);
+        if (name.empty() || path.empty()) {
+            continue;
+        }
+        LaunchItem item;
+        item.label = std::string(name);
+        item.path = std::string(path);
+        item.status = ServiceStatus::unknown;
+        item.scope = LaunchScope::user;
+        item.type = ServiceType::loginItem;
+        items.push_back(std::move(item));
+    }
+    return items;
+}
+
+} // namespace daemonary

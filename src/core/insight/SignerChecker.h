@@ -1,0 +1,83 @@
+#pragma once
+
+#include "insight/Signer.h"
+#include "model/LaunchItem.h"
+#include "platform/HostLayout.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace daemonary {
+
+// What a file looked like when its signer was decided: a different size or
+// modification time means the decision is stale.
+struct SignerStamp {
+    std::int64_t size = 0;
+    std::int64_t modified = 0; // nanoseconds since the epoch
+
+    bool operator==(const SignerStamp&) const = default;
+};
+
+// What to sign-check for a record, as the record names it: the executable,
+// else the bundle the record is. Nothing for records with neither.
+std::optional<std::string> signerTarget(const LaunchItem& item);
+
+// One record's signer with the path it was decided for.
+struct RecordSigner {
+    std::string target;
+    Signer signer;
+    bool operator==(const RecordSigner&) const = default;
+};
+
+// For one record shown on its own (`daemonary-cli show`): toJson(signer) with
+// "path", or null when the record has nothing to check.
+nlohmann::ordered_json toJson(const std::optional<RecordSigner>& signer);
+// "Signed By: <description> (<path>)", or "Signed By: -".
+std::string signerLine(const std::optional<RecordSigner>& signer);
+
+// Finds the signer of one file or bundle with the host's codesign: once to
+// display the signature and, when there is one, once to verify it, each
+// within the time limit. Thread-safe; blocks for the tool runs.
+class SignerChecker {
+public:
+    static constexpr std::chrono::milliseconds kDefaultTimeLimit{10'000};
+    // A signing report is a few kilobytes; a tool writing more than this is
+    // not one the application can use.
+    static constexpr std::size_t kMaxReportBytes = 1024 * 1024;
+
+    explicit SignerChecker(HostLayout layout = HostLayout::fromEnvironment(),
+                           std::chrono::milliseconds timeLimit = kDefaultTimeLimit);
+
+    const HostLayout& layout() const { return m_layout; }
+
+    // The stamp of a target on the host; nothing when it does not exist.
+    // A bundle's stamp also covers its seal and main folders, which a
+    // re-signing or an update changes while the folder itself may not.
+    std::optional<SignerStamp> stamp(const std::string& target) const;
+
+    // "Missing" without running anything when the target does not exist.
+    Signer check(const std::string& target, const std::atomic<bool>* cancel = nullptr) const;
+
+    // The signer of a record's executable or bundle; nothing when it has
+    // neither.
+    std::optional<RecordSigner> checkRecord(const LaunchItem& item) const;
+
+    // Checks each distinct target once, at most `concurrency` at a time.
+    std::map<std::string, Signer> checkAll(const std::vector<std::string>& targets,
+                                           int concurrency = kDefaultConcurrency) const;
+    static constexpr int kDefaultConcurrency = 4;
+
+private:
+    ToolResult runCodesign(const std::vector<std::string>& arguments,
+                           const std::atomic<bool>* cancel) const;
+
+    HostLayout m_layout;
+    std::chrono::milliseconds m_timeLimit;
+};
+
+} // namespace daemonary

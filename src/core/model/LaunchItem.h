@@ -1,0 +1,65 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace daemonary {
+
+enum class ServiceStatus { active, inactive, onDemand, unknown };
+
+enum class ServiceType {
+    launchService,
+    launchAgent,
+    launchDaemon,
+    startupItem,
+    kernelExtension,
+    loginItem,
+    xpcService,
+    systemExtension,
+    other,
+};
+
+// Declaration order is the sidebar order.
+enum class LaunchScope { privilegedHelperTools, system, user, macos, mach, kernel, others };
+
+std::string_view toText(ServiceStatus status);
+std::string_view toText(ServiceType type);
+std::string_view toText(LaunchScope scope);
+
+// Exact, case-sensitive match on the text value; nothing otherwise.
+std::optional<ServiceStatus> serviceStatusFromText(std::string_view text);
+std::optional<ServiceType> serviceTypeFromText(std::string_view text);
+std::optional<LaunchScope> launchScopeFromText(std::string_view text);
+
+const std::array<LaunchScope, 7>& allScopes();
+std::string_view symbolName(LaunchScope scope);
+
+struct LaunchItem {
+    std::string label;
+    std::optional<std::string> path;
+    std::optional<std::string> executablePath;
+    std::optional<std::int32_t> pid;
+    std::optional<std::int32_t> index;
+    ServiceStatus status = ServiceStatus::unknown;
+    LaunchScope scope = LaunchScope::system;
+    ServiceType type = ServiceType::other;
+
+    // label + "-" + scope text + "-" + path (empty when absent).
+    std::string id() const;
+    // index, else pid, else -1.
+    std::int32_t pidSortValue() const;
+    // path, or the empty text.
+    std::string pathSortValue() const;
+
+    bool operator==(const LaunchItem&) const = default;
+};
+
+} // namespace daemonary
+
+template <> struct std::hash<daemonary::LaunchItem> {
+    std::size_t operator()(const daemonary::LaunchItem& item) const noexcept;
+};

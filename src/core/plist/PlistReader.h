@@ -1,0 +1,21 @@
+#pragma once
+
+#include "model/LaunchItem.h"
+
+#include <optional>
+#include <string>
+
+namespace daemonary {
+
+class HostLayout;
+
+class PlistReader {
+public:
+    // One launchd definition file into a record, or nothing (logged) when it is
+    // not a usable definition. Scope and type come from where the file lies;
+    // with a host root the root's own prefix is not part of that test.
+    static std::optional<LaunchItem> readLaunchItem(const std::string& path,
+                                                    const HostLayout& layout);
+};
+
+} // namespace daemonary

@@ -1,0 +1,521 @@
+#include "actions/ServiceActionManager.h"
+
+#include "ActionTestSupport.h"
+#include "actions/AppleScript.h"
+#include "platform/Log.h"
+#include "text/Text.h"
+
+#include <csignal>
+#include <cstdint>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <map>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace daemonary {
+namespace {
+
+using test::readLines;
+using test::shellQuoted;
+using test::TemporaryFolder;
+using test::writeFile;
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+class RecordingWorkspace : public Workspace {
+public:
+    void selectFilesInFileManager(const std::vector<std::string>& paths) override {
+        selections.push_back(paths);
+    }
+    std::optional<WorkspaceError> moveToTrash(const std::string& path) override {
+        trashed.push_back(path);
+        return trashError;
+    }
+    std::optional<WorkspaceError> unregisterOwnLoginItem() override {
+        ++unregisterCalls;
+        return unregisterError;
+    }
+    std::optional<std::string> ownBundlePath() const override { return bundlePath; }
+
+    std::vector<std::vector<std::string>> selections;
+    std::vector<std::string> trashed;
+    int unregisterCalls = 0;
+    std::optional<WorkspaceError> trashError;
+    std::optional<WorkspaceError> unregisterError;
+    std::optional<std::string> bundlePath;
+};
+
+// A child of the test itself, the only kind of process these tests signal.
+class SleepingChild {
+public:
+    SleepingChild() {
+        posix_spawnattr_t attributes;
+        posix_spawnattr_init(&attributes);
+        sigset_t defaults;
+        sigemptyset(&defaults);
+        sigaddset(&defaults, SIGTERM);
+        posix_spawnattr_setsigdefault(&attributes, &defaults);
+        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
+        char sleepPath[] = "/bin/sleep";
+        char duration[] = "600";
+        char* arguments[] = {sleepPath, duration, nullptr};
+        if (::posix_spawn(&m_pid, sleepPath, nullptr, &attributes, arguments, environ) != 0) {
+            m_pid = -1;
+        }
+        posix_spawnattr_destroy(&attributes);
+    }
+    ~SleepingChild() {
+        if (m_pid > 0) {
+            terminatingSignal();
+        }
+    }
+    SleepingChild(const SleepingChild&) = delete;
+    SleepingChild& operator=(const SleepingChild&) = delete;
+
+    std::int32_t pid() const { return m_pid; }
+
+    // Kills the child for certain and reports the signal it died of. A signal
+    // already sent decides the outcome: a later SIGKILL is discarded by the
+    // kernel once the process is exiting.
+    int terminatingSignal() {
+        ::kill(m_pid, SIGKILL);
+        int status = 0;
+        while (::waitpid(m_pid, &status, 0) < 0 && errno == EINTR) {
+        }
+        m_pid = -1;
+        return WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+    }
+
+private:
+    pid_t m_pid = -1;
+};
+
+class ServiceActionManagerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_FALSE(root.path().empty());
+        Log::setSink([this](std::string_view line) { logLines.emplace_back(line); });
+        writeFile(definition, "<plist/>");
+    }
+    void TearDown() override { Log::setSink({}); }
+
+    void installLaunchctl(const std::map<std::string, test::FakeFailure>& failures = {}) {
+        test::installRecordingLaunchctl(root / "bin/launchctl", callLog, failures);
+    }
+    // osascript that records its arguments, one per line, and a separator.
+    void installOsascript() {
+        writeFile(root / "usr/bin/osascript",
+                  "#!/bin/sh\nfor argument in \"$@\"; do printf '%s\\n' \"$argument\" >> " +
+                      shellQuoted(scriptLog) + "; done\necho --- >> " + shellQuoted(scriptLog) +
+                      "\n",
+                  true);
+    }
+
+    std::vector<std::string> launchctlCalls() const { return readLines(callLog); }
+    std::vector<std::string> osascriptCalls() const { return readLines(scriptLog); }
+
+    LaunchItem agent(std::optional<std::int32_t> pid = std::nullopt,
+                     ServiceStatus status = ServiceStatus::inactive) const {
+        LaunchItem item;
+        item.label = "com.example.agent";
+        item.path = definition;
+        item.pid = pid;
+        item.status = status;
+        item.scope = LaunchScope::user;
+        item.type = ServiceType::launchAgent;
+        return item;
+    }
+
+    TemporaryFolder root;
+    const std::string definition = root / "Users/test/Library/LaunchAgents/com.example.agent.plist";
+    const std::string callLog = root / "launchctl-calls";
+    const std::string scriptLog = root / "osascript-calls";
+    const std::string domain = "gui/" + std::to_string(::getuid());
+    RecordingWorkspace workspace;
+    ServiceActionManager manager{workspace, HostLayout(root.path(), root / "Users/test")};
+    std::vector<std::string> logLines;
+    int refreshes = 0;
+    std::function<void()> refresh = [this] { ++refreshes; };
+};
+
+TEST(ServiceActionErrorTest, TextualFormsForLogLines) {
+    EXPECT_EQ(ServiceActionError::missingPath().description(), "missingPath");
+    EXPECT_EQ(ServiceActionError::commandFailed("Boot-out failed: 5").description(),
+              "commandFailed(\"Boot-out failed: 5\")");
+    EXPECT_EQ(ServiceActionError::commandFailed("").description(), "commandFailed(\"\")");
+    EXPECT_EQ((ActionError{LaunchError{2, "No such file or directory"}}.text()),
+              "No such file or directory");
+    EXPECT_EQ(ActionError{ServiceActionError::missingPath()}.text(), "missingPath");
+}
+
+TEST(AppleScriptTest, EscapesOnlyWhatCouldEndTheLiteral) {
+    EXPECT_EQ(appleScriptStringLiteral("/Applications/Mail.app"), "\"/Applications/Mail.app\"");
+    EXPECT_EQ(appleScriptStringLiteral("a\\b\"c"), "\"a\\\\b\\\"c\"");
+    EXPECT_EQ(deleteLoginItemScript("/Applications/x\" & (do shell script \"touch /tmp/pwned\") "
+                                    "& \".app"),
+              "tell application \"System Events\" to delete (every login item whose path is "
+              "\"/Applications/x\\\" & (do shell script \\\"touch /tmp/pwned\\\") & \\\".app\")");
+}
+
+TEST_F(ServiceActionManagerTest, IdleJobsAreBootstrappedThenKickstarted) {
+    installLaunchctl();
+    for (const ServiceStatus status :
+         {ServiceStatus::onDemand, ServiceStatus::inactive, ServiceStatus::unknown}) {
+        std::filesystem::remove(callLog);
+        EXPECT_EQ(manager.toggleService(agent(std::nullopt, status)), std::nullopt);
+        EXPECT_THAT(launchctlCalls(), ElementsAre("bootstrap " + domain + " " + definition,
+                                                  "kickstart -k " + domain + "/com.example.agent"));
+    }
+    EXPECT_THAT(logLines, IsEmpty());
+}
+
+TEST_F(ServiceActionManagerTest, ActiveJobWithoutPidIsBootedOutWithoutSignal) {
+    installLaunchctl({{"bootout", {3, "Boot-out failed: 3: No such process\n"}}});
+    const ActionResult result = manager.toggleService(agent(std::nullopt, ServiceStatus::active));
+    EXPECT_THAT(launchctlCalls(), ElementsAre("bootout " + domain + " " + definition));
+    ASSERT_TRUE(result && result->serviceActionError());
+    EXPECT_EQ(*result->serviceActionError(),
+              ServiceActionError::commandFailed("Boot-out failed: 3: No such process"));
+    EXPECT_THAT(logLines,
+                ElementsAre("launchctl command failed: bootout " + domain + " " + definition +
+                                " -> Boot-out failed: 3: No such process",
+                            "launchctl bootout failed: commandFailed(\"Boot-out failed: 3: No "
+                            "such process\")"));
+}
+
+TEST_F(ServiceActionManagerTest, FailedBootstrapStillKickstarts) {
+    installLaunchctl({{"bootstrap", {5, "Bootstrap failed: 5: Input/output error\n"}}});
+    EXPECT_EQ(manager.startService(agent()), std::nullopt);
+    EXPECT_THAT(launchctlCalls(), ElementsAre("bootstrap " + domain + " " + definition,
+                                              "kickstart -k " + domain + "/com.example.agent"));
+    EXPECT_THAT(logLines,
+                ElementsAre("launchctl command failed: bootstrap " + domain + " " + definition +
+                                " -> Bootstrap failed: 5: Input/output error",
+                            "Bootstrap failed (might be already loaded), trying kickstart... "
+                            "Error: commandFailed(\"Bootstrap failed: 5: Input/output error\")"));
+}
+
+TEST_F(ServiceActionManagerTest, FailedKickstartIsTheResult) {
+    installLaunchctl({{"bootstrap", {5, "already loaded"}},
+                      {"kickstart", {113, "  Could not find service\n\n"}}});
+    const ActionResult result = manager.startService(agent());
+    ASSERT_TRUE(result && result->serviceActionError());
+    EXPECT_EQ(*result->serviceActionError(),
+              ServiceActionError::commandFailed("Could not find service"));
+    EXPECT_EQ(logLines.back(), "launchctl command failed: kickstart -k " + domain +
+                                   "/com.example.agent -> Could not find service");
+}
+
+TEST_F(ServiceActionManagerTest, StartWithoutDefinitionRunsNothing) {
+    installLaunchctl();
+    LaunchItem withoutPath = agent();
+    withoutPath.path.reset();
+    LaunchItem vanished = agent();
+    vanished.path = root / "Users/test/Library/LaunchAgents/gone.plist";
+    for (const LaunchItem& item : {withoutPath, vanished}) {
+        const ActionResult result = manager.toggleService(item);
+        ASSERT_TRUE(result && result->serviceActionError());
+        EXPECT_EQ(*result->serviceActionError(), ServiceActionError::missingPath());
+    }
+    EXPECT_THAT(launchctlCalls(), IsEmpty());
+    EXPECT_THAT(logLines, IsEmpty());
+}
+
+TEST_F(ServiceActionManagerTest, CriticalProcessesAreRefusedWithoutRunningAnything) {
+    installLaunchctl();
+    for (const std::int32_t pid : {1, 0, -1, -42, INT32_MIN}) {
+        const ActionResult result = manager.stopService(agent(pid, ServiceStatus::active));
+        ASSERT_TRUE(result && result->serviceActionError());
+        EXPECT_EQ(
+            *result->serviceActionError(),
+            ServiceActionError::commandFailed("Refusing to stop critical system process (PID " +
+                                              std::to_string(pid) + ")"));
+    }
+    EXPECT_THAT(launchctlCalls(), IsEmpty());
+    EXPECT_THAT(logLines, IsEmpty());
+
+    // 2 is the first ordinary process identifier.
+    EXPECT_EQ(manager.stopService(agent(2, ServiceStatus::active)), std::nullopt);
+    EXPECT_THAT(launchctlCalls(), ElementsAre("bootout " + domain + " " + definition));
+}
+
+TEST_F(ServiceActionManagerTest, ItemWithoutPathIsNeverSignalled) {
+    installLaunchctl({{"bootout", {5, "failed"}}});
+    SleepingChild child;
+    ASSERT_GT(child.pid(), 0);
+    LaunchItem item = agent(child.pid(), ServiceStatus::active);
+    item.path.reset();
+    const ActionResult result = manager.toggleService(item);
+    ASSERT_TRUE(result && result->serviceActionError());
+    EXPECT_EQ(*result->serviceActionError(), ServiceActionError::missingPath());
+    EXPECT_THAT(launchctlCalls(), IsEmpty());
+    EXPECT_EQ(child.terminatingSignal(), SIGKILL);
+}
+
+TEST_F(ServiceActionManagerTest, FailedBootoutFallsBackToSigterm) {
+    installLaunchctl({{"bootout", {5, "Boot-out failed: 5: Input/output error"}}});
+    SleepingChild child;
+    const std::int32_t pid = child.pid();
+    ASSERT_GT(pid, 0);
+    EXPECT_EQ(manager.toggleService(agent(pid, ServiceStatus::active)), std::nullopt);
+    EXPECT_EQ(child.terminatingSignal(), SIGTERM);
+    EXPECT_THAT(launchctlCalls(), ElementsAre("bootout " + domain + " " + definition));
+    ASSERT_EQ(logLines.size(), 3u);
+    EXPECT_EQ(logLines[1], "launchctl bootout failed: commandFailed(\"Boot-out failed: 5: "
+                           "Input/output error\")");
+    EXPECT_EQ(logLines[2], "Attempting to kill PID " + std::to_string(pid) + "...");
+}
+
+TEST_F(ServiceActionManagerTest, TwoLineToolErrorsStayOneLogLineEach) {
+    // launchctl often adds a hint on a second line; CRLF from other tools.
+    const std::string hint = "Try re-running the command as root for richer errors.";
+    installLaunchctl(
+        {{"bootstrap", {5, "Bootstrap failed: 5: Input/output error\n" + hint + "\n"}},
+         {"bootout", {5, "Boot-out failed: 5: Input/output error\r\n" + hint + "\r\n"}}});
+    EXPECT_EQ(manager.startService(agent()), std::nullopt);
+    const ActionResult stopped = manager.toggleService(agent(std::nullopt, ServiceStatus::active));
+    ASSERT_TRUE(stopped && stopped->serviceActionError());
+    // The error keeps the tool's text; only the log writes it on one line.
+    EXPECT_EQ(stopped->serviceActionError()->text(),
+              "Boot-out failed: 5: Input/output error\r\n" + hint);
+    EXPECT_THAT(
+        logLines,
+        ElementsAre("launchctl command failed: bootstrap " + domain + " " + definition +
+                        " -> Bootstrap failed: 5: Input/output error\\n" + hint,
+                    "Bootstrap failed (might be already loaded), trying kickstart... Error: "
+                    "commandFailed(\"Bootstrap failed: 5: Input/output error\\n" +
+                        hint + "\")",
+                    "launchctl command failed: bootout " + domain + " " + definition +
+                        " -> Boot-out failed: 5: Input/output error\\r\\n" + hint,
+                    "launchctl bootout failed: commandFailed(\"Boot-out failed: 5: Input/output "
+                    "error\\r\\n" +
+                        hint + "\")"));
+}
+
+TEST_F(ServiceActionManagerTest, SuccessfulBootoutSendsNoSignal) {
+    installLaunchctl();
+    SleepingChild child;
+    ASSERT_GT(child.pid(), 0);
+    EXPECT_EQ(manager.stopService(agent(child.pid(), ServiceStatus::active)), std::nullopt);
+    EXPECT_EQ(child.terminatingSignal(), SIGKILL);
+    EXPECT_THAT(logLines, IsEmpty());
+}
+
+TEST_F(ServiceActionManagerTest, UndeliverableSignalReturnsTheBootoutError) {
+    installLaunchctl({{"bootout", {5, "failed"}}});
+    // Above any possible pid_max, so the signal reaches no process at all.
+    const std::int32_t nobody = INT32_MAX;
+    const ActionResult result = manager.stopService(agent(nobody, ServiceStatus::active));
+    ASSERT_TRUE(result && result->serviceActionError());
+    EXPECT_EQ(*result->serviceActionError(), ServiceActionError::commandFailed("failed"));
+    EXPECT_EQ(logLines.back(), "Attempting to kill PID 2147483647...");
+}
+
+TEST_F(ServiceActionManagerTest, MissingLaunchctlPassesTheLaunchErrorOn) {
+    const ActionResult result = manager.toggleService(agent());
+    ASSERT_TRUE(result && result->launchError());
+    EXPECT_EQ(result->launchError()->code, ENOENT);
+    // The bootstrap failure is logged with it; the runner itself logs nothing.
+    EXPECT_THAT(logLines, ElementsAre("Bootstrap failed (might be already loaded), trying "
+                                      "kickstart... Error: " +
+                                      launchErrorText(*result->launchError())));
+}
+
+TEST_F(ServiceActionManagerTest, ErrorTextOfSilentOrUndecodableFailures) {
+    installLaunchctl({{"bootout", {1, ""}}, {"kickstart", {1, "bad \xff\xfe bytes"}}});
+    ActionResult result = manager.runLaunchctl({"bootout", "x"});
+    ASSERT_TRUE(result && result->serviceActionError());
+    EXPECT_EQ(*result->serviceActionError(), ServiceActionError::commandFailed(""));
+    EXPECT_EQ(logLines.back(), "launchctl command failed: bootout x -> ");
+
+    result = manager.runLaunchctl({"kickstart", "-k", "y"});
+    ASSERT_TRUE(result && result->serviceActionError());
+    EXPECT_EQ(*result->serviceActionError(), ServiceActionError::commandFailed("Unknown Error"));
+    EXPECT_EQ(logLines.back(), "launchctl command failed: kickstart -k y -> Unknown Error");
+}
+
+TEST_F(ServiceActionManagerTest, RevealSelectsDefinitionThenExecutable) {
+    LaunchItem item = agent();
+    item.executablePath = "/usr/local/bin/agent";
+    manager.revealService(item);
+    item.path.reset();
+    manager.revealService(item);
+    item.executablePath.reset();
+    manager.revealService(item);
+    // The program is a Mac path: revealed on the host, the definition as found.
+    const std::string program = root / "usr/local/bin/agent";
+    EXPECT_THAT(workspace.selections,
+                ElementsAre(ElementsAre(definition, program), ElementsAre(program)));
+}
+
+TEST_F(ServiceActionManagerTest, RemovingADefinitionMovesItToTheTrash) {
+    installOsascript();
+    manager.removeService(agent(), refresh);
+    EXPECT_THAT(workspace.trashed, ElementsAre(definition));
+    EXPECT_EQ(refreshes, 1);
+
+    workspace.trashError = WorkspaceError{"“agent.plist” couldn’t be moved to the Trash."};
+    manager.removeService(agent(), refresh);
+    EXPECT_EQ(refreshes, 1);
+    EXPECT_THAT(logLines,
+                ElementsAre("Failed to delete: “agent.plist” couldn’t be moved to the Trash."));
+
+    LaunchItem withoutPath = agent();
+    withoutPath.path.reset();
+    manager.removeService(withoutPath, refresh);
+    EXPECT_EQ(workspace.trashed.size(), 2u);
+    EXPECT_EQ(refreshes, 1);
+    EXPECT_THAT(osascriptCalls(), IsEmpty());
+}
+
+TEST_F(ServiceActionManagerTest, ApplicationBundleIsRemovedAsLoginItemNotTrashed) {
+    installOsascript();
+    LaunchItem item = agent();
+    item.path = "/Applications/Tool.app";
+    manager.removeService(item, refresh);
+    EXPECT_THAT(workspace.trashed, IsEmpty());
+    EXPECT_THAT(osascriptCalls(),
+                ElementsAre("-e", deleteLoginItemScript("/Applications/Tool.app"), "---"));
+    EXPECT_EQ(refreshes, 1);
+}
+
+TEST_F(ServiceActionManagerTest, ChosenLoginItemIsDeletedByItsPath) {
+    installOsascript();
+    workspace.bundlePath = "/Applications/Daemonary.app";
+    LaunchItem item = agent();
+    item.type = ServiceType::loginItem;
+    item.path = "/Applications/Other.app";
+    manager.removeService(item, refresh);
+    // This application's own registration is left alone.
+    EXPECT_EQ(workspace.unregisterCalls, 0);
+    EXPECT_THAT(osascriptCalls(),
+                ElementsAre("-e", deleteLoginItemScript("/Applications/Other.app"), "---"));
+    EXPECT_EQ(refreshes, 1);
+
+    item.path.reset();
+    manager.removeService(item, refresh);
+    EXPECT_EQ(workspace.unregisterCalls, 0);
+    EXPECT_EQ(refreshes, 1);
+    EXPECT_THAT(logLines, ElementsAre("Cannot remove login item without a path: "
+                                      "com.example.agent"));
+}
+
+TEST_F(ServiceActionManagerTest, OwnLoginItemGoesThroughTheLoginItemService) {
+    installOsascript();
+    workspace.bundlePath = "/Applications/Daemonary.app/";
+    LaunchItem item = agent();
+    item.type = ServiceType::loginItem;
+    item.path = "/Applications/Daemonary.app";
+    manager.removeService(item, refresh);
+    EXPECT_EQ(workspace.unregisterCalls, 1);
+    EXPECT_THAT(osascriptCalls(), IsEmpty());
+    EXPECT_EQ(refreshes, 1);
+
+    workspace.unregisterError = WorkspaceError{"Operation not permitted"};
+    manager.removeService(item, refresh);
+    EXPECT_EQ(workspace.unregisterCalls, 2);
+    EXPECT_THAT(logLines, ElementsAre("Failed to unregister login item via SMAppService: "
+                                      "Operation not permitted"));
+    EXPECT_THAT(osascriptCalls(),
+                ElementsAre("-e", deleteLoginItemScript("/Applications/Daemonary.app"), "---"));
+    EXPECT_EQ(refreshes, 2);
+}
+
+TEST_F(ServiceActionManagerTest, HostilePathReachesOsascriptAsOneLiteral) {
+    installOsascript();
+    const std::string hostile =
+        "/Applications/x\" & (do shell script \"touch /tmp/pwned\") & \".app";
+    manager.removeLoginItem(hostile, refresh);
+    const std::vector<std::string> calls = osascriptCalls();
+    ASSERT_EQ(calls.size(), 3u);
+    EXPECT_EQ(calls[0], "-e");
+    EXPECT_EQ(calls[1], "tell application \"System Events\" to delete (every login item whose "
+                        "path is \"/Applications/x\\\" & (do shell script \\\"touch "
+                        "/tmp/pwned\\\") & \\\".app\")");
+    EXPECT_EQ(refreshes, 1);
+}
+
+TEST_F(ServiceActionManagerTest, LoginItemRemovalRefreshesEvenWhenOsascriptIsMissing) {
+    manager.removeLoginItem("/Applications/Tool.app", refresh);
+    EXPECT_EQ(refreshes, 1);
+    EXPECT_THAT(logLines, IsEmpty());
+}
+
+} // namespace
+} // namespace daemonary
+
+namespace daemonary {
+namespace {
+
+TEST_F(ServiceActionManagerTest, DisableAndEnableAddressTheAgentInTheUsersDomain) {
+    installLaunchctl();
+    // All-users agents run in the user's domain just like the user's own.
+    for (const LaunchScope scope : {LaunchScope::user, LaunchScope::system, LaunchScope::macos}) {
+        std::filesystem::remove(callLog);
+        LaunchItem item = agent(412, ServiceStatus::active);
+        item.scope = scope;
+        EXPECT_EQ(manager.disableService(item), std::nullopt);
+        EXPECT_EQ(manager.enableService(item), std::nullopt);
+        // Neither touches the process: no bootout, no kickstart, no signal.
+        EXPECT_THAT(launchctlCalls(), ElementsAre("disable " + domain + "/com.example.agent",
+                                                  "enable " + domain + "/com.example.agent"));
+    }
+    EXPECT_THAT(logLines, IsEmpty());
+}
+
+TEST_F(ServiceActionManagerTest, DisablingAnythingButAnAgentIsRefusedWithoutRunningLaunchctl) {
+    installLaunchctl();
+    struct Case {
+        ServiceType type;
+        bool enable;
+        std::string refusal;
+    };
+    const std::vector<Case> cases = {
+        {ServiceType::launchDaemon, false,
+         "Disabling a daemon needs administrator rights: sudo launchctl disable "
+         "system/com.example.agent"},
+        {ServiceType::launchDaemon, true,
+         "Enabling a daemon needs administrator rights: sudo launchctl enable "
+         "system/com.example.agent"},
+        {ServiceType::loginItem, false, "Only launch agents can be disabled; this is a Login Item"},
+        {ServiceType::launchService, true,
+         "Only launch agents can be enabled; this is a Launch Service"},
+        {ServiceType::kernelExtension, false,
+         "Only launch agents can be disabled; this is a Kernel Extension"},
+        {ServiceType::startupItem, false,
+         "Only launch agents can be disabled; this is a Startup Item"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.refusal);
+        LaunchItem item = agent();
+        item.type = c.type;
+        EXPECT_EQ(ServiceActionManager::disableRefusal(item, c.enable), c.refusal);
+        const ActionResult result =
+            c.enable ? manager.enableService(item) : manager.disableService(item);
+        ASSERT_TRUE(result && result->serviceActionError());
+        EXPECT_EQ(*result->serviceActionError(), ServiceActionError::commandFailed(c.refusal));
+    }
+    EXPECT_EQ(ServiceActionManager::disableRefusal(agent(), false), std::nullopt);
+    EXPECT_THAT(launchctlCalls(), IsEmpty());
+}
+
+TEST_F(ServiceActionManagerTest, DisableFailureCarriesLaunchctlsTextOnOneLine) {
+    installLaunchctl({{"disable",
+                       {1, "Disable failed: 1: Operation not permitted\n"
+                           "  (while talking to launchd)\r\n"}}});
+    const ActionResult result = manager.disableService(agent());
+    ASSERT_TRUE(result && result->serviceActionError());
+    EXPECT_EQ(result->text(), "commandFailed(\"Disable failed: 1: Operation not permitted "
+                              "(while talking to launchd)\")");
+
+    std::filesystem::remove(root / "bin/launchctl");
+    const ActionResult missing = manager.enableService(agent());
+    ASSERT_TRUE(missing && missing->launchError());
+}
+
+} // namespace
+} // namespace daemonary

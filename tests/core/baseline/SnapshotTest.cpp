@@ -1,0 +1,573 @@
+#include "baseline/Snapshot.h"
+
+#include "DiscoveryTestSupport.h"
+#include "baseline/Sha256.h"
+#include "baseline/SnapshotDiff.h"
+#include "baseline/SnapshotFile.h"
+#include "discovery/LaunchServiceManager.h"
+#include "platform/FileSystem.h"
+#include "platform/Log.h"
+#include "text/Text.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+#include <sys/stat.h>
+#include <utime.h>
+
+namespace daemonary {
+namespace {
+
+using test::TemporaryHost;
+using test::writeFile;
+
+// --- SHA-256 ---------------------------------------------------------------
+
+TEST(Sha256Test, KnownAnswers) {
+    struct Case {
+        std::string input;
+        const char* digest;
+    };
+    const Case cases[] = {
+        {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+        {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+        {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
+         "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
+        {"abcdefghbcdefghicdefghijdefghijkefghijklfghijklmghijklmnhijklmnoijklmnopjklmnopqklmnopqr"
+         "lmnopqrsmnopqrstnopqrstu",
+         "cf5b16a778af8380036ce59e7b0492370b249b11e8f07a51afac45037afee9d1"},
+    };
+    for (const Case& item : cases) {
+        EXPECT_EQ(sha256Hex(item.input), item.digest) << item.input;
+        // Fed a byte at a time, the digest is the same.
+        Sha256 pieces;
+        for (const char ch : item.input) {
+            pieces.update(std::string_view(&ch, 1));
+        }
+        EXPECT_EQ(Sha256::toHex(pieces.finish()), item.digest) << item.input;
+    }
+}
+
+TEST(Sha256Test, MillionLettersIncrementally) {
+    Sha256 hash;
+    const std::string thousand(1000, 'a');
+    for (int i = 0; i < 1000; ++i) {
+        hash.update(thousand);
+    }
+    EXPECT_EQ(Sha256::toHex(hash.finish()),
+              "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
+}
+
+// --- Fingerprints ----------------------------------------------------------
+
+LaunchItem itemAt(const std::string& path, std::string label = "com.example.job",
+                  LaunchScope scope = LaunchScope::system) {
+    LaunchItem item;
+    item.label = std::move(label);
+    item.path = path;
+    item.scope = scope;
+    item.type = ServiceType::launchDaemon;
+    item.status = ServiceStatus::inactive;
+    return item;
+}
+
+void setModified(const std::string& path, std::int64_t seconds) {
+    const utimbuf times{static_cast<time_t>(seconds), static_cast<time_t>(seconds)};
+    ::utime(path.c_str(), &times);
+}
+
+TEST(FingerprintTest, KindsOfPath) {
+    TemporaryHost host;
+    const std::string plist = host / "/Library/LaunchDaemons/a.plist";
+    writeFile(plist, "<plist/>");
+    const std::string large = host / "/Library/PrivilegedHelperTools/huge";
+    writeFile(large, "");
+    std::filesystem::resize_file(large, kMaxReadableFileBytes + 1);
+    setModified(large, 1700000000);
+    const std::string fifo = host / "/Library/LaunchDaemons/fifo.plist";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+
+    const Fingerprint file = Fingerprint::of(itemAt(plist));
+    EXPECT_EQ(file.kind, Fingerprint::Kind::file);
+    EXPECT_EQ(file.sha256, sha256Hex("<plist/>"));
+
+    const Fingerprint big = Fingerprint::of(itemAt(large));
+    EXPECT_EQ(big.kind, Fingerprint::Kind::largeFile);
+    EXPECT_FALSE(big.sha256);
+    ASSERT_TRUE(big.stamp);
+    EXPECT_EQ(big.stamp->size, kMaxReadableFileBytes + 1);
+    EXPECT_EQ(big.stamp->modified, 1700000000);
+
+    // A FIFO must neither block nor be taken for a file.
+    EXPECT_EQ(Fingerprint::of(itemAt(fifo)).kind, Fingerprint::Kind::unreadable);
+    EXPECT_EQ(Fingerprint::of(itemAt(host / "/nowhere")).kind, Fingerprint::Kind::missing);
+    LaunchItem pathless;
+    pathless.label = "com.example.mach";
+    EXPECT_EQ(Fingerprint::of(pathless).kind, Fingerprint::Kind::none);
+}
+
+TEST(FingerprintTest, BundleHashesInformationAndStampsExecutable) {
+    TemporaryHost host;
+    const std::string app = host / "/Applications/Tool.app";
+    const std::string information = "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict>"
+                                    "<key>CFBundleExecutable</key><string>Tool</string>"
+                                    "</dict></plist>";
+    writeFile(app + "/Contents/Info.plist", information);
+    writeFile(app + "/Contents/MacOS/Tool", "12345", true);
+    setModified(app + "/Contents/MacOS/Tool", 1600000000);
+
+    const Fingerprint bundle = Fingerprint::of(itemAt(app));
+    EXPECT_EQ(bundle.kind, Fingerprint::Kind::bundle);
+    EXPECT_EQ(bundle.sha256, sha256Hex(information));
+    EXPECT_EQ(bundle.executable, app + "/Contents/MacOS/Tool");
+    EXPECT_EQ(bundle.executableStamp, (FileStamp{5, 1600000000}));
+
+    // A startup item keeps its own property list at the top; with no declared
+    // executable the record's program stands in.
+    const std::string startup = host / "/Library/StartupItems/Legacy";
+    writeFile(startup + "/StartupParameters.plist", "{ Description = legacy; }");
+    writeFile(startup + "/Legacy", "#!/bin/sh\n", true);
+    LaunchItem item = itemAt(startup);
+    item.executablePath = startup + "/Legacy";
+    const Fingerprint legacy = Fingerprint::of(item);
+    EXPECT_EQ(legacy.sha256, sha256Hex("{ Description = legacy; }"));
+    EXPECT_EQ(legacy.executable, startup + "/Legacy");
+}
+
+// --- The document ----------------------------------------------------------
+
+Snapshot sampleSnapshot() {
+    Snapshot snapshot;
+    snapshot.takenAt = "2026-12-07T13:00:00Z";
+    snapshot.hostName = "mac-17";
+    snapshot.userName = "admin";
+    snapshot.scopes = {LaunchScope::system, LaunchScope::others};
+    LaunchItem daemon = itemAt("/Library/LaunchDaemons/a.plist", "com.example.a");
+    daemon.executablePath = "/usr/local/bin/a";
+    daemon.pid = 42;
+    daemon.status = ServiceStatus::active;
+    Fingerprint file;
+    file.kind = Fingerprint::Kind::file;
+    file.sha256 = std::string(64, 'a');
+    LaunchItem plugin = itemAt("/Library/Extensions/X.plugin", "X", LaunchScope::others);
+    plugin.type = ServiceType::other;
+    Fingerprint bundle;
+    bundle.kind = Fingerprint::Kind::bundle;
+    bundle.sha256 = std::string(64, 'b');
+    bundle.executable = "/Library/Extensions/X.plugin/Contents/MacOS/X";
+    bundle.executableStamp = FileStamp{123, -5};
+    LaunchItem huge = itemAt("/Library/PrivilegedHelperTools/h", "h", LaunchScope::system);
+    Fingerprint large;
+    large.kind = Fingerprint::Kind::largeFile;
+    large.stamp = FileStamp{kMaxReadableFileBytes + 1, 1700000000};
+    snapshot.records = {{daemon, file}, {huge, large}, {plugin, bundle}};
+    return snapshot;
+}
+
+TEST(SnapshotTest, RoundTripsThroughItsDocument) {
+    const Snapshot snapshot = sampleSnapshot();
+    const std::string text = snapshot.toJsonText();
+    const auto document = nlohmann::json::parse(text);
+    EXPECT_EQ(document["format"], 1);
+    EXPECT_EQ(document["categories"]["System"][0]["fingerprint"]["kind"], "file");
+    auto parsed = Snapshot::fromJsonText(text);
+    ASSERT_TRUE(std::holds_alternative<Snapshot>(parsed))
+        << std::get<SnapshotError>(parsed).message;
+    EXPECT_EQ(std::get<Snapshot>(parsed), snapshot);
+}
+
+TEST(SnapshotTest, TakeKeepsCategoryOrderAndFacts) {
+    TemporaryHost host;
+    writeFile(host / "/Library/LaunchDaemons/a.plist", "x");
+    const Snapshot::Categories categories = {
+        {LaunchScope::others, {itemAt(host / "/nowhere", "o", LaunchScope::others)}},
+        {LaunchScope::system, {itemAt(host / "/Library/LaunchDaemons/a.plist")}},
+    };
+    const Snapshot snapshot = Snapshot::take(categories, "2026-12-07T13:00:00Z", "h", "u");
+    EXPECT_EQ(snapshot.scopes, (std::vector{LaunchScope::system, LaunchScope::others}));
+    ASSERT_EQ(snapshot.records.size(), 2u);
+    EXPECT_EQ(snapshot.records[0].fingerprint.sha256, sha256Hex("x"));
+    EXPECT_EQ(snapshot.records[1].fingerprint.kind, Fingerprint::Kind::missing);
+    EXPECT_TRUE(parseUtcTimestamp(Snapshot::take({}).takenAt));
+}
+
+TEST(SnapshotTest, TimestampsRoundTripAndRejectOtherShapes) {
+    const auto time = parseUtcTimestamp("2026-12-07T13:05:09Z");
+    ASSERT_TRUE(time);
+    EXPECT_EQ(formatUtcTimestamp(*time), "2026-12-07T13:05:09Z");
+    for (const char* bad : {"2026-12-07 13:05:09Z", "2026-12-07T13:05:09", "2026-13-07T13:05:09Z",
+                            "2026-12-07T13:05:09+01:00", "x026-12-07T13:05:09Z", ""}) {
+        EXPECT_FALSE(parseUtcTimestamp(bad)) << bad;
+    }
+}
+
+// --- Hostile files -----------------------------------------------------------
+
+std::string withField(const std::string& pointer, const nlohmann::json& value) {
+    nlohmann::json document = nlohmann::json::parse(sampleSnapshot().toJsonText());
+    if (value.is_discarded()) {
+        document[nlohmann::json::json_pointer(pointer).parent_pointer()].erase(
+            nlohmann::json::json_pointer(pointer).back());
+    } else {
+        document[nlohmann::json::json_pointer(pointer)] = value;
+    }
+    return document.dump();
+}
+
+TEST(SnapshotFileTest, DamagedDocumentsNameFileAndFault) {
+    const nlohmann::json removed(nlohmann::json::value_t::discarded);
+    struct Case {
+        std::string name;
+        std::string text;
+        std::string expected; // part of the message
+    };
+    const std::vector<Case> cases = {
+        {"not JSON", "this is not json", "not valid JSON"},
+        {"truncated", sampleSnapshot().toJsonText().substr(0, 200), "not valid JSON"},
+        {"array", "[1, 2]", "not a JSON object"},
+        {"no format", withField("/format", removed), "missing \"format\""},
+        {"future format", withField("/format", 2), "format 2 is newer"},
+        {"old format", withField("/format", 0), "unknown format 0"},
+        {"text format", withField("/format", "1"), "\"format\" must be an integer"},
+        {"no time", withField("/takenAt", removed), "missing \"takenAt\""},
+        {"bad time", withField("/takenAt", "yesterday"), "\"takenAt\" must be a UTC time"},
+        {"host number", withField("/hostName", 5), "\"hostName\" must be a string"},
+        {"categories list", withField("/categories", nlohmann::json::array()),
+         "\"categories\" must be an object"},
+        {"unknown category", withField("/categories/Elsewhere", nlohmann::json::array()),
+         "unknown category \"Elsewhere\""},
+        {"record label", withField("/categories/System/0/label", 7),
+         "System record 0: \"label\" must be a string"},
+        {"record status", withField("/categories/System/1/status", "sleeping"),
+         "System record 1: unknown status"},
+        {"scope mismatch", withField("/categories/System/0/scope", "Others"),
+         "does not match its category"},
+        {"no fingerprint", withField("/categories/System/0/fingerprint", removed),
+         "missing \"fingerprint\""},
+        {"fingerprint kind", withField("/categories/System/0/fingerprint/kind", "maybe"),
+         "unknown kind \"maybe\""},
+        {"short digest", withField("/categories/System/0/fingerprint/sha256", "abc"),
+         "\"sha256\" must be 64"},
+        {"negative size", withField("/categories/System/1/fingerprint/size", -1),
+         "\"size\" must be an integer"},
+        {"executable path", withField("/categories/Others/0/fingerprint/executable/path", true),
+         "\"path\" must be a string"},
+        {"deep nesting", std::string(100000, '[') + std::string(100000, ']'), "nests deeper"},
+    };
+    TemporaryHost host;
+    for (const Case& item : cases) {
+        const std::string path = host.root() + "/baseline.json";
+        writeFile(path, item.text);
+        const auto result = SnapshotFile::read(path);
+        ASSERT_TRUE(std::holds_alternative<SnapshotError>(result)) << item.name;
+        const std::string& message = std::get<SnapshotError>(result).message;
+        EXPECT_TRUE(message.starts_with(path + ": ")) << item.name << ": " << message;
+        EXPECT_NE(message.find(item.expected), std::string::npos) << item.name << ": " << message;
+        // Reading never changes the file.
+        EXPECT_EQ(readFile(path), item.text) << item.name;
+    }
+}
+
+TEST(SnapshotFileTest, RefusesLargeAndSpecialFilesWithoutReading) {
+    TemporaryHost host;
+    const std::string large = host.root() + "/large.json";
+    writeFile(large, "");
+    std::filesystem::resize_file(large, 100 * 1024 * 1024);
+    const auto tooLarge = SnapshotFile::read(large);
+    ASSERT_TRUE(std::holds_alternative<SnapshotError>(tooLarge));
+    EXPECT_NE(std::get<SnapshotError>(tooLarge).message.find("too large"), std::string::npos);
+
+    const std::string fifo = host.root() + "/fifo.json";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const auto special = SnapshotFile::read(fifo);
+    ASSERT_TRUE(std::holds_alternative<SnapshotError>(special));
+    EXPECT_NE(std::get<SnapshotError>(special).message.find("not a regular file"),
+              std::string::npos);
+
+    const auto missing = SnapshotFile::read(host.root() + "/none.json");
+    ASSERT_TRUE(std::holds_alternative<SnapshotError>(missing));
+    EXPECT_NE(std::get<SnapshotError>(missing).message.find("none.json: "), std::string::npos);
+}
+
+// --- Atomic writing ------------------------------------------------------------
+
+int failingRename(const char*, const char*) {
+    errno = ENOSPC;
+    return -1;
+}
+
+std::vector<std::string> namesIn(const std::string& folder) {
+    return listDirectory(folder).value_or(std::vector<std::string>{});
+}
+
+TEST(SnapshotFileTest, WritesAtomicallyAndReadsBack) {
+    TemporaryHost host;
+    const std::string path = host.root() + "/baseline.json";
+    ASSERT_FALSE(SnapshotFile::write(path, sampleSnapshot()));
+    const auto read = SnapshotFile::read(path);
+    ASSERT_TRUE(std::holds_alternative<Snapshot>(read));
+    EXPECT_EQ(std::get<Snapshot>(read), sampleSnapshot());
+
+    Snapshot newer = sampleSnapshot();
+    newer.takenAt = "2026-12-08T09:00:00Z";
+    ASSERT_FALSE(SnapshotFile::write(path, newer));
+    EXPECT_EQ(std::get<Snapshot>(SnapshotFile::read(path)).takenAt, newer.takenAt);
+    // No temporary file is left behind.
+    EXPECT_EQ(namesIn(host.root()), (std::vector<std::string>{"Users", "baseline.json"}));
+}
+
+TEST(SnapshotFileTest, FailedReplacementKeepsOldBaseline) {
+    TemporaryHost host;
+    const std::string path = host.root() + "/baseline.json";
+    ASSERT_FALSE(SnapshotFile::write(path, sampleSnapshot()));
+    const auto before = readFile(path);
+
+    Snapshot newer = sampleSnapshot();
+    newer.records.clear();
+    const auto error = SnapshotFile::write(path, newer, &failingRename);
+    ASSERT_TRUE(error);
+    EXPECT_NE(error->message.find("cannot replace " + path), std::string::npos) << error->message;
+    EXPECT_EQ(readFile(path), before);
+    EXPECT_EQ(namesIn(host.root()), (std::vector<std::string>{"Users", "baseline.json"}));
+
+    // A real failure: the target is a folder that is not empty.
+    const std::string folder = host.root() + "/taken";
+    writeFile(folder + "/inside", "keep");
+    ASSERT_TRUE(SnapshotFile::write(folder, newer));
+    EXPECT_EQ(readFile(folder + "/inside"), "keep");
+    EXPECT_EQ(namesIn(host.root()), (std::vector<std::string>{"Users", "baseline.json", "taken"}));
+
+    // And one before anything is written: the folder does not exist.
+    EXPECT_TRUE(SnapshotFile::write(host.root() + "/absent/baseline.json", newer));
+}
+
+// --- The diff ------------------------------------------------------------------
+
+SnapshotRecord record(LaunchScope scope, std::string label, std::optional<std::string> path,
+                      std::string digest = std::string(64, '0')) {
+    SnapshotRecord result;
+    result.item.label = std::move(label);
+    result.item.path = std::move(path);
+    result.item.scope = scope;
+    result.item.type = ServiceType::launchAgent;
+    result.item.status = ServiceStatus::inactive;
+    if (result.item.path) {
+        result.fingerprint.kind = Fingerprint::Kind::file;
+        result.fingerprint.sha256 = std::move(digest);
+    }
+    return result;
+}
+
+Snapshot snapshotOf(std::vector<SnapshotRecord> records,
+                    std::vector<LaunchScope> scopes = {allScopes().begin(), allScopes().end()}) {
+    Snapshot snapshot;
+    snapshot.takenAt = "2026-12-07T13:00:00Z";
+    snapshot.scopes = std::move(scopes);
+    snapshot.records = std::move(records);
+    return snapshot;
+}
+
+std::vector<std::string> labels(const std::vector<SnapshotRecord>& records) {
+    std::vector<std::string> result;
+    for (const auto& item : records) {
+        result.push_back(std::string(toText(item.item.scope)) + "/" + item.item.label);
+    }
+    return result;
+}
+
+TEST(SnapshotDiffTest, IdentityAndOrder) {
+    const auto user = LaunchScope::user;
+    const auto system = LaunchScope::system;
+    const Snapshot before = snapshotOf({
+        record(user, "b", "/u/b.plist"),
+        record(user, "gone", "/u/gone.plist"),
+        record(system, "moved", "/old/moved.plist"),
+        record(system, "same", "/s/same.plist"),
+    });
+    const Snapshot after = snapshotOf({
+        record(user, "z-new", "/u/z.plist"),
+        record(system, "same", "/s/same.plist"),
+        record(system, "moved", "/new/moved.plist"),
+        record(user, "b", "/u/b.plist"),
+        record(user, "a-new", std::nullopt),
+    });
+    const SnapshotDiff diff = SnapshotDiff::between(before, after, Snapshot::defaultScopes());
+    // A record that moved is another record: one removed, one added.
+    EXPECT_EQ(labels(diff.added),
+              (std::vector<std::string>{"System/moved", "User/a-new", "User/z-new"}));
+    EXPECT_EQ(labels(diff.removed), (std::vector<std::string>{"System/moved", "User/gone"}));
+    EXPECT_TRUE(diff.modified.empty());
+    EXPECT_EQ(diff.removed[0].item.path, "/old/moved.plist");
+
+    // The type is part of the identity too.
+    SnapshotRecord retyped = record(user, "b", "/u/b.plist");
+    retyped.item.type = ServiceType::loginItem;
+    const SnapshotDiff typed = SnapshotDiff::between(snapshotOf({record(user, "b", "/u/b.plist")}),
+                                                     snapshotOf({retyped}), {user});
+    EXPECT_EQ(typed.added.size(), 1u);
+    EXPECT_EQ(typed.removed.size(), 1u);
+
+    // Swapping the sides swaps added and removed and nothing else.
+    const SnapshotDiff reverse = SnapshotDiff::between(after, before, Snapshot::defaultScopes());
+    EXPECT_EQ(reverse.added, diff.removed);
+    EXPECT_EQ(reverse.removed, diff.added);
+}
+
+TEST(SnapshotDiffTest, EachKindOfChange) {
+    const auto scope = LaunchScope::system;
+    struct Case {
+        std::string name;
+        std::function<void(SnapshotRecord&)> change;
+        std::vector<std::string> fields; // empty: no difference
+    };
+    const std::vector<Case> cases = {
+        {"status and pid",
+         [](SnapshotRecord& r) {
+             r.item.status = ServiceStatus::active;
+             r.item.pid = 77;
+         },
+         {}},
+        {"contents",
+         [](SnapshotRecord& r) { r.fingerprint.sha256 = std::string(64, 'f'); },
+         {"contents"}},
+        {"executable path",
+         [](SnapshotRecord& r) { r.item.executablePath = "/bin/other"; },
+         {"executablePath"}},
+        {"file became a folder",
+         [](SnapshotRecord& r) {
+             r.fingerprint = Fingerprint{};
+             r.fingerprint.kind = Fingerprint::Kind::bundle;
+         },
+         {"kind"}},
+        {"file grew too large",
+         [](SnapshotRecord& r) {
+             r.fingerprint = Fingerprint{};
+             r.fingerprint.kind = Fingerprint::Kind::largeFile;
+             r.fingerprint.stamp = FileStamp{1, 2};
+         },
+         {"kind"}},
+    };
+    for (const Case& item : cases) {
+        SnapshotRecord old = record(scope, "job", "/Library/LaunchDaemons/job.plist");
+        old.item.executablePath = "/bin/job";
+        SnapshotRecord now = old;
+        item.change(now);
+        const SnapshotDiff diff =
+            SnapshotDiff::between(snapshotOf({old}), snapshotOf({now}), Snapshot::defaultScopes());
+        EXPECT_TRUE(diff.added.empty() && diff.removed.empty()) << item.name;
+        std::vector<std::string> fields;
+        for (const auto& modified : diff.modified) {
+            EXPECT_EQ(modified.before, old);
+            EXPECT_EQ(modified.after, now);
+            for (const auto& change : modified.changes) {
+                fields.push_back(change.field);
+            }
+        }
+        EXPECT_EQ(fields, item.fields) << item.name;
+    }
+}
+
+TEST(SnapshotDiffTest, BundleAndLargeFileChanges) {
+    SnapshotRecord old = record(LaunchScope::others, "X", "/Library/X.plugin");
+    old.fingerprint = Fingerprint{};
+    old.fingerprint.kind = Fingerprint::Kind::bundle;
+    old.fingerprint.sha256 = std::string(64, '1');
+    old.fingerprint.executable = "/Library/X.plugin/Contents/MacOS/X";
+    old.fingerprint.executableStamp = FileStamp{10, 0};
+    SnapshotRecord now = old;
+    now.fingerprint.sha256 = std::string(64, '2');
+    now.fingerprint.executableStamp = FileStamp{11, 86400};
+    const auto changes = SnapshotDiff::changesBetween(old, now);
+    ASSERT_EQ(changes.size(), 3u);
+    EXPECT_EQ(changes[0].description(), "information file changed");
+    EXPECT_EQ(changes[1].description(), "executable size 10 → 11");
+    EXPECT_EQ(changes[2].description(),
+              "executable modified 1970-01-01T00:00:00Z → 1970-01-02T00:00:00Z");
+
+    SnapshotRecord large = record(LaunchScope::privilegedHelperTools, "h", "/h");
+    large.fingerprint = Fingerprint{};
+    large.fingerprint.kind = Fingerprint::Kind::largeFile;
+    large.fingerprint.stamp = FileStamp{20000000, 5};
+    SnapshotRecord touched = large;
+    touched.fingerprint.stamp->modified = 6;
+    const auto stamped = SnapshotDiff::changesBetween(large, touched);
+    ASSERT_EQ(stamped.size(), 1u);
+    EXPECT_EQ(stamped[0].field, "modified");
+}
+
+TEST(SnapshotDiffTest, JobTableOnlyWhenNamedAndOnlyWhereBothCover) {
+    const Snapshot before = snapshotOf({record(LaunchScope::user, "u", "/u")});
+    const Snapshot after = snapshotOf({
+        record(LaunchScope::user, "u", "/u"),
+        record(LaunchScope::mach, "com.example.xpc", std::nullopt),
+        record(LaunchScope::kernel, "k", "/k"),
+    });
+    EXPECT_TRUE(SnapshotDiff::between(before, after, {LaunchScope::user}).empty());
+    const auto byDefault = SnapshotDiff::between(before, after, Snapshot::defaultScopes());
+    EXPECT_EQ(labels(byDefault.added), (std::vector<std::string>{"Kernel/k"}));
+    const auto named = SnapshotDiff::between(before, after, {LaunchScope::mach});
+    EXPECT_EQ(labels(named.added), (std::vector<std::string>{"Mach/com.example.xpc"}));
+
+    // A category one side did not record is not all added or all removed.
+    const Snapshot partial =
+        snapshotOf({record(LaunchScope::user, "u", "/u")}, {LaunchScope::user});
+    EXPECT_TRUE(SnapshotDiff::between(partial, after, Snapshot::defaultScopes()).empty());
+}
+
+TEST(SnapshotDiffTest, RepeatedIdentitiesPairInOrder) {
+    const auto scope = LaunchScope::mach;
+    const Snapshot before = snapshotOf({record(scope, "dup", std::nullopt)});
+    const Snapshot after =
+        snapshotOf({record(scope, "dup", std::nullopt), record(scope, "dup", std::nullopt)});
+    const auto diff = SnapshotDiff::between(before, after, {scope});
+    EXPECT_EQ(diff.added.size(), 1u);
+    EXPECT_TRUE(diff.removed.empty());
+    EXPECT_EQ(SnapshotDiff::between(after, before, {scope}).removed.size(), 1u);
+}
+
+} // namespace
+} // namespace daemonary
+
+namespace daemonary {
+namespace {
+
+// The folders named for watching are the ones discovery reads: a definition
+// placed in any of them shows up in that category.
+TEST(DirectoriesReadTest, EveryFolderFeedsItsCategory) {
+    TemporaryHost host;
+    Log::setSink([](std::string_view) {});
+    const LaunchServiceManager manager(host.layout());
+    EXPECT_TRUE(manager.directoriesRead(LaunchScope::mach).empty());
+    for (const LaunchScope scope : {LaunchScope::system, LaunchScope::user, LaunchScope::macos,
+                                    LaunchScope::privilegedHelperTools, LaunchScope::others}) {
+        const auto folders = manager.directoriesRead(scope);
+        ASSERT_FALSE(folders.empty()) << toText(scope);
+        for (std::size_t i = 0; i < folders.size(); ++i) {
+            const std::string label = "com.example.watched" + std::to_string(i);
+            const bool launchd = scope == LaunchScope::system || scope == LaunchScope::user ||
+                                 scope == LaunchScope::macos;
+            // Startup-item folders hold one folder per item.
+            const bool startup = folders[i].ends_with("StartupItems");
+            if (startup) {
+                writeFile(folders[i] + "/" + label + "/" + label, "#!/bin/sh\n", true);
+            } else {
+                writeFile(folders[i] + "/" + label + (launchd ? ".plist" : ""),
+                          launchd ? test::definitionXml(label, "/usr/bin/true") : "x", !launchd);
+            }
+            const auto items = manager.loadItems(scope);
+            const bool found = std::any_of(items.begin(), items.end(), [&](const LaunchItem& item) {
+                return item.path && item.path->starts_with(folders[i] + "/" + label);
+            });
+            EXPECT_TRUE(found) << toText(scope) << ": " << folders[i];
+        }
+    }
+    const auto kernel = manager.directoriesRead(LaunchScope::kernel);
+    EXPECT_EQ(kernel,
+              (std::vector{host.layout().systemExtensions(), host.layout().libraryExtensions()}));
+    Log::setSink({});
+}
+
+} // namespace
+} // namespace daemonary

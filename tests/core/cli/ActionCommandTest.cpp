@@ -1,0 +1,151 @@
+#include "ActionCommand.h"
+
+#include "ActionTestSupport.h"
+#include "CommandLineWorkspace.h"
+#include "actions/ServiceActionManager.h"
+#include "platform/Log.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sstream>
+#include <unistd.h>
+
+namespace daemonary {
+namespace {
+
+using test::readLines;
+using test::TemporaryFolder;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
+
+TEST(ActionOptionsTest, LabelAndScopes) {
+    auto parsed = parseActionOptions(ActionVerb::start,
+                                     {"--scope", "User", "com.example.a", "--scope=Privileged"});
+    ASSERT_TRUE(std::holds_alternative<ActionOptions>(parsed));
+    const ActionOptions& options = std::get<ActionOptions>(parsed);
+    EXPECT_EQ(options.label, "com.example.a");
+    // Sidebar order, whatever the order on the command line.
+    EXPECT_THAT(options.scopes, ElementsAre(LaunchScope::privilegedHelperTools, LaunchScope::user));
+
+    parsed = parseActionOptions(ActionVerb::stop, {"--", "-odd-label"});
+    ASSERT_TRUE(std::holds_alternative<ActionOptions>(parsed));
+    EXPECT_EQ(std::get<ActionOptions>(parsed).label, "-odd-label");
+    EXPECT_EQ(std::get<ActionOptions>(parsed).scopes.size(), 7u);
+
+    for (const std::vector<std::string>& bad : std::vector<std::vector<std::string>>{
+             {}, {"a", "b"}, {"a", "--scope"}, {"a", "--scope", "user"}, {"--force", "a"}}) {
+        EXPECT_TRUE(
+            std::holds_alternative<ActionUsageError>(parseActionOptions(ActionVerb::toggle, bad)));
+    }
+}
+
+class ActionCommandTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_FALSE(root.path().empty());
+        Log::setSink([](std::string_view) {});
+        test::writeFile(definition, "<plist/>");
+        test::installRecordingLaunchctl(root / "bin/launchctl", callLog);
+    }
+    void TearDown() override { Log::setSink({}); }
+
+    LaunchItem record(LaunchScope scope, std::optional<std::int32_t> pid,
+                      ServiceStatus status) const {
+        LaunchItem item;
+        item.label = "com.example.a";
+        item.path = definition;
+        item.pid = pid;
+        item.status = status;
+        item.scope = scope;
+        item.type = ServiceType::launchAgent;
+        return item;
+    }
+
+    int perform(ActionVerb verb, std::vector<LaunchScope> scopes,
+                std::string label = "com.example.a") {
+        out.str({});
+        err.str({});
+        ActionOptions options;
+        options.verb = verb;
+        options.label = std::move(label);
+        options.scopes = std::move(scopes);
+        return performAction(
+            options,
+            [this](LaunchScope scope) {
+                loaded.push_back(scope);
+                std::vector<LaunchItem> items;
+                for (const LaunchItem& item : records) {
+                    if (item.scope == scope) {
+                        items.push_back(item);
+                    }
+                }
+                return items;
+            },
+            actions, out, err);
+    }
+
+    TemporaryFolder root;
+    const std::string definition = root / "home/Library/LaunchAgents/com.example.a.plist";
+    const std::string callLog = root / "calls";
+    const std::string domain = "gui/" + std::to_string(::getuid());
+    CommandLineWorkspace workspace;
+    ServiceActionManager actions{workspace, HostLayout(root.path(), root / "home")};
+    std::vector<LaunchItem> records;
+    std::vector<LaunchScope> loaded;
+    std::ostringstream out;
+    std::ostringstream err;
+};
+
+TEST_F(ActionCommandTest, FirstRecordInSidebarOrderWinsAndLaterCategoriesStayUnloaded) {
+    const std::vector<LaunchScope> all(allScopes().begin(), allScopes().end());
+    records = {record(LaunchScope::user, 4242, ServiceStatus::active),
+               record(LaunchScope::system, std::nullopt, ServiceStatus::inactive)};
+    EXPECT_EQ(perform(ActionVerb::toggle, all), 0);
+    EXPECT_THAT(loaded, ElementsAre(LaunchScope::privilegedHelperTools, LaunchScope::system));
+    EXPECT_EQ(out.str(), "Started com.example.a (System)\n");
+    EXPECT_THAT(readLines(callLog), ElementsAre("bootstrap " + domain + " " + definition,
+                                                "kickstart -k " + domain + "/com.example.a"));
+
+    loaded.clear();
+    EXPECT_EQ(perform(ActionVerb::stop, {LaunchScope::user}), 0);
+    EXPECT_THAT(loaded, ElementsAre(LaunchScope::user));
+    EXPECT_EQ(out.str(), "Stopped com.example.a (User), was PID 4242\n");
+    EXPECT_EQ(readLines(callLog).back(), "bootout " + domain + " " + definition);
+}
+
+TEST_F(ActionCommandTest, RefusalsRunNothing) {
+    records = {record(LaunchScope::user, std::nullopt, ServiceStatus::active),
+               record(LaunchScope::others, std::nullopt, ServiceStatus::onDemand)};
+    EXPECT_EQ(perform(ActionVerb::start, {LaunchScope::user}), kActionFailed);
+    EXPECT_THAT(err.str(), HasSubstr("com.example.a (User) is already running (Active)"));
+    EXPECT_EQ(perform(ActionVerb::stop, {LaunchScope::others}), kActionFailed);
+    EXPECT_THAT(err.str(), HasSubstr("com.example.a (Others) is not running (On Demand)"));
+    EXPECT_EQ(perform(ActionVerb::start, {LaunchScope::user}, "com.example.other"), kNoSuchRecord);
+    EXPECT_THAT(err.str(), HasSubstr("no service labelled \"com.example.other\" in User"));
+    EXPECT_THAT(readLines(callLog), IsEmpty());
+    EXPECT_THAT(out.str(), IsEmpty());
+}
+
+TEST_F(ActionCommandTest, FailureIsReportedWithTheErrorText) {
+    test::installRecordingLaunchctl(root / "bin/launchctl", callLog,
+                                    {{"kickstart", {113, "Could not find service\n"}}});
+    records = {record(LaunchScope::user, std::nullopt, ServiceStatus::inactive)};
+    EXPECT_EQ(perform(ActionVerb::start, {LaunchScope::user}), kActionFailed);
+    EXPECT_EQ(err.str(), "daemonary-cli start: Failed to start com.example.a (User): "
+                         "commandFailed(\"Could not find service\")\n");
+    EXPECT_THAT(out.str(), IsEmpty());
+
+    // A tool's two-line text stays on the message's one line.
+    test::installRecordingLaunchctl(
+        root / "bin/launchctl", callLog,
+        {{"kickstart", {113, "Could not find service\nTry re-running the command as root.\n"}}});
+    err.str("");
+    EXPECT_EQ(perform(ActionVerb::start, {LaunchScope::user}), kActionFailed);
+    EXPECT_EQ(err.str(), "daemonary-cli start: Failed to start com.example.a (User): "
+                         "commandFailed(\"Could not find service\\nTry re-running the command "
+                         "as root.\")\n");
+}
+
+} // namespace
+} // namespace daemonary

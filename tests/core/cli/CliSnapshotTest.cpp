@@ -1,0 +1,211 @@
+#include "Cli.h"
+#include "DiscoveryTestSupport.h"
+#include "baseline/Snapshot.h"
+#include "baseline/SnapshotFile.h"
+#include "platform/Log.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+#include <sstream>
+
+namespace daemonary {
+namespace {
+
+using test::definitionXml;
+using test::TemporaryHost;
+using test::writeFile;
+using ::testing::HasSubstr;
+
+struct CliRun {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+CliRun cli(const std::vector<std::string>& arguments) {
+    std::ostringstream out;
+    std::ostringstream err;
+    CliRun run;
+    run.status = runCli(arguments, out, err);
+    run.out = out.str();
+    run.err = err.str();
+    return run;
+}
+
+// Points discovery at a temporary host for the life of the object.
+class HostEnvironment {
+public:
+    explicit HostEnvironment(const TemporaryHost& host) {
+        save("DAEMONARY_HOST_ROOT", host.root());
+        save("HOME", host.home());
+        Log::setSink([](std::string_view) {});
+    }
+    ~HostEnvironment() {
+        Log::setSink({});
+        for (const auto& [name, value] : m_saved) {
+            if (value) {
+                ::setenv(name.c_str(), value->c_str(), 1);
+            } else {
+                ::unsetenv(name.c_str());
+            }
+        }
+    }
+    HostEnvironment(const HostEnvironment&) = delete;
+    HostEnvironment& operator=(const HostEnvironment&) = delete;
+
+private:
+    void save(const std::string& name, const std::string& value) {
+        const char* previous = std::getenv(name.c_str());
+        m_saved.emplace_back(name, previous ? std::optional<std::string>(previous) : std::nullopt);
+        ::setenv(name.c_str(), value.c_str(), 1);
+    }
+    std::vector<std::pair<std::string, std::optional<std::string>>> m_saved;
+};
+
+SnapshotRecord agent(std::string label, std::string digest) {
+    SnapshotRecord record;
+    record.item.label = label;
+    record.item.path = "/Library/LaunchAgents/" + label + ".plist";
+    record.item.scope = LaunchScope::system;
+    record.item.type = ServiceType::launchAgent;
+    record.item.status = ServiceStatus::inactive;
+    record.fingerprint.kind = Fingerprint::Kind::file;
+    record.fingerprint.sha256 = std::move(digest);
+    return record;
+}
+
+Snapshot snapshotWith(std::vector<SnapshotRecord> records, std::string takenAt) {
+    Snapshot snapshot;
+    snapshot.takenAt = std::move(takenAt);
+    snapshot.hostName = "mac-17";
+    snapshot.userName = "admin";
+    snapshot.scopes = {LaunchScope::system, LaunchScope::mach};
+    snapshot.records = std::move(records);
+    return snapshot;
+}
+
+class CliDiffFilesTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_FALSE(SnapshotFile::write(
+            m_old, snapshotWith({agent("com.example.kept", std::string(64, 'a')),
+                                 agent("com.example.gone", std::string(64, 'b'))},
+                                "2026-12-07T13:00:00Z")));
+        SnapshotRecord job;
+        job.item.label = "com.example.xpc";
+        job.item.scope = LaunchScope::mach;
+        ASSERT_FALSE(SnapshotFile::write(
+            m_new, snapshotWith({agent("com.example.kept", std::string(64, 'c')),
+                                 agent("com.example.new", std::string(64, 'd')), job},
+                                "2026-12-08T08:00:00Z")));
+    }
+
+    TemporaryHost m_host;
+    std::string m_old = m_host.root() + "/old.json";
+    std::string m_new = m_host.root() + "/new.json";
+};
+
+TEST_F(CliDiffFilesTest, TableAndExitStatus) {
+    const CliRun run = cli({"diff", m_old, m_new});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out,
+              "Since 2026-12-07T13:00:00Z on mac-17 (admin): 1 added, 1 removed, 1 modified\n"
+              "+ System  com.example.new   /Library/LaunchAgents/com.example.new.plist\n"
+              "- System  com.example.gone  /Library/LaunchAgents/com.example.gone.plist\n"
+              "~ System  com.example.kept  /Library/LaunchAgents/com.example.kept.plist\n"
+              "      contents changed\n");
+    const CliRun same = cli({"diff", m_new, m_new});
+    EXPECT_EQ(same.status, 0);
+    EXPECT_EQ(same.out, "");
+}
+
+TEST_F(CliDiffFilesTest, JsonUsesTheRecordForm) {
+    const CliRun run = cli({"diff", m_old, m_new, "--json"});
+    EXPECT_EQ(run.status, 1);
+    const auto document = nlohmann::json::parse(run.out);
+    EXPECT_EQ(document["baseline"]["takenAt"], "2026-12-07T13:00:00Z");
+    EXPECT_EQ(document["baseline"]["format"], 1);
+    ASSERT_EQ(document["added"].size(), 1u);
+    EXPECT_EQ(document["added"][0]["label"], "com.example.new");
+    EXPECT_EQ(document["added"][0]["type"], "Launch Agent");
+    EXPECT_EQ(document["removed"][0]["label"], "com.example.gone");
+    const auto& modified = document["modified"][0];
+    EXPECT_EQ(modified["before"]["fingerprint"]["sha256"], std::string(64, 'a'));
+    EXPECT_EQ(modified["after"]["fingerprint"]["sha256"], std::string(64, 'c'));
+    EXPECT_EQ(modified["changes"][0]["field"], "contents");
+}
+
+TEST_F(CliDiffFilesTest, JobTableOnlyWhenNamed) {
+    const CliRun mach = cli({"diff", m_old, m_new, "--scope", "Mach"});
+    EXPECT_EQ(mach.status, 1);
+    EXPECT_THAT(mach.out, HasSubstr("+ Mach  com.example.xpc\n"));
+    EXPECT_THAT(mach.out, ::testing::Not(HasSubstr("System")));
+    EXPECT_THAT(cli({"diff", m_old, m_new}).out, ::testing::Not(HasSubstr("Mach")));
+}
+
+TEST_F(CliDiffFilesTest, TroubleExitsTwo) {
+    const std::string damaged = m_host.root() + "/damaged.json";
+    writeFile(damaged, "{\"format\": 9}");
+    struct Case {
+        std::vector<std::string> arguments;
+        std::string message;
+    };
+    const std::vector<Case> cases = {
+        {{"diff"}, "a baseline snapshot file is needed"},
+        {{"diff", m_old, m_new, m_new}, "at most two"},
+        {{"diff", m_old, "--frobnicate"}, "unknown option"},
+        {{"diff", m_old, "--scope", "Nowhere"}, "unknown scope"},
+        {{"diff", damaged, m_new}, damaged + ": format 9 is newer"},
+        {{"diff", m_old, m_host.root() + "/absent.json"}, "absent.json: "},
+        {{"diff", m_old, m_new, "--scope", "Kernel"}, "has no Kernel category"},
+        {{"snapshot", "-o"}, "-o needs a file name"},
+        {{"snapshot", "--json"}, "unknown option"},
+    };
+    for (const Case& item : cases) {
+        const CliRun run = cli(item.arguments);
+        EXPECT_EQ(run.status, 2) << item.message;
+        EXPECT_EQ(run.out, "") << item.message;
+        EXPECT_THAT(run.err, HasSubstr(item.message));
+    }
+}
+
+TEST(CliSnapshotTest, SnapshotThenDiffThePresent) {
+    TemporaryHost host;
+    const HostEnvironment environment(host);
+    writeFile(host / "/Library/LaunchDaemons/com.example.a.plist",
+              definitionXml("com.example.a", "/usr/bin/a"));
+    const std::string baseline = host.root() + "/baseline.json";
+
+    const CliRun snapshot = cli({"snapshot", "--scope", "System", "-o", baseline});
+    ASSERT_EQ(snapshot.status, 0) << snapshot.err;
+    EXPECT_EQ(snapshot.out, "");
+    const auto read = SnapshotFile::read(baseline);
+    ASSERT_TRUE(std::holds_alternative<Snapshot>(read));
+    EXPECT_EQ(std::get<Snapshot>(read).scopes, std::vector{LaunchScope::system});
+
+    EXPECT_EQ(cli({"diff", baseline}).status, 0);
+
+    writeFile(host / "/Library/LaunchDaemons/com.example.b.plist",
+              definitionXml("com.example.b", "/usr/bin/b"));
+    writeFile(host / "/Library/LaunchDaemons/com.example.a.plist",
+              definitionXml("com.example.a", "/usr/bin/other"));
+    const CliRun diff = cli({"diff", baseline});
+    EXPECT_EQ(diff.status, 1);
+    EXPECT_THAT(diff.out, HasSubstr("+ System  com.example.b"));
+    EXPECT_THAT(diff.out, HasSubstr("~ System  com.example.a"));
+    EXPECT_THAT(diff.out, HasSubstr("executable path /usr/bin/a → /usr/bin/other"));
+    EXPECT_THAT(diff.out, HasSubstr("contents changed"));
+
+    // Without -o the document goes to standard output; by default the job
+    // table is left out.
+    const CliRun printed = cli({"snapshot"});
+    ASSERT_EQ(printed.status, 0);
+    const auto document = nlohmann::json::parse(printed.out);
+    EXPECT_EQ(document["format"], 1);
+    EXPECT_TRUE(document["categories"].contains("System"));
+    EXPECT_FALSE(document["categories"].contains("Mach"));
+}
+
+} // namespace
+} // namespace daemonary
