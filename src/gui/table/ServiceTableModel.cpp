@@ -396,6 +396,10 @@ QVariant ServiceTableModel::data(const QModelIndex& index, int role) const {
         }
         return {};
     case Qt::AccessibleTextRole:
+        // The class may be drawn as a symbol; read it out in words.
+        if (kind == Column::signer) {
+            return current.signerText;
+        }
         if (kind == Column::label && (current.disabled || current.mark != ChangeMark::none)) {
             QString text = current.disabled ? tr("%1, disabled").arg(current.displayName)
                                             : current.displayName;
@@ -420,6 +424,10 @@ QVariant ServiceTableModel::data(const QModelIndex& index, int role) const {
         return kind == Column::signer ? QVariant(current.signerClass) : QVariant();
     case SignerNameRole:
         return kind == Column::signer ? QVariant(current.signerName) : QVariant();
+    case SignerKindRole:
+        return kind == Column::signer && current.signerKind
+                   ? QVariant(static_cast<int>(*current.signerKind))
+                   : QVariant();
     default:
         return {};
     }

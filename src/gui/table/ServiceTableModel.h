@@ -37,6 +37,7 @@ public:
         // is the name and the prefix is empty.
         SignerClassRole,
         SignerNameRole,
+        SignerKindRole, // the SignerKind as int; nothing while unknown
     };
 
     // Is this one of the services that ship with the operating system.

@@ -344,7 +344,7 @@ int ServiceTableView::neededWidth(ServiceTableModel::Column column) const {
             valueWidth = std::max(valueWidth, m_table->fontMetrics().horizontalAdvance(
                                                   QString::fromUtf8(toText(status))));
         }
-        valueWidth += m_table->iconSize().width() + kCellPadding;
+        valueWidth += m_table->iconSize().width() + kCellPadding / 2;
         break;
     case Column::type:
         valueWidth = QFontMetrics(ViewStyle::caption()).horizontalAdvance(QStringLiteral("PLIST"));

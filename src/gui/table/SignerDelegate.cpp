@@ -1,13 +1,42 @@
 #include "table/SignerDelegate.h"
 
+#include "style/SymbolIcon.h"
 #include "style/ViewStyle.h"
 #include "table/ServiceTableModel.h"
 
 #include <QApplication>
 #include <QFontMetrics>
+#include <QPaintDevice>
 #include <QPainter>
 
 namespace daemonary {
+
+namespace {
+
+bool isDeveloperId(const QModelIndex& index) {
+    const QVariant kind = index.data(ServiceTableModel::SignerKindRole);
+    return kind.isValid() && kind.toInt() == static_cast<int>(SignerKind::developerId);
+}
+
+} // namespace
+
+QPixmap SignerDelegate::sealPixmap(const QColor& color, qreal ratio) const {
+    // Rendered from the symbol once per colour, not for every cell painted.
+    const QString key = color.name(QColor::HexArgb) + QString::number(ratio);
+    auto found = m_seals.constFind(key);
+    if (found == m_seals.constEnd()) {
+        found = m_seals.insert(
+            key, SymbolIcon::pixmap(QStringLiteral("checkmark.seal"), color, kSealSize, ratio));
+    }
+    return found.value();
+}
+
+int SignerDelegate::prefixWidth(const QModelIndex& index) {
+    return isDeveloperId(index)
+               ? kSealSize
+               : QFontMetrics(ViewStyle::caption())
+                     .horizontalAdvance(index.data(ServiceTableModel::SignerClassRole).toString());
+}
 
 void SignerDelegate::paint(QPainter* painter, const QStyleOptionViewItem& option,
                            const QModelIndex& index) const {
@@ -38,15 +67,23 @@ void SignerDelegate::paint(QPainter* painter, const QStyleOptionViewItem& option
     QColor secondary = selected ? primary : ViewStyle::secondary(item.palette);
 
     painter->save();
-    const QFont caption = ViewStyle::caption();
-    const QFontMetrics captionMetrics(caption);
-    const QString shownPrefix = captionMetrics.elidedText(prefix, Qt::ElideRight, text.width());
-    const int prefixWidth = captionMetrics.horizontalAdvance(shownPrefix);
-    painter->setFont(caption);
-    painter->setPen(secondary);
-    painter->drawText(text, Qt::AlignLeft | Qt::AlignVCenter, shownPrefix);
+    int usedWidth = 0;
+    if (isDeveloperId(index)) {
+        const QPixmap seal = sealPixmap(secondary, painter->device()->devicePixelRatioF());
+        painter->drawPixmap(QPoint(text.left(), text.top() + (text.height() - kSealSize) / 2),
+                            seal);
+        usedWidth = kSealSize;
+    } else {
+        const QFont caption = ViewStyle::caption();
+        const QFontMetrics captionMetrics(caption);
+        const QString shownPrefix = captionMetrics.elidedText(prefix, Qt::ElideRight, text.width());
+        usedWidth = captionMetrics.horizontalAdvance(shownPrefix);
+        painter->setFont(caption);
+        painter->setPen(secondary);
+        painter->drawText(text, Qt::AlignLeft | Qt::AlignVCenter, shownPrefix);
+    }
 
-    const QRect nameRect = text.adjusted(prefixWidth + kPrefixSpacing, 0, 0, 0);
+    const QRect nameRect = text.adjusted(usedWidth + kPrefixSpacing, 0, 0, 0);
     if (nameRect.width() > 0) {
         const QString name = index.data(ServiceTableModel::SignerNameRole).toString();
         painter->setFont(item.font);
@@ -66,7 +103,7 @@ QSize SignerDelegate::sizeHint(const QStyleOptionViewItem& option, const QModelI
     int width = 2 * margin + item.fontMetrics.horizontalAdvance(
                                  index.data(ServiceTableModel::SignerNameRole).toString());
     if (!prefix.isEmpty()) {
-        width += QFontMetrics(ViewStyle::caption()).horizontalAdvance(prefix) + kPrefixSpacing;
+        width += prefixWidth(index) + kPrefixSpacing;
     }
     return {width, QStyledItemDelegate::sizeHint(option, index).height()};
 }
