@@ -181,14 +181,6 @@ private slots:
                                       << "N7W4D2TR8S"
                                       << "Developer ID"
                                       << "Northwind Traders (N7W4D2TR8S)";
-        QTest::newRow("no team") << int(SignerKind::developerId) << "Northwind Traders"
-                                 << ""
-                                 << "Developer ID"
-                                 << "Northwind Traders";
-        QTest::newRow("a name with a colon") << int(SignerKind::developerId) << "A: B"
-                                             << "T"
-                                             << "Developer ID"
-                                             << "A: B (T)";
         QTest::newRow("no names: the class alone") << int(SignerKind::apple) << ""
                                                    << ""
                                                    << ""
