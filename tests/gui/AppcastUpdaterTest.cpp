@@ -199,6 +199,7 @@ private:
     AppcastUpdater::Options options() const {
         AppcastUpdater::Options options;
         options.feedUrl = m_server->url();
+        options.allowLoopbackHttpForTesting = true;
         options.appName = QStringLiteral("Daemonary");
         options.displayVersion = QStringLiteral("1.0");
         options.bundleVersion = QStringLiteral("1.0");

@@ -1,8 +1,11 @@
 #include "window/MainView.h"
 
 #include "TestSupport.h"
+#include "insight/SignerChecker.h"
+#include "table/ServiceTableModel.h"
 #include "table/ServiceTableView.h"
 #include "table/ServiceTableViewModel.h"
+#include "table/SignerStore.h"
 #include "window/SidebarModel.h"
 #include "window/ToolbarButtonsView.h"
 
@@ -13,6 +16,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListView>
+#include <QScrollBar>
 #include <QSignalSpy>
 #include <QTableView>
 #include <QTest>
@@ -187,6 +191,58 @@ private slots:
         auto* hint = view.findChild<QLabel*>(u"selectCategoryLabel"_qs);
         QVERIFY(hint != nullptr && !hint->isHidden());
         QCOMPARE(hint->text(), u"Select a category"_qs);
+    }
+
+    // At 1100×700 with a service selected the table fits beside the
+    // inspector: no horizontal scrolling, and the label keeps its room.
+    void tableFitsTheWindowBesideTheInspector() {
+        SignerStore signers{SignerChecker(), QString()};
+        signers.insert(QStringLiteral("/usr/libexec/alphad"),
+                       Signer{SignerKind::developerId, "Northwind Traders International Holdings",
+                              "N7W4D2TR8S", ""});
+        GuiDependencies withSigners = dependencies();
+        withSigners.signers = &signers;
+        MainView view(withSigners);
+        view.resize(1100, 700);
+        showAndSettle(view);
+        QTableView* table = view.serviceTable()->tableView();
+        table->selectRow(0);
+        QVERIFY(view.serviceTable()->isInspectorShown());
+
+        const QHeaderView* header = table->horizontalHeader();
+        const auto sizeOf = [&](ServiceTableModel::Column column) {
+            return header->sectionSize(view.serviceTable()->tableModel().section(column));
+        };
+        QTRY_VERIFY(header->length() <= table->viewport()->width());
+        QVERIFY(!table->horizontalScrollBar()->isVisible());
+        QVERIFY(sizeOf(ServiceTableModel::Column::label) >= ServiceTableView::kLabelMinimumWidth);
+        QVERIFY(sizeOf(ServiceTableModel::Column::signer) >=
+                ServiceTableView::kSignerColumnMinimumWidth);
+
+        // A wider window gives the signer its whole width back.
+        view.resize(1600, 700);
+        QTRY_COMPARE(sizeOf(ServiceTableModel::Column::signer),
+                     ServiceTableView::kSignerColumnWidth);
+        QVERIFY(header->length() <= table->viewport()->width());
+    }
+
+    // Escape clears the search; in an empty field it goes back to the table.
+    void escapeClearsTheSearchThenLeavesTheField() {
+        MainView view(dependencies());
+        showAndSettle(view);
+        QApplication::setActiveWindow(&view);
+        QVERIFY(QTest::qWaitForWindowActive(&view));
+        QLineEdit* field = view.toolbarButtons()->searchLineEdit();
+        field->setFocus();
+        QTest::keyClicks(field, u"alpha"_qs);
+        QCOMPARE(view.serviceTable()->tableView()->model()->rowCount(), 1);
+        QTest::keyClick(field, Qt::Key_Escape);
+        QCOMPARE(field->text(), QString());
+        QCOMPARE(view.searchText(), QString());
+        QCOMPARE(view.serviceTable()->tableView()->model()->rowCount(), 3);
+        QVERIFY(field->hasFocus());
+        QTest::keyClick(field, Qt::Key_Escape);
+        QVERIFY(view.serviceTable()->tableView()->hasFocus());
     }
 
     void refreshKeysWorkWhereverTheFocusIs() {

@@ -146,6 +146,18 @@ private slots:
         kernel.setItems(
             {loaded, makeItem("unloaded", ServiceStatus::inactive, LaunchScope::kernel)});
         QCOMPARE(column(kernel, 1), (QStringList{u"12"_qs, u"-"_qs}));
+        // A loaded extension has no PID, yet is drawn as active is everywhere.
+        ServiceTableModel system(LaunchScope::system);
+        system.setItems({makeItem("running", ServiceStatus::active, LaunchScope::system, 42)});
+        QCOMPARE(kernel.index(0, 0).data(Qt::ForegroundRole),
+                 system.index(0, 0).data(Qt::ForegroundRole));
+        QVERIFY(kernel.index(1, 0).data(Qt::ForegroundRole).isValid());
+        const auto dot = [](const ServiceTableModel& model, int row) {
+            const int status = model.section(ServiceTableModel::Column::status);
+            return model.index(row, status).data(Qt::DecorationRole).value<QPixmap>().cacheKey();
+        };
+        QCOMPARE(dot(kernel, 0), dot(system, 0));
+        QVERIFY(dot(kernel, 1) != dot(system, 0));
 
         QCOMPARE(
             ServiceTableModel::typeText(std::string("/Library/Internet Plug-Ins/Flash.plugin")),
@@ -155,6 +167,40 @@ private slots:
         QCOMPARE(ServiceTableModel::typeText(std::string("/Library/Some.dir/noextension")),
                  QString());
         QCOMPARE(ServiceTableModel::typeText(std::nullopt), u"-"_qs);
+    }
+
+    // The class always comes with the names: an "Unknown" signature that
+    // carries an organisation's names must not read like a Developer ID.
+    void signerCellsShowTheOrganisationAfterTheClass_data() {
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<QString>("organization");
+        QTest::addColumn<QString>("team");
+        QTest::addColumn<QString>("prefix");
+        QTest::addColumn<QString>("name");
+        QTest::newRow("developer ID") << int(SignerKind::developerId) << "Northwind Traders"
+                                      << "N7W4D2TR8S"
+                                      << "Developer ID"
+                                      << "Northwind Traders (N7W4D2TR8S)";
+        QTest::newRow("no names: the class alone") << int(SignerKind::apple) << ""
+                                                   << ""
+                                                   << ""
+                                                   << "Apple";
+        QTest::newRow("names on an unknown signature")
+            << int(SignerKind::unknown) << "Northwind Traders"
+            << "N7W4D2TR8S"
+            << "Unknown"
+            << "Northwind Traders (N7W4D2TR8S)";
+    }
+
+    void signerCellsShowTheOrganisationAfterTheClass() {
+        QFETCH(int, kind);
+        QFETCH(QString, organization);
+        QFETCH(QString, team);
+        QFETCH(QString, prefix);
+        QFETCH(QString, name);
+        const Signer signer{static_cast<SignerKind>(kind), organization.toStdString(),
+                            team.toStdString(), ""};
+        QCOMPARE(ServiceTableModel::signerParts(signer), std::make_pair(prefix, name));
     }
 
     void sortsByTheRecordsKeys() {

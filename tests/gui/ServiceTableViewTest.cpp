@@ -8,10 +8,12 @@
 
 #include <QAbstractItemModelTester>
 #include <QAction>
+#include <QApplication>
 #include <QHeaderView>
 #include <QItemSelectionModel>
 #include <QLabel>
 #include <QProgressBar>
+#include <QPushButton>
 #include <QSignalSpy>
 #include <QTableView>
 #include <QTest>
@@ -106,18 +108,22 @@ private slots:
         QCOMPARE(header->sortIndicatorSection(), 0);
         QCOMPARE(header->sortIndicatorOrder(), Qt::AscendingOrder);
         QCOMPARE(header->sectionResizeMode(0), QHeaderView::Stretch);
+        // PID and Status take what their title and widest value need.
         for (int section = 1; section < header->count(); ++section) {
-            // A signer needs the room of a team name.
-            const int maximum =
-                view.tableModel().column(section) == ServiceTableModel::Column::signer
-                    ? ServiceTableView::kSignerColumnMaximumWidth
-                    : ServiceTableView::kColumnMaximumWidth;
-            QVERIFY(header->sectionSize(section) >= ServiceTableView::kColumnMinimumWidth);
-            QVERIFY(header->sectionSize(section) <= maximum);
+            const ServiceTableModel::Column column = view.tableModel().column(section);
+            if (column == ServiceTableModel::Column::signer) {
+                continue;
+            }
+            QCOMPARE(header->sectionResizeMode(section), QHeaderView::Fixed);
+            const int size = header->sectionSize(section);
+            QVERIFY(size >
+                    header->fontMetrics().horizontalAdvance(ServiceTableModel::title(column)));
+            QVERIFY(size <= 120);
         }
-        // Dragging a column past its range is held at the range.
-        table->tableView()->horizontalHeader()->resizeSection(1, 400);
-        QCOMPARE(header->sectionSize(1), ServiceTableView::kColumnMaximumWidth);
+        // Dragging the signer past its range is held at the range.
+        const int signer = view.tableModel().section(ServiceTableModel::Column::signer);
+        table->tableView()->horizontalHeader()->resizeSection(signer, 900);
+        QCOMPARE(header->sectionSize(signer), ServiceTableView::kSignerColumnMaximumWidth);
     }
 
     void progressAndPlaceholderFollowTheLoad() {
@@ -146,7 +152,7 @@ private slots:
         QTRY_VERIFY(!table.isProgressShown());
     }
 
-    void progressNeverCoversTheColumnHeaders() {
+    void progressNeverCoversHeadersOrRows() {
         m_discovery->holdLoads(true);
         ServiceTableView table(LaunchScope::system, QString(), systemItems(), dependencies());
         table.resize(700, 400);
@@ -154,33 +160,34 @@ private slots:
         QVERIFY(QTest::qWaitForWindowExposed(&table));
         QVERIFY(table.isProgressShown());
 
-        // Compared in the coordinates of the table's parent, where both are drawn.
-        const QHeaderView* header = table.tableView()->horizontalHeader();
-        const QProgressBar* bar = table.progressBar();
-        QWidget* area = bar->parentWidget();
-        const QRect headerRect(header->mapTo(area, QPoint(0, 0)), header->size());
-        const QRect barRect = bar->geometry();
-        QVERIFY(header->height() > 0);
-        QVERIFY2(!barRect.intersects(headerRect),
-                 qPrintable(QStringLiteral("bar %1,%2 %3x%4 over header %5,%6 %7x%8")
-                                .arg(barRect.x())
-                                .arg(barRect.y())
-                                .arg(barRect.width())
-                                .arg(barRect.height())
-                                .arg(headerRect.x())
-                                .arg(headerRect.y())
-                                .arg(headerRect.width())
-                                .arg(headerRect.height())));
-        // Wholly inside its parent (nothing clipped) and right under the headers.
-        QVERIFY(area->rect().contains(barRect));
-        QCOMPARE(barRect.top(), headerRect.bottom() + 1);
-        QVERIFY(barRect.height() > 0 && barRect.width() > 0);
+        // Compared in the table's coordinates, where all of them are drawn.
+        for (const QSize size : {QSize(700, 400), QSize(500, 300)}) {
+            table.resize(size);
+            const QProgressBar* bar = table.progressBar();
+            const QHeaderView* header = table.tableView()->horizontalHeader();
+            const QWidget* rows = table.tableView()->viewport();
+            const QRect barRect(bar->mapTo(&table, QPoint(0, 0)), bar->size());
+            QVERIFY(
+                !barRect.intersects(QRect(header->mapTo(&table, QPoint(0, 0)), header->size())));
+            QVERIFY(!barRect.intersects(QRect(rows->mapTo(&table, QPoint(0, 0)), rows->size())));
+            QVERIFY(barRect.height() > 0 && barRect.width() > 0);
+            QVERIFY(table.rect().contains(barRect));
+        }
+    }
 
-        // It follows a resize.
-        table.resize(500, 300);
-        QTRY_COMPARE(bar->geometry().top(),
-                     QRect(header->mapTo(area, QPoint(0, 0)), header->size()).bottom() + 1);
-        QVERIFY(area->rect().contains(bar->geometry()));
+    // Tab leaves the table for the next control instead of walking its cells.
+    void tabLeavesTheTable() {
+        auto table = shownTable();
+        auto* next = new QPushButton(QStringLiteral("Next"), table.get());
+        next->setObjectName(QStringLiteral("nextButton"));
+        next->show();
+        QApplication::setActiveWindow(table.get());
+        QVERIFY(QTest::qWaitForWindowActive(table.get()));
+        table->tableView()->setFocus();
+        table->tableView()->setCurrentIndex(table->tableView()->model()->index(0, 0));
+        QTest::keyClick(table->tableView(), Qt::Key_Tab);
+        QVERIFY(!table->tableView()->hasFocus());
+        QCOMPARE(table->tableView()->currentIndex().row(), 0);
     }
 
     void searchWithoutMatchesShowsPlaceholderWithoutReloading() {

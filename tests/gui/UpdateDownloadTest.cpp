@@ -11,6 +11,7 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QDir>
+#include <QLabel>
 #include <QMessageBox>
 #include <QNetworkProxy>
 #include <QNetworkProxyFactory>
@@ -22,6 +23,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <array>
+#include <cstdio>
 #include <memory>
 #include <sodium.h>
 
@@ -208,7 +210,8 @@ private slots:
         const QString key = QString::fromLatin1(m_keys.publicKeyBase64());
         QByteArray tampered = good;
         tampered[size / 2] = static_cast<char>(tampered[size / 2] ^ 1);
-        const KeyPair other;
+        // The attacker whose key sits in the user's defaults in every case.
+        const KeyPair& other = m_attacker;
 
         // Signature.
         QTest::newRow("altered file") << tampered << qint64(-1) << 200 << size << signature << key
@@ -224,8 +227,10 @@ private slots:
             << good << qint64(-1) << 200 << size << QByteArray("c2hvcnQ=") << key
             << "5 bytes instead of 64" << false;
         // Key.
-        QTest::newRow("no public key configured") << good << qint64(-1) << 200 << size << signature
-                                                  << QString() << "No public key" << false;
+        // Signed by the attacker whose key is in the defaults: still refused.
+        QTest::newRow("no public key configured")
+            << good << qint64(-1) << 200 << size << other.sign(good) << QString() << "No public key"
+            << false;
         QTest::newRow("public key of the wrong size")
             << good << qint64(-1) << 200 << size << signature << QStringLiteral("AAAAAAAAAAAAAAAA")
             << "12 bytes instead of 32" << false;
@@ -253,7 +258,10 @@ private slots:
         QFETCH(QString, publicKey);
         QFETCH(QString, error);
         QFETCH(bool, fetched);
-
+        // Any process of the user can write the defaults: a key there would
+        // let it sign its own "update", so it is never used.
+        m_defaults->setValue(QStringLiteral("SUPublicEDKey"),
+                             QString::fromLatin1(m_attacker.publicKeyBase64()));
         m_server->respond(kPath, status, served,
                           declaredLength < 0 ? std::nullopt : std::optional(declaredLength));
         m_server->respond(
@@ -296,6 +304,7 @@ private slots:
         request.publicKey = QByteArray(UpdateSignature::kPublicKeyBytes, '\0');
         request.folder = m_downloads;
         request.fileName = QStringLiteral("Daemonary-1.2.zip");
+        request.allowLoopbackHttpForTesting = true;
         UpdateDownload download(request);
         QSignalSpy finished(&download, &UpdateDownload::finished);
         bool sawPartialFile = false;
@@ -374,6 +383,10 @@ private slots:
         QVERIFY(!check->isEnabled());
         QCOMPARE(check->toolTip(), reason);
         QCOMPARE(check->accessibleDescription(), reason);
+        // Written in the popover too, not only in a tooltip.
+        auto* written = m_popover->findChild<QLabel*>(QStringLiteral("updateUnavailableLabel"));
+        QVERIFY(written != nullptr && written->isVisibleTo(m_popover.get()));
+        QCOMPARE(written->text(), reason);
         QVERIFY(m_updater->automaticallyChecksForUpdates());
         QVERIFY(!m_updater->isAutomaticCheckScheduled());
 
@@ -397,6 +410,7 @@ private slots:
         QVERIFY(m_manager->canCheckForUpdates());
         QVERIFY(check->isEnabled());
         QCOMPARE(check->toolTip(), QString());
+        QVERIFY(!written->isVisibleTo(m_popover.get()));
         QVERIFY(m_updater->isAutomaticCheckScheduled());
         QVERIFY(finished.wait());
         QCOMPARE(m_server->requestCount(), 1);
@@ -405,22 +419,75 @@ private slots:
         m_defaults->setValue(QLatin1String(AppcastUpdater::kFeedUrlKey),
                              QStringLiteral("file:///etc/appcast.xml"));
         QVERIFY(!check->isEnabled());
-        QVERIFY(check->toolTip().contains(u"not a web address"));
+        QVERIFY(check->toolTip().contains(u"not an https address"));
         QVERIFY(!m_updater->isAutomaticCheckScheduled());
     }
 
-    void theShippedKeyWinsOverOneInTheDefaults() {
-        const KeyPair other;
-        m_defaults->setValue(QLatin1String(AppcastUpdater::kPublicEdKeyKey),
-                             QString::fromLatin1(other.publicKeyBase64()));
-        AppcastUpdater::Options shipped = options();
-        startUpdater(shipped);
-        QCOMPARE(m_updater->publicEdKey(), QString::fromLatin1(m_keys.publicKeyBase64()));
-        // A build without a key takes the defaults' one.
-        m_manager.reset();
-        shipped.publicEdKey.clear();
-        startUpdater(shipped);
-        QCOMPARE(m_updater->publicEdKey(), QString::fromLatin1(other.publicKeyBase64()));
+    void onlyHttpsAddressesAreFetched_data() {
+        QTest::addColumn<QString>("url");
+        QTest::addColumn<bool>("loopbackHttp");
+        QTest::addColumn<bool>("allowed");
+        QTest::newRow("https") << "https://updates.example/appcast.xml" << false << true;
+        QTest::newRow("http") << "http://updates.example/appcast.xml" << false << false;
+        QTest::newRow("http to 127.0.0.1") << "http://127.0.0.1:8080/a.xml" << false << false;
+        QTest::newRow("test seam: http to 127.0.0.1")
+            << "http://127.0.0.1:8080/a.xml" << true << true;
+        QTest::newRow("test seam: http elsewhere")
+            << "http://updates.example/a.xml" << true << false;
+        QTest::newRow("test seam: a name, not the address")
+            << "http://localhost.updates.example/a.xml" << true << false;
+    }
+
+    void onlyHttpsAddressesAreFetched() {
+        QFETCH(QString, url);
+        QFETCH(bool, loopbackHttp);
+        QFETCH(bool, allowed);
+        QCOMPARE(isSecureUpdateUrl(QUrl(url), loopbackHttp), allowed);
+    }
+
+    // Without the test seam a download from the local server is refused,
+    // with the reason, and never asked for.
+    void plainHttpDownloadIsRefusedWithTheReason() {
+        UpdateDownload::Request request;
+        request.url = m_server->url(kPath);
+        request.folder = m_downloads;
+        request.fileName = QStringLiteral("Daemonary-1.2.zip");
+        UpdateDownload download(request);
+        QSignalSpy finished(&download, &UpdateDownload::finished);
+        download.start();
+        QCOMPARE(finished.count(), 1);
+        QVERIFY(finished.at(0).at(1).toString().contains(u"not an https address"));
+        QCOMPARE(m_server->requestCount(), 0);
+        QCOMPARE(downloadsContent(), QStringList());
+    }
+
+    // A file put in place of the download after its signature held is not
+    // the one that gets the name: nothing is kept.
+    void fileSwappedAfterVerificationIsNotKept() {
+        m_server->respond(kPath, 200, m_payload);
+        UpdateDownload::Request request;
+        request.url = m_server->url(kPath);
+        request.expectedLength = m_payload.size();
+        request.signature = std::get<QByteArray>(
+            UpdateSignature::decodeSignature(QString::fromLatin1(m_keys.sign(m_payload))));
+        request.publicKey = std::get<QByteArray>(
+            UpdateSignature::decodePublicKey(QString::fromLatin1(m_keys.publicKeyBase64())));
+        request.folder = m_downloads;
+        request.fileName = QStringLiteral("Daemonary-1.2.zip");
+        request.allowLoopbackHttpForTesting = true;
+        UpdateDownload download(request);
+        const QString evil = m_dir->filePath(QStringLiteral("evil"));
+        connect(&download, &UpdateDownload::verified, &download, [&] {
+            writeFile(evil, "not what was signed");
+            QVERIFY(::rename(QFile::encodeName(evil).constData(),
+                             QFile::encodeName(download.partialPath()).constData()) == 0);
+        });
+        QSignalSpy finished(&download, &UpdateDownload::finished);
+        download.start();
+        QVERIFY(finished.wait());
+        QCOMPARE(finished.at(0).at(0).toString(), QString());
+        QVERIFY(finished.at(0).at(1).toString().contains(u"replaced"));
+        QCOMPARE(downloadsContent(), QStringList());
     }
 
     void downloadNames_data() {
@@ -476,6 +543,7 @@ private:
         AppcastUpdater::Options options;
         options.feedUrl = m_server->url();
         options.publicEdKey = QString::fromLatin1(m_keys.publicKeyBase64());
+        options.allowLoopbackHttpForTesting = true;
         options.reveal = [this](const QString& path) { m_revealed << path; };
         options.appName = QStringLiteral("Daemonary");
         options.displayVersion = QStringLiteral("1.0");
@@ -522,6 +590,7 @@ private:
     QString m_downloads;
     QByteArray m_payload;
     KeyPair m_keys;
+    KeyPair m_attacker;
     std::unique_ptr<QTemporaryDir> m_dir;
     std::unique_ptr<UserDefaults> m_defaults;
     std::unique_ptr<FeedServer> m_server;

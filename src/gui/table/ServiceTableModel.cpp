@@ -9,6 +9,7 @@
 #include <QGuiApplication>
 #include <QPainter>
 #include <QPixmap>
+#include <tuple>
 
 namespace daemonary {
 
@@ -231,11 +232,14 @@ void ServiceTableModel::updateSigner(Row& row) const {
     if (signer == nullptr) {
         row.signerKind.reset();
         row.signerText.clear();
+        row.signerClass.clear();
+        row.signerName.clear();
         row.signerDescription.clear();
         return;
     }
     row.signerKind = signer->kind;
     row.signerText = QString::fromStdString(signer->text());
+    std::tie(row.signerClass, row.signerName) = signerParts(*signer);
     row.signerDescription = QString::fromStdString(signer->description());
 }
 
@@ -252,9 +256,11 @@ void ServiceTableModel::signersChanged(const QStringList& targets) {
         }
         for (const int row : rows.value()) {
             Row& current = m_rows[static_cast<std::size_t>(row)];
-            const auto before = std::make_pair(current.signerKind, current.signerDescription);
+            const auto before =
+                std::make_tuple(current.signerKind, current.signerText, current.signerDescription);
             updateSigner(current);
-            if (before == std::make_pair(current.signerKind, current.signerDescription)) {
+            if (before == std::make_tuple(current.signerKind, current.signerText,
+                                          current.signerDescription)) {
                 continue;
             }
             first = first < 0 ? row : std::min(first, row);
@@ -263,8 +269,33 @@ void ServiceTableModel::signersChanged(const QStringList& targets) {
     }
     if (first >= 0 && section >= 0) {
         emit dataChanged(index(first, section), index(last, section),
-                         {Qt::DisplayRole, Qt::ToolTipRole, Qt::ForegroundRole});
+                         {Qt::DisplayRole, Qt::ToolTipRole, Qt::ForegroundRole, SignerClassRole,
+                          SignerNameRole});
     }
+}
+
+std::pair<QString, QString> ServiceTableModel::signerParts(const Signer& signer) {
+    const QString text = QString::fromStdString(signer.text());
+    if (signer.organization.empty()) {
+        return {QString(), text};
+    }
+    QString name = QString::fromStdString(signer.organization);
+    if (!signer.team.empty()) {
+        name += QStringLiteral(" (%1)").arg(QString::fromStdString(signer.team));
+    }
+    // The class is what the text says before the names ("Developer ID: ").
+    if (!text.endsWith(name)) {
+        return {text, name};
+    }
+    QString prefix = text.chopped(name.size()).trimmed();
+    if (prefix.endsWith(u':')) {
+        prefix.chop(1);
+    }
+    return {prefix, name};
+}
+
+bool ServiceTableModel::isActive(const LaunchItem& item) {
+    return item.status == ServiceStatus::active || item.pid.has_value();
 }
 
 QString ServiceTableModel::markText(ChangeMark mark) {
@@ -343,7 +374,7 @@ QVariant ServiceTableModel::data(const QModelIndex& index, int role) const {
         if (kind == Column::status) {
             static const QPixmap activeDot = statusDot(true);
             static const QPixmap otherDot = statusDot(false);
-            return current.item.status == ServiceStatus::active ? activeDot : otherDot;
+            return isActive(current.item) ? activeDot : otherDot;
         }
         return {};
     case Qt::ToolTipRole:
@@ -365,6 +396,10 @@ QVariant ServiceTableModel::data(const QModelIndex& index, int role) const {
         }
         return {};
     case Qt::AccessibleTextRole:
+        // The class may be drawn as a symbol; read it out in words.
+        if (kind == Column::signer) {
+            return current.signerText;
+        }
         if (kind == Column::label && (current.disabled || current.mark != ChangeMark::none)) {
             QString text = current.disabled ? tr("%1, disabled").arg(current.displayName)
                                             : current.displayName;
@@ -385,6 +420,14 @@ QVariant ServiceTableModel::data(const QModelIndex& index, int role) const {
         return current.changeNote;
     case DisabledRole:
         return current.disabled;
+    case SignerClassRole:
+        return kind == Column::signer ? QVariant(current.signerClass) : QVariant();
+    case SignerNameRole:
+        return kind == Column::signer ? QVariant(current.signerName) : QVariant();
+    case SignerKindRole:
+        return kind == Column::signer && current.signerKind
+                   ? QVariant(static_cast<int>(*current.signerKind))
+                   : QVariant();
     default:
         return {};
     }
@@ -418,7 +461,7 @@ QVariant ServiceTableModel::foreground(const Row& row, Column column) const {
         if (row.systemDefault) {
             return ViewStyle::tertiary(palette);
         }
-        if (!row.item.pid) {
+        if (!isActive(row.item)) {
             return ViewStyle::secondary(palette);
         }
         return {};

@@ -11,6 +11,7 @@
 #include <QString>
 #include <functional>
 #include <optional>
+#include <utility>
 #include <vector>
 
 namespace daemonary {
@@ -30,6 +31,13 @@ public:
         ChangeMarkRole,                   // the ChangeMark against the baseline, as int
         ChangeNoteRole,                   // "New since 7 Dec 2026", ... or an empty text
         DisabledRole = Qt::UserRole + 40, // bool: launchd will not start the record
+        // The Signed By cell in two parts: the class ("Developer ID") drawn as
+        // a small prefix, and the names the signature carries, organisation
+        // first ("Northwind Traders (N7W4D2TR8S)"). Without names the class
+        // is the name and the prefix is empty.
+        SignerClassRole,
+        SignerNameRole,
+        SignerKindRole, // the SignerKind as int; nothing while unknown
     };
 
     // Is this one of the services that ship with the operating system.
@@ -50,6 +58,8 @@ public:
         QString signerTarget;                 // empty: nothing to sign-check
         std::optional<SignerKind> signerKind; // none while unknown
         QString signerText;
+        QString signerClass; // empty when the signature names no one
+        QString signerName;
         QString signerDescription;
         ChangeMark mark = ChangeMark::none;
         QString changeNote;
@@ -84,6 +94,11 @@ public:
     // baseline's changes of this category have been recomputed.
     void setBaseline(const BaselineState* baseline);
     void refreshChanges();
+    // Splits a signer's text into the class prefix and the names, organisation
+    // first; a signer without names gives an empty prefix and its text.
+    static std::pair<QString, QString> signerParts(const Signer& signer);
+    // Active is drawn alike in every category: a loaded extension has no PID.
+    static bool isActive(const LaunchItem& item);
     // The word shown in the label cell for a mark ("New", "Changed", "Removed").
     static QString markText(ChangeMark mark);
 

@@ -9,6 +9,7 @@
 #include "table/ServiceFilterProxyModel.h"
 #include "table/ServiceTableModel.h"
 #include "table/ServiceTableViewModel.h"
+#include "table/SignerDelegate.h"
 #include "table/SignerStore.h"
 
 #include <QAction>
@@ -23,8 +24,10 @@
 #include <QPropertyAnimation>
 #include <QShowEvent>
 #include <QSplitter>
+#include <QStyle>
 #include <QTableView>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <utility>
 
 namespace daemonary {
@@ -32,7 +35,7 @@ namespace daemonary {
 namespace {
 
 constexpr int kFadeMilliseconds = 200;
-constexpr int kInitialColumnWidth = 90;
+constexpr int kCellPadding = 6;
 
 // Stands in the inspector until a detail pane is plugged in.
 QWidget* recordSummary(const LaunchItem& item) {
@@ -97,6 +100,11 @@ ServiceTableView::ServiceTableView(LaunchScope scope, const QString& searchText,
     m_tableArea->setObjectName(QStringLiteral("serviceTableArea"));
     auto* areaLayout = new QVBoxLayout(m_tableArea);
     areaLayout->setContentsMargins(0, 0, 0, 0);
+    areaLayout->setSpacing(0);
+    m_progressStrip = new QWidget(m_tableArea);
+    m_progressStrip->setObjectName(QStringLiteral("loadingStrip"));
+    m_progressStrip->setFixedHeight(kProgressHeight);
+    areaLayout->addWidget(m_progressStrip);
     m_table = new QTableView(m_tableArea);
     areaLayout->addWidget(m_table);
     buildTable();
@@ -186,6 +194,8 @@ void ServiceTableView::buildTable() {
     connect(m_table->selectionModel(), &QItemSelectionModel::selectionChanged, this,
             &ServiceTableView::takeSelectionFromView);
 
+    // Tab moves on to the inspector's controls; arrows move between rows.
+    m_table->setTabKeyNavigation(false);
     m_table->setSelectionBehavior(QAbstractItemView::SelectRows);
     m_table->setSelectionMode(QAbstractItemView::ExtendedSelection);
     m_table->setEditTriggers(QAbstractItemView::NoEditTriggers);
@@ -205,33 +215,31 @@ void ServiceTableView::buildTable() {
     header->setSectionsMovable(false);
     header->setMinimumSectionSize(kColumnMinimumWidth);
     header->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    m_table->setItemDelegateForColumn(m_tableModel->section(ServiceTableModel::Column::signer),
+                                      new SignerDelegate(m_table));
     for (int section = 0; section < m_tableModel->columnCount(); ++section) {
-        if (m_tableModel->column(section) == ServiceTableModel::Column::label) {
+        const ServiceTableModel::Column column = m_tableModel->column(section);
+        if (column == ServiceTableModel::Column::label) {
             header->setSectionResizeMode(section, QHeaderView::Stretch);
-        } else {
+        } else if (column == ServiceTableModel::Column::signer) {
             header->setSectionResizeMode(section, QHeaderView::Interactive);
-            header->resizeSection(section,
-                                  m_tableModel->column(section) == ServiceTableModel::Column::signer
-                                      ? kSignerColumnWidth
-                                      : kInitialColumnWidth);
+            header->resizeSection(section, m_signerWidth);
+        } else {
+            header->setSectionResizeMode(section, QHeaderView::Fixed);
+            header->resizeSection(section, neededWidth(column));
         }
     }
-    // Only the label takes the free width; the others stay within their range
-    // however the user drags them.
+    // A width the user drags the signer to is what it gets while there is room.
     connect(header, &QHeaderView::sectionResized, this,
             [this, header](int section, int /*oldSize*/, int newSize) {
-                const ServiceTableModel::Column column = m_tableModel->column(section);
-                if (column == ServiceTableModel::Column::label ||
-                    header->isSectionHidden(section)) {
+                if (m_fittingColumns || header->isSectionHidden(section) ||
+                    m_tableModel->column(section) != ServiceTableModel::Column::signer) {
                     return;
                 }
-                // A signer ("Developer ID: Org (TEAM)") needs room of its own.
-                const int maximum = column == ServiceTableModel::Column::signer
-                                        ? kSignerColumnMaximumWidth
-                                        : kColumnMaximumWidth;
-                const int bounded = std::clamp(newSize, kColumnMinimumWidth, maximum);
-                if (bounded != newSize) {
-                    header->resizeSection(section, bounded);
+                m_signerWidth =
+                    std::clamp(newSize, kSignerColumnMinimumWidth, kSignerColumnMaximumWidth);
+                if (m_signerWidth != newSize) {
+                    header->resizeSection(section, m_signerWidth);
                 }
             });
 
@@ -277,6 +285,7 @@ void ServiceTableView::setColumnHidden(ServiceTableModel::Column column, bool hi
         return;
     }
     m_table->setColumnHidden(section, hidden);
+    fitColumns();
     if (m_dependencies.defaults == nullptr) {
         return;
     }
@@ -312,12 +321,75 @@ void ServiceTableView::setHideAppleSigned(bool hide) {
     updatePlaceholder();
 }
 
+int ServiceTableView::neededWidth(ServiceTableModel::Column column) const {
+    using Column = ServiceTableModel::Column;
+    const QStyle* style = m_table->style();
+    const QHeaderView* header = m_table->horizontalHeader();
+    // Title, margins and the sort arrow, which any column may show.
+    const int titleWidth =
+        header->fontMetrics().horizontalAdvance(ServiceTableModel::title(column)) +
+        2 * style->pixelMetric(QStyle::PM_HeaderMargin, nullptr, header) +
+        style->pixelMetric(QStyle::PM_HeaderMarkSize, nullptr, header) + kCellPadding;
+    int valueWidth = 0;
+    switch (column) {
+    case Column::pid:
+    case Column::index:
+        // Process ids reach seven digits on Linux, five on a Mac.
+        valueWidth =
+            QFontMetrics(ViewStyle::monospacedBody()).horizontalAdvance(QStringLiteral("0000000"));
+        break;
+    case Column::status:
+        for (const ServiceStatus status : {ServiceStatus::active, ServiceStatus::inactive,
+                                           ServiceStatus::onDemand, ServiceStatus::unknown}) {
+            valueWidth = std::max(valueWidth, m_table->fontMetrics().horizontalAdvance(
+                                                  QString::fromUtf8(toText(status))));
+        }
+        valueWidth += m_table->iconSize().width() + kCellPadding / 2;
+        break;
+    case Column::type:
+        valueWidth = QFontMetrics(ViewStyle::caption()).horizontalAdvance(QStringLiteral("PLIST"));
+        break;
+    case Column::label:
+    case Column::signer:
+        return kColumnMinimumWidth;
+    }
+    return std::max({kColumnMinimumWidth, titleWidth, valueWidth + 2 * kCellPadding});
+}
+
+void ServiceTableView::fitColumns() {
+    const int signer = m_tableModel->section(ServiceTableModel::Column::signer);
+    if (signer < 0 || m_table->isColumnHidden(signer) || m_fittingColumns) {
+        return;
+    }
+    QHeaderView* header = m_table->horizontalHeader();
+    int fixed = 0;
+    for (int section = 0; section < header->count(); ++section) {
+        const ServiceTableModel::Column column = m_tableModel->column(section);
+        if (!header->isSectionHidden(section) && column != ServiceTableModel::Column::label &&
+            column != ServiceTableModel::Column::signer) {
+            fixed += header->sectionSize(section);
+        }
+    }
+    // Label and signer share what is left; the label keeps a little more
+    // than half when they cannot both have what they want.
+    const int room = m_table->viewport()->width() - fixed;
+    const int labelShare = std::max(kLabelMinimumWidth, room * 11 / 20);
+    const int width = std::clamp(room - labelShare, kSignerColumnMinimumWidth,
+                                 std::max(kSignerColumnMinimumWidth, m_signerWidth));
+    m_fittingColumns = true;
+    header->resizeSection(signer, width);
+    m_fittingColumns = false;
+}
+
 void ServiceTableView::buildOverlays(QWidget* area) {
-    m_progress = new QProgressBar(area);
+    m_progress = new QProgressBar(m_progressStrip);
     m_progress->setObjectName(QStringLiteral("loadingProgress"));
     m_progress->setAccessibleName(tr("Loading"));
     m_progress->setRange(0, 0);
     m_progress->setTextVisible(false);
+    auto* stripLayout = new QVBoxLayout(m_progressStrip);
+    stripLayout->setContentsMargins(ViewStyle::defaultMargin(), 0, ViewStyle::defaultMargin(), 0);
+    stripLayout->addWidget(m_progress);
     m_progressOpacity = new QGraphicsOpacityEffect(m_progress);
     m_progressOpacity->setOpacity(0.0);
     m_progress->setGraphicsEffect(m_progressOpacity);
@@ -498,17 +570,14 @@ bool ServiceTableView::eventFilter(QObject* watched, QEvent* event) {
          (event->type() == QEvent::Resize || event->type() == QEvent::Move))) {
         layoutOverlays();
     }
+    if (watched == m_table->viewport() && event->type() == QEvent::Resize) {
+        fitColumns();
+    }
     return QWidget::eventFilter(watched, event);
 }
 
 void ServiceTableView::layoutOverlays() {
     const QRect area = m_tableArea->rect();
-    const int margin = ViewStyle::defaultMargin();
-    // The viewport begins where the header ends.
-    const int rowsTop = m_table->viewport()->mapTo(m_tableArea, QPoint(0, 0)).y();
-    m_progress->setGeometry(margin, rowsTop, std::max(0, area.width() - 2 * margin),
-                            kProgressHeight);
-    m_progress->raise();
     m_placeholder->setGeometry(area);
     m_placeholder->raise();
 }

@@ -37,12 +37,16 @@ public:
     static constexpr int kInspectorMinimumWidth = 300;
     static constexpr int kInspectorIdealWidth = 450;
     static constexpr int kInspectorMaximumWidth = 600;
-    static constexpr int kColumnMinimumWidth = 75;
-    static constexpr int kColumnMaximumWidth = 100;
-    static constexpr int kSignerColumnWidth = 220;
+    // PID, Status, Index and Type take the width their widest value needs;
+    // the label takes what is left once Signed By has had its share, which
+    // gives way down to its minimum before the label goes under its own.
+    static constexpr int kColumnMinimumWidth = 40;
+    static constexpr int kLabelMinimumWidth = 140;
+    static constexpr int kSignerColumnMinimumWidth = 100;
+    static constexpr int kSignerColumnWidth = 260;
     static constexpr int kSignerColumnMaximumWidth = 400;
-    // The progress bar: a thin strip along the top of the rows, right under
-    // the column headers, which it never covers.
+    // The progress bar: a thin strip of its own above the table, so that it
+    // covers neither headers nor rows.
     static constexpr int kProgressHeight = 6;
 
     ServiceTableView(LaunchScope scope, const QString& searchText, std::vector<LaunchItem> items,
@@ -121,6 +125,10 @@ private:
     void updatePlaceholder();
     void updateProgress(bool show);
     void layoutOverlays();
+    // The width a fixed column needs for its title and its widest value.
+    int neededWidth(ServiceTableModel::Column column) const;
+    // Shares the viewport's width between the label and the signer.
+    void fitColumns();
     QWidget* makeInspectorContent(const std::optional<LaunchItem>& record);
     void updateInspectorNote();
 
@@ -134,6 +142,7 @@ private:
     QSplitter* m_splitter = nullptr;
     QWidget* m_tableArea = nullptr;
     QTableView* m_table = nullptr;
+    QWidget* m_progressStrip = nullptr;
     QProgressBar* m_progress = nullptr;
     QGraphicsOpacityEffect* m_progressOpacity = nullptr;
     QPropertyAnimation* m_progressFade = nullptr;
@@ -150,6 +159,10 @@ private:
     // not the user's: they must not drop the ids of rows that were only hidden.
     int m_proxyChanging = 0;
     bool m_applyingSelection = false;
+    // What the signer column gets when there is room: its default, or the
+    // width the user last dragged it to.
+    int m_signerWidth = kSignerColumnWidth;
+    bool m_fittingColumns = false;
 };
 
 } // namespace daemonary

@@ -13,6 +13,7 @@
 #include <QDesktopServices>
 #include <QDir>
 #include <QFileInfo>
+#include <QHostAddress>
 #include <QMainWindow>
 #include <QMessageBox>
 #include <QNetworkAccessManager>
@@ -34,10 +35,20 @@ namespace {
 constexpr qint64 kMaxFeedBytes = 4 * 1024 * 1024;
 constexpr std::chrono::milliseconds kTransferTimeout = std::chrono::seconds(60);
 
-bool isWebUrl(const QUrl& url) {
-    return url.isValid() && (url.scheme() == u"https" || url.scheme() == u"http") &&
-           !url.host().isEmpty();
+} // namespace
+
+bool isSecureUpdateUrl(const QUrl& url, bool allowLoopbackHttp) {
+    if (!url.isValid() || url.host().isEmpty()) {
+        return false;
+    }
+    if (url.scheme() == u"https") {
+        return true;
+    }
+    const QHostAddress host(url.host());
+    return allowLoopbackHttp && url.scheme() == u"http" && !host.isNull() && host.isLoopback();
 }
+
+namespace {
 
 // The main window, so that an alert or the progress window does not go with
 // the alert that was active when it opened (alerts delete themselves on close).
@@ -110,10 +121,8 @@ void AppcastUpdater::start() {
         return;
     }
     m_started = true;
-    const QUrl feed = feedUrl();
-    if (!feed.isEmpty() && !isWebUrl(feed)) {
-        logLine(QStringLiteral("the update feed is not a web address, so no checks are made: %1")
-                    .arg(feed.toString()));
+    if (const auto reason = checkUnavailableReason(); reason && !feedUrl().isEmpty()) {
+        logLine(QStringLiteral("no checks are made: %1").arg(*reason));
     }
     scheduleNextCheck();
 }
@@ -131,11 +140,7 @@ bool AppcastUpdater::isDownloading() const {
 }
 
 QString AppcastUpdater::publicEdKey() const {
-    // The key shipped with the application is what its updates are checked
-    // against; the defaults only fill in for a build that has none.
-    const QString shipped = m_options.publicEdKey.trimmed();
-    return shipped.isEmpty() ? m_defaults.value(QLatin1String(kPublicEdKeyKey)).toString().trimmed()
-                             : shipped;
+    return m_options.publicEdKey.trimmed();
 }
 
 std::optional<QString> AppcastUpdater::checkUnavailableReason() const {
@@ -143,10 +148,14 @@ std::optional<QString> AppcastUpdater::checkUnavailableReason() const {
     if (feed.isEmpty()) {
         return tr("No update feed is configured");
     }
-    if (!isWebUrl(feed)) {
-        return tr("The update feed is not a web address: %1").arg(feed.toString());
+    if (!isSecureUrl(feed)) {
+        return tr("The update feed is not an https address: %1").arg(feed.toString());
     }
     return std::nullopt;
+}
+
+bool AppcastUpdater::isSecureUrl(const QUrl& url) const {
+    return isSecureUpdateUrl(url, m_options.allowLoopbackHttpForTesting);
 }
 
 void AppcastUpdater::checkForUpdates() {
@@ -189,6 +198,9 @@ void AppcastUpdater::beginCheck(bool userInitiated) {
 
     QNetworkRequest request(feedUrl());
     request.setTransferTimeout(static_cast<int>(kTransferTimeout.count()));
+    // A redirect may not leave https.
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
+                         QNetworkRequest::NoLessSafeRedirectPolicy);
     request.setAttribute(QNetworkRequest::CacheLoadControlAttribute,
                          QNetworkRequest::AlwaysNetwork);
     request.setHeader(QNetworkRequest::UserAgentHeader,
@@ -265,14 +277,14 @@ void AppcastUpdater::reportUpdate(const AppcastItem& item, bool userInitiated) {
     const QUrl download = feedUrl().resolved(QUrl(item.downloadUrl));
     const QUrl page = feedUrl().resolved(QUrl(item.infoUrl));
     std::optional<AlertAction> action;
-    if (!item.downloadUrl.isEmpty() && isWebUrl(download)) {
+    if (!item.downloadUrl.isEmpty() && isSecureUrl(download)) {
         action = AlertAction{QStringLiteral("updateAlertDownloadButton"), tr("Download"),
                              [this, item] { beginDownload(item, false); }};
-    } else if (item.downloadUrl.isEmpty() && !item.infoUrl.isEmpty() && isWebUrl(page)) {
+    } else if (item.downloadUrl.isEmpty() && !item.infoUrl.isEmpty() && isSecureUrl(page)) {
         action = AlertAction{QStringLiteral("updateAlertDownloadButton"), tr("Download"),
                              [page] { QDesktopServices::openUrl(page); }};
     } else {
-        logLine(QStringLiteral("version %1 has no web link to offer (%2)")
+        logLine(QStringLiteral("version %1 has no https link to offer (%2)")
                     .arg(item.displayVersion(), item.offeredLink()));
     }
     showAlert(tr("A new version of %1 is available!\n\n%1 %2 is now available (you have %3). "
@@ -356,9 +368,14 @@ void AppcastUpdater::beginDownload(const AppcastItem& item, bool automatic) {
         return;
     }
     const QUrl url = feedUrl().resolved(QUrl(item.downloadUrl));
-    if (item.downloadUrl.isEmpty() || !isWebUrl(url)) {
-        logLine(QStringLiteral("version %1 has no download to fetch (%2)")
-                    .arg(item.displayVersion(), item.downloadUrl));
+    if (item.downloadUrl.isEmpty()) {
+        logLine(QStringLiteral("version %1 has no download to fetch").arg(item.displayVersion()));
+        return;
+    }
+    if (!isSecureUrl(url)) {
+        refuseDownload(item, tr("The update is offered at %1, which is not an https address; "
+                                "it was not downloaded.")
+                                 .arg(url.toString()));
         return;
     }
     if (automatic &&
@@ -410,6 +427,7 @@ void AppcastUpdater::beginDownload(const AppcastItem& item, bool automatic) {
     request.fileName = UpdateDownload::fileNameFor(
         url, QStringLiteral("%1 %2").arg(m_options.appName, item.displayVersion()));
     request.userAgent = QStringLiteral("%1/%2").arg(m_options.appName, m_options.bundleVersion);
+    request.allowLoopbackHttpForTesting = m_options.allowLoopbackHttpForTesting;
     auto* download = new UpdateDownload(std::move(request));
     download->moveToThread(&m_downloadThread);
     if (!m_downloadThread.isRunning()) {
@@ -468,7 +486,8 @@ void AppcastUpdater::finishDownload(const AppcastItem& item, const QString& path
     } else {
         m_defaults.setValue(QLatin1String(kDownloadedVersionKey), item.version);
         m_defaults.setValue(QLatin1String(kDownloadedPathKey), path);
-        logLine(QStringLiteral("version %1 downloaded and its signature verified: %2")
+        logLine(QStringLiteral("the download offered as version %1 is signed with the "
+                               "developer's key: %2")
                     .arg(item.displayVersion(), path));
         std::optional<AlertAction> reveal;
         if (m_options.reveal) {
@@ -476,8 +495,10 @@ void AppcastUpdater::finishDownload(const AppcastItem& item, const QString& path
                                  [reveal = m_options.reveal, path] { reveal(path); }};
         }
         showAlert(
-            tr("%1 %2 has been downloaded, and its signature verified:\n\n%3\n\n"
-               "Nothing has been installed. Open the file when you are ready to update.")
+            tr("The update offered as %1 %2 has been downloaded. The file is signed with the "
+               "developer's key:\n\n%3\n\nThe signature covers the file, not the version "
+               "the feed announced. Nothing has been installed. Open the file when you are "
+               "ready to update.")
                 .arg(m_options.appName, item.displayVersion(), QDir::toNativeSeparators(path)),
             std::move(reveal));
     }

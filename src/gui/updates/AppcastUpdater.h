@@ -24,6 +24,10 @@ struct AppcastItem;
 class UpdateDownload;
 class UserDefaults;
 
+// Whether updates may be fetched from the address: https with a host, or
+// plain http to the loopback address when a test allows it.
+bool isSecureUpdateUrl(const QUrl& url, bool allowLoopbackHttp);
+
 // The updater of builds without a native update framework: reads the
 // application's update feed, reports through the updater callbacks, shows the
 // outcome of a check the user asked for and checks by itself once a day while
@@ -39,10 +43,10 @@ public:
     static constexpr char kAutomaticChecksKey[] = "SUEnableAutomaticChecks";
     static constexpr char kAutomaticDownloadsKey[] = "SUAutomaticallyUpdate";
     static constexpr char kLastCheckTimeKey[] = "SULastCheckTime";
-    // The keys packagers and the native framework know; a feed in the user
-    // defaults wins over the bundle's, a key in the bundle over the defaults'.
+    // The feed key packagers and the native framework know: one in the user
+    // defaults wins over the bundle's. The public key (SUPublicEDKey) is the
+    // bundle's alone: any process of the user can write the defaults.
     static constexpr char kFeedUrlKey[] = "SUFeedURL";
-    static constexpr char kPublicEdKeyKey[] = "SUPublicEDKey";
     // The last verified download, so automatic downloads fetch a version once.
     static constexpr char kDownloadedVersionKey[] = "DownloadedUpdateVersion";
     static constexpr char kDownloadedPathKey[] = "DownloadedUpdatePath";
@@ -60,6 +64,10 @@ public:
         std::chrono::milliseconds firstCheckDelay{std::chrono::minutes(1)};
         std::chrono::milliseconds checkInterval{std::chrono::hours(24)};
         std::function<QDateTime()> now = [] { return QDateTime::currentDateTimeUtc(); };
+        // Feeds and downloads are fetched over https only. Tests serve them
+        // from 127.0.0.1 without TLS: this lets plain http through to the
+        // loopback address, and nowhere else. The application never sets it.
+        bool allowLoopbackHttpForTesting = false;
 
         // This application's feed and key; DAEMONARY_FEED_URL, when set,
         // replaces the feed (a local feed for trying the updater out).
@@ -81,7 +89,8 @@ public:
     bool automaticallyDownloadsUpdates() const override;
     void setAutomaticallyDownloadsUpdates(bool enabled) override;
 
-    // The feed and the key in effect now, from the defaults and the options.
+    // The feed in effect now (from the defaults and the options), and the key
+    // updates are checked against (the options' alone).
     QUrl feedUrl() const;
     QString publicEdKey() const;
 
@@ -105,6 +114,7 @@ signals:
     void downloadFinished(const QString& path, const QString& error);
 
 private:
+    bool isSecureUrl(const QUrl& url) const;
     void beginCheck(bool userInitiated);
     void finishCheck(QNetworkReply* reply);
     void reportError(const QString& error, bool userInitiated);

@@ -1,5 +1,6 @@
 #include "updates/UpdateDownload.h"
 
+#include "updates/AppcastUpdater.h"
 #include "updates/UpdateSignature.h"
 
 #include <QDir>
@@ -8,6 +9,7 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <array>
+#include <sys/stat.h>
 
 namespace daemonary {
 
@@ -100,6 +102,12 @@ void UpdateDownload::start() {
                  .arg(m_request.expectedLength));
         return;
     }
+    if (!isSecureUpdateUrl(m_request.url, m_request.allowLoopbackHttpForTesting)) {
+        fail(tr("The update is offered at %1, which is not an https address; it was not "
+                "downloaded.")
+                 .arg(m_request.url.toString()));
+        return;
+    }
     if (!QDir().mkpath(m_request.folder)) {
         fail(tr("The folder %1 cannot be created.").arg(m_request.folder));
         return;
@@ -114,6 +122,9 @@ void UpdateDownload::start() {
     request.setAttribute(QNetworkRequest::CacheLoadControlAttribute,
                          QNetworkRequest::AlwaysNetwork);
     request.setAttribute(QNetworkRequest::CacheSaveControlAttribute, false);
+    // A redirect may not leave https.
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
+                         QNetworkRequest::NoLessSafeRedirectPolicy);
     if (!m_request.userAgent.isEmpty()) {
         request.setHeader(QNetworkRequest::UserAgentHeader, m_request.userAgent);
     }
@@ -131,7 +142,8 @@ bool UpdateDownload::openPartialFile() {
     for (int number = 0; number < kMaxNumberedNames; ++number) {
         m_file.setFileName(
             folder.filePath(numberedName(m_request.fileName, number) + kPartialSuffix));
-        if (m_file.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
+        // Read as well: the signature is checked through this same open file.
+        if (m_file.open(QIODevice::ReadWrite | QIODevice::NewOnly)) {
             return true;
         }
         if (!m_file.exists()) {
@@ -195,7 +207,6 @@ void UpdateDownload::transferFinished() {
         fail(tr("Writing %1 failed: %2").arg(m_file.fileName(), m_file.errorString()));
         return;
     }
-    m_file.close();
     const qint64 expected = m_request.expectedLength;
     if (expected >= 0 && m_received != expected) {
         fail(tr("The download has %1 bytes; its feed announced %2.").arg(m_received).arg(expected));
@@ -206,20 +217,42 @@ void UpdateDownload::transferFinished() {
 
 void UpdateDownload::verify() {
     emit verifying();
-    if (const std::optional<QString> error = UpdateSignature::verifyFile(
-            m_file.fileName(), m_request.signature, m_request.publicKey)) {
+    if (const std::optional<QString> error =
+            UpdateSignature::verifyFile(m_file, m_request.signature, m_request.publicKey)) {
         fail(*error);
-    } else {
+        return;
+    }
+    emit verified();
+    if (!m_done) {
         keep();
     }
 }
 
+bool UpdateDownload::isOpenFileAt(const QString& path) const {
+    struct stat open {};
+    struct stat named {};
+    return ::fstat(m_file.handle(), &open) == 0 &&
+           ::lstat(QFile::encodeName(path).constData(), &named) == 0 &&
+           open.st_dev == named.st_dev && open.st_ino == named.st_ino;
+}
+
 void UpdateDownload::keep() {
     const QDir folder(m_request.folder);
+    const QString partial = m_file.fileName();
     for (int number = 0; number < kMaxNumberedNames; ++number) {
         const QString target = folder.filePath(numberedName(m_request.fileName, number));
         // QFile::rename never replaces an existing file.
-        if (QFile::rename(m_file.fileName(), target)) {
+        if (QFile::rename(partial, target)) {
+            // The name moves a path; what it names must be the file verified.
+            if (!isOpenFileAt(target)) {
+                QFile::remove(target);
+                m_file.close();
+                m_file.setFileName(QString()); // nothing of ours is left to delete
+                fail(tr("The download was replaced on disk after its signature was checked; "
+                        "nothing was kept."));
+                return;
+            }
+            m_file.close();
             m_done = true;
             emit finished(target, QString());
             return;

@@ -13,10 +13,14 @@ class QNetworkReply;
 
 namespace daemonary {
 
-// One update download: streams the enclosure to a temporary file in the
-// target folder, checks its length against the feed's, verifies its Ed25519
-// signature and only then gives it its name, never replacing a file that is
-// already there. Whatever fails, the file is deleted. Nothing is ever opened.
+// One update download: streams the enclosure (https only) to a temporary file
+// in the target folder, checks its length against the feed's, verifies its
+// Ed25519 signature and only then gives it its name, never replacing a file
+// that is already there. The file stays open from the first byte to the
+// move: the bytes verified are those of the open file, and the file given
+// the name must be that same one, so a file swapped in under the temporary
+// name is never kept. Whatever fails, the file is deleted. Nothing is ever
+// opened.
 // Its file work and the verification block the thread it lives in, so the
 // application moves it to a thread of its own; every call is made there.
 class UpdateDownload : public QObject {
@@ -35,6 +39,8 @@ public:
         QString folder;             // where the file is kept
         QString fileName;           // the name wanted there
         QString userAgent;
+        // Plain http to 127.0.0.1, for tests only (see AppcastUpdater::Options).
+        bool allowLoopbackHttpForTesting = false;
     };
 
     explicit UpdateDownload(Request request, QObject* parent = nullptr);
@@ -57,6 +63,8 @@ signals:
     // Bytes written so far, of total (-1 when unknown).
     void progress(qint64 received, qint64 total);
     void verifying();
+    // The signature held; the file is about to be given its name.
+    void verified();
     // Once: the kept file's path, or why nothing was kept.
     void finished(const QString& path, const QString& error);
 
@@ -67,6 +75,8 @@ private:
     void transferFinished();
     void verify();
     void keep();
+    // Whether the path names the very file this download holds open.
+    bool isOpenFileAt(const QString& path) const;
     void fail(const QString& error);
     void stopTransfer();
 

@@ -3,7 +3,6 @@
 #include "shell/UserDefaults.h"
 #include "style/ButtonStyle.h"
 #include "style/PopoverFocus.h"
-#include "style/SymbolIcon.h"
 #include "style/ViewStyle.h"
 #include "updates/SparkleUpdateManager.h"
 
@@ -27,28 +26,35 @@ constexpr int kWidth = 300;
 constexpr int kHeight = 200;
 constexpr int kSpacing = 20;
 
-QString toggleSymbol(bool on) {
-    return on ? QStringLiteral("checkmark.circle.fill") : QStringLiteral("checkmark.circle.dotted");
-}
-
-// A settings row drawn plainly: its check-mark symbol and its text, a light
-// highlight under the pointer, the focus frame, and never the sunken look
-// that a checked tool button has in most styles. It stays checkable so that
-// assistive technology reads its state.
+// A settings row: its text and, at the trailing end, a switch that shows
+// on and off plainly (a filled track with the knob at the end, or an empty
+// grey one with the knob at the start), a light highlight under the pointer
+// and the focus frame. It stays a checkable button, so that assistive
+// technology reads its state.
 class SettingsRow : public QToolButton {
 public:
+    static constexpr int kSwitchWidth = 30;
+    static constexpr int kSwitchHeight = 18;
+
     explicit SettingsRow(QWidget* parent) : QToolButton(parent) {
         setCheckable(true);
         setAutoRaise(true);
         setFocusPolicy(Qt::TabFocus);
         setAttribute(Qt::WA_Hover);
+        setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
     }
 
     QSize sizeHint() const override {
         const QFontMetrics metrics = fontMetrics();
-        const int side = iconSize().height();
-        return {kRowPadding * 2 + side + kIconTextSpacing + metrics.horizontalAdvance(text()),
-                std::max(side, metrics.height()) + kRowPadding * 2};
+        return {kRowPadding * 2 + metrics.horizontalAdvance(text()) + kTextSwitchSpacing +
+                    kSwitchWidth,
+                std::max(kSwitchHeight, metrics.height()) + kRowPadding * 2};
+    }
+
+    // Where the switch is drawn, for those who look at it.
+    QRect switchRect() const {
+        return {width() - kRowPadding - kSwitchWidth, (height() - kSwitchHeight) / 2, kSwitchWidth,
+                kSwitchHeight};
     }
 
 protected:
@@ -62,15 +68,13 @@ protected:
             painter.setBrush(wash);
             painter.drawRoundedRect(QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5), 4, 4);
         }
-        const int side = iconSize().height();
-        const QRect iconRect(kRowPadding, (height() - side) / 2, side, side);
-        icon().paint(&painter, iconRect, Qt::AlignCenter,
-                     isEnabled() ? QIcon::Normal : QIcon::Disabled);
-        const QRect textRect =
-            rect().adjusted(iconRect.right() + 1 + kIconTextSpacing, 0, -kRowPadding, 0);
+        const QRect track = switchRect();
+        const QRect textRect = rect().adjusted(kRowPadding, 0, -(width() - track.left()), 0);
         painter.setPen(palette().color(isEnabled() ? QPalette::Active : QPalette::Disabled,
                                        QPalette::ButtonText));
-        painter.drawText(textRect, Qt::AlignLeft | Qt::AlignVCenter, text());
+        painter.drawText(textRect, Qt::AlignLeft | Qt::AlignVCenter,
+                         fontMetrics().elidedText(text(), Qt::ElideRight, textRect.width()));
+        paintSwitch(painter, track);
         if (hasFocus()) {
             painter.setPen(QPen(palette().color(QPalette::Highlight), 1));
             painter.setBrush(Qt::NoBrush);
@@ -79,8 +83,21 @@ protected:
     }
 
 private:
+    void paintSwitch(QPainter& painter, const QRect& track) const {
+        const qreal radius = track.height() / 2.0;
+        const QColor off = ViewStyle::tertiary(palette());
+        painter.setPen(isChecked() ? Qt::NoPen : QPen(off, 1));
+        painter.setBrush(isChecked() ? ViewStyle::activeGreen() : Qt::transparent);
+        painter.drawRoundedRect(QRectF(track).adjusted(0.5, 0.5, -0.5, -0.5), radius, radius);
+        const int knobSide = track.height() - 4;
+        const int knobLeft = isChecked() ? track.right() - 1 - knobSide : track.left() + 2;
+        painter.setPen(Qt::NoPen);
+        painter.setBrush(isChecked() ? QColor(Qt::white) : ViewStyle::secondary(palette()));
+        painter.drawEllipse(QRect(knobLeft, track.top() + 2, knobSide, knobSide));
+    }
+
     static constexpr int kRowPadding = 4;
-    static constexpr int kIconTextSpacing = 6;
+    static constexpr int kTextSwitchSpacing = 12;
 };
 
 } // namespace
@@ -120,11 +137,22 @@ UpdateSettingsPopover::UpdateSettingsPopover(SparkleUpdateManager& updateManager
     // Its own width, centred, with at least the default margin on each side.
     check->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
     // Disabled, with the reason where pointer and screen-reader users find it.
+    // The reason is also written under the button, where everyone sees it.
+    m_unavailableLabel = new QLabel(this);
+    m_unavailableLabel->setObjectName(QStringLiteral("updateUnavailableLabel"));
+    m_unavailableLabel->setTextFormat(Qt::PlainText);
+    m_unavailableLabel->setWordWrap(true);
+    m_unavailableLabel->setAlignment(Qt::AlignHCenter);
+    m_unavailableLabel->setFont(ViewStyle::caption());
     const auto followAvailability = [this, check] {
         const QString reason = m_updateManager.checkUnavailableReason();
         check->setEnabled(m_updateManager.canCheckForUpdates());
         check->setToolTip(reason);
         check->setAccessibleDescription(reason);
+        m_unavailableLabel->setText(reason);
+        m_unavailableLabel->setAccessibleName(reason);
+        m_unavailableLabel->setVisible(!reason.isEmpty());
+        fitHeight();
     };
     connect(&m_updateManager, &SparkleUpdateManager::canCheckForUpdatesChanged, check,
             followAvailability);
@@ -132,14 +160,21 @@ UpdateSettingsPopover::UpdateSettingsPopover(SparkleUpdateManager& updateManager
     auto* checkRow = new QHBoxLayout;
     checkRow->setContentsMargins(margin, 0, margin, 0);
     checkRow->addWidget(check, 0, Qt::AlignHCenter);
-    layout->addLayout(checkRow);
+    auto* checkColumn = new QVBoxLayout;
+    checkColumn->setSpacing(4);
+    checkColumn->addLayout(checkRow);
+    checkColumn->addWidget(m_unavailableLabel);
+    layout->addLayout(checkColumn);
 
     m_automaticChecksRow = makeToggleRow(QStringLiteral("automaticChecksButton"),
                                          tr("Automatically Check for Updates"));
     m_automaticDownloadsRow = makeToggleRow(QStringLiteral("automaticDownloadsButton"),
                                             tr("Automatically Download Updates"));
-    layout->addWidget(m_automaticChecksRow, 0, Qt::AlignHCenter);
-    layout->addWidget(m_automaticDownloadsRow, 0, Qt::AlignHCenter);
+    auto* rows = new QVBoxLayout;
+    rows->setSpacing(4);
+    rows->addWidget(m_automaticChecksRow);
+    rows->addWidget(m_automaticDownloadsRow);
+    layout->addLayout(rows);
     layout->addStretch();
 
     // Only a press writes; the values are read back from the defaults so the
@@ -157,6 +192,7 @@ UpdateSettingsPopover::UpdateSettingsPopover(SparkleUpdateManager& updateManager
         }
     });
     updateRows();
+    fitHeight();
 }
 
 QToolButton* UpdateSettingsPopover::makeToggleRow(const QString& objectName, const QString& text) {
@@ -180,14 +216,18 @@ void UpdateSettingsPopover::updateRows() {
     if (m_automaticChecksRow == nullptr || m_automaticDownloadsRow == nullptr) {
         return; // a palette change during construction
     }
-    const QColor color = ViewStyle::primary(palette());
-    const auto apply = [&color](QToolButton* row, bool on) {
-        row->setChecked(on);
-        row->setProperty("symbolName", toggleSymbol(on));
-        row->setIcon(SymbolIcon::icon(toggleSymbol(on), color));
-    };
-    apply(m_automaticChecksRow, automaticChecks());
-    apply(m_automaticDownloadsRow, automaticDownloads());
+    m_automaticChecksRow->setChecked(automaticChecks());
+    m_automaticDownloadsRow->setChecked(automaticDownloads());
+}
+
+void UpdateSettingsPopover::fitHeight() {
+    // Taller only when the reason needs the room; its width never changes.
+    setFixedHeight(kHeight);
+    if (layout() != nullptr) {
+        const int needed = layout()->hasHeightForWidth() ? layout()->totalHeightForWidth(kWidth)
+                                                         : layout()->totalSizeHint().height();
+        setFixedHeight(std::max(kHeight, needed));
+    }
 }
 
 void UpdateSettingsPopover::popUp(QWidget* anchor) {

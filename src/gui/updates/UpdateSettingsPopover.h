@@ -13,8 +13,9 @@ class SparkleUpdateManager;
 class UserDefaults;
 
 // The small window of update settings under the toolbar's update button: the
-// version, "Check for Update" and the two automatic-update preferences, which
-// are written to the user defaults only when pressed. Closes on a click
+// version, "Check for Update" (with the reason when it is unavailable) and the
+// two automatic-update preferences as on/off switches, which are written to
+// the user defaults only when pressed. Closes on a click
 // outside it.
 class UpdateSettingsPopover : public QFrame {
     Q_OBJECT
@@ -45,12 +46,14 @@ protected:
 private:
     QToolButton* makeToggleRow(const QString& objectName, const QString& text);
     void updateRows();
+    void fitHeight();
 
     SparkleUpdateManager& m_updateManager;
     UserDefaults& m_defaults;
     QPointer<QWidget> m_anchor;
     QToolButton* m_automaticChecksRow = nullptr;
     QToolButton* m_automaticDownloadsRow = nullptr;
+    QLabel* m_unavailableLabel = nullptr;
 };
 
 } // namespace daemonary

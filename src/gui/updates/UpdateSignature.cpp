@@ -41,15 +41,20 @@ std::variant<QByteArray, QString> UpdateSignature::decodePublicKey(const QString
 
 std::optional<QString> UpdateSignature::verifyFile(const QString& path, const QByteArray& signature,
                                                    const QByteArray& publicKey) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        return tr("The downloaded file cannot be read: %1").arg(file.errorString());
+    }
+    return verifyFile(file, signature, publicKey);
+}
+
+std::optional<QString> UpdateSignature::verifyFile(QFile& file, const QByteArray& signature,
+                                                   const QByteArray& publicKey) {
     if (signature.size() != kSignatureBytes || publicKey.size() != kPublicKeyBytes) {
         return tr("The signature or the public key has the wrong size");
     }
     if (sodium_init() < 0) {
         return tr("The signature library could not be initialised");
-    }
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        return tr("The downloaded file cannot be read: %1").arg(file.errorString());
     }
     // Ed25519 signs the message as a whole, so it must be addressable at once;
     // a mapping leaves the paging to the system instead of the heap.
@@ -66,6 +71,9 @@ std::optional<QString> UpdateSignature::verifyFile(const QString& path, const QB
         crypto_sign_verify_detached(reinterpret_cast<const unsigned char*>(signature.constData()),
                                     bytes, static_cast<unsigned long long>(size),
                                     reinterpret_cast<const unsigned char*>(publicKey.constData()));
+    if (size > 0) {
+        file.unmap(const_cast<unsigned char*>(bytes));
+    }
     if (verdict != 0) {
         return tr("The signature does not match the file: it was not signed with the "
                   "application's key, or it was altered");

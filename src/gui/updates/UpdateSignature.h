@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QFile>
 #include <QString>
 #include <optional>
 #include <variant>
@@ -22,6 +23,10 @@ public:
     // Nothing when the file is exactly what the key signed; otherwise why not.
     // The file is mapped, not read into memory; call it off the GUI thread.
     static std::optional<QString> verifyFile(const QString& path, const QByteArray& signature,
+                                             const QByteArray& publicKey);
+    // The same for a file that is open for reading: what is checked is what
+    // that open file holds, whatever its name names meanwhile.
+    static std::optional<QString> verifyFile(QFile& file, const QByteArray& signature,
                                              const QByteArray& publicKey);
 };
 

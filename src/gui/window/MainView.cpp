@@ -18,6 +18,7 @@
 #include <QMessageBox>
 #include <QShowEvent>
 #include <QSplitter>
+#include <QTableView>
 #include <QToolBar>
 #include <QToolButton>
 #include <QVBoxLayout>
@@ -108,6 +109,11 @@ MainView::MainView(const GuiDependencies& dependencies, QWidget* parent)
 
     connect(m_toolbarButtons, &ToolbarButtonsView::searchTextChanged, this,
             &MainView::setSearchText);
+    connect(m_toolbarButtons, &ToolbarButtonsView::searchFieldLeft, this, [this] {
+        QWidget* content = m_table != nullptr ? static_cast<QWidget*>(m_table->tableView())
+                                              : static_cast<QWidget*>(m_sidebar);
+        content->setFocus(Qt::OtherFocusReason);
+    });
     connect(m_sidebar->selectionModel(), &QItemSelectionModel::selectionChanged, this, [this] {
         const QModelIndexList rows = m_sidebar->selectionModel()->selectedRows();
         setSelectedScope(rows.isEmpty() ? std::nullopt

@@ -6,6 +6,7 @@
 #include <QEvent>
 #include <QFrame>
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QToolButton>
@@ -46,6 +47,7 @@ ToolbarButtonsView::ToolbarButtonsView(QWidget* parent) : QWidget(parent) {
     m_lineEdit->setStyleSheet(
         QStringLiteral("QLineEdit { background: transparent; border: none; }"));
     row->addWidget(m_lineEdit, 1);
+    m_lineEdit->installEventFilter(this);
 
     m_clearButton = new QToolButton(field);
     m_clearButton->setObjectName(QStringLiteral("clearSearchButton"));
@@ -78,6 +80,20 @@ void ToolbarButtonsView::changeEvent(QEvent* event) {
     if (event->type() == QEvent::PaletteChange) {
         applyPalette();
     }
+}
+
+bool ToolbarButtonsView::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == m_lineEdit && event->type() == QEvent::KeyPress &&
+        static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape &&
+        static_cast<QKeyEvent*>(event)->modifiers() == Qt::NoModifier) {
+        if (m_lineEdit->text().isEmpty()) {
+            emit searchFieldLeft();
+        } else {
+            setSearchText(QString());
+        }
+        return true;
+    }
+    return QWidget::eventFilter(watched, event);
 }
 
 void ToolbarButtonsView::applyPalette() {

@@ -32,9 +32,13 @@ public:
 
 signals:
     void searchTextChanged(const QString& text);
+    // Escape in an empty search field: the focus should go back to the content.
+    void searchFieldLeft();
 
 protected:
     void changeEvent(QEvent* event) override;
+    // Escape clears the field; in an empty field it leaves it.
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void applyPalette();
