@@ -1,11 +1,13 @@
 #include "window/MainView.h"
 
+#include "actions/Workspace.h"
 #include "baseline/BaselineState.h"
 #include "style/ViewStyle.h"
 #include "table/AppState.h"
 #include "table/CategoryWatcher.h"
 #include "table/ServiceTableView.h"
 #include "table/SignerStore.h"
+#include "window/DefinitionProblemsDialog.h"
 #include "window/SidebarDelegate.h"
 #include "window/SidebarModel.h"
 #include "window/ToolbarButtonsView.h"
@@ -16,8 +18,10 @@
 #include <QLabel>
 #include <QListView>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QShowEvent>
 #include <QSplitter>
+#include <QStyle>
 #include <QToolBar>
 #include <QToolButton>
 #include <QVBoxLayout>
@@ -51,7 +55,12 @@ MainView::MainView(const GuiDependencies& dependencies, QWidget* parent)
     }
 
     m_sidebarModel = new SidebarModel(*m_dependencies.appState, this);
-    m_sidebar = new QListView(m_splitter);
+    auto* sidebarColumn = new QWidget(m_splitter);
+    sidebarColumn->setObjectName(QStringLiteral("sidebarColumn"));
+    auto* sidebarLayout = new QVBoxLayout(sidebarColumn);
+    sidebarLayout->setContentsMargins(0, 0, 0, 0);
+    sidebarLayout->setSpacing(0);
+    m_sidebar = new QListView(sidebarColumn);
     m_sidebar->setObjectName(QStringLiteral("categorySidebar"));
     m_sidebar->setAccessibleName(tr("Categories"));
     m_sidebar->setModel(m_sidebarModel);
@@ -62,6 +71,16 @@ MainView::MainView(const GuiDependencies& dependencies, QWidget* parent)
     m_sidebar->setFrameShape(QFrame::NoFrame);
     m_sidebar->setMinimumWidth(kSidebarMinimumWidth);
     m_sidebar->setAutoFillBackground(true);
+    sidebarLayout->addWidget(m_sidebar, 1);
+    m_problemsButton = new QPushButton(sidebarColumn);
+    m_problemsButton->setObjectName(QStringLiteral("definitionProblemsButton"));
+    m_problemsButton->setFlat(true);
+    m_problemsButton->setIcon(style()->standardIcon(QStyle::SP_MessageBoxWarning));
+    m_problemsButton->setToolTip(tr("Show the definitions that could not be read"));
+    m_problemsButton->hide();
+    sidebarLayout->addWidget(m_problemsButton);
+    connect(m_problemsButton, &QPushButton::clicked, this, &MainView::showProblems);
+    connect(m_dependencies.appState, &AppState::problemsChanged, this, &MainView::updateProblems);
 
     m_detail = new QWidget(m_splitter);
     m_detail->setObjectName(QStringLiteral("detailColumn"));
@@ -72,7 +91,7 @@ MainView::MainView(const GuiDependencies& dependencies, QWidget* parent)
     m_noCategory->setAlignment(Qt::AlignCenter);
     m_detailLayout->addWidget(m_noCategory);
 
-    m_splitter->addWidget(m_sidebar);
+    m_splitter->addWidget(sidebarColumn);
     m_splitter->addWidget(m_detail);
     m_splitter->setStretchFactor(0, 0);
     m_splitter->setStretchFactor(1, 1);
@@ -243,6 +262,35 @@ void MainView::applyPalette() {
     QPalette secondaryPalette = m_noCategory->palette();
     secondaryPalette.setColor(QPalette::WindowText, ViewStyle::secondary(own));
     m_noCategory->setPalette(secondaryPalette);
+}
+
+void MainView::updateProblems() {
+    std::vector<DefinitionProblem> problems = m_dependencies.appState->problems();
+    const auto count = static_cast<int>(problems.size());
+    const QString text = count == 1 ? tr("1 definition could not be read")
+                                    : tr("%1 definitions could not be read").arg(count);
+    m_problemsButton->setText(text);
+    m_problemsButton->setAccessibleName(text);
+    m_problemsButton->setVisible(count > 0);
+    if (m_problemsDialog != nullptr) {
+        m_problemsDialog->setProblems(std::move(problems));
+    }
+}
+
+void MainView::showProblems() {
+    if (m_problemsDialog == nullptr) {
+        DefinitionProblemsDialog::Reveal reveal;
+        if (Workspace* workspace = m_dependencies.workspace) {
+            reveal = [workspace](const std::vector<std::string>& paths) {
+                workspace->selectFilesInFileManager(paths);
+            };
+        }
+        m_problemsDialog = new DefinitionProblemsDialog(std::move(reveal), this);
+    }
+    m_problemsDialog->setProblems(m_dependencies.appState->problems());
+    m_problemsDialog->show();
+    m_problemsDialog->raise();
+    m_problemsDialog->activateWindow();
 }
 
 MainView::~MainView() = default;
