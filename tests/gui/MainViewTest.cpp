@@ -16,8 +16,8 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
-#include <QPushButton>
 #include <QListView>
+#include <QPushButton>
 #include <QSignalSpy>
 #include <QTableView>
 #include <QTest>
@@ -285,9 +285,9 @@ private slots:
             return discovery;
         });
         const std::string hostile = "/Library/LaunchDaemons/\x1b[2Jx\u202e.plist";
-        setProblems({{hostile, ProblemReason::doesNotParse, LaunchScope::system},
-                     {"/Users/a/Library/LaunchAgents/n.plist", ProblemReason::noLabel,
-                      LaunchScope::user}});
+        setProblems(
+            {{hostile, ProblemReason::doesNotParse, LaunchScope::system},
+             {"/Users/a/Library/LaunchAgents/n.plist", ProblemReason::noLabel, LaunchScope::user}});
         RecordingWorkspace workspace(QDir::tempPath().toStdString() + "/unused-trash");
         GuiDependencies withProblems = dependencies();
         withProblems.appState = &state;
@@ -308,7 +308,8 @@ private slots:
         QVERIFY(dialog->isVisible());
         QAbstractItemModelTester tester(dialog->model());
         QCOMPARE(dialog->model()->rowCount(), 2);
-        const QString shown = dialog->model()->index(0, DefinitionProblemsModel::PathColumn).data().toString();
+        const QString shown =
+            dialog->model()->index(0, DefinitionProblemsModel::PathColumn).data().toString();
         QVERIFY(!shown.contains(QChar(0x1b)));
         QVERIFY(!shown.contains(QChar(0x202e)));
         QCOMPARE(dialog->model()->index(1, DefinitionProblemsModel::ReasonColumn).data().toString(),
@@ -322,8 +323,7 @@ private slots:
         for (QWidget* control : dialog->findChildren<QWidget*>()) {
             if (control->focusPolicy() != Qt::NoFocus && control->isVisible()) {
                 QVERIFY2(!control->objectName().isEmpty(), control->metaObject()->className());
-                QVERIFY2(!control->accessibleName().isEmpty(),
-                         qPrintable(control->objectName()));
+                QVERIFY2(!control->accessibleName().isEmpty(), qPrintable(control->objectName()));
             }
         }
 

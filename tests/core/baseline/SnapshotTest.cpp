@@ -163,8 +163,8 @@ Snapshot sampleSnapshot() {
     large.kind = Fingerprint::Kind::largeFile;
     large.stamp = FileStamp{kMaxReadableFileBytes + 1, 1700000000};
     snapshot.records = {{daemon, file}, {huge, large}, {plugin, bundle}};
-    snapshot.problems = {{"/Library/LaunchDaemons/b.plist", ProblemReason::doesNotParse,
-                          LaunchScope::system}};
+    snapshot.problems = {
+        {"/Library/LaunchDaemons/b.plist", ProblemReason::doesNotParse, LaunchScope::system}};
     return snapshot;
 }
 

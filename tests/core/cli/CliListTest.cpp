@@ -180,9 +180,9 @@ TEST(CliListOutputTest, JsonIsWrittenAsTheLibraryDumpsIt) {
         EXPECT_EQ(listJson(categories, withDefaults), libraryDump(document));
 
         // Problems are a last key, with the same escaping.
-        const std::vector<DefinitionProblem> problems = {
-            {"/Library/LaunchDaemons/\x1b\xFF.plist", ProblemReason::doesNotParse,
-             LaunchScope::system}};
+        const std::vector<DefinitionProblem> problems = {{"/Library/LaunchDaemons/\x1b\xFF.plist",
+                                                          ProblemReason::doesNotParse,
+                                                          LaunchScope::system}};
         document["problems"] = Json::array({toJson(problems[0])});
         EXPECT_EQ(listJson(categories, withDefaults, nullptr, nullptr, &problems),
                   libraryDump(document));
@@ -472,8 +472,10 @@ TEST_F(CliListEndToEndTest, DemoHostProblemsOnlyWithTheFlag) {
     const auto list = [this](std::vector<std::string> options) {
         std::vector<std::string> arguments = {"DAEMONARY_HOST_ROOT=" + host,
                                               "HOME=" + host + "/Users/demo",
-                                              DAEMONARY_BINARY_DIR "/bin/daemonary-cli", "list",
-                                              "--scope", "System"};
+                                              DAEMONARY_BINARY_DIR "/bin/daemonary-cli",
+                                              "list",
+                                              "--scope",
+                                              "System"};
         arguments.insert(arguments.end(), options.begin(), options.end());
         const ToolResult run = runTool("/usr/bin/env", arguments, true, true);
         EXPECT_EQ(run.exitStatus, 0) << run.standardError;

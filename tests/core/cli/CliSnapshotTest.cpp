@@ -225,7 +225,8 @@ TEST(CliSnapshotTest, DefinitionThatBecomesUnreadableIsAChange) {
     EXPECT_EQ(diff.status, 1);
     EXPECT_THAT(diff.out, HasSubstr("unreadable definitions: 2 new, 0 gone"));
     EXPECT_THAT(diff.out, HasSubstr("- System  com.example.b"));
-    EXPECT_THAT(diff.out, HasSubstr("+! System  " + daemons + "/com.example.b.plist: does not parse"));
+    EXPECT_THAT(diff.out,
+                HasSubstr("+! System  " + daemons + "/com.example.b.plist: does not parse"));
     EXPECT_THAT(diff.out,
                 HasSubstr("+! System  " + daemons + "/com.example.pipe.plist: not a regular file"));
 
@@ -244,7 +245,7 @@ TEST(CliSnapshotTest, DefinitionThatBecomesUnreadableIsAChange) {
     EXPECT_EQ(cli({"diff", later}).status, 0);
 }
 
-TEST(CliListProblemsTest, OnlyWithTheFlagAndNeverRawOnTheTerminal) {
+TEST(CliListProblemsTest, HostileFileNamesNeverReachTheTerminalRaw) {
     TemporaryHost host;
     const HostEnvironment environment(host);
     // A name that would clear the screen and retitle the terminal.
@@ -260,14 +261,12 @@ TEST(CliListProblemsTest, OnlyWithTheFlagAndNeverRawOnTheTerminal) {
     EXPECT_EQ(text.out.find('\x07'), std::string::npos);
     EXPECT_THAT(text.out, HasSubstr("User      no Label        " + host.home() +
                                     "/Library/LaunchAgents/nolabel.plist\n"));
-    EXPECT_THAT(cli({"list"}).out, ::testing::Not(HasSubstr("could not be read")));
 
     const auto document = nlohmann::json::parse(cli({"list", "--json", "--problems"}).out);
     ASSERT_EQ(document["problems"].size(), 2u);
     EXPECT_EQ(document["problems"][0]["path"], hostile);
     EXPECT_EQ(document["problems"][0]["reason"], "does not parse");
     EXPECT_EQ(document["problems"][1]["category"], "User");
-    EXPECT_FALSE(nlohmann::json::parse(cli({"list", "--json"}).out).contains("problems"));
 }
 
 } // namespace
