@@ -2,6 +2,7 @@
 
 #include "actions/Workspace.h"
 #include "baseline/BaselineState.h"
+#include "style/TextStyle.h"
 #include "style/ViewStyle.h"
 #include "table/AppState.h"
 #include "table/CategoryWatcher.h"
@@ -75,8 +76,13 @@ MainView::MainView(const GuiDependencies& dependencies, QWidget* parent)
     m_problemsButton = new QPushButton(sidebarColumn);
     m_problemsButton->setObjectName(QStringLiteral("definitionProblemsButton"));
     m_problemsButton->setFlat(true);
+    m_problemsButton->setFont(TextStyle::subheadline());
     m_problemsButton->setIcon(style()->standardIcon(QStyle::SP_MessageBoxWarning));
     m_problemsButton->setToolTip(tr("Show the definitions that could not be read"));
+    // The sidebar keeps its own minimum width; a long text is elided to fit
+    // instead of widening it.
+    m_problemsButton->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
+    m_problemsButton->installEventFilter(this);
     m_problemsButton->hide();
     sidebarLayout->addWidget(m_problemsButton);
     connect(m_problemsButton, &QPushButton::clicked, this, &MainView::showProblems);
@@ -269,12 +275,27 @@ void MainView::updateProblems() {
     const auto count = static_cast<int>(problems.size());
     const QString text = count == 1 ? tr("1 definition could not be read")
                                     : tr("%1 definitions could not be read").arg(count);
-    m_problemsButton->setText(text);
+    m_problemsText = text;
     m_problemsButton->setAccessibleName(text);
+    elideProblemsText();
     m_problemsButton->setVisible(count > 0);
     if (m_problemsDialog != nullptr) {
         m_problemsDialog->setProblems(std::move(problems));
     }
+}
+
+void MainView::elideProblemsText() {
+    // Room for the icon, its gap and the button's margins.
+    const int room = m_problemsButton->width() - m_problemsButton->iconSize().width() - 14;
+    m_problemsButton->setText(
+        m_problemsButton->fontMetrics().elidedText(m_problemsText, Qt::ElideRight, room));
+}
+
+bool MainView::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == m_problemsButton && event->type() == QEvent::Resize) {
+        elideProblemsText();
+    }
+    return QMainWindow::eventFilter(watched, event);
 }
 
 void MainView::showProblems() {

@@ -92,6 +92,7 @@ signals:
 protected:
     void showEvent(QShowEvent* event) override;
     void changeEvent(QEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void showDetail();
@@ -101,6 +102,7 @@ private:
     void reloadChanged(LaunchScope scope);
     void applyPalette();
     void updateProblems();
+    void elideProblemsText();
 
     GuiDependencies m_dependencies;
     std::optional<LaunchScope> m_selectedScope = LaunchScope::system;
@@ -117,6 +119,7 @@ private:
     SidebarModel* m_sidebarModel = nullptr;
     QListView* m_sidebar = nullptr;
     QPushButton* m_problemsButton = nullptr;
+    QString m_problemsText;
     DefinitionProblemsDialog* m_problemsDialog = nullptr;
     QSplitter* m_splitter = nullptr;
     QWidget* m_detail = nullptr;
