@@ -12,13 +12,15 @@ namespace {
 
 struct CategoryLoad {
     std::vector<LaunchItem> items;
+    std::vector<DefinitionProblem> problems;
     std::vector<std::string> logLines;
 };
 
 } // namespace
 
 std::vector<std::pair<LaunchScope, std::vector<LaunchItem>>>
-loadCategories(const LaunchServiceManager& manager, const std::vector<LaunchScope>& scopes) {
+loadCategories(const LaunchServiceManager& manager, const std::vector<LaunchScope>& scopes,
+               std::vector<DefinitionProblem>* problems) {
     std::vector<std::future<CategoryLoad>> loads;
     loads.reserve(scopes.size());
     for (const LaunchScope scope : scopes) {
@@ -27,7 +29,7 @@ loadCategories(const LaunchServiceManager& manager, const std::vector<LaunchScop
         loads.push_back(std::async(policy, [&manager, scope] {
             Log::Capture capture;
             CategoryLoad load;
-            load.items = manager.loadItems(scope);
+            load.items = manager.loadItems(scope, &load.problems);
             load.logLines = capture.take();
             return load;
         }));
@@ -41,6 +43,9 @@ loadCategories(const LaunchServiceManager& manager, const std::vector<LaunchScop
             Log::line(line);
         }
         categories.emplace_back(scopes[i], std::move(load.items));
+        if (problems != nullptr) {
+            problems->insert(problems->end(), load.problems.begin(), load.problems.end());
+        }
     }
     return categories;
 }

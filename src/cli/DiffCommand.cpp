@@ -5,6 +5,7 @@
 #include "ScopeSelection.h"
 #include "baseline/SnapshotFile.h"
 #include "model/LaunchItemJson.h"
+#include "text/Text.h"
 
 #include <algorithm>
 #include <nlohmann/json.hpp>
@@ -44,6 +45,13 @@ void writeLine(std::ostream& out, char mark, const LaunchItem& item, std::size_t
     out << '\n';
 }
 
+void writeProblemLine(std::ostream& out, std::string_view mark, const DefinitionProblem& problem,
+                      std::size_t scopeWidth) {
+    const std::string_view scope = toText(problem.scope);
+    out << mark << ' ' << scope << std::string(scopeWidth - scope.size() + 2, ' ')
+        << displayableText(problem.path) << ": " << toText(problem.reason) << '\n';
+}
+
 } // namespace
 
 void writeDiffTable(std::ostream& out, const Snapshot& baseline, const SnapshotDiff& diff) {
@@ -65,6 +73,11 @@ void writeDiffTable(std::ostream& out, const Snapshot& baseline, const SnapshotD
     for (const auto& record : diff.modified) {
         measure(record.after.item);
     }
+    for (const auto* problems : {&diff.addedProblems, &diff.removedProblems}) {
+        for (const DefinitionProblem& problem : *problems) {
+            scopeWidth = std::max(scopeWidth, toText(problem.scope).size());
+        }
+    }
 
     out << "Since " << baseline.takenAt;
     if (!baseline.hostName.empty()) {
@@ -74,7 +87,12 @@ void writeDiffTable(std::ostream& out, const Snapshot& baseline, const SnapshotD
         out << " (" << baseline.userName << ")";
     }
     out << ": " << diff.added.size() << " added, " << diff.removed.size() << " removed, "
-        << diff.modified.size() << " modified\n";
+        << diff.modified.size() << " modified";
+    if (!diff.addedProblems.empty() || !diff.removedProblems.empty()) {
+        out << "; unreadable definitions: " << diff.addedProblems.size() << " new, "
+            << diff.removedProblems.size() << " gone";
+    }
+    out << '\n';
     for (const auto& record : diff.added) {
         writeLine(out, '+', record.item, scopeWidth, labelWidth);
     }
@@ -86,6 +104,12 @@ void writeDiffTable(std::ostream& out, const Snapshot& baseline, const SnapshotD
         for (const RecordChange& change : record.changes) {
             out << "      " << change.description() << '\n';
         }
+    }
+    for (const DefinitionProblem& problem : diff.addedProblems) {
+        writeProblemLine(out, "+!", problem, scopeWidth);
+    }
+    for (const DefinitionProblem& problem : diff.removedProblems) {
+        writeProblemLine(out, "-!", problem, scopeWidth);
     }
 }
 
@@ -117,6 +141,14 @@ std::string diffJson(const Snapshot& baseline, const Snapshot& current, const Sn
     document["added"] = std::move(added);
     document["removed"] = std::move(removed);
     document["modified"] = std::move(modified);
+    for (const auto& [key, problems] : {std::pair{"addedProblems", &diff.addedProblems},
+                                        std::pair{"removedProblems", &diff.removedProblems}}) {
+        OrderedJson list = OrderedJson::array();
+        for (const DefinitionProblem& problem : *problems) {
+            list.push_back(toJson(problem));
+        }
+        document[key] = std::move(list);
+    }
     return document.dump(2, ' ', false, OrderedJson::error_handler_t::replace);
 }
 
@@ -183,8 +215,14 @@ int runDiffCommand(const std::vector<std::string>& arguments, std::ostream& out,
     }
 
     const Snapshot& baseline = snapshots.front();
-    const Snapshot current =
-        snapshots.size() == 2 ? snapshots.back() : Snapshot::take(loadCategories(scopes));
+    Snapshot current;
+    if (snapshots.size() == 2) {
+        current = snapshots.back();
+    } else {
+        std::vector<DefinitionProblem> problems;
+        current = Snapshot::take(loadCategories(scopes, &problems));
+        current.problems = std::move(problems);
+    }
     const SnapshotDiff diff = SnapshotDiff::between(baseline, current, scopes);
     if (json) {
         out << diffJson(baseline, current, diff) << '\n';

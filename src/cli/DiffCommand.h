@@ -19,8 +19,10 @@ inline constexpr std::string_view kDiffCommandDetails =
     "  --scope NAME  a category as for list; may be repeated. Default: the categories\n"
     "                the snapshots share, but Mach unless it is named.\n"
     "  --json        {\"baseline\": {...}, \"added\": [...], \"removed\": [...],\n"
-    "                \"modified\": [{\"before\", \"after\", \"changes\"}]}\n"
-    "Table lines: + added, - removed, ~ modified (what changed below it).\n"
+    "                \"modified\": [{\"before\", \"after\", \"changes\"}],\n"
+    "                \"addedProblems\": [...], \"removedProblems\": [...]}\n"
+    "Table lines: + added, - removed, ~ modified (what changed below it); +! a definition\n"
+    "that could not be read, -! one that no longer fails so (fixed, or gone).\n"
     "Exit status: 0 no differences, 1 differences, 2 trouble (as diff(1)).\n";
 
 // "+ System  label  path" lines, each modified record followed by its changes.

@@ -9,6 +9,7 @@
 #include "insight/SignerChecker.h"
 #include "model/LaunchItemJson.h"
 #include "platform/Log.h"
+#include "text/Text.h"
 
 #include <algorithm>
 #include <array>
@@ -78,6 +79,8 @@ parseListOptions(const std::vector<std::string>& arguments) {
             options.defaults = true;
         } else if (argument == "--signers") {
             options.signers = true;
+        } else if (argument == "--problems") {
+            options.problems = true;
         } else if (argument == "--help" || argument == "-h") {
             options.help = true;
         } else if (ScopeSelection::isScopeOption(argument)) {
@@ -158,7 +161,8 @@ void writeListTable(std::ostream& out, LaunchScope scope, const std::vector<Laun
 
 std::string listJson(const std::vector<std::pair<LaunchScope, std::vector<LaunchItem>>>& categories,
                      const MetadataManager* metadata, const DisabledServices* disabled,
-                     const std::map<std::string, Signer>* signers) {
+                     const std::map<std::string, Signer>* signers,
+                     const std::vector<DefinitionProblem>* problems) {
     // Written record by record in the form dump(2) gives the whole document:
     // building the document's tree first costs more on a large host than
     // finding the records does. Paths are bytes from the file system and need
@@ -192,13 +196,41 @@ std::string listJson(const std::vector<std::pair<LaunchScope, std::vector<Launch
         }
         text += items.empty() ? "]" : "\n  ]";
     }
-    text += categories.empty() ? "}" : "\n}";
+    if (problems != nullptr) {
+        text += categories.empty() ? "\n  " : ",\n  ";
+        nlohmann::ordered_json list = nlohmann::ordered_json::array();
+        for (const DefinitionProblem& problem : *problems) {
+            list.push_back(toJson(problem));
+        }
+        text += "\"problems\": ";
+        appendPrettyJson(text, list, 2);
+    }
+    text += categories.empty() && problems == nullptr ? "}" : "\n}";
     return text;
 }
 
-LoadedCategories loadCategories(const std::vector<LaunchScope>& scopes) {
+void writeProblemsTable(std::ostream& out, const std::vector<DefinitionProblem>& problems) {
+    std::size_t categoryWidth = std::string_view("CATEGORY").size();
+    std::size_t reasonWidth = std::string_view("REASON").size();
+    for (const DefinitionProblem& problem : problems) {
+        categoryWidth = std::max(categoryWidth, toText(problem.scope).size());
+        reasonWidth = std::max(reasonWidth, toText(problem.reason).size());
+    }
+    out << "Definitions that could not be read (" << problems.size() << ")\n";
+    writePadded(out, "CATEGORY", categoryWidth + 2);
+    writePadded(out, "REASON", reasonWidth + 2);
+    out << "PATH\n";
+    for (const DefinitionProblem& problem : problems) {
+        writePadded(out, toText(problem.scope), categoryWidth + 2);
+        writePadded(out, toText(problem.reason), reasonWidth + 2);
+        out << displayableText(problem.path) << '\n';
+    }
+}
+
+LoadedCategories loadCategories(const std::vector<LaunchScope>& scopes,
+                                std::vector<DefinitionProblem>* problems) {
     const LaunchServiceManager manager;
-    return loadCategories(manager, scopes);
+    return loadCategories(manager, scopes, problems);
 }
 
 int runListCommand(const std::vector<std::string>& arguments, std::ostream& out,
@@ -234,7 +266,9 @@ int runListCommand(const std::vector<std::string>& arguments, std::ostream& out,
         });
     }
 
-    const LoadedCategories categories = loadCategories(manager, options.scopes);
+    std::vector<DefinitionProblem> problems;
+    const LoadedCategories categories =
+        loadCategories(manager, options.scopes, options.problems ? &problems : nullptr);
 
     std::optional<DisabledServices> disabled;
     if (disabledLoad.valid()) {
@@ -260,7 +294,9 @@ int runListCommand(const std::vector<std::string>& arguments, std::ostream& out,
     const std::map<std::string, Signer>* signerMap = signers ? &*signers : nullptr;
 
     if (options.json) {
-        out << listJson(categories, metadata, disabledState, signerMap) << '\n';
+        out << listJson(categories, metadata, disabledState, signerMap,
+                        options.problems ? &problems : nullptr)
+            << '\n';
         return 0;
     }
     for (std::size_t i = 0; i < categories.size(); ++i) {
@@ -269,6 +305,10 @@ int runListCommand(const std::vector<std::string>& arguments, std::ostream& out,
         }
         writeListTable(out, categories[i].first, categories[i].second, metadata, disabledState,
                        signerMap);
+    }
+    if (options.problems) {
+        out << (categories.empty() ? "" : "\n");
+        writeProblemsTable(out, problems);
     }
     return 0;
 }

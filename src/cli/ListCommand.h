@@ -2,6 +2,7 @@
 
 #include "discovery/DisabledServices.h"
 #include "insight/Signer.h"
+#include "model/DefinitionProblem.h"
 #include "model/LaunchItem.h"
 
 #include <iosfwd>
@@ -16,7 +17,7 @@ namespace daemonary {
 class MetadataManager;
 
 inline constexpr std::string_view kListCommandUsage =
-    "list [--scope NAME]... [--json] [--defaults] [--signers]";
+    "list [--scope NAME]... [--json] [--defaults] [--signers] [--problems]";
 inline constexpr std::string_view kListCommandSummary =
     "List the background services of each category, as the application loads them.";
 inline constexpr std::string_view kListCommandDetails =
@@ -29,6 +30,8 @@ inline constexpr std::string_view kListCommandDetails =
     "  --signers     also tell who signed each record's executable or bundle, from\n"
     "                codesign (\"signer\", and \"team\" for a Developer ID, in JSON;\n"
     "                a Signer column in the table)\n"
+    "  --problems    also list the definitions that could not be read, with the reason\n"
+    "                (after the categories; \"problems\" in JSON)\n"
     "A Disabled column tells which launchd jobs launchd will not start (yes, no, or - when\n"
     "unknown); in JSON such records carry \"disabled\": true.\n"
     "Discovery log lines go to standard error.\n";
@@ -38,6 +41,7 @@ struct ListOptions {
     bool json = false;
     bool defaults = false;
     bool signers = false;
+    bool problems = false;
     bool help = false;
 };
 
@@ -62,15 +66,22 @@ void writeListTable(std::ostream& out, LaunchScope scope, const std::vector<Laun
 // Records launchd will not start carry "disabled": true; the key is absent
 // otherwise, unknown included. With `signers`, "signer" (and "team",
 // "signerReason" when there is one) in each record that has something to check.
+// With `problems`, a last key "problems": [{"path", "reason", "category"}].
 std::string listJson(const std::vector<std::pair<LaunchScope, std::vector<LaunchItem>>>& categories,
                      const MetadataManager* metadata, const DisabledServices* disabled = nullptr,
-                     const std::map<std::string, Signer>* signers = nullptr);
+                     const std::map<std::string, Signer>* signers = nullptr,
+                     const std::vector<DefinitionProblem>* problems = nullptr);
+
+// The definitions that could not be read as an aligned table: category,
+// reason, path.
+void writeProblemsTable(std::ostream& out, const std::vector<DefinitionProblem>& problems);
 
 using LoadedCategories = std::vector<std::pair<LaunchScope, std::vector<LaunchItem>>>;
 
 // Discovers the categories on the host of the environment, in the given
 // order: the loading every command that scans shares.
-LoadedCategories loadCategories(const std::vector<LaunchScope>& scopes);
+LoadedCategories loadCategories(const std::vector<LaunchScope>& scopes,
+                                std::vector<DefinitionProblem>* problems = nullptr);
 
 int runListCommand(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err);
 

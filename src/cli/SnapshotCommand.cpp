@@ -8,6 +8,7 @@
 
 #include <optional>
 #include <ostream>
+#include <utility>
 
 namespace daemonary {
 
@@ -44,7 +45,9 @@ int runSnapshotCommand(const std::vector<std::string>& arguments, std::ostream& 
 
     const std::vector<LaunchScope> scopes =
         selection.any() ? selection.scopes() : Snapshot::defaultScopes();
-    const Snapshot snapshot = Snapshot::take(loadCategories(scopes));
+    std::vector<DefinitionProblem> problems;
+    Snapshot snapshot = Snapshot::take(loadCategories(scopes, &problems));
+    snapshot.problems = std::move(problems);
     if (!output) {
         out << snapshot.toJsonText();
         return 0;

@@ -1,27 +1,33 @@
 #include "window/MainView.h"
 
+#include "RecordingWorkspace.h"
 #include "TestSupport.h"
 #include "insight/SignerChecker.h"
 #include "table/ServiceTableModel.h"
 #include "table/ServiceTableView.h"
 #include "table/ServiceTableViewModel.h"
 #include "table/SignerStore.h"
+#include "window/DefinitionProblemsDialog.h"
+#include "window/DefinitionProblemsModel.h"
 #include "window/SidebarModel.h"
 #include "window/ToolbarButtonsView.h"
 
 #include <QAbstractItemModelTester>
 #include <QAction>
 #include <QApplication>
+#include <QDir>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListView>
 #include <QScrollBar>
+#include <QPushButton>
 #include <QSignalSpy>
 #include <QTableView>
 #include <QTest>
 #include <QToolButton>
 #include <memory>
+#include <mutex>
 
 using namespace daemonary;
 using namespace daemonary::test;
@@ -313,6 +319,81 @@ private slots:
         QApplication::setPalette(light);
         QTRY_COMPARE(hint->palette().color(QPalette::WindowText).rgb(),
                      light.color(QPalette::Text).rgb());
+    }
+
+    void sidebarFootListsUnreadableDefinitions() {
+        // The test sets what the next loads report; the loads run on the pool.
+        auto problems = std::make_shared<std::vector<DefinitionProblem>>();
+        auto problemsMutex = std::make_shared<std::mutex>();
+        const auto setProblems = [&](std::vector<DefinitionProblem> next) {
+            const std::lock_guard lock(*problemsMutex);
+            *problems = std::move(next);
+        };
+        AppState::Loader items = m_discovery->loader();
+        AppState state([items, problems, problemsMutex](LaunchScope scope) {
+            AppState::Discovery discovery{items(scope), {}};
+            const std::lock_guard lock(*problemsMutex);
+            for (const DefinitionProblem& problem : *problems) {
+                if (problem.scope == scope) {
+                    discovery.problems.push_back(problem);
+                }
+            }
+            return discovery;
+        });
+        const std::string hostile = "/Library/LaunchDaemons/\x1b[2Jx\u202e.plist";
+        setProblems(
+            {{hostile, ProblemReason::doesNotParse, LaunchScope::system},
+             {"/Users/a/Library/LaunchAgents/n.plist", ProblemReason::noLabel, LaunchScope::user}});
+        RecordingWorkspace workspace(QDir::tempPath().toStdString() + "/unused-trash");
+        GuiDependencies withProblems = dependencies();
+        withProblems.appState = &state;
+        withProblems.workspace = &workspace;
+        MainView view(withProblems);
+        showAndSettle(view);
+
+        auto* foot = view.findChild<QPushButton*>(u"definitionProblemsButton"_qs);
+        QVERIFY(foot != nullptr);
+        QVERIFY(foot->isVisible());
+        QCOMPARE(foot->accessibleName(), u"2 definitions could not be read"_qs);
+        QVERIFY(view.problemsDialog() == nullptr);
+        foot->click();
+
+        DefinitionProblemsDialog* dialog = view.problemsDialog();
+        QVERIFY(dialog != nullptr);
+        QVERIFY(dialog->isVisible());
+        QAbstractItemModelTester tester(dialog->model());
+        QCOMPARE(dialog->model()->rowCount(), 2);
+        const QString shown =
+            dialog->model()->index(0, DefinitionProblemsModel::PathColumn).data().toString();
+        QVERIFY(!shown.contains(QChar(0x1b)));
+        QVERIFY(!shown.contains(QChar(0x202e)));
+        QCOMPARE(dialog->model()->index(1, DefinitionProblemsModel::ReasonColumn).data().toString(),
+                 u"no Label"_qs);
+        QVERIFY(!dialog->revealButton()->isEnabled());
+        dialog->table()->selectRow(0);
+        QVERIFY(dialog->revealButton()->isEnabled());
+        dialog->revealButton()->click();
+        // The file itself, not the escaped text shown for it.
+        QCOMPARE(workspace.revealed(), (std::vector<std::vector<std::string>>{{hostile}}));
+        for (QWidget* control : dialog->findChildren<QWidget*>()) {
+            if (control->focusPolicy() != Qt::NoFocus && control->isVisible()) {
+                QVERIFY2(!control->objectName().isEmpty(), control->metaObject()->className());
+                QVERIFY2(!control->accessibleName().isEmpty(), qPrintable(control->objectName()));
+            }
+        }
+
+        // Fixed files leave the list and, once none is left, the foot goes.
+        setProblems({});
+        QSignalSpy loaded(&state, &AppState::scopeLoaded);
+        state.loadScope(LaunchScope::system);
+        QVERIFY(loaded.wait());
+        QCOMPARE(foot->accessibleName(), u"1 definition could not be read"_qs);
+        QCOMPARE(dialog->model()->rowCount(), 1);
+        state.loadScope(LaunchScope::user);
+        QVERIFY(loaded.wait());
+        QVERIFY(foot->isHidden());
+        QCOMPARE(dialog->model()->rowCount(), 0);
+        QVERIFY(m_discovery->ranOnlyOffGuiThread());
     }
 };
 

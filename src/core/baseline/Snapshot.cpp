@@ -315,6 +315,13 @@ std::string Snapshot::toJsonText() const {
         categories[std::string(toText(scope))] = std::move(list);
     }
     document["categories"] = std::move(categories);
+    if (!problems.empty()) {
+        OrderedJson list = OrderedJson::array();
+        for (const DefinitionProblem& problem : problems) {
+            list.push_back(toJson(problem));
+        }
+        document["problems"] = std::move(list);
+    }
     // Paths are bytes from the file system and need not be UTF-8.
     return document.dump(2, ' ', false, OrderedJson::error_handler_t::replace) + "\n";
 }
@@ -411,6 +418,26 @@ std::variant<Snapshot, SnapshotError> Snapshot::fromJsonText(std::string_view te
             }
             record.fingerprint = std::move(*parsed);
             snapshot.records.push_back(std::move(record));
+        }
+    }
+
+    if (const auto problems = document.find("problems"); problems != document.end()) {
+        if (!problems->is_array()) {
+            return SnapshotError{"\"problems\" must be an array"};
+        }
+        std::size_t position = 0;
+        for (const Json& object : *problems) {
+            const std::string where = "problem " + std::to_string(position++) + ": ";
+            auto problem = definitionProblemFromJson(object);
+            if (const auto* failure = std::get_if<std::string>(&problem)) {
+                return SnapshotError{where + *failure};
+            }
+            const DefinitionProblem& parsed = std::get<DefinitionProblem>(problem);
+            if (!snapshot.covers(parsed.scope)) {
+                return SnapshotError{where + "category \"" + std::string(toText(parsed.scope)) +
+                                     "\" is not in the snapshot"};
+            }
+            snapshot.problems.push_back(parsed);
         }
     }
     return snapshot;

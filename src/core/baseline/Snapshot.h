@@ -1,6 +1,7 @@
 #pragma once
 
 #include "baseline/Fingerprint.h"
+#include "model/DefinitionProblem.h"
 #include "model/LaunchItem.h"
 
 #include <chrono>
@@ -40,6 +41,8 @@ struct Snapshot {
     std::string userName;
     std::vector<LaunchScope> scopes;     // sidebar order, no repeats
     std::vector<SnapshotRecord> records; // grouped by category, in gathering order
+    // Definitions in the covered categories' folders that could not be read.
+    std::vector<DefinitionProblem> problems;
 
     using Categories = std::vector<std::pair<LaunchScope, std::vector<LaunchItem>>>;
 
@@ -58,7 +61,8 @@ struct Snapshot {
     std::vector<const SnapshotRecord*> recordsOf(LaunchScope scope) const;
 
     // The document: the facts, then "categories" keyed by category name, each
-    // record in its JSON form with a "fingerprint" object added.
+    // record in its JSON form with a "fingerprint" object added, then
+    // "problems" when there are any (absent means none).
     std::string toJsonText() const;
     // One record's part of the document.
     static nlohmann::ordered_json recordJson(const SnapshotRecord& record);

@@ -3,6 +3,7 @@
 #include "text/Text.h"
 
 #include <algorithm>
+#include <iterator>
 #include <map>
 #include <tuple>
 
@@ -166,6 +167,25 @@ SnapshotDiff SnapshotDiff::between(const Snapshot& before, const Snapshot& after
                      [](const ModifiedRecord& a, const ModifiedRecord& b) {
                          return orderedBefore(a.after.item, b.after.item);
                      });
+
+    // A problem stays the same while its file fails for the same reason; a
+    // new reason is one problem gone and another found.
+    const auto problemBefore = [](const DefinitionProblem& a, const DefinitionProblem& b) {
+        return std::tie(a.scope, a.path, a.reason) < std::tie(b.scope, b.path, b.reason);
+    };
+    const auto wantedProblems = [&](const std::vector<DefinitionProblem>& problems) {
+        std::vector<DefinitionProblem> kept;
+        std::copy_if(problems.begin(), problems.end(), std::back_inserter(kept),
+                     [&](const DefinitionProblem& problem) { return wanted(problem.scope); });
+        std::sort(kept.begin(), kept.end(), problemBefore);
+        return kept;
+    };
+    const std::vector<DefinitionProblem> oldProblems = wantedProblems(before.problems);
+    const std::vector<DefinitionProblem> newProblems = wantedProblems(after.problems);
+    std::set_difference(newProblems.begin(), newProblems.end(), oldProblems.begin(),
+                        oldProblems.end(), std::back_inserter(diff.addedProblems), problemBefore);
+    std::set_difference(oldProblems.begin(), oldProblems.end(), newProblems.begin(),
+                        newProblems.end(), std::back_inserter(diff.removedProblems), problemBefore);
     return diff;
 }
 

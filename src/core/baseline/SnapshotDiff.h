@@ -36,9 +36,19 @@ struct SnapshotDiff {
     std::vector<SnapshotRecord> added;
     std::vector<SnapshotRecord> removed;
     std::vector<ModifiedRecord> modified;
+    // Definitions that could not be read now but could (or were not there)
+    // before, and the reverse.
+    std::vector<DefinitionProblem> addedProblems;
+    std::vector<DefinitionProblem> removedProblems;
 
-    bool empty() const { return added.empty() && removed.empty() && modified.empty(); }
-    std::size_t size() const { return added.size() + removed.size() + modified.size(); }
+    bool empty() const {
+        return added.empty() && removed.empty() && modified.empty() && addedProblems.empty() &&
+               removedProblems.empty();
+    }
+    std::size_t size() const {
+        return added.size() + removed.size() + modified.size() + addedProblems.size() +
+               removedProblems.size();
+    }
 
     // Compares the given categories that both snapshots cover. Each list in
     // category order, then label, then path.

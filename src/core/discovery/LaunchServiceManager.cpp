@@ -84,27 +84,38 @@ std::vector<std::string> LaunchServiceManager::directoriesRead(LaunchScope scope
     return {};
 }
 
-std::vector<LaunchItem> LaunchServiceManager::loadItems(LaunchScope scope) const {
+DiscoveredCategory LaunchServiceManager::loadCategory(LaunchScope scope) const {
+    DiscoveredCategory category;
+    category.items = loadItems(scope, &category.problems);
+    return category;
+}
+
+std::vector<LaunchItem>
+LaunchServiceManager::loadItems(LaunchScope scope, std::vector<DefinitionProblem>* problems) const {
+    std::vector<DefinitionProblem> unwanted;
+    std::vector<DefinitionProblem>& found = problems != nullptr ? *problems : unwanted;
     switch (scope) {
     case LaunchScope::kernel:
         // The kernel reports its own state; there is nothing to resolve.
         return m_kernel->loadKernelExtensions();
     case LaunchScope::system: {
-        std::vector<LaunchItem> items = scanLaunchdDirectories({m_globalDaemons, m_globalAgents});
+        std::vector<LaunchItem> items =
+            scanLaunchdDirectories({m_globalDaemons, m_globalAgents}, scope, found);
         std::vector<LaunchItem> startup = scanStartupItems({m_globalStartupItems});
         items.insert(items.end(), std::make_move_iterator(startup.begin()),
                      std::make_move_iterator(startup.end()));
         return resolveStatuses(std::move(items));
     }
     case LaunchScope::user: {
-        std::vector<LaunchItem> items = scanLaunchdDirectories({m_userAgents});
+        std::vector<LaunchItem> items = scanLaunchdDirectories({m_userAgents}, scope, found);
         std::vector<LaunchItem> loginItems = LoginItemManager::fetchLoginItems(m_layout);
         items.insert(items.end(), std::make_move_iterator(loginItems.begin()),
                      std::make_move_iterator(loginItems.end()));
         return resolveStatuses(collapseByBundle(std::move(items), m_layout.hostRoot()));
     }
     case LaunchScope::macos: {
-        std::vector<LaunchItem> items = scanLaunchdDirectories({m_systemDaemons, m_systemAgents});
+        std::vector<LaunchItem> items =
+            scanLaunchdDirectories({m_systemDaemons, m_systemAgents}, scope, found);
         std::vector<LaunchItem> startup = scanStartupItems({m_systemStartupItems});
         items.insert(items.end(), std::make_move_iterator(startup.begin()),
                      std::make_move_iterator(startup.end()));
@@ -122,6 +133,14 @@ std::vector<LaunchItem> LaunchServiceManager::loadItems(LaunchScope scope) const
 
 std::vector<LaunchItem>
 LaunchServiceManager::scanLaunchdDirectories(const std::vector<std::string>& directories) const {
+    std::vector<DefinitionProblem> unwanted;
+    return scanLaunchdDirectories(directories, LaunchScope::system, unwanted);
+}
+
+std::vector<LaunchItem>
+LaunchServiceManager::scanLaunchdDirectories(const std::vector<std::string>& directories,
+                                             LaunchScope scope,
+                                             std::vector<DefinitionProblem>& problems) const {
     std::vector<LaunchItem> items;
     for (const std::string& directory : directories) {
         Log::line("Scanning directory: " + directory);
@@ -136,11 +155,13 @@ LaunchServiceManager::scanLaunchdDirectories(const std::vector<std::string>& dir
             if (pathExtension(name) != "plist") {
                 continue;
             }
-            if (auto item =
-                    PlistReader::readLaunchItem(appendPathComponent(directory, name), m_layout)) {
+            std::string path = appendPathComponent(directory, name);
+            auto read = PlistReader::readDefinition(path, m_layout);
+            if (auto* item = std::get_if<LaunchItem>(&read)) {
                 items.push_back(std::move(*item));
             } else {
                 Log::line("Failed to read plist definition: " + name);
+                problems.push_back({std::move(path), std::get<ProblemReason>(read), scope});
             }
         }
     }

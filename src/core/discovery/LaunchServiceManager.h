@@ -3,6 +3,7 @@
 #include "discovery/DisabledServices.h"
 #include "discovery/KernelServiceManager.h"
 #include "discovery/LaunchctlTable.h"
+#include "model/DefinitionProblem.h"
 #include "model/LaunchItem.h"
 #include "platform/HostLayout.h"
 #include "platform/ProcessMonitor.h"
@@ -29,6 +30,12 @@ ProcessNameIndex makeProcessNameIndex(const ProcessSnapshot& snapshot);
 std::vector<std::optional<std::size_t>>
 findContainingLabels(const std::vector<std::string_view>& labels, const LaunchctlTable& table);
 
+// One category's records and the definitions in its folders that gave none.
+struct DiscoveredCategory {
+    std::vector<LaunchItem> items;
+    std::vector<DefinitionProblem> problems;
+};
+
 // Discovery of one category at a time. Holds only values fixed at creation
 // (and the kernel-extension component, which serialises itself), so every
 // member may be called from several threads at once.
@@ -38,8 +45,11 @@ public:
         HostLayout layout = HostLayout::fromEnvironment(),
         std::shared_ptr<const ProcessSource> processes = std::make_shared<ProcessMonitor>());
 
-    // The records of one category, in gathering order. Never fails.
-    std::vector<LaunchItem> loadItems(LaunchScope scope) const;
+    // The records of one category, in gathering order. Never fails; with
+    // `problems`, the definitions that could not be read are added there.
+    std::vector<LaunchItem> loadItems(LaunchScope scope,
+                                      std::vector<DefinitionProblem>* problems = nullptr) const;
+    DiscoveredCategory loadCategory(LaunchScope scope) const;
 
     const HostLayout& layout() const;
 
@@ -50,6 +60,11 @@ public:
     // The steps of loadItems; each never fails and logs its own problems.
     std::vector<LaunchItem>
     scanLaunchdDirectories(const std::vector<std::string>& directories) const;
+    // The same, adding each definition that gives no record to `problems`
+    // under `scope`.
+    std::vector<LaunchItem> scanLaunchdDirectories(const std::vector<std::string>& directories,
+                                                   LaunchScope scope,
+                                                   std::vector<DefinitionProblem>& problems) const;
     std::vector<LaunchItem> scanStartupItems(const std::vector<std::string>& directories) const;
     LaunchctlTable runLaunchctlList() const;
     // `launchctl print-disabled` for the user's GUI domain and for the system

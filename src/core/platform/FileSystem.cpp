@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 namespace daemonary {
 
@@ -92,14 +93,30 @@ std::optional<std::vector<std::string>> listDirectory(const std::string& path) {
 }
 
 std::optional<std::string> readFile(const std::string& path, std::size_t maxBytes) {
+    auto read = readRegularFile(path, maxBytes);
+    if (auto* contents = std::get_if<std::string>(&read)) {
+        return std::move(*contents);
+    }
+    return std::nullopt;
+}
+
+std::variant<std::string, FileReadError> readRegularFile(const std::string& path,
+                                                         std::size_t maxBytes) {
     int fd = -1;
     struct stat info {};
-    if (openRegularFile(path, fd, info) != OpenResult::opened) {
-        return std::nullopt;
+    switch (openRegularFile(path, fd, info)) {
+    case OpenResult::opened:
+        break;
+    case OpenResult::missing:
+        return FileReadError::missing;
+    case OpenResult::notRegularFile:
+        return FileReadError::notRegularFile;
+    case OpenResult::unreadable:
+        return FileReadError::unreadable;
     }
     const FileDescriptor file(fd);
     if (info.st_size < 0 || static_cast<std::uint64_t>(info.st_size) > maxBytes) {
-        return std::nullopt;
+        return FileReadError::tooLarge;
     }
 
     std::string contents;
@@ -111,14 +128,14 @@ std::optional<std::string> readFile(const std::string& path, std::size_t maxByte
             if (errno == EINTR) {
                 continue;
             }
-            return std::nullopt;
+            return FileReadError::unreadable;
         }
         if (count == 0) {
             break;
         }
         // The file may grow while it is read; the limit holds regardless.
         if (contents.size() + static_cast<std::size_t>(count) > maxBytes) {
-            return std::nullopt;
+            return FileReadError::tooLarge;
         }
         contents.append(buffer, static_cast<std::size_t>(count));
     }

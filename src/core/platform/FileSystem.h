@@ -24,6 +24,12 @@ std::optional<std::vector<std::string>> listDirectory(const std::string& path);
 std::optional<std::string> readFile(const std::string& path,
                                     std::size_t maxBytes = kMaxReadableFileBytes);
 
+enum class FileReadError { missing, notRegularFile, tooLarge, unreadable };
+
+// readFile with the reason it gave nothing.
+std::variant<std::string, FileReadError>
+readRegularFile(const std::string& path, std::size_t maxBytes = kMaxReadableFileBytes);
+
 // Replaces the file at path with the contents so that readers see either the
 // old file or the whole new one, never a part: a temporary file in the same
 // folder, flushed to disk, then renamed over the target. On failure the

@@ -6,6 +6,7 @@
 #include "plist/PropertyList.h"
 
 #include <string_view>
+#include <utility>
 
 namespace daemonary {
 
@@ -67,20 +68,43 @@ ServiceType typeFor(std::string_view path) {
 
 std::optional<LaunchItem> PlistReader::readLaunchItem(const std::string& path,
                                                       const HostLayout& layout) {
-    const std::optional<std::string> bytes = readFile(path);
-    if (!bytes) {
-        return std::nullopt;
+    auto read = readDefinition(path, layout);
+    if (auto* item = std::get_if<LaunchItem>(&read)) {
+        return std::move(*item);
     }
-    const std::optional<PlistValue> root = parsePropertyList(*bytes);
-    const PlistDictionary* definition = root ? root->dictionary() : nullptr;
+    return std::nullopt;
+}
+
+std::variant<LaunchItem, ProblemReason> PlistReader::readDefinition(const std::string& path,
+                                                                    const HostLayout& layout) {
+    const auto bytes = readRegularFile(path);
+    if (const auto* error = std::get_if<FileReadError>(&bytes)) {
+        switch (*error) {
+        case FileReadError::missing:
+            return ProblemReason::missing;
+        case FileReadError::notRegularFile:
+            return ProblemReason::notRegularFile;
+        case FileReadError::tooLarge:
+            return ProblemReason::overSizeLimit;
+        case FileReadError::unreadable:
+            break;
+        }
+        return ProblemReason::unreadable;
+    }
+    const std::optional<PlistValue> root = parsePropertyList(std::get<std::string>(bytes));
+    if (!root) {
+        Log::line("PlistReader: Failed to parse plist at " + path);
+        return ProblemReason::doesNotParse;
+    }
+    const PlistDictionary* definition = root->dictionary();
     if (!definition) {
         Log::line("PlistReader: Failed to parse plist at " + path);
-        return std::nullopt;
+        return ProblemReason::notDictionary;
     }
     const auto label = definition->find("Label");
     if (label == definition->end() || !label->second.string()) {
         Log::line("PlistReader: Missing Label in plist at " + path);
-        return std::nullopt;
+        return label == definition->end() ? ProblemReason::noLabel : ProblemReason::labelNotString;
     }
 
     const std::string_view locationText = hostRelative(path, layout.hostRoot());

@@ -1,9 +1,11 @@
 #pragma once
 
+#include "model/DefinitionProblem.h"
 #include "model/LaunchItem.h"
 
 #include <optional>
 #include <string>
+#include <variant>
 
 namespace daemonary {
 
@@ -16,6 +18,9 @@ public:
     // with a host root the root's own prefix is not part of that test.
     static std::optional<LaunchItem> readLaunchItem(const std::string& path,
                                                     const HostLayout& layout);
+    // The same, with the reason when the file gives no record.
+    static std::variant<LaunchItem, ProblemReason> readDefinition(const std::string& path,
+                                                                  const HostLayout& layout);
 };
 
 } // namespace daemonary

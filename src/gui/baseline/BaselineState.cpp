@@ -10,6 +10,7 @@
 #include <QLocale>
 #include <QStandardPaths>
 #include <QtConcurrent/QtConcurrentRun>
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -145,13 +146,22 @@ void BaselineState::save() {
             categories.emplace_back(scope, *items);
         }
     }
+    std::vector<DefinitionProblem> problems;
+    for (DefinitionProblem& problem : m_appState.problems()) {
+        if (std::any_of(categories.begin(), categories.end(), [&problem](const auto& category) {
+                return category.first == problem.scope;
+            })) {
+            problems.push_back(std::move(problem));
+        }
+    }
     started();
     const std::string path = m_filePath.toStdString();
     using Result = std::variant<Snapshot, SnapshotError>;
     runOn<Result>(
         m_pool, this,
-        [path, categories = std::move(categories)]() -> Result {
+        [path, categories = std::move(categories), problems = std::move(problems)]() -> Result {
             Snapshot snapshot = Snapshot::take(categories);
+            snapshot.problems = problems;
             const QString folder = QFileInfo(QString::fromStdString(path)).absolutePath();
             if (!QDir().mkpath(folder)) {
                 return SnapshotError{"cannot create the folder " + folder.toStdString()};

@@ -26,6 +26,7 @@ GuiDependencies GuiDependencies::production() {
     // destroyed.
     static QtWorkspace* const workspace = new QtWorkspace;
     static const ServiceActionManager* const actions = new ServiceActionManager(*workspace);
+    dependencies.workspace = workspace;
     dependencies.signers = &SignerStore::shared();
     dependencies.defaults = &UserDefaults::standard();
     dependencies.inspectorFactory =

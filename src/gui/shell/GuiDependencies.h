@@ -17,6 +17,7 @@ class BaselineState;
 class ServiceTableView;
 class SignerStore;
 class UserDefaults;
+class Workspace;
 
 // What the views need from outside, passed down from the application entry.
 // Tests fill it with fakes; production() wires the real components.
@@ -38,6 +39,7 @@ struct GuiDependencies {
     SignerStore* signers = nullptr;    // none: no Signed By texts
     UserDefaults* defaults = nullptr;  // none: table columns are not remembered
     BaselineState* baseline = nullptr; // none: no baseline, no marks
+    Workspace* workspace = nullptr;    // none: nothing offers Reveal but the inspector
     // The folders a category is read from, watched for changes; none: no watching.
     std::function<std::vector<std::string>(LaunchScope)> directoriesOf;
 

@@ -26,6 +26,10 @@ AppState::AppState(Loader loader, QObject* parent) : QObject(parent), m_loader(s
     m_pool.setMaxThreadCount(kLoadThreads);
 }
 
+AppState::AppState(DiscoveryLoader loader, QObject* parent) : AppState(Loader(), parent) {
+    m_discoveryLoader = std::move(loader);
+}
+
 AppState::~AppState() {
     m_pool.waitForDone();
 }
@@ -45,8 +49,9 @@ void AppState::loadScope(LaunchScope scope, const QObject* context, std::functio
     const bool hasContext = context != nullptr;
     // Written on the pool thread before the future finishes, read after.
     auto disabled = std::make_shared<std::optional<DisabledServices>>();
+    auto found = std::make_shared<std::optional<std::vector<DefinitionProblem>>>();
     connect(watcher, &QFutureWatcherBase::finished, this,
-            [this, watcher, scope, guard, hasContext, disabled, done = std::move(done)] {
+            [this, watcher, scope, guard, hasContext, disabled, found, done = std::move(done)] {
                 watcher->deleteLater();
                 std::vector<LaunchItem> loaded;
                 if (watcher->future().resultCount() > 0) {
@@ -55,30 +60,42 @@ void AppState::loadScope(LaunchScope scope, const QObject* context, std::functio
                 if (*disabled) {
                     storeDisabledServices(scope, std::move(**disabled));
                 }
+                if (*found) {
+                    storeProblems(scope, std::move(**found));
+                }
                 finishLoad(scope, std::move(loaded));
                 if (done && (!hasContext || guard)) {
                     done();
                 }
             });
     Loader loader = m_loader;
+    DiscoveryLoader discoveryLoader = m_discoveryLoader;
     DisabledLoader disabledLoader = m_disabledLoader;
-    watcher->setFuture(QtConcurrent::run(&m_pool, [loader, disabledLoader, disabled, scope] {
-        // Discovery reports no errors; anything thrown anyway must not take the
-        // application down with it.
-        try {
-            std::vector<LaunchItem> items = loader(scope);
-            if (disabledLoader) {
-                *disabled = disabledLoader(scope);
+    watcher->setFuture(QtConcurrent::run(
+        &m_pool, [loader, discoveryLoader, disabledLoader, disabled, found, scope] {
+            // Discovery reports no errors; anything thrown anyway must not take the
+            // application down with it.
+            try {
+                std::vector<LaunchItem> items;
+                if (discoveryLoader) {
+                    Discovery discovery = discoveryLoader(scope);
+                    items = std::move(discovery.items);
+                    *found = std::move(discovery.problems);
+                } else {
+                    items = loader(scope);
+                }
+                if (disabledLoader) {
+                    *disabled = disabledLoader(scope);
+                }
+                return items;
+            } catch (const std::exception& error) {
+                Log::line("AppState: loading " + std::string(toText(scope)) +
+                          " failed: " + error.what());
+            } catch (...) {
+                Log::line("AppState: loading " + std::string(toText(scope)) + " failed");
             }
-            return items;
-        } catch (const std::exception& error) {
-            Log::line("AppState: loading " + std::string(toText(scope)) +
-                      " failed: " + error.what());
-        } catch (...) {
-            Log::line("AppState: loading " + std::string(toText(scope)) + " failed");
-        }
-        return std::vector<LaunchItem>();
-    }));
+            return std::vector<LaunchItem>();
+        }));
 }
 
 void AppState::finishLoad(LaunchScope scope, std::vector<LaunchItem> items) {
@@ -163,6 +180,23 @@ void AppState::storeDisabledServices(LaunchScope scope, DisabledServices state) 
     }
     m_disabled[scope] = std::move(state);
     emit disabledServicesChanged(scope);
+}
+
+std::vector<DefinitionProblem> AppState::problems() const {
+    std::vector<DefinitionProblem> all;
+    for (const auto& [scope, list] : m_problems) {
+        all.insert(all.end(), list.begin(), list.end());
+    }
+    return all;
+}
+
+void AppState::storeProblems(LaunchScope scope, std::vector<DefinitionProblem> found) {
+    const auto existing = m_problems.find(scope);
+    if (existing == m_problems.end() ? found.empty() : existing->second == found) {
+        return;
+    }
+    m_problems[scope] = std::move(found);
+    emit problemsChanged();
 }
 
 void AppState::updateCounts(const QString& searchText) {

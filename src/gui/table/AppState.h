@@ -1,6 +1,7 @@
 #pragma once
 
 #include "discovery/DisabledServices.h"
+#include "model/DefinitionProblem.h"
 #include "model/LaunchItem.h"
 #include "table/ServiceSearch.h"
 
@@ -36,7 +37,16 @@ public:
     // a category on the same pool thread, right after the records.
     using DisabledLoader = std::function<DisabledServices(LaunchScope)>;
 
+    // Discovery of one category that also reports the definitions it could
+    // not read, under the same rules as Loader.
+    struct Discovery {
+        std::vector<LaunchItem> items;
+        std::vector<DefinitionProblem> problems;
+    };
+    using DiscoveryLoader = std::function<Discovery(LaunchScope)>;
+
     explicit AppState(Loader loader, QObject* parent = nullptr);
+    explicit AppState(DiscoveryLoader loader, QObject* parent = nullptr);
     // Waits for loads still running; their results are dropped.
     ~AppState() override;
 
@@ -80,6 +90,11 @@ public:
     std::optional<bool> isDisabled(const LaunchItem& item) const;
     void storeDisabledServices(LaunchScope scope, DisabledServices state);
 
+    // The definitions the last load of each category could not read, in
+    // sidebar order. Only a DiscoveryLoader reports them.
+    std::vector<DefinitionProblem> problems() const;
+    void storeProblems(LaunchScope scope, std::vector<DefinitionProblem> problems);
+
 signals:
     void allItemsChanged(daemonary::LaunchScope scope);
     void filteredCountsChanged();
@@ -90,12 +105,15 @@ signals:
     void scopeLoaded(daemonary::LaunchScope scope);
     // The disabled state stored for a category changed; its records may not have.
     void disabledServicesChanged(daemonary::LaunchScope scope);
+    void problemsChanged();
 
 private:
     void finishLoad(LaunchScope scope, std::vector<LaunchItem> items);
     bool isHidden(LaunchScope scope, std::size_t position) const;
 
     Loader m_loader;
+    DiscoveryLoader m_discoveryLoader;
+    std::map<LaunchScope, std::vector<DefinitionProblem>> m_problems;
     DisabledLoader m_disabledLoader;
     std::map<LaunchScope, DisabledServices> m_disabled;
     QThreadPool m_pool;

@@ -1,11 +1,14 @@
 #include "window/MainView.h"
 
+#include "actions/Workspace.h"
 #include "baseline/BaselineState.h"
+#include "style/TextStyle.h"
 #include "style/ViewStyle.h"
 #include "table/AppState.h"
 #include "table/CategoryWatcher.h"
 #include "table/ServiceTableView.h"
 #include "table/SignerStore.h"
+#include "window/DefinitionProblemsDialog.h"
 #include "window/SidebarDelegate.h"
 #include "window/SidebarModel.h"
 #include "window/ToolbarButtonsView.h"
@@ -16,9 +19,11 @@
 #include <QLabel>
 #include <QListView>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QShowEvent>
 #include <QSplitter>
 #include <QTableView>
+#include <QStyle>
 #include <QToolBar>
 #include <QToolButton>
 #include <QVBoxLayout>
@@ -52,7 +57,12 @@ MainView::MainView(const GuiDependencies& dependencies, QWidget* parent)
     }
 
     m_sidebarModel = new SidebarModel(*m_dependencies.appState, this);
-    m_sidebar = new QListView(m_splitter);
+    auto* sidebarColumn = new QWidget(m_splitter);
+    sidebarColumn->setObjectName(QStringLiteral("sidebarColumn"));
+    auto* sidebarLayout = new QVBoxLayout(sidebarColumn);
+    sidebarLayout->setContentsMargins(0, 0, 0, 0);
+    sidebarLayout->setSpacing(0);
+    m_sidebar = new QListView(sidebarColumn);
     m_sidebar->setObjectName(QStringLiteral("categorySidebar"));
     m_sidebar->setAccessibleName(tr("Categories"));
     m_sidebar->setModel(m_sidebarModel);
@@ -63,6 +73,21 @@ MainView::MainView(const GuiDependencies& dependencies, QWidget* parent)
     m_sidebar->setFrameShape(QFrame::NoFrame);
     m_sidebar->setMinimumWidth(kSidebarMinimumWidth);
     m_sidebar->setAutoFillBackground(true);
+    sidebarLayout->addWidget(m_sidebar, 1);
+    m_problemsButton = new QPushButton(sidebarColumn);
+    m_problemsButton->setObjectName(QStringLiteral("definitionProblemsButton"));
+    m_problemsButton->setFlat(true);
+    m_problemsButton->setFont(TextStyle::subheadline());
+    m_problemsButton->setIcon(style()->standardIcon(QStyle::SP_MessageBoxWarning));
+    m_problemsButton->setToolTip(tr("Show the definitions that could not be read"));
+    // The sidebar keeps its own minimum width; a long text is elided to fit
+    // instead of widening it.
+    m_problemsButton->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
+    m_problemsButton->installEventFilter(this);
+    m_problemsButton->hide();
+    sidebarLayout->addWidget(m_problemsButton);
+    connect(m_problemsButton, &QPushButton::clicked, this, &MainView::showProblems);
+    connect(m_dependencies.appState, &AppState::problemsChanged, this, &MainView::updateProblems);
 
     m_detail = new QWidget(m_splitter);
     m_detail->setObjectName(QStringLiteral("detailColumn"));
@@ -73,7 +98,7 @@ MainView::MainView(const GuiDependencies& dependencies, QWidget* parent)
     m_noCategory->setAlignment(Qt::AlignCenter);
     m_detailLayout->addWidget(m_noCategory);
 
-    m_splitter->addWidget(m_sidebar);
+    m_splitter->addWidget(sidebarColumn);
     m_splitter->addWidget(m_detail);
     m_splitter->setStretchFactor(0, 0);
     m_splitter->setStretchFactor(1, 1);
@@ -249,6 +274,50 @@ void MainView::applyPalette() {
     QPalette secondaryPalette = m_noCategory->palette();
     secondaryPalette.setColor(QPalette::WindowText, ViewStyle::secondary(own));
     m_noCategory->setPalette(secondaryPalette);
+}
+
+void MainView::updateProblems() {
+    std::vector<DefinitionProblem> problems = m_dependencies.appState->problems();
+    const auto count = static_cast<int>(problems.size());
+    const QString text = count == 1 ? tr("1 definition could not be read")
+                                    : tr("%1 definitions could not be read").arg(count);
+    m_problemsText = text;
+    m_problemsButton->setAccessibleName(text);
+    elideProblemsText();
+    m_problemsButton->setVisible(count > 0);
+    if (m_problemsDialog != nullptr) {
+        m_problemsDialog->setProblems(std::move(problems));
+    }
+}
+
+void MainView::elideProblemsText() {
+    // Room for the icon, its gap and the button's margins.
+    const int room = m_problemsButton->width() - m_problemsButton->iconSize().width() - 14;
+    m_problemsButton->setText(
+        m_problemsButton->fontMetrics().elidedText(m_problemsText, Qt::ElideRight, room));
+}
+
+bool MainView::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == m_problemsButton && event->type() == QEvent::Resize) {
+        elideProblemsText();
+    }
+    return QMainWindow::eventFilter(watched, event);
+}
+
+void MainView::showProblems() {
+    if (m_problemsDialog == nullptr) {
+        DefinitionProblemsDialog::Reveal reveal;
+        if (Workspace* workspace = m_dependencies.workspace) {
+            reveal = [workspace](const std::vector<std::string>& paths) {
+                workspace->selectFilesInFileManager(paths);
+            };
+        }
+        m_problemsDialog = new DefinitionProblemsDialog(std::move(reveal), this);
+    }
+    m_problemsDialog->setProblems(m_dependencies.appState->problems());
+    m_problemsDialog->show();
+    m_problemsDialog->raise();
+    m_problemsDialog->activateWindow();
 }
 
 MainView::~MainView() = default;

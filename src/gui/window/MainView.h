@@ -11,6 +11,7 @@
 class QAction;
 class QLabel;
 class QListView;
+class QPushButton;
 class QSplitter;
 class QToolBar;
 class QVBoxLayout;
@@ -18,6 +19,7 @@ class QVBoxLayout;
 namespace daemonary {
 
 class CategoryWatcher;
+class DefinitionProblemsDialog;
 class ServiceTableView;
 class SidebarModel;
 class ToolbarButtonsView;
@@ -75,6 +77,11 @@ public:
     // Refresh shows it. Disabled while no category is selected.
     QAction* refreshAction() const { return m_refreshAction; }
     SidebarModel* sidebarModel() const { return m_sidebarModel; }
+    // At the foot of the sidebar while definitions could not be read; opens
+    // their list (made on first use).
+    QPushButton* problemsButton() const { return m_problemsButton; }
+    DefinitionProblemsDialog* problemsDialog() const { return m_problemsDialog; }
+    void showProblems();
 
 signals:
     void selectedScopeChanged();
@@ -85,6 +92,7 @@ signals:
 protected:
     void showEvent(QShowEvent* event) override;
     void changeEvent(QEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void showDetail();
@@ -93,6 +101,8 @@ private:
     void updateBaselineActions();
     void reloadChanged(LaunchScope scope);
     void applyPalette();
+    void updateProblems();
+    void elideProblemsText();
 
     GuiDependencies m_dependencies;
     std::optional<LaunchScope> m_selectedScope = LaunchScope::system;
@@ -108,6 +118,9 @@ private:
 
     SidebarModel* m_sidebarModel = nullptr;
     QListView* m_sidebar = nullptr;
+    QPushButton* m_problemsButton = nullptr;
+    QString m_problemsText;
+    DefinitionProblemsDialog* m_problemsDialog = nullptr;
     QSplitter* m_splitter = nullptr;
     QWidget* m_detail = nullptr;
     QVBoxLayout* m_detailLayout = nullptr;

@@ -163,6 +163,8 @@ Snapshot sampleSnapshot() {
     large.kind = Fingerprint::Kind::largeFile;
     large.stamp = FileStamp{kMaxReadableFileBytes + 1, 1700000000};
     snapshot.records = {{daemon, file}, {huge, large}, {plugin, bundle}};
+    snapshot.problems = {
+        {"/Library/LaunchDaemons/b.plist", ProblemReason::doesNotParse, LaunchScope::system}};
     return snapshot;
 }
 
@@ -176,6 +178,14 @@ TEST(SnapshotTest, RoundTripsThroughItsDocument) {
     ASSERT_TRUE(std::holds_alternative<Snapshot>(parsed))
         << std::get<SnapshotError>(parsed).message;
     EXPECT_EQ(std::get<Snapshot>(parsed), snapshot);
+
+    // Written only when there are problems; absent means none.
+    Snapshot clean = snapshot;
+    clean.problems.clear();
+    EXPECT_FALSE(nlohmann::json::parse(clean.toJsonText()).contains("problems"));
+    auto withoutProblems = Snapshot::fromJsonText(clean.toJsonText());
+    ASSERT_TRUE(std::holds_alternative<Snapshot>(withoutProblems));
+    EXPECT_EQ(std::get<Snapshot>(withoutProblems), clean);
 }
 
 TEST(SnapshotTest, TakeKeepsCategoryOrderAndFacts) {
@@ -254,6 +264,13 @@ TEST(SnapshotFileTest, DamagedDocumentsNameFileAndFault) {
          "\"size\" must be an integer"},
         {"executable path", withField("/categories/Others/0/fingerprint/executable/path", true),
          "\"path\" must be a string"},
+        {"problems object", withField("/problems", nlohmann::json::object()),
+         "\"problems\" must be an array"},
+        {"problem reason", withField("/problems/0/reason", "cursed"),
+         "problem 0: unknown reason \"cursed\""},
+        {"problem path", withField("/problems/0/path", removed), "problem 0: a problem needs"},
+        {"problem elsewhere", withField("/problems/0/category", "User"),
+         "category \"User\" is not in the snapshot"},
         {"deep nesting", std::string(100000, '[') + std::string(100000, ']'), "nests deeper"},
     };
     TemporaryHost host;
@@ -413,6 +430,39 @@ TEST(SnapshotDiffTest, IdentityAndOrder) {
     const SnapshotDiff reverse = SnapshotDiff::between(after, before, Snapshot::defaultScopes());
     EXPECT_EQ(reverse.added, diff.removed);
     EXPECT_EQ(reverse.removed, diff.added);
+}
+
+TEST(SnapshotDiffTest, UnreadableDefinitionsAreChanges) {
+    const auto problem = [](LaunchScope scope, std::string path, ProblemReason reason) {
+        return DefinitionProblem{std::move(path), reason, scope};
+    };
+    const auto system = LaunchScope::system;
+    const auto user = LaunchScope::user;
+    Snapshot before = snapshotOf({});
+    before.problems = {problem(system, "/s/same.plist", ProblemReason::noLabel),
+                       problem(user, "/u/fixed.plist", ProblemReason::doesNotParse),
+                       problem(user, "/u/worse.plist", ProblemReason::labelNotString)};
+    Snapshot after = snapshotOf({});
+    after.problems = {problem(user, "/u/worse.plist", ProblemReason::notRegularFile),
+                      problem(system, "/s/new.plist", ProblemReason::doesNotParse),
+                      problem(system, "/s/same.plist", ProblemReason::noLabel)};
+
+    const SnapshotDiff diff = SnapshotDiff::between(before, after, Snapshot::defaultScopes());
+    EXPECT_FALSE(diff.empty());
+    EXPECT_EQ(diff.size(), 4u);
+    // Category order, then path; a new reason is a new problem.
+    EXPECT_EQ(diff.addedProblems,
+              (std::vector{problem(system, "/s/new.plist", ProblemReason::doesNotParse),
+                           problem(user, "/u/worse.plist", ProblemReason::notRegularFile)}));
+    EXPECT_EQ(diff.removedProblems,
+              (std::vector{problem(user, "/u/fixed.plist", ProblemReason::doesNotParse),
+                           problem(user, "/u/worse.plist", ProblemReason::labelNotString)}));
+
+    // Only the compared categories, and only those both sides cover.
+    EXPECT_EQ(SnapshotDiff::between(before, after, {system}).size(), 1u);
+    Snapshot withoutUser = after;
+    withoutUser.scopes = {system};
+    EXPECT_EQ(SnapshotDiff::between(before, withoutUser, Snapshot::defaultScopes()).size(), 1u);
 }
 
 TEST(SnapshotDiffTest, EachKindOfChange) {

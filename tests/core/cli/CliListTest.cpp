@@ -18,6 +18,7 @@
 #include "platform/ToolRunner.h"
 
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #endif
 
@@ -177,8 +178,19 @@ TEST(CliListOutputTest, JsonIsWrittenAsTheLibraryDumpsIt) {
             document[std::string(toText(scope))] = std::move(records);
         }
         EXPECT_EQ(listJson(categories, withDefaults), libraryDump(document));
+
+        // Problems are a last key, with the same escaping.
+        const std::vector<DefinitionProblem> problems = {{"/Library/LaunchDaemons/\x1b\xFF.plist",
+                                                          ProblemReason::doesNotParse,
+                                                          LaunchScope::system}};
+        document["problems"] = Json::array({toJson(problems[0])});
+        EXPECT_EQ(listJson(categories, withDefaults, nullptr, nullptr, &problems),
+                  libraryDump(document));
     }
     EXPECT_EQ(listJson({}, nullptr), "{}");
+    const std::vector<DefinitionProblem> none;
+    EXPECT_EQ(listJson({}, nullptr, nullptr, nullptr, &none),
+              libraryDump(Json{{"problems", Json::array()}}));
 }
 
 TEST(CliListOutputTest, TableColumnsLineUp) {
@@ -452,6 +464,41 @@ TEST_F(CliListEndToEndTest, EveryCategoryFromTheDemoHost) {
 
     // Others: one entry name in the system and the user folder.
     EXPECT_EQ(countLabel(document["Others"], "NorthwindDocs.mdimporter (Spotlight Plug-ins)"), 2u);
+}
+
+TEST_F(CliListEndToEndTest, DemoHostProblemsOnlyWithTheFlag) {
+    // A FIFO no one writes to: reading it would block the listing for ever.
+    ASSERT_EQ(::mkfifo((host + "/Library/LaunchDaemons/com.example.pipe.plist").c_str(), 0644), 0);
+    const auto list = [this](std::vector<std::string> options) {
+        std::vector<std::string> arguments = {"DAEMONARY_HOST_ROOT=" + host,
+                                              "HOME=" + host + "/Users/demo",
+                                              DAEMONARY_BINARY_DIR "/bin/daemonary-cli",
+                                              "list",
+                                              "--scope",
+                                              "System"};
+        arguments.insert(arguments.end(), options.begin(), options.end());
+        const ToolResult run = runTool("/usr/bin/env", arguments, true, true);
+        EXPECT_EQ(run.exitStatus, 0) << run.standardError;
+        return run.standardOutput;
+    };
+
+    const auto document = nlohmann::ordered_json::parse(list({"--json", "--problems"}));
+    std::vector<std::string> found;
+    for (const auto& problem : document["problems"]) {
+        found.push_back(problem["category"].get<std::string>() + " " +
+                        std::string(lastPathComponent(problem["path"].get<std::string>())) + ": " +
+                        problem["reason"].get<std::string>());
+    }
+    EXPECT_THAT(found, ElementsAre("System com.contoso.broken.plist: does not parse",
+                                   "System com.example.pipe.plist: not a regular file",
+                                   "System com.litware.numeric-label.plist: Label is not a string",
+                                   "System com.adatum.nolabel.plist: no Label"));
+
+    const std::string text = list({"--problems"});
+    EXPECT_THAT(text, HasSubstr("Definitions that could not be read (4)"));
+    EXPECT_THAT(text, HasSubstr(host + "/Library/LaunchDaemons/com.contoso.broken.plist\n"));
+    EXPECT_THAT(list({}), ::testing::Not(HasSubstr("could not be read")));
+    EXPECT_FALSE(nlohmann::ordered_json::parse(list({"--json"})).contains("problems"));
 }
 
 #endif

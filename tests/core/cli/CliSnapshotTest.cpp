@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 #include <sstream>
+#include <sys/stat.h>
 
 namespace daemonary {
 namespace {
@@ -205,6 +206,67 @@ TEST(CliSnapshotTest, SnapshotThenDiffThePresent) {
     EXPECT_EQ(document["format"], 1);
     EXPECT_TRUE(document["categories"].contains("System"));
     EXPECT_FALSE(document["categories"].contains("Mach"));
+}
+
+TEST(CliSnapshotTest, DefinitionThatBecomesUnreadableIsAChange) {
+    TemporaryHost host;
+    const HostEnvironment environment(host);
+    const std::string daemons = host / "/Library/LaunchDaemons";
+    writeFile(daemons + "/com.example.a.plist", definitionXml("com.example.a", "/usr/bin/a"));
+    writeFile(daemons + "/com.example.b.plist", definitionXml("com.example.b", "/usr/bin/b"));
+    const std::string baseline = host.root() + "/baseline.json";
+    ASSERT_EQ(cli({"snapshot", "--scope", "System", "-o", baseline}).status, 0);
+    EXPECT_EQ(cli({"diff", baseline}).status, 0);
+
+    writeFile(daemons + "/com.example.b.plist", "<plist><dict><key>Label</key>");
+    ASSERT_EQ(::mkfifo((daemons + "/com.example.pipe.plist").c_str(), 0644), 0);
+
+    const CliRun diff = cli({"diff", baseline});
+    EXPECT_EQ(diff.status, 1);
+    EXPECT_THAT(diff.out, HasSubstr("unreadable definitions: 2 new, 0 gone"));
+    EXPECT_THAT(diff.out, HasSubstr("- System  com.example.b"));
+    EXPECT_THAT(diff.out,
+                HasSubstr("+! System  " + daemons + "/com.example.b.plist: does not parse"));
+    EXPECT_THAT(diff.out,
+                HasSubstr("+! System  " + daemons + "/com.example.pipe.plist: not a regular file"));
+
+    // A later snapshot records them; compared the other way round they are gone.
+    const std::string later = host.root() + "/later.json";
+    ASSERT_EQ(cli({"snapshot", "--scope", "System", "-o", later}).status, 0);
+    const CliRun json = cli({"diff", later, baseline, "--json"});
+    EXPECT_EQ(json.status, 1);
+    const auto document = nlohmann::json::parse(json.out);
+    EXPECT_TRUE(document["addedProblems"].empty());
+    ASSERT_EQ(document["removedProblems"].size(), 2u);
+    EXPECT_EQ(document["removedProblems"][0],
+              (nlohmann::json{{"path", daemons + "/com.example.b.plist"},
+                              {"reason", "does not parse"},
+                              {"category", "System"}}));
+    EXPECT_EQ(cli({"diff", later}).status, 0);
+}
+
+TEST(CliListProblemsTest, HostileFileNamesNeverReachTheTerminalRaw) {
+    TemporaryHost host;
+    const HostEnvironment environment(host);
+    // A name that would clear the screen and retitle the terminal.
+    const std::string hostile = host / "/Library/LaunchAgents/x\x1b[2J\x1b]0;pwned\x07.plist";
+    writeFile(hostile, "not a property list");
+    writeFile(host.home() + "/Library/LaunchAgents/nolabel.plist",
+              test::plistXml("<dict><key>Program</key><string>/bin/x</string></dict>"));
+
+    const CliRun text = cli({"list", "--problems"});
+    ASSERT_EQ(text.status, 0) << text.err;
+    EXPECT_THAT(text.out, HasSubstr("Definitions that could not be read (2)\n"));
+    EXPECT_EQ(text.out.find('\x1b'), std::string::npos);
+    EXPECT_EQ(text.out.find('\x07'), std::string::npos);
+    EXPECT_THAT(text.out, HasSubstr("User      no Label        " + host.home() +
+                                    "/Library/LaunchAgents/nolabel.plist\n"));
+
+    const auto document = nlohmann::json::parse(cli({"list", "--json", "--problems"}).out);
+    ASSERT_EQ(document["problems"].size(), 2u);
+    EXPECT_EQ(document["problems"][0]["path"], hostile);
+    EXPECT_EQ(document["problems"][0]["reason"], "does not parse");
+    EXPECT_EQ(document["problems"][1]["category"], "User");
 }
 
 } // namespace

@@ -37,6 +37,7 @@ using ::testing::Contains;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
+using ::testing::Pair;
 using ::testing::UnorderedElementsAre;
 
 constexpr std::string_view kHeading = "PID\tStatus\tLabel\n";
@@ -64,7 +65,7 @@ protected:
     TemporaryHost host;
 };
 
-TEST_F(HardeningTest, SpecialFilesNamedLikeDefinitionsAreSkipped) {
+TEST_F(HardeningTest, SpecialFilesNamedLikeDefinitionsAreProblemsNotRecords) {
     const std::string daemons = host / "/Library/LaunchDaemons";
     writeFile(daemons + "/good.plist", definitionXml("com.example.good", "/usr/bin/good"));
     // Opening a FIFO for reading blocks until a writer comes; none ever does.
@@ -83,14 +84,28 @@ TEST_F(HardeningTest, SpecialFilesNamedLikeDefinitionsAreSkipped) {
               0);
 
     const LogCapture log;
-    const std::vector<LaunchItem> items = load(LaunchScope::system);
+    const DiscoveredCategory system = manager().loadCategory(LaunchScope::system);
 
-    EXPECT_THAT(labelsOf(items), ElementsAre("com.example.good"));
+    EXPECT_THAT(labelsOf(system.items), ElementsAre("com.example.good"));
     for (const char* name : {"fifo.plist", "zero.plist", "random.plist", "dangling.plist",
                              "loop-a.plist", "loop-b.plist", "folder.plist", "huge.plist"}) {
         EXPECT_THAT(log.lines(), Contains("Failed to read plist definition: "s + name));
     }
     EXPECT_THAT(log.lines(), Contains("Found 9 files in LaunchDaemons"));
+
+    std::vector<std::pair<std::string, ProblemReason>> problems;
+    for (const DefinitionProblem& problem : system.problems) {
+        EXPECT_EQ(problem.scope, LaunchScope::system);
+        problems.emplace_back(problem.path.substr(daemons.size() + 1), problem.reason);
+    }
+    EXPECT_THAT(problems, UnorderedElementsAre(Pair("fifo.plist", ProblemReason::notRegularFile),
+                                               Pair("zero.plist", ProblemReason::notRegularFile),
+                                               Pair("random.plist", ProblemReason::notRegularFile),
+                                               Pair("dangling.plist", ProblemReason::missing),
+                                               Pair("loop-a.plist", ProblemReason::unreadable),
+                                               Pair("loop-b.plist", ProblemReason::unreadable),
+                                               Pair("folder.plist", ProblemReason::notRegularFile),
+                                               Pair("huge.plist", ProblemReason::overSizeLimit)));
 }
 
 TEST_F(HardeningTest, SpecialFilesAsExtensionInfoAndStartupItems) {
@@ -182,10 +197,18 @@ TEST_F(HardeningTest, UnreadableDefinitionIsSkippedWithItsLine) {
     ASSERT_EQ(::chmod(host.root().c_str(), 0755), 0);
 
     const LaunchServiceManager scanner = manager();
-    const std::vector<std::string> lines =
-        inUnprivilegedChild([&] { return scanner.scanLaunchdDirectories({agents}); });
+    const std::vector<std::string> lines = inUnprivilegedChild([&] {
+        std::vector<DefinitionProblem> problems;
+        auto items = scanner.scanLaunchdDirectories({agents}, LaunchScope::system, problems);
+        for (const DefinitionProblem& problem : problems) {
+            Log::line("problem: " + std::string(lastPathComponent(problem.path)) + ": " +
+                      std::string(toText(problem.reason)));
+        }
+        return items;
+    });
 
     EXPECT_THAT(lines, Contains("Failed to read plist definition: locked.plist"));
+    EXPECT_THAT(lines, Contains("problem: locked.plist: cannot be read"));
     EXPECT_THAT(lines, Contains("record com.example.open"));
     EXPECT_THAT(lines, ::testing::Not(Contains("record com.example.locked")));
 }

@@ -46,6 +46,11 @@ protected:
     std::optional<LaunchItem> read(const std::string& path) {
         return PlistReader::readLaunchItem(path, m_layout);
     }
+    std::optional<ProblemReason> reasonFor(const std::string& path) {
+        const auto read = PlistReader::readDefinition(path, m_layout);
+        const auto* reason = std::get_if<ProblemReason>(&read);
+        return reason ? std::optional(*reason) : std::nullopt;
+    }
 
     fs::path m_root;
     HostLayout m_layout{"", "/Users/tester"};
@@ -174,17 +179,21 @@ TEST_F(PlistReaderTest, ByteOrderMarkedDefinitionsAreRead) {
     EXPECT_EQ(m_lines[0], "PlistReader: Failed to parse plist at " + odd);
 }
 
-TEST_F(PlistReaderTest, RejectionsLogTheirExactLine) {
+TEST_F(PlistReaderTest, RejectionsLogTheirExactLineAndGiveTheirReason) {
     struct Case {
         const char* fixture;
         const char* message;
+        ProblemReason reason;
     };
     const Case cases[] = {
-        {"numeric-label.plist", "PlistReader: Missing Label in plist at "},
-        {"empty-dict.plist", "PlistReader: Missing Label in plist at "},
-        {"top-level-array.plist", "PlistReader: Failed to parse plist at "},
-        {"not-a-plist.plist", "PlistReader: Failed to parse plist at "},
-        {"truncated.plist", "PlistReader: Failed to parse plist at "},
+        {"numeric-label.plist", "PlistReader: Missing Label in plist at ",
+         ProblemReason::labelNotString},
+        {"empty-dict.plist", "PlistReader: Missing Label in plist at ", ProblemReason::noLabel},
+        {"top-level-array.plist", "PlistReader: Failed to parse plist at ",
+         ProblemReason::notDictionary},
+        {"not-a-plist.plist", "PlistReader: Failed to parse plist at ",
+         ProblemReason::doesNotParse},
+        {"truncated.plist", "PlistReader: Failed to parse plist at ", ProblemReason::doesNotParse},
     };
     for (const auto& c : cases) {
         m_lines.clear();
@@ -192,11 +201,13 @@ TEST_F(PlistReaderTest, RejectionsLogTheirExactLine) {
         EXPECT_FALSE(read(path)) << c.fixture;
         ASSERT_EQ(m_lines.size(), 1u) << c.fixture;
         EXPECT_EQ(m_lines[0], c.message + path);
+        EXPECT_EQ(reasonFor(path), c.reason) << c.fixture;
     }
 }
 
 TEST_F(PlistReaderTest, UnreadableFilesYieldNothingSilently) {
-    EXPECT_FALSE(read((m_root / "missing.plist").string()));
+    const auto missing = (m_root / "missing.plist").string();
+    EXPECT_FALSE(read(missing));
     fs::create_directories(m_root / "folder.plist");
     EXPECT_FALSE(read((m_root / "folder.plist").string()));
     // A FIFO without a writer must not block the reader.
@@ -204,6 +215,9 @@ TEST_F(PlistReaderTest, UnreadableFilesYieldNothingSilently) {
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     EXPECT_FALSE(read(fifo.string()));
     EXPECT_TRUE(m_lines.empty());
+    EXPECT_EQ(reasonFor(missing), ProblemReason::missing);
+    EXPECT_EQ(reasonFor((m_root / "folder.plist").string()), ProblemReason::notRegularFile);
+    EXPECT_EQ(reasonFor(fifo.string()), ProblemReason::notRegularFile);
 }
 
 TEST_F(PlistReaderTest, HostileNestingIsAParseFailureNotACrash) {
@@ -211,7 +225,7 @@ TEST_F(PlistReaderTest, HostileNestingIsAParseFailureNotACrash) {
     EXPECT_FALSE(read(xmlPath));
     const auto binaryPath =
         place("LaunchAgents/deep-binary.plist", test::nestedBinaryArrays(200'000));
-    EXPECT_FALSE(read(binaryPath));
+    EXPECT_EQ(reasonFor(binaryPath), ProblemReason::doesNotParse);
     ASSERT_EQ(m_lines.size(), 2u);
     EXPECT_EQ(m_lines[0], "PlistReader: Failed to parse plist at " + xmlPath);
     EXPECT_EQ(m_lines[1], "PlistReader: Failed to parse plist at " + binaryPath);
