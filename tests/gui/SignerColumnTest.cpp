@@ -46,7 +46,7 @@ LaunchItem record(const std::string& label, const std::string& executable,
 const Signer kApple{SignerKind::apple, "", "", ""};
 
 Signer developer(const std::string& organization, const std::string& team) {
-    return Signer{SignerKind::developerId, organization, team, ""};
+    return Signer{SignerKind::developerId, organization, team, "", {}};
 }
 
 QStringList shownLabels(const QAbstractItemModel& model) {
@@ -115,7 +115,7 @@ private slots:
         QCOMPARE(model.index(1, column).data().toString(), QString());
 
         store.insert(QStringLiteral("/opt/b"),
-                     Signer{SignerKind::unknown, "", "", "codesign did not answer in time"});
+                     Signer{SignerKind::unknown, "", "", "codesign did not answer in time", {}});
         QVERIFY(batches.wait());
         QCOMPARE(model.index(1, column).data().toString(), QStringLiteral("Unknown"));
         QCOMPARE(model.index(1, column).data(Qt::ToolTipRole).toString(),
@@ -123,7 +123,7 @@ private slots:
         // The same signer again changes nothing.
         changes.clear();
         store.insert(QStringLiteral("/opt/b"),
-                     Signer{SignerKind::unknown, "", "", "codesign did not answer in time"});
+                     Signer{SignerKind::unknown, "", "", "codesign did not answer in time", {}});
         QVERIFY(!batches.wait(300));
         QCOMPARE(changes.count(), 0);
     }

@@ -9,6 +9,7 @@
 #include <QGuiApplication>
 #include <QPainter>
 #include <QPixmap>
+#include <tuple>
 
 namespace daemonary {
 
@@ -228,6 +229,7 @@ void ServiceTableModel::setSignerStore(const SignerStore* signers) {
 
 void ServiceTableModel::updateSigner(Row& row) const {
     const Signer* signer = m_signers ? m_signers->signer(row.signerTarget) : nullptr;
+    row.provenApple = signer != nullptr && m_signers->isProvenApple(row.signerTarget);
     if (signer == nullptr) {
         row.signerKind.reset();
         row.signerText.clear();
@@ -252,9 +254,11 @@ void ServiceTableModel::signersChanged(const QStringList& targets) {
         }
         for (const int row : rows.value()) {
             Row& current = m_rows[static_cast<std::size_t>(row)];
-            const auto before = std::make_pair(current.signerKind, current.signerDescription);
+            const auto before =
+                std::tuple(current.signerKind, current.signerDescription, current.provenApple);
             updateSigner(current);
-            if (before == std::make_pair(current.signerKind, current.signerDescription)) {
+            if (before ==
+                std::tuple(current.signerKind, current.signerDescription, current.provenApple)) {
                 continue;
             }
             first = first < 0 ? row : std::min(first, row);

@@ -49,6 +49,7 @@ public:
         bool systemDefault = false;
         QString signerTarget;                 // empty: nothing to sign-check
         std::optional<SignerKind> signerKind; // none while unknown
+        bool provenApple = false;             // by a check of this process
         QString signerText;
         QString signerDescription;
         ChangeMark mark = ChangeMark::none;

@@ -77,6 +77,11 @@ const Signer* SignerStore::signer(const QString& target) const {
     return found == m_signers.constEnd() ? nullptr : &found.value();
 }
 
+bool SignerStore::isProvenApple(const QString& target) const {
+    const Signer* found = signer(target);
+    return found != nullptr && found->kind == SignerKind::apple && m_proven.contains(target);
+}
+
 void SignerStore::request(const std::vector<LaunchItem>& items, bool urgent) {
     std::vector<std::string> targets;
     for (const LaunchItem& item : items) {
@@ -131,8 +136,14 @@ void SignerStore::startRequests(const std::vector<std::string>& targets, bool ur
                 auto stamp = m_checker.stamp(target);
                 if (stamp) {
                     if (auto cached = m_cache.lookup(target, *stamp)) {
-                        known.push_back({QString::fromStdString(target), std::move(*cached)});
-                        continue;
+                        // Only a class that hides needs proof before it is used.
+                        const bool recheck =
+                            !cached->proven && cached->signer.kind == SignerKind::apple;
+                        known.push_back({QString::fromStdString(target), std::move(cached->signer),
+                                         cached->proven, !recheck});
+                        if (!recheck) {
+                            continue;
+                        }
                     }
                 }
                 unknown.emplace_back(target, stamp);
@@ -175,9 +186,18 @@ void SignerStore::insert(const QString& target, const Signer& signer) {
 void SignerStore::deliver(std::vector<Found> found) {
     bool computed = false;
     for (Found& entry : found) {
-        m_pending.remove(entry.target);
+        if (entry.settled) {
+            m_pending.remove(entry.target);
+        }
+        const bool wasProven = m_proven.contains(entry.target);
+        if (entry.proven) {
+            m_proven.insert(entry.target);
+        } else {
+            m_proven.remove(entry.target);
+        }
         const auto existing = m_signers.constFind(entry.target);
-        if (existing != m_signers.constEnd() && existing.value() == entry.signer) {
+        if (existing != m_signers.constEnd() && existing.value() == entry.signer &&
+            wasProven == entry.proven) {
             continue;
         }
         m_signers.insert(entry.target, std::move(entry.signer));

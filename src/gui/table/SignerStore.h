@@ -24,6 +24,10 @@ namespace daemonary {
 // record names, signerTarget) on the GUI thread, and by target, size and
 // modification time in a cache file, so a later launch knows them at once.
 //
+// What the cache file says is shown at once but proves nothing (any process
+// of the user can write it): a cached "Apple" is checked again, and only a
+// check of this process makes an item Apple enough to hide.
+//
 // Checks run on a pool of the store's own, at most four at a time, each
 // codesign run within the checker's time limit. Results are handed to the
 // GUI thread in batches (signersChanged), so a table filling in thousands of
@@ -52,6 +56,8 @@ public:
 
     // The signer of a target, or nothing while it is unknown.
     const Signer* signer(const QString& target) const;
+    // Whether a check of this process found the target signed by Apple.
+    bool isProvenApple(const QString& target) const;
     // Finds the signers of the records' targets that are not being found
     // already: from the cache when the file is unchanged, else by a check.
     // `urgent` puts them ahead of earlier requests (the table the user looks
@@ -59,7 +65,7 @@ public:
     void request(const std::vector<LaunchItem>& items, bool urgent = false);
     // One target, unless its signer is known already.
     void requestTarget(const QString& target, bool urgent = true);
-    // Takes a signer as if a check had found it.
+    // Takes a signer as if a check of this process had found it.
     void insert(const QString& target, const Signer& signer);
 
     // Targets asked for whose signer has not arrived yet.
@@ -80,6 +86,9 @@ private:
     struct Found {
         QString target;
         Signer signer;
+        bool proven = true;
+        // False while a check of its own is still to come.
+        bool settled = true;
     };
 
     void startRequests(const std::vector<std::string>& targets, bool urgent);
@@ -96,6 +105,7 @@ private:
     QThreadPool m_pool;
 
     QHash<QString, Signer> m_signers;
+    QSet<QString> m_proven;
     QSet<QString> m_pending;
     QStringList m_changed;
     QTimer m_batchTimer;

@@ -228,8 +228,8 @@ TEST(SignerJsonTest, RoundTripsAndRejectsWhatItDidNotWrite) {
               R"j({"kind":"developerID","signer":"Developer ID: Northwind Traders (N7W4D2TR8S)",)j"
               R"j("team":"N7W4D2TR8S","organization":"Northwind Traders"})j");
     for (const Signer& signer :
-         {developer, Signer{SignerKind::apple, "", "", ""},
-          Signer{SignerKind::unknown, "", "", "codesign did not answer in time"}}) {
+         {developer, Signer{SignerKind::apple, "", "", "", {}},
+          Signer{SignerKind::unknown, "", "", "codesign did not answer in time", {}}}) {
         EXPECT_EQ(signerFromJson(nlohmann::json::parse(toJson(signer).dump())), signer);
     }
     for (const char* bad : {R"([])", R"({})", R"({"kind": "trusted"})", R"({"kind": 3})",
@@ -358,8 +358,8 @@ TEST_F(SignerCacheTest, KeepsWhatDescribesTheFileAcrossASaveAndLoad) {
     SignerCache cache;
     cache.store("/usr/libexec/trustd", {100, 5}, apple);
     cache.store("/opt/developer", {7, 9}, developer);
-    cache.store("/opt/gone", {0, 0}, Signer{SignerKind::missing, "", "", ""});
-    cache.store("/opt/hang", {1, 1}, Signer{SignerKind::unknown, "", "", "timed out"});
+    cache.store("/opt/gone", {0, 0}, Signer{SignerKind::missing, "", "", "", {}});
+    cache.store("/opt/hang", {1, 1}, Signer{SignerKind::unknown, "", "", "timed out", {}});
     EXPECT_EQ(cache.size(), 2u);
     ASSERT_TRUE(cache.save(file()));
 
@@ -405,7 +405,7 @@ TEST_F(SignerCacheTest, DamagedOrHostileFilesAreIgnoredWithOneLine) {
     for (const auto& [name, contents] : cases) {
         SCOPED_TRACE(name);
         SignerCache cache;
-        cache.store("/kept", {1, 1}, Signer{SignerKind::apple, "", "", ""});
+        cache.store("/kept", {1, 1}, Signer{SignerKind::apple, "", "", "", {}});
         writeFile(file(), contents);
         const LogCapture log;
         EXPECT_FALSE(cache.load(file()));
@@ -413,7 +413,7 @@ TEST_F(SignerCacheTest, DamagedOrHostileFilesAreIgnoredWithOneLine) {
         ASSERT_THAT(log.lines(), SizeIs(1));
         EXPECT_THAT(log.lines()[0], HasSubstr("SignerCache: ignoring " + file()));
         // The next save replaces it with a good one.
-        cache.store("/x", {1, 1}, Signer{SignerKind::notSigned, "", "", ""});
+        cache.store("/x", {1, 1}, Signer{SignerKind::notSigned, "", "", "", {}});
         ASSERT_TRUE(cache.save(file()));
         SignerCache rebuilt;
         EXPECT_TRUE(rebuilt.load(file()));
