@@ -43,7 +43,7 @@ LaunchItem record(const std::string& label, const std::string& executable,
     return item;
 }
 
-const Signer kApple{SignerKind::apple, "", "", ""};
+const Signer kApple{SignerKind::apple, "", "", "", {}};
 
 Signer developer(const std::string& organization, const std::string& team) {
     return Signer{SignerKind::developerId, organization, team, "", {}};
@@ -317,7 +317,7 @@ private slots:
                         "  *--verify*) exit 0 ;;\n"
                         "  *trustd) printf 'Authority=Software Signing\\nAuthority=Apple Root "
                         "CA\\nTeamIdentifier=not set\\n' >&2; exit 0 ;;\n"
-                        "  *) echo \"$3: code object is not signed at all\" >&2; exit 1 ;;\n"
+                        "  *) echo \"$2: code object is not signed at all\" >&2; exit 1 ;;\n"
                         "esac");
         for (const char* file : {"/usr/libexec/trustd", "/opt/tool"}) {
             std::filesystem::create_directories(std::filesystem::path(root + file).parent_path());
@@ -359,9 +359,54 @@ private slots:
         QVERIFY(idle.wait(20000));
         QCOMPARE(second.signer(QStringLiteral("/usr/libexec/trustd"))->text(), "Apple");
         QCOMPARE(second.signer(QStringLiteral("/opt/tool"))->text(), "Unsigned");
-        // Only the missing file, which is not cached, was looked at again, and
-        // that needs no codesign run.
-        QVERIFY(!std::filesystem::exists(calls));
+        // The cache file proves nothing, so the Apple-signed file was checked
+        // again (display and requirement) before it may hide; the unsigned
+        // one was not, nor the missing one, which needs no codesign run.
+        QCOMPARE(lineCount(calls), 2);
+        QVERIFY(second.isProvenApple(QStringLiteral("/usr/libexec/trustd")));
+    }
+
+    // Any process of the user can write the cache file. One that calls a
+    // self-signed program Apple's gets it shown until the check, never hidden.
+    void tamperedCacheFileCannotHideAnItem() {
+        QTemporaryDir dir;
+        const std::string root = dir.filePath(QStringLiteral("host")).toStdString();
+        writeScript(root + "/usr/bin/codesign",
+                    "case \"$*\" in\n"
+                    "  *--verify*) echo 'test-requirement: code failed to satisfy' >&2; exit 3 ;;\n"
+                    "  *) printf 'Authority=Software Signing\\nAuthority=Apple Root CA\\n"
+                    "TeamIdentifier=not set\\n' >&2; exit 0 ;;\n"
+                    "esac");
+        std::filesystem::create_directories(root + "/opt");
+        std::ofstream(root + "/opt/evil") << "binary";
+        const HostLayout layout(root, root + "/Users/tester");
+        const QString cacheFile = dir.filePath(QStringLiteral("signers.json"));
+        {
+            SignerCache forged;
+            forged.store("/opt/evil", *SignerChecker(layout).stamp("/opt/evil"), kApple);
+            QVERIFY(forged.save(cacheFile.toStdString()));
+        }
+
+        SignerStore store(SignerChecker(layout), cacheFile);
+        ServiceTableModel model(LaunchScope::system);
+        model.setSignerStore(&store);
+        ServiceFilterProxyModel proxy;
+        proxy.setSourceModel(&model);
+        proxy.setHideAppleSigned(true);
+        model.setItems({record("evil", "/opt/evil")});
+
+        QStringList shownAs;
+        connect(&store, &SignerStore::signersChanged, this, [&] {
+            shownAs.append(
+                QString::fromStdString(store.signer(QStringLiteral("/opt/evil"))->text()));
+            QCOMPARE(proxy.rowCount(), 1);
+        });
+        QSignalSpy idle(&store, &SignerStore::idle);
+        store.request({record("evil", "/opt/evil")});
+        QVERIFY(idle.wait(20000));
+        QVERIFY(!shownAs.isEmpty());
+        QCOMPARE(shownAs.last(), QStringLiteral("Unknown"));
+        QCOMPARE(proxy.rowCount(), 1);
     }
 };
 
