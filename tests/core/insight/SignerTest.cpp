@@ -223,21 +223,11 @@ TEST(ClassifySignerTest, OnlyARequirementThatHeldRaisesTheClass) {
          timedOut,
          std::nullopt,
          {SignerKind::unknown, "", "", "codesign --verify did not answer in time", ""}},
-        {"developer ID check timed out",
-         ran(0, kDeveloperIdReport),
-         failed,
-         timedOut,
-         {SignerKind::unknown, "", "", "codesign --verify did not answer in time", ""}},
         {"requirement usage error",
          ran(0, kAppleReport),
          ran(2, "usage"),
          std::nullopt,
          {SignerKind::unknown, "", "", "codesign --verify failed with status 2", ""}},
-        {"requirement not checked",
-         ran(0, kAppleReport),
-         std::nullopt,
-         std::nullopt,
-         {SignerKind::unknown, "", "", "codesign --verify was not run", ""}},
     };
     for (const Case& testCase : cases) {
         SCOPED_TRACE(testCase.name);
@@ -245,41 +235,6 @@ TEST(ClassifySignerTest, OnlyARequirementThatHeldRaisesTheClass) {
             classifySigner(SigningEvidence{testCase.display, testCase.apple, testCase.developerId});
         EXPECT_EQ(signer, testCase.expected) << signer.description();
     }
-}
-
-TEST(ClassifySignerTest, RequirementsAreCheckedOnlyWhileTheyCanDecide) {
-    const ToolResult held = ran(0, "");
-    const ToolResult failed = ran(3, kRequirementFailed);
-    using R = SignerRequirement;
-    struct Case {
-        const char* name;
-        SigningEvidence evidence;
-        std::optional<SignerRequirement> next;
-    };
-    const std::vector<Case> cases = {
-        {"signed", {ran(0, kDeveloperIdReport), {}, {}}, R::apple},
-        {"not apple", {ran(0, kDeveloperIdReport), failed, {}}, R::developerId},
-        {"apple", {ran(0, kAppleReport), held, {}}, std::nullopt},
-        {"both run", {ran(0, kDeveloperIdReport), failed, failed}, std::nullopt},
-        {"ad hoc has no certificate", {ran(0, kAdHocReport), failed, {}}, std::nullopt},
-        {"tampered", {ran(0, kDeveloperIdReport), ran(1, "invalid"), {}}, std::nullopt},
-        {"unsigned", {ran(1, "/x: code object is not signed at all\n"), {}, {}}, std::nullopt},
-    };
-    for (const Case& testCase : cases) {
-        SCOPED_TRACE(testCase.name);
-        EXPECT_EQ(nextRequirement(testCase.evidence), testCase.next);
-    }
-}
-
-TEST(SignerTextTest, UnprovenNamesAreShownAsClaims) {
-    const Signer forged{SignerKind::unknown, "", "", "not from Apple's authority",
-                        "Developer ID Application: Apple Inc. (ABCDE12345)"};
-    EXPECT_EQ(forged.text(), "Unknown");
-    EXPECT_EQ(forged.description(), "Unknown (not from Apple's authority; certificate "
-                                    "\"Developer ID Application: Apple Inc. (ABCDE12345)\")");
-    const Signer developer{SignerKind::developerId, "Google, Inc.", "EQHXZ8M8AV", "",
-                           "Developer ID Application: Google, Inc. (EQHXZ8M8AV)"};
-    EXPECT_EQ(developer.description(), "Developer ID: Google, Inc. (EQHXZ8M8AV)");
 }
 
 TEST(SignerJsonTest, RoundTripsAndRejectsWhatItDidNotWrite) {
