@@ -359,9 +359,15 @@ private slots:
         QVERIFY(idle.wait(20000));
         QCOMPARE(second.signer(QStringLiteral("/usr/libexec/trustd"))->text(), "Apple");
         QCOMPARE(second.signer(QStringLiteral("/opt/tool"))->text(), "Unsigned");
-        // The cache file proves nothing, so the Apple-signed file was checked
-        // again (display and requirement) before it may hide; the unsigned
-        // one was not, nor the missing one, which needs no codesign run.
+        // Only the missing file, which is not cached, was looked at again, and
+        // that needs no codesign run.
+        QVERIFY(!std::filesystem::exists(calls));
+        // The cache file proves nothing: before Apple-signed items are hidden,
+        // the cached Apple is checked again (display and requirement), the
+        // unsigned file is not.
+        QVERIFY(!second.isProvenApple(QStringLiteral("/usr/libexec/trustd")));
+        second.setProofWanted(true);
+        QVERIFY(idle.wait(20000));
         QCOMPARE(lineCount(calls), 2);
         QVERIFY(second.isProvenApple(QStringLiteral("/usr/libexec/trustd")));
     }
@@ -388,6 +394,7 @@ private slots:
         }
 
         SignerStore store(SignerChecker(layout), cacheFile);
+        store.setProofWanted(true);
         ServiceTableModel model(LaunchScope::system);
         model.setSignerStore(&store);
         ServiceFilterProxyModel proxy;

@@ -136,14 +136,9 @@ void SignerStore::startRequests(const std::vector<std::string>& targets, bool ur
                 auto stamp = m_checker.stamp(target);
                 if (stamp) {
                     if (auto cached = m_cache.lookup(target, *stamp)) {
-                        // Only a class that hides needs proof before it is used.
-                        const bool recheck =
-                            !cached->proven && cached->signer.kind == SignerKind::apple;
                         known.push_back({QString::fromStdString(target), std::move(cached->signer),
-                                         cached->proven, !recheck});
-                        if (!recheck) {
-                            continue;
-                        }
+                                         cached->proven});
+                        continue;
                     }
                 }
                 unknown.emplace_back(target, stamp);
@@ -152,31 +147,49 @@ void SignerStore::startRequests(const std::vector<std::string>& targets, bool ur
                 this, [this, known = std::move(known)]() mutable { deliver(std::move(known)); },
                 Qt::QueuedConnection);
             for (auto& [target, stamp] : unknown) {
-                m_pool.start(
-                    [this, target = std::move(target), stamp] {
-                        if (m_cancel) {
-                            return;
-                        }
-                        Signer signer = m_checker.check(target, &m_cancel);
-                        if (m_cancel) {
-                            return;
-                        }
-                        if (stamp) {
-                            m_cache.store(target, *stamp, signer);
-                        }
-                        std::vector<Found> found;
-                        found.push_back({QString::fromStdString(target), std::move(signer)});
-                        QMetaObject::invokeMethod(
-                            this,
-                            [this, found = std::move(found)]() mutable {
-                                deliver(std::move(found));
-                            },
-                            Qt::QueuedConnection);
-                    },
-                    priority);
+                startCheck(std::move(target), std::move(stamp), priority);
             }
         },
         priority + 1);
+}
+
+void SignerStore::startCheck(std::string target, std::optional<SignerStamp> stamp, int priority) {
+    m_pool.start(
+        [this, target = std::move(target), stamp]() mutable {
+            if (m_cancel) {
+                return;
+            }
+            if (!stamp) {
+                stamp = m_checker.stamp(target);
+            }
+            Signer signer = m_checker.check(target, &m_cancel);
+            if (m_cancel) {
+                return;
+            }
+            if (stamp) {
+                m_cache.store(target, *stamp, signer);
+            }
+            std::vector<Found> found;
+            found.push_back({QString::fromStdString(target), std::move(signer)});
+            QMetaObject::invokeMethod(
+                this, [this, found = std::move(found)]() mutable { deliver(std::move(found)); },
+                Qt::QueuedConnection);
+        },
+        priority);
+}
+
+void SignerStore::setProofWanted(bool wanted) {
+    m_proofWanted = wanted;
+    if (!wanted) {
+        return;
+    }
+    for (auto it = m_signers.constBegin(); it != m_signers.constEnd(); ++it) {
+        if (it.value().kind == SignerKind::apple && !m_proven.contains(it.key()) &&
+            !m_pending.contains(it.key())) {
+            m_pending.insert(it.key());
+            startCheck(it.key().toStdString(), std::nullopt, 0);
+        }
+    }
 }
 
 void SignerStore::insert(const QString& target, const Signer& signer) {
@@ -186,7 +199,10 @@ void SignerStore::insert(const QString& target, const Signer& signer) {
 void SignerStore::deliver(std::vector<Found> found) {
     bool computed = false;
     for (Found& entry : found) {
-        if (entry.settled) {
+        // Only a class that hides needs proof, and only while items are hidden.
+        if (m_proofWanted && !entry.proven && entry.signer.kind == SignerKind::apple) {
+            startCheck(entry.target.toStdString(), std::nullopt, 0);
+        } else {
             m_pending.remove(entry.target);
         }
         const bool wasProven = m_proven.contains(entry.target);

@@ -15,6 +15,8 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <string>
 #include <vector>
 
 namespace daemonary {
@@ -25,8 +27,9 @@ namespace daemonary {
 // modification time in a cache file, so a later launch knows them at once.
 //
 // What the cache file says is shown at once but proves nothing (any process
-// of the user can write it): a cached "Apple" is checked again, and only a
-// check of this process makes an item Apple enough to hide.
+// of the user can write it): only a check of this process makes an item
+// Apple enough to hide, so while proof is wanted a cached "Apple" is checked
+// again.
 //
 // Checks run on a pool of the store's own, at most four at a time, each
 // codesign run within the checker's time limit. Results are handed to the
@@ -58,6 +61,9 @@ public:
     const Signer* signer(const QString& target) const;
     // Whether a check of this process found the target signed by Apple.
     bool isProvenApple(const QString& target) const;
+    // While wanted (Apple-signed items are hidden), every "Apple" the cache
+    // file gave, known now or later, is checked again.
+    void setProofWanted(bool wanted);
     // Finds the signers of the records' targets that are not being found
     // already: from the cache when the file is unchanged, else by a check.
     // `urgent` puts them ahead of earlier requests (the table the user looks
@@ -87,11 +93,11 @@ private:
         QString target;
         Signer signer;
         bool proven = true;
-        // False while a check of its own is still to come.
-        bool settled = true;
     };
 
     void startRequests(const std::vector<std::string>& targets, bool urgent);
+    // Checks one target on the pool; without a stamp it is taken first.
+    void startCheck(std::string target, std::optional<SignerStamp> stamp, int priority);
     void deliver(std::vector<Found> found);
     void flush();
     void scheduleSave();
@@ -102,6 +108,7 @@ private:
     SignerCache m_cache;
     std::once_flag m_cacheLoaded;
     std::atomic<bool> m_cancel = false;
+    std::atomic<bool> m_proofWanted = false;
     QThreadPool m_pool;
 
     QHash<QString, Signer> m_signers;
