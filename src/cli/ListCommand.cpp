@@ -189,6 +189,10 @@ std::string listJson(const std::vector<std::pair<LaunchScope, std::vector<Launch
                 if (!signer->reason.empty()) {
                     record["signerReason"] = signer->reason;
                 }
+                // The certificate's own name: shown, never the class.
+                if (!signer->authority.empty()) {
+                    record["signerAuthority"] = signer->authority;
+                }
             }
             text += first ? "\n    " : ",\n    ";
             first = false;

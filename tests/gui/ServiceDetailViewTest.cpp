@@ -187,7 +187,7 @@ private slots:
         QCOMPARE(signerRow, executableRow + 1);
 
         signers.insert(u"/Library/PrivilegedHelperTools/x"_s,
-                       Signer{SignerKind::developerId, "Contoso Ltd", "C0N7050L7D", ""});
+                       Signer{SignerKind::developerId, "Contoso Ltd", "C0N7050L7D", "", {}});
         item.executablePath = "/Library/PrivilegedHelperTools/x";
         show(*view, item);
         QCOMPARE(view->signerText(), u"Developer ID: Contoso Ltd (C0N7050L7D)"_s);

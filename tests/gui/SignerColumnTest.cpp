@@ -43,10 +43,10 @@ LaunchItem record(const std::string& label, const std::string& executable,
     return item;
 }
 
-const Signer kApple{SignerKind::apple, "", "", ""};
+const Signer kApple{SignerKind::apple, "", "", "", {}};
 
 Signer developer(const std::string& organization, const std::string& team) {
-    return Signer{SignerKind::developerId, organization, team, ""};
+    return Signer{SignerKind::developerId, organization, team, "", {}};
 }
 
 QStringList shownLabels(const QAbstractItemModel& model) {
@@ -115,7 +115,7 @@ private slots:
         QCOMPARE(model.index(1, column).data().toString(), QString());
 
         store.insert(QStringLiteral("/opt/b"),
-                     Signer{SignerKind::unknown, "", "", "codesign did not answer in time"});
+                     Signer{SignerKind::unknown, "", "", "codesign did not answer in time", {}});
         QVERIFY(batches.wait());
         QCOMPARE(model.index(1, column).data().toString(), QStringLiteral("Unknown"));
         QCOMPARE(model.index(1, column).data(Qt::ToolTipRole).toString(),
@@ -123,7 +123,7 @@ private slots:
         // The same signer again changes nothing.
         changes.clear();
         store.insert(QStringLiteral("/opt/b"),
-                     Signer{SignerKind::unknown, "", "", "codesign did not answer in time"});
+                     Signer{SignerKind::unknown, "", "", "codesign did not answer in time", {}});
         QVERIFY(!batches.wait(300));
         QCOMPARE(changes.count(), 0);
     }
@@ -317,7 +317,7 @@ private slots:
                         "  *--verify*) exit 0 ;;\n"
                         "  *trustd) printf 'Authority=Software Signing\\nAuthority=Apple Root "
                         "CA\\nTeamIdentifier=not set\\n' >&2; exit 0 ;;\n"
-                        "  *) echo \"$3: code object is not signed at all\" >&2; exit 1 ;;\n"
+                        "  *) echo \"$2: code object is not signed at all\" >&2; exit 1 ;;\n"
                         "esac");
         for (const char* file : {"/usr/libexec/trustd", "/opt/tool"}) {
             std::filesystem::create_directories(std::filesystem::path(root + file).parent_path());
@@ -362,6 +362,58 @@ private slots:
         // Only the missing file, which is not cached, was looked at again, and
         // that needs no codesign run.
         QVERIFY(!std::filesystem::exists(calls));
+        // The cache file proves nothing: before Apple-signed items are hidden,
+        // the cached Apple is checked again (display and requirement), the
+        // unsigned file is not.
+        QVERIFY(!second.isProvenApple(QStringLiteral("/usr/libexec/trustd")));
+        second.setProofWanted(true);
+        QVERIFY(idle.wait(20000));
+        QCOMPARE(lineCount(calls), 2);
+        QVERIFY(second.isProvenApple(QStringLiteral("/usr/libexec/trustd")));
+    }
+
+    // Any process of the user can write the cache file. One that calls a
+    // self-signed program Apple's gets it shown until the check, never hidden.
+    void tamperedCacheFileCannotHideAnItem() {
+        QTemporaryDir dir;
+        const std::string root = dir.filePath(QStringLiteral("host")).toStdString();
+        writeScript(root + "/usr/bin/codesign",
+                    "case \"$*\" in\n"
+                    "  *--verify*) echo 'test-requirement: code failed to satisfy' >&2; exit 3 ;;\n"
+                    "  *) printf 'Authority=Software Signing\\nAuthority=Apple Root CA\\n"
+                    "TeamIdentifier=not set\\n' >&2; exit 0 ;;\n"
+                    "esac");
+        std::filesystem::create_directories(root + "/opt");
+        std::ofstream(root + "/opt/evil") << "binary";
+        const HostLayout layout(root, root + "/Users/tester");
+        const QString cacheFile = dir.filePath(QStringLiteral("signers.json"));
+        {
+            SignerCache forged;
+            forged.store("/opt/evil", *SignerChecker(layout).stamp("/opt/evil"), kApple);
+            QVERIFY(forged.save(cacheFile.toStdString()));
+        }
+
+        SignerStore store(SignerChecker(layout), cacheFile);
+        store.setProofWanted(true);
+        ServiceTableModel model(LaunchScope::system);
+        model.setSignerStore(&store);
+        ServiceFilterProxyModel proxy;
+        proxy.setSourceModel(&model);
+        proxy.setHideAppleSigned(true);
+        model.setItems({record("evil", "/opt/evil")});
+
+        QStringList shownAs;
+        connect(&store, &SignerStore::signersChanged, this, [&] {
+            shownAs.append(
+                QString::fromStdString(store.signer(QStringLiteral("/opt/evil"))->text()));
+            QCOMPARE(proxy.rowCount(), 1);
+        });
+        QSignalSpy idle(&store, &SignerStore::idle);
+        store.request({record("evil", "/opt/evil")});
+        QVERIFY(idle.wait(20000));
+        QVERIFY(!shownAs.isEmpty());
+        QCOMPARE(shownAs.last(), QStringLiteral("Unknown"));
+        QCOMPARE(proxy.rowCount(), 1);
     }
 };
 

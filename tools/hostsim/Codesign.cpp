@@ -1,5 +1,6 @@
 #include "Codesign.h"
 
+#include "CodeRequirement.h"
 #include "StateStore.h"
 #include "platform/FileSystem.h"
 #include "plist/PropertyList.h"
@@ -119,6 +120,23 @@ std::string timestamp(Digits& digits) {
     return text;
 }
 
+std::vector<std::string> authorityNames(const SignedCode& code) {
+    if (!code.authorities.empty())
+        return code.authorities;
+    switch (code.kind) {
+    case SigningKind::apple:
+        return {"Software Signing", "Apple Code Signing Certification Authority", "Apple Root CA"};
+    case SigningKind::developerId:
+        return {"Developer ID Application: " + code.organization + " (" + code.teamIdentifier + ")",
+                "Developer ID Certification Authority", "Apple Root CA"};
+    case SigningKind::selfSigned:
+        return {code.organization};
+    case SigningKind::adHoc:
+        break;
+    }
+    return {};
+}
+
 std::string report(const Subject& subject, const SignedCode& code, std::string_view seed) {
     Digits digits(seed);
     const bool adHoc = code.kind == SigningKind::adHoc;
@@ -158,25 +176,20 @@ std::string report(const Subject& subject, const SignedCode& code, std::string_v
         line("Signature=adhoc");
     } else {
         line("Signature size=" + std::to_string(apple ? 4442 : 8900 + digits.below(200)));
-        if (apple) {
-            line("Authority=Software Signing");
-            line("Authority=Apple Code Signing Certification Authority");
-        } else {
-            line("Authority=Developer ID Application: " + code.organization + " (" +
-                 code.teamIdentifier + ")");
-            line("Authority=Developer ID Certification Authority");
-        }
-        line("Authority=Apple Root CA");
+        for (const std::string& name : authorityNames(code))
+            line("Authority=" + name);
         if (!apple) {
             line("Timestamp=" + timestamp(digits));
-            line("Notarization Ticket=stapled");
+            if (code.kind == SigningKind::developerId)
+                line("Notarization Ticket=stapled");
         }
     }
     if (subject.bundle && subject.bundle->entries)
         line("Info.plist entries=" + std::to_string(*subject.bundle->entries));
     else
         line("Info.plist=not bound");
-    line("TeamIdentifier=" + (adHoc || apple ? std::string("not set") : code.teamIdentifier));
+    line("TeamIdentifier=" + (adHoc || apple || code.teamIdentifier.empty() ? std::string("not set")
+                                                                            : code.teamIdentifier));
     if (!adHoc && !apple)
         line("Runtime Version=15.0.0");
     if (subject.bundle)
@@ -272,10 +285,14 @@ std::optional<Subject> describe(const HostContext& host, const HostState& state,
         ::pause();
 }
 
+constexpr int kRequirementFailedStatus = 3;
+
 // --verify's verdict on signed code: nothing (or, verbose, two lines) and 0
-// for a good signature, codesign's complaint and 1 for a tampered one.
-int verifyReport(const std::string& path, const SignedCode& code, bool bundle, int verbosity,
-                 std::string& text) {
+// for a good signature, codesign's complaint and 1 for a tampered one, and 3
+// for a good one that fails the requirement given with -R.
+int verifyReport(const std::string& path, const Subject& subject, const SignedCode& code,
+                 const std::optional<std::string>& requirement, int verbosity, std::string& text) {
+    const bool bundle = subject.bundle.has_value();
     if (code.tampered) {
         if (bundle) {
             text += path + ": a sealed resource is missing or invalid\n";
@@ -291,7 +308,30 @@ int verifyReport(const std::string& path, const SignedCode& code, bool bundle, i
         text += path + ": valid on disk\n";
         text += path + ": satisfies its Designated Requirement\n";
     }
+    if (requirement) {
+        const RequirementFacts facts{code.kind, subject.identifier, code.teamIdentifier};
+        const auto holds = evaluateRequirement(*requirement, facts);
+        if (!holds) {
+            text += "codesign: unsupported requirement: " + *requirement + "\n";
+            return kUsageStatus;
+        }
+        if (!*holds) {
+            text += path + ": test-requirement: code failed to satisfy specified code "
+                           "requirement(s)\n";
+            return kRequirementFailedStatus;
+        }
+        if (verbosity > 0)
+            text += path + ": explicit requirement satisfied\n";
+    }
     return 0;
+}
+
+// -R's argument: "=TEXT" is the requirement itself, anything else a file
+// holding it.
+std::optional<std::string> requirementText(const std::string& argument) {
+    if (argument.starts_with('='))
+        return argument.substr(1);
+    return readFile(argument, 64 * 1024);
 }
 
 } // namespace
@@ -300,10 +340,30 @@ int runCodesign(const HostContext& host, const std::vector<std::string>& argumen
     bool display = false;
     bool verify = false;
     int verbosity = 0;
+    std::optional<std::string> requirement;
     std::vector<std::string> paths;
     bool options = true;
-    for (const std::string& argument : arguments) {
-        if (options && argument == "--") {
+    for (std::size_t i = 0; i < arguments.size(); ++i) {
+        const std::string& argument = arguments[i];
+        const bool requirementOption = argument == "-R" || argument == "--test-requirement";
+        if (options && (requirementOption || argument.starts_with("-R") ||
+                        argument.starts_with("--test-requirement="))) {
+            std::string given;
+            if (requirementOption) {
+                if (i + 1 == arguments.size()) {
+                    host.err() << "codesign: option requires an argument -- R\n";
+                    return kUsageStatus;
+                }
+                given = arguments[++i];
+            } else {
+                given = argument.substr(argument.starts_with("-R") ? 2 : 19);
+            }
+            requirement = requirementText(given);
+            if (!requirement) {
+                host.err() << "codesign: " << given << ": cannot read the requirement\n";
+                return kUsageStatus;
+            }
+        } else if (options && argument == "--") {
             options = false;
         } else if (options && (argument == "--display")) {
             display = true;
@@ -341,8 +401,9 @@ int runCodesign(const HostContext& host, const std::vector<std::string>& argumen
         --verbosity;
     }
     if (display == verify || paths.empty()) {
-        host.err() << "Usage: codesign -d [-v...] [--verbose=N] path ...\n"
-                   << "       codesign --verify [-v...] [--deep] [--strict] path ...\n";
+        host.err()
+            << "Usage: codesign -d [-v...] [--verbose=N] path ...\n"
+            << "       codesign --verify [-v...] [-R requirement] [--deep] [--strict] path ...\n";
         return kUsageStatus;
     }
 
@@ -377,8 +438,10 @@ int runCodesign(const HostContext& host, const std::vector<std::string>& argumen
             break;
         }
         if (verify) {
-            if (verifyReport(path, *code, subject->bundle.has_value(), verbosity, text) != 0)
-                status = 1;
+            const int verdict = verifyReport(path, *subject, *code, requirement, verbosity, text);
+            // As codesign: a failed signature outweighs a failed requirement.
+            if (verdict != 0 && (status == 0 || verdict == 1 || verdict == kUsageStatus))
+                status = verdict;
         } else {
             text += report(*subject, *code, seed);
         }

@@ -184,6 +184,8 @@ std::optional<SigningKind> signingKindFromText(std::string_view text) {
         return SigningKind::apple;
     if (text == "adhoc")
         return SigningKind::adHoc;
+    if (text == "selfSigned")
+        return SigningKind::selfSigned;
     return std::nullopt;
 }
 
@@ -195,6 +197,8 @@ const char* signingKindText(SigningKind kind) {
         return "apple";
     case SigningKind::adHoc:
         return "adhoc";
+    case SigningKind::selfSigned:
+        return "selfSigned";
     }
     return "developerID";
 }
@@ -210,7 +214,7 @@ std::optional<SignedCode> readSignedCode(const json& value, const std::string& w
     if (auto kind = fields.string("kind")) {
         auto parsed = signingKindFromText(*kind);
         if (!parsed) {
-            fields.fail("kind", "\"developerID\", \"apple\" or \"adhoc\"");
+            fields.fail("kind", "\"developerID\", \"apple\", \"adhoc\" or \"selfSigned\"");
             return std::nullopt;
         }
         code.kind = *parsed;
@@ -220,6 +224,16 @@ std::optional<SignedCode> readSignedCode(const json& value, const std::string& w
         code.organization = *organization;
     if (auto team = fields.string("teamIdentifier"))
         code.teamIdentifier = *team;
+    if (const json* names = fields.find("authorities")) {
+        bool strings = names->is_array();
+        for (std::size_t i = 0; strings && i < names->size(); ++i)
+            strings = (*names)[i].is_string();
+        if (!strings) {
+            fields.fail("authorities", "an array of strings");
+            return std::nullopt;
+        }
+        code.authorities = names->get<std::vector<std::string>>();
+    }
     code.reportPaddingBytes = fields.integer<std::uint64_t>("reportPaddingBytes").value_or(0);
     code.tampered = fields.boolean("tampered").value_or(false);
     if (auto fault = fields.string("fault")) {
@@ -408,6 +422,8 @@ std::string hostStateToJson(const HostState& state) {
             entry["identifier"] = *code.identifier;
         entry["organization"] = code.organization;
         entry["teamIdentifier"] = code.teamIdentifier;
+        if (!code.authorities.empty())
+            entry["authorities"] = code.authorities;
         if (code.reportPaddingBytes > 0)
             entry["reportPaddingBytes"] = code.reportPaddingBytes;
         if (code.tampered)

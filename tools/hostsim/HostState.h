@@ -49,7 +49,10 @@ struct LoadedExtension {
     bool operator==(const LoadedExtension&) const = default;
 };
 
-enum class SigningKind { developerId, apple, adHoc };
+// Who really signed the code: the anchor its chain ends in, whatever the
+// certificates call themselves. selfSigned is a chain its signer made, which
+// verifies as a signature but satisfies no requirement of Apple's.
+enum class SigningKind { developerId, apple, adHoc, selfSigned };
 
 // How codesign itself misbehaves on a file, for the cases a real one meets
 // now and then: it dies of a signal, or it never answers.
@@ -59,7 +62,11 @@ struct SignedCode {
     SigningKind kind = SigningKind::developerId;
     std::optional<std::string> identifier; // else the bundle's or file's own
     std::string organization = "Example Software";
-    std::string teamIdentifier = "A1B2C3D4E5";
+    std::string teamIdentifier = "A1B2C3D4E5"; // empty: "not set"
+    // The chain's names, leaf first, as the report prints them; empty: the
+    // names the kind's real chain has. Names prove nothing: a forged chain
+    // can be called "Apple Root CA".
+    std::vector<std::string> authorities;
     std::uint64_t reportPaddingBytes = 0; // extra report lines, for pipe tests
     bool tampered = false;                // --verify rejects the signature
     CodesignFault fault = CodesignFault::none;

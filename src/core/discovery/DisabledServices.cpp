@@ -134,10 +134,14 @@ std::optional<bool> DisabledServices::isDisabled(const LaunchItem& item) const {
     if (!overrides) {
         return std::nullopt;
     }
-    // Login items are listed by the system in a block of their own.
-    const auto& entries =
-        item.type == ServiceType::loginItem ? overrides->loginItems : overrides->services;
-    const auto found = entries.find(item.label);
+    // Login items are listed by the system in a block of their own, by
+    // bundle identifier: a display name is anyone's to choose, so it only
+    // stands in when the application has no identifier.
+    const bool loginItem = item.type == ServiceType::loginItem;
+    const auto& entries = loginItem ? overrides->loginItems : overrides->services;
+    const std::string& key =
+        loginItem && item.bundleIdentifier ? *item.bundleIdentifier : item.label;
+    const auto found = entries.find(key);
     return found != entries.end() && found->second;
 }
 

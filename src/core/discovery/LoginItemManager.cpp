@@ -1,13 +1,22 @@
 #include "discovery/LoginItemManager.h"
 
+#include "platform/FileSystem.h"
 #include "platform/Log.h"
 #include "platform/ToolRunner.h"
+#include "plist/PropertyList.h"
 #include "text/Text.h"
 #include "text/TextParsing.h"
 
 #include <string>
 
 namespace daemonary {
+
+namespace {
+
+// An Info.plist is a few kilobytes; a larger one is not read for a name.
+constexpr std::size_t kMaxInfoPlistBytes = 1024 * 1024;
+
+} // namespace
 
 std::vector<LaunchItem> LoginItemManager::fetchLoginItems(const HostLayout& layout) {
     Log::line("Fetching login items...");
@@ -35,8 +44,29 @@ std::vector<LaunchItem> LoginItemManager::fetchLoginItems(const HostLayout& layo
         return {};
     }
     std::vector<LaunchItem> items = parseLoginItemOutput(*output);
+    for (LaunchItem& item : items) {
+        if (item.path && item.path->starts_with('/')) {
+            const std::string infoPlist = layout.onHost(*item.path) + "/Contents/Info.plist";
+            if (auto bytes = readFile(infoPlist, kMaxInfoPlistBytes)) {
+                item.bundleIdentifier = bundleIdentifier(*bytes);
+            }
+        }
+    }
     Log::line("Found " + std::to_string(items.size()) + " login items");
     return items;
+}
+
+std::optional<std::string> LoginItemManager::bundleIdentifier(std::string_view infoPlist) {
+    const auto value = parsePropertyList(infoPlist);
+    if (!value || !value->dictionary()) {
+        return std::nullopt;
+    }
+    const auto found = value->dictionary()->find("CFBundleIdentifier");
+    if (found == value->dictionary()->end() || !found->second.string() ||
+        found->second.string()->empty()) {
+        return std::nullopt;
+    }
+    return *found->second.string();
 }
 
 std::vector<LaunchItem> LoginItemManager::parseLoginItemOutput(std::string_view text) {

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <utility>
+#include <variant>
 #include <vector>
 
 namespace daemonary {
@@ -11,6 +12,7 @@ namespace {
 constexpr std::string_view kDeveloperIdLeaf = "Developer ID Application: ";
 constexpr std::string_view kNotSigned = "code object is not signed at all";
 constexpr std::string_view kNoSuchFile = "No such file or directory";
+constexpr std::string_view kNotFromApple = "not from Apple's authority";
 
 constexpr std::array<std::pair<SignerKind, std::string_view>, 7> kKindTexts = {{
     {SignerKind::apple, "apple"},
@@ -66,7 +68,7 @@ bool mentions(std::string_view report, std::string_view phrase) {
 }
 
 Signer unknown(std::string reason) {
-    return Signer{SignerKind::unknown, {}, {}, std::move(reason)};
+    return Signer{SignerKind::unknown, {}, {}, std::move(reason), {}};
 }
 
 // A run that gave no usable answer, or nothing when it did.
@@ -81,50 +83,75 @@ std::optional<Signer> failedRun(const ToolResult& result, std::string_view what)
     return std::nullopt;
 }
 
-Signer fromReport(std::string_view report) {
-    std::vector<std::string_view> authorities;
-    std::optional<std::string_view> teamIdentifier;
+// What the signing report says. Only the ad-hoc flag is the signature's own
+// structure; every name in it is whatever the certificate chose to be called.
+struct Report {
     bool adHoc = false;
+    std::string leaf;
+    std::string team;
+};
+
+Report parseReport(std::string_view report) {
+    Report parsed;
+    bool sawAuthority = false;
     for (std::string_view line : lines(report)) {
         if (line.starts_with("Authority=")) {
-            authorities.push_back(line.substr(10));
+            if (!sawAuthority) {
+                parsed.leaf = std::string(line.substr(10));
+                sawAuthority = true;
+            }
         } else if (line.starts_with("TeamIdentifier=")) {
-            teamIdentifier = line.substr(15);
+            const std::string_view team = line.substr(15);
+            parsed.team = team == "not set" ? std::string() : std::string(team);
         } else if (line == "Signature=adhoc") {
-            adHoc = true;
+            parsed.adHoc = true;
         } else if (line.starts_with("CodeDirectory ") &&
                    line.find("(adhoc") != std::string_view::npos) {
-            adHoc = true;
+            parsed.adHoc = true;
         }
     }
-    if (adHoc && authorities.empty()) {
-        return Signer{SignerKind::adHoc, {}, {}, {}};
-    }
-    if (authorities.empty()) {
-        return unknown("codesign named no signing authority");
-    }
-    const std::string_view leaf = authorities.front();
-    if (leaf.starts_with(kDeveloperIdLeaf)) {
-        std::string_view name = leaf.substr(kDeveloperIdLeaf.size());
-        std::string team;
+    parsed.adHoc = parsed.adHoc && !sawAuthority;
+    return parsed;
+}
+
+// A Developer ID whose requirement held: its certificate is Apple's, so the
+// organisation and team it names are the ones Apple issued it for.
+Signer developerId(const Report& report) {
+    std::string_view name = report.leaf;
+    std::string team;
+    if (name.starts_with(kDeveloperIdLeaf)) {
+        name.remove_prefix(kDeveloperIdLeaf.size());
         const auto open = name.rfind(" (");
         if (open != std::string_view::npos && name.ends_with(')')) {
             team = std::string(name.substr(open + 2, name.size() - open - 3));
             name = name.substr(0, open);
         }
-        if (team.empty() && teamIdentifier && *teamIdentifier != "not set") {
-            team = std::string(*teamIdentifier);
-        }
-        return Signer{SignerKind::developerId, std::string(name), std::move(team), {}};
     }
-    // Platform binaries: a chain up to Apple's root and no team. The leaf's
-    // exact name varies, so it is not matched.
-    const bool noTeam = !teamIdentifier || *teamIdentifier == "not set";
-    if (authorities.back() == "Apple Root CA" && noTeam) {
-        return Signer{SignerKind::apple, {}, {}, {}};
+    if (team.empty()) {
+        team = report.team;
     }
-    return unknown("signed by \"" + std::string(leaf) + "\", neither Apple nor a Developer ID");
+    return Signer{SignerKind::developerId, std::string(name), std::move(team), {}, report.leaf};
 }
+
+// Exit 1 of a verification: the signature does not hold (or is not there).
+Signer rejected(std::string_view rejection, const Report& report) {
+    if (mentions(rejection, kNotSigned)) {
+        return Signer{SignerKind::notSigned, {}, {}, {}, {}};
+    }
+    if (mentions(rejection, kNoSuchFile)) {
+        return Signer{SignerKind::missing, {}, {}, {}, {}};
+    }
+    std::string why = complaint(rejection);
+    return Signer{
+        SignerKind::invalid, {}, {}, why.empty() ? "rejected by codesign" : why, report.leaf};
+}
+
+// codesign's exit statuses for --verify -R: 0 the signature is valid and the
+// requirement holds, 1 the signature is not valid, 3 it is valid and the
+// requirement does not hold; anything else the tool failed.
+constexpr int kVerified = 0;
+constexpr int kRejected = 1;
+constexpr int kRequirementFailed = 3;
 
 } // namespace
 
@@ -150,7 +177,12 @@ std::string Signer::text() const {
 }
 
 std::string Signer::description() const {
-    return reason.empty() ? text() : text() + " (" + reason + ")";
+    std::string notes = reason;
+    // A proven class speaks for its certificate; any other only claims a name.
+    if (!authority.empty() && kind != SignerKind::apple && kind != SignerKind::developerId) {
+        notes += (notes.empty() ? "" : "; ") + std::string("certificate \"") + authority + "\"";
+    }
+    return notes.empty() ? text() : text() + " (" + notes + ")";
 }
 
 std::string_view toText(SignerKind kind) {
@@ -184,6 +216,9 @@ nlohmann::ordered_json toJson(const Signer& signer) {
     if (!signer.reason.empty()) {
         object["reason"] = signer.reason;
     }
+    if (!signer.authority.empty()) {
+        object["authority"] = signer.authority;
+    }
     return object;
 }
 
@@ -203,7 +238,7 @@ std::optional<Signer> signerFromJson(const nlohmann::json& object) {
     signer.kind = *parsed;
     for (auto [key, field] :
          {std::pair{"team", &signer.team}, std::pair{"organization", &signer.organization},
-          std::pair{"reason", &signer.reason}}) {
+          std::pair{"reason", &signer.reason}, std::pair{"authority", &signer.authority}}) {
         const auto found = object.find(key);
         if (found == object.end()) {
             continue;
@@ -216,50 +251,80 @@ std::optional<Signer> signerFromJson(const nlohmann::json& object) {
     return signer;
 }
 
-Signer classifySigner(const ToolResult& display, const std::optional<ToolResult>& verify) {
+std::optional<SignerRequirement> nextRequirement(const SigningEvidence& evidence) {
+    const ToolResult& display = evidence.display;
+    if (display.launchError || display.timedOut || display.exitStatus != 0) {
+        return std::nullopt;
+    }
+    if (!evidence.apple) {
+        return SignerRequirement::apple;
+    }
+    const ToolResult& apple = *evidence.apple;
+    if (apple.launchError || apple.timedOut || apple.exitStatus != kRequirementFailed ||
+        evidence.developerId) {
+        return std::nullopt;
+    }
+    // Ad-hoc code has no certificate for a requirement to name.
+    if (parseReport(display.standardError).adHoc) {
+        return std::nullopt;
+    }
+    return SignerRequirement::developerId;
+}
+
+Signer classifySigner(const SigningEvidence& evidence) {
+    const ToolResult& display = evidence.display;
     if (auto failed = failedRun(display, "codesign")) {
         return *failed;
     }
-    const std::string_view report = display.standardError;
+    const std::string_view said = display.standardError;
     if (display.exitStatus != 0) {
-        if (mentions(report, kNotSigned)) {
-            return Signer{SignerKind::notSigned, {}, {}, {}};
+        if (mentions(said, kNotSigned)) {
+            return Signer{SignerKind::notSigned, {}, {}, {}, {}};
         }
-        if (mentions(report, kNoSuchFile)) {
-            return Signer{SignerKind::missing, {}, {}, {}};
+        if (mentions(said, kNoSuchFile)) {
+            return Signer{SignerKind::missing, {}, {}, {}, {}};
         }
-        const std::string said = complaint(report);
+        const std::string why = complaint(said);
         return unknown("codesign failed with status " + std::to_string(display.exitStatus) +
-                       (said.empty() ? std::string() : ": " + said));
+                       (why.empty() ? std::string() : ": " + why));
     }
-    Signer signer = fromReport(report);
-    if (!verify || !needsVerification(signer)) {
-        return signer;
+    const Report report = parseReport(said);
+    // Every verdict below comes from a requirement check; the report only
+    // lends the names that are shown with it.
+    const auto verdict = [&](const std::optional<ToolResult>& check) -> std::variant<int, Signer> {
+        if (!check) {
+            return unknown("codesign --verify was not run");
+        }
+        if (auto failed = failedRun(*check, "codesign --verify")) {
+            return *failed;
+        }
+        if (check->exitStatus == kRejected) {
+            return rejected(check->standardError, report);
+        }
+        if (check->exitStatus != kVerified && check->exitStatus != kRequirementFailed) {
+            return unknown("codesign --verify failed with status " +
+                           std::to_string(check->exitStatus));
+        }
+        return check->exitStatus;
+    };
+    const auto apple = verdict(evidence.apple);
+    if (const auto* decided = std::get_if<Signer>(&apple)) {
+        return *decided;
     }
-    if (auto failed = failedRun(*verify, "codesign --verify")) {
-        return *failed;
+    if (std::get<int>(apple) == kVerified) {
+        return Signer{SignerKind::apple, {}, {}, {}, report.leaf};
     }
-    if (verify->exitStatus == 0) {
-        return signer;
+    if (report.adHoc) {
+        return Signer{SignerKind::adHoc, {}, {}, {}, {}};
     }
-    const std::string_view rejection = verify->standardError;
-    if (mentions(rejection, kNotSigned)) {
-        return Signer{SignerKind::notSigned, {}, {}, {}};
+    const auto developer = verdict(evidence.developerId);
+    if (const auto* decided = std::get_if<Signer>(&developer)) {
+        return *decided;
     }
-    if (mentions(rejection, kNoSuchFile)) {
-        return Signer{SignerKind::missing, {}, {}, {}};
+    if (std::get<int>(developer) == kVerified) {
+        return developerId(report);
     }
-    // Exit 1 is a verification that failed; anything else a tool that failed.
-    if (verify->exitStatus == 1) {
-        std::string why = complaint(rejection);
-        return Signer{SignerKind::invalid, {}, {}, why.empty() ? "rejected by codesign" : why};
-    }
-    return unknown("codesign --verify failed with status " + std::to_string(verify->exitStatus));
-}
-
-bool needsVerification(const Signer& fromDisplay) {
-    return fromDisplay.kind == SignerKind::apple || fromDisplay.kind == SignerKind::developerId ||
-           fromDisplay.kind == SignerKind::adHoc;
+    return Signer{SignerKind::unknown, {}, {}, std::string(kNotFromApple), report.leaf};
 }
 
 } // namespace daemonary

@@ -9,20 +9,27 @@
 
 namespace daemonary {
 
+// apple and developerId are requirements that held; unknown is either a
+// signature from some other authority or a check that could not be made
+// (the reason says which).
 enum class SignerKind { apple, developerId, adHoc, notSigned, invalid, missing, unknown };
 
-// Who signed one file or bundle, as codesign reports it.
+// Who signed one file or bundle, as codesign proved it.
 struct Signer {
     SignerKind kind = SignerKind::unknown;
     std::string organization; // Developer ID only
     std::string team;         // Developer ID only
     // Why the class is invalid or unknown, in codesign's words or ours.
     std::string reason;
+    // The leaf certificate's name as codesign printed it. Anyone can make a
+    // certificate of any name, so it is shown and never decides anything.
+    std::string authority;
 
     // "Apple", "Developer ID: <Org> (<TEAM>)", "Ad hoc", "Unsigned", "Invalid",
     // "Missing" or "Unknown".
     std::string text() const;
-    // The text, followed by the reason in parentheses when there is one.
+    // The text, the reason in parentheses when there is one, and the name
+    // the certificate gives itself when no requirement vouched for it.
     std::string description() const;
 
     bool operator==(const Signer&) const = default;
@@ -32,18 +39,34 @@ struct Signer {
 std::string_view toText(SignerKind kind);
 std::optional<SignerKind> signerKindFromText(std::string_view text);
 
-// {"kind", "signer" (the text), "team"?, "organization"?, "reason"?}.
+// {"kind", "signer" (the text), "team"?, "organization"?, "reason"?, "authority"?}.
 nlohmann::ordered_json toJson(const Signer& signer);
 // Nothing for an object that is not one toJson wrote.
 std::optional<Signer> signerFromJson(const nlohmann::json& object);
 
-// Classifies from `codesign -dv --verbose=2 PATH` and, for a signed file,
-// `codesign --verify PATH` (nothing when it was not run). Pure: the results
-// carry the exit status, the time-out and the report on standard error.
-Signer classifySigner(const ToolResult& display, const std::optional<ToolResult>& verify);
+// The code requirements a class stands for, as given to `codesign --verify -R=`.
+inline constexpr std::string_view kAppleRequirement = "anchor apple";
+inline constexpr std::string_view kDeveloperIdRequirement =
+    "anchor apple generic and certificate 1[field.1.2.840.113635.100.6.2.6] and "
+    "certificate leaf[field.1.2.840.113635.100.6.1.13]";
 
-// Whether a display result says the file is signed at all, so the
-// verification is worth running.
-bool needsVerification(const Signer& fromDisplay);
+// What codesign said about one file: its signing report (`codesign -dvvv`)
+// and the requirement checks (`codesign --verify -R=...`) run so far.
+struct SigningEvidence {
+    ToolResult display;
+    std::optional<ToolResult> apple;       // -R=kAppleRequirement
+    std::optional<ToolResult> developerId; // -R=kDeveloperIdRequirement
+};
+
+enum class SignerRequirement { apple, developerId };
+
+// The requirement to check next for the class to be decided; nothing when
+// the evidence decides it already.
+std::optional<SignerRequirement> nextRequirement(const SigningEvidence& evidence);
+
+// Pure: the results carry the exit status, the time-out and the report on
+// standard error. Names in the report never raise the class; only a
+// requirement that held does.
+Signer classifySigner(const SigningEvidence& evidence);
 
 } // namespace daemonary

@@ -33,17 +33,56 @@ void logIgnored(const std::string& file, const std::string& why) {
     Log::line("SignerCache: ignoring " + file + ": " + why);
 }
 
+constexpr int kUnstampedVersion = 1;
+
+nlohmann::ordered_json toJson(const FileIdentity& stamp) {
+    return nlohmann::ordered_json::array({stamp.size, stamp.modified, stamp.inode, stamp.changed});
+}
+
+std::optional<FileIdentity> identityFromJson(const nlohmann::json& value) {
+    if (!value.is_array() || value.size() != 4) {
+        return std::nullopt;
+    }
+    for (const nlohmann::json& number : value) {
+        if (!number.is_number_integer()) {
+            return std::nullopt;
+        }
+    }
+    return FileIdentity{value[0].get<std::int64_t>(), value[1].get<std::int64_t>(),
+                        value[2].get<std::int64_t>(), value[3].get<std::int64_t>()};
+}
+
+// [target, bundle parts...]
+std::optional<SignerStamp> stampFromJson(const nlohmann::json& value) {
+    if (!value.is_array() || value.empty()) {
+        return std::nullopt;
+    }
+    SignerStamp stamp;
+    for (std::size_t i = 0; i < value.size(); ++i) {
+        auto file = identityFromJson(value[i]);
+        if (!file) {
+            return std::nullopt;
+        }
+        if (i == 0) {
+            stamp.target = *file;
+        } else {
+            stamp.bundleParts.push_back(*file);
+        }
+    }
+    return stamp;
+}
+
 } // namespace
 
-std::optional<Signer> SignerCache::lookup(const std::string& target,
-                                          const SignerStamp& stamp) const {
+std::optional<CachedSigner> SignerCache::lookup(const std::string& target,
+                                                const SignerStamp& stamp) const {
     const std::lock_guard lock(m_mutex);
     const auto found = m_entries.find(target);
     if (found == m_entries.end() || found->second.stamp != stamp) {
         return std::nullopt;
     }
     found->second.used = true;
-    return found->second.signer;
+    return CachedSigner{found->second.signer, found->second.proven};
 }
 
 void SignerCache::store(const std::string& target, const SignerStamp& stamp, const Signer& signer) {
@@ -51,7 +90,7 @@ void SignerCache::store(const std::string& target, const SignerStamp& stamp, con
         return;
     }
     const std::lock_guard lock(m_mutex);
-    m_entries[target] = Entry{stamp, signer, true};
+    m_entries[target] = Entry{stamp, signer, true, true};
 }
 
 std::size_t SignerCache::size() const {
@@ -86,6 +125,11 @@ bool SignerCache::load(const std::string& file) {
         return finish(false);
     }
     const auto version = document.find("version");
+    // An older release's cache is ours, only too weakly stamped to use.
+    if (version != document.end() && version->is_number_integer() &&
+        version->get<int>() == kUnstampedVersion) {
+        return finish(true);
+    }
     if (version == document.end() || !version->is_number_integer() ||
         version->get<int>() != kFormatVersion) {
         logIgnored(file, "unknown version");
@@ -98,13 +142,15 @@ bool SignerCache::load(const std::string& file) {
     }
     for (const nlohmann::json& entry : *list) {
         const auto path = entry.is_object() ? entry.find("path") : entry.end();
-        const auto size = entry.is_object() ? entry.find("size") : entry.end();
-        const auto modified = entry.is_object() ? entry.find("modified") : entry.end();
+        const auto stamp = entry.is_object() ? entry.find("stamp") : entry.end();
         const auto signer = entry.is_object() ? entry.find("signer") : entry.end();
-        if (!entry.is_object() || path == entry.end() || !path->is_string() ||
-            size == entry.end() || !size->is_number_integer() || modified == entry.end() ||
-            !modified->is_number_integer() || signer == entry.end()) {
-            logIgnored(file, "an entry is not a path, size, modification time and signer");
+        std::optional<SignerStamp> decodedStamp;
+        if (entry.is_object() && stamp != entry.end()) {
+            decodedStamp = stampFromJson(*stamp);
+        }
+        if (!entry.is_object() || path == entry.end() || !path->is_string() || !decodedStamp ||
+            signer == entry.end()) {
+            logIgnored(file, "an entry is not a path, stamp and signer");
             return finish(false);
         }
         auto decoded = signerFromJson(*signer);
@@ -113,8 +159,7 @@ bool SignerCache::load(const std::string& file) {
             return finish(false);
         }
         entries[path->get<std::string>()] =
-            Entry{SignerStamp{size->get<std::int64_t>(), modified->get<std::int64_t>()},
-                  std::move(*decoded), false};
+            Entry{std::move(*decodedStamp), std::move(*decoded), false, false};
     }
     return finish(true);
 }
@@ -129,8 +174,12 @@ bool SignerCache::save(const std::string& file) const {
             }
             nlohmann::ordered_json object = nlohmann::ordered_json::object();
             object["path"] = path;
-            object["size"] = entry.stamp.size;
-            object["modified"] = entry.stamp.modified;
+            nlohmann::ordered_json stamp = nlohmann::ordered_json::array();
+            stamp.push_back(toJson(entry.stamp.target));
+            for (const FileIdentity& part : entry.stamp.bundleParts) {
+                stamp.push_back(toJson(part));
+            }
+            object["stamp"] = std::move(stamp);
             object["signer"] = toJson(entry.signer);
             list.push_back(std::move(object));
         }

@@ -10,6 +10,16 @@
 
 namespace daemonary {
 
+// A signer the cache knows, and whether a check of this process decided it.
+struct CachedSigner {
+    Signer signer;
+    // False for what came from the cache file, which any process of the
+    // user can write: good enough to show, never proof.
+    bool proven = false;
+
+    bool operator==(const CachedSigner&) const = default;
+};
+
 // Signers already decided, by target and the stamp the target had then, so
 // an unchanged file is never checked twice. Kept in memory and in a small
 // JSON file between runs. Thread-safe.
@@ -20,10 +30,12 @@ class SignerCache {
 public:
     // A cache file larger than this is not one this class wrote.
     static constexpr std::size_t kMaxFileBytes = 64 * 1024 * 1024;
-    static constexpr int kFormatVersion = 1;
+    // 1 stamped by size and modification time only; such a file is dropped.
+    static constexpr int kFormatVersion = 2;
 
     // The signer when the target still has that stamp.
-    std::optional<Signer> lookup(const std::string& target, const SignerStamp& stamp) const;
+    std::optional<CachedSigner> lookup(const std::string& target, const SignerStamp& stamp) const;
+    // A signer a check of this process decided.
     void store(const std::string& target, const SignerStamp& stamp, const Signer& signer);
     std::size_t size() const;
 
@@ -42,6 +54,7 @@ private:
     struct Entry {
         SignerStamp stamp;
         Signer signer;
+        bool proven = false;
         mutable bool used = false;
     };
 

@@ -1,6 +1,8 @@
 #include "insight/SignerChecker.h"
 
 #include "discovery/MetadataManager.h"
+#include "platform/FileSystem.h"
+#include "plist/PropertyList.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -12,19 +14,26 @@ namespace daemonary {
 
 namespace {
 
-std::optional<SignerStamp> statStamp(const std::string& path) {
-    struct stat status {};
-    if (::stat(path.c_str(), &status) != 0) {
-        return std::nullopt;
+// Info.plist files are a few kilobytes; a larger one is not read for a name.
+constexpr std::size_t kMaxInfoPlistBytes = 1024 * 1024;
+
+// The bundle's main executable as its Info.plist names it, else as the
+// bundle's own name does. A name that leaves the MacOS folder is not one.
+std::string mainExecutable(const std::string& bundle) {
+    std::string name = std::string(lastPathComponent(bundle));
+    name = name.substr(0, name.rfind('.'));
+    if (auto bytes = readFile(bundle + "/Contents/Info.plist", kMaxInfoPlistBytes)) {
+        if (auto value = parsePropertyList(*bytes); value && value->dictionary()) {
+            const auto found = value->dictionary()->find("CFBundleExecutable");
+            if (found != value->dictionary()->end() && found->second.string()) {
+                name = *found->second.string();
+            }
+        }
     }
-#if defined(__APPLE__)
-    const auto& modified = status.st_mtimespec;
-#else
-    const auto& modified = status.st_mtim;
-#endif
-    return SignerStamp{static_cast<std::int64_t>(status.st_size),
-                       static_cast<std::int64_t>(modified.tv_sec) * 1'000'000'000 +
-                           static_cast<std::int64_t>(modified.tv_nsec)};
+    if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos) {
+        return {};
+    }
+    return bundle + "/Contents/MacOS/" + name;
 }
 
 } // namespace
@@ -72,19 +81,20 @@ SignerChecker::SignerChecker(HostLayout layout, std::chrono::milliseconds timeLi
 
 std::optional<SignerStamp> SignerChecker::stamp(const std::string& target) const {
     const std::string path = m_layout.onHost(target);
-    auto stamp = statStamp(path);
-    if (!stamp) {
+    auto identity = fileIdentity(path);
+    if (!identity) {
         return std::nullopt;
     }
-    struct stat status {};
-    if (::stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode)) {
-        for (const char* part : {"/Contents/_CodeSignature/CodeResources", "/Contents/Info.plist",
-                                 "/Contents/MacOS"}) {
-            if (auto inner = statStamp(path + part)) {
-                stamp->size += inner->size;
-                stamp->modified = std::max(stamp->modified, inner->modified);
-            }
+    SignerStamp stamp{*identity, {}};
+    if (isDirectory(path)) {
+        const auto part = [](const std::string& file) {
+            return file.empty() ? FileIdentity{} : fileIdentity(file).value_or(FileIdentity{});
+        };
+        for (const char* inner : {"/Contents/_CodeSignature/CodeResources", "/Contents/Info.plist",
+                                  "/Contents/MacOS"}) {
+            stamp.bundleParts.push_back(part(path + inner));
         }
+        stamp.bundleParts.push_back(part(mainExecutable(path)));
     }
     return stamp;
 }
@@ -101,20 +111,21 @@ ToolResult SignerChecker::runCodesign(const std::vector<std::string>& arguments,
 
 Signer SignerChecker::check(const std::string& target, const std::atomic<bool>* cancel) const {
     if (target.empty() || target.front() != '/') {
-        return Signer{SignerKind::unknown, {}, {}, "not an absolute path"};
+        return Signer{SignerKind::unknown, {}, {}, "not an absolute path", {}};
     }
     const std::string path = m_layout.onHost(target);
     struct stat status {};
     if (::lstat(path.c_str(), &status) != 0 && (errno == ENOENT || errno == ENOTDIR)) {
-        return Signer{SignerKind::missing, {}, {}, {}};
+        return Signer{SignerKind::missing, {}, {}, {}, {}};
     }
-    const ToolResult display = runCodesign({"-dv", "--verbose=2", path}, cancel);
-    const Signer shown = classifySigner(display, std::nullopt);
-    if (!needsVerification(shown)) {
-        return shown;
+    SigningEvidence evidence{runCodesign({"-dvvv", path}, cancel), {}, {}};
+    while (const auto requirement = nextRequirement(evidence)) {
+        const bool apple = *requirement == SignerRequirement::apple;
+        const std::string_view text = apple ? kAppleRequirement : kDeveloperIdRequirement;
+        (apple ? evidence.apple : evidence.developerId) =
+            runCodesign({"--verify", "-R=" + std::string(text), path}, cancel);
     }
-    const ToolResult verify = runCodesign({"--verify", path}, cancel);
-    return classifySigner(display, verify);
+    return classifySigner(evidence);
 }
 
 std::map<std::string, Signer> SignerChecker::checkAll(const std::vector<std::string>& targets,

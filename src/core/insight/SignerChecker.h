@@ -2,6 +2,7 @@
 
 #include "insight/Signer.h"
 #include "model/LaunchItem.h"
+#include "platform/FileIdentity.h"
 #include "platform/HostLayout.h"
 
 #include <atomic>
@@ -14,11 +15,13 @@
 
 namespace daemonary {
 
-// What a file looked like when its signer was decided: a different size or
-// modification time means the decision is stale.
+// What a target looked like when its signer was decided: any difference
+// means the decision is stale. A bundle's signature covers more than its
+// folder, so its stamp also holds its seal, its Info.plist, its MacOS folder
+// and its main executable (an absent one stamped as all zeros).
 struct SignerStamp {
-    std::int64_t size = 0;
-    std::int64_t modified = 0; // nanoseconds since the epoch
+    FileIdentity target;
+    std::vector<FileIdentity> bundleParts;
 
     bool operator==(const SignerStamp&) const = default;
 };
@@ -41,8 +44,9 @@ nlohmann::ordered_json toJson(const std::optional<RecordSigner>& signer);
 std::string signerLine(const std::optional<RecordSigner>& signer);
 
 // Finds the signer of one file or bundle with the host's codesign: once to
-// display the signature and, when there is one, once to verify it, each
-// within the time limit. Thread-safe; blocks for the tool runs.
+// display the signature and, when there is one, once for each requirement
+// that decides its class, each run within the time limit. Thread-safe;
+// blocks for the tool runs.
 class SignerChecker {
 public:
     static constexpr std::chrono::milliseconds kDefaultTimeLimit{10'000};
@@ -56,8 +60,6 @@ public:
     const HostLayout& layout() const { return m_layout; }
 
     // The stamp of a target on the host; nothing when it does not exist.
-    // A bundle's stamp also covers its seal and main folders, which a
-    // re-signing or an update changes while the folder itself may not.
     std::optional<SignerStamp> stamp(const std::string& target) const;
 
     // "Missing" without running anything when the target does not exist.

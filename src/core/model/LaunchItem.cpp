@@ -165,6 +165,7 @@ std::hash<daemonary::LaunchItem>::operator()(const daemonary::LaunchItem& item) 
     std::size_t seed = std::hash<std::string>{}(item.label);
     daemonary::combineHash(seed, daemonary::optionalHash(item.path));
     daemonary::combineHash(seed, daemonary::optionalHash(item.executablePath));
+    daemonary::combineHash(seed, daemonary::optionalHash(item.bundleIdentifier));
     daemonary::combineHash(seed, daemonary::optionalHash(item.pid));
     daemonary::combineHash(seed, daemonary::optionalHash(item.index));
     daemonary::combineHash(seed, static_cast<std::size_t>(item.status));

@@ -42,6 +42,8 @@ struct LaunchItem {
     std::string label;
     std::optional<std::string> path;
     std::optional<std::string> executablePath;
+    // A login item's CFBundleIdentifier: launchd names login items by it.
+    std::optional<std::string> bundleIdentifier;
     std::optional<std::int32_t> pid;
     std::optional<std::int32_t> index;
     ServiceStatus status = ServiceStatus::unknown;

@@ -84,6 +84,9 @@ nlohmann::ordered_json toJson(const LaunchItem& item) {
     if (item.executablePath) {
         object["executablePath"] = *item.executablePath;
     }
+    if (item.bundleIdentifier) {
+        object["bundleIdentifier"] = *item.bundleIdentifier;
+    }
     if (item.pid) {
         object["pid"] = *item.pid;
     }
@@ -114,6 +117,9 @@ std::variant<LaunchItem, JsonError> launchItemFromJson(const nlohmann::json& obj
         return *failure;
     }
     if (auto failure = readOptionalText(object, "executablePath", item.executablePath)) {
+        return *failure;
+    }
+    if (auto failure = readOptionalText(object, "bundleIdentifier", item.bundleIdentifier)) {
         return *failure;
     }
     if (auto failure = readOptionalInt32(object, "pid", item.pid)) {

@@ -164,8 +164,7 @@ bool AppState::isHidden(LaunchScope scope, std::size_t position) const {
         targets->second[position].isEmpty()) {
         return false;
     }
-    const Signer* signer = m_signers->signer(targets->second[position]);
-    return signer != nullptr && signer->kind == SignerKind::apple;
+    return m_signers->isProvenApple(targets->second[position]);
 }
 
 std::optional<bool> AppState::isDisabled(const LaunchItem& item) const {

@@ -51,7 +51,7 @@ bool ServiceFilterProxyModel::filterAcceptsRow(int sourceRow,
         return QSortFilterProxyModel::filterAcceptsRow(sourceRow, sourceParent);
     }
     const ServiceTableModel::Row& row = m_table->row(sourceRow);
-    if (m_hideAppleSigned && row.signerKind == SignerKind::apple) {
+    if (m_hideAppleSigned && row.provenApple) {
         return false;
     }
     if (m_changesOnly ? row.mark == ChangeMark::none : row.removed) {

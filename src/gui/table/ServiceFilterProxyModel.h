@@ -20,8 +20,8 @@ public:
     const QString& searchText() const { return m_searchText; }
     void setSearchText(const QString& text);
 
-    // Leaves out rows whose signer is Apple (rows whose signer is not known
-    // yet stay until it is).
+    // Leaves out rows whose signer a check of this process proved to be
+    // Apple (rows whose signer is not known or not proven yet stay until it is).
     bool hidesAppleSigned() const { return m_hideAppleSigned; }
     void setHideAppleSigned(bool hide);
     // Only new, changed and removed records; removed ones show only here.

@@ -229,6 +229,7 @@ void ServiceTableModel::setSignerStore(const SignerStore* signers) {
 
 void ServiceTableModel::updateSigner(Row& row) const {
     const Signer* signer = m_signers ? m_signers->signer(row.signerTarget) : nullptr;
+    row.provenApple = signer != nullptr && m_signers->isProvenApple(row.signerTarget);
     if (signer == nullptr) {
         row.signerKind.reset();
         row.signerText.clear();
@@ -257,10 +258,11 @@ void ServiceTableModel::signersChanged(const QStringList& targets) {
         for (const int row : rows.value()) {
             Row& current = m_rows[static_cast<std::size_t>(row)];
             const auto before =
-                std::make_tuple(current.signerKind, current.signerText, current.signerDescription);
+                std::make_tuple(current.signerKind, current.signerText, current.signerDescription,
+                                current.provenApple);
             updateSigner(current);
             if (before == std::make_tuple(current.signerKind, current.signerText,
-                                          current.signerDescription)) {
+                                          current.signerDescription, current.provenApple)) {
                 continue;
             }
             first = first < 0 ? row : std::min(first, row);

@@ -57,6 +57,7 @@ public:
         bool systemDefault = false;
         QString signerTarget;                 // empty: nothing to sign-check
         std::optional<SignerKind> signerKind; // none while unknown
+        bool provenApple = false;             // by a check of this process
         QString signerText;
         QString signerClass; // empty when the signature names no one
         QString signerName;

@@ -77,6 +77,11 @@ const Signer* SignerStore::signer(const QString& target) const {
     return found == m_signers.constEnd() ? nullptr : &found.value();
 }
 
+bool SignerStore::isProvenApple(const QString& target) const {
+    const Signer* found = signer(target);
+    return found != nullptr && found->kind == SignerKind::apple && m_proven.contains(target);
+}
+
 void SignerStore::request(const std::vector<LaunchItem>& items, bool urgent) {
     std::vector<std::string> targets;
     for (const LaunchItem& item : items) {
@@ -131,7 +136,8 @@ void SignerStore::startRequests(const std::vector<std::string>& targets, bool ur
                 auto stamp = m_checker.stamp(target);
                 if (stamp) {
                     if (auto cached = m_cache.lookup(target, *stamp)) {
-                        known.push_back({QString::fromStdString(target), std::move(*cached)});
+                        known.push_back({QString::fromStdString(target), std::move(cached->signer),
+                                         cached->proven});
                         continue;
                     }
                 }
@@ -141,31 +147,49 @@ void SignerStore::startRequests(const std::vector<std::string>& targets, bool ur
                 this, [this, known = std::move(known)]() mutable { deliver(std::move(known)); },
                 Qt::QueuedConnection);
             for (auto& [target, stamp] : unknown) {
-                m_pool.start(
-                    [this, target = std::move(target), stamp] {
-                        if (m_cancel) {
-                            return;
-                        }
-                        Signer signer = m_checker.check(target, &m_cancel);
-                        if (m_cancel) {
-                            return;
-                        }
-                        if (stamp) {
-                            m_cache.store(target, *stamp, signer);
-                        }
-                        std::vector<Found> found;
-                        found.push_back({QString::fromStdString(target), std::move(signer)});
-                        QMetaObject::invokeMethod(
-                            this,
-                            [this, found = std::move(found)]() mutable {
-                                deliver(std::move(found));
-                            },
-                            Qt::QueuedConnection);
-                    },
-                    priority);
+                startCheck(std::move(target), std::move(stamp), priority);
             }
         },
         priority + 1);
+}
+
+void SignerStore::startCheck(std::string target, std::optional<SignerStamp> stamp, int priority) {
+    m_pool.start(
+        [this, target = std::move(target), stamp]() mutable {
+            if (m_cancel) {
+                return;
+            }
+            if (!stamp) {
+                stamp = m_checker.stamp(target);
+            }
+            Signer signer = m_checker.check(target, &m_cancel);
+            if (m_cancel) {
+                return;
+            }
+            if (stamp) {
+                m_cache.store(target, *stamp, signer);
+            }
+            std::vector<Found> found;
+            found.push_back({QString::fromStdString(target), std::move(signer)});
+            QMetaObject::invokeMethod(
+                this, [this, found = std::move(found)]() mutable { deliver(std::move(found)); },
+                Qt::QueuedConnection);
+        },
+        priority);
+}
+
+void SignerStore::setProofWanted(bool wanted) {
+    m_proofWanted = wanted;
+    if (!wanted) {
+        return;
+    }
+    for (auto it = m_signers.constBegin(); it != m_signers.constEnd(); ++it) {
+        if (it.value().kind == SignerKind::apple && !m_proven.contains(it.key()) &&
+            !m_pending.contains(it.key())) {
+            m_pending.insert(it.key());
+            startCheck(it.key().toStdString(), std::nullopt, 0);
+        }
+    }
 }
 
 void SignerStore::insert(const QString& target, const Signer& signer) {
@@ -175,9 +199,21 @@ void SignerStore::insert(const QString& target, const Signer& signer) {
 void SignerStore::deliver(std::vector<Found> found) {
     bool computed = false;
     for (Found& entry : found) {
-        m_pending.remove(entry.target);
+        // Only a class that hides needs proof, and only while items are hidden.
+        if (m_proofWanted && !entry.proven && entry.signer.kind == SignerKind::apple) {
+            startCheck(entry.target.toStdString(), std::nullopt, 0);
+        } else {
+            m_pending.remove(entry.target);
+        }
+        const bool wasProven = m_proven.contains(entry.target);
+        if (entry.proven) {
+            m_proven.insert(entry.target);
+        } else {
+            m_proven.remove(entry.target);
+        }
         const auto existing = m_signers.constFind(entry.target);
-        if (existing != m_signers.constEnd() && existing.value() == entry.signer) {
+        if (existing != m_signers.constEnd() && existing.value() == entry.signer &&
+            wasProven == entry.proven) {
             continue;
         }
         m_signers.insert(entry.target, std::move(entry.signer));

@@ -15,6 +15,8 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <string>
 #include <vector>
 
 namespace daemonary {
@@ -23,6 +25,11 @@ namespace daemonary {
 // background and kept for the whole application: by target (the path a
 // record names, signerTarget) on the GUI thread, and by target, size and
 // modification time in a cache file, so a later launch knows them at once.
+//
+// What the cache file says is shown at once but proves nothing (any process
+// of the user can write it): only a check of this process makes an item
+// Apple enough to hide, so while proof is wanted a cached "Apple" is checked
+// again.
 //
 // Checks run on a pool of the store's own, at most four at a time, each
 // codesign run within the checker's time limit. Results are handed to the
@@ -52,6 +59,11 @@ public:
 
     // The signer of a target, or nothing while it is unknown.
     const Signer* signer(const QString& target) const;
+    // Whether a check of this process found the target signed by Apple.
+    bool isProvenApple(const QString& target) const;
+    // While wanted (Apple-signed items are hidden), every "Apple" the cache
+    // file gave, known now or later, is checked again.
+    void setProofWanted(bool wanted);
     // Finds the signers of the records' targets that are not being found
     // already: from the cache when the file is unchanged, else by a check.
     // `urgent` puts them ahead of earlier requests (the table the user looks
@@ -59,7 +71,7 @@ public:
     void request(const std::vector<LaunchItem>& items, bool urgent = false);
     // One target, unless its signer is known already.
     void requestTarget(const QString& target, bool urgent = true);
-    // Takes a signer as if a check had found it.
+    // Takes a signer as if a check of this process had found it.
     void insert(const QString& target, const Signer& signer);
 
     // Targets asked for whose signer has not arrived yet.
@@ -80,9 +92,12 @@ private:
     struct Found {
         QString target;
         Signer signer;
+        bool proven = true;
     };
 
     void startRequests(const std::vector<std::string>& targets, bool urgent);
+    // Checks one target on the pool; without a stamp it is taken first.
+    void startCheck(std::string target, std::optional<SignerStamp> stamp, int priority);
     void deliver(std::vector<Found> found);
     void flush();
     void scheduleSave();
@@ -93,9 +108,11 @@ private:
     SignerCache m_cache;
     std::once_flag m_cacheLoaded;
     std::atomic<bool> m_cancel = false;
+    std::atomic<bool> m_proofWanted = false;
     QThreadPool m_pool;
 
     QHash<QString, Signer> m_signers;
+    QSet<QString> m_proven;
     QSet<QString> m_pending;
     QStringList m_changed;
     QTimer m_batchTimer;

@@ -358,6 +358,9 @@ void MainView::setHideAppleSigned(bool hide) {
         return;
     }
     m_hideAppleSigned = hide;
+    if (m_dependencies.signers != nullptr) {
+        m_dependencies.signers->setProofWanted(hide);
+    }
     if (m_table != nullptr) {
         m_table->setHideAppleSigned(hide);
     }

@@ -267,9 +267,9 @@ TEST(CliListOutputTest, SignersAddAKeyAndAColumnOnlyWhenAsked) {
     const std::vector<LaunchItem> items = {helper, app, hung, nothing};
     const std::map<std::string, Signer> signers = {
         {"/Library/PrivilegedHelperTools/helper",
-         Signer{SignerKind::developerId, "Contoso Ltd", "C0N7050L7D", ""}},
-        {"/Applications/App.app", Signer{SignerKind::apple, "", "", ""}},
-        {"/opt/hung", Signer{SignerKind::unknown, "", "", "codesign did not answer in time"}},
+         Signer{SignerKind::developerId, "Contoso Ltd", "C0N7050L7D", "", {}}},
+        {"/Applications/App.app", Signer{SignerKind::apple, "", "", "", {}}},
+        {"/opt/hung", Signer{SignerKind::unknown, "", "", "codesign did not answer in time", {}}},
     };
     const std::vector<std::pair<LaunchScope, std::vector<LaunchItem>>> categories = {
         {LaunchScope::privilegedHelperTools, items}};

@@ -117,8 +117,14 @@ TEST(PrintDisabledTest, OutputWithoutEitherBlockIsUnknown) {
 
 TEST(DisabledServicesTest, EachRecordIsJudgedInItsOwnDomain) {
     DisabledServices state;
-    state.user =
-        DisabledOverrides{{{"agent", true}, {"job", true}, {"daemon", true}}, {{"Helper", true}}};
+    state.user = DisabledOverrides{{{"agent", true}, {"job", true}, {"daemon", true}},
+                                   {{"Helper", true}, {"com.example.notes", true}}};
+    // Login items by the bundle identifier their application declares.
+    const auto loginItem = [](std::string name, std::optional<std::string> identifier) {
+        LaunchItem item = record(std::move(name), ServiceType::loginItem, LaunchScope::user);
+        item.bundleIdentifier = std::move(identifier);
+        return item;
+    };
     state.system = DisabledOverrides{{{"daemon", true}, {"agent", false}}, {}};
 
     struct Case {
@@ -136,6 +142,11 @@ TEST(DisabledServicesTest, EachRecordIsJudgedInItsOwnDomain) {
         // Login items are read from their own block only.
         {record("Helper", ServiceType::loginItem, LaunchScope::user), true},
         {record("agent", ServiceType::loginItem, LaunchScope::user), false},
+        {loginItem("Notes", "com.example.notes"), true},
+        // A display name is anyone's to choose: one that equals a disabled
+        // identifier says nothing about an application with another one.
+        {loginItem("com.example.notes", "com.example.impostor"), false},
+        {loginItem("Helper", "com.example.helper"), false},
         {record("daemon", ServiceType::startupItem), std::nullopt},
         {record("daemon", ServiceType::kernelExtension, LaunchScope::kernel), std::nullopt},
         {record("daemon", ServiceType::other, LaunchScope::privilegedHelperTools), std::nullopt},

@@ -74,6 +74,24 @@ TEST_F(FetchLoginItemsTest, RunsWarmUpThenListing) {
     EXPECT_THAT(log.lines(), ElementsAre("Fetching login items...", "Found 1 login items"));
 }
 
+TEST_F(FetchLoginItemsTest, EachItemCarriesItsApplicationsBundleIdentifier) {
+    test::writeFile(host / "/Applications/Notes.app/Contents/Info.plist",
+                    "<plist version=\"1.0\"><dict><key>CFBundleIdentifier</key>"
+                    "<string>com.example.notes</string></dict></plist>");
+    test::writeFile(host / "/Applications/Bare.app/Contents/Info.plist",
+                    "<plist version=\"1.0\"><dict/></plist>");
+    test::writeFile(host / "/Applications/Broken.app/Contents/Info.plist", "<plist");
+    writeFakeTool(tool(),
+                  "Notes, Bare, Broken, Gone, /Applications/Notes.app, "
+                  "/Applications/Bare.app, /Applications/Broken.app, /Applications/Gone.app\n");
+    const std::vector<LaunchItem> items = LoginItemManager::fetchLoginItems(host.layout());
+    ASSERT_EQ(items.size(), 4u);
+    EXPECT_EQ(items[0].bundleIdentifier, "com.example.notes");
+    for (std::size_t i = 1; i < items.size(); ++i) {
+        EXPECT_EQ(items[i].bundleIdentifier, std::nullopt) << items[i].label;
+    }
+}
+
 TEST_F(FetchLoginItemsTest, FailingListingLogsTheToolsMessage) {
     writeFakeTool(tool(), "Ignored, /x\n", "execution error: Not authorized. (-1743)\n", 1);
     EXPECT_THAT(LoginItemManager::fetchLoginItems(host.layout()), IsEmpty());

@@ -1,6 +1,7 @@
 // End-to-end runs of daemonary-hostsim through the tool links of a small
 // host built per test, as the application runs it.
 
+#include "CodeRequirement.h"
 #include "Osascript.h"
 #include "platform/ToolRunner.h"
 
@@ -498,6 +499,39 @@ TEST_F(HostsimTest, CodesignReportsSignedUnsignedAndMissingPaths) {
     EXPECT_GE(huge.err.size(), 2000000u);
     EXPECT_NE(huge.err.find("Signature=adhoc\n"), std::string::npos);
     EXPECT_EQ(huge.err.back(), '\n');
+}
+
+// The requirement is judged by who signed, never by the names printed.
+TEST(CodeRequirementTest, HoldsForTheRealSignerOnly) {
+    constexpr const char* kDeveloperId =
+        "anchor apple generic and certificate 1[field.1.2.840.113635.100.6.2.6] /* exists */ and "
+        "certificate leaf[field.1.2.840.113635.100.6.1.13] /* exists */";
+    struct Case {
+        std::string requirement;
+        hostsim::SigningKind kind;
+        std::optional<bool> expected;
+    };
+    const std::vector<Case> cases = {
+        {"anchor apple", hostsim::SigningKind::apple, true},
+        {"anchor apple", hostsim::SigningKind::developerId, false},
+        {"anchor apple", hostsim::SigningKind::selfSigned, false},
+        {kDeveloperId, hostsim::SigningKind::developerId, true},
+        {kDeveloperId, hostsim::SigningKind::apple, false},
+        {kDeveloperId, hostsim::SigningKind::selfSigned, false},
+        {"identifier \"com.example.x\" and certificate leaf[subject.OU] = T3AM",
+         hostsim::SigningKind::selfSigned, true},
+        {"anchor apple generic and certificate leaf[subject.OU] = T3AM",
+         hostsim::SigningKind::selfSigned, false},
+        {"!(anchor apple) and (identifier com.example.y or anchor apple generic)",
+         hostsim::SigningKind::developerId, true},
+        {"anchor trusted", hostsim::SigningKind::apple, std::nullopt},
+        {"/* open", hostsim::SigningKind::apple, std::nullopt},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.requirement + " for kind " + std::to_string(static_cast<int>(c.kind)));
+        EXPECT_EQ(hostsim::evaluateRequirement(c.requirement, {c.kind, "com.example.x", "T3AM"}),
+                  c.expected);
+    }
 }
 
 // launchctl run by the simulated Mac's user with this uid, whoever runs the test.
