@@ -104,6 +104,43 @@ private:
 
 using Clock = std::chrono::steady_clock;
 
+// The process groups of the limited children now running, where a signal
+// handler can read them: fixed lock-free slots, 0 when free.
+static_assert(std::atomic<pid_t>::is_always_lock_free);
+constexpr std::size_t kTrackedGroups = 256;
+std::array<std::atomic<pid_t>, kTrackedGroups> g_runningGroups{};
+std::atomic<bool> g_killingTools{false};
+
+// Nothing when every slot is taken; the time limit still ends that child.
+std::atomic<pid_t>* trackGroup(pid_t group) {
+    for (std::atomic<pid_t>& slot : g_runningGroups) {
+        pid_t expected = 0;
+        if (slot.compare_exchange_strong(expected, group)) {
+            return &slot;
+        }
+    }
+    return nullptr;
+}
+
+// Frees its slot before the child is reaped: a reaped leader's id may be
+// given to another process, which a later killRunningTools must not reach.
+class TrackedGroup {
+public:
+    explicit TrackedGroup(pid_t group) : m_slot(trackGroup(group)) {}
+    ~TrackedGroup() { release(); }
+    TrackedGroup(const TrackedGroup&) = delete;
+    TrackedGroup& operator=(const TrackedGroup&) = delete;
+    void release() {
+        if (m_slot) {
+            m_slot->store(0);
+            m_slot = nullptr;
+        }
+    }
+
+private:
+    std::atomic<pid_t>* m_slot;
+};
+
 // When a limited run must end: its deadline, or a cancel seen earlier.
 struct Limit {
     std::optional<Clock::time_point> deadline;
@@ -256,6 +293,22 @@ std::int32_t waitForChild(pid_t child) {
 
 } // namespace
 
+std::string timedOutMessage(std::string_view command, std::chrono::milliseconds limit) {
+    const auto count = limit.count();
+    const std::string within =
+        count % 1000 == 0 ? std::to_string(count / 1000) + " s" : std::to_string(count) + " ms";
+    return std::string(command) + " did not answer within " + within + " and was stopped";
+}
+
+void killRunningTools() {
+    g_killingTools.store(true);
+    for (const std::atomic<pid_t>& slot : g_runningGroups) {
+        if (const pid_t group = slot.load(); group > 0) {
+            ::kill(-group, SIGKILL);
+        }
+    }
+}
+
 ToolResult runTool(const std::string& executable, const std::vector<std::string>& arguments,
                    bool captureOutput, bool captureError) {
     ToolOptions options;
@@ -327,6 +380,10 @@ ToolResult runTool(const std::string& executable, const std::vector<std::string>
         ::posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
         ::posix_spawnattr_setpgroup(&attributes, 0);
     }
+    if (limit.active() && g_killingTools.load()) {
+        ::posix_spawnattr_destroy(&attributes);
+        return launchFailure(ECANCELED);
+    }
     pid_t child = -1;
     const int spawnError =
         ::posix_spawn(&child, executable.c_str(), actions.get(), &attributes, argv.data(), environ);
@@ -337,6 +394,15 @@ ToolResult runTool(const std::string& executable, const std::vector<std::string>
 #if defined(__APPLE__)
     spawnLock.unlock();
 #endif
+    std::optional<TrackedGroup> tracked;
+    if (limit.active()) {
+        tracked.emplace(child);
+        // A kill of every running tool that came between the check above
+        // and the slot did not see this one.
+        if (g_killingTools.load()) {
+            killGroup(child);
+        }
+    }
 
     // Our copies of the write ends must go, or the reads never see end of file.
     outputPipe.closeWrite();
@@ -352,6 +418,9 @@ ToolResult runTool(const std::string& executable, const std::vector<std::string>
     if (limit.active() && (drained == DrainEnd::expired || !exitedWithin(child, limit))) {
         killGroup(child);
         result.timedOut = true;
+    }
+    if (tracked) {
+        tracked->release();
     }
     result.exitStatus = waitForChild(child);
     if (drained == DrainEnd::overLimit) {
