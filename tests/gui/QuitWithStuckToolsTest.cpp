@@ -51,7 +51,7 @@ private slots:
         }
     }
 
-    void quittingDoesNotWaitForStuckTools() {
+    void quittingEndsStuckToolsWithoutWaiting() {
         QVERIFY(m_dir.isValid());
         const fs::path root = fs::path(m_dir.path().toStdString()) / "host";
         m_pids = m_dir.filePath(QStringLiteral("stuck-pids"));

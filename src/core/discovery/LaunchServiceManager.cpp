@@ -139,11 +139,23 @@ LaunchServiceManager::scanLaunchdDirectories(const std::vector<std::string>& dir
             if (pathExtension(name) != "plist") {
                 continue;
             }
-            if (auto item =
-                    PlistReader::readLaunchItem(appendPathComponent(directory, name), m_layout)) {
+            std::optional<LaunchItem> item;
+            std::vector<std::string> reasons;
+            {
+                Log::Capture capture;
+                item = PlistReader::readLaunchItem(appendPathComponent(directory, name), m_layout);
+                reasons = capture.take();
+            }
+            for (const std::string& reason : reasons) {
+                Log::line(reason);
+            }
+            if (item) {
                 items.push_back(std::move(*item));
-            } else {
+            } else if (reasons.empty()) {
                 Log::line("Failed to read plist definition: " + name);
+            } else {
+                // One warning a file: the reader's reason says it already.
+                Log::info("Failed to read plist definition: " + name);
             }
         }
     }
