@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <mutex>
 #include <poll.h>
+#include <pthread.h>
 #include <spawn.h>
 #include <string>
 #include <sys/types.h>
@@ -110,6 +111,42 @@ static_assert(std::atomic<pid_t>::is_always_lock_free);
 constexpr std::size_t kTrackedGroups = 256;
 std::array<std::atomic<pid_t>, kTrackedGroups> g_runningGroups{};
 std::atomic<bool> g_killingTools{false};
+// Limited runs between their check of g_killingTools and their slot.
+std::atomic<int> g_startingTools{0};
+static_assert(std::atomic<int>::is_always_lock_free);
+
+// While a limited child is started and tracked, the signals that end the
+// command-line tool are held on this thread, so their handler never runs in
+// the middle of it here and, on another thread, can wait for it to finish.
+class StartingTool {
+public:
+    StartingTool() {
+        sigset_t held;
+        sigemptyset(&held);
+        for (const int signalNumber : {SIGINT, SIGTERM, SIGHUP}) {
+            sigaddset(&held, signalNumber);
+        }
+        ::pthread_sigmask(SIG_BLOCK, &held, &m_previous);
+        g_startingTools.fetch_add(1);
+    }
+    ~StartingTool() { finish(); }
+    StartingTool(const StartingTool&) = delete;
+    StartingTool& operator=(const StartingTool&) = delete;
+
+    // The mask the child is to start with: the one before the signals were held.
+    const sigset_t& previousMask() const { return m_previous; }
+    void finish() {
+        if (!m_finished) {
+            m_finished = true;
+            g_startingTools.fetch_sub(1);
+            ::pthread_sigmask(SIG_SETMASK, &m_previous, nullptr);
+        }
+    }
+
+private:
+    sigset_t m_previous{};
+    bool m_finished = false;
+};
 
 // Nothing when every slot is taken; the time limit still ends that child.
 std::atomic<pid_t>* trackGroup(pid_t group) {
@@ -302,6 +339,13 @@ std::string timedOutMessage(std::string_view command, std::chrono::milliseconds 
 
 void killRunningTools() {
     g_killingTools.store(true);
+    // Runs being started either saw the flag and start nothing, or are about
+    // to take their slot: wait for those (a few milliseconds at most; bounded
+    // so that a thread stopped elsewhere cannot hold the exit).
+    for (int wait = 0; wait < 2000 && g_startingTools.load() > 0; ++wait) {
+        timespec nap{0, 1'000'000};
+        ::nanosleep(&nap, nullptr);
+    }
     for (const std::atomic<pid_t>& slot : g_runningGroups) {
         if (const pid_t group = slot.load(); group > 0) {
             ::kill(-group, SIGKILL);
@@ -376,13 +420,16 @@ ToolResult runTool(const std::string& executable, const std::vector<std::string>
     if (const int code = ::posix_spawnattr_init(&attributes); code != 0) {
         return launchFailure(code);
     }
+    std::optional<StartingTool> starting;
     if (limit.active()) {
-        ::posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+        starting.emplace();
+        ::posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK);
         ::posix_spawnattr_setpgroup(&attributes, 0);
-    }
-    if (limit.active() && g_killingTools.load()) {
-        ::posix_spawnattr_destroy(&attributes);
-        return launchFailure(ECANCELED);
+        ::posix_spawnattr_setsigmask(&attributes, &starting->previousMask());
+        if (g_killingTools.load()) {
+            ::posix_spawnattr_destroy(&attributes);
+            return launchFailure(ECANCELED);
+        }
     }
     pid_t child = -1;
     const int spawnError =
@@ -398,10 +445,11 @@ ToolResult runTool(const std::string& executable, const std::vector<std::string>
     if (limit.active()) {
         tracked.emplace(child);
         // A kill of every running tool that came between the check above
-        // and the slot did not see this one.
+        // and the slot may not have seen this one.
         if (g_killingTools.load()) {
             killGroup(child);
         }
+        starting->finish();
     }
 
     // Our copies of the write ends must go, or the reads never see end of file.
