@@ -193,9 +193,9 @@ private slots:
         QVERIFY(view.isExpanded({std::string("Nested")}));
         QVERIFY(!view.isExpanded({std::string("Nested"), std::size_t{2}}));
         QCOMPARE(view.displayedRows(),
-                 (QStringList{u"Plist Content (3 items)"_s, u"  Nested (1 item)"_s,
-                              u"    [0]: 1"_s, u"  Outer: now a leaf"_s,
-                              u"  ProgramArguments (1 item)"_s, u"    [0]: /bin/other"_s}));
+                 (QStringList{u"Plist Content (3 items)"_s, u"  Nested (1 item)"_s, u"    [0]: 1"_s,
+                              u"  Outer: now a leaf"_s, u"  ProgramArguments (1 item)"_s,
+                              u"    [0]: /bin/other"_s}));
 
         // Once the tree has been dropped, the next value starts collapsed.
         view.clear();
