@@ -7,6 +7,7 @@
 #include "actions/ServiceActionManager.h"
 #include "discovery/LaunchServiceManager.h"
 #include "platform/Log.h"
+#include "text/Text.h"
 
 #include <array>
 #include <optional>
@@ -65,7 +66,7 @@ bool isRunning(const LaunchItem& item) {
 }
 
 std::string describe(const LaunchItem& item) {
-    return item.label + " (" + std::string(toText(item.scope)) + ")";
+    return displayableText(item.label) + " (" + std::string(toText(item.scope)) + ")";
 }
 
 // What the record said about its process when it was loaded.
@@ -85,7 +86,7 @@ int changeDisabled(bool disable, const LaunchItem& item, bool running,
     if (result) {
         // A refusal or launchctl's own words read best as they are.
         err << prefix << "Failed to " << (disable ? "disable " : "enable ") << describe(item)
-            << ": " << result->reason() << "\n";
+            << ": " << displayableText(result->reason()) << "\n";
         return kActionFailed;
     }
     if (disable) {
@@ -175,7 +176,7 @@ int performAction(const ActionOptions& options,
 
     const std::optional<LaunchItem> found = findFirstRecord(options.label, options.scopes, load);
     if (!found) {
-        err << prefix << "no service labelled \"" << options.label << "\" in "
+        err << prefix << "no service labelled \"" << displayableText(options.label) << "\" in "
             << scopeNames(options.scopes) << "\n";
         return kNoSuchRecord;
     }

@@ -5,6 +5,8 @@
 #include "ListCommand.h"
 #include "ShowCommand.h"
 #include "SnapshotCommand.h"
+#include "platform/Log.h"
+#include "text/Text.h"
 
 #include <array>
 #include <ostream>
@@ -29,8 +31,9 @@ constexpr std::array kCommands = {
 } // namespace
 
 void printCliUsage(std::ostream& stream) {
-    stream << "Usage: daemonary-cli <command> [options]\n"
+    stream << "Usage: daemonary-cli [--verbose] <command> [options]\n"
               "       daemonary-cli --help\n\n"
+              "  -v, --verbose  also write what discovery does to standard error\n\n"
               "Commands:\n";
     for (const CliCommand& command : kCommands) {
         stream << "  daemonary-cli " << command.usage << "\n      " << command.summary << "\n";
@@ -43,7 +46,16 @@ void printCliUsage(std::ostream& stream) {
            << kDiffCommandDetails;
 }
 
-int runCli(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err) {
+int runCli(const std::vector<std::string>& commandLine, std::ostream& out, std::ostream& err) {
+    // --verbose applies to every command, before or after its name.
+    std::vector<std::string> arguments;
+    for (const std::string& argument : commandLine) {
+        if (argument == "--verbose" || argument == "-v") {
+            Log::setVerbose(true);
+        } else {
+            arguments.push_back(argument);
+        }
+    }
     if (arguments.empty()) {
         printCliUsage(err);
         return kCliUsageError;
@@ -58,8 +70,8 @@ int runCli(const std::vector<std::string>& arguments, std::ostream& out, std::os
             return command.run({arguments.begin() + 1, arguments.end()}, out, err);
         }
     }
-    err << "daemonary-cli: unknown command \"" << name << "\"\n";
-    printCliUsage(err);
+    err << "daemonary-cli: unknown command \"" << displayableText(name) << "\"\n"
+        << "Run \"daemonary-cli --help\" for the commands.\n";
     return kCliUsageError;
 }
 

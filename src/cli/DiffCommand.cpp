@@ -34,13 +34,24 @@ OrderedJson recordJson(const SnapshotRecord& record) {
     return Snapshot::recordJson(record);
 }
 
+// Columns are aligned by code points, as `list` aligns them.
+std::size_t displayWidth(std::string_view text) {
+    return static_cast<std::size_t>(std::count_if(text.begin(), text.end(), [](char ch) {
+        return (static_cast<unsigned char>(ch) & 0xC0) != 0x80;
+    }));
+}
+
+// Labels and paths come from files: written only through displayableText, so
+// none can rewrite its own line or the ones before it.
 void writeLine(std::ostream& out, char mark, const LaunchItem& item, std::size_t scopeWidth,
                std::size_t labelWidth) {
     const std::string scope(toText(item.scope));
-    out << mark << ' ' << scope << std::string(scopeWidth - scope.size() + 2, ' ') << item.label;
+    const std::string label = displayableText(item.label);
+    const std::size_t width = displayWidth(label);
+    out << mark << ' ' << scope << std::string(scopeWidth - scope.size() + 2, ' ') << label;
     if (item.path) {
-        out << std::string(labelWidth > item.label.size() ? labelWidth - item.label.size() : 0, ' ')
-            << "  " << *item.path;
+        out << std::string(labelWidth > width ? labelWidth - width : 0, ' ') << "  "
+            << displayableText(*item.path);
     }
     out << '\n';
 }
@@ -62,7 +73,7 @@ void writeDiffTable(std::ostream& out, const Snapshot& baseline, const SnapshotD
     std::size_t labelWidth = 0;
     const auto measure = [&](const LaunchItem& item) {
         scopeWidth = std::max(scopeWidth, toText(item.scope).size());
-        labelWidth = std::max(labelWidth, item.label.size());
+        labelWidth = std::max(labelWidth, displayWidth(displayableText(item.label)));
     };
     for (const auto& record : diff.added) {
         measure(record.item);
@@ -79,12 +90,12 @@ void writeDiffTable(std::ostream& out, const Snapshot& baseline, const SnapshotD
         }
     }
 
-    out << "Since " << baseline.takenAt;
+    out << "Since " << displayableText(baseline.takenAt);
     if (!baseline.hostName.empty()) {
-        out << " on " << baseline.hostName;
+        out << " on " << displayableText(baseline.hostName);
     }
     if (!baseline.userName.empty()) {
-        out << " (" << baseline.userName << ")";
+        out << " (" << displayableText(baseline.userName) << ")";
     }
     out << ": " << diff.added.size() << " added, " << diff.removed.size() << " removed, "
         << diff.modified.size() << " modified";
@@ -102,7 +113,7 @@ void writeDiffTable(std::ostream& out, const Snapshot& baseline, const SnapshotD
     for (const auto& record : diff.modified) {
         writeLine(out, '~', record.after.item, scopeWidth, labelWidth);
         for (const RecordChange& change : record.changes) {
-            out << "      " << change.description() << '\n';
+            out << "      " << displayableText(change.description()) << '\n';
         }
     }
     for (const DefinitionProblem& problem : diff.addedProblems) {
@@ -191,7 +202,7 @@ int runDiffCommand(const std::vector<std::string>& arguments, std::ostream& out,
     for (const std::string& file : files) {
         auto read = SnapshotFile::read(file);
         if (const auto* error = std::get_if<SnapshotError>(&read)) {
-            err << "daemonary-cli diff: " << error->message << "\n";
+            err << "daemonary-cli diff: " << displayableText(error->message) << "\n";
             return kTrouble;
         }
         snapshots.push_back(std::get<Snapshot>(std::move(read)));
@@ -208,7 +219,7 @@ int runDiffCommand(const std::vector<std::string>& arguments, std::ostream& out,
             scopes.push_back(scope);
         } else if (selection.any()) {
             err << "daemonary-cli diff: "
-                << files[static_cast<std::size_t>(missing - snapshots.begin())]
+                << displayableText(files[static_cast<std::size_t>(missing - snapshots.begin())])
                 << ": the snapshot has no " << toText(scope) << " category\n";
             return kTrouble;
         }

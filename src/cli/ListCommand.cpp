@@ -103,14 +103,21 @@ void writeListTable(std::ostream& out, LaunchScope scope, const std::vector<Laun
         disabled = nullptr;
     }
     const std::string_view pidHeading = scope == LaunchScope::kernel ? "INDEX" : "PID";
+    // Labels, paths and signer texts come from files and tools: shown only
+    // through displayableText, so none can move the cursor or erase a line.
+    std::vector<std::string> labels;
+    labels.reserve(items.size());
     std::vector<std::string> pidTexts;
     pidTexts.reserve(items.size());
+    std::size_t running = 0;
     std::size_t labelWidth = std::string_view("LABEL").size();
     std::size_t pidWidth = pidHeading.size();
     std::size_t statusWidth = std::string_view("STATUS").size();
     for (const LaunchItem& item : items) {
+        labels.push_back(displayableText(item.label));
         pidTexts.push_back(pidOrIndexText(item));
-        labelWidth = std::max(labelWidth, displayWidth(item.label));
+        running += item.status == ServiceStatus::active ? 1 : 0;
+        labelWidth = std::max(labelWidth, displayWidth(labels.back()));
         pidWidth = std::max(pidWidth, pidTexts.back().size());
         statusWidth = std::max(statusWidth, toText(item.status).size());
     }
@@ -120,13 +127,14 @@ void writeListTable(std::ostream& out, LaunchScope scope, const std::vector<Laun
     if (signers) {
         for (const LaunchItem& item : items) {
             const Signer* signer = signerOf(item, signers);
-            signerTexts.push_back(signer ? signer->text() : "-");
+            signerTexts.push_back(signer ? displayableText(signer->text()) : "-");
             signerWidth = std::max(signerWidth, displayWidth(signerTexts.back()));
         }
     }
     const std::size_t disabledWidth = std::string_view("DISABLED").size();
 
-    out << toText(scope) << " (" << items.size() << ")\n";
+    out << toText(scope) << ": " << items.size() << (items.size() == 1 ? " item, " : " items, ")
+        << running << " running\n";
     writePadded(out, "LABEL", labelWidth + 2);
     writePadded(out, pidHeading, pidWidth + 2);
     writePadded(out, "STATUS", statusWidth + 2);
@@ -142,7 +150,7 @@ void writeListTable(std::ostream& out, LaunchScope scope, const std::vector<Laun
     out << "PATH\n";
     for (std::size_t i = 0; i < items.size(); ++i) {
         const LaunchItem& item = items[i];
-        writePadded(out, item.label, labelWidth + 2);
+        writePadded(out, labels[i], labelWidth + 2);
         // Numbers read best right-aligned.
         out << std::string(pidWidth - pidTexts[i].size(), ' ') << pidTexts[i] << "  ";
         writePadded(out, toText(item.status), statusWidth + 2);
@@ -155,7 +163,7 @@ void writeListTable(std::ostream& out, LaunchScope scope, const std::vector<Laun
         if (signers) {
             writePadded(out, signerTexts[i], signerWidth + 2);
         }
-        out << item.path.value_or("-") << '\n';
+        out << (item.path ? displayableText(*item.path) : "-") << '\n';
     }
 }
 

@@ -149,6 +149,10 @@ ShowReport makeShowReport(LaunchItem record, const HostLayout& layout) {
 nlohmann::ordered_json showJson(const ShowReport& report) {
     nlohmann::ordered_json document;
     document["record"] = toJson(report.record);
+    // As `list --json` says it.
+    if (report.disabled.value_or(false)) {
+        document["record"]["disabled"] = true;
+    }
     document["definition"] = report.definition ? toJson(*report.definition) : nullptr;
     nlohmann::ordered_json triggers = nlohmann::ordered_json::array();
     for (const TriggerFact& fact : report.triggers) {
@@ -177,6 +181,11 @@ void writeShowText(std::ostream& out, const ShowReport& report) {
         out << " (PID " << *record.pid << ')';
     }
     out << '\n';
+    if (report.disabled) {
+        out << "  Disabled:    "
+            << (*report.disabled ? "yes (launchd does not start it until it is enabled)" : "no")
+            << '\n';
+    }
 
     out << "\nWhy it runs\n";
     if (report.triggers.empty()) {
@@ -249,11 +258,14 @@ int runShowCommand(const std::vector<std::string>& arguments, std::ostream& out,
         for (const LaunchScope scope : options.scopes) {
             scopes += (scopes.empty() ? "" : ", ") + std::string(toText(scope));
         }
-        err << "daemonary-cli show: no service labelled \"" << options.label << "\" in " << scopes
-            << "\n";
+        err << "daemonary-cli show: no service labelled \"" << displayableText(options.label)
+            << "\" in " << scopes << "\n";
         return kNoSuchRecord;
     }
-    const ShowReport report = makeShowReport(std::move(*found), discovery.layout());
+    ShowReport report = makeShowReport(std::move(*found), discovery.layout());
+    if (DisabledServices::appliesTo(report.record.scope)) {
+        report.disabled = discovery.loadDisabledServices().isDisabled(report.record);
+    }
     if (options.json) {
         // Paths and definitions are bytes from the file system and need not
         // be UTF-8.

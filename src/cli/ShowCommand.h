@@ -54,6 +54,9 @@ struct ShowReport {
     std::vector<LogReport> logs;
     // Who signed the executable (or the bundle the record is).
     std::optional<RecordSigner> signer;
+    // Whether launchd keeps the job from starting; nothing when unknown or
+    // when the record is no launchd job.
+    std::optional<bool> disabled;
 };
 
 // Reads the record's definition and logs and asks codesign for its signer.

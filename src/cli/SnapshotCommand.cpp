@@ -5,6 +5,7 @@
 #include "ScopeSelection.h"
 #include "baseline/Snapshot.h"
 #include "baseline/SnapshotFile.h"
+#include "text/Text.h"
 
 #include <optional>
 #include <ostream>
@@ -53,7 +54,7 @@ int runSnapshotCommand(const std::vector<std::string>& arguments, std::ostream& 
         return 0;
     }
     if (auto error = SnapshotFile::write(*output, snapshot)) {
-        err << "daemonary-cli snapshot: " << error->message << "\n";
+        err << "daemonary-cli snapshot: " << displayableText(error->message) << "\n";
         return kCliUsageError;
     }
     return 0;

@@ -78,10 +78,10 @@ private slots:
         clickHeader(view, QString());
         QCOMPARE(view.displayedRows(), (QStringList{
                                            u"Plist Content (7 items)"_s,
-                                           u"  KeepAlive: 1"_s,
+                                           u"  KeepAlive: true"_s,
                                            u"  Label: com.example.agent"_s,
                                            u"  Nested (3 items)"_s,
-                                           u"  Outer (1 items)"_s,
+                                           u"  Outer (1 item)"_s,
                                            u"  ProgramArguments (2 items)"_s,
                                            u"  Sockets (0 items)"_s,
                                            u"  label: lower"_s,
@@ -163,8 +163,8 @@ private slots:
         clickHeader(view, QString());
         QVERIFY(!view.isExpanded({std::string("Outer")}));
         QVERIFY(!view.isExpanded({std::string("Outer"), std::string("Deep")}));
-        QVERIFY(view.displayedRows().contains(u"  Outer (1 items)"_s));
-        QVERIFY(!view.displayedRows().contains(u"    Deep (1 items)"_s));
+        QVERIFY(view.displayedRows().contains(u"  Outer (1 item)"_s));
+        QVERIFY(!view.displayedRows().contains(u"    Deep (1 item)"_s));
 
         // A child cannot be opened under a closed parent.
         view.setExpanded({}, false);
@@ -193,9 +193,9 @@ private slots:
         QVERIFY(view.isExpanded({std::string("Nested")}));
         QVERIFY(!view.isExpanded({std::string("Nested"), std::size_t{2}}));
         QCOMPARE(view.displayedRows(),
-                 (QStringList{u"Plist Content (3 items)"_s, u"  Nested (1 items)"_s,
-                              u"    [0]: 1"_s, u"  Outer: now a leaf"_s,
-                              u"  ProgramArguments (1 items)"_s, u"    [0]: /bin/other"_s}));
+                 (QStringList{u"Plist Content (3 items)"_s, u"  Nested (1 item)"_s, u"    [0]: 1"_s,
+                              u"  Outer: now a leaf"_s, u"  ProgramArguments (1 item)"_s,
+                              u"    [0]: /bin/other"_s}));
 
         // Once the tree has been dropped, the next value starts collapsed.
         view.clear();

@@ -23,6 +23,7 @@
 #include <QTableView>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTextDocument>
 #include <filesystem>
 #include <fstream>
 
@@ -114,16 +115,20 @@ private slots:
         QCOMPARE(model.index(2, column).data().toString(), QStringLiteral("Apple"));
         QCOMPARE(model.index(1, column).data().toString(), QString());
 
-        store.insert(QStringLiteral("/opt/b"),
-                     Signer{SignerKind::unknown, "", "", "codesign did not answer in time", {}});
+        // A tool's words are shown as written, never read as markup.
+        const Signer unknown{SignerKind::unknown, "", "", "codesign said <b>no</b> & <img src=x>", {}};
+        store.insert(QStringLiteral("/opt/b"), unknown);
         QVERIFY(batches.wait());
         QCOMPARE(model.index(1, column).data().toString(), QStringLiteral("Unknown"));
-        QCOMPARE(model.index(1, column).data(Qt::ToolTipRole).toString(),
-                 QStringLiteral("Unknown (codesign did not answer in time)"));
+        const QString tip = model.index(1, column).data(Qt::ToolTipRole).toString();
+        QVERIFY(Qt::mightBeRichText(tip));
+        QTextDocument shown;
+        shown.setHtml(tip);
+        QCOMPARE(shown.toPlainText(),
+                 QStringLiteral("Unknown (codesign said <b>no</b> & <img src=x>)"));
         // The same signer again changes nothing.
         changes.clear();
-        store.insert(QStringLiteral("/opt/b"),
-                     Signer{SignerKind::unknown, "", "", "codesign did not answer in time", {}});
+        store.insert(QStringLiteral("/opt/b"), unknown);
         QVERIFY(!batches.wait(300));
         QCOMPARE(changes.count(), 0);
     }

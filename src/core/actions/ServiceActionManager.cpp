@@ -124,8 +124,8 @@ ActionResult ServiceActionManager::enableService(const LaunchItem& item) const {
 }
 
 std::string ServiceActionManager::administratorCommand(const LaunchItem& item, bool enable) {
-    return std::string("sudo launchctl ") + (enable ? "enable" : "disable") + " system/" +
-           item.label;
+    return std::string("sudo launchctl ") + (enable ? "enable" : "disable") + " " +
+           shellQuoted("system/" + item.label);
 }
 
 std::optional<std::string> ServiceActionManager::disableRefusal(const LaunchItem& item,
@@ -159,7 +159,13 @@ ActionResult ServiceActionManager::setDisabled(const LaunchItem& item, bool disa
 }
 
 ActionResult ServiceActionManager::runLaunchctl(const std::vector<std::string>& arguments) const {
-    ToolResult result = runTool(m_layout.launchctl(), arguments, true, true);
+    ToolResult result = runTool(m_layout.launchctl(), arguments, m_layout.toolOptions(true, true));
+    if (result.timedOut) {
+        std::string text =
+            timedOutMessage("launchctl " + joined(arguments), m_layout.toolTimeout());
+        Log::line(text);
+        return failure(ServiceActionError::commandFailed(std::move(text)));
+    }
     if (result.launchError) {
         return ActionError{std::move(*result.launchError)};
     }
@@ -233,7 +239,8 @@ void ServiceActionManager::removeLoginItem(const std::string& path,
                                            const std::function<void()>& refresh) const {
     // Neither a launch failure nor the script's exit status is reported: the
     // reload shows whether the item went away.
-    (void)runTool(m_layout.osascript(), {"-e", deleteLoginItemScript(path)}, false, false);
+    (void)runTool(m_layout.osascript(), {"-e", deleteLoginItemScript(path)},
+                  m_layout.toolOptions(false, false));
     signalRefresh(refresh);
 }
 

@@ -44,10 +44,21 @@ LoadedExtensionMap KernelServiceManager::loadedExtensionIndices() const {
 }
 
 LoadedExtensionMap KernelServiceManager::loadedExtensionIndicesLocked() const {
-    // Standard error stays ours: kmutil's "No variant specified" note is not
-    // part of the listing.
+    // kmutil's standard error ("No variant specified, ...") is no part of the
+    // listing: it is chatter for the verbose log.
     const ToolResult result =
-        runTool(m_layout.kmutil(), {"showloaded", "--list-only"}, true, false);
+        runTool(m_layout.kmutil(), {"showloaded", "--list-only"}, m_layout.toolOptions(true, true));
+    if (result.timedOut) {
+        Log::line(timedOutMessage("kmutil showloaded", m_layout.toolTimeout()));
+        return {};
+    }
+    if (const auto note = decodeUtf8(result.standardError)) {
+        for (const std::string_view line : splitLines(*note)) {
+            if (!trimWhitespace(line).empty()) {
+                Log::info("kmutil: " + std::string(line));
+            }
+        }
+    }
     if (result.launchError) {
         Log::line("KernelServiceManager: Failed to run kmutil: " + result.launchError->description);
         return {};

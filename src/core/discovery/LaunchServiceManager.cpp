@@ -121,8 +121,11 @@ LaunchServiceManager::loadItems(LaunchScope scope, std::vector<DefinitionProblem
                      std::make_move_iterator(startup.end()));
         return resolveStatuses(std::move(items));
     }
-    case LaunchScope::mach:
-        return resolveStatuses(loadMachServices());
+    case LaunchScope::mach: {
+        // One launchctl list for both the jobs and their states.
+        const LaunchctlTable table = runLaunchctlList();
+        return resolveStatuses(machServices(table), table, m_processes->allProcesses());
+    }
     case LaunchScope::others:
         return resolveStatuses(PluginDirectories::loadOtherItems(m_layout));
     case LaunchScope::privilegedHelperTools:
@@ -143,24 +146,38 @@ LaunchServiceManager::scanLaunchdDirectories(const std::vector<std::string>& dir
                                              std::vector<DefinitionProblem>& problems) const {
     std::vector<LaunchItem> items;
     for (const std::string& directory : directories) {
-        Log::line("Scanning directory: " + directory);
+        Log::info("Scanning directory: " + directory);
         const auto names = listDirectory(directory);
         if (!names) {
             Log::line("Failed to access directory: " + directory);
             continue;
         }
-        Log::line("Found " + std::to_string(names->size()) + " files in " +
+        Log::info("Found " + std::to_string(names->size()) + " files in " +
                   std::string(lastPathComponent(directory)));
         for (const std::string& name : *names) {
             if (pathExtension(name) != "plist") {
                 continue;
             }
             std::string path = appendPathComponent(directory, name);
-            auto read = PlistReader::readDefinition(path, m_layout);
+            std::variant<LaunchItem, ProblemReason> read;
+            std::vector<std::string> reasons;
+            {
+                Log::Capture capture;
+                read = PlistReader::readDefinition(path, m_layout);
+                reasons = capture.take();
+            }
+            for (const std::string& reason : reasons) {
+                Log::line(reason);
+            }
             if (auto* item = std::get_if<LaunchItem>(&read)) {
                 items.push_back(std::move(*item));
             } else {
-                Log::line("Failed to read plist definition: " + name);
+                if (reasons.empty()) {
+                    Log::line("Failed to read plist definition: " + name);
+                } else {
+                    // One warning a file: the reader's reason says it already.
+                    Log::info("Failed to read plist definition: " + name);
+                }
                 problems.push_back({std::move(path), std::get<ProblemReason>(read), scope});
             }
         }
@@ -196,7 +213,12 @@ LaunchServiceManager::scanStartupItems(const std::vector<std::string>& directori
 }
 
 LaunchctlTable LaunchServiceManager::runLaunchctlList() const {
-    const ToolResult result = runTool(m_layout.launchctl(), {"list"}, true, false);
+    const ToolResult result =
+        runTool(m_layout.launchctl(), {"list"}, m_layout.toolOptions(true, false));
+    if (result.timedOut) {
+        Log::line(timedOutMessage("launchctl list", m_layout.toolTimeout()));
+        return {};
+    }
     if (result.launchError) {
         Log::line("Failed to run launchctl: " + result.launchError->description);
         return {};
@@ -208,10 +230,18 @@ LaunchctlTable LaunchServiceManager::runLaunchctlList() const {
     return parseLaunchctlList(*text);
 }
 
-std::optional<DisabledOverrides>
-LaunchServiceManager::runPrintDisabled(const std::string& domain) const {
+std::optional<DisabledOverrides> LaunchServiceManager::runPrintDisabled(const std::string& domain,
+                                                                        bool* timedOut) const {
     const std::string command = "launchctl print-disabled " + domain;
-    const ToolResult result = runTool(m_layout.launchctl(), {"print-disabled", domain}, true, true);
+    const ToolResult result =
+        runTool(m_layout.launchctl(), {"print-disabled", domain}, m_layout.toolOptions(true, true));
+    if (result.timedOut) {
+        Log::line(timedOutMessage(command, m_layout.toolTimeout()));
+        if (timedOut != nullptr) {
+            *timedOut = true;
+        }
+        return std::nullopt;
+    }
     if (result.launchError) {
         Log::line("Failed to run " + command + ": " + result.launchError->description);
         return std::nullopt;
@@ -240,11 +270,21 @@ LaunchServiceManager::runPrintDisabled(const std::string& domain) const {
 }
 
 DisabledServices LaunchServiceManager::loadDisabledServices() const {
-    return {runPrintDisabled(ServiceActionManager::domainTarget()), runPrintDisabled("system")};
+    // A launchctl that did not answer for one domain is not asked again: a
+    // stuck tool costs the listing one time limit, not one per domain.
+    bool timedOut = false;
+    auto user = runPrintDisabled(ServiceActionManager::domainTarget(), &timedOut);
+    if (timedOut) {
+        return {std::move(user), std::nullopt};
+    }
+    return {std::move(user), runPrintDisabled("system")};
 }
 
 std::vector<LaunchItem> LaunchServiceManager::loadMachServices() const {
-    const LaunchctlTable table = runLaunchctlList();
+    return machServices(runLaunchctlList());
+}
+
+std::vector<LaunchItem> LaunchServiceManager::machServices(const LaunchctlTable& table) {
     std::vector<LaunchItem> items;
     items.reserve(table.size());
     for (const LaunchctlEntry& entry : table.entries()) {

@@ -69,10 +69,12 @@ public:
     LaunchctlTable runLaunchctlList() const;
     // `launchctl print-disabled` for the user's GUI domain and for the system
     // domain, once each. A domain whose answer is unusable is logged once and
-    // left absent.
+    // left absent; timedOut, when given, is set when the tool did not answer.
     DisabledServices loadDisabledServices() const;
-    std::optional<DisabledOverrides> runPrintDisabled(const std::string& domain) const;
+    std::optional<DisabledOverrides> runPrintDisabled(const std::string& domain,
+                                                      bool* timedOut = nullptr) const;
     std::vector<LaunchItem> loadMachServices() const;
+    static std::vector<LaunchItem> machServices(const LaunchctlTable& table);
     // Decides every record's pid and active/inactive state from a fresh
     // launchctl table and process snapshot.
     std::vector<LaunchItem> resolveStatuses(std::vector<LaunchItem> records) const;

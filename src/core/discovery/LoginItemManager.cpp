@@ -19,15 +19,26 @@ constexpr std::size_t kMaxInfoPlistBytes = 1024 * 1024;
 } // namespace
 
 std::vector<LaunchItem> LoginItemManager::fetchLoginItems(const HostLayout& layout) {
-    Log::line("Fetching login items...");
+    Log::info("Fetching login items...");
     const std::string osascript = layout.osascript();
 
     // Starting System Events first keeps the listing from timing out on a
     // cold start. Its standard output is captured and dropped so that nothing
-    // the tool prints can end up in the caller's own output.
-    runTool(osascript, {"-e", std::string(kWarmUpScript)}, true, false);
+    // the tool prints can end up in the caller's own output. An osascript
+    // that does not answer here would not answer the listing either.
+    const ToolResult warmUp =
+        runTool(osascript, {"-e", std::string(kWarmUpScript)}, layout.toolOptions(true, false));
+    if (warmUp.timedOut) {
+        Log::line(timedOutMessage("osascript", layout.toolTimeout()));
+        return {};
+    }
 
-    const ToolResult listing = runTool(osascript, {"-e", std::string(kListingScript)}, true, true);
+    const ToolResult listing =
+        runTool(osascript, {"-e", std::string(kListingScript)}, layout.toolOptions(true, true));
+    if (listing.timedOut) {
+        Log::line(timedOutMessage("osascript", layout.toolTimeout()));
+        return {};
+    }
     if (listing.launchError) {
         Log::line("Failed to run osascript for login items: " + listing.launchError->description);
         return {};
@@ -52,7 +63,7 @@ std::vector<LaunchItem> LoginItemManager::fetchLoginItems(const HostLayout& layo
             }
         }
     }
-    Log::line("Found " + std::to_string(items.size()) + " login items");
+    Log::info("Found " + std::to_string(items.size()) + " login items");
     return items;
 }
 

@@ -49,7 +49,7 @@ std::string signerLine(const std::optional<RecordSigner>& signer);
 // blocks for the tool runs.
 class SignerChecker {
 public:
-    static constexpr std::chrono::milliseconds kDefaultTimeLimit{10'000};
+    static constexpr std::chrono::milliseconds kDefaultTimeLimit = kDefaultToolTimeout;
     // A signing report is a few kilobytes; a tool writing more than this is
     // not one the application can use.
     static constexpr std::size_t kMaxReportBytes = 1024 * 1024;

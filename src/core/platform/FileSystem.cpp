@@ -7,6 +7,8 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <random>
+#include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
@@ -30,6 +32,30 @@ public:
 private:
     int m_fd;
 };
+
+// A new file "<prefix>.XXXXXX" (six random letters or digits), created with
+// mode 0666 so that the process's umask gives it the usual permissions: a
+// baseline is no secret, and mkstemp's 0600 would need the umask read, which
+// cannot be done without changing it for every thread. -1 with errno set when
+// no name could be taken.
+int createTemporaryFile(const std::string& prefix, std::string& path) {
+    static constexpr std::string_view kLetters =
+        "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    thread_local std::mt19937_64 random{std::random_device{}()};
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        path = prefix + ".";
+        for (int i = 0; i < 6; ++i) {
+            path.push_back(kLetters[random() % kLetters.size()]);
+        }
+        const int fd =
+            ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (fd >= 0 || errno != EEXIST) {
+            return fd;
+        }
+    }
+    errno = EEXIST;
+    return -1;
+}
 
 enum class OpenResult { opened, missing, notRegularFile, unreadable };
 
@@ -195,8 +221,8 @@ std::optional<std::string> writeFileAtomically(const std::string& path, std::str
         name.size() < path.size() ? std::string_view(path).substr(0, path.size() - name.size())
                                   : std::string_view("./");
     // Hidden, so a folder listing does not show it while it is written.
-    std::string temporary = std::string(folder) + "." + std::string(name) + ".XXXXXX";
-    const int fd = ::mkstemp(temporary.data());
+    std::string temporary;
+    const int fd = createTemporaryFile(std::string(folder) + "." + std::string(name), temporary);
     if (fd < 0) {
         return failure("cannot create a temporary file in " + std::string(folder));
     }
@@ -206,11 +232,6 @@ std::optional<std::string> writeFileAtomically(const std::string& path, std::str
         ::unlink(temporary.c_str());
         return reason;
     };
-    // mkstemp makes the file readable by its owner only; a baseline is no
-    // secret, so it gets the usual permissions.
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    ::fchmod(fd, 0666 & ~mask);
     std::size_t written = 0;
     while (written < contents.size()) {
         const ssize_t count = ::write(fd, contents.data() + written, contents.size() - written);

@@ -52,7 +52,23 @@ HostLayout HostLayout::fromEnvironment() {
     } else {
         home = homeFromPasswordDatabase();
     }
-    return HostLayout(std::move(root), std::move(home));
+    HostLayout layout(std::move(root), std::move(home));
+    if (const char* value = std::getenv("DAEMONARY_TOOL_TIMEOUT_MS"); value && *value) {
+        char* end = nullptr;
+        const long long milliseconds = std::strtoll(value, &end, 10);
+        if (*end == '\0' && milliseconds > 0) {
+            layout.setToolTimeout(std::chrono::milliseconds(milliseconds));
+        }
+    }
+    return layout;
+}
+
+ToolOptions HostLayout::toolOptions(bool captureOutput, bool captureError) const {
+    ToolOptions options;
+    options.captureOutput = captureOutput;
+    options.captureError = captureError;
+    options.timeLimit = m_toolTimeout;
+    return options;
 }
 
 std::string HostLayout::system(std::string_view absolutePath) const {

@@ -1,5 +1,8 @@
 #pragma once
 
+#include "platform/ToolRunner.h"
+
+#include <chrono>
 #include <string>
 #include <string_view>
 
@@ -13,8 +16,16 @@ class HostLayout {
 public:
     HostLayout(std::string hostRoot, std::string homeDirectory);
 
-    // DAEMONARY_HOST_ROOT (when set and not empty) and the user's home.
+    // DAEMONARY_HOST_ROOT (when set and not empty) and the user's home;
+    // DAEMONARY_TOOL_TIMEOUT_MS, a positive number of milliseconds, sets the
+    // tool time limit (tests with tools that never answer use a short one).
     static HostLayout fromEnvironment();
+
+    // How long each run of the host's tools may take.
+    std::chrono::milliseconds toolTimeout() const { return m_toolTimeout; }
+    void setToolTimeout(std::chrono::milliseconds timeout) { m_toolTimeout = timeout; }
+    // Options for a run of one of the host's tools, within toolTimeout().
+    ToolOptions toolOptions(bool captureOutput, bool captureError) const;
 
     const std::string& hostRoot() const { return m_hostRoot; }
     const std::string& homeDirectory() const { return m_home; }
@@ -48,6 +59,7 @@ public:
 private:
     std::string m_hostRoot;
     std::string m_home;
+    std::chrono::milliseconds m_toolTimeout = kDefaultToolTimeout;
 };
 
 } // namespace daemonary

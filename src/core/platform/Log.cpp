@@ -1,5 +1,8 @@
 #include "platform/Log.h"
 
+#include "text/Text.h"
+
+#include <atomic>
 #include <cerrno>
 #include <mutex>
 #include <string>
@@ -21,6 +24,7 @@ LogState& state() {
 }
 
 thread_local Log::Capture* t_capture = nullptr;
+std::atomic<bool> g_verbose{true};
 
 void writeAll(int fd, const std::string& bytes) {
     const char* data = bytes.data();
@@ -55,7 +59,21 @@ std::string Log::singleLine(std::string_view text) {
             escaped.push_back(c);
         }
     }
-    return escaped;
+    return displayableText(escaped);
+}
+
+void Log::info(std::string_view text) {
+    if (g_verbose.load(std::memory_order_relaxed)) {
+        line(text);
+    }
+}
+
+void Log::setVerbose(bool verbose) {
+    g_verbose.store(verbose);
+}
+
+bool Log::isVerbose() {
+    return g_verbose.load();
 }
 
 Log::Capture::Capture() : m_previous(t_capture) {

@@ -13,12 +13,24 @@ class Log {
 public:
     enum class Destination { standardOutput, standardError };
 
-    // Writes singleLine(text): text from tools and file names may hold line
-    // breaks, and a line per event is what readers and log tools rely on.
+    // A warning or an error: always written, as singleLine(text). Text from
+    // tools and file names may hold line breaks and terminal controls, and a
+    // line per event that cannot rewrite the terminal is what readers and
+    // log tools rely on.
     static void line(std::string_view text);
 
-    // The text without its trailing line breaks, and with the others written
-    // as the two characters \n or \r.
+    // What the program is doing ("Scanning directory ..."): written like
+    // line() only while verbose.
+    static void info(std::string_view text);
+
+    // On by default (the window logs everything); the command-line tool is
+    // quiet unless asked.
+    static void setVerbose(bool verbose);
+    static bool isVerbose();
+
+    // The text without its trailing line breaks, with the others written as
+    // the two characters \n or \r, and the rest made displayable
+    // (displayableText).
     static std::string singleLine(std::string_view text);
 
     static void setDestination(Destination destination);

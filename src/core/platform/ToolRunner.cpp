@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <mutex>
 #include <poll.h>
+#include <pthread.h>
 #include <spawn.h>
 #include <string>
 #include <sys/types.h>
@@ -103,6 +104,79 @@ private:
 };
 
 using Clock = std::chrono::steady_clock;
+
+// The process groups of the limited children now running, where a signal
+// handler can read them: fixed lock-free slots, 0 when free.
+static_assert(std::atomic<pid_t>::is_always_lock_free);
+constexpr std::size_t kTrackedGroups = 256;
+std::array<std::atomic<pid_t>, kTrackedGroups> g_runningGroups{};
+std::atomic<bool> g_killingTools{false};
+// Limited runs between their check of g_killingTools and their slot.
+std::atomic<int> g_startingTools{0};
+static_assert(std::atomic<int>::is_always_lock_free);
+
+// While a limited child is started and tracked, the signals that end the
+// command-line tool are held on this thread, so their handler never runs in
+// the middle of it here and, on another thread, can wait for it to finish.
+class StartingTool {
+public:
+    StartingTool() {
+        sigset_t held;
+        sigemptyset(&held);
+        for (const int signalNumber : {SIGINT, SIGTERM, SIGHUP}) {
+            sigaddset(&held, signalNumber);
+        }
+        ::pthread_sigmask(SIG_BLOCK, &held, &m_previous);
+        g_startingTools.fetch_add(1);
+    }
+    ~StartingTool() { finish(); }
+    StartingTool(const StartingTool&) = delete;
+    StartingTool& operator=(const StartingTool&) = delete;
+
+    // The mask the child is to start with: the one before the signals were held.
+    const sigset_t& previousMask() const { return m_previous; }
+    void finish() {
+        if (!m_finished) {
+            m_finished = true;
+            g_startingTools.fetch_sub(1);
+            ::pthread_sigmask(SIG_SETMASK, &m_previous, nullptr);
+        }
+    }
+
+private:
+    sigset_t m_previous{};
+    bool m_finished = false;
+};
+
+// Nothing when every slot is taken; the time limit still ends that child.
+std::atomic<pid_t>* trackGroup(pid_t group) {
+    for (std::atomic<pid_t>& slot : g_runningGroups) {
+        pid_t expected = 0;
+        if (slot.compare_exchange_strong(expected, group)) {
+            return &slot;
+        }
+    }
+    return nullptr;
+}
+
+// Frees its slot before the child is reaped: a reaped leader's id may be
+// given to another process, which a later killRunningTools must not reach.
+class TrackedGroup {
+public:
+    explicit TrackedGroup(pid_t group) : m_slot(trackGroup(group)) {}
+    ~TrackedGroup() { release(); }
+    TrackedGroup(const TrackedGroup&) = delete;
+    TrackedGroup& operator=(const TrackedGroup&) = delete;
+    void release() {
+        if (m_slot) {
+            m_slot->store(0);
+            m_slot = nullptr;
+        }
+    }
+
+private:
+    std::atomic<pid_t>* m_slot;
+};
 
 // When a limited run must end: its deadline, or a cancel seen earlier.
 struct Limit {
@@ -256,6 +330,29 @@ std::int32_t waitForChild(pid_t child) {
 
 } // namespace
 
+std::string timedOutMessage(std::string_view command, std::chrono::milliseconds limit) {
+    const auto count = limit.count();
+    const std::string within =
+        count % 1000 == 0 ? std::to_string(count / 1000) + " s" : std::to_string(count) + " ms";
+    return std::string(command) + " did not answer within " + within + " and was stopped";
+}
+
+void killRunningTools() {
+    g_killingTools.store(true);
+    // Runs being started either saw the flag and start nothing, or are about
+    // to take their slot: wait for those (a few milliseconds at most; bounded
+    // so that a thread stopped elsewhere cannot hold the exit).
+    for (int wait = 0; wait < 2000 && g_startingTools.load() > 0; ++wait) {
+        timespec nap{0, 1'000'000};
+        ::nanosleep(&nap, nullptr);
+    }
+    for (const std::atomic<pid_t>& slot : g_runningGroups) {
+        if (const pid_t group = slot.load(); group > 0) {
+            ::kill(-group, SIGKILL);
+        }
+    }
+}
+
 ToolResult runTool(const std::string& executable, const std::vector<std::string>& arguments,
                    bool captureOutput, bool captureError) {
     ToolOptions options;
@@ -323,9 +420,16 @@ ToolResult runTool(const std::string& executable, const std::vector<std::string>
     if (const int code = ::posix_spawnattr_init(&attributes); code != 0) {
         return launchFailure(code);
     }
+    std::optional<StartingTool> starting;
     if (limit.active()) {
-        ::posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+        starting.emplace();
+        ::posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK);
         ::posix_spawnattr_setpgroup(&attributes, 0);
+        ::posix_spawnattr_setsigmask(&attributes, &starting->previousMask());
+        if (g_killingTools.load()) {
+            ::posix_spawnattr_destroy(&attributes);
+            return launchFailure(ECANCELED);
+        }
     }
     pid_t child = -1;
     const int spawnError =
@@ -337,6 +441,16 @@ ToolResult runTool(const std::string& executable, const std::vector<std::string>
 #if defined(__APPLE__)
     spawnLock.unlock();
 #endif
+    std::optional<TrackedGroup> tracked;
+    if (limit.active()) {
+        tracked.emplace(child);
+        // A kill of every running tool that came between the check above
+        // and the slot may not have seen this one.
+        if (g_killingTools.load()) {
+            killGroup(child);
+        }
+        starting->finish();
+    }
 
     // Our copies of the write ends must go, or the reads never see end of file.
     outputPipe.closeWrite();
@@ -352,6 +466,9 @@ ToolResult runTool(const std::string& executable, const std::vector<std::string>
     if (limit.active() && (drained == DrainEnd::expired || !exitedWithin(child, limit))) {
         killGroup(child);
         result.timedOut = true;
+    }
+    if (tracked) {
+        tracked->release();
     }
     result.exitStatus = waitForChild(child);
     if (drained == DrainEnd::overLimit) {

@@ -22,6 +22,11 @@ struct LaunchError {
 // must neither fill memory nor keep the caller waiting.
 inline constexpr std::size_t kMaxCapturedBytes = 16 * 1024 * 1024;
 
+// How long a system tool (launchctl, osascript, kmutil, codesign, sfltool)
+// may run before it is killed with its process group. Every caller takes its
+// limit from here (through HostLayout::toolTimeout, which tests can lower).
+inline constexpr std::chrono::milliseconds kDefaultToolTimeout{10'000};
+
 struct ToolResult {
     std::optional<LaunchError> launchError;
     std::string standardOutput; // raw bytes
@@ -60,5 +65,15 @@ ToolResult runTool(const std::string& executable, const std::vector<std::string>
 // group and reaped, and the result says timedOut.
 ToolResult runTool(const std::string& executable, const std::vector<std::string>& arguments,
                    const ToolOptions& options);
+
+// "launchctl list did not answer within 10 s and was stopped": the one log
+// line for a run that timed out.
+std::string timedOutMessage(std::string_view command, std::chrono::milliseconds limit);
+
+// Kills the process group of every time-limited child still running, so that
+// quitting, or a signal like Ctrl-C, does not leave stuck tools behind.
+// Async-signal-safe; later limited runs are refused (they report ECANCELED)
+// once it has been called.
+void killRunningTools();
 
 } // namespace daemonary

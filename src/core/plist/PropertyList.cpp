@@ -618,16 +618,19 @@ std::string formatData(const PlistData& data) {
 
 std::string PlistValue::description() const {
     struct Describe {
+        static std::string items(std::size_t count) {
+            return std::to_string(count) + (count == 1 ? " item" : " items");
+        }
         std::string operator()(const PlistDictionary& value) const {
-            return "{" + std::to_string(value.size()) + " items}";
+            return "{" + items(value.size()) + "}";
         }
         std::string operator()(const PlistArray& value) const {
-            return "(" + std::to_string(value.size()) + " items)";
+            return "(" + items(value.size()) + ")";
         }
         std::string operator()(const std::string& value) const { return value; }
         std::string operator()(std::int64_t value) const { return std::to_string(value); }
         std::string operator()(double value) const { return formatReal(value); }
-        std::string operator()(bool value) const { return value ? "1" : "0"; }
+        std::string operator()(bool value) const { return value ? "true" : "false"; }
         std::string operator()(const PlistDate& value) const { return formatDate(value); }
         std::string operator()(const PlistData& value) const { return formatData(value); }
     };

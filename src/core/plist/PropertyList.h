@@ -50,9 +50,9 @@ public:
     const PlistData* data() const { return std::get_if<PlistData>(&m_storage); }
 
     // The value's plain textual form: strings as themselves, integers in
-    // decimal, reals in their shortest round-trip form, booleans as 1/0, dates
+    // decimal, reals in their shortest round-trip form, booleans as true/false, dates
     // as "2024-03-05 06:07:08 +0000", data as "<deadbeef 0102>" (hex, grouped
-    // by four bytes), dictionaries as "{N items}" and arrays as "(N items)".
+    // by four bytes), dictionaries as "{N items}" and arrays as "(N items)" ("1 item" for one).
     std::string description() const;
 
     bool operator==(const PlistValue&) const = default;

@@ -65,10 +65,17 @@ void CodesignPopover::popup(QWidget* anchor) {
 }
 
 std::optional<QString> CodesignPopover::runCodesign(const std::string& codesign,
-                                                    const std::string& target) {
+                                                    const std::string& target,
+                                                    std::chrono::milliseconds timeLimit) {
     // runTool drains the pipe while it waits, so a report larger than the
     // pipe buffer (long entitlement lists) cannot stall the tool.
-    const ToolResult result = runTool(codesign, {"-dv", "--verbose=4", target}, false, true);
+    ToolOptions options;
+    options.captureError = true;
+    options.timeLimit = timeLimit;
+    const ToolResult result = runTool(codesign, {"-dv", "--verbose=4", target}, options);
+    if (result.timedOut) {
+        return QString::fromStdString(timedOutMessage("codesign", timeLimit));
+    }
     if (result.launchError) {
         return tr("Failed to run codesign: %1")
             .arg(QString::fromStdString(result.launchError->description));

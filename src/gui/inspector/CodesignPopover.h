@@ -2,6 +2,7 @@
 
 #include <QFrame>
 #include <QPointer>
+#include <chrono>
 #include <optional>
 #include <string>
 
@@ -30,10 +31,12 @@ public:
     // Runs "codesign -dv --verbose=4 target" and returns what it wrote to
     // standard error, the report, whatever its exit status (an unsigned file
     // gives the tool's own complaint). "Failed to run codesign: ..." when the
-    // tool cannot be started; nothing when the report is not UTF-8. Blocks
-    // until the tool exits; the report may be of any size.
+    // tool cannot be started or does not answer within the time limit;
+    // nothing when the report is not UTF-8. Blocks until the tool exits or is
+    // killed; the report may be of any size.
     static std::optional<QString> runCodesign(const std::string& codesign,
-                                              const std::string& target);
+                                              const std::string& target,
+                                              std::chrono::milliseconds timeLimit);
 
 signals:
     void closed();

@@ -158,7 +158,7 @@ QWidget* LogSection::makeLogView(const LogReport& report, int index) {
     auto* reveal = new QToolButton(view);
     reveal->setObjectName(QStringLiteral("logRevealButton"));
     reveal->setAccessibleName(tr("Reveal %1 log").arg(streams.toLower()));
-    reveal->setToolTip(tr("Reveal %1 in the file manager").arg(path));
+    reveal->setToolTip(TextStyle::plainToolTip(tr("Reveal %1 in the file manager").arg(path)));
     reveal->setAutoRaise(true);
     reveal->setIcon(
         SymbolIcon::icon(QStringLiteral("folder"), palette().color(QPalette::ButtonText)));

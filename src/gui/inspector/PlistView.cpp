@@ -44,6 +44,10 @@ bool hasPrefix(const PlistView::Place& place, const PlistView::Place& prefix) {
     return place.size() >= prefix.size() && std::equal(prefix.begin(), prefix.end(), place.begin());
 }
 
+QString itemCount(qsizetype count) {
+    return count == 1 ? PlistView::tr("1 item") : PlistView::tr("%1 items").arg(count);
+}
+
 QLabel* selectableLabel(const QString& text, const QFont& font, QWidget* parent) {
     auto* label = new QLabel(text, parent);
     label->setFont(font);
@@ -136,7 +140,7 @@ private:
         auto* row = new QHBoxLayout(header);
         row->setContentsMargins(0, 0, 0, 0);
         m_disclosure = new DisclosureButton(header);
-        const QString count = QString::number(memberCount(m_value));
+        const auto count = static_cast<qsizetype>(memberCount(m_value));
         const QString name = m_place.empty() ? QString() : segmentText(m_place.back());
         m_disclosure->setAccessibleName(name.isEmpty() ? tr("Definition")
                                                        : tr("Member %1").arg(name));
@@ -144,9 +148,9 @@ private:
         row->addWidget(m_disclosure, 0, Qt::AlignVCenter);
 
         if (m_place.empty()) {
-            const QString title = m_value.dictionary() != nullptr
-                                      ? tr("Plist Content (%1 items)").arg(count)
-                                      : tr("Array (%1 items)").arg(count);
+            const QString title =
+                (m_value.dictionary() != nullptr ? tr("Plist Content (%1)") : tr("Array (%1)"))
+                    .arg(itemCount(count));
             auto* label = selectableLabel(
                 title, TextStyle::withWeight(ViewStyle::body(), QFont::Bold), header);
             label->setObjectName(QStringLiteral("plistTitle"));
@@ -158,7 +162,7 @@ private:
                 name, TextStyle::withWeight(ViewStyle::body(), QFont::Medium), header);
             keyLabel->setObjectName(QStringLiteral("plistKey"));
             keyLabel->installEventFilter(this);
-            const QString caption = tr("(%1 items)").arg(count);
+            const QString caption = QStringLiteral("(%1)").arg(itemCount(count));
             auto* countLabel = selectableLabel(caption, ViewStyle::caption(), header);
             countLabel->setObjectName(QStringLiteral("plistCount"));
             TextStyle::setSecondary(*countLabel);

@@ -688,8 +688,8 @@ void ServiceDetailView::showCodesignInfo(const std::string& target, Popover popo
     const std::uint64_t request = ++m_codesignRequest;
     ToolRunPool::run<std::optional<QString>>(
         this,
-        [codesign = m_layout.codesign(), target] {
-            return CodesignPopover::runCodesign(codesign, target);
+        [codesign = m_layout.codesign(), target, timeLimit = m_layout.toolTimeout()] {
+            return CodesignPopover::runCodesign(codesign, target, timeLimit);
         },
         [this, request](const std::optional<QString>& report) {
             if (request == m_codesignRequest && report) {

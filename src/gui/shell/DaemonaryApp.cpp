@@ -2,6 +2,7 @@
 
 #include "baseline/BaselineState.h"
 #include "platform/Log.h"
+#include "platform/ToolRunner.h"
 #include "shell/AppDelegate.h"
 #include "shell/AppInfo.h"
 #include "shell/GuiDependencies.h"
@@ -228,11 +229,14 @@ int DaemonaryApp::finishQuitting(int status) {
     if (!ToolRunPool::isBusy() && AppState::shared().loadingScopes().empty()) {
         return status;
     }
-    // A stuck tool may end at any moment and its thread would then go on
-    // into objects that exiting normally is destroying; ending here leaves
-    // nothing to destroy under it. The user defaults are written as they
-    // change and the log writes whole lines, so nothing is left unsaved.
-    Log::line("Quitting without waiting for system tools that are still running");
+    // Tools still running are stuck or no longer wanted: they go with the
+    // application instead of outliving it.
+    killRunningTools();
+    // Their threads may end at any moment and would then go on into objects
+    // that exiting normally is destroying; ending here leaves nothing to
+    // destroy under them. The user defaults are written as they change and
+    // the log writes whole lines, so nothing is left unsaved.
+    Log::line("Quitting; stopped the system tools that were still running");
     std::fflush(nullptr);
     std::_Exit(status);
 }

@@ -28,12 +28,14 @@ ContentUnavailableView::ContentUnavailableView(const QString& title, const QStri
 
     m_title = new QLabel(title, this);
     m_title->setObjectName(QStringLiteral("contentUnavailableTitle"));
+    m_title->setTextFormat(Qt::PlainText);
     m_title->setAlignment(Qt::AlignCenter);
     m_title->setFont(ViewStyle::title());
     layout->addWidget(m_title);
 
     m_description = new QLabel(description, this);
     m_description->setObjectName(QStringLiteral("contentUnavailableDescription"));
+    m_description->setTextFormat(Qt::PlainText);
     m_description->setAlignment(Qt::AlignCenter);
     m_description->setWordWrap(true);
     m_description->setVisible(!description.isEmpty());

@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QEvent>
 #include <QPalette>
+#include <QTextDocument>
 #include <QWidget>
 
 namespace daemonary {
@@ -97,6 +98,10 @@ void TextStyle::setSecondary(QWidget& widget) {
     auto* follower =
         found != nullptr ? static_cast<SecondaryColor*>(found) : new SecondaryColor(widget);
     follower->apply();
+}
+
+QString TextStyle::plainToolTip(const QString& text) {
+    return text.isEmpty() ? QString() : Qt::convertFromPlainText(text, Qt::WhiteSpaceNoWrap);
 }
 
 } // namespace daemonary

@@ -2,6 +2,7 @@
 
 #include <QColor>
 #include <QFont>
+#include <QString>
 
 class QWidget;
 
@@ -25,6 +26,11 @@ public:
     // ViewStyle's secondary colour, from the palette the widget takes from its
     // parent; set again whenever that palette changes (light and dark).
     static void setSecondary(QWidget& widget);
+
+    // A tool tip that shows text from files and tools as it is: Qt reads a
+    // tip that looks like markup as rich text, so such text is escaped and
+    // marked as rich text on purpose. Empty stays empty (no tip).
+    static QString plainToolTip(const QString& text);
 };
 
 } // namespace daemonary

@@ -1,6 +1,7 @@
 #include "table/ServiceTableModel.h"
 
 #include "insight/SignerChecker.h"
+#include "style/TextStyle.h"
 #include "style/ViewStyle.h"
 #include "table/DisplayName.h"
 #include "table/SignerStore.h"
@@ -388,10 +389,10 @@ QVariant ServiceTableModel::data(const QModelIndex& index, int role) const {
             if (!current.changeNote.isEmpty()) {
                 tip += u'\n' + current.changeNote;
             }
-            return tip;
+            return TextStyle::plainToolTip(tip);
         }
         if (kind == Column::signer && !current.signerDescription.isEmpty()) {
-            return current.signerDescription;
+            return TextStyle::plainToolTip(current.signerDescription);
         }
         if (kind == Column::status && current.disabled) {
             return disabledExplanation();

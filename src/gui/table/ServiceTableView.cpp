@@ -44,12 +44,14 @@ QWidget* recordSummary(const LaunchItem& item) {
     auto* layout = new QVBoxLayout(summary);
     auto* name = new QLabel(displayName(QString::fromStdString(item.label)), summary);
     name->setObjectName(QStringLiteral("inspectorSummaryName"));
+    name->setTextFormat(Qt::PlainText);
     name->setFont(ViewStyle::title());
     name->setWordWrap(true);
     name->setTextInteractionFlags(Qt::TextSelectableByMouse);
     layout->addWidget(name);
     auto* path = new QLabel(QString::fromStdString(item.path.value_or(std::string())), summary);
     path->setObjectName(QStringLiteral("inspectorSummaryPath"));
+    path->setTextFormat(Qt::PlainText);
     path->setWordWrap(true);
     path->setTextInteractionFlags(Qt::TextSelectableByMouse);
     layout->addWidget(path);

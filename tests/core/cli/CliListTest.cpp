@@ -27,6 +27,7 @@ namespace {
 
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
+using ::testing::Not;
 
 std::vector<LaunchScope> scopesOf(const std::vector<std::string>& arguments) {
     auto parsed = parseListOptions(arguments);
@@ -51,7 +52,7 @@ TEST(CliListOptionsTest, UsageErrorsExitTwoAndNameTheValidScopes) {
     for (const std::vector<std::string>& arguments :
          {std::vector<std::string>{"list", "--scope", "macos"},
           std::vector<std::string>{"list", "--scope"}, std::vector<std::string>{"list", "--all"},
-          std::vector<std::string>{"frobnicate"}, std::vector<std::string>{}}) {
+          std::vector<std::string>{}}) {
         std::ostringstream out;
         std::ostringstream err;
         EXPECT_EQ(runCli(arguments, out, err), 2);
@@ -60,6 +61,11 @@ TEST(CliListOptionsTest, UsageErrorsExitTwoAndNameTheValidScopes) {
     }
     std::ostringstream out;
     std::ostringstream err;
+    // A mistyped command: the error and where help is, not the whole help.
+    EXPECT_EQ(runCli({"frobnicate"}, out, err), 2);
+    EXPECT_EQ(err.str(), "daemonary-cli: unknown command \"frobnicate\"\n"
+                         "Run \"daemonary-cli --help\" for the commands.\n");
+    err.str({});
     runCli({"list", "--scope", "privilegedHelperTools"}, out, err);
     EXPECT_THAT(err.str(), HasSubstr("unknown scope \"privilegedHelperTools\"; valid names: "
                                      "Privileged, System, User, macOS, Mach, Kernel, Others, all"));
@@ -207,7 +213,7 @@ TEST(CliListOutputTest, TableColumnsLineUp) {
         rows.push_back(line);
     }
     ASSERT_EQ(rows.size(), 4u);
-    EXPECT_EQ(rows[0], "System (2)");
+    EXPECT_EQ(rows[0], "System: 2 items, 1 running");
     EXPECT_EQ(rows[1], "LABEL                   PID    STATUS    PATH");
     EXPECT_EQ(rows[2], "com.example.long.label  12345  Active    /p/a");
     EXPECT_EQ(rows[3], "short                       -  Inactive  -");
@@ -376,7 +382,8 @@ TEST_F(CliListEndToEndTest, EveryCategoryFromTheDemoHost) {
     const ToolResult run = runCliList();
     ASSERT_EQ(run.exitStatus, 0) << run.standardError;
     // Discovery logs on standard error; standard output is one JSON document.
-    EXPECT_THAT(run.standardError, HasSubstr("Scanning directory: " + host));
+    EXPECT_THAT(run.standardError, Not(HasSubstr("Scanning directory")));
+    EXPECT_THAT(run.standardError, Not(HasSubstr("No variant specified")));
     const auto document = nlohmann::ordered_json::parse(run.standardOutput);
 
     std::vector<std::string> keys;

@@ -174,6 +174,24 @@ TEST(CliShowEndToEndTest, ShowsTheFirstMatchAndExitsTwoForNone) {
     EXPECT_THAT(text.standardOutput, HasSubstr("com.example.tick (System)\n"));
     EXPECT_THAT(text.standardOutput, HasSubstr("\nWhy it runs\n  Runs every 1 h\n"));
 
+    // Disabled as launchd says, the way `list` says it.
+    writeFile(host / "/bin/launchctl",
+              "#!/bin/sh\n"
+              "if [ \"$1\" = print-disabled ]; then\n"
+              "  printf 'disabled services = {\\n\\t\"com.example.tick\" => disabled\\n}\\n'\n"
+              "else\n"
+              "  printf 'PID\\tStatus\\tLabel\\n'\n"
+              "fi\n",
+              true);
+    const ToolResult disabledJson = run({"com.example.tick", "--scope", "System", "--json"});
+    ASSERT_EQ(disabledJson.exitStatus, 0) << disabledJson.standardError;
+    EXPECT_EQ(nlohmann::ordered_json::parse(disabledJson.standardOutput)["record"]["disabled"],
+              true);
+    EXPECT_FALSE(document["record"].contains("disabled"));
+    const ToolResult disabledText = run({"com.example.tick", "--scope", "System"});
+    EXPECT_THAT(disabledText.standardOutput, HasSubstr("\n  Disabled:    yes"));
+    EXPECT_THAT(text.standardOutput, Not(HasSubstr("Disabled:")));
+
     const ToolResult missing = run({"com.example.none", "--scope", "System"});
     EXPECT_EQ(missing.exitStatus, 2);
     EXPECT_EQ(missing.standardOutput, "");

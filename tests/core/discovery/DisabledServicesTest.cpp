@@ -199,7 +199,7 @@ TEST(DisabledServicesTest, ListTableShowsTheColumnForLaunchdCategoriesOnly) {
     };
     std::ostringstream out;
     writeListTable(out, LaunchScope::system, items, nullptr, &state);
-    EXPECT_EQ(out.str(), "System (3)\n"
+    EXPECT_EQ(out.str(), "System: 3 items, 0 running\n"
                          "LABEL            PID  STATUS    DISABLED  PATH\n"
                          "com.example.off    -  Inactive  yes       -\n"
                          "daemon             -  Inactive  -         -\n"

@@ -406,8 +406,8 @@ TEST(PropertyListTest, Descriptions) {
     EXPECT_EQ(PlistValue(0.25).description(), "0.25");
     EXPECT_EQ(PlistValue(3.0).description(), "3");
     EXPECT_EQ(PlistValue(0.1).description(), "0.1");
-    EXPECT_EQ(PlistValue(true).description(), "1");
-    EXPECT_EQ(PlistValue(false).description(), "0");
+    EXPECT_EQ(PlistValue(true).description(), "true");
+    EXPECT_EQ(PlistValue(false).description(), "false");
     EXPECT_EQ(PlistValue(PlistDate{731311628}).description(), "2024-03-05 06:07:08 +0000");
     EXPECT_EQ(PlistValue(PlistDate{0}).description(), "2001-01-01 00:00:00 +0000");
     EXPECT_EQ(PlistValue(PlistDate{-0.5}).description(), "2000-12-31 23:59:59 +0000");
@@ -417,6 +417,7 @@ TEST(PropertyListTest, Descriptions) {
     EXPECT_EQ(PlistValue(PlistArray{PlistValue(true), PlistValue(false)}).description(),
               "(2 items)");
     EXPECT_EQ(PlistValue(PlistDictionary{}).description(), "{0 items}");
+    EXPECT_EQ(PlistValue(PlistArray{PlistValue(true)}).description(), "(1 item)");
 }
 
 TEST(PropertyListTest, LargeAndNegativeIntegersSurvive) {
