@@ -43,6 +43,9 @@ struct LaunchItem {
     std::optional<std::string> path;
     std::optional<std::string> executablePath;
     std::optional<std::int32_t> pid;
+    // The pid is a process whose name matches the record's program or label;
+    // launchd's job table gave it to no label. A guess, shown as one.
+    bool pidByProcessName = false;
     std::optional<std::int32_t> index;
     ServiceStatus status = ServiceStatus::unknown;
     LaunchScope scope = LaunchScope::system;

@@ -4,6 +4,7 @@
 
 #include <QSortFilterProxyModel>
 #include <QString>
+#include <optional>
 
 namespace daemonary {
 
@@ -31,11 +32,21 @@ public:
     bool showsDisabled() const { return m_showDisabled; }
     void setShowDisabled(bool show);
 
+    // The filters, in the order a user would undo them; none is no filter.
+    enum class Filter { changesOnly, search, appleSigned, disabled, none };
+    // When no row is shown although the category has records: the filter
+    // that hides them, the one whose removal alone would bring rows back (the
+    // first in Filter order when several would). Nothing while rows are
+    // shown or the category has none to show.
+    std::optional<Filter> hidingFilter() const;
+
 protected:
     bool filterAcceptsRow(int sourceRow, const QModelIndex& sourceParent) const override;
     bool lessThan(const QModelIndex& left, const QModelIndex& right) const override;
 
 private:
+    bool accepts(const ServiceTableModel::Row& row, std::optional<Filter> ignored) const;
+
     const ServiceTableModel* m_table = nullptr;
     QString m_searchText;
     bool m_hideAppleSigned = false;
