@@ -226,6 +226,10 @@ private slots:
         QVERIFY(!changes.isEmpty());
         QCOMPARE(table.tableModel().rowCount(), 3);
         QCOMPARE(table.proxyModel().rowCount(), 0);
+        // The selected row is filtered out: no pane until it shows again.
+        QCOMPARE(table.inspectorContent(), nullptr);
+        table.setChangesOnly(false);
+        QVERIFY(table.inspectorContent() != nullptr);
         QVERIFY(table.inspectorContent()->property("baselineNote").toString().isEmpty());
     }
 

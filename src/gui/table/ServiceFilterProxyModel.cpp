@@ -74,10 +74,10 @@ std::optional<ServiceFilterProxyModel::Filter> ServiceFilterProxyModel::hidingFi
     if (m_table == nullptr || rowCount() > 0) {
         return std::nullopt;
     }
-    const bool active[] = {m_changesOnly, !m_searchText.isEmpty(), m_hideAppleSigned,
-                           !m_showDisabled};
+    const bool active[] = {m_changesOnly, m_hideAppleSigned, !m_showDisabled,
+                           !m_searchText.isEmpty()};
     for (const Filter filter :
-         {Filter::changesOnly, Filter::search, Filter::appleSigned, Filter::disabled}) {
+         {Filter::changesOnly, Filter::appleSigned, Filter::disabled, Filter::search}) {
         if (!active[static_cast<int>(filter)]) {
             continue;
         }

@@ -32,12 +32,12 @@ public:
     bool showsDisabled() const { return m_showDisabled; }
     void setShowDisabled(bool show);
 
-    // The filters, in the order a user would undo them; none is no filter.
-    enum class Filter { changesOnly, search, appleSigned, disabled, none };
+    // The filters; none is no filter.
+    enum class Filter { changesOnly, appleSigned, disabled, search, none };
     // When no row is shown although the category has records: the filter
-    // that hides them, the one whose removal alone would bring rows back (the
-    // first in Filter order when several would). Nothing while rows are
-    // shown or the category has none to show.
+    // whose removal alone would bring rows back. The view filters come before
+    // the search (what the user looks for may be there, only hidden), each in
+    // Filter order. Nothing while rows are shown or the category has none.
     std::optional<Filter> hidingFilter() const;
 
 protected:

@@ -522,7 +522,7 @@ void ServiceTableView::updatePlaceholder() {
     if (show) {
         // Say what hides the rows, so that the user knows what to undo.
         QString title = tr("No Services Found");
-        QString description = tr("Nothing of this kind was found on this Mac.");
+        QString description = tr("Try adjusting your filters or checking another scope.");
         using Filter = ServiceFilterProxyModel::Filter;
         const std::optional<Filter> hider = m_proxyModel->hidingFilter();
         switch (hider.value_or(Filter::none)) {
@@ -578,8 +578,9 @@ void ServiceTableView::updateInspector() {
     }
     // A record the filters hide has no live pane: its buttons would act on
     // something the table no longer shows. Its selection is kept for when
-    // the filter lets it back.
-    const bool show = m_selectedIds.size() == 1 && isShown(m_selectedIds.first());
+    // the filter lets it back. (A record gone from the list shows No
+    // Selection instead.)
+    const bool show = m_selectedIds.size() == 1 && !isFilteredOut(m_selectedIds.first());
     if (!show) {
         if (m_inspectorContent != nullptr) {
             delete m_inspectorContent;
@@ -621,9 +622,9 @@ void ServiceTableView::updateInspectorNote() {
     m_inspectorContent->setProperty("removedRecord", row >= 0 && m_tableModel->row(row).removed);
 }
 
-bool ServiceTableView::isShown(const QString& id) const {
+bool ServiceTableView::isFilteredOut(const QString& id) const {
     const int row = m_tableModel->rowForId(id);
-    return row >= 0 && m_proxyModel->mapFromSource(m_tableModel->index(row, 0)).isValid();
+    return row >= 0 && !m_proxyModel->mapFromSource(m_tableModel->index(row, 0)).isValid();
 }
 
 QWidget* ServiceTableView::makeInspectorContent(const std::optional<LaunchItem>& record) {

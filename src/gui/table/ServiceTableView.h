@@ -123,8 +123,8 @@ private:
     void layoutOverlays();
     QWidget* makeInspectorContent(const std::optional<LaunchItem>& record);
     void updateInspectorNote();
-    // Whether the filters let the record's row show.
-    bool isShown(const QString& id) const;
+    // The record is listed, but the filters hide its row.
+    bool isFilteredOut(const QString& id) const;
 
     LaunchScope m_scope;
     QString m_searchText;
