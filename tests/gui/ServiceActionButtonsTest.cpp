@@ -199,63 +199,39 @@ private slots:
         QVERIFY(!buttons.errorNote()->isVisibleTo(&buttons));
     }
 
-    void removeAsksFirstAndCancelKeepsEverything() {
-        const fs::path definition = m_home / "Library/LaunchAgents/com.example.agent.plist";
-        std::ofstream(definition) << "<plist/>";
-        LaunchItem item = record(ServiceType::launchAgent, LaunchScope::user, 4242);
-        item.label = "com.example.<b>agent</b>";
-        item.path = definition.string();
-        ServiceActionButtons buttons(*m_actions, binding());
-        buttons.setItem(item);
-        m_answer = false;
-        QSignalSpy finished(&buttons, &ServiceActionButtons::actionFinished);
-        QTest::mouseClick(buttons.removeButton(), Qt::LeftButton);
-        QCOMPARE(m_questions.size(), std::size_t{1});
-        // Names the item, the running job and where its file goes.
-        const QString question = m_questions.front().text;
-        for (const QString& part :
-             {u"com.example.<b>agent</b>"_s, u"PID 4242"_s, u"stopped"_s, u"Trash"_s}) {
-            QVERIFY2(question.contains(part), qPrintable(question));
-        }
-        QVERIFY(fs::exists(definition));
-        QCOMPARE(finished.count(), 0);
-        QVERIFY(m_workspace->trashed().empty());
-    }
-
-    void successfulStartReloadsEvenWhenTheButtonsAreGone() {
-        writeScript(m_root / "bin/launchctl", "exit 0");
-        const fs::path definition = m_home / "Library/LaunchAgents/com.example.agent.plist";
-        std::ofstream(definition) << "<plist/>";
-        LaunchItem item = record(ServiceType::launchAgent, LaunchScope::user);
-        item.path = definition.string();
-
-        auto* buttons = new ServiceActionButtons(*m_actions, binding());
-        buttons->setItem(item);
-        QSignalSpy flipped(m_refresh.get(), &RefreshCounter::flipped);
-        QTest::mouseClick(buttons->toggleButton(), Qt::LeftButton);
-        delete buttons;
-        QVERIFY(flipped.wait());
-        QCOMPARE(m_refresh->flips(), 1);
-        QVERIFY(!hasLogLine("Failed to toggle service: "));
-    }
-
-    void removeOfARunningAgentThatWillNotStopMovesNothing() {
+    void removeAsksFirstAndKeepsTheFileOfAJobThatWillNotStop() {
         // launchd refuses, and the pid is launchd's own: never signalled.
         writeScript(m_root / "bin/launchctl", "echo 'Boot-out failed: 5' >&2\nexit 5");
         const fs::path definition = m_home / "Library/LaunchAgents/com.example.agent.plist";
         std::ofstream(definition) << "<plist/>";
         LaunchItem item = record(ServiceType::launchAgent, LaunchScope::user, 1);
+        item.label = "com.example.<b>agent</b>";
         item.path = definition.string();
         ServiceActionButtons buttons(*m_actions, binding());
         buttons.setItem(item);
         QSignalSpy finished(&buttons, &ServiceActionButtons::actionFinished);
+
+        // Cancelled: nothing runs. The question names the item, the running
+        // job and where its file goes.
+        m_answer = false;
+        QTest::mouseClick(buttons.removeButton(), Qt::LeftButton);
+        QCOMPARE(m_questions.size(), std::size_t{1});
+        const QString question = m_questions.front().text;
+        for (const QString& part :
+             {u"com.example.<b>agent</b>"_s, u"PID 1"_s, u"stopped"_s, u"Trash"_s}) {
+            QVERIFY2(question.contains(part), qPrintable(question));
+        }
+        QCOMPARE(finished.count(), 0);
+
+        m_answer = true;
         QTest::mouseClick(buttons.removeButton(), Qt::LeftButton);
         QVERIFY(finished.wait());
         QCOMPARE(finished.last().first().toBool(), false);
         QVERIFY(fs::exists(definition));
-        QVERIFY(buttons.errorNote()->isVisibleTo(&buttons));
+        QVERIFY(m_workspace->trashed().empty());
         QVERIFY2(buttons.errorNote()->text().contains(u"still runs as PID 1"_s),
                  qPrintable(buttons.errorNote()->text()));
+        QVERIFY(buttons.errorNote()->isVisibleTo(&buttons));
     }
 
     void removeMovesAUserAgentToTheTrashAndReloads() {
