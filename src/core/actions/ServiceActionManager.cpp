@@ -82,26 +82,11 @@ ActionResult ServiceActionManager::startService(const LaunchItem& item) const {
         return failure(ServiceActionError::missingPath());
     }
     const std::string domain = domainTarget();
-    const ActionResult bootstrap = runLaunchctl({"bootstrap", domain, *item.path});
-    if (bootstrap) {
+    if (const ActionResult bootstrap = runLaunchctl({"bootstrap", domain, *item.path})) {
         Log::line("Bootstrap failed (might be already loaded), trying kickstart... Error: " +
                   bootstrap->text());
     }
-    ActionResult kickstart = runLaunchctl({"kickstart", "-k", domain + "/" + item.label});
-    // A job that could not be loaded cannot be found either: why it could
-    // not be loaded ("Service is disabled") is the reason worth reading.
-    if (kickstart && bootstrap) {
-        if (const ServiceActionError* error = bootstrap->serviceActionError();
-            error != nullptr && error->kind() == ServiceActionError::Kind::commandFailed) {
-            const std::vector<std::string_view> lines = splitLines(error->text());
-            for (auto line = lines.rbegin(); line != lines.rend(); ++line) {
-                if (const std::string_view trimmed = trimWhitespace(*line); !trimmed.empty()) {
-                    return failure(ServiceActionError::commandFailed(std::string(trimmed)));
-                }
-            }
-        }
-    }
-    return kickstart;
+    return runLaunchctl({"kickstart", "-k", domain + "/" + item.label});
 }
 
 ActionResult ServiceActionManager::stopService(const LaunchItem& item) const {

@@ -187,16 +187,6 @@ TEST_F(ServiceActionManagerTest, ActiveJobWithoutPidIsBootedOutWithoutSignal) {
                             "such process\")"));
 }
 
-TEST_F(ServiceActionManagerTest, StartThatCouldNotLoadGivesTheBootstrapsReason) {
-    installLaunchctl({{"bootstrap",
-                       {5, "x.plist: Service is disabled\nBootstrap failed: 119: "
-                           "Service is disabled\n"}},
-                      {"kickstart", {113, "Could not find service \"x\" in domain\n"}}});
-    const ActionResult result = manager.startService(agent());
-    ASSERT_TRUE(result);
-    EXPECT_EQ(result->reason(), "Bootstrap failed: 119: Service is disabled");
-}
-
 TEST_F(ServiceActionManagerTest, FailedBootstrapStillKickstarts) {
     installLaunchctl({{"bootstrap", {5, "Bootstrap failed: 5: Input/output error\n"}}});
     EXPECT_EQ(manager.startService(agent()), std::nullopt);
