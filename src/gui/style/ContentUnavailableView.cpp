@@ -31,7 +31,6 @@ ContentUnavailableView::ContentUnavailableView(const QString& title, const QStri
     m_title->setAlignment(Qt::AlignCenter);
     m_title->setFont(ViewStyle::title());
     m_title->setTextFormat(Qt::PlainText);
-    m_title->setWordWrap(true);
     layout->addWidget(m_title);
 
     m_description = new QLabel(description, this);
