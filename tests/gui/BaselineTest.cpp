@@ -2,6 +2,7 @@
 #include "baseline/BaselineState.h"
 #include "baseline/Snapshot.h"
 #include "baseline/SnapshotFile.h"
+#include "style/ConfirmationPrompt.h"
 #include "table/AppState.h"
 #include "table/CategoryWatcher.h"
 #include "table/ServiceFilterProxyModel.h"
@@ -14,6 +15,7 @@
 #include <QAction>
 #include <QDir>
 #include <QFile>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -224,6 +226,10 @@ private slots:
         QVERIFY(!changes.isEmpty());
         QCOMPARE(table.tableModel().rowCount(), 3);
         QCOMPARE(table.proxyModel().rowCount(), 0);
+        // The selected row is filtered out: no pane until it shows again.
+        QCOMPARE(table.inspectorContent(), nullptr);
+        table.setChangesOnly(false);
+        QVERIFY(table.inspectorContent() != nullptr);
         QVERIFY(table.inspectorContent()->property("baselineNote").toString().isEmpty());
     }
 
@@ -290,21 +296,34 @@ private slots:
         QVERIFY(view.showChangesOnlyAction()->isEnabled());
         QVERIFY(view.forgetBaselineAction()->isEnabled());
         QStringList questions;
-        view.setReplaceConfirmation([&questions](const QString& question) {
-            questions << question;
-            return false;
+        bool answer = false;
+        ConfirmationPrompt::setAnswerer([&](const ConfirmationPrompt::Question& question) {
+            questions << question.text;
+            return answer;
         });
+        const auto restore = qScopeGuard([] { ConfirmationPrompt::setAnswerer({}); });
         view.saveBaselineAction()->trigger();
         QCOMPARE(questions.size(), 1);
         QVERIFY(questions.first().contains(m_baseline->dateText()));
         QVERIFY(!m_baseline->busy());
         QCOMPARE(readText(baselineFile()), before);
 
+        // Forgetting asks the same way; Cancel keeps baseline and file.
         view.showChangesOnlyAction()->setChecked(true);
         QVERIFY(view.changesOnly());
         view.forgetBaselineAction()->trigger();
+        QCOMPARE(questions.size(), 2);
+        QVERIFY(questions.last().contains(m_baseline->dateText()));
+        QVERIFY(m_baseline->hasBaseline());
+        QVERIFY(view.changesOnly());
+        QCOMPARE(readText(baselineFile()), before);
+
+        answer = true;
+        view.forgetBaselineAction()->trigger();
         QVERIFY(!view.showChangesOnlyAction()->isEnabled());
         QVERIFY(!view.changesOnly());
+        QVERIFY(
+            view.showChangesOnlyAction()->toolTip().contains(QStringLiteral("Needs a baseline")));
     }
 };
 

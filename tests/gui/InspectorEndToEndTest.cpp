@@ -9,6 +9,7 @@
 #include "inspector/ServiceActionButtons.h"
 #include "inspector/ServiceDetailView.h"
 #include "platform/ToolRunner.h"
+#include "style/ConfirmationPrompt.h"
 #include "table/AppState.h"
 #include "table/ServiceTableView.h"
 #include "table/ServiceTableViewModel.h"
@@ -17,6 +18,7 @@
 #include <QItemSelectionModel>
 #include <QLabel>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTableView>
 #include <QTemporaryDir>
@@ -117,14 +119,28 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(pane->findChild<QLabel*>(u"pidValue"_s) == nullptr, 30000);
         QCOMPARE(toggle->text(), u"Start"_s);
 
-        // Remove: to the Trash, and out of the list.
+        // Remove while it runs, once asked: the job is stopped first, then
+        // its definition goes to the Trash and out of the list; no job is
+        // left behind in launchd's table.
+        QTest::mouseClick(toggle, Qt::LeftButton);
+        QTRY_VERIFY_WITH_TIMEOUT(pane->findChild<QLabel*>(u"pidValue"_s) != nullptr, 30000);
         const fs::path definition =
             m_root / "Users/demo/Library/LaunchAgents" / (std::string(kAgent) + ".plist");
         QVERIFY(fs::exists(definition));
+        int asked = 0;
+        ConfirmationPrompt::setAnswerer([&asked](const ConfirmationPrompt::Question&) {
+            ++asked;
+            return true;
+        });
+        const auto restore = qScopeGuard([] { ConfirmationPrompt::setAnswerer({}); });
         QTest::mouseClick(pane->actionButtons()->removeButton(), Qt::LeftButton);
+        QCOMPARE(asked, 1);
         QTRY_VERIFY_WITH_TIMEOUT(!contains(table, QString::fromUtf8(kAgent)), 30000);
         QVERIFY(!fs::exists(definition));
         QVERIFY(fs::exists(m_root / "Users/demo/.Trash" / definition.filename()));
+        const ToolResult jobs = runTool((m_root / "bin/launchctl").string(), {"list"}, true, true);
+        QVERIFY(!jobs.standardOutput.empty());
+        QVERIFY(jobs.standardOutput.find(kAgent) == std::string::npos);
     }
 
     void disableAndEnableTheDemosDisabledAgent() {

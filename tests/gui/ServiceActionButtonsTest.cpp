@@ -3,6 +3,7 @@
 #include "RecordingWorkspace.h"
 #include "TestSupport.h"
 #include "style/ButtonStyle.h"
+#include "style/ConfirmationPrompt.h"
 #include "style/ViewStyle.h"
 
 #include <QClipboard>
@@ -56,9 +57,16 @@ private slots:
             *m_workspace, HostLayout(m_root.string(), m_home.string()));
         m_refresh = std::make_unique<RefreshCounter>();
         m_log = std::make_unique<test::LogCapture>();
+        m_questions.clear();
+        m_answer = true;
+        ConfirmationPrompt::setAnswerer([this](const ConfirmationPrompt::Question& question) {
+            m_questions.push_back(question);
+            return m_answer;
+        });
     }
 
     void cleanup() {
+        ConfirmationPrompt::setAnswerer({});
         m_log.reset();
         m_actions.reset();
         m_workspace.reset();
@@ -163,23 +171,67 @@ private slots:
         QCOMPARE(finished.first().first().toBool(), false);
         QCOMPARE(m_refresh->flips(), 0);
         QVERIFY(hasLogLine("Failed to toggle service: missingPath"));
+        QVERIFY(buttons.errorNote()->isVisibleTo(&buttons));
     }
 
-    void successfulStartReloadsEvenWhenTheButtonsAreGone() {
-        writeScript(m_root / "bin/launchctl", "exit 0");
+    void failedStartOfADisabledAgentSaysWhyAndWhatToDo() {
+        writeScript(m_root / "bin/launchctl",
+                    "[ \"$1\" = kickstart ] || exit 0\n"
+                    "echo 'Could not kickstart: 119: Service is disabled' >&2\nexit 119");
         const fs::path definition = m_home / "Library/LaunchAgents/com.example.agent.plist";
         std::ofstream(definition) << "<plist/>";
         LaunchItem item = record(ServiceType::launchAgent, LaunchScope::user);
         item.path = definition.string();
+        ServiceActionButtons buttons(*m_actions, binding());
+        buttons.setItem(item);
+        buttons.setDisabledState(true);
 
-        auto* buttons = new ServiceActionButtons(*m_actions, binding());
-        buttons->setItem(item);
-        QSignalSpy flipped(m_refresh.get(), &RefreshCounter::flipped);
-        QTest::mouseClick(buttons->toggleButton(), Qt::LeftButton);
-        delete buttons;
-        QVERIFY(flipped.wait());
-        QCOMPARE(m_refresh->flips(), 1);
-        QVERIFY(!hasLogLine("Failed to toggle service: "));
+        QSignalSpy finished(&buttons, &ServiceActionButtons::actionFinished);
+        QTest::mouseClick(buttons.toggleButton(), Qt::LeftButton);
+        QVERIFY(finished.wait());
+        QVERIFY(buttons.errorNote()->isVisibleTo(&buttons));
+        const QString note = buttons.errorNote()->text();
+        QVERIFY2(note.contains(u"Service is disabled"_s) && note.endsWith(u"Enable it first."_s),
+                 qPrintable(note));
+
+        // The next action clears it, whatever it is.
+        QTest::mouseClick(buttons.revealButton(), Qt::LeftButton);
+        QVERIFY(!buttons.errorNote()->isVisibleTo(&buttons));
+    }
+
+    void removeAsksFirstAndKeepsTheFileOfAJobThatWillNotStop() {
+        // launchd refuses, and the pid is launchd's own: never signalled.
+        writeScript(m_root / "bin/launchctl", "echo 'Boot-out failed: 5' >&2\nexit 5");
+        const fs::path definition = m_home / "Library/LaunchAgents/com.example.agent.plist";
+        std::ofstream(definition) << "<plist/>";
+        LaunchItem item = record(ServiceType::launchAgent, LaunchScope::user, 1);
+        item.label = "com.example.<b>agent</b>";
+        item.path = definition.string();
+        ServiceActionButtons buttons(*m_actions, binding());
+        buttons.setItem(item);
+        QSignalSpy finished(&buttons, &ServiceActionButtons::actionFinished);
+
+        // Cancelled: nothing runs. The question names the item, the running
+        // job and where its file goes.
+        m_answer = false;
+        QTest::mouseClick(buttons.removeButton(), Qt::LeftButton);
+        QCOMPARE(m_questions.size(), std::size_t{1});
+        const QString question = m_questions.front().text;
+        for (const QString& part :
+             {u"com.example.<b>agent</b>"_s, u"PID 1"_s, u"stopped"_s, u"Trash"_s}) {
+            QVERIFY2(question.contains(part), qPrintable(question));
+        }
+        QCOMPARE(finished.count(), 0);
+
+        m_answer = true;
+        QTest::mouseClick(buttons.removeButton(), Qt::LeftButton);
+        QVERIFY(finished.wait());
+        QCOMPARE(finished.last().first().toBool(), false);
+        QVERIFY(fs::exists(definition));
+        QVERIFY(m_workspace->trashed().empty());
+        QVERIFY2(buttons.errorNote()->text().contains(u"still runs as PID 1"_s),
+                 qPrintable(buttons.errorNote()->text()));
+        QVERIFY(buttons.errorNote()->isVisibleTo(&buttons));
     }
 
     void removeMovesAUserAgentToTheTrashAndReloads() {
@@ -205,6 +257,7 @@ private slots:
         QCOMPARE(finished.last().first().toBool(), false);
         QCOMPARE(m_refresh->flips(), 1);
         QVERIFY(hasLogLine("Failed to delete: "));
+        QVERIFY(buttons.errorNote()->isVisibleTo(&buttons));
     }
 
     void revealSelectsTheDefinitionThenTheExecutable() {
@@ -355,6 +408,8 @@ private:
     std::unique_ptr<ServiceActionManager> m_actions;
     std::unique_ptr<RefreshCounter> m_refresh;
     std::unique_ptr<test::LogCapture> m_log;
+    std::vector<ConfirmationPrompt::Question> m_questions;
+    bool m_answer = true;
 };
 
 QTEST_MAIN(ServiceActionButtonsTest)

@@ -113,6 +113,17 @@ private slots:
         QVERIFY(view->findChild<QToolButton*>(u"pathInfoButton"_s) == nullptr);
         QVERIFY(!view->actionButtons()->isHidden());
 
+        // A pid no job claims is shown as the guess it is.
+        item.pidByProcessName = true;
+        show(*view, item);
+        QVERIFY(text(*view, u"pidValue"_s).startsWith(u"4242 ("_s));
+        item.pidByProcessName = false;
+        // A record only the baseline still has offers nothing to act on.
+        view->setProperty("removedRecord", true);
+        QVERIFY(view->actionButtons()->isHidden());
+        view->setProperty("removedRecord", false);
+        QVERIFY(!view->actionButtons()->isHidden());
+
         // No process: no PID row. Others: no Status row. Mach: no buttons.
         item.pid.reset();
         item.status = ServiceStatus::onDemand;

@@ -380,6 +380,38 @@ private slots:
                                                 u"com.example.late \u2014 Disabled"_qs}));
     }
 
+    void emptyTableNamesTheFilterThatHidesItsRows() {
+        ServiceTableModel model(LaunchScope::user);
+        model.setDisabledPredicate(
+            [](const LaunchItem& item) { return item.label == "com.example.off"; });
+        ServiceFilterProxyModel proxy;
+        proxy.setSourceModel(&model);
+        using Filter = ServiceFilterProxyModel::Filter;
+        struct Case {
+            QString search;
+            bool showDisabled;
+            std::optional<Filter> expected;
+        };
+        const Case cases[] = {
+            {u"nothing"_qs, true, Filter::search},
+            // The search finds it, the view filter hides it: named is the filter.
+            {u"off"_qs, false, Filter::disabled},
+            {u"nothing"_qs, false, Filter::search},
+            // Rows are shown: nothing to explain.
+            {u"on"_qs, false, std::nullopt},
+        };
+        model.setItems({makeItem("com.example.off", ServiceStatus::inactive, LaunchScope::user),
+                        makeItem("com.example.on", ServiceStatus::active, LaunchScope::user, 9)});
+        for (const Case& c : cases) {
+            proxy.setSearchText(c.search);
+            proxy.setShowDisabled(c.showDisabled);
+            QCOMPARE(proxy.hidingFilter(), c.expected);
+        }
+        // An empty category is not hidden by anything.
+        model.setItems({});
+        QCOMPARE(proxy.hidingFilter(), std::nullopt);
+    }
+
     void rowsAreFoundByIdFirstMatchWins() {
         ServiceTableModel model(LaunchScope::mach);
         LaunchItem first = makeItem("job", ServiceStatus::active, LaunchScope::mach, 1);

@@ -310,6 +310,46 @@ private slots:
         QCOMPARE(state.filteredCounts().at(LaunchScope::system), 1);
     }
 
+    void machJobsTakeTheirDefinitionsProgramAndHideWhenAppleSigned() {
+        FakeDiscovery discovery;
+        discovery.setItems(LaunchScope::macos,
+                           {record("com.apple.mds", "/usr/libexec/mds", LaunchScope::macos)});
+        const auto job = [](const char* label, std::int32_t pid) {
+            LaunchItem item = record(label, "", LaunchScope::mach);
+            item.path.reset();
+            item.executablePath.reset();
+            item.pid = pid;
+            item.type = ServiceType::launchService;
+            return item;
+        };
+        discovery.setItems(LaunchScope::mach, {job("com.apple.mds", 50), job("com.example.x", 51)});
+        AppState state(discovery.loader());
+        SignerStore store{SignerChecker(), QString()};
+        state.setSignerStore(&store);
+        // The jobs load first: their programs arrive with the definitions.
+        for (const LaunchScope scope : {LaunchScope::mach, LaunchScope::macos}) {
+            QSignalSpy loaded(&state, &AppState::scopeLoaded);
+            state.loadScope(scope);
+            QVERIFY(loaded.wait());
+        }
+        const std::vector<LaunchItem>& jobs = *state.items(LaunchScope::mach);
+        QCOMPARE(jobs[0].executablePath, std::optional<std::string>("/usr/libexec/mds"));
+        QCOMPARE(jobs[1].executablePath, std::nullopt);
+
+        store.insert(QStringLiteral("/usr/libexec/mds"), kApple);
+        state.setAppleSignedHidden(true);
+        QTRY_COMPARE(state.filteredCounts().at(LaunchScope::mach), 1);
+
+        ServiceTableModel model(LaunchScope::mach);
+        model.setSignerStore(&store);
+        ServiceFilterProxyModel proxy;
+        proxy.setSourceModel(&model);
+        model.setItems({jobs[0]});
+        proxy.setHideAppleSigned(true);
+        QCOMPARE(proxy.rowCount(), 0);
+        QCOMPARE(proxy.hidingFilter(), ServiceFilterProxyModel::Filter::appleSigned);
+    }
+
     void storeChecksInTheBackgroundAndRemembersAcrossLaunches() {
         QTemporaryDir dir;
         const std::string root = dir.filePath(QStringLiteral("host")).toStdString();

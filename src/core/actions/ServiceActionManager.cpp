@@ -199,13 +199,19 @@ void ServiceActionManager::revealFile(const std::string& path) const {
     m_workspace.selectFilesInFileManager({path});
 }
 
-void ServiceActionManager::removeService(const LaunchItem& item,
-                                         const std::function<void()>& refresh) const {
+bool ServiceActionManager::removalStopsJob(const LaunchItem& item) {
+    // Login items and applications are not launchd jobs of their own.
+    return item.pid.has_value() && item.type != ServiceType::loginItem && item.path &&
+           !endsWith(*item.path, ".app");
+}
+
+ActionResult ServiceActionManager::removeService(const LaunchItem& item,
+                                                 const std::function<void()>& refresh) const {
     if (item.type == ServiceType::loginItem) {
         if (!item.path) {
             // Nothing identifies which login item this is; never guess.
             Log::line("Cannot remove login item without a path: " + item.label);
-            return;
+            return failure(ServiceActionError::missingPath());
         }
         // The platform's login-item service only knows this application's own
         // registration, so it is used for that item alone; any other login
@@ -214,25 +220,40 @@ void ServiceActionManager::removeService(const LaunchItem& item,
             const std::optional<WorkspaceError> error = m_workspace.unregisterOwnLoginItem();
             if (!error) {
                 signalRefresh(refresh);
-                return;
+                return std::nullopt;
             }
             Log::line("Failed to unregister login item via SMAppService: " + error->text);
         }
         removeLoginItem(*item.path, refresh);
-        return;
+        return std::nullopt;
     }
     if (!item.path) {
-        return;
+        return failure(ServiceActionError::missingPath());
     }
     if (endsWith(*item.path, ".app")) {
         removeLoginItem(*item.path, refresh);
-        return;
+        return std::nullopt;
+    }
+    if (removalStopsJob(item)) {
+        // A definition moved away from under a running job leaves a job that
+        // nothing lists by its file any more and no Stop can reach.
+        if (const ActionResult stopped = stopService(item)) {
+            const std::string text = "Not removed: it still runs as PID " +
+                                     std::to_string(*item.pid) + " (" + stopped->reason() + ")";
+            Log::line("Failed to delete: " + text);
+            return failure(ServiceActionError::commandFailed(text));
+        }
     }
     if (const std::optional<WorkspaceError> error = m_workspace.moveToTrash(*item.path)) {
         Log::line("Failed to delete: " + error->text);
-        return;
+        // The job may have been stopped: the lists must show that.
+        if (removalStopsJob(item)) {
+            signalRefresh(refresh);
+        }
+        return failure(ServiceActionError::commandFailed(error->text));
     }
     signalRefresh(refresh);
+    return std::nullopt;
 }
 
 void ServiceActionManager::removeLoginItem(const std::string& path,

@@ -56,8 +56,13 @@ public:
     // Selects one file (a log, say) in the file manager.
     void revealFile(const std::string& path) const;
     // Moves the item's definition to the Trash, or deletes the login item;
-    // calls refresh when the lists need reloading. Failures are logged only.
-    void removeService(const LaunchItem& item, const std::function<void()>& refresh) const;
+    // calls refresh when the lists need reloading. A running launchd job is
+    // stopped first, as stopService does, so no job is left behind without
+    // its definition; when it cannot be stopped nothing is moved and the
+    // failure says it still runs, with its PID. Failures are also logged.
+    ActionResult removeService(const LaunchItem& item, const std::function<void()>& refresh) const;
+    // Whether removeService stops a job before moving its definition.
+    static bool removalStopsJob(const LaunchItem& item);
     // Deletes the login items with exactly this path through System Events,
     // then calls refresh whatever happened.
     void removeLoginItem(const std::string& path, const std::function<void()>& refresh) const;

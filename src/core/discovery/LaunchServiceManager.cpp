@@ -12,6 +12,7 @@
 #include "text/Text.h"
 #include "text/TextParsing.h"
 
+#include <unordered_set>
 #include <utility>
 
 namespace daemonary {
@@ -311,18 +312,33 @@ std::vector<LaunchItem> LaunchServiceManager::resolveStatuses(std::vector<Launch
                                                               const ProcessSnapshot& snapshot) {
     const ProcessNameIndex names = makeProcessNameIndex(snapshot);
 
+    // A pid the job table gives to a label belongs to that label's job: a
+    // second definition naming the same program is another job, not this one.
+    std::unordered_set<std::int32_t> jobPids;
+    for (const LaunchctlEntry& entry : table.entries()) {
+        if (entry.pid) {
+            jobPids.insert(*entry.pid);
+        }
+    }
+
     const auto takeEntry = [](LaunchItem& item, const LaunchctlEntry& entry) {
         item.pid = entry.pid;
         item.status = entry.pid ? ServiceStatus::active : ServiceStatus::inactive;
     };
-    const auto takeProcessNamed = [&names](LaunchItem& item, std::string_view name) {
+    const auto takeProcessNamed = [&names, &jobPids](LaunchItem& item, std::string_view name) {
         const auto found = names.find(asciiLowercased(name));
-        if (found == names.end() || found->second.empty()) {
+        if (found == names.end()) {
             return false;
         }
-        item.pid = found->second.front();
-        item.status = ServiceStatus::active;
-        return true;
+        for (const std::int32_t pid : found->second) {
+            if (!jobPids.contains(pid)) {
+                item.pid = pid;
+                item.pidByProcessName = true;
+                item.status = ServiceStatus::active;
+                return true;
+            }
+        }
+        return false;
     };
 
     // Exact label first; the records it leaves without a pid go on to the
@@ -331,6 +347,7 @@ std::vector<LaunchItem> LaunchServiceManager::resolveStatuses(std::vector<Launch
     for (std::size_t i = 0; i < records.size(); ++i) {
         LaunchItem& item = records[i];
         item.pid.reset();
+        item.pidByProcessName = false;
         item.index.reset();
         item.status = ServiceStatus::inactive;
         if (const LaunchctlEntry* entry = table.find(item.label)) {
@@ -369,6 +386,37 @@ std::vector<LaunchItem> LaunchServiceManager::resolveStatuses(std::vector<Launch
         }
     }
     return records;
+}
+
+std::vector<LaunchItem> LaunchServiceManager::withDefinitionPrograms(
+    std::vector<LaunchItem> jobs, const std::vector<const std::vector<LaunchItem>*>& definitions) {
+    // Label -> its one program, or nothing once two definitions disagree.
+    std::unordered_map<std::string_view, std::optional<std::string_view>> programs;
+    for (const std::vector<LaunchItem>* list : definitions) {
+        if (list == nullptr) {
+            continue;
+        }
+        for (const LaunchItem& definition : *list) {
+            if (!definition.path || !definition.executablePath ||
+                definition.executablePath->empty()) {
+                continue;
+            }
+            const auto [found, inserted] =
+                programs.try_emplace(definition.label, *definition.executablePath);
+            if (!inserted && found->second != *definition.executablePath) {
+                found->second.reset();
+            }
+        }
+    }
+    for (LaunchItem& job : jobs) {
+        const auto found = programs.find(job.label);
+        if (found != programs.end() && found->second) {
+            job.executablePath = std::string(*found->second);
+        } else {
+            job.executablePath.reset();
+        }
+    }
+    return jobs;
 }
 
 std::vector<LaunchItem> LaunchServiceManager::collapseByBundle(std::vector<LaunchItem> records,

@@ -93,6 +93,14 @@ public:
                                                    const LaunchctlTable& table,
                                                    const ProcessSnapshot& snapshot);
 
+    // The job table names no program. A job whose label the given
+    // definitions use takes the program they name, when they all name the
+    // same one; labels claimed by definitions naming different programs stay
+    // without, since the job table cannot say which of them launchd loaded.
+    static std::vector<LaunchItem>
+    withDefinitionPrograms(std::vector<LaunchItem> jobs,
+                           const std::vector<const std::vector<LaunchItem>*>& definitions);
+
     const std::string& systemDaemons() const { return m_systemDaemons; }
     const std::string& systemAgents() const { return m_systemAgents; }
     const std::string& globalDaemons() const { return m_globalDaemons; }

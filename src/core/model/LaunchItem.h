@@ -45,6 +45,9 @@ struct LaunchItem {
     // A login item's CFBundleIdentifier: launchd names login items by it.
     std::optional<std::string> bundleIdentifier;
     std::optional<std::int32_t> pid;
+    // The pid is a process whose name matches the record's program or label;
+    // launchd's job table gave it to no label. A guess, shown as one.
+    bool pidByProcessName = false;
     std::optional<std::int32_t> index;
     ServiceStatus status = ServiceStatus::unknown;
     LaunchScope scope = LaunchScope::system;

@@ -3,6 +3,7 @@
 #include "platform/Log.h"
 #include "shell/ToolRunPool.h"
 #include "style/ButtonStyle.h"
+#include "style/ConfirmationPrompt.h"
 #include "style/SymbolIcon.h"
 #include "style/TextStyle.h"
 #include "style/ViewStyle.h"
@@ -21,6 +22,15 @@
 namespace daemonary {
 
 namespace {
+
+// What a person reads: the tool's words, or what a missing file means here.
+QString failureReason(const ActionError& error) {
+    const ServiceActionError* own = error.serviceActionError();
+    if (own != nullptr && own->kind() == ServiceActionError::Kind::missingPath) {
+        return ServiceActionButtons::tr("its definition file is gone");
+    }
+    return QString::fromStdString(error.reason());
+}
 
 QPushButton* makeButton(const QString& objectName, QWidget* parent) {
     auto* button = new QPushButton(parent);
@@ -107,7 +117,7 @@ ServiceActionButtons::ServiceActionButtons(const ServiceActionManager& actions,
     glassButtonStyle(m_stopNow);
     m_runningRow = noteRow(m_runningNote, m_stopNow);
 
-    m_errorNote = note(QStringLiteral("disableErrorNote"));
+    m_errorNote = note(QStringLiteral("actionErrorNote"));
     column->addWidget(m_errorNote);
     m_errorNote->hide();
 
@@ -193,21 +203,41 @@ void ServiceActionButtons::copyAdministratorCommand() {
 }
 
 void ServiceActionButtons::changeDisabled() {
+    const bool disable = !m_disabledState.value_or(false);
+    runAction(
+        [disable](const ServiceActionManager& actions, const LaunchItem& item) {
+            ActionResult error =
+                disable ? actions.disableService(item) : actions.enableService(item);
+            if (error) {
+                Log::line(std::string("Failed to ") + (disable ? "disable" : "enable") +
+                          " service: " + error->text());
+            }
+            return Outcome{std::move(error), !error};
+        },
+        [disable](const ActionError& error) {
+            return (disable ? tr("Could not disable: %1") : tr("Could not enable: %1"))
+                .arg(failureReason(error));
+        },
+        // What launchd now holds, until the reload says it again.
+        [disable](ServiceActionButtons& self) { self.setDisabledState(disable); });
+}
+
+void ServiceActionButtons::runAction(Work work,
+                                     std::function<QString(const ActionError&)> failureText,
+                                     std::function<void(ServiceActionButtons&)> succeeded) {
     QPointer<ServiceActionButtons> self(this);
     const RefreshBinding refresh = m_refresh;
-    const bool disable = !m_disabledState.value_or(false);
     const std::string id = m_item.id();
+    // An earlier failure is no longer the news.
     m_errorNote->hide();
-    ToolRunPool::run<ActionResult>(
+    ToolRunPool::run<Outcome>(
         QCoreApplication::instance(),
-        [actions = m_actions, item = m_item, disable] {
-            return disable ? actions.disableService(item) : actions.enableService(item);
+        [actions = m_actions, item = m_item, work = std::move(work)] {
+            return work(actions, item);
         },
-        [self, refresh, disable, id](const ActionResult& error) {
-            const std::string verb = disable ? "disable" : "enable";
-            if (error) {
-                Log::line("Failed to " + verb + " service: " + error->text());
-            } else {
+        [self, refresh, id, failureText = std::move(failureText),
+         succeeded = std::move(succeeded)](const Outcome& outcome) {
+            if (outcome.refreshed) {
                 refresh.flip();
             }
             if (!self) {
@@ -215,17 +245,15 @@ void ServiceActionButtons::changeDisabled() {
             }
             // Shown only while the same record is.
             if (self->m_item.id() == id) {
-                if (error) {
-                    self->m_errorNote->setText(
-                        (disable ? tr("Could not disable: %1") : tr("Could not enable: %1"))
-                            .arg(QString::fromStdString(error->reason())));
+                if (outcome.error) {
+                    self->m_errorNote->setText(failureText(*outcome.error));
+                    self->m_errorNote->setAccessibleName(self->m_errorNote->text());
                     self->m_errorNote->show();
-                } else {
-                    // What launchd now holds, until the reload says it again.
-                    self->setDisabledState(disable);
+                } else if (succeeded) {
+                    succeeded(*self);
                 }
             }
-            emit self->actionFinished(!error);
+            emit self->actionFinished(outcome.refreshed);
         });
 }
 
@@ -242,47 +270,69 @@ void ServiceActionButtons::updateButtons() {
 }
 
 void ServiceActionButtons::reveal() {
+    m_errorNote->hide();
     // Only asks the file manager; nothing here waits on it.
     m_actions.revealService(m_item);
 }
 
 void ServiceActionButtons::toggle() {
-    QPointer<ServiceActionButtons> self(this);
-    const RefreshBinding refresh = m_refresh;
-    ToolRunPool::run<ActionResult>(
-        QCoreApplication::instance(),
-        [actions = m_actions, item = m_item] { return actions.toggleService(item); },
-        [self, refresh](const ActionResult& error) {
+    const bool stopping = m_item.pid.has_value() || m_item.status == ServiceStatus::active;
+    // Asked now: the state may change while the action runs.
+    const bool disabled = m_disabledState.value_or(false);
+    runAction(
+        [](const ServiceActionManager& actions, const LaunchItem& item) {
+            ActionResult error = actions.toggleService(item);
             if (error) {
                 Log::line("Failed to toggle service: " + error->text());
-            } else {
-                refresh.flip();
             }
-            if (self) {
-                emit self->actionFinished(!error);
+            return Outcome{std::move(error), !error};
+        },
+        [stopping, disabled](const ActionError& error) {
+            QString text = (stopping ? tr("Could not stop: %1") : tr("Could not start: %1"))
+                               .arg(failureReason(error));
+            if (!stopping && disabled) {
+                if (!text.endsWith(u'.')) {
+                    text += u'.';
+                }
+                text += u' ' + tr("Enable it first.");
             }
+            return text;
         });
 }
 
+QString ServiceActionButtons::removalQuestion(const LaunchItem& item) {
+    const QString name = QString::fromStdString(item.label);
+    if (ServiceActionManager::removalStopsJob(item)) {
+        return tr("“%1” is running as PID %2. It will be stopped, and its definition moved to the "
+                  "Trash:\n%3")
+            .arg(name)
+            .arg(*item.pid)
+            .arg(QString::fromStdString(*item.path));
+    }
+    if (item.type == ServiceType::loginItem ||
+        (item.path && QString::fromStdString(*item.path).endsWith(QStringLiteral(".app")))) {
+        return tr("“%1” will be removed from the login items; the application stays.").arg(name);
+    }
+    return tr("The definition of “%1” will be moved to the Trash:\n%2")
+        .arg(name, QString::fromStdString(item.path.value_or(std::string())));
+}
+
 void ServiceActionButtons::remove() {
-    QPointer<ServiceActionButtons> self(this);
-    const RefreshBinding refresh = m_refresh;
-    // Removal may move files and wait for osascript, so it runs in the
-    // background and only reports there whether the lists need reloading.
-    ToolRunPool::run<bool>(
-        QCoreApplication::instance(),
-        [actions = m_actions, item = m_item] {
+    if (!ConfirmationPrompt::ask(this,
+                                 {tr("Remove “%1”?").arg(QString::fromStdString(m_item.label)),
+                                  removalQuestion(m_item), tr("Remove")})) {
+        return;
+    }
+    // Removal may stop a job, move files and wait for osascript, so it runs
+    // in the background.
+    runAction(
+        [](const ServiceActionManager& actions, const LaunchItem& item) {
             bool refreshed = false;
-            actions.removeService(item, [&refreshed] { refreshed = true; });
-            return refreshed;
+            ActionResult error = actions.removeService(item, [&refreshed] { refreshed = true; });
+            return Outcome{std::move(error), refreshed};
         },
-        [self, refresh](bool refreshed) {
-            if (refreshed) {
-                refresh.flip();
-            }
-            if (self) {
-                emit self->actionFinished(refreshed);
-            }
+        [](const ActionError& error) {
+            return tr("Could not remove: %1").arg(failureReason(error));
         });
 }
 

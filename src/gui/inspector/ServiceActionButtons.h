@@ -5,6 +5,7 @@
 #include "table/RefreshBinding.h"
 
 #include <QWidget>
+#include <functional>
 
 class QLabel;
 class QPushButton;
@@ -15,9 +16,10 @@ namespace daemonary {
 // Reveal, Start or Stop, Disable or Enable, and Remove for one service. The
 // actions run off the GUI thread; a successful action flips the table's
 // refresh signal when it comes back. The buttons stay enabled while an action
-// runs, so repeated presses start independent actions. Below the row, notes
-// explain what disabling leaves as it is: a daemon needs an administrator, a
-// disabled job may still be running.
+// runs, so repeated presses start independent actions. Remove asks first.
+// Below the row, notes explain what disabling leaves as it is (a daemon needs
+// an administrator, a disabled job may still be running), and the last failed
+// action says why, with the remedy where there is one, until the next action.
 class ServiceActionButtons : public QWidget {
     Q_OBJECT
 
@@ -47,8 +49,11 @@ public:
     // Shown while a disabled agent still runs, with Stop beside it.
     QLabel* stillRunningNote() const { return m_runningNote; }
     QPushButton* stopNowButton() const { return m_stopNow; }
-    // The last failed disable or enable, in launchctl's words.
+    // The last failed action of the record shown, in the tool's words.
     QLabel* errorNote() const { return m_errorNote; }
+
+    // The question Remove asks before it acts on the record.
+    static QString removalQuestion(const LaunchItem& item);
 
 signals:
     // A background action came back; refreshed tells whether the table's
@@ -67,6 +72,18 @@ private:
     void copyAdministratorCommand();
     void updateButtons();
     void updateDisabledControls();
+    struct Outcome {
+        ActionResult error;
+        // The lists need reloading (a removal can fail after stopping a job).
+        bool refreshed = false;
+    };
+    using Work = std::function<Outcome(const ServiceActionManager&, const LaunchItem&)>;
+    // Runs `work` on the pool. Back on the GUI thread it flips the refresh
+    // signal when asked to; while these buttons still show the same record a
+    // failure is shown as `failureText` makes it, and `succeeded` runs after
+    // a success.
+    void runAction(Work work, std::function<QString(const ActionError&)> failureText,
+                   std::function<void(ServiceActionButtons&)> succeeded = {});
 
     ServiceActionManager m_actions;
     RefreshBinding m_refresh;

@@ -262,7 +262,7 @@ void ServiceDetailView::setItem(const LaunchItem& item) {
     m_disabledState = m_disabledSource ? m_disabledSource(item) : std::nullopt;
     m_actionButtons->setItem(item);
     m_actionButtons->setDisabledState(m_disabledState);
-    m_actionButtons->setVisible(item.scope != LaunchScope::mach);
+    updateActionsShown();
     updateHeader();
     if (pathChanged) {
         loadDetails();
@@ -271,6 +271,15 @@ void ServiceDetailView::setItem(const LaunchItem& item) {
         updateIcon();
     }
     rebuildFacts();
+}
+
+void ServiceDetailView::setRemovedRecord(bool removed) {
+    m_removedRecord = removed;
+    updateActionsShown();
+}
+
+void ServiceDetailView::updateActionsShown() {
+    m_actionButtons->setVisible(!m_removedRecord && m_item.scope != LaunchScope::mach);
 }
 
 void ServiceDetailView::setDisabledSource(DisabledSource source) {
@@ -555,9 +564,15 @@ void ServiceDetailView::rebuildFacts() {
 
     if (m_item.pid) {
         addLabel(tr("PID:"), QStringLiteral("pidLabel"));
-        auto* value =
-            selectableLabel(QString::number(*m_item.pid), ViewStyle::monospacedBody(), m_facts);
+        // launchd's job table gave this pid to no label: a process of the
+        // program's name may be a copy run by hand, and is shown as a guess.
+        const QString pid =
+            m_item.pidByProcessName
+                ? tr("%1 (a process of this name; launchd lists no job for it)").arg(*m_item.pid)
+                : QString::number(*m_item.pid);
+        auto* value = selectableLabel(pid, ViewStyle::monospacedBody(), m_facts);
         value->setObjectName(QStringLiteral("pidValue"));
+        value->setWordWrap(true);
         addValue(value);
     }
 

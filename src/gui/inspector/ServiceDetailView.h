@@ -40,6 +40,7 @@ class ServiceActionButtons;
 class ServiceDetailView : public QScrollArea {
     Q_OBJECT
     Q_PROPERTY(QString baselineNote READ baselineNote WRITE setBaselineNote)
+    Q_PROPERTY(bool removedRecord READ isRemovedRecord WRITE setRemovedRecord)
 
 public:
     using SystemDefaultPredicate = std::function<bool(const LaunchItem&)>;
@@ -87,6 +88,10 @@ public:
     // one); hidden when empty.
     QString baselineNote() const;
     void setBaselineNote(const QString& note);
+    // A record only the baseline still has: nothing is there to act on, so
+    // no action is offered.
+    bool isRemovedRecord() const { return m_removedRecord; }
+    void setRemovedRecord(bool removed);
 
     const BundleInfo& bundleInfo() const { return m_bundleInfo; }
     const std::optional<PlistDictionary>& plistData() const { return m_plistData; }
@@ -153,6 +158,7 @@ private:
     void updateHeader();
     void rebuildFacts();
     void applyPalette();
+    void updateActionsShown();
     void showPlaceholderIcon();
     void closePopover();
     QString currentSignerText() const;
@@ -169,6 +175,7 @@ private:
 
     LaunchItem m_item;
     bool m_hasItem = false;
+    bool m_removedRecord = false;
     bool m_loading = false;
     BundleInfo m_bundleInfo;
     std::optional<PlistDictionary> m_plistData;

@@ -31,6 +31,7 @@ ContentUnavailableView::ContentUnavailableView(const QString& title, const QStri
     m_title->setTextFormat(Qt::PlainText);
     m_title->setAlignment(Qt::AlignCenter);
     m_title->setFont(ViewStyle::title());
+    m_title->setTextFormat(Qt::PlainText);
     layout->addWidget(m_title);
 
     m_description = new QLabel(description, this);
@@ -38,6 +39,7 @@ ContentUnavailableView::ContentUnavailableView(const QString& title, const QStri
     m_description->setTextFormat(Qt::PlainText);
     m_description->setAlignment(Qt::AlignCenter);
     m_description->setWordWrap(true);
+    m_description->setTextFormat(Qt::PlainText);
     m_description->setVisible(!description.isEmpty());
     layout->addWidget(m_description);
 
@@ -64,6 +66,14 @@ void ContentUnavailableView::applyPalette() {
 
 QString ContentUnavailableView::title() const {
     return m_title->text();
+}
+
+void ContentUnavailableView::setTexts(const QString& title, const QString& description) {
+    m_title->setText(title);
+    m_symbol->setAccessibleName(title);
+    setAccessibleName(title);
+    m_description->setText(description);
+    m_description->setVisible(!description.isEmpty());
 }
 
 QString ContentUnavailableView::description() const {

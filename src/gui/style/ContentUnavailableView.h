@@ -18,6 +18,8 @@ public:
 
     QString title() const;
     QString description() const;
+    // Plain text: a title may quote what the user typed.
+    void setTexts(const QString& title, const QString& description = {});
     const QString& symbolName() const { return m_symbolName; }
 
 protected:

@@ -1,5 +1,6 @@
 #include "table/AppState.h"
 
+#include "discovery/LaunchServiceManager.h"
 #include "insight/SignerChecker.h"
 #include "platform/Log.h"
 #include "table/SignerStore.h"
@@ -99,12 +100,35 @@ void AppState::loadScope(LaunchScope scope, const QObject* context, std::functio
 }
 
 void AppState::finishLoad(LaunchScope scope, std::vector<LaunchItem> items) {
+    if (scope == LaunchScope::mach) {
+        items = withDefinitionPrograms(std::move(items));
+    }
     storeItems(scope, std::move(items));
+    // The jobs' programs follow the definitions they come from.
+    const auto jobs = m_allItems.find(LaunchScope::mach);
+    if (scope != LaunchScope::mach && isDefinitionScope(scope) && jobs != m_allItems.end()) {
+        storeItems(LaunchScope::mach, withDefinitionPrograms(jobs->second));
+    }
     if (m_loadingScopes.erase(scope) > 0) {
         emit loadingScopesChanged();
     }
     updateCounts(m_lastSearchText);
     emit scopeLoaded(scope);
+}
+
+bool AppState::isDefinitionScope(LaunchScope scope) {
+    return scope == LaunchScope::system || scope == LaunchScope::user ||
+           scope == LaunchScope::macos;
+}
+
+std::vector<LaunchItem> AppState::withDefinitionPrograms(std::vector<LaunchItem> jobs) const {
+    std::vector<const std::vector<LaunchItem>*> definitions;
+    for (const auto& [scope, items] : m_allItems) {
+        if (isDefinitionScope(scope)) {
+            definitions.push_back(&items);
+        }
+    }
+    return LaunchServiceManager::withDefinitionPrograms(std::move(jobs), definitions);
 }
 
 void AppState::storeItems(LaunchScope scope, std::vector<LaunchItem> items) {

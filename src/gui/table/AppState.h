@@ -109,6 +109,10 @@ signals:
 
 private:
     void finishLoad(LaunchScope scope, std::vector<LaunchItem> items);
+    // Categories of launchd definitions, whose programs the job table's
+    // records take by label: what makes a job's signer known.
+    static bool isDefinitionScope(LaunchScope scope);
+    std::vector<LaunchItem> withDefinitionPrograms(std::vector<LaunchItem> jobs) const;
     bool isHidden(LaunchScope scope, std::size_t position) const;
 
     Loader m_loader;

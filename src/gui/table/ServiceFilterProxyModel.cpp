@@ -50,17 +50,44 @@ bool ServiceFilterProxyModel::filterAcceptsRow(int sourceRow,
     if (m_table == nullptr || sourceParent.isValid()) {
         return QSortFilterProxyModel::filterAcceptsRow(sourceRow, sourceParent);
     }
-    const ServiceTableModel::Row& row = m_table->row(sourceRow);
-    if (m_hideAppleSigned && row.provenApple) {
+    return accepts(m_table->row(sourceRow), std::nullopt);
+}
+
+bool ServiceFilterProxyModel::accepts(const ServiceTableModel::Row& row,
+                                      std::optional<Filter> ignored) const {
+    const auto applies = [ignored](Filter filter) { return ignored != filter; };
+    if (applies(Filter::appleSigned) && m_hideAppleSigned && row.provenApple) {
         return false;
     }
-    if (m_changesOnly ? row.mark == ChangeMark::none : row.removed) {
+    const bool changesOnly = m_changesOnly && applies(Filter::changesOnly);
+    // Removed records exist only for the changes view.
+    if (changesOnly ? row.mark == ChangeMark::none : row.removed) {
         return false;
     }
-    if (!m_showDisabled && row.disabled) {
+    if (applies(Filter::disabled) && !m_showDisabled && row.disabled) {
         return false;
     }
-    return row.search.matches(m_searchText);
+    return !applies(Filter::search) || row.search.matches(m_searchText);
+}
+
+std::optional<ServiceFilterProxyModel::Filter> ServiceFilterProxyModel::hidingFilter() const {
+    if (m_table == nullptr || rowCount() > 0) {
+        return std::nullopt;
+    }
+    const bool active[] = {m_changesOnly, m_hideAppleSigned, !m_showDisabled,
+                           !m_searchText.isEmpty()};
+    for (const Filter filter :
+         {Filter::changesOnly, Filter::appleSigned, Filter::disabled, Filter::search}) {
+        if (!active[static_cast<int>(filter)]) {
+            continue;
+        }
+        for (int row = 0; row < m_table->rowCount(); ++row) {
+            if (accepts(m_table->row(row), filter)) {
+                return filter;
+            }
+        }
+    }
+    return std::nullopt;
 }
 
 bool ServiceFilterProxyModel::lessThan(const QModelIndex& left, const QModelIndex& right) const {

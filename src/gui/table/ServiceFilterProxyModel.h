@@ -4,6 +4,7 @@
 
 #include <QSortFilterProxyModel>
 #include <QString>
+#include <optional>
 
 namespace daemonary {
 
@@ -31,11 +32,21 @@ public:
     bool showsDisabled() const { return m_showDisabled; }
     void setShowDisabled(bool show);
 
+    // The filters; none is no filter.
+    enum class Filter { changesOnly, appleSigned, disabled, search, none };
+    // When no row is shown although the category has records: the filter
+    // whose removal alone would bring rows back. The view filters come before
+    // the search (what the user looks for may be there, only hidden), each in
+    // Filter order. Nothing while rows are shown or the category has none.
+    std::optional<Filter> hidingFilter() const;
+
 protected:
     bool filterAcceptsRow(int sourceRow, const QModelIndex& sourceParent) const override;
     bool lessThan(const QModelIndex& left, const QModelIndex& right) const override;
 
 private:
+    bool accepts(const ServiceTableModel::Row& row, std::optional<Filter> ignored) const;
+
     const ServiceTableModel* m_table = nullptr;
     QString m_searchText;
     bool m_hideAppleSigned = false;

@@ -180,18 +180,22 @@ void ServiceTableView::buildTable() {
     connect(m_proxyModel, &QAbstractItemModel::modelReset, this, [this] {
         --m_proxyChanging;
         applySelectionToView();
+        updateInspector();
     });
     connect(m_proxyModel, &QAbstractItemModel::layoutChanged, this, [this] {
         --m_proxyChanging;
         applySelectionToView();
+        updateInspector();
     });
     connect(m_proxyModel, &QAbstractItemModel::rowsRemoved, this, [this] {
         --m_proxyChanging;
         applySelectionToView();
+        updateInspector();
     });
     connect(m_proxyModel, &QAbstractItemModel::rowsInserted, this, [this] {
         --m_proxyChanging;
         applySelectionToView();
+        updateInspector();
     });
     connect(m_table->selectionModel(), &QItemSelectionModel::selectionChanged, this,
             &ServiceTableView::takeSelectionFromView);
@@ -586,6 +590,37 @@ void ServiceTableView::layoutOverlays() {
 
 void ServiceTableView::updatePlaceholder() {
     const bool show = !m_viewModel->loading() && m_proxyModel->rowCount() == 0;
+    if (show) {
+        // Say what hides the rows, so that the user knows what to undo.
+        QString title = tr("No Services Found");
+        QString description = tr("Try adjusting your filters or checking another scope.");
+        using Filter = ServiceFilterProxyModel::Filter;
+        const std::optional<Filter> hider = m_proxyModel->hidingFilter();
+        switch (hider.value_or(Filter::none)) {
+        case Filter::none:
+            break;
+        case Filter::changesOnly: {
+            const BaselineState* baseline = m_dependencies.baseline;
+            title = tr("No changes since the baseline of %1")
+                        .arg(baseline != nullptr ? baseline->dateText() : QString());
+            description = tr("Turn off Show Changes Only to see every item.");
+            break;
+        }
+        case Filter::search:
+            title = tr("No Results for “%1”").arg(m_searchText);
+            description = tr("Check the spelling or try another search.");
+            break;
+        case Filter::appleSigned:
+            title = tr("Apple-signed items are hidden");
+            description = tr("Turn off View ▸ Hide Apple-Signed Items to see them.");
+            break;
+        case Filter::disabled:
+            title = tr("Disabled items are hidden");
+            description = tr("Turn on View ▸ Show Disabled Items to see them.");
+            break;
+        }
+        m_placeholder->setTexts(title, description);
+    }
     if (show != !m_placeholder->isHidden()) {
         m_placeholder->setVisible(show);
         layoutOverlays();
@@ -608,7 +643,15 @@ void ServiceTableView::updateProgress(bool show) {
 }
 
 void ServiceTableView::updateInspector() {
-    const bool show = m_selectedIds.size() == 1;
+    // The proxy reports before the inspector column is built.
+    if (m_proxyChanging > 0 || m_inspector == nullptr) {
+        return;
+    }
+    // A record the filters hide has no live pane: its buttons would act on
+    // something the table no longer shows. Its selection is kept for when
+    // the filter lets it back. (A record gone from the list shows No
+    // Selection instead.)
+    const bool show = m_selectedIds.size() == 1 && !isFilteredOut(m_selectedIds.first());
     if (!show) {
         if (m_inspectorContent != nullptr) {
             delete m_inspectorContent;
@@ -643,10 +686,16 @@ void ServiceTableView::updateInspectorNote() {
     if (m_inspectorContent == nullptr || m_selectedIds.size() != 1) {
         return;
     }
-    // The content may be any widget; the detail pane declares the property.
+    // The content may be any widget; the detail pane declares the properties.
     const int row = m_tableModel->rowForId(m_selectedIds.first());
     const QString note = row < 0 ? QString() : m_tableModel->row(row).changeNote;
     m_inspectorContent->setProperty("baselineNote", note);
+    m_inspectorContent->setProperty("removedRecord", row >= 0 && m_tableModel->row(row).removed);
+}
+
+bool ServiceTableView::isFilteredOut(const QString& id) const {
+    const int row = m_tableModel->rowForId(id);
+    return row >= 0 && !m_proxyModel->mapFromSource(m_tableModel->index(row, 0)).isValid();
 }
 
 QWidget* ServiceTableView::makeInspectorContent(const std::optional<LaunchItem>& record) {

@@ -131,6 +131,8 @@ private:
     void fitColumns();
     QWidget* makeInspectorContent(const std::optional<LaunchItem>& record);
     void updateInspectorNote();
+    // The record is listed, but the filters hide its row.
+    bool isFilteredOut(const QString& id) const;
 
     LaunchScope m_scope;
     QString m_searchText;

@@ -3,6 +3,7 @@
 #include "actions/Workspace.h"
 #include "baseline/BaselineState.h"
 #include "style/TextStyle.h"
+#include "style/ConfirmationPrompt.h"
 #include "style/ViewStyle.h"
 #include "table/AppState.h"
 #include "table/CategoryWatcher.h"
@@ -52,6 +53,11 @@ MainView::MainView(const GuiDependencies& dependencies, QWidget* parent)
         connect(m_dependencies.appState, &AppState::scopeLoaded, this, [this](LaunchScope scope) {
             if (const auto* items = m_dependencies.appState->items(scope)) {
                 m_dependencies.signers->request(*items);
+            }
+            // A definition's load can tell the jobs their programs.
+            if (const auto* jobs = m_dependencies.appState->items(LaunchScope::mach);
+                jobs != nullptr && scope != LaunchScope::mach) {
+                m_dependencies.signers->request(*jobs);
             }
         });
     }
@@ -171,26 +177,21 @@ void MainView::setUpBaseline() {
     m_showChangesOnlyAction->setCheckable(true);
     m_showChangesOnlyAction->setToolTip(tr("Show only what changed since the baseline"));
 
-    auto* toggle = new QToolButton(m_toolbar);
-    toggle->setObjectName(QStringLiteral("showChangesOnlyButton"));
-    toggle->setDefaultAction(m_showChangesOnlyAction);
-    toggle->setText(tr("Changes"));
-    toggle->setAccessibleName(tr("Show Changes Only"));
-    toggle->setToolButtonStyle(Qt::ToolButtonTextOnly);
-    m_toolbarButtons->addTrailingWidget(toggle);
+    m_showChangesOnlyButton = new QToolButton(m_toolbar);
+    m_showChangesOnlyButton->setObjectName(QStringLiteral("showChangesOnlyButton"));
+    m_showChangesOnlyButton->setDefaultAction(m_showChangesOnlyAction);
+    m_showChangesOnlyButton->setText(tr("Changes"));
+    m_showChangesOnlyButton->setAccessibleName(tr("Show Changes Only"));
+    m_showChangesOnlyButton->setToolButtonStyle(Qt::ToolButtonTextOnly);
+    m_toolbarButtons->addTrailingWidget(m_showChangesOnlyButton);
 
-    m_confirmReplace = [this](const QString& question) {
-        return QMessageBox::question(this, tr("Replace the Baseline?"), question,
-                                     QMessageBox::Yes | QMessageBox::Cancel,
-                                     QMessageBox::Cancel) == QMessageBox::Yes;
-    };
     connect(m_saveBaselineAction, &QAction::triggered, this, &MainView::saveBaseline);
+    connect(m_forgetBaselineAction, &QAction::triggered, this, &MainView::forgetBaseline);
     connect(m_showChangesOnlyAction, &QAction::toggled, this, &MainView::setChangesOnly);
 
     BaselineState* baseline = m_dependencies.baseline;
     if (baseline != nullptr) {
         m_sidebarModel->setBaseline(baseline);
-        connect(m_forgetBaselineAction, &QAction::triggered, baseline, &BaselineState::forget);
         connect(baseline, &BaselineState::baselineChanged, this, &MainView::updateBaselineActions);
         connect(baseline, &BaselineState::idle, this, &MainView::updateBaselineActions);
         connect(baseline, &BaselineState::problemOccurred, this, [this](const QString& message) {
@@ -213,13 +214,14 @@ void MainView::updateBaselineActions() {
     m_saveBaselineAction->setEnabled(baseline != nullptr && !baseline->busy());
     m_forgetBaselineAction->setEnabled(has);
     m_showChangesOnlyAction->setEnabled(has);
+    // A disabled control says what it waits for.
+    const QString hint = has ? tr("Show only what changed since the baseline")
+                             : tr("Needs a baseline: save one with File ▸ Save as Baseline");
+    m_showChangesOnlyAction->setToolTip(hint);
+    m_showChangesOnlyButton->setAccessibleDescription(hint);
     if (!has && m_changesOnly) {
         m_showChangesOnlyAction->setChecked(false);
     }
-}
-
-void MainView::setReplaceConfirmation(Confirmation confirmation) {
-    m_confirmReplace = std::move(confirmation);
 }
 
 void MainView::saveBaseline() {
@@ -228,13 +230,30 @@ void MainView::saveBaseline() {
         return;
     }
     if (baseline->hasBaseline() &&
-        !m_confirmReplace(tr("Replace the baseline of %1 with what is loaded now? Changes since "
-                             "%1 will no longer be marked.")
-                              .arg(baseline->dateText()))) {
+        !ConfirmationPrompt::ask(
+            this, {tr("Replace the Baseline?"),
+                   tr("Replace the baseline of %1 with what is loaded now? Changes since "
+                      "%1 will no longer be marked.")
+                       .arg(baseline->dateText()),
+                   tr("Replace")})) {
         return;
     }
     m_saveBaselineAction->setEnabled(false);
     baseline->save();
+}
+
+void MainView::forgetBaseline() {
+    BaselineState* baseline = m_dependencies.baseline;
+    if (baseline == nullptr || !baseline->hasBaseline() ||
+        !ConfirmationPrompt::ask(
+            this, {tr("Forget the Baseline?"),
+                   tr("Forget the baseline of %1? Changes since %1 will no longer be marked, "
+                      "and the saved baseline is deleted.")
+                       .arg(baseline->dateText()),
+                   tr("Forget")})) {
+        return;
+    }
+    baseline->forget();
 }
 
 void MainView::setChangesOnly(bool changesOnly) {

@@ -5,7 +5,6 @@
 
 #include <QMainWindow>
 #include <QString>
-#include <functional>
 #include <optional>
 
 class QAction;
@@ -14,6 +13,7 @@ class QListView;
 class QPushButton;
 class QSplitter;
 class QToolBar;
+class QToolButton;
 class QVBoxLayout;
 
 namespace daemonary {
@@ -55,10 +55,8 @@ public:
     // Saves the loaded categories as the baseline; asks first when that
     // replaces one, naming its date.
     void saveBaseline();
-    // Asked before a baseline is replaced; true to go on. A question box by
-    // default; tests answer it themselves.
-    using Confirmation = std::function<bool(const QString& question)>;
-    void setReplaceConfirmation(Confirmation confirmation);
+    // Forgets the baseline after asking, naming its date.
+    void forgetBaseline();
 
     // Watches the categories' folders once the start-up loading is done;
     // nothing without GuiDependencies::directoriesOf.
@@ -109,7 +107,7 @@ private:
     QString m_searchText;
     bool m_hideAppleSigned = false;
     bool m_changesOnly = false;
-    Confirmation m_confirmReplace;
+    QToolButton* m_showChangesOnlyButton = nullptr;
     QAction* m_saveBaselineAction = nullptr;
     QAction* m_forgetBaselineAction = nullptr;
     QAction* m_showChangesOnlyAction = nullptr;

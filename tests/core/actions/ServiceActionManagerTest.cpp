@@ -359,7 +359,9 @@ TEST_F(ServiceActionManagerTest, RemovingADefinitionMovesItToTheTrash) {
     EXPECT_EQ(refreshes, 1);
 
     workspace.trashError = WorkspaceError{"“agent.plist” couldn’t be moved to the Trash."};
-    manager.removeService(agent(), refresh);
+    const ActionResult failed = manager.removeService(agent(), refresh);
+    ASSERT_TRUE(failed);
+    EXPECT_EQ(failed->reason(), "“agent.plist” couldn’t be moved to the Trash.");
     EXPECT_EQ(refreshes, 1);
     EXPECT_THAT(logLines,
                 ElementsAre("Failed to delete: “agent.plist” couldn’t be moved to the Trash."));
@@ -370,6 +372,48 @@ TEST_F(ServiceActionManagerTest, RemovingADefinitionMovesItToTheTrash) {
     EXPECT_EQ(workspace.trashed.size(), 2u);
     EXPECT_EQ(refreshes, 1);
     EXPECT_THAT(osascriptCalls(), IsEmpty());
+}
+
+TEST_F(ServiceActionManagerTest, RemovingARunningJobStopsItFirstOrMovesNothing) {
+    SleepingChild child;
+    ASSERT_GT(child.pid(), 1);
+    const std::string bootout = "bootout " + domain + " " + definition;
+    struct Case {
+        const char* name;
+        std::int32_t pid;
+        bool bootoutFails;
+        std::vector<std::string> calls;
+        bool trashed;
+        std::string error;
+    };
+    const Case cases[] = {
+        {"booted out", child.pid(), false, {bootout}, true, ""},
+        // launchd refuses, the job's own process takes SIGTERM: stopped.
+        {"signalled", child.pid(), true, {bootout}, true, ""},
+        // A forged pid 1 is never signalled, and the file stays where it is.
+        {"launchd's pid",
+         1,
+         true,
+         {},
+         false,
+         "Not removed: it still runs as PID 1 (Refusing to stop critical system process (PID 1))"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove(callLog);
+        workspace.trashed.clear();
+        installLaunchctl(c.bootoutFails
+                             ? std::map<std::string, test::FakeFailure>{{"bootout", {5, "no\n"}}}
+                             : std::map<std::string, test::FakeFailure>{});
+        refreshes = 0;
+        const ActionResult result =
+            manager.removeService(agent(c.pid, ServiceStatus::active), refresh);
+        EXPECT_EQ(launchctlCalls(), c.calls);
+        EXPECT_EQ(workspace.trashed.size(), c.trashed ? 1u : 0u);
+        EXPECT_EQ(result ? result->reason() : "", c.error);
+        EXPECT_EQ(refreshes, c.trashed ? 1 : 0);
+    }
+    EXPECT_EQ(child.terminatingSignal(), SIGTERM);
 }
 
 TEST_F(ServiceActionManagerTest, ApplicationBundleIsRemovedAsLoginItemNotTrashed) {

@@ -102,6 +102,61 @@ TEST(ResolveStatusesTest, WholeLabelAndTruncatedProcessNames) {
     EXPECT_EQ(result[1].pid, 31);
 }
 
+TEST(ResolveStatusesTest, JobTablePidStaysWithItsLabel) {
+    // Two definitions name one program; the job table runs only the first.
+    // The second must not borrow the first's pid by the program's name.
+    const ProcessSnapshot snapshot = snapshotOf({{500, "tool"}, {600, "helper"}, {601, "helper"}});
+    const std::string listing = "500\t0\tcom.example.real\n"
+                                "600\t0\tcom.example.helper\n";
+    const std::vector<LaunchItem> result =
+        resolve({record("com.example.real", "/usr/local/bin/tool"),
+                 record("com.example.copy", "/usr/local/bin/tool"), record("org.other.helper"),
+                 record("org.third.helper-job", "/opt/helper")},
+                listing, snapshot);
+    struct Expected {
+        std::optional<std::int32_t> pid;
+        bool byProcessName;
+    };
+    const Expected expected[] = {
+        {500, false},
+        {std::nullopt, false},
+        // Not the table's 600: the next process of that name, marked as a guess.
+        {601, true},
+        {601, true},
+    };
+    ASSERT_EQ(result.size(), std::size(expected));
+    for (std::size_t i = 0; i < result.size(); ++i) {
+        EXPECT_EQ(result[i].pid, expected[i].pid) << result[i].label;
+        EXPECT_EQ(result[i].pidByProcessName, expected[i].byProcessName) << result[i].label;
+        EXPECT_EQ(result[i].status,
+                  expected[i].pid ? ServiceStatus::active : ServiceStatus::inactive);
+    }
+}
+
+TEST(ResolveStatusesTest, JobsTakeTheProgramOnlyWhenEveryDefinitionAgrees) {
+    const auto definition = [](std::string label, std::string program) {
+        LaunchItem item = record(std::move(label), std::move(program));
+        item.path = "/Library/LaunchDaemons/" + item.label + ".plist";
+        return item;
+    };
+    const std::vector<LaunchItem> system = {definition("com.example.one", "/usr/bin/one"),
+                                            definition("com.apple.mds", "/usr/libexec/mds")};
+    // A user agent claiming a system job's label with a program of its own:
+    // the job must not pass for the signed program.
+    const std::vector<LaunchItem> user = {definition("com.apple.mds", "/tmp/evil"),
+                                          definition("com.example.one", "/usr/bin/one")};
+    LaunchItem stale = record("com.example.gone", "/usr/bin/old");
+    const std::vector<LaunchItem> jobs = LaunchServiceManager::withDefinitionPrograms(
+        {record("com.example.one"), record("com.apple.mds"), stale, record("com.example")},
+        {&system, &user, nullptr});
+    const std::vector<std::optional<std::string>> programs = {"/usr/bin/one", std::nullopt,
+                                                              std::nullopt, std::nullopt};
+    ASSERT_EQ(jobs.size(), programs.size());
+    for (std::size_t i = 0; i < jobs.size(); ++i) {
+        EXPECT_EQ(jobs[i].executablePath, programs[i]) << jobs[i].label;
+    }
+}
+
 class LaunchServiceManagerHostTest : public ::testing::Test {
 protected:
     LaunchServiceManager manager(ProcessSnapshot snapshot = {}) const {
