@@ -205,7 +205,7 @@ private slots:
         SignerStore signers{SignerChecker(), QString()};
         signers.insert(QStringLiteral("/usr/libexec/alphad"),
                        Signer{SignerKind::developerId, "Northwind Traders International Holdings",
-                              "N7W4D2TR8S", ""});
+                              "N7W4D2TR8S", "", {}});
         GuiDependencies withSigners = dependencies();
         withSigners.signers = &signers;
         MainView view(withSigners);

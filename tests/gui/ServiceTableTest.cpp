@@ -199,7 +199,7 @@ private slots:
         QFETCH(QString, prefix);
         QFETCH(QString, name);
         const Signer signer{static_cast<SignerKind>(kind), organization.toStdString(),
-                            team.toStdString(), ""};
+                            team.toStdString(), "", {}};
         QCOMPARE(ServiceTableModel::signerParts(signer), std::make_pair(prefix, name));
     }
 
