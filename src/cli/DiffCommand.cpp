@@ -5,6 +5,7 @@
 #include "ScopeSelection.h"
 #include "baseline/SnapshotFile.h"
 #include "model/LaunchItemJson.h"
+#include "text/Text.h"
 
 #include <algorithm>
 #include <nlohmann/json.hpp>
@@ -84,7 +85,8 @@ void writeDiffTable(std::ostream& out, const Snapshot& baseline, const SnapshotD
     for (const auto& record : diff.modified) {
         writeLine(out, '~', record.after.item, scopeWidth, labelWidth);
         for (const RecordChange& change : record.changes) {
-            out << "      " << change.description() << '\n';
+            // Keys and values come from the definition: never raw to a terminal.
+            out << "      " << displayableText(change.description()) << '\n';
         }
     }
 }
@@ -105,9 +107,10 @@ std::string diffJson(const Snapshot& baseline, const Snapshot& current, const Sn
     for (const auto& record : diff.modified) {
         OrderedJson changes = OrderedJson::array();
         for (const RecordChange& change : record.changes) {
-            changes.push_back({{"field", change.field},
+            changes.push_back({{"key", change.key},
                                {"before", change.before},
                                {"after", change.after},
+                               {"definitionKey", change.definitionKey},
                                {"description", change.description()}});
         }
         modified.push_back({{"before", recordJson(record.before)},
@@ -183,8 +186,9 @@ int runDiffCommand(const std::vector<std::string>& arguments, std::ostream& out,
     }
 
     const Snapshot& baseline = snapshots.front();
+    FingerprintReader reader(HostLayout::fromEnvironment());
     const Snapshot current =
-        snapshots.size() == 2 ? snapshots.back() : Snapshot::take(loadCategories(scopes));
+        snapshots.size() == 2 ? snapshots.back() : Snapshot::take(loadCategories(scopes), reader);
     const SnapshotDiff diff = SnapshotDiff::between(baseline, current, scopes);
     if (json) {
         out << diffJson(baseline, current, diff) << '\n';

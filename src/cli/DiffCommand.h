@@ -19,7 +19,8 @@ inline constexpr std::string_view kDiffCommandDetails =
     "  --scope NAME  a category as for list; may be repeated. Default: the categories\n"
     "                the snapshots share, but Mach unless it is named.\n"
     "  --json        {\"baseline\": {...}, \"added\": [...], \"removed\": [...],\n"
-    "                \"modified\": [{\"before\", \"after\", \"changes\"}]}\n"
+    "                \"modified\": [{\"before\", \"after\", \"changes\": [{\"key\",\n"
+    "                \"before\", \"after\", \"definitionKey\", \"description\"}]}]}\n"
     "Table lines: + added, - removed, ~ modified (what changed below it).\n"
     "Exit status: 0 no differences, 1 differences, 2 trouble (as diff(1)).\n";
 

@@ -44,7 +44,8 @@ int runSnapshotCommand(const std::vector<std::string>& arguments, std::ostream& 
 
     const std::vector<LaunchScope> scopes =
         selection.any() ? selection.scopes() : Snapshot::defaultScopes();
-    const Snapshot snapshot = Snapshot::take(loadCategories(scopes));
+    FingerprintReader reader(HostLayout::fromEnvironment());
+    const Snapshot snapshot = Snapshot::take(loadCategories(scopes), reader);
     if (!output) {
         out << snapshot.toJsonText();
         return 0;
