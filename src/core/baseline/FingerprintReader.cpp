@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <ctime>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -19,6 +20,10 @@ namespace {
 // Entries older than this many are dropped at once rather than tracked.
 constexpr std::size_t kMaxRememberedDigests = 50'000;
 constexpr std::size_t kReadChunk = 256 * 1024;
+// Status change times are kept at the kernel's tick, not to the nanosecond: a
+// file changed again within the same tick keeps its stamp. A digest is only
+// remembered once the file has been left alone for longer than any tick.
+constexpr std::int64_t kRacyNanoseconds = 2'000'000'000;
 // A definition is a few kilobytes; anything much larger is not kept parsed.
 constexpr std::size_t kMaxParsedDefinitionBytes = 256 * 1024;
 
@@ -135,11 +140,6 @@ std::optional<std::string> bundleExecutable(const std::optional<PlistValue>& inf
 FingerprintReader::FingerprintReader(HostLayout layout, std::uint64_t programHashLimit)
     : m_layout(std::move(layout)), m_programHashLimit(programHashLimit) {}
 
-std::uint64_t FingerprintReader::programsHashed() const {
-    std::lock_guard lock(m_mutex);
-    return m_programsHashed;
-}
-
 void FingerprintReader::readProgram(const std::string& path, Fingerprint& fingerprint) {
     fingerprint.executable = path;
     struct stat before {};
@@ -203,8 +203,12 @@ void FingerprintReader::readProgram(const std::string& path, Fingerprint& finger
         return;
     }
     fingerprint.programSha256 = Sha256::toHex(hash.finish());
+    struct timespec now {};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    if (nanoseconds(changedTime(after)) > nanoseconds(now) - kRacyNanoseconds) {
+        return;
+    }
     std::lock_guard lock(m_mutex);
-    ++m_programsHashed;
     if (m_digests.size() >= kMaxRememberedDigests) {
         m_digests.clear();
     }

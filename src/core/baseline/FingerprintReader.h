@@ -20,7 +20,9 @@ namespace daemonary {
 // Digests of programs are remembered by their full stamp (device, inode,
 // size, modification and change time), so a window that compares after every
 // load reads each program once; rewriting one changes its change time, which
-// no user can set back. Safe to use from several threads.
+// no user can set back. A program changed in the last two seconds is read
+// every time, as the kernel's clock may not have moved on since. Safe to use
+// from several threads.
 class FingerprintReader {
 public:
     // Large enough for almost every launchd program; the few larger ones are
@@ -32,8 +34,6 @@ public:
 
     Fingerprint read(const LaunchItem& item);
     std::uint64_t programHashLimit() const { return m_programHashLimit; }
-    // How many programs were read and hashed, remembered digests not counted.
-    std::uint64_t programsHashed() const;
 
 private:
     // Device, inode, size, modification and change time in nanoseconds.
@@ -44,9 +44,8 @@ private:
 
     HostLayout m_layout;
     std::uint64_t m_programHashLimit;
-    mutable std::mutex m_mutex;
+    std::mutex m_mutex;
     std::map<std::pair<std::string, Identity>, std::string> m_digests;
-    std::uint64_t m_programsHashed = 0;
 };
 
 } // namespace daemonary
