@@ -206,6 +206,7 @@ void BaselineState::forget() {
 void BaselineState::setBaseline(std::optional<Snapshot> baseline) {
     ++m_baselineGeneration;
     m_baseline = std::move(baseline);
+    m_sharedBaseline = m_baseline ? std::make_shared<const Snapshot>(*m_baseline) : nullptr;
     emit baselineChanged();
     recomputeAll();
 }
@@ -228,12 +229,13 @@ void BaselineState::recompute(LaunchScope scope) {
         return;
     }
     started();
-    // The baseline is shared by value with the worker: it may be replaced
-    // while the fingerprints are read.
-    auto work = [baseline = *m_baseline, scope, items = *items, reader = m_reader] {
+    // The worker holds the baseline it started with: it may be replaced while
+    // the fingerprints are read. Shared, not copied: a load comes after every
+    // change, and a baseline with its definitions is megabytes.
+    auto work = [baseline = m_sharedBaseline, scope, items = *items, reader = m_reader] {
         const Snapshot present =
-            Snapshot::take({{scope, items}}, *reader, baseline.takenAt, {}, {});
-        return SnapshotDiff::between(baseline, present, {scope});
+            Snapshot::take({{scope, items}}, *reader, baseline->takenAt, {}, {});
+        return SnapshotDiff::between(*baseline, present, {scope});
     };
     runOn<SnapshotDiff>(
         m_pool, this, std::move(work),

@@ -108,6 +108,7 @@ private:
     std::shared_ptr<FingerprintReader> m_reader;
     QThreadPool m_pool;
     std::optional<Snapshot> m_baseline;
+    std::shared_ptr<const Snapshot> m_sharedBaseline; // the same, for the workers
     std::map<LaunchScope, ScopeChanges> m_changes;
     std::map<LaunchScope, std::uint64_t> m_generation;
     std::uint64_t m_baselineGeneration = 0;
