@@ -187,8 +187,9 @@ int runDiffCommand(const std::vector<std::string>& arguments, std::ostream& out,
 
     const Snapshot& baseline = snapshots.front();
     FingerprintReader reader(HostLayout::fromEnvironment());
-    const Snapshot current =
-        snapshots.size() == 2 ? snapshots.back() : Snapshot::take(loadCategories(scopes), reader);
+    const Snapshot current = snapshots.size() == 2
+                                 ? snapshots.back()
+                                 : Snapshot::take(loadCategories(scopes), reader, &baseline);
     const SnapshotDiff diff = SnapshotDiff::between(baseline, current, scopes);
     if (json) {
         out << diffJson(baseline, current, diff) << '\n';

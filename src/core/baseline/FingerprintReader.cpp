@@ -215,7 +215,7 @@ void FingerprintReader::readProgram(const std::string& path, Fingerprint& finger
     m_digests.emplace(key, *fingerprint.programSha256);
 }
 
-Fingerprint FingerprintReader::read(const LaunchItem& item) {
+Fingerprint FingerprintReader::read(const LaunchItem& item, const KnownDefinitions* known) {
     Fingerprint fingerprint;
     if (!item.path || item.path->empty()) {
         return fingerprint;
@@ -260,7 +260,13 @@ Fingerprint FingerprintReader::read(const LaunchItem& item) {
     } else if (const auto bytes = readFile(path)) {
         fingerprint.kind = Fingerprint::Kind::file;
         fingerprint.sha256 = sha256Hex(*bytes);
-        fingerprint.definition = definitionOf(parsedDefinition(*bytes));
+        const auto found =
+            known ? known->find(*fingerprint.sha256) : KnownDefinitions::const_iterator();
+        if (known && found != known->end()) {
+            fingerprint.definition = *found->second;
+        } else {
+            fingerprint.definition = definitionOf(parsedDefinition(*bytes));
+        }
     } else {
         // It may also have grown past the limit since it was looked at.
         fingerprint.kind = Fingerprint::Kind::unreadable;

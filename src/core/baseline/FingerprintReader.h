@@ -9,6 +9,7 @@
 #include <mutex>
 #include <string>
 #include <tuple>
+#include <unordered_map>
 
 namespace daemonary {
 
@@ -32,7 +33,11 @@ public:
     explicit FingerprintReader(HostLayout layout,
                                std::uint64_t programHashLimit = kDefaultProgramHashLimit);
 
-    Fingerprint read(const LaunchItem& item);
+    // Definitions already parsed, by the SHA-256 of their bytes: equal bytes
+    // are not parsed again.
+    using KnownDefinitions = std::unordered_map<std::string, const nlohmann::json*>;
+
+    Fingerprint read(const LaunchItem& item, const KnownDefinitions* known = nullptr);
     std::uint64_t programHashLimit() const { return m_programHashLimit; }
 
 private:

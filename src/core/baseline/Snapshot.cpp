@@ -271,13 +271,25 @@ bool nestsDeeperThan(std::string_view text, std::size_t limit) {
 
 } // namespace
 
-Snapshot Snapshot::take(const Categories& categories, FingerprintReader& reader) {
+Snapshot Snapshot::take(const Categories& categories, FingerprintReader& reader,
+                        const Snapshot* reference) {
     return take(categories, reader, formatUtcTimestamp(std::chrono::system_clock::now()),
-                currentHostName(), currentUserName());
+                currentHostName(), currentUserName(), reference);
 }
 
 Snapshot Snapshot::take(const Categories& categories, FingerprintReader& reader,
-                        std::string takenAt, std::string hostName, std::string userName) {
+                        std::string takenAt, std::string hostName, std::string userName,
+                        const Snapshot* reference) {
+    FingerprintReader::KnownDefinitions known;
+    if (reference != nullptr) {
+        for (const SnapshotRecord& record : reference->records) {
+            const Fingerprint& fingerprint = record.fingerprint;
+            if (fingerprint.kind == Fingerprint::Kind::file && fingerprint.sha256 &&
+                fingerprint.definition) {
+                known.emplace(*fingerprint.sha256, &*fingerprint.definition);
+            }
+        }
+    }
     Snapshot snapshot;
     snapshot.programHashLimit = reader.programHashLimit();
     snapshot.takenAt = std::move(takenAt);
@@ -304,9 +316,9 @@ Snapshot Snapshot::take(const Categories& categories, FingerprintReader& reader,
     std::vector<std::future<void>> work;
     for (std::size_t begin = 0; begin < records.size(); begin += share) {
         const std::size_t end = std::min(records.size(), begin + share);
-        work.push_back(std::async(std::launch::async, [&records, &reader, begin, end] {
+        work.push_back(std::async(std::launch::async, [&records, &reader, &known, begin, end] {
             for (std::size_t i = begin; i < end; ++i) {
-                records[i].fingerprint = reader.read(records[i].item);
+                records[i].fingerprint = reader.read(records[i].item, &known);
             }
         }));
     }

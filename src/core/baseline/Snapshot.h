@@ -55,11 +55,14 @@ struct Snapshot {
     using Categories = std::vector<std::pair<LaunchScope, std::vector<LaunchItem>>>;
 
     // Fingerprints every record (reading files) with the facts of this host
-    // and moment.
-    static Snapshot take(const Categories& categories, FingerprintReader& reader);
+    // and moment. Definitions whose bytes the reference snapshot (the one to
+    // be compared with) holds parsed are taken from it, not parsed again.
+    static Snapshot take(const Categories& categories, FingerprintReader& reader,
+                         const Snapshot* reference = nullptr);
     // The same with given facts; fingerprints are read on a few threads.
     static Snapshot take(const Categories& categories, FingerprintReader& reader,
-                         std::string takenAt, std::string hostName, std::string userName);
+                         std::string takenAt, std::string hostName, std::string userName,
+                         const Snapshot* reference = nullptr);
 
     // The categories a snapshot or diff covers unless others are named: all
     // of them but the job table, which changes with every application launch.

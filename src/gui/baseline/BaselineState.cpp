@@ -234,7 +234,7 @@ void BaselineState::recompute(LaunchScope scope) {
     // change, and a baseline with its definitions is megabytes.
     auto work = [baseline = m_sharedBaseline, scope, items = *items, reader = m_reader] {
         const Snapshot present =
-            Snapshot::take({{scope, items}}, *reader, baseline->takenAt, {}, {});
+            Snapshot::take({{scope, items}}, *reader, baseline->takenAt, {}, {}, baseline.get());
         return SnapshotDiff::between(*baseline, present, {scope});
     };
     runOn<SnapshotDiff>(
