@@ -113,6 +113,7 @@ void writeDiffTable(std::ostream& out, const Snapshot& baseline, const SnapshotD
     for (const auto& record : diff.modified) {
         writeLine(out, '~', record.after.item, scopeWidth, labelWidth);
         for (const RecordChange& change : record.changes) {
+            // Keys and values come from the definition: never raw to a terminal.
             out << "      " << displayableText(change.description()) << '\n';
         }
     }
@@ -140,9 +141,10 @@ std::string diffJson(const Snapshot& baseline, const Snapshot& current, const Sn
     for (const auto& record : diff.modified) {
         OrderedJson changes = OrderedJson::array();
         for (const RecordChange& change : record.changes) {
-            changes.push_back({{"field", change.field},
+            changes.push_back({{"key", change.key},
                                {"before", change.before},
                                {"after", change.after},
+                               {"definitionKey", change.definitionKey},
                                {"description", change.description()}});
         }
         modified.push_back({{"before", recordJson(record.before)},
@@ -226,12 +228,13 @@ int runDiffCommand(const std::vector<std::string>& arguments, std::ostream& out,
     }
 
     const Snapshot& baseline = snapshots.front();
+    FingerprintReader reader(HostLayout::fromEnvironment());
     Snapshot current;
     if (snapshots.size() == 2) {
         current = snapshots.back();
     } else {
         std::vector<DefinitionProblem> problems;
-        current = Snapshot::take(loadCategories(scopes, &problems));
+        current = Snapshot::take(loadCategories(scopes, &problems), reader, &baseline);
         current.problems = std::move(problems);
     }
     const SnapshotDiff diff = SnapshotDiff::between(baseline, current, scopes);

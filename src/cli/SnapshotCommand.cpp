@@ -47,7 +47,8 @@ int runSnapshotCommand(const std::vector<std::string>& arguments, std::ostream& 
     const std::vector<LaunchScope> scopes =
         selection.any() ? selection.scopes() : Snapshot::defaultScopes();
     std::vector<DefinitionProblem> problems;
-    Snapshot snapshot = Snapshot::take(loadCategories(scopes, &problems));
+    FingerprintReader reader(HostLayout::fromEnvironment());
+    Snapshot snapshot = Snapshot::take(loadCategories(scopes, &problems), reader);
     snapshot.problems = std::move(problems);
     if (!output) {
         out << snapshot.toJsonText();

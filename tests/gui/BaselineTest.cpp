@@ -16,6 +16,7 @@
 #include <QDir>
 #include <QFile>
 #include <QScopeGuard>
+#include <QLocale>
 #include <QSignalSpy>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -124,7 +125,38 @@ private slots:
         QVERIFY(!saved.covers(LaunchScope::mach));
         QCOMPARE(saved.records.size(), std::size_t(3));
         QCOMPARE(m_baseline->changeCount(LaunchScope::user), 0);
-        QVERIFY(m_baseline->dateText().contains(QString::number(QDate::currentDate().year())));
+        // The date carries the time, in the user's locale.
+        const QDateTime taken = m_baseline->takenAt();
+        QVERIFY(m_baseline->dateText().contains(QString::number(taken.date().year())));
+        QVERIFY(m_baseline->dateText().endsWith(
+            QLocale().toString(taken.time(), QLocale::ShortFormat)));
+    }
+
+    // Arguments rewritten in place change no record (same label, path and
+    // program), yet the next load marks the agent, naming the argument.
+    void inPlaceEditIsMarkedOnTheNextLoad() {
+        const QString kept = agents() + QStringLiteral("/com.example.kept.plist");
+        const auto definition = [](const char* arguments) {
+            return QByteArray("<?xml version=\"1.0\" encoding=\"UTF-8\"?><plist version=\"1.0\">"
+                              "<dict><key>Label</key><string>com.example.kept</string>"
+                              "<key>ProgramArguments</key><array><string>/bin/kept</string>") +
+                   arguments + "</array></dict></plist>";
+        };
+        writeText(kept, definition(""));
+        saveBaseline();
+        QCOMPARE(m_baseline->changeCount(LaunchScope::user), 0);
+
+        writeText(kept, definition("<string>--evil</string>"));
+        QSignalSpy changes(m_baseline.get(), &BaselineState::changesChanged);
+        QSignalSpy itemsChanged(m_state.get(), &AppState::allItemsChanged);
+        load(LaunchScope::user);
+        QVERIFY(changes.wait());
+        QVERIFY(itemsChanged.isEmpty());
+        const LaunchItem item = agentAt(agents(), "com.example.kept");
+        QCOMPARE(m_baseline->standing(item).mark, ChangeMark::modified);
+        QCOMPARE(m_baseline->note(item, ChangeMark::modified),
+                 QStringLiteral("Changed since ") + m_baseline->dateText() +
+                     QStringLiteral(":\nProgramArguments: added \"--evil\""));
     }
 
     void modelMarksNewChangedAndRemoved() {
@@ -164,7 +196,7 @@ private slots:
             case ChangeMark::modified:
                 QCOMPARE(accessible, current.displayName + QStringLiteral(", Changed"));
                 QCOMPARE(note, QStringLiteral("Changed since ") + date +
-                                   QStringLiteral(": contents changed"));
+                                   QStringLiteral(":\ncontents changed"));
                 break;
             case ChangeMark::removed:
                 QVERIFY(label.data(Qt::FontRole).value<QFont>().strikeOut());
@@ -218,7 +250,7 @@ private slots:
         table.setSelectedIds({QString::fromStdString(agentAt(agents(), "com.example.kept").id())});
         QCOMPARE(table.inspectorContent()->property("baselineNote").toString(),
                  QStringLiteral("Changed since ") + m_baseline->dateText() +
-                     QStringLiteral(": contents changed"));
+                     QStringLiteral(":\ncontents changed"));
 
         // Forgetting the baseline takes the marks and the removed rows away.
         QSignalSpy changes(m_baseline.get(), &BaselineState::changesChanged);
@@ -388,6 +420,33 @@ private slots:
         QCOMPARE(changed.count(), 1);
         QCOMPARE(changed.first().first().value<LaunchScope>(), LaunchScope::system);
         QCOMPARE(clock->pendingCount(), std::size_t(0));
+    }
+
+    // A folder written to more often than the quiet period still reloads,
+    // at least every kLongestWait.
+    void steadyChangesReloadWithinTheLongestWait() {
+        auto clock = std::make_shared<ManualClock>();
+        CategoryWatcher watcher(directories(), clock);
+        watcher.watch({LaunchScope::system});
+        QSignalSpy noticed(&watcher, &CategoryWatcher::changeNoticed);
+        QSignalSpy changed(&watcher, &CategoryWatcher::changed);
+        const auto step = CategoryWatcher::kQuietPeriod - std::chrono::milliseconds(100);
+        std::chrono::milliseconds elapsed{0};
+        int written = 0;
+        while (changed.isEmpty()) {
+            QVERIFY2(elapsed <= CategoryWatcher::kLongestWait, "no reload within the longest wait");
+            const int before = noticed.count();
+            writeText(folder("Library/LaunchDaemons") +
+                          QStringLiteral("/job%1.plist").arg(written++),
+                      "<plist/>");
+            while (noticed.count() == before) {
+                QVERIFY(noticed.wait());
+            }
+            clock->advance(step);
+            elapsed += step;
+        }
+        QCOMPARE(changed.count(), 1);
+        QVERIFY(elapsed >= CategoryWatcher::kLongestWait);
     }
 
     void folderThatAppearsLaterIsPickedUp() {

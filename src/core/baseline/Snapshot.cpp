@@ -40,7 +40,14 @@ std::string currentUserName() {
 }
 
 OrderedJson stampJson(const FileStamp& stamp) {
-    return OrderedJson{{"size", stamp.size}, {"modified", stamp.modified}};
+    OrderedJson object{{"size", stamp.size}, {"modified", stamp.modified}};
+    if (stamp.inode) {
+        object["inode"] = *stamp.inode;
+    }
+    if (stamp.changedNanoseconds) {
+        object["changedNanoseconds"] = *stamp.changedNanoseconds;
+    }
+    return object;
 }
 
 OrderedJson fingerprintJson(const Fingerprint& fingerprint) {
@@ -50,8 +57,7 @@ OrderedJson fingerprintJson(const Fingerprint& fingerprint) {
         object["sha256"] = *fingerprint.sha256;
     }
     if (fingerprint.stamp) {
-        object["size"] = fingerprint.stamp->size;
-        object["modified"] = fingerprint.stamp->modified;
+        object.update(stampJson(*fingerprint.stamp));
     }
     if (fingerprint.executable) {
         OrderedJson executable = OrderedJson::object();
@@ -60,6 +66,12 @@ OrderedJson fingerprintJson(const Fingerprint& fingerprint) {
             executable.update(stampJson(*fingerprint.executableStamp));
         }
         object["executable"] = std::move(executable);
+    }
+    if (fingerprint.programSha256) {
+        object["programSha256"] = *fingerprint.programSha256;
+    }
+    if (fingerprint.definition) {
+        object["definition"] = *fingerprint.definition;
     }
     return object;
 }
@@ -112,14 +124,37 @@ public:
     }
 
     std::optional<FileStamp> stamp(const Json& object, const std::string& where) {
+        constexpr auto kAny = std::numeric_limits<std::int64_t>::min();
         const auto size = integer(object, "size", where, 0);
-        const auto modified =
-            size ? integer(object, "modified", where, std::numeric_limits<std::int64_t>::min())
-                 : std::nullopt;
+        const auto modified = size ? integer(object, "modified", where, kAny) : std::nullopt;
         if (!size || !modified) {
             return std::nullopt;
         }
-        return FileStamp{static_cast<std::uint64_t>(*size), *modified};
+        FileStamp result{static_cast<std::uint64_t>(*size), *modified, {}, {}};
+        if (object.contains("inode")) {
+            const auto inode = integer(object, "inode", where, 0);
+            if (!inode) {
+                return std::nullopt;
+            }
+            result.inode = static_cast<std::uint64_t>(*inode);
+        }
+        if (object.contains("changedNanoseconds")) {
+            result.changedNanoseconds = integer(object, "changedNanoseconds", where, kAny);
+            if (!result.changedNanoseconds) {
+                return std::nullopt;
+            }
+        }
+        return result;
+    }
+
+    std::optional<std::string> digest(const Json& object, const char* key,
+                                      const std::string& where) {
+        auto value = text(object, key, where);
+        if (value && !isDigest(*value)) {
+            fail(where + "\"" + key + "\" must be 64 lowercase hexadecimal digits");
+            return std::nullopt;
+        }
+        return value;
     }
 
     std::optional<Fingerprint> fingerprint(const Json& object, const std::string& where) {
@@ -140,14 +175,24 @@ public:
         Fingerprint result;
         result.kind = *kind;
         if (object.contains("sha256")) {
-            result.sha256 = text(object, "sha256", inner);
+            result.sha256 = digest(object, "sha256", inner);
             if (!result.sha256) {
                 return std::nullopt;
             }
-            if (!isDigest(*result.sha256)) {
-                fail(inner + "\"sha256\" must be 64 lowercase hexadecimal digits");
+        }
+        if (object.contains("programSha256")) {
+            result.programSha256 = digest(object, "programSha256", inner);
+            if (!result.programSha256) {
                 return std::nullopt;
             }
+        }
+        if (object.contains("definition")) {
+            const Json& definition = object.at("definition");
+            if (!definition.is_object()) {
+                fail(inner + "\"definition\" must be an object");
+                return std::nullopt;
+            }
+            result.definition = definition;
         }
         if (*kind == Fingerprint::Kind::file && !result.sha256) {
             fail(inner + "missing \"sha256\"");
@@ -226,14 +271,27 @@ bool nestsDeeperThan(std::string_view text, std::size_t limit) {
 
 } // namespace
 
-Snapshot Snapshot::take(const Categories& categories) {
-    return take(categories, formatUtcTimestamp(std::chrono::system_clock::now()), currentHostName(),
-                currentUserName());
+Snapshot Snapshot::take(const Categories& categories, FingerprintReader& reader,
+                        const Snapshot* reference) {
+    return take(categories, reader, formatUtcTimestamp(std::chrono::system_clock::now()),
+                currentHostName(), currentUserName(), reference);
 }
 
-Snapshot Snapshot::take(const Categories& categories, std::string takenAt, std::string hostName,
-                        std::string userName) {
+Snapshot Snapshot::take(const Categories& categories, FingerprintReader& reader,
+                        std::string takenAt, std::string hostName, std::string userName,
+                        const Snapshot* reference) {
+    FingerprintReader::KnownDefinitions known;
+    if (reference != nullptr) {
+        for (const SnapshotRecord& record : reference->records) {
+            const Fingerprint& fingerprint = record.fingerprint;
+            if (fingerprint.kind == Fingerprint::Kind::file && fingerprint.sha256 &&
+                fingerprint.definition) {
+                known.emplace(*fingerprint.sha256, &*fingerprint.definition);
+            }
+        }
+    }
     Snapshot snapshot;
+    snapshot.programHashLimit = reader.programHashLimit();
     snapshot.takenAt = std::move(takenAt);
     snapshot.hostName = std::move(hostName);
     snapshot.userName = std::move(userName);
@@ -258,9 +316,9 @@ Snapshot Snapshot::take(const Categories& categories, std::string takenAt, std::
     std::vector<std::future<void>> work;
     for (std::size_t begin = 0; begin < records.size(); begin += share) {
         const std::size_t end = std::min(records.size(), begin + share);
-        work.push_back(std::async(std::launch::async, [&records, begin, end] {
+        work.push_back(std::async(std::launch::async, [&records, &reader, &known, begin, end] {
             for (std::size_t i = begin; i < end; ++i) {
-                records[i].fingerprint = Fingerprint::of(records[i].item);
+                records[i].fingerprint = reader.read(records[i].item, &known);
             }
         }));
     }
@@ -302,10 +360,14 @@ nlohmann::ordered_json Snapshot::recordJson(const SnapshotRecord& record) {
 
 std::string Snapshot::toJsonText() const {
     OrderedJson document = OrderedJson::object();
-    document["format"] = format;
+    // What is written is always the present format, whatever was read.
+    document["format"] = kFormat;
     document["takenAt"] = takenAt;
     document["hostName"] = hostName;
     document["userName"] = userName;
+    if (programHashLimit) {
+        document["programHashLimit"] = *programHashLimit;
+    }
     OrderedJson categories = OrderedJson::object();
     for (const LaunchScope scope : scopes) {
         OrderedJson list = OrderedJson::array();
@@ -355,9 +417,10 @@ std::variant<Snapshot, SnapshotError> Snapshot::fromJsonText(std::string_view te
         return SnapshotError{"format " + format->dump() + " is newer than this version reads (" +
                              std::to_string(kFormat) + "); update Daemonary to read it"};
     }
-    if (format->get<std::int64_t>() != kFormat) {
+    if (format->get<std::int64_t>() < kOldestFormat) {
         return SnapshotError{"unknown format " + format->dump()};
     }
+    snapshot.format = format->get<int>();
 
     const auto takenAt = reader.text(document, "takenAt", "");
     const auto hostName = takenAt ? reader.text(document, "hostName", "") : std::nullopt;
@@ -371,6 +434,13 @@ std::variant<Snapshot, SnapshotError> Snapshot::fromJsonText(std::string_view te
     snapshot.takenAt = *takenAt;
     snapshot.hostName = *hostName;
     snapshot.userName = *userName;
+    if (document.contains("programHashLimit")) {
+        const auto limit = reader.integer(document, "programHashLimit", "", 0);
+        if (!limit) {
+            return SnapshotError{*reader.error};
+        }
+        snapshot.programHashLimit = static_cast<std::uint64_t>(*limit);
+    }
 
     const Json* categories = reader.field(document, "categories", "");
     if (categories == nullptr) {

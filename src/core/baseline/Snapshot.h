@@ -2,11 +2,14 @@
 
 #include "baseline/Fingerprint.h"
 #include "model/DefinitionProblem.h"
+#include "baseline/FingerprintReader.h"
 #include "model/LaunchItem.h"
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 #include <utility>
 #include <variant>
@@ -28,17 +31,25 @@ struct SnapshotError {
 // The records of some categories at one moment, each with the fingerprint of
 // its files, and the facts of where and when they were taken.
 struct Snapshot {
-    static constexpr int kFormat = 1;
+    // 2: programs are fingerprinted ("programHashLimit", a fingerprint's
+    // "programSha256"), stamps carry inode and change time, and definitions
+    // are kept parsed. Format 1 documents are still read.
+    static constexpr int kFormat = 2;
+    static constexpr int kOldestFormat = 1;
     // A snapshot of any real Mac fits many times over; anything larger is
     // refused before it is parsed.
     static constexpr std::size_t kMaxFileBytes = 64 * 1024 * 1024;
-    // The format nests six levels; deeper input is refused before parsing.
+    // The format nests six levels around a definition, which nests at most
+    // Fingerprint::kMaxDefinitionNesting; deeper input is refused before parsing.
     static constexpr std::size_t kMaxNesting = 32;
 
     int format = kFormat;
     std::string takenAt; // UTC, ISO 8601: "2026-12-07T13:00:00Z"
     std::string hostName;
     std::string userName;
+    // Programs up to this many bytes were hashed, larger ones stamped; absent
+    // in format 1, which fingerprinted no programs.
+    std::optional<std::uint64_t> programHashLimit;
     std::vector<LaunchScope> scopes;     // sidebar order, no repeats
     std::vector<SnapshotRecord> records; // grouped by category, in gathering order
     // Definitions in the covered categories' folders that could not be read.
@@ -47,11 +58,14 @@ struct Snapshot {
     using Categories = std::vector<std::pair<LaunchScope, std::vector<LaunchItem>>>;
 
     // Fingerprints every record (reading files) with the facts of this host
-    // and moment.
-    static Snapshot take(const Categories& categories);
+    // and moment. Definitions whose bytes the reference snapshot (the one to
+    // be compared with) holds parsed are taken from it, not parsed again.
+    static Snapshot take(const Categories& categories, FingerprintReader& reader,
+                         const Snapshot* reference = nullptr);
     // The same with given facts; fingerprints are read on a few threads.
-    static Snapshot take(const Categories& categories, std::string takenAt, std::string hostName,
-                         std::string userName);
+    static Snapshot take(const Categories& categories, FingerprintReader& reader,
+                         std::string takenAt, std::string hostName, std::string userName,
+                         const Snapshot* reference = nullptr);
 
     // The categories a snapshot or diff covers unless others are named: all
     // of them but the job table, which changes with every application launch.

@@ -2,21 +2,25 @@
 
 #include "baseline/Snapshot.h"
 
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
 namespace daemonary {
 
-// One way a record differs from its baseline. `field` is one of
-// "executablePath", "contents", "size", "modified", "kind", "infoPlist",
-// "executable", "executableSize", "executableModified"; the values are their
-// plain texts (empty when absent).
+// One way a record differs from its baseline: a key of its definition (or of
+// a bundle's information file) whose value changed, or one of the record's
+// own facts: "executablePath", "program", "contents", "informationFile",
+// "executable", "kind", and for a file too large to hash "size", "modified",
+// "inode", "changed". Values are JSON, null where absent.
 struct RecordChange {
-    std::string field;
-    std::string before;
-    std::string after;
+    std::string key;
+    nlohmann::json before;
+    nlohmann::json after;
+    bool definitionKey = false;
 
-    // "executable path /a → /b", "contents changed", ...
+    // "ProgramArguments: added \"--evil\"", "RunAtLoad: false → true",
+    // "KeepAlive removed", "program changed: SHA-256 … → …", ...
     std::string description() const;
     bool operator==(const RecordChange&) const = default;
 };
@@ -55,6 +59,8 @@ struct SnapshotDiff {
     static SnapshotDiff between(const Snapshot& before, const Snapshot& after,
                                 const std::vector<LaunchScope>& scopes);
     // The changes between two records of the same identity; none when equal.
+    // Programs compare by digest when both sides have one, else by stamp;
+    // a side that recorded no program (an older snapshot) is not compared.
     static std::vector<RecordChange> changesBetween(const SnapshotRecord& before,
                                                     const SnapshotRecord& after);
 

@@ -55,19 +55,26 @@ QString describeRecord(const SnapshotRecord& record) {
         facts << BaselineState::tr("%1 bytes").arg(fingerprint.stamp->size);
     }
     if (fingerprint.executable) {
-        facts << BaselineState::tr("bundle executable %1").arg(text(*fingerprint.executable));
+        facts << BaselineState::tr("program %1").arg(text(*fingerprint.executable));
+    }
+    if (fingerprint.programSha256) {
+        facts << BaselineState::tr("program SHA-256 %1").arg(text(*fingerprint.programSha256));
     }
     return facts.join(QStringLiteral("; "));
 }
 
 } // namespace
 
-BaselineState::BaselineState(AppState& appState, QString filePath, QObject* parent)
-    : QObject(parent), m_appState(appState), m_filePath(std::move(filePath)) {
+BaselineState::BaselineState(AppState& appState, QString filePath, HostLayout layout,
+                             QObject* parent)
+    : QObject(parent), m_appState(appState), m_filePath(std::move(filePath)),
+      m_reader(std::make_shared<FingerprintReader>(std::move(layout))) {
     qRegisterMetaType<daemonary::LaunchScope>();
     m_pool.setObjectName(QStringLiteral("Baseline"));
     m_pool.setMaxThreadCount(kBaselineThreads);
-    connect(&m_appState, &AppState::allItemsChanged, this, &BaselineState::recompute);
+    // Every load, not only one whose records differ: a definition or program
+    // rewritten under the same label and path changes no record.
+    connect(&m_appState, &AppState::itemsStored, this, &BaselineState::recompute);
 }
 
 BaselineState::~BaselineState() {
@@ -88,7 +95,13 @@ QDateTime BaselineState::takenAt() const {
 }
 
 QString BaselineState::dateText() const {
-    return QLocale().toString(takenAt().date(), QStringLiteral("d MMM yyyy"));
+    const QDateTime time = takenAt();
+    if (!time.isValid()) {
+        return {};
+    }
+    const QLocale locale;
+    return tr("%1, %2").arg(locale.toString(time.date(), QStringLiteral("d MMM yyyy")),
+                            locale.toString(time.time(), QLocale::ShortFormat));
 }
 
 void BaselineState::started() {
@@ -159,8 +172,9 @@ void BaselineState::save() {
     using Result = std::variant<Snapshot, SnapshotError>;
     runOn<Result>(
         m_pool, this,
-        [path, categories = std::move(categories), problems = std::move(problems)]() -> Result {
-            Snapshot snapshot = Snapshot::take(categories);
+        [path, categories = std::move(categories), problems = std::move(problems),
+         reader = m_reader]() -> Result {
+            Snapshot snapshot = Snapshot::take(categories, *reader);
             snapshot.problems = problems;
             const QString folder = QFileInfo(QString::fromStdString(path)).absolutePath();
             if (!QDir().mkpath(folder)) {
@@ -203,6 +217,7 @@ void BaselineState::forget() {
 void BaselineState::setBaseline(std::optional<Snapshot> baseline) {
     ++m_baselineGeneration;
     m_baseline = std::move(baseline);
+    m_sharedBaseline = m_baseline ? std::make_shared<const Snapshot>(*m_baseline) : nullptr;
     emit baselineChanged();
     recomputeAll();
 }
@@ -225,11 +240,13 @@ void BaselineState::recompute(LaunchScope scope) {
         return;
     }
     started();
-    // The baseline is shared by value with the worker: it may be replaced
-    // while the fingerprints are read.
-    auto work = [baseline = *m_baseline, scope, items = *items] {
-        const Snapshot present = Snapshot::take({{scope, items}}, baseline.takenAt, {}, {});
-        return SnapshotDiff::between(baseline, present, {scope});
+    // The worker holds the baseline it started with: it may be replaced while
+    // the fingerprints are read. Shared, not copied: a load comes after every
+    // change, and a baseline with its definitions is megabytes.
+    auto work = [baseline = m_sharedBaseline, scope, items = *items, reader = m_reader] {
+        const Snapshot present =
+            Snapshot::take({{scope, items}}, *reader, baseline->takenAt, {}, {}, baseline.get());
+        return SnapshotDiff::between(*baseline, present, {scope});
     };
     runOn<SnapshotDiff>(
         m_pool, this, std::move(work),
@@ -293,11 +310,11 @@ QString BaselineState::note(const LaunchItem& item, ChangeMark mark) const {
     case ChangeMark::added:
         return tr("New since %1").arg(dateText());
     case ChangeMark::modified: {
-        QStringList what;
+        QString note = tr("Changed since %1:").arg(dateText());
         for (const RecordChange& change : standing(item).changes) {
-            what << text(change.description());
+            note += QLatin1Char('\n') + text(change.description());
         }
-        return tr("Changed since %1: %2").arg(dateText(), what.join(QStringLiteral("; ")));
+        return note;
     }
     case ChangeMark::removed: {
         if (const ScopeChanges* scopeChanges = changes(item.scope)) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "baseline/FingerprintReader.h"
 #include "baseline/Snapshot.h"
 #include "baseline/SnapshotDiff.h"
 #include "model/LaunchItem.h"
@@ -12,6 +13,7 @@
 #include <QThreadPool>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -40,8 +42,10 @@ public:
         int count() const { return static_cast<int>(byRecord.size() + removed.size()); }
     };
 
-    // `filePath`: where the baseline is kept (one file, replaced whole).
-    BaselineState(AppState& appState, QString filePath, QObject* parent = nullptr);
+    // `filePath`: where the baseline is kept (one file, replaced whole);
+    // `layout`: where the programs records name lie on this machine.
+    BaselineState(AppState& appState, QString filePath,
+                  HostLayout layout = HostLayout::fromEnvironment(), QObject* parent = nullptr);
     ~BaselineState() override;
 
     // The baseline file in the application's data folder.
@@ -52,7 +56,7 @@ public:
     const std::optional<Snapshot>& baseline() const { return m_baseline; }
     // When the baseline was taken, in local time; invalid without one.
     QDateTime takenAt() const;
-    // "7 Dec 2026" in the user's locale.
+    // "7 Dec 2026, 14:05" in the user's locale.
     QString dateText() const;
     // The last problem reading or writing the file, if any.
     const QString& problem() const { return m_problem; }
@@ -73,10 +77,12 @@ public:
     const ScopeChanges* changes(LaunchScope scope) const;
     RecordStanding standing(const LaunchItem& item) const;
     int changeCount(LaunchScope scope) const;
-    // "New since 7 Dec 2026", "Changed since 7 Dec 2026: contents changed",
-    // "Removed since 7 Dec 2026. The baseline had: ...", or nothing.
+    // "New since 7 Dec 2026, 14:05", "Changed since 7 Dec 2026, 14:05:" and
+    // what changed, a line each, "Removed since 7 Dec 2026, 14:05. The
+    // baseline had: ...", or nothing.
     QString note(const LaunchItem& item, ChangeMark mark) const;
-    // "3 changes since the baseline of 7 Dec 2026"; nothing without changes.
+    // "3 changes since the baseline of 7 Dec 2026, 14:05"; nothing without
+    // changes.
     QString changeSummary(LaunchScope scope) const;
 
 signals:
@@ -98,8 +104,11 @@ private:
 
     AppState& m_appState;
     QString m_filePath;
+    // Shared with the pool's work; remembers program digests between loads.
+    std::shared_ptr<FingerprintReader> m_reader;
     QThreadPool m_pool;
     std::optional<Snapshot> m_baseline;
+    std::shared_ptr<const Snapshot> m_sharedBaseline; // the same, for the workers
     std::map<LaunchScope, ScopeChanges> m_changes;
     std::map<LaunchScope, std::uint64_t> m_generation;
     std::uint64_t m_baselineGeneration = 0;

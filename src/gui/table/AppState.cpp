@@ -149,6 +149,7 @@ void AppState::storeItems(LaunchScope scope, std::vector<LaunchItem> items) {
     if (changed) {
         emit allItemsChanged(scope);
     }
+    emit itemsStored(scope);
 }
 
 void AppState::setSignerStore(const SignerStore* signers) {

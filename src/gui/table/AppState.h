@@ -97,6 +97,9 @@ public:
 
 signals:
     void allItemsChanged(daemonary::LaunchScope scope);
+    // A category's records were stored, equal to the last ones or not: the
+    // files behind them may have changed all the same.
+    void itemsStored(daemonary::LaunchScope scope);
     void filteredCountsChanged();
     void loadingScopesChanged();
     void lastSearchTextChanged(const QString& text);

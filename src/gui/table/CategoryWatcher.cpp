@@ -4,6 +4,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <algorithm>
 
 namespace daemonary {
 
@@ -112,6 +113,9 @@ void CategoryWatcher::directoryChanged(const QString& path) {
         return;
     }
     m_lastChange = m_clock->now();
+    if (m_pending.empty()) {
+        m_firstChange = m_lastChange;
+    }
     for (const LaunchScope scope : affected) {
         m_pending.insert(scope);
         emit changeNoticed(scope);
@@ -128,11 +132,16 @@ void CategoryWatcher::scheduleQuietCheck(std::chrono::milliseconds delay) {
 
 void CategoryWatcher::quietCheck() {
     m_checkScheduled = false;
-    const auto quiet = m_clock->now() - m_lastChange;
-    if (quiet < kQuietPeriod) {
+    const auto now = m_clock->now();
+    const auto quiet = now - m_lastChange;
+    const auto waited = now - m_firstChange;
+    if (quiet < kQuietPeriod && waited < kLongestWait) {
         // Changes went on meanwhile: wait for the rest of the period after the
-        // last one. One check is ever outstanding, however many changes come.
-        scheduleQuietCheck(std::chrono::ceil<std::chrono::milliseconds>(kQuietPeriod - quiet));
+        // last one, but no longer than the longest wait allows. One check is
+        // ever outstanding, however many changes come.
+        const auto delay = std::min<std::chrono::steady_clock::duration>(kQuietPeriod - quiet,
+                                                                         kLongestWait - waited);
+        scheduleQuietCheck(std::chrono::ceil<std::chrono::milliseconds>(delay));
         return;
     }
     const std::set<LaunchScope> scopes = std::move(m_pending);

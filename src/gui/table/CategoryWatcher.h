@@ -30,6 +30,10 @@ public:
     using DirectoriesOf = std::function<std::vector<std::string>(LaunchScope)>;
 
     static constexpr std::chrono::milliseconds kQuietPeriod{500};
+    // A folder written to without pause still reloads this often: a tool
+    // rewriting a file every few hundred milliseconds must not hide the
+    // changes it makes meanwhile.
+    static constexpr std::chrono::milliseconds kLongestWait{2000};
 
     explicit CategoryWatcher(DirectoriesOf directoriesOf,
                              std::shared_ptr<Clock> clock = Clock::system(),
@@ -44,7 +48,8 @@ public:
 signals:
     // Something changed in a folder of the category; its quiet period runs.
     void changeNoticed(daemonary::LaunchScope scope);
-    // The category's folders have been quiet for kQuietPeriod since a change.
+    // The category's folders have been quiet for kQuietPeriod since a change,
+    // or kLongestWait has passed since the first change not yet reported.
     void changed(daemonary::LaunchScope scope);
 
 private:
@@ -60,6 +65,7 @@ private:
     std::set<QString> m_existingFolders;
     std::set<LaunchScope> m_pending;
     Clock::TimePoint m_lastChange{};
+    Clock::TimePoint m_firstChange{};
     bool m_checkScheduled = false;
 };
 

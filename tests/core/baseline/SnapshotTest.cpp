@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <filesystem>
+#include <functional>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 #include <sys/stat.h>
@@ -80,6 +81,7 @@ void setModified(const std::string& path, std::int64_t seconds) {
 
 TEST(FingerprintTest, KindsOfPath) {
     TemporaryHost host;
+    FingerprintReader reader(host.layout());
     const std::string plist = host / "/Library/LaunchDaemons/a.plist";
     writeFile(plist, "<plist/>");
     const std::string large = host / "/Library/PrivilegedHelperTools/huge";
@@ -89,27 +91,33 @@ TEST(FingerprintTest, KindsOfPath) {
     const std::string fifo = host / "/Library/LaunchDaemons/fifo.plist";
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
 
-    const Fingerprint file = Fingerprint::of(itemAt(plist));
+    const Fingerprint file = reader.read(itemAt(plist));
     EXPECT_EQ(file.kind, Fingerprint::Kind::file);
     EXPECT_EQ(file.sha256, sha256Hex("<plist/>"));
 
-    const Fingerprint big = Fingerprint::of(itemAt(large));
+    const Fingerprint big = reader.read(itemAt(large));
     EXPECT_EQ(big.kind, Fingerprint::Kind::largeFile);
     EXPECT_FALSE(big.sha256);
     ASSERT_TRUE(big.stamp);
     EXPECT_EQ(big.stamp->size, kMaxReadableFileBytes + 1);
     EXPECT_EQ(big.stamp->modified, 1700000000);
 
-    // A FIFO must neither block nor be taken for a file.
-    EXPECT_EQ(Fingerprint::of(itemAt(fifo)).kind, Fingerprint::Kind::unreadable);
-    EXPECT_EQ(Fingerprint::of(itemAt(host / "/nowhere")).kind, Fingerprint::Kind::missing);
+    // A FIFO must neither block nor be taken for a file, nor as a program.
+    EXPECT_EQ(reader.read(itemAt(fifo)).kind, Fingerprint::Kind::unreadable);
+    LaunchItem fifoProgram = itemAt(plist);
+    fifoProgram.executablePath = fifo;
+    const Fingerprint withFifo = reader.read(fifoProgram);
+    EXPECT_EQ(withFifo.executable, fifo);
+    EXPECT_FALSE(withFifo.executableStamp || withFifo.programSha256);
+    EXPECT_EQ(reader.read(itemAt(host / "/nowhere")).kind, Fingerprint::Kind::missing);
     LaunchItem pathless;
     pathless.label = "com.example.mach";
-    EXPECT_EQ(Fingerprint::of(pathless).kind, Fingerprint::Kind::none);
+    EXPECT_EQ(reader.read(pathless).kind, Fingerprint::Kind::none);
 }
 
 TEST(FingerprintTest, BundleHashesInformationAndStampsExecutable) {
     TemporaryHost host;
+    FingerprintReader reader(host.layout());
     const std::string app = host / "/Applications/Tool.app";
     const std::string information = "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict>"
                                     "<key>CFBundleExecutable</key><string>Tool</string>"
@@ -118,11 +126,17 @@ TEST(FingerprintTest, BundleHashesInformationAndStampsExecutable) {
     writeFile(app + "/Contents/MacOS/Tool", "12345", true);
     setModified(app + "/Contents/MacOS/Tool", 1600000000);
 
-    const Fingerprint bundle = Fingerprint::of(itemAt(app));
+    const Fingerprint bundle = reader.read(itemAt(app));
     EXPECT_EQ(bundle.kind, Fingerprint::Kind::bundle);
     EXPECT_EQ(bundle.sha256, sha256Hex(information));
     EXPECT_EQ(bundle.executable, app + "/Contents/MacOS/Tool");
-    EXPECT_EQ(bundle.executableStamp, (FileStamp{5, 1600000000}));
+    ASSERT_TRUE(bundle.executableStamp);
+    EXPECT_EQ(bundle.executableStamp->size, 5u);
+    EXPECT_EQ(bundle.executableStamp->modified, 1600000000);
+    EXPECT_TRUE(bundle.executableStamp->inode && bundle.executableStamp->changedNanoseconds);
+    EXPECT_EQ(bundle.programSha256, sha256Hex("12345"));
+    ASSERT_TRUE(bundle.definition);
+    EXPECT_EQ((*bundle.definition)["CFBundleExecutable"], "Tool");
 
     // A startup item keeps its own property list at the top; with no declared
     // executable the record's program stands in.
@@ -131,9 +145,65 @@ TEST(FingerprintTest, BundleHashesInformationAndStampsExecutable) {
     writeFile(startup + "/Legacy", "#!/bin/sh\n", true);
     LaunchItem item = itemAt(startup);
     item.executablePath = startup + "/Legacy";
-    const Fingerprint legacy = Fingerprint::of(item);
+    const Fingerprint legacy = reader.read(item);
     EXPECT_EQ(legacy.sha256, sha256Hex("{ Description = legacy; }"));
     EXPECT_EQ(legacy.executable, startup + "/Legacy");
+}
+
+// Rewritten in place, or replaced, under the same size and modification time:
+// the program is what changed, even read by the reader that hashed it before.
+TEST(FingerprintTest, ProgramSwappedUnderSameSizeAndTimeIsAChange) {
+    struct Case {
+        const char* name;
+        std::uint64_t hashLimit;
+        bool replace; // a new file renamed over the old one
+    };
+    const Case cases[] = {
+        {"rewritten in place, hashed", FingerprintReader::kDefaultProgramHashLimit, false},
+        {"replaced, hashed", FingerprintReader::kDefaultProgramHashLimit, true},
+        {"replaced, over the hash limit", 4, true},
+    };
+    for (const Case& item : cases) {
+        TemporaryHost host;
+        const std::string program = "/Library/Application Support/X/vpnd";
+        writeFile(host / program, "original", true);
+        setModified(host / program, 1700000000);
+        const std::string plist = host / "/Library/LaunchDaemons/com.example.vpnd.plist";
+        writeFile(plist, test::definitionXml("com.example.vpnd", program));
+        LaunchItem daemon = itemAt(plist, "com.example.vpnd");
+        daemon.executablePath = program; // as the Mac names it
+        FingerprintReader reader(host.layout(), item.hashLimit);
+        const auto take = [&] {
+            return Snapshot::take({{LaunchScope::system, {daemon}}}, reader, "2026-12-07T13:00:00Z",
+                                  "h", "u");
+        };
+        const Snapshot baseline = take();
+        EXPECT_EQ(baseline.records[0].fingerprint.executable, host / program) << item.name;
+        EXPECT_EQ(baseline.programHashLimit, item.hashLimit) << item.name;
+        EXPECT_TRUE(SnapshotDiff::between(baseline, take(), {LaunchScope::system}).empty())
+            << item.name;
+
+        if (item.replace) {
+            writeFile(host / program + ".new", "swapped!", true);
+            setModified(host / program + ".new", 1700000000);
+            std::filesystem::rename(host / program + ".new", host / program);
+        } else {
+            writeFile(host / program, "swapped!", true);
+            setModified(host / program, 1700000000);
+        }
+        const SnapshotDiff diff = SnapshotDiff::between(baseline, take(), {LaunchScope::system});
+        ASSERT_EQ(diff.modified.size(), 1u) << item.name;
+        const auto& changes = diff.modified[0].changes;
+        ASSERT_EQ(changes.size(), 1u) << item.name;
+        EXPECT_EQ(changes[0].key, "program") << item.name;
+        const std::string description = changes[0].description();
+        EXPECT_TRUE(description.starts_with("program changed: ")) << description;
+        if (item.hashLimit > 8) {
+            EXPECT_NE(description.find(sha256Hex("original") + " → " + sha256Hex("swapped!")),
+                      std::string::npos)
+                << description;
+        }
+    }
 }
 
 // --- The document ----------------------------------------------------------
@@ -143,6 +213,7 @@ Snapshot sampleSnapshot() {
     snapshot.takenAt = "2026-12-07T13:00:00Z";
     snapshot.hostName = "mac-17";
     snapshot.userName = "admin";
+    snapshot.programHashLimit = 1024;
     snapshot.scopes = {LaunchScope::system, LaunchScope::others};
     LaunchItem daemon = itemAt("/Library/LaunchDaemons/a.plist", "com.example.a");
     daemon.executablePath = "/usr/local/bin/a";
@@ -151,17 +222,21 @@ Snapshot sampleSnapshot() {
     Fingerprint file;
     file.kind = Fingerprint::Kind::file;
     file.sha256 = std::string(64, 'a');
+    file.executable = "/usr/local/bin/a";
+    file.executableStamp = FileStamp{9, 1700000000, 77, 1700000000123456789};
+    file.programSha256 = std::string(64, 'c');
+    file.definition = nlohmann::json{{"Label", "com.example.a"}, {"RunAtLoad", true}};
     LaunchItem plugin = itemAt("/Library/Extensions/X.plugin", "X", LaunchScope::others);
     plugin.type = ServiceType::other;
     Fingerprint bundle;
     bundle.kind = Fingerprint::Kind::bundle;
     bundle.sha256 = std::string(64, 'b');
     bundle.executable = "/Library/Extensions/X.plugin/Contents/MacOS/X";
-    bundle.executableStamp = FileStamp{123, -5};
+    bundle.executableStamp = FileStamp{123, -5, {}, {}};
     LaunchItem huge = itemAt("/Library/PrivilegedHelperTools/h", "h", LaunchScope::system);
     Fingerprint large;
     large.kind = Fingerprint::Kind::largeFile;
-    large.stamp = FileStamp{kMaxReadableFileBytes + 1, 1700000000};
+    large.stamp = FileStamp{kMaxReadableFileBytes + 1, 1700000000, 12, 13};
     snapshot.records = {{daemon, file}, {huge, large}, {plugin, bundle}};
     snapshot.problems = {
         {"/Library/LaunchDaemons/b.plist", ProblemReason::doesNotParse, LaunchScope::system}};
@@ -172,8 +247,10 @@ TEST(SnapshotTest, RoundTripsThroughItsDocument) {
     const Snapshot snapshot = sampleSnapshot();
     const std::string text = snapshot.toJsonText();
     const auto document = nlohmann::json::parse(text);
-    EXPECT_EQ(document["format"], 1);
-    EXPECT_EQ(document["categories"]["System"][0]["fingerprint"]["kind"], "file");
+    EXPECT_EQ(document["format"], 2);
+    EXPECT_EQ(document["programHashLimit"], 1024);
+    EXPECT_EQ(document["categories"]["System"][0]["fingerprint"]["programSha256"],
+              std::string(64, 'c'));
     auto parsed = Snapshot::fromJsonText(text);
     ASSERT_TRUE(std::holds_alternative<Snapshot>(parsed))
         << std::get<SnapshotError>(parsed).message;
@@ -188,6 +265,47 @@ TEST(SnapshotTest, RoundTripsThroughItsDocument) {
     EXPECT_EQ(std::get<Snapshot>(withoutProblems), clean);
 }
 
+// A baseline saved by an older version still reads, and what it did not
+// record (programs, inodes, parsed definitions) is not reported as changed.
+TEST(SnapshotTest, ReadsFormatOneAndComparesWhatItRecorded) {
+    const auto read = SnapshotFile::read(DAEMONARY_TEST_DATA_DIR "/snapshots/format-1.json");
+    ASSERT_TRUE(std::holds_alternative<Snapshot>(read)) << std::get<SnapshotError>(read).message;
+    const Snapshot& old = std::get<Snapshot>(read);
+    EXPECT_EQ(old.format, 1);
+    EXPECT_FALSE(old.programHashLimit);
+    ASSERT_EQ(old.records.size(), 3u);
+
+    // The present as this version records it, the files unchanged.
+    Snapshot present = old;
+    present.format = Snapshot::kFormat;
+    present.programHashLimit = FingerprintReader::kDefaultProgramHashLimit;
+    Fingerprint& daemon = present.records[0].fingerprint;
+    daemon.executable = "/Library/Application Support/Example/vpnd";
+    daemon.executableStamp = FileStamp{100, 5, 7, 8};
+    daemon.programSha256 = std::string(64, 'e');
+    daemon.definition = nlohmann::json{{"Label", "com.example.vpnd"}};
+    present.records[1].fingerprint.stamp->inode = 3;
+    Fingerprint& plugin = present.records[2].fingerprint;
+    plugin.executableStamp->inode = 11;
+    plugin.executableStamp->changedNanoseconds = 12;
+    plugin.programSha256 = std::string(64, 'f');
+    const auto scopes = Snapshot::defaultScopes();
+    EXPECT_TRUE(SnapshotDiff::between(old, present, scopes).empty());
+
+    daemon.sha256 = std::string(64, '9');
+    plugin.executableStamp->size = 124;
+    const SnapshotDiff diff = SnapshotDiff::between(old, present, scopes);
+    ASSERT_EQ(diff.modified.size(), 2u);
+    EXPECT_EQ(diff.modified[0].changes[0].description(), "contents changed");
+    EXPECT_EQ(diff.modified[1].changes[0].key, "program");
+
+    // Written again, it is the present format.
+    auto again = Snapshot::fromJsonText(old.toJsonText());
+    ASSERT_TRUE(std::holds_alternative<Snapshot>(again));
+    EXPECT_EQ(std::get<Snapshot>(again).format, Snapshot::kFormat);
+    EXPECT_EQ(std::get<Snapshot>(again).records, old.records);
+}
+
 TEST(SnapshotTest, TakeKeepsCategoryOrderAndFacts) {
     TemporaryHost host;
     writeFile(host / "/Library/LaunchDaemons/a.plist", "x");
@@ -195,12 +313,13 @@ TEST(SnapshotTest, TakeKeepsCategoryOrderAndFacts) {
         {LaunchScope::others, {itemAt(host / "/nowhere", "o", LaunchScope::others)}},
         {LaunchScope::system, {itemAt(host / "/Library/LaunchDaemons/a.plist")}},
     };
-    const Snapshot snapshot = Snapshot::take(categories, "2026-12-07T13:00:00Z", "h", "u");
+    FingerprintReader reader(host.layout());
+    const Snapshot snapshot = Snapshot::take(categories, reader, "2026-12-07T13:00:00Z", "h", "u");
     EXPECT_EQ(snapshot.scopes, (std::vector{LaunchScope::system, LaunchScope::others}));
     ASSERT_EQ(snapshot.records.size(), 2u);
     EXPECT_EQ(snapshot.records[0].fingerprint.sha256, sha256Hex("x"));
     EXPECT_EQ(snapshot.records[1].fingerprint.kind, Fingerprint::Kind::missing);
-    EXPECT_TRUE(parseUtcTimestamp(Snapshot::take({}).takenAt));
+    EXPECT_TRUE(parseUtcTimestamp(Snapshot::take({}, reader).takenAt));
 }
 
 TEST(SnapshotTest, TimestampsRoundTripAndRejectOtherShapes) {
@@ -238,7 +357,7 @@ TEST(SnapshotFileTest, DamagedDocumentsNameFileAndFault) {
         {"truncated", sampleSnapshot().toJsonText().substr(0, 200), "not valid JSON"},
         {"array", "[1, 2]", "not a JSON object"},
         {"no format", withField("/format", removed), "missing \"format\""},
-        {"future format", withField("/format", 2), "format 2 is newer"},
+        {"future format", withField("/format", 3), "format 3 is newer"},
         {"old format", withField("/format", 0), "unknown format 0"},
         {"text format", withField("/format", "1"), "\"format\" must be an integer"},
         {"no time", withField("/takenAt", removed), "missing \"takenAt\""},
@@ -260,6 +379,11 @@ TEST(SnapshotFileTest, DamagedDocumentsNameFileAndFault) {
          "unknown kind \"maybe\""},
         {"short digest", withField("/categories/System/0/fingerprint/sha256", "abc"),
          "\"sha256\" must be 64"},
+        {"program digest", withField("/categories/System/0/fingerprint/programSha256", "ABC"),
+         "\"programSha256\" must be 64"},
+        {"definition list", withField("/categories/System/0/fingerprint/definition", "x"),
+         "\"definition\" must be an object"},
+        {"hash limit", withField("/programHashLimit", -1), "\"programHashLimit\" must be"},
         {"negative size", withField("/categories/System/1/fingerprint/size", -1),
          "\"size\" must be an integer"},
         {"executable path", withField("/categories/Others/0/fingerprint/executable/path", true),
@@ -495,7 +619,7 @@ TEST(SnapshotDiffTest, EachKindOfChange) {
          [](SnapshotRecord& r) {
              r.fingerprint = Fingerprint{};
              r.fingerprint.kind = Fingerprint::Kind::largeFile;
-             r.fingerprint.stamp = FileStamp{1, 2};
+             r.fingerprint.stamp = FileStamp{1, 2, {}, {}};
          },
          {"kind"}},
     };
@@ -512,39 +636,125 @@ TEST(SnapshotDiffTest, EachKindOfChange) {
             EXPECT_EQ(modified.before, old);
             EXPECT_EQ(modified.after, now);
             for (const auto& change : modified.changes) {
-                fields.push_back(change.field);
+                fields.push_back(change.key);
             }
         }
         EXPECT_EQ(fields, item.fields) << item.name;
     }
 }
 
-TEST(SnapshotDiffTest, BundleAndLargeFileChanges) {
-    SnapshotRecord old = record(LaunchScope::others, "X", "/Library/X.plugin");
-    old.fingerprint = Fingerprint{};
-    old.fingerprint.kind = Fingerprint::Kind::bundle;
-    old.fingerprint.sha256 = std::string(64, '1');
-    old.fingerprint.executable = "/Library/X.plugin/Contents/MacOS/X";
-    old.fingerprint.executableStamp = FileStamp{10, 0};
-    SnapshotRecord now = old;
-    now.fingerprint.sha256 = std::string(64, '2');
-    now.fingerprint.executableStamp = FileStamp{11, 86400};
-    const auto changes = SnapshotDiff::changesBetween(old, now);
-    ASSERT_EQ(changes.size(), 3u);
-    EXPECT_EQ(changes[0].description(), "information file changed");
-    EXPECT_EQ(changes[1].description(), "executable size 10 → 11");
-    EXPECT_EQ(changes[2].description(),
-              "executable modified 1970-01-01T00:00:00Z → 1970-01-02T00:00:00Z");
+// Each change as the window and `diff` begin to say it; empty: no difference.
+using Mutation = std::function<void(Fingerprint&)>;
+struct ChangeCase {
+    std::string name;
+    Mutation change;
+    std::vector<std::string> descriptions;
+};
+
+void expectDescriptions(const SnapshotRecord& old, const std::vector<ChangeCase>& cases) {
+    for (const ChangeCase& item : cases) {
+        SnapshotRecord now = old;
+        item.change(now.fingerprint);
+        const auto changes = SnapshotDiff::changesBetween(old, now);
+        ASSERT_EQ(changes.size(), item.descriptions.size()) << item.name;
+        for (std::size_t i = 0; i < changes.size(); ++i) {
+            EXPECT_TRUE(changes[i].description().starts_with(item.descriptions[i]))
+                << item.name << ": " << changes[i].description();
+        }
+    }
+}
+
+TEST(SnapshotDiffTest, DefinitionChangesKeyByKey) {
+    SnapshotRecord old = record(LaunchScope::system, "job", "/Library/LaunchDaemons/job.plist",
+                                std::string(64, 'a'));
+    old.fingerprint.definition = nlohmann::json::parse(R"({"Label": "job",
+        "ProgramArguments": ["/bin/job", "-q"], "RunAtLoad": false,
+        "KeepAlive": {"SuccessfulExit": false, "NetworkState": true}})");
+    const auto edit = [](std::function<void(nlohmann::json&)> change) -> Mutation {
+        return [change](Fingerprint& f) {
+            f.sha256 = std::string(64, 'b');
+            change(*f.definition);
+        };
+    };
+    expectDescriptions(old, {
+                                {"argument added",
+                                 edit([](auto& d) { d["ProgramArguments"].push_back("--evil"); }),
+                                 {"ProgramArguments: added \"--evil\""}},
+                                // Counted, not looked up: a second "-q" is an addition.
+                                {"argument repeated",
+                                 edit([](auto& d) { d["ProgramArguments"].push_back("-q"); }),
+                                 {"ProgramArguments: added \"-q\""}},
+                                {"flag flipped",
+                                 edit([](auto& d) { d["RunAtLoad"] = true; }),
+                                 {"RunAtLoad: false → true"}},
+                                {"keys added and removed",
+                                 edit([](auto& d) {
+                                     d["Disabled"] = true;
+                                     d.erase("KeepAlive");
+                                 }),
+                                 {"Disabled added: true", "KeepAlive removed"}},
+                                {"nested keys",
+                                 edit([](auto& d) {
+                                     d["KeepAlive"]["SuccessfulExit"] = true;
+                                     d["KeepAlive"].erase("NetworkState");
+                                 }),
+                                 {"KeepAlive: removed NetworkState; SuccessfulExit: false → true"}},
+                                // Another form of the same definition (binary, spacing): the bytes.
+                                {"same keys", edit([](auto&) {}), {"contents changed"}},
+                                {"not kept parsed",
+                                 [](Fingerprint& f) {
+                                     f.sha256 = std::string(64, 'b');
+                                     f.definition.reset();
+                                 },
+                                 {"contents changed"}},
+                            });
+}
+
+TEST(SnapshotDiffTest, ProgramsByDigestElseByStamp) {
+    SnapshotRecord old = record(LaunchScope::system, "job", "/Library/LaunchDaemons/job.plist");
+    old.fingerprint.executable = "/usr/local/bin/job";
+    old.fingerprint.executableStamp = FileStamp{10, 0, 5, 100};
+    old.fingerprint.programSha256 = std::string(64, '1');
+    const auto unhashed = [](Fingerprint& f) { f.programSha256.reset(); };
+    expectDescriptions(
+        old,
+        {
+            {"other digest",
+             [](Fingerprint& f) { f.programSha256 = std::string(64, '2'); },
+             {"program changed: SHA-256 " + std::string(64, '1') + " → " + std::string(64, '2')}},
+            // The digest is the proof: a copy with a new inode is the same program.
+            {"same digest, other stamp", [](Fingerprint& f) { f.executableStamp->inode = 6; }, {}},
+            {"over the limit, same stamp", unhashed, {}},
+            {"over the limit, other inode",
+             [&](Fingerprint& f) {
+                 unhashed(f);
+                 f.executableStamp->inode = 6;
+             },
+             {"program changed: 10 bytes"}},
+            {"over the limit, other change time",
+             [&](Fingerprint& f) {
+                 unhashed(f);
+                 f.executableStamp->changedNanoseconds = 101;
+             },
+             {"program changed: 10 bytes"}},
+            {"gone",
+             [](Fingerprint& f) { f.executableStamp.reset(), f.programSha256.reset(); },
+             {"program gone"}},
+            // Another program path is the record's change, said once.
+            {"other path", [](Fingerprint& f) { f.executable = "/tmp/job"; }, {}},
+        });
 
     SnapshotRecord large = record(LaunchScope::privilegedHelperTools, "h", "/h");
     large.fingerprint = Fingerprint{};
     large.fingerprint.kind = Fingerprint::Kind::largeFile;
-    large.fingerprint.stamp = FileStamp{20000000, 5};
-    SnapshotRecord touched = large;
-    touched.fingerprint.stamp->modified = 6;
-    const auto stamped = SnapshotDiff::changesBetween(large, touched);
-    ASSERT_EQ(stamped.size(), 1u);
-    EXPECT_EQ(stamped[0].field, "modified");
+    large.fingerprint.stamp = FileStamp{20000000, 5, 1, 1};
+    expectDescriptions(
+        large, {
+                   {"touched",
+                    [](Fingerprint& f) { f.stamp->modified = 6; },
+                    {"modified 1970-01-01T00:00:05Z → 1970-01-01T00:00:06Z"}},
+                   {"replaced", [](Fingerprint& f) { f.stamp->inode = 2; }, {"inode 1 → 2"}},
+               });
 }
 
 TEST(SnapshotDiffTest, JobTableOnlyWhenNamedAndOnlyWhereBothCover) {

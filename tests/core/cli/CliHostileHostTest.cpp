@@ -45,9 +45,10 @@ TEST(CliHostileTextTest, AnEscapeInALabelCannotEraseItsLineInListOrDiff) {
     writeListTable(list, LaunchScope::user, {evil}, nullptr);
     const LoadedCategories before{{LaunchScope::user, {}}};
     const LoadedCategories after{{LaunchScope::user, {evil}}};
-    const Snapshot baseline =
-        Snapshot::take(before, "2026-12-07T13:00:00Z", "host" + std::string(kEraseLine), "me");
-    const Snapshot current = Snapshot::take(after, "2026-12-07T14:00:00Z", "host", "me");
+    FingerprintReader reader(HostLayout::fromEnvironment());
+    const Snapshot baseline = Snapshot::take(before, reader, "2026-12-07T13:00:00Z",
+                                             "host" + std::string(kEraseLine), "me");
+    const Snapshot current = Snapshot::take(after, reader, "2026-12-07T14:00:00Z", "host", "me");
     const SnapshotDiff diff = SnapshotDiff::between(baseline, current, {LaunchScope::user});
     std::ostringstream table;
     writeDiffTable(table, baseline, diff);

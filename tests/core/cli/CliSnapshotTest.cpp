@@ -1,9 +1,11 @@
 #include "Cli.h"
 #include "DiscoveryTestSupport.h"
+#include "baseline/Sha256.h"
 #include "baseline/Snapshot.h"
 #include "baseline/SnapshotFile.h"
 #include "platform/Log.h"
 
+#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -126,7 +128,7 @@ TEST_F(CliDiffFilesTest, JsonUsesTheRecordForm) {
     EXPECT_EQ(run.status, 1);
     const auto document = nlohmann::json::parse(run.out);
     EXPECT_EQ(document["baseline"]["takenAt"], "2026-12-07T13:00:00Z");
-    EXPECT_EQ(document["baseline"]["format"], 1);
+    EXPECT_EQ(document["baseline"]["format"], 2);
     ASSERT_EQ(document["added"].size(), 1u);
     EXPECT_EQ(document["added"][0]["label"], "com.example.new");
     EXPECT_EQ(document["added"][0]["type"], "Launch Agent");
@@ -134,7 +136,7 @@ TEST_F(CliDiffFilesTest, JsonUsesTheRecordForm) {
     const auto& modified = document["modified"][0];
     EXPECT_EQ(modified["before"]["fingerprint"]["sha256"], std::string(64, 'a'));
     EXPECT_EQ(modified["after"]["fingerprint"]["sha256"], std::string(64, 'c'));
-    EXPECT_EQ(modified["changes"][0]["field"], "contents");
+    EXPECT_EQ(modified["changes"][0]["key"], "contents");
 }
 
 TEST_F(CliDiffFilesTest, JobTableOnlyWhenNamed) {
@@ -174,8 +176,17 @@ TEST_F(CliDiffFilesTest, TroubleExitsTwo) {
 TEST(CliSnapshotTest, SnapshotThenDiffThePresent) {
     TemporaryHost host;
     const HostEnvironment environment(host);
-    writeFile(host / "/Library/LaunchDaemons/com.example.a.plist",
-              definitionXml("com.example.a", "/usr/bin/a"));
+    const std::string daemon = host / "/Library/LaunchDaemons/com.example.a.plist";
+    const auto definition = [](std::string_view arguments) {
+        return test::plistXml("<dict><key>Label</key><string>com.example.a</string>"
+                              "<key>ProgramArguments</key><array><string>/usr/bin/a</string>" +
+                              std::string(arguments) + "</array></dict>");
+    };
+    writeFile(daemon, definition(""));
+    // The program as the definition names it, under the host root.
+    writeFile(host / "/usr/bin/a", "#!/bin/sh\necho a\n", true);
+    const timespec times[2] = {{1700000000, 0}, {1700000000, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, (host / "/usr/bin/a").c_str(), times, 0), 0);
     const std::string baseline = host.root() + "/baseline.json";
 
     const CliRun snapshot = cli({"snapshot", "--scope", "System", "-o", baseline});
@@ -184,26 +195,43 @@ TEST(CliSnapshotTest, SnapshotThenDiffThePresent) {
     const auto read = SnapshotFile::read(baseline);
     ASSERT_TRUE(std::holds_alternative<Snapshot>(read));
     EXPECT_EQ(std::get<Snapshot>(read).scopes, std::vector{LaunchScope::system});
+    EXPECT_EQ(std::get<Snapshot>(read).records[0].fingerprint.programSha256,
+              sha256Hex("#!/bin/sh\necho a\n"));
 
     EXPECT_EQ(cli({"diff", baseline}).status, 0);
 
+    // The program swapped under its size and time; an argument added whose
+    // text would clear the terminal line.
+    writeFile(host / "/usr/bin/a", "#!/bin/sh\nevil a\n", true);
+    ASSERT_EQ(::utimensat(AT_FDCWD, (host / "/usr/bin/a").c_str(), times, 0), 0);
+    writeFile(daemon, definition("<string>--evil\x1b[2K\r</string>"));
     writeFile(host / "/Library/LaunchDaemons/com.example.b.plist",
               definitionXml("com.example.b", "/usr/bin/b"));
-    writeFile(host / "/Library/LaunchDaemons/com.example.a.plist",
-              definitionXml("com.example.a", "/usr/bin/other"));
     const CliRun diff = cli({"diff", baseline});
     EXPECT_EQ(diff.status, 1);
     EXPECT_THAT(diff.out, HasSubstr("+ System  com.example.b"));
     EXPECT_THAT(diff.out, HasSubstr("~ System  com.example.a"));
-    EXPECT_THAT(diff.out, HasSubstr("executable path /usr/bin/a → /usr/bin/other"));
-    EXPECT_THAT(diff.out, HasSubstr("contents changed"));
+    EXPECT_THAT(diff.out, HasSubstr("\n      ProgramArguments: added \"--evil"));
+    EXPECT_THAT(diff.out,
+                HasSubstr("\n      program changed: SHA-256 " + sha256Hex("#!/bin/sh\necho a\n") +
+                          " → " + sha256Hex("#!/bin/sh\nevil a\n") + "\n"));
+    EXPECT_EQ(diff.out.find('\x1b'), std::string::npos) << diff.out;
+
+    const auto changes =
+        nlohmann::json::parse(cli({"diff", baseline, "--json"}).out)["modified"][0]["changes"];
+    ASSERT_EQ(changes.size(), 2u);
+    EXPECT_EQ(changes[0]["key"], "ProgramArguments");
+    EXPECT_EQ(changes[0]["before"], nlohmann::json({"/usr/bin/a"}));
+    EXPECT_EQ(changes[0]["after"], nlohmann::json({"/usr/bin/a", "--evil\x1b[2K\r"}));
+    EXPECT_EQ(changes[1]["key"], "program");
+    EXPECT_EQ(changes[1]["after"]["sha256"], sha256Hex("#!/bin/sh\nevil a\n"));
 
     // Without -o the document goes to standard output; by default the job
     // table is left out.
     const CliRun printed = cli({"snapshot"});
     ASSERT_EQ(printed.status, 0);
     const auto document = nlohmann::json::parse(printed.out);
-    EXPECT_EQ(document["format"], 1);
+    EXPECT_EQ(document["format"], 2);
     EXPECT_TRUE(document["categories"].contains("System"));
     EXPECT_FALSE(document["categories"].contains("Mach"));
 }
