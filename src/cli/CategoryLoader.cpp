@@ -19,15 +19,32 @@ struct CategoryLoad {
 
 std::vector<std::pair<LaunchScope, std::vector<LaunchItem>>>
 loadCategories(const LaunchServiceManager& manager, const std::vector<LaunchScope>& scopes) {
+    // Background Task Management is read once for the whole load.
+    bool needsBackgroundTasks = false;
+    for (const LaunchScope scope : scopes) {
+        needsBackgroundTasks =
+            needsBackgroundTasks || LaunchServiceManager::readsBackgroundTasks(scope);
+    }
+    CategoryLoad backgroundLoad;
+    BackgroundTaskTable backgroundTasks;
+    if (needsBackgroundTasks) {
+        Log::Capture capture;
+        backgroundTasks = manager.loadBackgroundTasks();
+        backgroundLoad.logLines = capture.take();
+    }
+    for (const std::string& line : backgroundLoad.logLines) {
+        Log::line(line);
+    }
+
     std::vector<std::future<CategoryLoad>> loads;
     loads.reserve(scopes.size());
     for (const LaunchScope scope : scopes) {
         // With a single category there is nothing to overlap.
         const auto policy = scopes.size() > 1 ? std::launch::async : std::launch::deferred;
-        loads.push_back(std::async(policy, [&manager, scope] {
+        loads.push_back(std::async(policy, [&manager, &backgroundTasks, scope] {
             Log::Capture capture;
             CategoryLoad load;
-            load.items = manager.loadItems(scope);
+            load.items = manager.loadItems(scope, backgroundTasks);
             load.logLines = capture.take();
             return load;
         }));
