@@ -142,6 +142,10 @@ ShowReport makeShowReport(LaunchItem record, const HostLayout& layout) {
         report.triggers = triggerFacts(*definition);
         report.logs = readLogs(*definition, layout, report.record.scope == LaunchScope::user);
     }
+    std::vector<TriggerFact> facts = backgroundFacts(report.record);
+    facts.insert(facts.end(), std::make_move_iterator(report.triggers.begin()),
+                 std::make_move_iterator(report.triggers.end()));
+    report.triggers = std::move(facts);
     report.signer = SignerChecker(layout).checkRecord(report.record);
     return report;
 }
@@ -177,6 +181,28 @@ void writeShowText(std::ostream& out, const ShowReport& report) {
         out << " (PID " << *record.pid << ')';
     }
     out << '\n';
+    if (record.backgroundItem || !record.allowedInBackground || record.parentApp) {
+        out << "  Background:  "
+            << (record.orphaned              ? "orphaned"
+                : record.allowedInBackground ? "allowed"
+                                             : "not allowed")
+            << '\n';
+    }
+    if (record.parentApp) {
+        out << "  Parent App:  " << displayableText(*record.parentApp) << '\n';
+    }
+    if (record.backgroundItem) {
+        const BackgroundItem& facts = *record.backgroundItem;
+        if (facts.developerName || facts.teamIdentifier) {
+            out << "  Developer:   " << displayableText(facts.developerName.value_or("-"))
+                << (facts.teamIdentifier ? " (" + displayableText(*facts.teamIdentifier) + ")"
+                                         : std::string())
+                << '\n';
+        }
+        if (facts.type) {
+            out << "  BTM Type:    " << displayableText(*facts.type) << '\n';
+        }
+    }
 
     out << "\nWhy it runs\n";
     if (report.triggers.empty()) {

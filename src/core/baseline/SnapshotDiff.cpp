@@ -59,6 +59,9 @@ std::string RecordChange::description() const {
     if (field == "kind") {
         return fromTo("file");
     }
+    if (field == "allowedInBackground") {
+        return fromTo("in the background");
+    }
     if (field == "size") {
         return fromTo("size");
     }
@@ -82,6 +85,10 @@ std::vector<RecordChange> SnapshotDiff::changesBetween(const SnapshotRecord& bef
     std::vector<RecordChange> changes;
     compare(changes, "executablePath", before.item.executablePath.value_or(""),
             after.item.executablePath.value_or(""));
+    const auto allowedText = [](const LaunchItem& item) {
+        return std::string(item.allowedInBackground ? "allowed" : "not allowed");
+    };
+    compare(changes, "allowedInBackground", allowedText(before.item), allowedText(after.item));
     const Fingerprint& a = before.fingerprint;
     const Fingerprint& b = after.fingerprint;
     if (a.kind != b.kind) {

@@ -9,8 +9,8 @@ namespace daemonary {
 
 // One way a record differs from its baseline. `field` is one of
 // "executablePath", "contents", "size", "modified", "kind", "infoPlist",
-// "executable", "executableSize", "executableModified"; the values are their
-// plain texts (empty when absent).
+// "executable", "executableSize", "executableModified", "allowedInBackground";
+// the values are their plain texts (empty when absent).
 struct RecordChange {
     std::string field;
     std::string before;
