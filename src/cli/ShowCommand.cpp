@@ -269,7 +269,14 @@ int runShowCommand(const std::vector<std::string>& arguments, std::ostream& out,
     const LaunchServiceManager discovery;
     std::optional<LaunchItem> found =
         findFirstRecord(options.label, options.scopes,
-                        [&discovery](LaunchScope scope) { return discovery.loadItems(scope); });
+                        [&discovery, backgroundTasks = std::optional<BackgroundTaskTable>()](
+                            LaunchScope scope) mutable {
+                            // One sfltool run for however many categories are searched.
+                            if (!backgroundTasks) {
+                                backgroundTasks = discovery.loadBackgroundTasks();
+                            }
+                            return discovery.loadItems(scope, *backgroundTasks);
+                        });
     if (!found) {
         std::string scopes;
         for (const LaunchScope scope : options.scopes) {

@@ -2,6 +2,7 @@
 // host built per test, as the application runs it.
 
 #include "Osascript.h"
+#include "discovery/BackgroundTaskTable.h"
 #include "platform/ToolRunner.h"
 
 #include <algorithm>
@@ -151,7 +152,7 @@ protected:
         fs::create_directories(m_root + "/bin");
         fs::create_directories(m_root + "/usr/bin");
         fs::create_symlink(kHostsim, m_root + "/bin/launchctl");
-        for (const char* tool : {"kmutil", "osascript", "codesign"})
+        for (const char* tool : {"kmutil", "osascript", "codesign", "sfltool"})
             fs::create_symlink(kHostsim, m_root + "/usr/bin/" + tool);
         m_domain = "gui/" + std::to_string(::getuid());
     }
@@ -714,6 +715,46 @@ TEST(LoginItemScriptTest, ReadsTheDeletePathAsAnAppleScriptLiteral) {
         ASSERT_TRUE(std::holds_alternative<ScriptError>(parsed)) << broken;
         EXPECT_NE(std::get<ScriptError>(parsed).message.find("syntax error"), std::string::npos);
     }
+}
+
+// Both shapes read back to the same records, boot leaves a job the user did
+// not allow in the background alone, and anything but dumpbtm is a usage error.
+TEST_F(HostsimTest, SfltoolDumpsBackgroundItemsAndBootHonoursThem) {
+    const std::string records = R"("backgroundItems": [
+        {"name": "App", "type": "app", "identifier": "2.com.example.app",
+         "url": "file:///Applications/App%20One.app/"},
+        {"name": "Agent", "type": "agent", "identifier": "8.com.example.allowed",
+         "url": "Contents/Library/LaunchAgents/a.plist", "parentIdentifier": "2.com.example.app"},
+        {"uid": -2, "name": "Legacy", "type": "legacy daemon", "identifier": "com.example.denied",
+         "url": "file:///Library/LaunchDaemons/com.example.denied.plist", "allowed": false}])";
+    const std::string jobs = R"("jobs": [
+        {"label": "com.example.allowed", "program": "/usr/local/libexec/hs-btm-allow",
+         "running": true},
+        {"label": "com.example.denied", "path": "Library/LaunchDaemons/com.example.denied.plist",
+         "program": "/usr/local/libexec/hs-btm-deny", "running": true}])";
+    std::vector<std::vector<BackgroundItem>> shapes;
+    for (const char* shape : {"newer", "older"}) {
+        writeState("{" + jobs + ", " + records + R"(, "btmShape": ")" + shape + ""
+    }
+    ");
+        ToolRun dump = tool("/usr/bin/sfltool", {"dumpbtm"});
+    ASSERT_EQ(dump.status, 0) << dump.err;
+    EXPECT_EQ(dump.out.find("Indentifier") != std::string::npos, shape == std::string("older"));
+    shapes.push_back(BackgroundTaskTable(parseDumpBtm(dump.out)).records());
+}
+EXPECT_EQ(shapes[0], shapes[1]);
+ASSERT_EQ(shapes[0].size(), 3u);
+EXPECT_EQ(shapes[0][1].url, "/Applications/App One.app/Contents/Library/LaunchAgents/a.plist");
+EXPECT_EQ(shapes[0][2].typeFlags, 0x10010u);
+EXPECT_FALSE(shapes[0][2].allowed());
+EXPECT_TRUE(shapes[0][1].allowed());
+
+ASSERT_EQ(hostsim("boot").status, 0);
+EXPECT_TRUE(listedPid("com.example.allowed").has_value());
+EXPECT_FALSE(listedPid("com.example.denied").has_value());
+
+EXPECT_EQ(tool("/usr/bin/sfltool", {"resetbtm"}).status, 64);
+EXPECT_EQ(tool("/usr/bin/sfltool", {}).status, 64);
 }
 
 } // namespace
