@@ -59,15 +59,8 @@ std::optional<std::string> insideApp(const std::string& app, std::string_view re
     return appendPathComponent(app, relative);
 }
 
-} // namespace
-
-AppBundleScanner::AppBundleScanner(HostLayout layout) : m_layout(std::move(layout)) {}
-
-bool AppBundleScanner::staysInsideRoot(const std::string& path, const HostLayout& layout) {
-    if (layout.hostRoot().empty()) {
-        return true;
-    }
-    const std::optional<std::string> root = realPath(layout.hostRoot());
+// The deepest part of path that exists, after every link, lies inside root.
+bool resolvesInside(const std::string& path, const std::optional<std::string>& root) {
     if (!root) {
         return false;
     }
@@ -83,6 +76,20 @@ bool AppBundleScanner::staysInsideRoot(const std::string& path, const HostLayout
         resolved = realPath(existing);
     }
     return isWithin(*resolved, *root);
+}
+
+} // namespace
+
+AppBundleScanner::AppBundleScanner(HostLayout layout)
+    : m_layout(std::move(layout)),
+      m_canonicalRoot(m_layout.hostRoot().empty() ? std::nullopt : realPath(m_layout.hostRoot())) {}
+
+bool AppBundleScanner::staysInsideRoot(const std::string& path, const HostLayout& layout) {
+    return layout.hostRoot().empty() || resolvesInside(path, realPath(layout.hostRoot()));
+}
+
+bool AppBundleScanner::insideRoot(const std::string& path) const {
+    return m_layout.hostRoot().empty() || resolvesInside(path, m_canonicalRoot);
 }
 
 std::vector<std::string> AppBundleScanner::appFolders() const {
@@ -116,7 +123,7 @@ std::vector<std::string> AppBundleScanner::findApps() const {
                 continue;
             }
             const std::string app = appendPathComponent(folder, name);
-            if (isSymbolicLink(app) && !staysInsideRoot(app, m_layout)) {
+            if (isSymbolicLink(app) && !insideRoot(app)) {
                 Log::line("Skipping app bundle that links outside the host: " +
                           displayableText(app));
                 continue;
@@ -135,7 +142,7 @@ std::vector<LaunchItem> AppBundleScanner::scanApp(const std::string& app) const 
         Log::line("Skipping " + std::string(why) + ": " + displayableText(path));
     };
     const auto readDictionary = [&](const std::string& path) -> std::optional<PlistValue> {
-        if (!staysInsideRoot(path, m_layout)) {
+        if (!insideRoot(path)) {
             refuse(path, "a definition that links outside the host");
             return std::nullopt;
         }

@@ -3,6 +3,7 @@
 #include "model/LaunchItem.h"
 #include "platform/HostLayout.h"
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -32,8 +33,11 @@ public:
 
 private:
     std::vector<std::string> appFolders() const;
+    bool insideRoot(const std::string& path) const;
 
     HostLayout m_layout;
+    // The host root after every link, resolved once per scan.
+    std::optional<std::string> m_canonicalRoot;
 };
 
 } // namespace daemonary

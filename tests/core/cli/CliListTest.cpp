@@ -227,8 +227,10 @@ TEST(CliCategoryLoadTest, ConcurrentLoadsMatchLoadsOneAfterAnother) {
     std::vector<std::string> oneByOneLines;
     {
         const test::LogCapture log;
+        // Background Task Management is read once per load, before the categories.
+        const BackgroundTaskTable backgroundTasks = manager.loadBackgroundTasks();
         for (const LaunchScope scope : scopes) {
-            oneByOne.push_back(manager.loadItems(scope));
+            oneByOne.push_back(manager.loadItems(scope, backgroundTasks));
         }
         oneByOneLines = log.lines();
     }

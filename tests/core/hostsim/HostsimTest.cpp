@@ -15,6 +15,7 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <poll.h>
+#include <set>
 #include <sstream>
 #include <string>
 #include <sys/syscall.h>
@@ -662,6 +663,12 @@ TEST_F(DemoHostTest, BootsItsRunningJobsAsProcessesNamedAfterTheirPrograms) {
     EXPECT_EQ(lines(list.standardOutput).size(), state["jobs"].size() + 1);
     EXPECT_GE(state["jobs"].size(), 100u);
 
+    std::set<std::string> disallowed;
+    for (const auto& record : state.value("backgroundItems", nlohmann::json::array())) {
+        if (!record.value("allowed", true) && record.contains("identifier"))
+            disallowed.insert(record["identifier"].get<std::string>());
+    }
+    EXPECT_FALSE(disallowed.empty());
     bool userAgentRuns = false;
     bool applicationRuns = false;
     for (const auto& job : state["jobs"]) {
@@ -671,6 +678,11 @@ TEST_F(DemoHostTest, BootsItsRunningJobsAsProcessesNamedAfterTheirPrograms) {
         }
         if (!job.value("running", false))
             continue;
+        // Switched off under "Allow in the Background": marked, never started.
+        if (disallowed.contains(label)) {
+            EXPECT_FALSE(pids.contains(label)) << label;
+            continue;
+        }
         ASSERT_TRUE(pids.contains(label)) << label;
         const std::string program = job["program"];
         const std::string name = program.substr(program.rfind('/') + 1).substr(0, 15);
@@ -734,27 +746,26 @@ TEST_F(HostsimTest, SfltoolDumpsBackgroundItemsAndBootHonoursThem) {
          "program": "/usr/local/libexec/hs-btm-deny", "running": true}])";
     std::vector<std::vector<BackgroundItem>> shapes;
     for (const char* shape : {"newer", "older"}) {
-        writeState("{" + jobs + ", " + records + R"(, "btmShape": ")" + shape + ""
-    }
-    ");
+        writeState("{" + jobs + ", " + records + R"(, "btmShape": ")" + shape + R"("})");
         ToolRun dump = tool("/usr/bin/sfltool", {"dumpbtm"});
-    ASSERT_EQ(dump.status, 0) << dump.err;
-    EXPECT_EQ(dump.out.find("Indentifier") != std::string::npos, shape == std::string("older"));
-    shapes.push_back(BackgroundTaskTable(parseDumpBtm(dump.out)).records());
-}
-EXPECT_EQ(shapes[0], shapes[1]);
-ASSERT_EQ(shapes[0].size(), 3u);
-EXPECT_EQ(shapes[0][1].url, "/Applications/App One.app/Contents/Library/LaunchAgents/a.plist");
-EXPECT_EQ(shapes[0][2].typeFlags, 0x10010u);
-EXPECT_FALSE(shapes[0][2].allowed());
-EXPECT_TRUE(shapes[0][1].allowed());
+        ASSERT_EQ(dump.status, 0) << dump.err;
+        EXPECT_EQ(dump.out.find("Indentifier") != std::string::npos, shape == std::string("older"));
+        shapes.push_back(BackgroundTaskTable(parseDumpBtm(dump.out)).records());
+    }
+    EXPECT_EQ(shapes[0], shapes[1]);
+    ASSERT_EQ(shapes[0].size(), 3u);
+    // By UID block: the system-wide one (-2) first.
+    EXPECT_EQ(shapes[0][0].typeFlags, 0x10010u);
+    EXPECT_FALSE(shapes[0][0].allowed());
+    EXPECT_EQ(shapes[0][2].url, "/Applications/App One.app/Contents/Library/LaunchAgents/a.plist");
+    EXPECT_TRUE(shapes[0][2].allowed());
 
-ASSERT_EQ(hostsim("boot").status, 0);
-EXPECT_TRUE(listedPid("com.example.allowed").has_value());
-EXPECT_FALSE(listedPid("com.example.denied").has_value());
+    ASSERT_EQ(hostsim("boot").status, 0);
+    EXPECT_TRUE(listedPid("com.example.allowed").has_value());
+    EXPECT_FALSE(listedPid("com.example.denied").has_value());
 
-EXPECT_EQ(tool("/usr/bin/sfltool", {"resetbtm"}).status, 64);
-EXPECT_EQ(tool("/usr/bin/sfltool", {}).status, 64);
+    EXPECT_EQ(tool("/usr/bin/sfltool", {"resetbtm"}).status, 64);
+    EXPECT_EQ(tool("/usr/bin/sfltool", {}).status, 64);
 }
 
 } // namespace
