@@ -205,12 +205,15 @@ void writeShowText(std::ostream& out, const ShowReport& report) {
     }
 
     out << "\nWhy it runs\n";
-    if (report.triggers.empty()) {
-        out << (report.definition ? "  Nothing in the definition starts it\n"
-                                  : "  No definition to read\n");
-    }
     for (const TriggerFact& fact : report.triggers) {
         out << "  " << displayableText(fact.text) << '\n';
+    }
+    const bool definitionSaysNothing =
+        std::none_of(report.triggers.begin(), report.triggers.end(),
+                     [](const TriggerFact& fact) { return fact.kind != kBackgroundFactKind; });
+    if (definitionSaysNothing && (report.definition || report.triggers.empty())) {
+        out << (report.definition ? "  Nothing in the definition starts it\n"
+                                  : "  No definition to read\n");
     }
 
     out << "\nLogs\n";

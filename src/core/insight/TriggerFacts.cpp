@@ -580,10 +580,9 @@ std::vector<TriggerFact> triggerFacts(const PlistDictionary& definition) {
 }
 
 std::vector<TriggerFact> backgroundFacts(const LaunchItem& item) {
-    constexpr std::string_view kKind = "BackgroundTaskManagement";
     std::vector<TriggerFact> facts;
-    const auto add = [&facts, kKind](std::string text) {
-        facts.push_back({std::string(kKind), std::move(text), PlistValue(), false});
+    const auto add = [&facts](std::string text) {
+        facts.push_back({std::string(kBackgroundFactKind), std::move(text), PlistValue(), false});
     };
     if (!item.allowedInBackground) {
         add("Not allowed in the background: switched off in System Settings, so launchd does "

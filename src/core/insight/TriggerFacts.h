@@ -30,8 +30,10 @@ struct TriggerFact {
 // wrong type or out of range gives a fact saying it cannot be read.
 std::vector<TriggerFact> triggerFacts(const PlistDictionary& definition);
 
+inline constexpr std::string_view kBackgroundFactKind = "BackgroundTaskManagement";
+
 // What Background Task Management says about a record (kind
-// "BackgroundTaskManagement"), which goes before its definition's facts: a
+// kBackgroundFactKind), which goes before its definition's facts: a
 // job the user did not allow in the background does not run whatever its
 // definition says.
 std::vector<TriggerFact> backgroundFacts(const LaunchItem& item);
