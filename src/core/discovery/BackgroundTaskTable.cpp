@@ -253,7 +253,7 @@ std::vector<BackgroundItem> parseDumpBtm(std::string_view text) {
     };
     std::string_view rest = text;
     std::string_view rawLine;
-    while (nextLine(rest, rawLine)) {
+    while (records.size() < kMaxBackgroundRecords && nextLine(rest, rawLine)) {
         const std::string_view line = trimWhitespace(rawLine);
         if (line.empty() || line.front() == '=') {
             continue;
@@ -292,7 +292,9 @@ std::vector<BackgroundItem> parseDumpBtm(std::string_view text) {
             break;
         }
     }
-    finish();
+    if (records.size() < kMaxBackgroundRecords) {
+        finish();
+    }
     return records;
 }
 

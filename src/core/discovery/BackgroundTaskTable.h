@@ -11,11 +11,16 @@
 
 namespace daemonary {
 
+// A Mac keeps hundreds of records; output that holds more is not one the
+// tool printed, and reading on would only fill memory.
+inline constexpr std::size_t kMaxBackgroundRecords = 20'000;
+
 // The records of one `sfltool dumpbtm`, as printed: every UID block, in
 // order; `url` still the tool's text. Takes both published shapes (indented
 // and aligned or not, "#1" or "#1:", flags with or without commas, values in
 // decimal or hex) and ignores unknown fields and lines it cannot read. A
 // record begins at a "#N" line, or where a field it already has comes again.
+// At most kMaxBackgroundRecords records are read.
 std::vector<BackgroundItem> parseDumpBtm(std::string_view text);
 
 // The Mac path a record's URL names: an absolute file URL, percent-escapes

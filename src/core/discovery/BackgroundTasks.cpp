@@ -73,7 +73,12 @@ BackgroundTaskTable BackgroundTasks::tableFromRun(const ToolResult& result) {
         Log::line(std::string(kCommand) + " printed text that is not UTF-8" + fallback);
         return {};
     }
-    BackgroundTaskTable table(parseDumpBtm(*text));
+    std::vector<BackgroundItem> records = parseDumpBtm(*text);
+    if (records.size() >= kMaxBackgroundRecords) {
+        Log::line(std::string(kCommand) + " printed more than " +
+                  std::to_string(kMaxBackgroundRecords) + " records; the rest are ignored");
+    }
+    BackgroundTaskTable table(std::move(records));
     for (const std::string& problem : table.problems()) {
         Log::line(problem);
     }

@@ -8,6 +8,7 @@
 #include "discovery/AppBundleScanner.h"
 #include "discovery/BackgroundTaskTable.h"
 #include "discovery/LaunchServiceManager.h"
+#include "platform/ToolRunner.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -146,6 +147,14 @@ TEST(DumpBtmParser, HostileTextGivesNoRecords) {
     for (const std::string& text : cases) {
         EXPECT_THAT(parseDumpBtm(text), IsEmpty()) << text.substr(0, 40);
     }
+}
+
+TEST(DumpBtmParser, AFloodOfRecordsIsCapped) {
+    std::string flood;
+    while (flood.size() < kMaxCapturedBytes - 16) {
+        flood += "Name: x\n";
+    }
+    EXPECT_EQ(parseDumpBtm(flood).size(), kMaxBackgroundRecords);
 }
 
 TEST(BtmUrls, ResolveOrRefuse) {
