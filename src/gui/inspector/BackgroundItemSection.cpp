@@ -72,6 +72,8 @@ BackgroundItemSection::BackgroundItemSection(const ServiceActionManager& actions
     m_parentIcon->setObjectName(QStringLiteral("parentAppIcon"));
     m_parentIcon->setAccessibleName(tr("Parent app icon"));
     m_parentIcon->setFixedSize(kIconSide, kIconSide);
+    // Like every label of the pane, reachable by the keyboard and the mouse.
+    m_parentIcon->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
     m_parentName = plainLabel({}, m_parentRow);
     m_parentName->setObjectName(QStringLiteral("parentAppName"));
     m_parentName->setAccessibleName(tr("Parent app"));
