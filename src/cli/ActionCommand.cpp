@@ -123,8 +123,16 @@ int run(ActionVerb verb, const std::vector<std::string>& arguments, std::ostream
     CommandLineWorkspace workspace;
     const ServiceActionManager actions(workspace, discovery.layout());
     return performAction(
-        options, [&discovery](LaunchScope scope) { return discovery.loadItems(scope); }, actions,
-        out, err);
+        options,
+        [&discovery,
+         backgroundTasks = std::optional<BackgroundTaskTable>()](LaunchScope scope) mutable {
+            // One sfltool run for however many categories are searched.
+            if (!backgroundTasks) {
+                backgroundTasks = discovery.loadBackgroundTasks();
+            }
+            return discovery.loadItems(scope, *backgroundTasks);
+        },
+        actions, out, err);
 }
 
 } // namespace

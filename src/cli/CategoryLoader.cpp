@@ -1,5 +1,6 @@
 #include "CategoryLoader.h"
 
+#include "discovery/BackgroundTasks.h"
 #include "discovery/LaunchServiceManager.h"
 #include "platform/Log.h"
 
@@ -21,20 +22,57 @@ struct CategoryLoad {
 std::vector<std::pair<LaunchScope, std::vector<LaunchItem>>>
 loadCategories(const LaunchServiceManager& manager, const std::vector<LaunchScope>& scopes,
                std::vector<DefinitionProblem>* problems) {
+    // Background Task Management is read once for the whole load, beside the
+    // categories: only the Background category needs its answer to begin;
+    // the others take the allowed state from it once their own scan is done.
+    bool needsBackgroundTasks = false;
+    for (const LaunchScope scope : scopes) {
+        needsBackgroundTasks =
+            needsBackgroundTasks || LaunchServiceManager::readsBackgroundTasks(scope);
+    }
+    struct BackgroundTaskLoad {
+        BackgroundTaskTable table;
+        std::vector<std::string> logLines;
+    };
+    std::shared_future<BackgroundTaskLoad> backgroundTasks =
+        std::async(needsBackgroundTasks && scopes.size() > 1 ? std::launch::async
+                                                             : std::launch::deferred,
+                   [&manager, needsBackgroundTasks] {
+                       BackgroundTaskLoad load;
+                       if (needsBackgroundTasks) {
+                           Log::Capture capture;
+                           load.table = manager.loadBackgroundTasks();
+                           load.logLines = capture.take();
+                       }
+                       return load;
+                   })
+            .share();
+
     std::vector<std::future<CategoryLoad>> loads;
     loads.reserve(scopes.size());
     for (const LaunchScope scope : scopes) {
         // With a single category there is nothing to overlap.
         const auto policy = scopes.size() > 1 ? std::launch::async : std::launch::deferred;
-        loads.push_back(std::async(policy, [&manager, scope] {
+        loads.push_back(std::async(policy, [&manager, backgroundTasks, scope] {
             Log::Capture capture;
             CategoryLoad load;
-            load.items = manager.loadItems(scope, &load.problems);
+            if (scope == LaunchScope::background) {
+                load.items = manager.loadItems(scope, backgroundTasks.get().table, &load.problems);
+            } else {
+                load.items = manager.loadItems(scope, BackgroundTaskTable(), &load.problems);
+                if (LaunchServiceManager::readsBackgroundTasks(scope)) {
+                    BackgroundTasks(manager.layout())
+                        .annotate(load.items, backgroundTasks.get().table);
+                }
+            }
             load.logLines = capture.take();
             return load;
         }));
     }
 
+    for (const std::string& line : backgroundTasks.get().logLines) {
+        Log::line(line);
+    }
     std::vector<std::pair<LaunchScope, std::vector<LaunchItem>>> categories;
     categories.reserve(scopes.size());
     for (std::size_t i = 0; i < scopes.size(); ++i) {

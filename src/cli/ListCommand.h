@@ -23,7 +23,7 @@ inline constexpr std::string_view kListCommandSummary =
 inline constexpr std::string_view kListCommandDetails =
     "list options:\n"
     "  --scope NAME  a category: Privileged, System, User, macOS, Mach, Kernel, Others,\n"
-    "                or all; may be repeated. Default: all, in sidebar order.\n"
+    "                Background, or all; may be repeated. Default: all, in sidebar order.\n"
     "  --json        one JSON object keyed by category, each an array of records\n"
     "  --defaults    also tell whether each record ships with the operating system\n"
     "                (\"systemDefault\" in JSON, a Default column in the table)\n"
@@ -33,7 +33,8 @@ inline constexpr std::string_view kListCommandDetails =
     "  --problems    also list the definitions that could not be read, with the reason\n"
     "                (after the categories; \"problems\" in JSON)\n"
     "A Disabled column tells which launchd jobs launchd will not start (yes, no, or - when\n"
-    "unknown); in JSON such records carry \"disabled\": true.\n"
+    "unknown); in JSON such records carry \"disabled\": true. A job switched off under\n"
+    "\"Allow in the Background\" carries \"allowedInBackground\": false in any category.\n"
     "Discovery log lines go to standard error.\n";
 
 struct ListOptions {

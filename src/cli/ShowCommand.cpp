@@ -142,6 +142,10 @@ ShowReport makeShowReport(LaunchItem record, const HostLayout& layout) {
         report.triggers = triggerFacts(*definition);
         report.logs = readLogs(*definition, layout, report.record.scope == LaunchScope::user);
     }
+    std::vector<TriggerFact> facts = backgroundFacts(report.record);
+    facts.insert(facts.end(), std::make_move_iterator(report.triggers.begin()),
+                 std::make_move_iterator(report.triggers.end()));
+    report.triggers = std::move(facts);
     report.signer = SignerChecker(layout).checkRecord(report.record);
     return report;
 }
@@ -186,14 +190,39 @@ void writeShowText(std::ostream& out, const ShowReport& report) {
             << (*report.disabled ? "yes (launchd does not start it until it is enabled)" : "no")
             << '\n';
     }
+    if (record.backgroundItem || !record.allowedInBackground || record.parentApp) {
+        out << "  Background:  "
+            << (record.orphaned              ? "orphaned"
+                : record.allowedInBackground ? "allowed"
+                                             : "not allowed")
+            << '\n';
+    }
+    if (record.parentApp) {
+        out << "  Parent App:  " << displayableText(*record.parentApp) << '\n';
+    }
+    if (record.backgroundItem) {
+        const BackgroundItem& facts = *record.backgroundItem;
+        if (facts.developerName || facts.teamIdentifier) {
+            out << "  Developer:   " << displayableText(facts.developerName.value_or("-"))
+                << (facts.teamIdentifier ? " (" + displayableText(*facts.teamIdentifier) + ")"
+                                         : std::string())
+                << '\n';
+        }
+        if (facts.type) {
+            out << "  BTM Type:    " << displayableText(*facts.type) << '\n';
+        }
+    }
 
     out << "\nWhy it runs\n";
-    if (report.triggers.empty()) {
-        out << (report.definition ? "  Nothing in the definition starts it\n"
-                                  : "  No definition to read\n");
-    }
     for (const TriggerFact& fact : report.triggers) {
         out << "  " << displayableText(fact.text) << '\n';
+    }
+    const bool definitionSaysNothing =
+        std::none_of(report.triggers.begin(), report.triggers.end(),
+                     [](const TriggerFact& fact) { return fact.kind != kBackgroundFactKind; });
+    if (definitionSaysNothing && (report.definition || report.triggers.empty())) {
+        out << (report.definition ? "  Nothing in the definition starts it\n"
+                                  : "  No definition to read\n");
     }
 
     out << "\nLogs\n";
@@ -252,7 +281,14 @@ int runShowCommand(const std::vector<std::string>& arguments, std::ostream& out,
     const LaunchServiceManager discovery;
     std::optional<LaunchItem> found =
         findFirstRecord(options.label, options.scopes,
-                        [&discovery](LaunchScope scope) { return discovery.loadItems(scope); });
+                        [&discovery, backgroundTasks = std::optional<BackgroundTaskTable>()](
+                            LaunchScope scope) mutable {
+                            // One sfltool run for however many categories are searched.
+                            if (!backgroundTasks) {
+                                backgroundTasks = discovery.loadBackgroundTasks();
+                            }
+                            return discovery.loadItems(scope, *backgroundTasks);
+                        });
     if (!found) {
         std::string scopes;
         for (const LaunchScope scope : options.scopes) {

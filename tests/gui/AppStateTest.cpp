@@ -46,7 +46,7 @@ private slots:
         QVERIFY(state.filteredCounts().empty());
 
         state.updateCounts(QString());
-        QCOMPARE(counts(state), std::vector<int>(7, 0));
+        QCOMPARE(counts(state), std::vector<int>(allScopes().size(), 0));
         QCOMPARE(changed.count(), 1);
 
         // The same counts again announce nothing.
@@ -73,25 +73,25 @@ private slots:
         QVERIFY(m_discovery->ranOnlyOffGuiThread());
 
         // No search: running services only; idle categories count 0.
-        QCOMPARE(counts(state), (std::vector<int>{0, 2, 0, 0, 0, 0, 0}));
+        QCOMPARE(counts(state), (std::vector<int>{0, 2, 0, 0, 0, 0, 0, 0}));
 
         // The executable path matches, case-insensitively, whatever the status.
         state.updateCounts(QStringLiteral("ALPHAD"));
-        QCOMPARE(counts(state), (std::vector<int>{0, 1, 0, 0, 0, 0, 0}));
+        QCOMPARE(counts(state), (std::vector<int>{0, 1, 0, 0, 0, 0, 0, 0}));
 
         // The definition's own path is not searched.
         state.updateCounts(QStringLiteral("needle"));
-        QCOMPARE(counts(state), std::vector<int>(7, 0));
+        QCOMPARE(counts(state), std::vector<int>(allScopes().size(), 0));
 
         // Without an executable path only the label counts; idle ones match too.
         state.updateCounts(QStringLiteral("beta"));
-        QCOMPARE(counts(state), (std::vector<int>{0, 1, 0, 0, 0, 0, 0}));
+        QCOMPARE(counts(state), (std::vector<int>{0, 1, 0, 0, 0, 0, 0, 0}));
         state.updateCounts(QStringLiteral("idle"));
-        QCOMPARE(counts(state), (std::vector<int>{0, 0, 2, 0, 0, 0, 0}));
+        QCOMPARE(counts(state), (std::vector<int>{0, 0, 2, 0, 0, 0, 0, 0}));
 
         // Clearing the search restores the running counts.
         state.updateCounts(QString());
-        QCOMPARE(counts(state), (std::vector<int>{0, 2, 0, 0, 0, 0, 0}));
+        QCOMPARE(counts(state), (std::vector<int>{0, 2, 0, 0, 0, 0, 0, 0}));
     }
 
     void loadCountsWithTheActiveSearch() {

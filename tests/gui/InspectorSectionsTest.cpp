@@ -1,6 +1,7 @@
 // The detail pane's "Why It Runs" and "Logs" sections, alone and in the pane.
 
 #include "RecordingWorkspace.h"
+#include "inspector/BackgroundItemSection.h"
 #include "inspector/LogSection.h"
 #include "inspector/ServiceDetailView.h"
 #include "inspector/TriggerSection.h"
@@ -195,6 +196,63 @@ private slots:
         view.setItem(item);
         QVERIFY(view.triggerSection()->isHidden());
         QVERIFY(view.logSection()->isHidden());
+    }
+
+    // An app's agent the user switched off: the pane says so before anything
+    // its definition says, names the app and reveals it, and shows the
+    // developer name the tool printed without obeying its controls.
+    void aBackgroundItemNamesItsAppAndWhetherItMayRun() {
+        const fs::path app = m_root / "Applications/Harbor.app";
+        const fs::path definition = app / "Contents/Library/LaunchAgents/com.harbor.agent.plist";
+        writeFile(definition, R"(<?xml version="1.0" encoding="UTF-8"?>
+<plist version="1.0"><dict>
+  <key>Label</key><string>com.harbor.agent</string>
+  <key>BundleProgram</key><string>Contents/MacOS/agent</string>
+  <key>RunAtLoad</key><true/>
+</dict></plist>
+)");
+        RefreshCounter refresh;
+        ServiceDetailView view(*m_actions,
+                               RefreshBinding(&refresh, [counter = &refresh] { counter->flip(); }),
+                               {}, layout());
+        QSignalSpy details(&view, &ServiceDetailView::detailsLoaded);
+        BackgroundItemSection* section = view.backgroundItemSection();
+        QSignalSpy icon(section, &BackgroundItemSection::iconLookupFinished);
+        LaunchItem item;
+        item.label = "com.harbor.agent";
+        item.path = definition.string();
+        item.scope = LaunchScope::background;
+        item.type = ServiceType::launchAgent;
+        item.parentApp = app.string();
+        item.allowedInBackground = false;
+        BackgroundItem facts;
+        facts.developerName = "Harbor\x1b[2J Inc";
+        facts.teamIdentifier = "ADV3NTR3W0";
+        item.backgroundItem = facts;
+        view.setItem(item);
+        QVERIFY(details.wait());
+        QVERIFY(icon.count() > 0 || icon.wait());
+
+        const QStringList lines = labelTexts(*view.triggerSection(), u"triggerFact"_s);
+        QVERIFY(lines.size() >= 2);
+        QVERIFY(lines.first().startsWith(u"Not allowed in the background"_s));
+        QCOMPARE(lines.at(1), u"Runs when it is loaded (at boot or login)"_s);
+        QVERIFY(!section->isHidden());
+        QVERIFY(section->fact(u"Allowed"_s).startsWith(u"No"_s));
+        QVERIFY(!section->fact(u"Developer"_s).contains(QChar(0x1b)));
+        QCOMPARE(section->fact(u"Team"_s), u"ADV3NTR3W0"_s);
+        auto* caption = section->findChild<QLabel*>(u"removeAppCaption"_s);
+        QVERIFY(caption != nullptr && caption->text().contains(u"Harbor.app"_s));
+        auto* reveal = section->findChild<QToolButton*>(u"revealParentAppButton"_s);
+        QVERIFY(reveal != nullptr && reveal->isEnabled());
+        reveal->click();
+        QCOMPARE(m_workspace->revealed(), (std::vector<std::vector<std::string>>{{app.string()}}));
+
+        // A record Background Task Management knows nothing of hides it.
+        item = LaunchItem{};
+        item.label = "plain";
+        view.setItem(item);
+        QVERIFY(section->isHidden());
     }
 
 private:

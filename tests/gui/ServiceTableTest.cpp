@@ -327,6 +327,30 @@ private slots:
         QCOMPARE(proxy.rowCount(), 3);
     }
 
+    void backgroundCaptionsInWordsAndSpeech() {
+        struct Case {
+            bool allowed;
+            bool orphaned;
+            QString caption;
+            QString speech;
+        };
+        const Case cases[] = {
+            {false, false, u"job \u2014 Not Allowed"_qs, u"job, not allowed in the background"_qs},
+            {true, true, u"job \u2014 Orphaned"_qs, u"job, orphaned"_qs},
+            {true, false, u"job"_qs, QString()},
+        };
+        for (const Case& c : cases) {
+            ServiceTableModel model(LaunchScope::background);
+            QAbstractItemModelTester tester(&model);
+            LaunchItem item = makeItem("job", ServiceStatus::inactive, LaunchScope::background);
+            item.allowedInBackground = c.allowed;
+            item.orphaned = c.orphaned;
+            model.setItems({item});
+            QCOMPARE(model.index(0, 0).data().toString(), c.caption);
+            QCOMPARE(model.index(0, 0).data(Qt::AccessibleTextRole).toString(), c.speech);
+        }
+    }
+
     void disabledRecordsCarryACaptionAndCanBeHidden() {
         std::set<std::string> disabled = {"com.example.off"};
         ServiceTableModel model(LaunchScope::user);

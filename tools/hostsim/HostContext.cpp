@@ -81,7 +81,8 @@ std::optional<std::string> hostRootFor(std::string_view toolName, std::string_vi
             return std::nullopt;
         return folder.parent_path().string();
     }
-    if (toolName == "kmutil" || toolName == "osascript" || toolName == "codesign") {
+    if (toolName == "kmutil" || toolName == "osascript" || toolName == "codesign" ||
+        toolName == "sfltool") {
         if (folder.filename() != "bin" || folder.parent_path().filename() != "usr")
             return std::nullopt;
         return folder.parent_path().parent_path().string();

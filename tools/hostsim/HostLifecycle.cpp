@@ -2,6 +2,7 @@
 
 #include "JobRunner.h"
 #include "JobTable.h"
+#include "Sfltool.h"
 #include "StateStore.h"
 
 #include <ostream>
@@ -45,7 +46,9 @@ int bootHost(const HostContext& host) {
     int status = 0;
     for (Job& job : state.jobs) {
         // A disabled job keeps its mark: enabled again, it starts at the next boot.
-        if (!job.running || job.process || job.fixedPid || isDisabled(state, job.label, job.path))
+        // So does one the user did not allow in the background.
+        if (!job.running || job.process || job.fixedPid || isDisabled(state, job.label, job.path) ||
+            isDisallowedInBackground(state, job.label, job.path))
             continue;
         std::string error;
         if (!launchJob(job, host, *store, error)) {

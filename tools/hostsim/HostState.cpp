@@ -74,6 +74,40 @@ private:
     std::string& m_error;
 };
 
+std::optional<BackgroundRecord> readBackgroundRecord(const json& value, const std::string& where,
+                                                     std::string& error) {
+    if (!value.is_object()) {
+        error = where + ": expected an object";
+        return std::nullopt;
+    }
+    FieldReader fields(value, where, error);
+    BackgroundRecord record;
+    auto name = fields.string("name");
+    auto type = fields.string("type");
+    if (!name || !type) {
+        if (error.empty())
+            error = where + ": needs name and type";
+        return std::nullopt;
+    }
+    record.name = *name;
+    record.type = *type;
+    record.uid = fields.integer<std::int32_t>("uid").value_or(501);
+    record.uuid = fields.string("uuid").value_or("");
+    record.developerName = fields.string("developerName");
+    record.teamIdentifier = fields.string("teamIdentifier");
+    record.identifier = fields.string("identifier");
+    record.url = fields.string("url");
+    record.executablePath = fields.string("executablePath");
+    record.bundleIdentifier = fields.string("bundleIdentifier");
+    record.parentIdentifier = fields.string("parentIdentifier");
+    record.enabled = fields.boolean("enabled").value_or(true);
+    record.allowed = fields.boolean("allowed").value_or(true);
+    record.notified = fields.boolean("notified").value_or(true);
+    if (!error.empty())
+        return std::nullopt;
+    return record;
+}
+
 std::optional<JobProcess> readProcess(const json& value, const std::string& where,
                                       std::string& error) {
     if (!value.is_object()) {
@@ -341,6 +375,24 @@ StateParseResult hostStateFromJson(std::string_view text) {
                                  state.loginItems.push_back(std::move(*item));
                              return item.has_value();
                          });
+    ok = ok && readArray(root, "backgroundItems", error,
+                         [&](const json& v, const std::string& w, std::int32_t) {
+                             auto record = readBackgroundRecord(v, w, error);
+                             if (record)
+                                 state.backgroundItems.push_back(std::move(*record));
+                             return record.has_value();
+                         });
+    if (ok) {
+        auto shape = root.find("btmShape");
+        if (shape != root.end() && !shape->is_null()) {
+            if (!shape->is_string() || (*shape != "older" && *shape != "newer")) {
+                error = "btmShape: expected \"older\" or \"newer\"";
+                ok = false;
+            } else {
+                state.olderBtmShape = *shape == "older";
+            }
+        }
+    }
     ok = ok && readArray(root, "extensions", error,
                          [&](const json& v, const std::string& w, std::int32_t position) {
                              auto extension = readExtension(v, w, position, error);
@@ -433,6 +485,33 @@ std::string hostStateToJson(const HostState& state) {
         signedCode[path] = std::move(entry);
     }
     root["signed"] = std::move(signedCode);
+
+    if (!state.backgroundItems.empty()) {
+        ordered_json records = ordered_json::array();
+        for (const BackgroundRecord& r : state.backgroundItems) {
+            ordered_json entry = {
+                {"uid", r.uid}, {"uuid", r.uuid}, {"name", r.name}, {"type", r.type}};
+            const std::pair<const char*, const std::optional<std::string>*> texts[] = {
+                {"developerName", &r.developerName},
+                {"teamIdentifier", &r.teamIdentifier},
+                {"identifier", &r.identifier},
+                {"url", &r.url},
+                {"executablePath", &r.executablePath},
+                {"bundleIdentifier", &r.bundleIdentifier},
+                {"parentIdentifier", &r.parentIdentifier}};
+            for (const auto& [key, value] : texts) {
+                if (*value)
+                    entry[key] = **value;
+            }
+            entry["enabled"] = r.enabled;
+            entry["allowed"] = r.allowed;
+            entry["notified"] = r.notified;
+            records.push_back(std::move(entry));
+        }
+        root["backgroundItems"] = std::move(records);
+    }
+    if (state.olderBtmShape)
+        root["btmShape"] = "older";
 
     // Only hosts that have disabled or enabled something carry the field.
     if (!state.disabledGui.empty() || !state.disabledSystem.empty() ||

@@ -73,6 +73,25 @@ struct SignedCode {
     bool operator==(const SignedCode&) const = default;
 };
 
+// One Background Task Management record, as `sfltool dumpbtm` prints it.
+struct BackgroundRecord {
+    std::int32_t uid = 501;
+    std::string uuid;
+    std::string name;
+    std::string type; // words: "agent", "legacy daemon", "login item", "app", "developer"
+    std::optional<std::string> developerName;
+    std::optional<std::string> teamIdentifier;
+    std::optional<std::string> identifier;
+    std::optional<std::string> url;
+    std::optional<std::string> executablePath;
+    std::optional<std::string> bundleIdentifier;
+    std::optional<std::string> parentIdentifier;
+    bool enabled = true;
+    bool allowed = true; // "Allow in the Background"
+    bool notified = true;
+    bool operator==(const BackgroundRecord&) const = default;
+};
+
 // launchd's database of disabled services for one domain: label -> disabled
 // (false: explicitly enabled again). `launchctl print-disabled` lists it.
 using DisabledSet = std::map<std::string, bool>;
@@ -85,6 +104,8 @@ struct HostState {
     DisabledSet disabledGui;        // the user's GUI domain, whatever the caller's uid
     DisabledSet disabledSystem;     // the system domain
     DisabledSet disabledLoginItems; // the GUI domain's login items
+    std::vector<BackgroundRecord> backgroundItems;
+    bool olderBtmShape = false; // sfltool prints the older, indented shape
     bool operator==(const HostState&) const = default;
 };
 

@@ -6,6 +6,7 @@
 #include "Kmutil.h"
 #include "Launchctl.h"
 #include "Osascript.h"
+#include "Sfltool.h"
 
 #include <cstdlib>
 #include <ostream>
@@ -18,11 +19,12 @@ constexpr int kUsageStatus = 64;
 constexpr int kNoHostStatus = 69;
 
 bool isTool(std::string_view name) {
-    return name == "launchctl" || name == "kmutil" || name == "osascript" || name == "codesign";
+    return name == "launchctl" || name == "kmutil" || name == "osascript" || name == "codesign" ||
+           name == "sfltool";
 }
 
 int usage(std::ostream& err) {
-    err << "Usage: daemonary-hostsim launchctl|kmutil|osascript|codesign ARGS...\n"
+    err << "Usage: daemonary-hostsim launchctl|kmutil|osascript|codesign|sfltool ARGS...\n"
            "       daemonary-hostsim boot|shutdown\n"
            "Run through a link named after the tool, or with DAEMONARY_HOST_ROOT set.\n";
     return kUsageStatus;
@@ -66,6 +68,8 @@ int runHostsim(const std::vector<std::string>& commandLine, std::ostream& out, s
         return runOsascript(host, arguments);
     if (tool == "codesign")
         return runCodesign(host, arguments);
+    if (tool == "sfltool")
+        return runSfltool(host, arguments);
     if (!arguments.empty())
         return usage(err);
     return tool == "boot" ? bootHost(host) : shutDownHost(host);

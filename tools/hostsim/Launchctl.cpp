@@ -98,6 +98,12 @@ std::optional<Definition> readDefinition(const std::string& path) {
                arguments->second.array()->front().string() != nullptr) {
         definition.program = *arguments->second.array()->front().string();
     }
+    // SMAppService definitions name their program relative to the app.
+    const auto bundleProgram = dictionary->find("BundleProgram");
+    const auto appEnd = path.find(".app/Contents/Library/");
+    if (!definition.program && bundleProgram != dictionary->end() &&
+        bundleProgram->second.string() != nullptr && appEnd != std::string::npos)
+        definition.program = path.substr(0, appEnd + 4) + "/" + *bundleProgram->second.string();
     for (const char* key : {"RunAtLoad", "KeepAlive"}) {
         auto flag = dictionary->find(key);
         if (flag != dictionary->end() && flag->second.boolean() != nullptr &&

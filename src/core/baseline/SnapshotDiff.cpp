@@ -289,6 +289,9 @@ std::string RecordChange::description() const {
     if (key == "kind") {
         return fromTo("file");
     }
+    if (key == "allowedInBackground") {
+        return fromTo("in the background");
+    }
     if (key == "executable") {
         return fromTo("bundle executable");
     }
@@ -303,6 +306,10 @@ std::vector<RecordChange> SnapshotDiff::changesBetween(const SnapshotRecord& bef
     std::vector<RecordChange> changes;
     compareFact(changes, "executablePath", optionalText(before.item.executablePath),
                 optionalText(after.item.executablePath));
+    const auto allowedText = [](const LaunchItem& item) {
+        return Json(item.allowedInBackground ? "allowed" : "not allowed");
+    };
+    compareFact(changes, "allowedInBackground", allowedText(before.item), allowedText(after.item));
     const Fingerprint& a = before.fingerprint;
     const Fingerprint& b = after.fingerprint;
     if (a.kind != b.kind) {

@@ -11,7 +11,7 @@ namespace daemonary {
 // One way a record differs from its baseline: a key of its definition (or of
 // a bundle's information file) whose value changed, or one of the record's
 // own facts: "executablePath", "program", "contents", "informationFile",
-// "executable", "kind", and for a file too large to hash "size", "modified",
+// "executable", "kind", "allowedInBackground", and for a file too large to hash "size", "modified",
 // "inode", "changed". Values are JSON, null where absent.
 struct RecordChange {
     std::string key;

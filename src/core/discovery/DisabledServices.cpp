@@ -151,6 +151,7 @@ bool DisabledServices::appliesTo(LaunchScope scope) {
     case LaunchScope::user:
     case LaunchScope::macos:
     case LaunchScope::mach:
+    case LaunchScope::background:
         return true;
     case LaunchScope::privilegedHelperTools:
     case LaunchScope::kernel:

@@ -1,6 +1,8 @@
 #include "discovery/LaunchServiceManager.h"
 
 #include "actions/ServiceActionManager.h"
+#include "discovery/AppBundleScanner.h"
+#include "discovery/BackgroundTasks.h"
 #include "discovery/LabelMatcher.h"
 #include "discovery/LoginItemManager.h"
 #include "discovery/MetadataManager.h"
@@ -12,6 +14,8 @@
 #include "text/Text.h"
 #include "text/TextParsing.h"
 
+#include <future>
+#include <mutex>
 #include <unordered_set>
 #include <utility>
 
@@ -43,6 +47,11 @@ findContainingLabels(const std::vector<std::string_view>& labels, const Launchct
     return positions;
 }
 
+struct LaunchServiceManager::BackgroundTaskRun {
+    std::mutex mutex;
+    std::shared_future<BackgroundTaskTable> current;
+};
+
 LaunchServiceManager::LaunchServiceManager(HostLayout layout,
                                            std::shared_ptr<const ProcessSource> processes)
     : m_layout(std::move(layout)), m_processes(std::move(processes)),
@@ -50,7 +59,8 @@ LaunchServiceManager::LaunchServiceManager(HostLayout layout,
       m_systemDaemons(m_layout.systemDaemons()), m_systemAgents(m_layout.systemAgents()),
       m_globalDaemons(m_layout.globalDaemons()), m_globalAgents(m_layout.globalAgents()),
       m_userAgents(m_layout.userAgents()), m_systemStartupItems(m_layout.systemStartupItems()),
-      m_globalStartupItems(m_layout.globalStartupItems()) {
+      m_globalStartupItems(m_layout.globalStartupItems()),
+      m_backgroundTaskRun(std::make_shared<BackgroundTaskRun>()) {
     if (!m_processes) {
         m_processes = std::make_shared<ProcessMonitor>();
     }
@@ -81,8 +91,35 @@ std::vector<std::string> LaunchServiceManager::directoriesRead(LaunchScope scope
     }
     case LaunchScope::privilegedHelperTools:
         return PluginDirectories::privilegedHelperDirectories(m_layout);
+    case LaunchScope::background:
+        return AppBundleScanner(m_layout).directoriesRead();
     }
     return {};
+}
+
+bool LaunchServiceManager::readsBackgroundTasks(LaunchScope scope) {
+    return scope != LaunchScope::kernel && scope != LaunchScope::mach;
+}
+
+BackgroundTaskTable LaunchServiceManager::loadBackgroundTasks() const {
+    std::shared_future<BackgroundTaskTable> running;
+    std::promise<BackgroundTaskTable> mine;
+    {
+        std::lock_guard lock(m_backgroundTaskRun->mutex);
+        auto& current = m_backgroundTaskRun->current;
+        if (current.valid() &&
+            current.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
+            running = current;
+        } else {
+            current = mine.get_future().share();
+        }
+    }
+    if (running.valid()) {
+        return running.get();
+    }
+    BackgroundTaskTable table = BackgroundTasks(m_layout).loadTable();
+    mine.set_value(table);
+    return table;
 }
 
 DiscoveredCategory LaunchServiceManager::loadCategory(LaunchScope scope) const {
@@ -93,9 +130,30 @@ DiscoveredCategory LaunchServiceManager::loadCategory(LaunchScope scope) const {
 
 std::vector<LaunchItem>
 LaunchServiceManager::loadItems(LaunchScope scope, std::vector<DefinitionProblem>* problems) const {
+    if (!readsBackgroundTasks(scope)) {
+        return loadUnannotated(scope, {}, problems);
+    }
+    return loadItems(scope, loadBackgroundTasks(), problems);
+}
+
+std::vector<LaunchItem>
+LaunchServiceManager::loadItems(LaunchScope scope, const BackgroundTaskTable& backgroundTasks,
+                                std::vector<DefinitionProblem>* problems) const {
+    std::vector<LaunchItem> items = loadUnannotated(scope, backgroundTasks, problems);
+    if (scope != LaunchScope::background && readsBackgroundTasks(scope)) {
+        BackgroundTasks(m_layout).annotate(items, backgroundTasks);
+    }
+    return items;
+}
+
+std::vector<LaunchItem>
+LaunchServiceManager::loadUnannotated(LaunchScope scope, const BackgroundTaskTable& backgroundTasks,
+                                      std::vector<DefinitionProblem>* problems) const {
     std::vector<DefinitionProblem> unwanted;
     std::vector<DefinitionProblem>& found = problems != nullptr ? *problems : unwanted;
     switch (scope) {
+    case LaunchScope::background:
+        return resolveStatuses(BackgroundTasks(m_layout).loadItems(backgroundTasks));
     case LaunchScope::kernel:
         // The kernel reports its own state; there is nothing to resolve.
         return m_kernel->loadKernelExtensions();

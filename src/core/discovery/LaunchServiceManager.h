@@ -1,5 +1,6 @@
 #pragma once
 
+#include "discovery/BackgroundTaskTable.h"
 #include "discovery/DisabledServices.h"
 #include "discovery/KernelServiceManager.h"
 #include "discovery/LaunchctlTable.h"
@@ -49,7 +50,15 @@ public:
     // `problems`, the definitions that could not be read are added there.
     std::vector<LaunchItem> loadItems(LaunchScope scope,
                                       std::vector<DefinitionProblem>* problems = nullptr) const;
+    // The same with Background Task Management records read once for a load
+    // of several categories.
+    std::vector<LaunchItem> loadItems(LaunchScope scope, const BackgroundTaskTable& backgroundTasks,
+                                      std::vector<DefinitionProblem>* problems = nullptr) const;
     DiscoveredCategory loadCategory(LaunchScope scope) const;
+    // One `sfltool dumpbtm`; callers that ask while a run is under way share
+    // its answer, so a load of every category runs the tool once.
+    BackgroundTaskTable loadBackgroundTasks() const;
+    static bool readsBackgroundTasks(LaunchScope scope);
 
     const HostLayout& layout() const;
 
@@ -110,6 +119,12 @@ public:
     const std::string& globalStartupItems() const { return m_globalStartupItems; }
 
 private:
+    struct BackgroundTaskRun;
+
+    std::vector<LaunchItem> loadUnannotated(LaunchScope scope,
+                                            const BackgroundTaskTable& backgroundTasks,
+                                            std::vector<DefinitionProblem>* problems) const;
+
     HostLayout m_layout;
     std::shared_ptr<const ProcessSource> m_processes;
     std::unique_ptr<KernelServiceManager> m_kernel;
@@ -120,6 +135,7 @@ private:
     std::string m_userAgents;
     std::string m_systemStartupItems;
     std::string m_globalStartupItems;
+    std::shared_ptr<BackgroundTaskRun> m_backgroundTaskRun;
 };
 
 } // namespace daemonary

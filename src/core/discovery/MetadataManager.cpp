@@ -103,6 +103,7 @@ bool MetadataManager::isSystemDefault(const LaunchItem& item) const {
     }
     case LaunchScope::privilegedHelperTools:
     case LaunchScope::user:
+    case LaunchScope::background:
         return false;
     }
     return false;

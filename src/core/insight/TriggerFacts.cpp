@@ -1,5 +1,6 @@
 #include "insight/TriggerFacts.h"
 
+#include "platform/FileSystem.h"
 #include "text/Text.h"
 
 #include <array>
@@ -576,6 +577,27 @@ std::vector<TriggerFact> triggerFacts(const PlistDictionary& definition) {
     addProcessType(facts, definition);
     addCommand(facts, definition);
     return facts.take();
+}
+
+std::vector<TriggerFact> backgroundFacts(const LaunchItem& item) {
+    std::vector<TriggerFact> facts;
+    const auto add = [&facts](std::string text) {
+        facts.push_back({std::string(kBackgroundFactKind), std::move(text), PlistValue(), false});
+    };
+    if (!item.allowedInBackground) {
+        add("Not allowed in the background: switched off in System Settings, so launchd does "
+            "not load it");
+    }
+    if (item.orphaned) {
+        add("Orphaned: Background Task Management still lists it, but its files are gone");
+    }
+    if (item.allowedInBackground && item.backgroundItem) {
+        add("Allowed in the background (System Settings, Login Items)");
+    }
+    if (item.type == ServiceType::loginItem && item.parentApp && !item.orphaned) {
+        add("Opens at login as a helper of " + std::string(lastPathComponent(*item.parentApp)));
+    }
+    return facts;
 }
 
 } // namespace daemonary

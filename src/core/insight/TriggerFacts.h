@@ -1,5 +1,6 @@
 #pragma once
 
+#include "model/LaunchItem.h"
 #include "plist/PropertyList.h"
 
 #include <string>
@@ -28,6 +29,14 @@ struct TriggerFact {
 // ProcessType, and last the command line (kind "Command"). A value of the
 // wrong type or out of range gives a fact saying it cannot be read.
 std::vector<TriggerFact> triggerFacts(const PlistDictionary& definition);
+
+inline constexpr std::string_view kBackgroundFactKind = "BackgroundTaskManagement";
+
+// What Background Task Management says about a record (kind
+// kBackgroundFactKind), which goes before its definition's facts: a
+// job the user did not allow in the background does not run whatever its
+// definition says.
+std::vector<TriggerFact> backgroundFacts(const LaunchItem& item);
 
 // "a dictionary", "an integer", ...: what a value is, for messages.
 std::string plistTypeName(const PlistValue& value);

@@ -42,6 +42,7 @@ constexpr ScopeInfo kScopes[] = {
     {LaunchScope::mach, "Mach", "cpu"},
     {LaunchScope::kernel, "Kernel", "checkmark.seal"},
     {LaunchScope::others, "Others", "ellipsis.circle"},
+    {LaunchScope::background, "Background", "clock.arrow.circlepath"},
 };
 
 template <typename Enum, std::size_t N>
@@ -115,8 +116,8 @@ std::optional<LaunchScope> launchScopeFromText(std::string_view text) {
     return std::nullopt;
 }
 
-const std::array<LaunchScope, 7>& allScopes() {
-    static const std::array<LaunchScope, 7> scopes = {
+const std::array<LaunchScope, 8>& allScopes() {
+    static const std::array<LaunchScope, 8> scopes = {
         LaunchScope::privilegedHelperTools,
         LaunchScope::system,
         LaunchScope::user,
@@ -124,6 +125,7 @@ const std::array<LaunchScope, 7>& allScopes() {
         LaunchScope::mach,
         LaunchScope::kernel,
         LaunchScope::others,
+        LaunchScope::background,
     };
     return scopes;
 }
@@ -131,6 +133,22 @@ const std::array<LaunchScope, 7>& allScopes() {
 std::string_view symbolName(LaunchScope scope) {
     const ScopeInfo* info = scopeInfo(scope);
     return info ? info->symbol : std::string_view{};
+}
+
+std::vector<std::string> BackgroundItem::dispositionWords() const {
+    if (!dispositionFlags) {
+        return {};
+    }
+    const std::uint64_t flags = *dispositionFlags;
+    std::vector<std::string> words = {
+        (flags & kEnabled) ? "enabled" : "disabled",
+        (flags & kAllowed) ? "allowed" : "disallowed",
+        (flags & kHidden) ? "hidden" : "visible",
+    };
+    if (flags & kNotified) {
+        words.emplace_back("notified");
+    }
+    return words;
 }
 
 std::string LaunchItem::id() const {
@@ -171,5 +189,10 @@ std::hash<daemonary::LaunchItem>::operator()(const daemonary::LaunchItem& item) 
     daemonary::combineHash(seed, static_cast<std::size_t>(item.status));
     daemonary::combineHash(seed, static_cast<std::size_t>(item.scope));
     daemonary::combineHash(seed, static_cast<std::size_t>(item.type));
+    daemonary::combineHash(seed, daemonary::optionalHash(item.parentApp));
+    daemonary::combineHash(seed, item.allowedInBackground ? 1 : 2);
+    daemonary::combineHash(seed, item.orphaned ? 1 : 2);
+    // The facts follow the label and path; equal records still hash equal.
+    daemonary::combineHash(seed, item.backgroundItem ? 1 : 2);
     return seed;
 }

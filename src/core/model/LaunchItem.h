@@ -1,5 +1,7 @@
 #pragma once
 
+#include "model/BackgroundItem.h"
+
 #include <array>
 #include <cstdint>
 #include <functional>
@@ -24,7 +26,16 @@ enum class ServiceType {
 };
 
 // Declaration order is the sidebar order.
-enum class LaunchScope { privilegedHelperTools, system, user, macos, mach, kernel, others };
+enum class LaunchScope {
+    privilegedHelperTools,
+    system,
+    user,
+    macos,
+    mach,
+    kernel,
+    others,
+    background,
+};
 
 std::string_view toText(ServiceStatus status);
 std::string_view toText(ServiceType type);
@@ -35,7 +46,7 @@ std::optional<ServiceStatus> serviceStatusFromText(std::string_view text);
 std::optional<ServiceType> serviceTypeFromText(std::string_view text);
 std::optional<LaunchScope> launchScopeFromText(std::string_view text);
 
-const std::array<LaunchScope, 7>& allScopes();
+const std::array<LaunchScope, 8>& allScopes();
 std::string_view symbolName(LaunchScope scope);
 
 struct LaunchItem {
@@ -52,6 +63,14 @@ struct LaunchItem {
     ServiceStatus status = ServiceStatus::unknown;
     LaunchScope scope = LaunchScope::system;
     ServiceType type = ServiceType::other;
+    // The app bundle a job registered with Background Task Management lives in.
+    std::optional<std::string> parentApp;
+    // The user switched it off under "Allow in the Background"; launchd does
+    // not load it.
+    bool allowedInBackground = true;
+    // Background Task Management still lists it, but its files are gone.
+    bool orphaned = false;
+    std::optional<BackgroundItem> backgroundItem;
 
     // label + "-" + scope text + "-" + path (empty when absent).
     std::string id() const;

@@ -1,6 +1,8 @@
 #include "model/LaunchItemJson.h"
 
 #include <limits>
+#include <string_view>
+#include <utility>
 
 namespace daemonary {
 
@@ -73,6 +75,105 @@ std::optional<JsonError> readRequiredEnum(const Json& object, const char* key,
     return std::nullopt;
 }
 
+using BackgroundText = std::optional<std::string> BackgroundItem::*;
+
+constexpr std::pair<const char*, BackgroundText> kBackgroundTexts[] = {
+    {"uuid", &BackgroundItem::uuid},
+    {"name", &BackgroundItem::name},
+    {"developerName", &BackgroundItem::developerName},
+    {"teamIdentifier", &BackgroundItem::teamIdentifier},
+    {"type", &BackgroundItem::type},
+    {"identifier", &BackgroundItem::identifier},
+    {"url", &BackgroundItem::url},
+    {"executablePath", &BackgroundItem::executablePath},
+    {"bundleIdentifier", &BackgroundItem::bundleIdentifier},
+    {"parentIdentifier", &BackgroundItem::parentIdentifier},
+};
+
+nlohmann::ordered_json backgroundJson(const BackgroundItem& facts) {
+    nlohmann::ordered_json object = nlohmann::ordered_json::object();
+    for (const auto& [key, member] : kBackgroundTexts) {
+        if (const auto& value = facts.*member) {
+            object[key] = *value;
+        }
+        if (std::string_view(key) == "type" && facts.dispositionFlags) {
+            object["disposition"] = facts.dispositionWords();
+        }
+    }
+    return object;
+}
+
+std::uint64_t flagsIn(std::string_view text) {
+    const auto open = text.rfind("(0x");
+    if (open == std::string_view::npos) {
+        return 0;
+    }
+    std::uint64_t value = 0;
+    for (const char c : text.substr(open + 3)) {
+        const int digit = c >= '0' && c <= '9'   ? c - '0'
+                          : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                          : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                                 : -1;
+        if (digit < 0 || value >> 60) {
+            break;
+        }
+        value = value * 16 + static_cast<std::uint64_t>(digit);
+    }
+    return value;
+}
+
+std::optional<JsonError> readBackgroundItem(const Json& object,
+                                            std::optional<BackgroundItem>& out) {
+    const auto found = object.find("backgroundItem");
+    if (found == object.end() || found->is_null()) {
+        return std::nullopt;
+    }
+    if (!found->is_object()) {
+        return error("\"backgroundItem\" must be an object");
+    }
+    BackgroundItem facts;
+    for (const auto& [key, member] : kBackgroundTexts) {
+        if (auto failure = readOptionalText(*found, key, facts.*member)) {
+            return failure;
+        }
+    }
+    if (facts.type) {
+        facts.typeFlags = flagsIn(*facts.type);
+    }
+    if (const auto words = found->find("disposition"); words != found->end()) {
+        if (!words->is_array()) {
+            return error("\"disposition\" must be an array of strings");
+        }
+        std::uint64_t flags = 0;
+        for (const Json& word : *words) {
+            if (!word.is_string()) {
+                return error("\"disposition\" must be an array of strings");
+            }
+            const auto& text = word.get_ref<const std::string&>();
+            flags |= text == "enabled"    ? BackgroundItem::kEnabled
+                     : text == "allowed"  ? BackgroundItem::kAllowed
+                     : text == "hidden"   ? BackgroundItem::kHidden
+                     : text == "notified" ? BackgroundItem::kNotified
+                                          : 0;
+        }
+        facts.dispositionFlags = flags;
+    }
+    out = std::move(facts);
+    return std::nullopt;
+}
+
+std::optional<JsonError> readOptionalBool(const Json& object, const char* key, bool& out) {
+    const auto found = object.find(key);
+    if (found == object.end() || found->is_null()) {
+        return std::nullopt;
+    }
+    if (!found->is_boolean()) {
+        return error(std::string("\"") + key + "\" must be true or false");
+    }
+    out = found->get<bool>();
+    return std::nullopt;
+}
+
 } // namespace
 
 nlohmann::ordered_json toJson(const LaunchItem& item) {
@@ -96,6 +197,18 @@ nlohmann::ordered_json toJson(const LaunchItem& item) {
     object["status"] = std::string(toText(item.status));
     object["scope"] = std::string(toText(item.scope));
     object["type"] = std::string(toText(item.type));
+    if (item.parentApp) {
+        object["parentApp"] = *item.parentApp;
+    }
+    if (!item.allowedInBackground) {
+        object["allowedInBackground"] = false;
+    }
+    if (item.orphaned) {
+        object["orphaned"] = true;
+    }
+    if (item.backgroundItem) {
+        object["backgroundItem"] = backgroundJson(*item.backgroundItem);
+    }
     return object;
 }
 
@@ -135,6 +248,18 @@ std::variant<LaunchItem, JsonError> launchItemFromJson(const nlohmann::json& obj
         return *failure;
     }
     if (auto failure = readRequiredEnum(object, "type", &serviceTypeFromText, item.type)) {
+        return *failure;
+    }
+    if (auto failure = readOptionalText(object, "parentApp", item.parentApp)) {
+        return *failure;
+    }
+    if (auto failure = readOptionalBool(object, "allowedInBackground", item.allowedInBackground)) {
+        return *failure;
+    }
+    if (auto failure = readOptionalBool(object, "orphaned", item.orphaned)) {
+        return *failure;
+    }
+    if (auto failure = readBackgroundItem(object, item.backgroundItem)) {
         return *failure;
     }
     return item;

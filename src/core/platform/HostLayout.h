@@ -45,6 +45,7 @@ public:
     std::string kmutil() const { return system("/usr/bin/kmutil"); }
     std::string osascript() const { return system("/usr/bin/osascript"); }
     std::string codesign() const { return system("/usr/bin/codesign"); }
+    std::string sfltool() const { return system("/usr/bin/sfltool"); }
 
     std::string systemDaemons() const { return system("/System/Library/LaunchDaemons"); }
     std::string systemAgents() const { return system("/System/Library/LaunchAgents"); }
@@ -55,6 +56,8 @@ public:
     std::string globalStartupItems() const { return system("/Library/StartupItems"); }
     std::string systemExtensions() const { return system("/System/Library/Extensions"); }
     std::string libraryExtensions() const { return system("/Library/Extensions"); }
+    std::string applications() const { return system("/Applications"); }
+    std::string userApplications() const { return home("Applications"); }
 
 private:
     std::string m_hostRoot;

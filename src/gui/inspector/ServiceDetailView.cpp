@@ -2,6 +2,7 @@
 
 #include "discovery/MetadataManager.h"
 #include "insight/SignerChecker.h"
+#include "inspector/BackgroundItemSection.h"
 #include "inspector/CodesignPopover.h"
 #include "inspector/LogSection.h"
 #include "inspector/PlistView.h"
@@ -180,6 +181,8 @@ ServiceDetailView::ServiceDetailView(const ServiceActionManager& actions, Refres
     m_actionButtons = new ServiceActionButtons(m_actions, m_refresh, m_content);
     column->addWidget(m_actionButtons);
 
+    m_backgroundItemSection = new BackgroundItemSection(m_actions, m_layout, m_content);
+    column->addWidget(m_backgroundItemSection);
     m_triggerSection = new TriggerSection(m_content);
     column->addWidget(m_triggerSection);
     m_logSection = new LogSection(m_actions, m_layout, m_content);
@@ -252,6 +255,8 @@ void ServiceDetailView::setBaselineNote(const QString& note) {
 void ServiceDetailView::setItem(const LaunchItem& item) {
     const bool pathChanged = !m_hasItem || item.path != m_item.path;
     const bool iconChanged = pathChanged || item.executablePath != m_item.executablePath;
+    const bool backgroundChanged =
+        item.allowedInBackground != m_item.allowedInBackground || item.orphaned != m_item.orphaned;
     m_item = item;
     m_hasItem = true;
     const auto target = signerTarget(item);
@@ -263,9 +268,12 @@ void ServiceDetailView::setItem(const LaunchItem& item) {
     m_actionButtons->setItem(item);
     m_actionButtons->setDisabledState(m_disabledState);
     updateActionsShown();
+    m_backgroundItemSection->setItem(item);
     updateHeader();
     if (pathChanged) {
         loadDetails();
+    } else if (backgroundChanged && !m_loading) {
+        m_triggerSection->setDefinition(m_plistData, backgroundFacts(m_item));
     }
     if (iconChanged) {
         updateIcon();
@@ -346,7 +354,7 @@ void ServiceDetailView::applyDetails(Details details) {
         m_plistView->clear();
         m_definitionSection->hide();
     }
-    m_triggerSection->setDefinition(m_plistData);
+    m_triggerSection->setDefinition(m_plistData, backgroundFacts(m_item));
     m_logSection->setDefinition(m_plistData, m_item.scope == LaunchScope::user);
     // Freshly read files may bring facts of any kind: built again. A reload
     // of the same path reads nothing and keeps them.

@@ -22,6 +22,7 @@ class QWidget;
 
 namespace daemonary {
 
+class BackgroundItemSection;
 class CodesignPopover;
 class LogSection;
 class PlistView;
@@ -104,6 +105,7 @@ public:
     ServiceActionButtons* actionButtons() const { return m_actionButtons; }
     CodesignPopover* codesignPopover() const { return m_popover; }
     TriggerSection* triggerSection() const { return m_triggerSection; }
+    BackgroundItemSection* backgroundItemSection() const { return m_backgroundItemSection; }
     LogSection* logSection() const { return m_logSection; }
 
     // None (the default): the disabled state is unknown for every record.
@@ -207,6 +209,7 @@ private:
     QFrame* m_buttonsDivider = nullptr;
     ServiceActionButtons* m_actionButtons = nullptr;
     TriggerSection* m_triggerSection = nullptr;
+    BackgroundItemSection* m_backgroundItemSection = nullptr;
     LogSection* m_logSection = nullptr;
     QWidget* m_definitionSection = nullptr;
     PlistView* m_plistView = nullptr;

@@ -55,12 +55,19 @@ void TriggerSection::clear() {
     hide();
 }
 
-void TriggerSection::setDefinition(const std::optional<PlistDictionary>& definition) {
+void TriggerSection::setDefinition(const std::optional<PlistDictionary>& definition,
+                                   std::vector<TriggerFact> leading) {
     clear();
-    if (!definition) {
+    if (!definition && leading.empty()) {
         return;
     }
-    m_facts = triggerFacts(*definition);
+    m_facts = std::move(leading);
+    const std::size_t leadingCount = m_facts.size();
+    if (definition) {
+        std::vector<TriggerFact> own = triggerFacts(*definition);
+        m_facts.insert(m_facts.end(), std::make_move_iterator(own.begin()),
+                       std::make_move_iterator(own.end()));
+    }
     auto addLine = [this](const QString& text) {
         auto* label = new QLabel(text, m_lines);
         label->setObjectName(QStringLiteral("triggerFact"));
@@ -80,7 +87,7 @@ void TriggerSection::setDefinition(const std::optional<PlistDictionary>& definit
             TextStyle::setSecondary(*label);
         }
     }
-    if (m_facts.empty()) {
+    if (definition && m_facts.size() == leadingCount) {
         TextStyle::setSecondary(*addLine(tr("Nothing in its definition starts it.")));
     }
     show();

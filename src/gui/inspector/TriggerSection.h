@@ -20,7 +20,10 @@ class TriggerSection : public QWidget {
 public:
     explicit TriggerSection(QWidget* parent = nullptr);
 
-    void setDefinition(const std::optional<PlistDictionary>& definition);
+    // leading: facts that come before the definition's (what Background Task
+    // Management says); shown even without a definition.
+    void setDefinition(const std::optional<PlistDictionary>& definition,
+                       std::vector<TriggerFact> leading = {});
     void clear();
 
     const std::vector<TriggerFact>& facts() const { return m_facts; }

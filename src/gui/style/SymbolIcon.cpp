@@ -31,6 +31,7 @@ const QHash<QString, QString>& symbolFiles() {
         {QStringLiteral("cpu"), QStringLiteral("cpu")},
         {QStringLiteral("checkmark.seal"), QStringLiteral("badge-check")},
         {QStringLiteral("ellipsis.circle"), QStringLiteral("circle-ellipsis")},
+        {QStringLiteral("clock.arrow.circlepath"), QStringLiteral("history")},
         {QStringLiteral("magnifyingglass"), QStringLiteral("search")},
         {QStringLiteral("xmark.circle.fill"), QStringLiteral("circle-x")},
         {QStringLiteral("list.bullet"), QStringLiteral("list")},

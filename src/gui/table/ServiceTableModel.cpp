@@ -337,7 +337,25 @@ QString ServiceTableModel::labelCellText(const Row& row) {
     // Text, not colour alone. It follows the name rather than the status:
     // the status column is too narrow for both, and the middle elision of
     // long labels keeps the end of the text in view.
-    return row.disabled ? tr("%1 \u2014 Disabled").arg(row.displayName) : row.displayName;
+    QString text = row.disabled ? tr("%1 \u2014 Disabled").arg(row.displayName) : row.displayName;
+    if (!row.item.allowedInBackground) {
+        text = tr("%1 \u2014 Not Allowed").arg(text);
+    }
+    if (row.item.orphaned) {
+        text = tr("%1 \u2014 Orphaned").arg(text);
+    }
+    return text;
+}
+
+QString ServiceTableModel::backgroundNote(const LaunchItem& item) {
+    QString note;
+    if (!item.allowedInBackground) {
+        note += tr(", not allowed in the background");
+    }
+    if (item.orphaned) {
+        note += tr(", orphaned");
+    }
+    return note;
 }
 
 int ServiceTableModel::rowForId(const QString& id) const {
@@ -386,6 +404,13 @@ QVariant ServiceTableModel::data(const QModelIndex& index, int role) const {
             if (current.disabled) {
                 tip += u'\n' + disabledExplanation();
             }
+            if (!current.item.allowedInBackground) {
+                tip += u'\n' + tr("Not allowed in the background: switched off in System "
+                                  "Settings, so launchd does not load it");
+            }
+            if (current.item.orphaned) {
+                tip += u'\n' + tr("Orphaned: its app is gone, but System Settings still lists it");
+            }
             if (!current.changeNote.isEmpty()) {
                 tip += u'\n' + current.changeNote;
             }
@@ -403,9 +428,11 @@ QVariant ServiceTableModel::data(const QModelIndex& index, int role) const {
         if (kind == Column::signer) {
             return current.signerText;
         }
-        if (kind == Column::label && (current.disabled || current.mark != ChangeMark::none)) {
+        if (kind == Column::label && (current.disabled || current.mark != ChangeMark::none ||
+                                      !current.item.allowedInBackground || current.item.orphaned)) {
             QString text = current.disabled ? tr("%1, disabled").arg(current.displayName)
                                             : current.displayName;
+            text += backgroundNote(current.item);
             if (current.mark != ChangeMark::none) {
                 text += QStringLiteral(", ") + markText(current.mark);
             }

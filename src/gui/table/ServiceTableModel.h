@@ -110,6 +110,8 @@ public:
     void refreshDisabledMarks();
     // The label cell's text: the display name, and "Disabled" after it when so.
     static QString labelCellText(const Row& row);
+    // ", not allowed in the background", ", orphaned": what the caption says, for speech.
+    static QString backgroundNote(const LaunchItem& item);
     const Row& row(int sourceRow) const { return m_rows.at(static_cast<std::size_t>(sourceRow)); }
     // The first row with that id, or -1.
     int rowForId(const QString& id) const;

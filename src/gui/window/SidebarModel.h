@@ -9,7 +9,7 @@ namespace daemonary {
 class AppState;
 class BaselineState;
 
-// The seven categories of the sidebar, in their fixed order, with the count
+// The categories of the sidebar, in their fixed order, with the count
 // badge taken from the application state.
 class SidebarModel : public QAbstractListModel {
     Q_OBJECT

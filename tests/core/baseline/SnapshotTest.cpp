@@ -233,6 +233,17 @@ Snapshot sampleSnapshot() {
     bundle.sha256 = std::string(64, 'b');
     bundle.executable = "/Library/Extensions/X.plugin/Contents/MacOS/X";
     bundle.executableStamp = FileStamp{123, -5, {}, {}};
+    // Every background fact survives the document, the disallowed state above all.
+    daemon.allowedInBackground = false;
+    daemon.orphaned = true;
+    daemon.parentApp = "/Applications/A.app";
+    BackgroundItem facts;
+    facts.name = "A";
+    facts.type = "legacy daemon (0x10010)";
+    facts.typeFlags = 0x10010;
+    facts.dispositionFlags = BackgroundItem::kEnabled | BackgroundItem::kNotified;
+    facts.url = "/Library/LaunchDaemons/a.plist";
+    daemon.backgroundItem = facts;
     LaunchItem huge = itemAt("/Library/PrivilegedHelperTools/h", "h", LaunchScope::system);
     Fingerprint large;
     large.kind = Fingerprint::Kind::largeFile;
@@ -609,6 +620,9 @@ TEST(SnapshotDiffTest, EachKindOfChange) {
         {"executable path",
          [](SnapshotRecord& r) { r.item.executablePath = "/bin/other"; },
          {"executablePath"}},
+        {"switched off in the background",
+         [](SnapshotRecord& r) { r.item.allowedInBackground = false; },
+         {"allowedInBackground"}},
         {"file became a folder",
          [](SnapshotRecord& r) {
              r.fingerprint = Fingerprint{};

@@ -31,7 +31,7 @@ TEST(ActionOptionsTest, LabelAndScopes) {
     parsed = parseActionOptions(ActionVerb::stop, {"--", "-odd-label"});
     ASSERT_TRUE(std::holds_alternative<ActionOptions>(parsed));
     EXPECT_EQ(std::get<ActionOptions>(parsed).label, "-odd-label");
-    EXPECT_EQ(std::get<ActionOptions>(parsed).scopes.size(), 7u);
+    EXPECT_EQ(std::get<ActionOptions>(parsed).scopes.size(), 8u);
 
     for (const std::vector<std::string>& bad : std::vector<std::vector<std::string>>{
              {}, {"a", "b"}, {"a", "--scope"}, {"a", "--scope", "user"}, {"--force", "a"}}) {

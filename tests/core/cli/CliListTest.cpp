@@ -36,7 +36,7 @@ std::vector<LaunchScope> scopesOf(const std::vector<std::string>& arguments) {
 }
 
 TEST(CliListOptionsTest, ScopesComeInSidebarOrderOnce) {
-    EXPECT_EQ(scopesOf({}).size(), 7u);
+    EXPECT_EQ(scopesOf({}).size(), 8u);
     EXPECT_EQ(scopesOf({"--scope", "all"}), scopesOf({}));
     EXPECT_THAT(
         scopesOf({"--scope", "Others", "--json", "--scope=Privileged", "--scope", "Others",
@@ -67,8 +67,10 @@ TEST(CliListOptionsTest, UsageErrorsExitTwoAndNameTheValidScopes) {
                          "Run \"daemonary-cli --help\" for the commands.\n");
     err.str({});
     runCli({"list", "--scope", "privilegedHelperTools"}, out, err);
-    EXPECT_THAT(err.str(), HasSubstr("unknown scope \"privilegedHelperTools\"; valid names: "
-                                     "Privileged, System, User, macOS, Mach, Kernel, Others, all"));
+    EXPECT_THAT(
+        err.str(),
+        HasSubstr("unknown scope \"privilegedHelperTools\"; valid names: "
+                  "Privileged, System, User, macOS, Mach, Kernel, Others, Background, all"));
 
     std::ostringstream help;
     EXPECT_EQ(runCli({"--help"}, help, err), 0);
@@ -243,8 +245,10 @@ TEST(CliCategoryLoadTest, ConcurrentLoadsMatchLoadsOneAfterAnother) {
     std::vector<std::string> oneByOneLines;
     {
         const test::LogCapture log;
+        // Background Task Management is read once per load, before the categories.
+        const BackgroundTaskTable backgroundTasks = manager.loadBackgroundTasks();
         for (const LaunchScope scope : scopes) {
-            oneByOne.push_back(manager.loadItems(scope));
+            oneByOne.push_back(manager.loadItems(scope, backgroundTasks));
         }
         oneByOneLines = log.lines();
     }
@@ -378,6 +382,47 @@ std::string processName(std::int32_t pid) {
     return name;
 }
 
+// The app's SMAppService jobs are listed with their records, the one the
+// booted host runs is running, the deleted app's agent is an orphan, and the
+// legacy agent switched off in System Settings is marked where it lives.
+TEST_F(CliListEndToEndTest, BackgroundItemsFromTheDemoHost) {
+    const auto list = [this](std::string_view scope) {
+        const ToolResult run =
+            runTool("/usr/bin/env",
+                    {"DAEMONARY_HOST_ROOT=" + host, "HOME=" + host + "/Users/demo",
+                     DAEMONARY_BINARY_DIR "/bin/daemonary-cli", "list", "--json", "--scope",
+                     std::string(scope)},
+                    true, true);
+        EXPECT_EQ(run.exitStatus, 0) << run.standardError;
+        return nlohmann::ordered_json::parse(run.standardOutput);
+    };
+    const auto background = list("Background");
+    ASSERT_EQ(background.size(), 1u);
+    const auto& records = background["Background"];
+    const auto* agent = findLabel(records, "com.adventureworks.Harbor.agent");
+    ASSERT_NE(agent, nullptr);
+    EXPECT_EQ((*agent)["status"], "Active");
+    EXPECT_EQ(processName((*agent)["pid"].get<std::int32_t>()), "HarborAgent");
+    EXPECT_EQ((*agent)["parentApp"], host + "/Applications/Harbor.app");
+    EXPECT_EQ((*agent)["backgroundItem"]["developerName"], "Adventure Works");
+    EXPECT_FALSE(agent->contains("allowedInBackground"));
+    for (const char* label :
+         {"com.adventureworks.Harbor.daemon", "com.adventureworks.Harbor.Helper"}) {
+        EXPECT_NE(findLabel(records, label), nullptr) << label;
+    }
+    const auto* orphan = findLabel(records, "net.litware.Sync.agent");
+    ASSERT_NE(orphan, nullptr);
+    EXPECT_EQ((*orphan)["orphaned"], true);
+    EXPECT_EQ(countLabel(records, "io.tailspin.audio.menu"), 0u);
+
+    const auto system = list("System");
+    const auto* legacy = findLabel(system["System"], "io.tailspin.audio.menu");
+    ASSERT_NE(legacy, nullptr);
+    EXPECT_EQ((*legacy)["allowedInBackground"], false);
+    // Marked running in the host's state, but boot left it alone.
+    EXPECT_EQ((*legacy)["status"], "Inactive");
+}
+
 TEST_F(CliListEndToEndTest, EveryCategoryFromTheDemoHost) {
     const ToolResult run = runCliList();
     ASSERT_EQ(run.exitStatus, 0) << run.standardError;
@@ -396,8 +441,8 @@ TEST_F(CliListEndToEndTest, EveryCategoryFromTheDemoHost) {
             EXPECT_EQ(record["scope"] == "Kernel", key == "Kernel") << record.dump();
         }
     }
-    EXPECT_THAT(keys,
-                ElementsAre("Privileged", "System", "User", "macOS", "Mach", "Kernel", "Others"));
+    EXPECT_THAT(keys, ElementsAre("Privileged", "System", "User", "macOS", "Mach", "Kernel",
+                                  "Others", "Background"));
 
     // The job table as the host's launchctl reports it now.
     const ToolResult listing = runTool(host + "/bin/launchctl", {"list"}, true, false);

@@ -34,7 +34,7 @@ TEST(ShowOptionsTest, LabelScopesAndJson) {
     parsed = parseShowOptions({"--", "--odd"});
     ASSERT_TRUE(std::holds_alternative<ShowOptions>(parsed));
     EXPECT_EQ(std::get<ShowOptions>(parsed).label, "--odd");
-    EXPECT_EQ(std::get<ShowOptions>(parsed).scopes.size(), 7u);
+    EXPECT_EQ(std::get<ShowOptions>(parsed).scopes.size(), 8u);
 
     for (const std::vector<std::string>& bad : std::vector<std::vector<std::string>>{
              {}, {"a", "b"}, {"a", "--scope"}, {"a", "--scope", "nowhere"}, {"--signers", "a"}}) {

@@ -3,6 +3,7 @@
 
 #include "CodeRequirement.h"
 #include "Osascript.h"
+#include "discovery/BackgroundTaskTable.h"
 #include "platform/ToolRunner.h"
 
 #include <algorithm>
@@ -15,6 +16,7 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <poll.h>
+#include <set>
 #include <sstream>
 #include <string>
 #include <sys/syscall.h>
@@ -152,7 +154,7 @@ protected:
         fs::create_directories(m_root + "/bin");
         fs::create_directories(m_root + "/usr/bin");
         fs::create_symlink(kHostsim, m_root + "/bin/launchctl");
-        for (const char* tool : {"kmutil", "osascript", "codesign"})
+        for (const char* tool : {"kmutil", "osascript", "codesign", "sfltool"})
             fs::create_symlink(kHostsim, m_root + "/usr/bin/" + tool);
         m_domain = "gui/" + std::to_string(::getuid());
     }
@@ -695,6 +697,12 @@ TEST_F(DemoHostTest, BootsItsRunningJobsAsProcessesNamedAfterTheirPrograms) {
     EXPECT_EQ(lines(list.standardOutput).size(), state["jobs"].size() + 1);
     EXPECT_GE(state["jobs"].size(), 100u);
 
+    std::set<std::string> disallowed;
+    for (const auto& record : state.value("backgroundItems", nlohmann::json::array())) {
+        if (!record.value("allowed", true) && record.contains("identifier"))
+            disallowed.insert(record["identifier"].get<std::string>());
+    }
+    EXPECT_FALSE(disallowed.empty());
     bool userAgentRuns = false;
     bool applicationRuns = false;
     for (const auto& job : state["jobs"]) {
@@ -704,6 +712,11 @@ TEST_F(DemoHostTest, BootsItsRunningJobsAsProcessesNamedAfterTheirPrograms) {
         }
         if (!job.value("running", false))
             continue;
+        // Switched off under "Allow in the Background": marked, never started.
+        if (disallowed.contains(label)) {
+            EXPECT_FALSE(pids.contains(label)) << label;
+            continue;
+        }
         ASSERT_TRUE(pids.contains(label)) << label;
         const std::string program = job["program"];
         const std::string name = program.substr(program.rfind('/') + 1).substr(0, 15);
@@ -748,6 +761,45 @@ TEST(LoginItemScriptTest, ReadsTheDeletePathAsAnAppleScriptLiteral) {
         ASSERT_TRUE(std::holds_alternative<ScriptError>(parsed)) << broken;
         EXPECT_NE(std::get<ScriptError>(parsed).message.find("syntax error"), std::string::npos);
     }
+}
+
+// Both shapes read back to the same records, boot leaves a job the user did
+// not allow in the background alone, and anything but dumpbtm is a usage error.
+TEST_F(HostsimTest, SfltoolDumpsBackgroundItemsAndBootHonoursThem) {
+    const std::string records = R"("backgroundItems": [
+        {"name": "App", "type": "app", "identifier": "2.com.example.app",
+         "url": "file:///Applications/App%20One.app/"},
+        {"name": "Agent", "type": "agent", "identifier": "8.com.example.allowed",
+         "url": "Contents/Library/LaunchAgents/a.plist", "parentIdentifier": "2.com.example.app"},
+        {"uid": -2, "name": "Legacy", "type": "legacy daemon", "identifier": "com.example.denied",
+         "url": "file:///Library/LaunchDaemons/com.example.denied.plist", "allowed": false}])";
+    const std::string jobs = R"("jobs": [
+        {"label": "com.example.allowed", "program": "/usr/local/libexec/hs-btm-allow",
+         "running": true},
+        {"label": "com.example.denied", "path": "Library/LaunchDaemons/com.example.denied.plist",
+         "program": "/usr/local/libexec/hs-btm-deny", "running": true}])";
+    std::vector<std::vector<BackgroundItem>> shapes;
+    for (const char* shape : {"newer", "older"}) {
+        writeState("{" + jobs + ", " + records + R"(, "btmShape": ")" + shape + R"("})");
+        ToolRun dump = tool("/usr/bin/sfltool", {"dumpbtm"});
+        ASSERT_EQ(dump.status, 0) << dump.err;
+        EXPECT_EQ(dump.out.find("Indentifier") != std::string::npos, shape == std::string("older"));
+        shapes.push_back(BackgroundTaskTable(parseDumpBtm(dump.out)).records());
+    }
+    EXPECT_EQ(shapes[0], shapes[1]);
+    ASSERT_EQ(shapes[0].size(), 3u);
+    // By UID block: the system-wide one (-2) first.
+    EXPECT_EQ(shapes[0][0].typeFlags, 0x10010u);
+    EXPECT_FALSE(shapes[0][0].allowed());
+    EXPECT_EQ(shapes[0][2].url, "/Applications/App One.app/Contents/Library/LaunchAgents/a.plist");
+    EXPECT_TRUE(shapes[0][2].allowed());
+
+    ASSERT_EQ(hostsim("boot").status, 0);
+    EXPECT_TRUE(listedPid("com.example.allowed").has_value());
+    EXPECT_FALSE(listedPid("com.example.denied").has_value());
+
+    EXPECT_EQ(tool("/usr/bin/sfltool", {"resetbtm"}).status, 64);
+    EXPECT_EQ(tool("/usr/bin/sfltool", {}).status, 64);
 }
 
 } // namespace

@@ -57,9 +57,9 @@ TEST(LaunchItemTest, FromTextIsExactAndCaseSensitive) {
 
 TEST(LaunchItemTest, AllScopesInSidebarOrder) {
     const auto& scopes = allScopes();
-    ASSERT_EQ(scopes.size(), 7u);
-    const std::array<std::string_view, 7> texts = {"Privileged", "System", "User",  "macOS",
-                                                   "Mach",       "Kernel", "Others"};
+    ASSERT_EQ(scopes.size(), 8u);
+    const std::array<std::string_view, 8> texts = {"Privileged", "System", "User",   "macOS",
+                                                   "Mach",       "Kernel", "Others", "Background"};
     for (std::size_t i = 0; i < scopes.size(); ++i) {
         EXPECT_EQ(toText(scopes[i]), texts[i]);
     }

@@ -1,0 +1,43 @@
+#pragma once
+
+#include "model/LaunchItem.h"
+#include "platform/HostLayout.h"
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace daemonary {
+
+// Finds the jobs apps register with Background Task Management (SMAppService),
+// whose definitions live inside the app bundle: Contents/Library/LaunchAgents
+// and LaunchDaemons (*.plist) and Contents/Library/LoginItems (*.app). Apps
+// are the *.app entries of /Applications, of its plain subfolders one level
+// down, and of ~/Applications; nothing else inside a bundle is read.
+class AppBundleScanner {
+public:
+    explicit AppBundleScanner(HostLayout layout);
+
+    // The folders the scan lists, for watching: the application folders and
+    // their plain subfolders.
+    std::vector<std::string> directoriesRead() const;
+    std::vector<std::string> findApps() const;
+    // The jobs of one app, scope Background, each naming the app.
+    std::vector<LaunchItem> scanApp(const std::string& app) const;
+    std::vector<LaunchItem> scan() const;
+
+    // With a host root, whether path (after every link) lies inside it; a
+    // path that does not exist is judged by the part that does. Always true
+    // without a host root.
+    static bool staysInsideRoot(const std::string& path, const HostLayout& layout);
+
+private:
+    std::vector<std::string> appFolders() const;
+    bool insideRoot(const std::string& path) const;
+
+    HostLayout m_layout;
+    // The host root after every link, resolved once per scan.
+    std::optional<std::string> m_canonicalRoot;
+};
+
+} // namespace daemonary
