@@ -92,6 +92,12 @@ ExtensionRunner::ExtensionRunner(ExtensionOptions options,
                                  std::string version)
     : m_options(std::move(options)), m_tables(std::move(tables)), m_version(std::move(version)) {}
 
+std::shared_ptr<apache::thrift::protocol::TProtocolFactory>
+ExtensionRunner::requestProtocolFactory() {
+    return std::make_shared<TBinaryProtocolFactory>(kMaxRequestString, kMaxRequestEntries,
+                                                    /*strictRead=*/true, /*strictWrite=*/true);
+}
+
 std::size_t ExtensionRunner::maxSocketPathBytes() {
     // The terminating zero takes one byte of sun_path.
     return sizeof(sockaddr_un::sun_path) - 1;
@@ -193,8 +199,7 @@ int ExtensionRunner::run() {
     bool serverEnded = false;
     TThreadedServer server(std::make_shared<osquery_api::ExtensionProcessor>(handler),
                            std::make_shared<TServerSocket>(servePath),
-                           std::make_shared<TBufferedTransportFactory>(),
-                           std::make_shared<TBinaryProtocolFactory>());
+                           std::make_shared<TBufferedTransportFactory>(), requestProtocolFactory());
     server.setServerEventHandler(std::make_shared<ListeningSignal>(m_mutex, m_changed, listening));
     std::thread serving([&] {
         std::optional<std::string> failure;

@@ -5,10 +5,12 @@
 
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thrift/protocol/TProtocol.h>
 #include <vector>
 
 namespace daemonary {
@@ -27,6 +29,14 @@ public:
 
     // Ends run() soon, from any thread (a signal's, a shutdown call's).
     void requestStop();
+
+    // How the extension reads requests: osquery's strict binary protocol,
+    // with strings and containers far larger than any request refused
+    // before memory is set aside for them (the library's default trusts a
+    // length prefix of up to 2 GB).
+    static std::shared_ptr<apache::thrift::protocol::TProtocolFactory> requestProtocolFactory();
+    static constexpr std::int32_t kMaxRequestString = 4 * 1024 * 1024;
+    static constexpr std::int32_t kMaxRequestEntries = 10'000;
 
     // The longest socket path the platform can bind or connect to.
     static std::size_t maxSocketPathBytes();

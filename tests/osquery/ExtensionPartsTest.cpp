@@ -1,8 +1,11 @@
+#include "Extension.h"
+#include "ExtensionRunner.h"
+#include "ItemsTable.h"
 #include "QueryContext.h"
 
-#include "ItemsTable.h"
-
 #include <gtest/gtest.h>
+#include <thrift/protocol/TProtocolException.h>
+#include <thrift/transport/TBufferTransports.h>
 
 namespace daemonary {
 namespace {
@@ -116,6 +119,51 @@ TEST(ItemsTableRowTest, MapsListingKeysToColumns) {
     }
     nlohmann::ordered_json broken = {{"label", "bad\xff"}};
     EXPECT_EQ(ItemsTable::row(LaunchScope::user, broken).at("label"), "bad\xEF\xBF\xBD");
+}
+
+// A length prefix is read before its bytes arrive: a request announcing a
+// 2 GB string or a billion map entries must be refused before memory is set
+// aside for it, and bytes that are no strict message at all at once.
+TEST(ExtensionProtocolTest, RefusesHugeLengthsBeforeAllocating) {
+    using apache::thrift::protocol::TProtocolException;
+    const std::string header("\x80\x01\x00\x01", 4);
+    const std::string huge("\x7f\xff\xff\xff", 4);
+    const std::string callName =
+        std::string("\x00\x00\x00\x04", 4) + "call" + std::string("\x00\x00\x00\x01", 4);
+    struct Case {
+        std::string bytes;
+        bool readArguments; // past the message header, into call()'s arguments
+        TProtocolException::TProtocolExceptionType expected;
+    };
+    const Case cases[] = {
+        {header + huge, false, TProtocolException::SIZE_LIMIT},
+        {header + callName + "\x0b" + std::string("\x00\x01", 2) + huge, true,
+         TProtocolException::SIZE_LIMIT},
+        {header + callName + "\x0d" + std::string("\x00\x03", 2) + "\x0b\x0b" + huge, true,
+         TProtocolException::SIZE_LIMIT},
+        {"GET / HTTP/1.0\r\n\r\n", false, TProtocolException::BAD_VERSION},
+    };
+    for (const Case& c : cases) {
+        auto buffer = std::make_shared<apache::thrift::transport::TMemoryBuffer>();
+        buffer->write(reinterpret_cast<const std::uint8_t*>(c.bytes.data()),
+                      static_cast<std::uint32_t>(c.bytes.size()));
+        const auto protocol = ExtensionRunner::requestProtocolFactory()->getProtocol(buffer);
+        try {
+            std::string name;
+            apache::thrift::protocol::TMessageType type{};
+            std::int32_t sequence = 0;
+            protocol->readMessageBegin(name, type, sequence);
+            if (c.readArguments) {
+                osquery_api::Extension_call_args arguments;
+                arguments.read(protocol.get());
+            }
+            ADD_FAILURE() << "read without complaint";
+        } catch (const TProtocolException& refused) {
+            EXPECT_EQ(refused.getType(), c.expected) << refused.what();
+        } catch (const std::exception& other) {
+            ADD_FAILURE() << "not refused by the protocol: " << other.what();
+        }
+    }
 }
 
 } // namespace
