@@ -10,6 +10,9 @@ set(DAEMONARY_THRIFT_SOURCE_DIR "" CACHE PATH
   "Build Thrift's C++ library from this source tree instead of using the installed one")
 if(DAEMONARY_THRIFT_SOURCE_DIR)
   include(${CMAKE_CURRENT_LIST_DIR}/ThriftFromSource.cmake)
+elseif(CMAKE_CROSSCOMPILING)
+  message(FATAL_ERROR "A cross build needs Thrift's source: set DAEMONARY_THRIFT_SOURCE_DIR "
+    "(scripts/cross-macos does) or -DDAEMONARY_BUILD_OSQUERY=OFF")
 else()
   pkg_check_modules(THRIFT REQUIRED IMPORTED_TARGET GLOBAL thrift)
   # Thrift's headers include a few Boost headers (Debian's libthrift-dev does
