@@ -82,7 +82,11 @@ int main(int argc, char** argv) {
         std::cerr << "usage: daemonary-bench-osquery [--runs N] HOST_ROOT CLI EXTENSION\n";
         return 2;
     }
-    const std::string root = std::filesystem::absolute(positional[0]);
+    // The tool runner takes absolute paths only.
+    for (std::string& path : positional) {
+        path = std::filesystem::absolute(path);
+    }
+    const std::string root = positional[0];
     ::setenv("DAEMONARY_HOST_ROOT", root.c_str(), 1);
     ::setenv("HOME", (root + "/Users/bench").c_str(), 1);
 

@@ -73,8 +73,7 @@ void ExtensionHandler::call(osquery_api::ExtensionResponse& response, const std:
     }
     const auto started = std::chrono::steady_clock::now();
     try {
-        const std::vector<TableRow> rows = table->generate(context);
-        response.response.assign(rows.begin(), rows.end());
+        response.response = table->generate(context);
     } catch (const std::exception& failure) {
         // Memory or a thread that could not be had: the query fails, the
         // extension stays.

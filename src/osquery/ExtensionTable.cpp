@@ -28,8 +28,8 @@ std::vector<LaunchScope> requestedScopes(const QueryContext& context) {
 }
 
 std::string columnText(const std::string& bytes) {
-    if (decodeUtf8(bytes)) {
-        return bytes;
+    if (auto valid = decodeUtf8(bytes)) {
+        return std::move(*valid);
     }
     // The library's own replacement, so the column and the listing agree.
     const std::string quoted =

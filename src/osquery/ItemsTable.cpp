@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <array>
+#include <set>
 
 namespace daemonary {
 
@@ -105,6 +106,13 @@ std::vector<TableRow> ItemsTable::generate(const QueryContext& context) const {
     const Listing listing = Listing::load(*m_manager, request, m_checker);
     const ListFacts facts = listing.facts(uses(context, "system_default") ? &m_metadata : nullptr);
 
+    std::set<std::string, std::less<>> unused;
+    for (const TableColumn& column : columns()) {
+        if (!uses(context, column.name)) {
+            unused.insert(column.name);
+        }
+    }
+
     std::vector<TableRow> rows;
     for (const auto& [scope, items] : listing.categories) {
         for (const LaunchItem& item : items) {
@@ -116,7 +124,7 @@ std::vector<TableRow> ItemsTable::generate(const QueryContext& context) const {
             }
             // Columns the query does not read are left out: osquery never
             // looks at them, and those not computed must not look computed.
-            std::erase_if(next, [&](const auto& cell) { return !uses(context, cell.first); });
+            std::erase_if(next, [&](const auto& cell) { return unused.count(cell.first) > 0; });
             rows.push_back(std::move(next));
         }
     }
