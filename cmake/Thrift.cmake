@@ -18,6 +18,7 @@ else()
   # Thrift's headers include a few Boost headers (Debian's libthrift-dev does
   # not depend on them).
   find_path(DAEMONARY_BOOST_INCLUDE_DIR boost/scoped_array.hpp REQUIRED
+    HINTS ${THRIFT_INCLUDE_DIRS} PATHS /opt/homebrew/include /usr/local/include
     DOC "Boost's headers (Debian package libboost-dev)")
   add_library(daemonary_thrift INTERFACE)
   target_link_libraries(daemonary_thrift INTERFACE PkgConfig::THRIFT)
