@@ -122,6 +122,8 @@ std::vector<TableRow> ItemsTable::generate(const QueryContext& context) const {
                     next.emplace("sha256", std::move(*hash));
                 }
             }
+            // program_sha256 stays NULL: fingerprints stamp programs (size and
+            // time) but do not hash them yet, and a stamp is no hash.
             // Columns the query does not read are left out: osquery never
             // looks at them, and those not computed must not look computed.
             std::erase_if(next, [&](const auto& cell) { return unused.count(cell.first) > 0; });
