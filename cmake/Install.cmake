@@ -1,10 +1,20 @@
 # Installation of the application. The command-line tool and the resource
-# lists install themselves (src/cli, resources); this adds the application,
+# lists install themselves (src/cli, resources); this adds the osquery
+# extension, the application,
 # its desktop entry and icon on Linux, and the bundle on macOS.
 #
 # macOS: the application is built as Daemonary.app with the Info.plist of
 # src/app/Info.plist.in and the resource lists in Contents/Resources, where
 # ResourceLocator looks for them. Not yet verified on a Mac.
+# The osquery extension goes beside daemonary-cli, where it finds the same
+# resource lists. osquery loads only extension binaries that no one but
+# root (or the user running osquery) can write; 755 is what it expects.
+if(TARGET daemonary.ext)
+  install(TARGETS daemonary.ext RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+    PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
+                WORLD_READ WORLD_EXECUTE)
+endif()
+
 if(NOT TARGET daemonary)
   return()
 endif()

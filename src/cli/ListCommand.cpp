@@ -1,19 +1,19 @@
 #include "ListCommand.h"
 
-#include "CategoryLoader.h"
 #include "Cli.h"
 #include "PrettyJson.h"
 #include "ScopeSelection.h"
 #include "discovery/LaunchServiceManager.h"
 #include "discovery/MetadataManager.h"
 #include "insight/SignerChecker.h"
-#include "model/LaunchItemJson.h"
+#include "listing/CategoryLoader.h"
+#include "listing/ListRecordJson.h"
+#include "listing/Listing.h"
 #include "platform/Log.h"
 #include "text/Text.h"
 
 #include <algorithm>
 #include <array>
-#include <future>
 #include <optional>
 #include <ostream>
 #include <utility>
@@ -50,18 +50,6 @@ std::string pidOrIndexText(const LaunchItem& item) {
         return std::to_string(*item.pid);
     }
     return "-";
-}
-
-const Signer* signerOf(const LaunchItem& item, const std::map<std::string, Signer>* signers) {
-    if (signers == nullptr) {
-        return nullptr;
-    }
-    const auto target = signerTarget(item);
-    if (!target) {
-        return nullptr;
-    }
-    const auto found = signers->find(*target);
-    return found == signers->end() ? nullptr : &found->second;
 }
 
 } // namespace
@@ -126,7 +114,7 @@ void writeListTable(std::ostream& out, LaunchScope scope, const std::vector<Laun
     std::size_t signerWidth = std::string_view("SIGNER").size();
     if (signers) {
         for (const LaunchItem& item : items) {
-            const Signer* signer = signerOf(item, signers);
+            const Signer* signer = listedSigner(item, signers);
             signerTexts.push_back(signer ? displayableText(signer->text()) : "-");
             signerWidth = std::max(signerWidth, displayWidth(signerTexts.back()));
         }
@@ -182,29 +170,9 @@ std::string listJson(const std::vector<std::pair<LaunchScope, std::vector<Launch
         text += ": [";
         bool first = true;
         for (const LaunchItem& item : items) {
-            nlohmann::ordered_json record = toJson(item);
-            if (metadata) {
-                record["systemDefault"] = metadata->isSystemDefault(item);
-            }
-            if (disabled != nullptr && disabled->hasDisabled(item)) {
-                record["disabled"] = true;
-            }
-            if (const Signer* signer = signerOf(item, signers)) {
-                record["signer"] = signer->text();
-                if (!signer->team.empty()) {
-                    record["team"] = signer->team;
-                }
-                if (!signer->reason.empty()) {
-                    record["signerReason"] = signer->reason;
-                }
-                // The certificate's own name: shown, never the class.
-                if (!signer->authority.empty()) {
-                    record["signerAuthority"] = signer->authority;
-                }
-            }
             text += first ? "\n    " : ",\n    ";
             first = false;
-            appendPrettyJson(text, record, 4);
+            appendPrettyJson(text, listRecordJson(item, {metadata, disabled, signers}), 4);
         }
         text += items.empty() ? "]" : "\n  ]";
     }
@@ -263,47 +231,14 @@ int runListCommand(const std::vector<std::string>& arguments, std::ostream& out,
 
     const LaunchServiceManager manager;
     const MetadataManager* metadata = options.defaults ? &MetadataManager::shared() : nullptr;
-
-    // One print-disabled per domain for the whole listing, and none when no
-    // listed category holds launchd jobs. It runs while the categories load;
-    // its log lines follow theirs.
-    std::future<DisabledServices> disabledLoad;
-    std::vector<std::string> disabledLog;
-    if (std::any_of(options.scopes.begin(), options.scopes.end(), DisabledServices::appliesTo)) {
-        disabledLoad = std::async(std::launch::async, [&manager, &disabledLog] {
-            Log::Capture capture;
-            DisabledServices loaded = manager.loadDisabledServices();
-            disabledLog = capture.take();
-            return loaded;
-        });
-    }
-
-    std::vector<DefinitionProblem> problems;
-    const LoadedCategories categories =
-        loadCategories(manager, options.scopes, options.problems ? &problems : nullptr);
-
-    std::optional<DisabledServices> disabled;
-    if (disabledLoad.valid()) {
-        disabled = disabledLoad.get();
-        for (const std::string& line : disabledLog) {
-            Log::line(line);
-        }
-    }
-    const DisabledServices* disabledState = disabled ? &*disabled : nullptr;
-
-    std::optional<std::map<std::string, Signer>> signers;
-    if (options.signers) {
-        std::vector<std::string> targets;
-        for (const auto& category : categories) {
-            for (const LaunchItem& item : category.second) {
-                if (auto target = signerTarget(item)) {
-                    targets.push_back(std::move(*target));
-                }
-            }
-        }
-        signers = SignerChecker().checkAll(targets);
-    }
-    const std::map<std::string, Signer>* signerMap = signers ? &*signers : nullptr;
+    const Listing listing = Listing::load(
+        manager, ListingRequest{options.scopes, true, options.signers, options.problems},
+        SignerChecker());
+    const auto& categories = listing.categories;
+    const ListFacts facts = listing.facts(metadata);
+    const DisabledServices* disabledState = facts.disabled;
+    const std::map<std::string, Signer>* signerMap = facts.signers;
+    const std::vector<DefinitionProblem>& problems = listing.problems;
 
     if (options.json) {
         out << listJson(categories, metadata, disabledState, signerMap,

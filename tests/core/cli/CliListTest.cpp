@@ -1,4 +1,4 @@
-#include "CategoryLoader.h"
+#include "listing/CategoryLoader.h"
 #include "Cli.h"
 #include "DiscoveryTestSupport.h"
 #include "ListCommand.h"

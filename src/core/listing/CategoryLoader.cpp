@@ -1,4 +1,4 @@
-#include "CategoryLoader.h"
+#include "listing/CategoryLoader.h"
 
 #include "discovery/BackgroundTasks.h"
 #include "discovery/LaunchServiceManager.h"

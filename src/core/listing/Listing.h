@@ -1,0 +1,46 @@
+#pragma once
+
+#include "discovery/DisabledServices.h"
+#include "insight/Signer.h"
+#include "listing/ListRecordJson.h"
+#include "model/DefinitionProblem.h"
+#include "model/LaunchItem.h"
+
+#include <map>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace daemonary {
+
+class LaunchServiceManager;
+class SignerChecker;
+
+// What to load for a listing besides the records: each extra costs child
+// processes, so callers ask only for what they show.
+struct ListingRequest {
+    std::vector<LaunchScope> scopes; // in the order wanted
+    bool disabled = true;            // launchctl print-disabled, once per domain
+    bool signers = false;            // codesign, once or twice per distinct target
+    bool problems = false;           // the definitions that could not be read
+};
+
+// Records of some categories with the facts a listing adds to them.
+struct Listing {
+    std::vector<std::pair<LaunchScope, std::vector<LaunchItem>>> categories;
+    // Read only when asked for and when a category holds launchd jobs.
+    std::optional<DisabledServices> disabled;
+    std::optional<std::map<std::string, Signer>> signers;
+    std::vector<DefinitionProblem> problems;
+
+    ListFacts facts(const MetadataManager* metadata) const;
+
+    // The categories load at the same time, and the disabled state with
+    // them; log lines come out in the order the command-line tool has always
+    // written them. Signers are checked once every category has loaded.
+    static Listing load(const LaunchServiceManager& manager, const ListingRequest& request,
+                        const SignerChecker& checker);
+};
+
+} // namespace daemonary
