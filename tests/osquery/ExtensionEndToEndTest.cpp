@@ -236,6 +236,32 @@ Rows expectedRows(const nlohmann::ordered_json& listing, const std::set<std::str
     return rows;
 }
 
+// The table's rows and the listing's, read while the listing stays the same
+// before and after: tests running at the same time start and stop processes
+// that the status pass may find by their names.
+template <typename Generate, typename List>
+std::pair<Rows, Rows> readWhileStable(Generate generateRows, List listRows) {
+    Rows rows;
+    Rows listed;
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        const Rows before = listRows();
+        rows = generateRows();
+        listed = listRows();
+        if (before == listed) {
+            break;
+        }
+    }
+    return {std::move(rows), std::move(listed)};
+}
+
+// Row by row, so a failure names the record that differs.
+void expectSameRows(const Rows& actual, const Rows& expected) {
+    ASSERT_EQ(actual.size(), expected.size());
+    for (std::size_t i = 0; i < actual.size(); ++i) {
+        ASSERT_EQ(actual[i], expected[i]) << "row " << i;
+    }
+}
+
 nlohmann::ordered_json cliJson(const std::vector<std::string>& arguments) {
     ToolResult run = runTool(DAEMONARY_CLI_PATH, arguments, true, true);
     EXPECT_EQ(run.exitStatus, 0) << run.standardError;
@@ -268,24 +294,33 @@ TEST_F(ExtensionEndToEndTest, RegistersServesTheListingAndShutsDownWhenTold) {
         used.push_back(name);
     }
     const nlohmann::json context = {{"constraints", nlohmann::json::array()}, {"colsUsed", used}};
-    const auto listing = cliJson({"list", "--json", "--defaults"});
-    EXPECT_EQ(generate("daemonary_items", context.dump()), expectedRows(listing, cheap));
+    const auto [rows, listed] =
+        readWhileStable([&] { return generate("daemonary_items", context.dump()); },
+                        [&] {
+                            return expectedRows(cliJson({"list", "--json", "--defaults"}), cheap);
+                        });
+    expectSameRows(rows, listed);
     EXPECT_TRUE(codesignRuns().empty()) << codesignRuns().front();
 
     // Every column of one category (codesign runs for every program, which
     // takes minutes for the whole host), as `list --signers` has them.
-    const Rows user = generate(
-        "daemonary_items", R"({"constraints":[{"name":"category","list":[{"op":2,"expr":"User"}],)"
-                           R"("affinity":"TEXT"}]})");
+    const auto [user, userListed] = readWhileStable(
+        [&] {
+            return generate("daemonary_items",
+                            R"({"constraints":[{"name":"category","list":[{"op":2,"expr":"User"}],)"
+                            R"("affinity":"TEXT"}]})");
+        },
+        [&] {
+            return expectedRows(
+                cliJson({"list", "--json", "--defaults", "--signers", "--scope", "User"}), names);
+        });
     EXPECT_FALSE(codesignRuns().empty());
     Rows withoutHashes = user;
     for (auto& row : withoutHashes) {
         row.erase("sha256");
         row.erase("program_sha256");
     }
-    EXPECT_EQ(withoutHashes, expectedRows(cliJson({"list", "--json", "--defaults", "--signers",
-                                                   "--scope", "User"}),
-                                          names));
+    expectSameRows(withoutHashes, userListed);
 
     // The definition and program hashes are the snapshot's fingerprints.
     TemporaryFolder snapshotFolder;

@@ -42,14 +42,13 @@ ServiceType typeOf(const BackgroundItem& record) {
 BackgroundTasks::BackgroundTasks(HostLayout layout) : m_layout(std::move(layout)) {}
 
 BackgroundTaskTable BackgroundTasks::loadTable() const {
-    ToolOptions options;
-    options.captureOutput = true;
-    options.captureError = true;
-    options.timeLimit = kTimeLimit;
-    return tableFromRun(runTool(m_layout.sfltool(), {"dumpbtm"}, options));
+    const ToolOptions options = m_layout.toolOptions(true, true);
+    return tableFromRun(runTool(m_layout.sfltool(), {"dumpbtm"}, options),
+                        options.timeLimit.value_or(kDefaultToolTimeout));
 }
 
-BackgroundTaskTable BackgroundTasks::tableFromRun(const ToolResult& result) {
+BackgroundTaskTable BackgroundTasks::tableFromRun(const ToolResult& result,
+                                                  std::chrono::milliseconds timeLimit) {
     const std::string fallback = "; background items come from the app scan alone";
     if (result.launchError) {
         Log::line("Could not run " + std::string(kCommand) + ": " +
@@ -58,7 +57,7 @@ BackgroundTaskTable BackgroundTasks::tableFromRun(const ToolResult& result) {
     }
     if (result.timedOut) {
         Log::line(std::string(kCommand) + " did not finish within " +
-                  std::to_string(kTimeLimit.count() / 1000) + " s" + fallback);
+                  std::to_string(timeLimit.count() / 1000) + " s" + fallback);
         return {};
     }
     if (result.exitStatus != 0) {

@@ -16,8 +16,6 @@ namespace daemonary {
 // give records of every category.
 class BackgroundTasks {
 public:
-    static constexpr std::chrono::milliseconds kTimeLimit{10'000};
-
     explicit BackgroundTasks(HostLayout layout);
 
     // One `sfltool dumpbtm`, without elevated rights. A tool that is missing,
@@ -25,7 +23,9 @@ public:
     // an empty table: the category then comes from the app scan alone.
     BackgroundTaskTable loadTable() const;
     // The same, from a finished run (logged the same way).
-    static BackgroundTaskTable tableFromRun(const ToolResult& result);
+    static BackgroundTaskTable
+    tableFromRun(const ToolResult& result,
+                 std::chrono::milliseconds timeLimit = kDefaultToolTimeout);
 
     // The Background category before status resolution: the jobs inside apps
     // with their records, and the job records no other category lists (those

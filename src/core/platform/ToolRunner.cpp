@@ -96,6 +96,9 @@ public:
     int redirect(int from, int to) {
         return ::posix_spawn_file_actions_adddup2(&m_actions, from, to);
     }
+    int readNothing(int to) {
+        return ::posix_spawn_file_actions_addopen(&m_actions, to, "/dev/null", O_RDONLY, 0);
+    }
     posix_spawn_file_actions_t* get() { return &m_actions; }
 
 private:
@@ -394,6 +397,11 @@ ToolResult runTool(const std::string& executable, const std::vector<std::string>
     FileActions actions;
     if (actions.status() != 0) {
         return launchFailure(actions.status());
+    }
+    // No tool is ever answered: one that asks (for a password, a
+    // confirmation) reads end of file, never the user's terminal.
+    if (const int code = actions.readNothing(STDIN_FILENO); code != 0) {
+        return launchFailure(code);
     }
     if (captureOutput) {
         if (const int code = actions.redirect(outputPipe.writeEnd, STDOUT_FILENO); code != 0) {

@@ -247,6 +247,27 @@ TEST_F(ToolRunnerTest, ChildSeesNoPipesButItsOwnStreams) {
     }
 }
 
+TEST_F(ToolRunnerTest, AToolThatAsksReadsNothingFromOurInput) {
+    // A tool asking for a password must never read what the user types into
+    // this program: our own standard input holds an answer it must not see.
+    int answer[2];
+    ASSERT_EQ(::pipe(answer), 0);
+    ASSERT_EQ(::write(answer[1], "secret\n", 7), 7);
+    ::close(answer[1]);
+    const int saved = ::dup(STDIN_FILENO);
+    ASSERT_GE(::dup2(answer[0], STDIN_FILENO), 0);
+    ::close(answer[0]);
+    const auto tool = script("asks", "read -r word; printf '[%s]' \"$word\"");
+    ToolOptions options;
+    options.captureOutput = true;
+    options.timeLimit = std::chrono::seconds(30);
+    const ToolResult result = runTool(tool, {}, options);
+    ::dup2(saved, STDIN_FILENO);
+    ::close(saved);
+    EXPECT_FALSE(result.timedOut);
+    EXPECT_EQ(result.standardOutput, "[]");
+}
+
 TEST(DecodeUtf8Test, AcceptsValidText) {
     EXPECT_EQ(decodeUtf8(""), std::optional<std::string>(""));
     EXPECT_EQ(decodeUtf8("plain"), "plain");
