@@ -407,7 +407,7 @@ TEST_F(ExtensionEndToEndTest, AnswersMalformedRequestsAndKeepsServing) {
          {std::string("GET / HTTP/1.0\r\n\r\n"), std::string("\x80\x01\x00\x01\x00\x00\x00\x04"
                                                              "call\x00\x00\x00\x01"
                                                              "\x0b\x00\x01\x7f\xff\xff\xff",
-                                                             27)}) {
+                                                             23)}) {
         const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
         sockaddr_un address{};
         address.sun_family = AF_UNIX;
