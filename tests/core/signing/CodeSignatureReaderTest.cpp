@@ -132,9 +132,13 @@ TEST_F(CodeSignatureReaderTest, ChangedSignatureOrCodeDirectoryIsInvalid) {
     // chain is judged at that time, so it must be the signer's own).
     std::string backdated = thin;
     const std::size_t cms = blobOffset(thin, command.dataOffset, 0x10000);
-    const std::size_t time = thin.find("260916141655Z", cms);
+    // The first signingTime attribute (its OID, then SET, UTCTime, 13 digits)
+    // is the signer's; the timestamp's own comes later.
+    const std::string signingTimeOid("\x06\x09\x2a\x86\x48\x86\xf7\x0d\x01\x09\x05", 11);
+    const std::size_t time = thin.find(signingTimeOid, cms);
     ASSERT_NE(time, std::string::npos);
-    backdated[time + 11] = '4';
+    ASSERT_EQ(thin[time + 13], '\x17');
+    backdated[time + 15 + 11] ^= 0x01; // a digit of the seconds
     signature = CodeSignatureReader::readPath(copyWith("backdated", backdated));
     EXPECT_EQ(signature.signingClass, SigningClass::invalid);
     EXPECT_THAT(signature.reason, HasSubstr("arm64: the CMS signature does not match"));
