@@ -15,8 +15,7 @@ public:
     // macOS bundle); `mainExecutable` is relative to it and bound by the
     // CodeDirectory instead. Nothing when the seal holds; else which file
     // and how it differs.
-    static std::optional<std::string> check(const std::string& root,
-                                            std::string_view codeResources,
+    static std::optional<std::string> check(const std::string& root, std::string_view codeResources,
                                             const std::string& mainExecutable);
 };
 

@@ -35,7 +35,9 @@ std::unique_ptr<FileByteSource> FileByteSource::open(const std::string& path, st
         new FileByteSource(descriptor, static_cast<std::uint64_t>(status.st_size)));
 }
 
-FileByteSource::~FileByteSource() { ::close(m_descriptor); }
+FileByteSource::~FileByteSource() {
+    ::close(m_descriptor);
+}
 
 std::optional<std::string> FileByteSource::read(std::uint64_t offset, std::size_t length) const {
     if (offset > m_size || length > m_size - offset) {

@@ -46,7 +46,8 @@ constexpr const char* kCdHashesAttribute = "1.2.840.113635.100.9.1";
 // `anchor apple` as Apple's requirement interpreter defines it: an Apple
 // root, and as first intermediate Apple's own code-signing authority, known
 // by the name Apple gave it in a certificate Apple's root signed.
-constexpr std::string_view kAppleCodeSigningAuthority = "Apple Code Signing Certification Authority";
+constexpr std::string_view kAppleCodeSigningAuthority =
+    "Apple Code Signing Certification Authority";
 constexpr std::string_view kAppleOrganization = "Apple Inc.";
 // Real chains have three certificates; more is a message built to make
 // the chain builder work.
@@ -166,11 +167,12 @@ std::optional<std::vector<std::string>> signedCdHashesOf(CMS_SignerInfo* signer)
         return hashes;
     }
     const ASN1_OCTET_STRING* text = value->value.octet_string;
-    const auto plist = parsePropertyList(std::string_view(
-        reinterpret_cast<const char*>(ASN1_STRING_get0_data(text)),
-        static_cast<std::size_t>(ASN1_STRING_length(text))));
+    const auto plist = parsePropertyList(
+        std::string_view(reinterpret_cast<const char*>(ASN1_STRING_get0_data(text)),
+                         static_cast<std::size_t>(ASN1_STRING_length(text))));
     const PlistDictionary* dictionary = plist ? plist->dictionary() : nullptr;
-    const auto entry = dictionary ? dictionary->find("cdhashes") : PlistDictionary::const_iterator{};
+    const auto entry =
+        dictionary ? dictionary->find("cdhashes") : PlistDictionary::const_iterator{};
     if (dictionary == nullptr || entry == dictionary->end() || !entry->second.array()) {
         return hashes;
     }
@@ -244,7 +246,8 @@ CmsVerdict verifyCmsSignature(std::string_view cms, std::string_view codeDirecto
 
     // The signature over the CodeDirectory, by the key of the certificate
     // the signer names; the chain is judged separately below.
-    BioPointer content(BIO_new_mem_buf(codeDirectory.data(), static_cast<int>(codeDirectory.size())));
+    BioPointer content(
+        BIO_new_mem_buf(codeDirectory.data(), static_cast<int>(codeDirectory.size())));
     if (!content || CMS_verify(message.get(), nullptr, nullptr, content.get(), nullptr,
                                CMS_BINARY | CMS_NO_SIGNER_CERT_VERIFY) != 1) {
         verdict.reason = openSslError("the CMS signature does not match the CodeDirectory");
@@ -280,7 +283,8 @@ CmsVerdict verifyCmsSignature(std::string_view cms, std::string_view codeDirecto
     // Code stays valid after its certificate expires when it was signed
     // while the certificate was valid: the chain is judged at signing time.
     if (verdict.signingTime) {
-        X509_VERIFY_PARAM_set_time(parameters, std::chrono::system_clock::to_time_t(*verdict.signingTime));
+        X509_VERIFY_PARAM_set_time(parameters,
+                                   std::chrono::system_clock::to_time_t(*verdict.signingTime));
     } else {
         X509_VERIFY_PARAM_set_flags(parameters, X509_V_FLAG_NO_CHECK_TIME);
     }

@@ -232,7 +232,9 @@ std::string CodeDirectory::digest(std::string_view bytes) const {
     return hashTypeDigest(m_hashType, bytes);
 }
 
-std::string CodeDirectory::cdHash() const { return digest(m_blob).substr(0, 20); }
+std::string CodeDirectory::cdHash() const {
+    return digest(m_blob).substr(0, 20);
+}
 
 std::optional<std::uint64_t> CodeDirectory::firstBadPage(const ByteSource& source,
                                                          std::uint64_t sliceOffset) const {

@@ -107,7 +107,8 @@ SliceVerdict readSlice(const ByteSource& source, const MachOSlice& slice,
         }
         directories.push_back(std::move(*directory));
     }
-    const auto view = [](const std::optional<std::string>& text) -> std::optional<std::string_view> {
+    const auto view =
+        [](const std::optional<std::string>& text) -> std::optional<std::string_view> {
         if (!text) {
             return std::nullopt;
         }
@@ -122,7 +123,8 @@ SliceVerdict readSlice(const ByteSource& source, const MachOSlice& slice,
              {std::pair{SpecialSlot::requirements, signature->requirements},
               std::pair{SpecialSlot::entitlements, signature->entitlements},
               std::pair{SpecialSlot::derEntitlements, signature->derEntitlements}}) {
-            if (auto problem = checkSpecialSlot(directory, static_cast<std::uint32_t>(slot), blob)) {
+            if (auto problem =
+                    checkSpecialSlot(directory, static_cast<std::uint32_t>(slot), blob)) {
                 return invalidSlice(*problem);
             }
         }
@@ -141,7 +143,8 @@ SliceVerdict readSlice(const ByteSource& source, const MachOSlice& slice,
     const CodeDirectory& primary = directories.front();
     const auto strongest = std::find_if(directories.begin(), directories.end(),
                                         [](const CodeDirectory& d) { return d.hashType() == 2; });
-    verdict.cdHash = hex((strongest != directories.end() ? *strongest : directories.back()).cdHash());
+    verdict.cdHash =
+        hex((strongest != directories.end() ? *strongest : directories.back()).cdHash());
     verdict.identifier = primary.identifier();
     verdict.hardenedRuntime = (primary.flags() & CodeDirectory::kFlagRuntime) != 0;
 
@@ -260,8 +263,8 @@ CodeSignature CodeSignatureReader::readBundle(const std::string& path) {
     bound.codeResources = readWholeFile(contents / "_CodeSignature" / "CodeResources");
     const auto info = bound.infoPlist ? parsePropertyList(*bound.infoPlist) : std::nullopt;
     const PlistDictionary* dictionary = info ? info->dictionary() : nullptr;
-    const auto entry = dictionary ? dictionary->find("CFBundleExecutable")
-                                  : PlistDictionary::const_iterator{};
+    const auto entry =
+        dictionary ? dictionary->find("CFBundleExecutable") : PlistDictionary::const_iterator{};
     const std::string* executable =
         dictionary && entry != dictionary->end() ? entry->second.string() : nullptr;
     if (!executable || executable->empty() || executable->find('/') != std::string::npos ||

@@ -20,8 +20,12 @@ CodeSignature CodeSignatureReader::readMachO(const ByteSource&, const BoundFiles
     return unavailable();
 }
 
-CodeSignature CodeSignatureReader::readPath(const std::string&) { return unavailable(); }
+CodeSignature CodeSignatureReader::readPath(const std::string&) {
+    return unavailable();
+}
 
-CodeSignature CodeSignatureReader::readBundle(const std::string&) { return unavailable(); }
+CodeSignature CodeSignatureReader::readBundle(const std::string&) {
+    return unavailable();
+}
 
 } // namespace daemonary

@@ -33,8 +33,7 @@ MachOLayout invalid(std::string error) {
 
 // Reads the header and load commands of the slice; fills its architecture
 // and signature range. An error names what is wrong.
-std::optional<std::string> readSlice(const ByteSource& source, MachOSlice& slice,
-                                     bool checkCpu) {
+std::optional<std::string> readSlice(const ByteSource& source, MachOSlice& slice, bool checkCpu) {
     const auto header = source.read(slice.offset, std::min<std::uint64_t>(slice.size, 32));
     if (!header || header->size() < 28) {
         return "the Mach-O header is cut short";

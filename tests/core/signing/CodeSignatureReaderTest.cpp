@@ -1,5 +1,6 @@
-#include "SigningFixtures.h"
 #include "signing/CodeSignatureReader.h"
+
+#include "SigningFixtures.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

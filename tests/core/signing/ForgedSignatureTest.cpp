@@ -111,13 +111,15 @@ protected:
         const std::size_t wrapper = blobOffset(m_thin, m_command.dataOffset, 0x10000);
         const std::string der = m_thin.substr(wrapper + 8, be32At(m_thin, wrapper + 4) - 8);
         const auto* cursor = reinterpret_cast<const unsigned char*>(der.data());
-        CMS_ContentInfo* genuine = d2i_CMS_ContentInfo(nullptr, &cursor, static_cast<long>(der.size()));
+        CMS_ContentInfo* genuine =
+            d2i_CMS_ContentInfo(nullptr, &cursor, static_cast<long>(der.size()));
         ASSERT_NE(genuine, nullptr);
         STACK_OF(X509)* certificates = CMS_get1_certs(genuine);
         for (int i = 0; i < sk_X509_num(certificates); ++i) {
             X509* certificate = sk_X509_value(certificates, i);
             X509_up_ref(certificate);
-            if (X509_check_ca(certificate) && X509_check_issued(certificate, certificate) == X509_V_OK) {
+            if (X509_check_ca(certificate) &&
+                X509_check_issued(certificate, certificate) == X509_V_OK) {
                 m_realRoot = CertificatePointer(certificate, X509_free);
             } else if (X509_check_ca(certificate)) {
                 m_realIntermediate = CertificatePointer(certificate, X509_free);
@@ -137,7 +139,8 @@ protected:
         for (X509* certificate : chain) {
             sk_X509_push(extra, certificate);
         }
-        BIO* content = BIO_new_mem_buf(m_codeDirectory.data(), static_cast<int>(m_codeDirectory.size()));
+        BIO* content =
+            BIO_new_mem_buf(m_codeDirectory.data(), static_cast<int>(m_codeDirectory.size()));
         CMS_ContentInfo* message =
             CMS_sign(leaf, leafKey, extra, content, CMS_DETACHED | CMS_BINARY | CMS_NOSMIMECAP);
         EXPECT_NE(message, nullptr);
@@ -180,14 +183,14 @@ protected:
 
 TEST_F(ForgedSignatureTest, SelfMadeChainWithApplesNamesAndMarkersIsUntrusted) {
     Key rootKey, intermediateKey, leafKey;
-    auto root = makeCertificate(kAppleRoot, nullptr, rootKey.key.get(), rootKey.key.get(), true, {});
-    auto intermediate =
-        makeCertificate(kDeveloperIdAuthority, X509_get_subject_name(root.get()),
-                        intermediateKey.key.get(), rootKey.key.get(), true,
-                        {{kDeveloperIdIntermediate, false}});
-    auto leaf = makeCertificate(kSentryLeaf, X509_get_subject_name(intermediate.get()),
-                                leafKey.key.get(), intermediateKey.key.get(), false,
-                                {{kDeveloperIdLeaf, true}});
+    auto root =
+        makeCertificate(kAppleRoot, nullptr, rootKey.key.get(), rootKey.key.get(), true, {});
+    auto intermediate = makeCertificate(kDeveloperIdAuthority, X509_get_subject_name(root.get()),
+                                        intermediateKey.key.get(), rootKey.key.get(), true,
+                                        {{kDeveloperIdIntermediate, false}});
+    auto leaf =
+        makeCertificate(kSentryLeaf, X509_get_subject_name(intermediate.get()), leafKey.key.get(),
+                        intermediateKey.key.get(), false, {{kDeveloperIdLeaf, true}});
     const CodeSignature signature =
         resignedWith(leaf.get(), leafKey.key.get(), {intermediate.get(), root.get()});
     expectNotApple(signature);
@@ -200,13 +203,12 @@ TEST_F(ForgedSignatureTest, ForgedIntermediateBesideTheRealAppleRootIsUntrusted)
     // The genuine root travels along; the intermediate claims it as issuer
     // but is signed by the attacker's key.
     Key forgerKey, intermediateKey, leafKey;
-    auto intermediate =
-        makeCertificate(kDeveloperIdAuthority, X509_get_subject_name(m_realRoot.get()),
-                        intermediateKey.key.get(), forgerKey.key.get(), true,
-                        {{kDeveloperIdIntermediate, false}});
-    auto leaf = makeCertificate(kSentryLeaf, X509_get_subject_name(intermediate.get()),
-                                leafKey.key.get(), intermediateKey.key.get(), false,
-                                {{kDeveloperIdLeaf, true}});
+    auto intermediate = makeCertificate(
+        kDeveloperIdAuthority, X509_get_subject_name(m_realRoot.get()), intermediateKey.key.get(),
+        forgerKey.key.get(), true, {{kDeveloperIdIntermediate, false}});
+    auto leaf =
+        makeCertificate(kSentryLeaf, X509_get_subject_name(intermediate.get()), leafKey.key.get(),
+                        intermediateKey.key.get(), false, {{kDeveloperIdLeaf, true}});
     expectNotApple(
         resignedWith(leaf.get(), leafKey.key.get(), {intermediate.get(), m_realRoot.get()}));
 }
@@ -215,16 +217,17 @@ TEST_F(ForgedSignatureTest, LeafClaimingTheRealDeveloperIdAuthorityIsUntrusted) 
     // The real intermediate and root, and a leaf that names the real
     // intermediate as its issuer without Apple ever signing it.
     Key leafKey, forgerKey;
-    auto leaf = makeCertificate(kSentryLeaf, X509_get_subject_name(m_realIntermediate.get()),
-                                leafKey.key.get(), forgerKey.key.get(), false,
-                                {{kDeveloperIdLeaf, true}});
-    expectNotApple(resignedWith(leaf.get(), leafKey.key.get(),
-                                {m_realIntermediate.get(), m_realRoot.get()}));
+    auto leaf =
+        makeCertificate(kSentryLeaf, X509_get_subject_name(m_realIntermediate.get()),
+                        leafKey.key.get(), forgerKey.key.get(), false, {{kDeveloperIdLeaf, true}});
+    expectNotApple(
+        resignedWith(leaf.get(), leafKey.key.get(), {m_realIntermediate.get(), m_realRoot.get()}));
 }
 
 TEST_F(ForgedSignatureTest, SelfMadeAppleCodeSigningChainIsNeverApple) {
     Key rootKey, intermediateKey, leafKey;
-    auto root = makeCertificate(kAppleRoot, nullptr, rootKey.key.get(), rootKey.key.get(), true, {});
+    auto root =
+        makeCertificate(kAppleRoot, nullptr, rootKey.key.get(), rootKey.key.get(), true, {});
     auto intermediate = makeCertificate(kCodeSigningAuthority, X509_get_subject_name(root.get()),
                                         intermediateKey.key.get(), rootKey.key.get(), true, {});
     auto leaf = makeCertificate({"Software Signing", "Apple Software", "Apple Inc."},
@@ -237,7 +240,8 @@ TEST_F(ForgedSignatureTest, ResigningWithTheGenuineProcedureKeepsTheCodeDirector
     // The forgeries above fail on the chain alone: the same re-signing with a
     // leaf that signs a different directory is Invalid, not Untrusted.
     Key rootKey, leafKey;
-    auto root = makeCertificate(kAppleRoot, nullptr, rootKey.key.get(), rootKey.key.get(), true, {});
+    auto root =
+        makeCertificate(kAppleRoot, nullptr, rootKey.key.get(), rootKey.key.get(), true, {});
     auto leaf = makeCertificate(kSentryLeaf, X509_get_subject_name(root.get()), leafKey.key.get(),
                                 rootKey.key.get(), false, {{kDeveloperIdLeaf, true}});
     m_codeDirectory[60] ^= 0x01;

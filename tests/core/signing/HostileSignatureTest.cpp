@@ -65,7 +65,9 @@ TEST(HostileSignatureTest, DamagedHeadersAreInvalidWithTheirReason) {
          },
          "length lies past the signature"},
         {"a million code slots",
-         [](std::string& b, const SignatureCommand&, std::size_t cd) { putBe32(b, cd + 28, 1000000); },
+         [](std::string& b, const SignatureCommand&, std::size_t cd) {
+             putBe32(b, cd + 28, 1000000);
+         },
          "code slots"},
         {"hash offset past the directory",
          [](std::string& b, const SignatureCommand&, std::size_t cd) {
@@ -84,7 +86,9 @@ TEST(HostileSignatureTest, DamagedHeadersAreInvalidWithTheirReason) {
          },
          "identifier"},
         {"unknown CodeDirectory version",
-         [](std::string& b, const SignatureCommand&, std::size_t cd) { putBe32(b, cd + 8, 0x30000); },
+         [](std::string& b, const SignatureCommand&, std::size_t cd) {
+             putBe32(b, cd + 8, 0x30000);
+         },
          "version"},
         {"unknown hash type",
          [](std::string& b, const SignatureCommand&, std::size_t cd) { b[cd + 37] = 9; },

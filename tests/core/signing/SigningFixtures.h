@@ -1,10 +1,10 @@
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
-#include <algorithm>
 #include <string>
 
 namespace daemonary::test {
