@@ -6,6 +6,7 @@
 #include "plist/PropertyList.h"
 
 #include <string_view>
+#include <sys/stat.h>
 #include <utility>
 
 namespace daemonary {
@@ -118,8 +119,10 @@ std::optional<LaunchItem> PlistReader::readLaunchItem(const std::string& path,
 
 std::variant<LaunchItem, ProblemReason> PlistReader::readDefinition(const std::string& path,
                                                                     const HostLayout& layout) {
-    // Through a link, a definition may lie anywhere; only the host's are read.
-    if (!layout.insideHost(path)) {
+    // Through a link, a definition may lie anywhere; only the host's are
+    // read. A device or a FIFO is no definition wherever it lies.
+    if (struct stat info{};
+        !layout.insideHost(path) && (::stat(path.c_str(), &info) != 0 || S_ISREG(info.st_mode))) {
         Log::line("PlistReader: Definition leads out of the host: " + path);
         return ProblemReason::outsideHost;
     }
