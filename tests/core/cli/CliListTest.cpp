@@ -1,10 +1,10 @@
-#include "listing/CategoryLoader.h"
 #include "Cli.h"
 #include "DiscoveryTestSupport.h"
 #include "ListCommand.h"
 #include "PrettyJson.h"
 #include "discovery/LaunchServiceManager.h"
 #include "discovery/MetadataManager.h"
+#include "listing/CategoryLoader.h"
 #include "model/LaunchItemJson.h"
 
 #include <gmock/gmock.h>
@@ -42,6 +42,10 @@ TEST(CliListOptionsTest, ScopesComeInSidebarOrderOnce) {
         scopesOf({"--scope", "Others", "--json", "--scope=Privileged", "--scope", "Others",
                   "--scope", "macOS"}),
         ElementsAre(LaunchScope::privilegedHelperTools, LaunchScope::macos, LaunchScope::others));
+    // Typed in any case, as the sidebar names them or not.
+    EXPECT_THAT(scopesOf({"--scope", "BACKGROUND", "--scope=macos", "--scope", "mAcH"}),
+                ElementsAre(LaunchScope::macos, LaunchScope::mach, LaunchScope::background));
+    EXPECT_EQ(scopesOf({"--scope", "ALL"}), scopesOf({}));
     auto parsed = parseListOptions({"--json", "--defaults"});
     ASSERT_TRUE(std::holds_alternative<ListOptions>(parsed));
     EXPECT_TRUE(std::get<ListOptions>(parsed).json);
@@ -50,7 +54,7 @@ TEST(CliListOptionsTest, ScopesComeInSidebarOrderOnce) {
 
 TEST(CliListOptionsTest, UsageErrorsExitTwoAndNameTheValidScopes) {
     for (const std::vector<std::string>& arguments :
-         {std::vector<std::string>{"list", "--scope", "macos"},
+         {std::vector<std::string>{"list", "--scope", "macintosh"},
           std::vector<std::string>{"list", "--scope"}, std::vector<std::string>{"list", "--all"},
           std::vector<std::string>{}}) {
         std::ostringstream out;
@@ -344,6 +348,13 @@ protected:
         ::prctl(PR_SET_CHILD_SUBREAPER, 0);
     }
 
+    ToolResult runCli(std::vector<std::string> arguments) const {
+        arguments.insert(arguments.begin(),
+                         {"DAEMONARY_HOST_ROOT=" + host, "HOME=" + host + "/Users/demo",
+                          DAEMONARY_BINARY_DIR "/bin/daemonary-cli"});
+        return runTool("/usr/bin/env", arguments, true, true);
+    }
+
     ToolResult runCliList() const {
         return runTool("/usr/bin/env",
                        {"DAEMONARY_HOST_ROOT=" + host, "HOME=" + host + "/Users/demo",
@@ -516,6 +527,96 @@ TEST_F(CliListEndToEndTest, EveryCategoryFromTheDemoHost) {
 
     // Others: one entry name in the system and the user folder.
     EXPECT_EQ(countLabel(document["Others"], "NorthwindDocs.mdimporter (Spotlight Plug-ins)"), 2u);
+}
+
+// Standard error is for errors: unreadable definitions are one count at the
+// end of a listing, each named only when asked, in the words of --problems.
+TEST_F(CliListEndToEndTest, StandardErrorCarriesOnlyErrorsAndTheProblemCount) {
+    const std::string numericLabel =
+        host + "/Library/LaunchDaemons/com.litware.numeric-label.plist";
+    const ToolResult table = runCli({"list"});
+    ASSERT_EQ(table.exitStatus, 0) << table.standardError;
+    EXPECT_EQ(table.standardError, "3 definitions could not be read (list --problems)\n");
+    const ToolResult json = runCli({"list", "--json", "--scope", "System"});
+    EXPECT_EQ(json.standardError, "3 definitions could not be read (list --problems)\n");
+    EXPECT_NO_THROW((void)nlohmann::ordered_json::parse(json.standardOutput));
+    EXPECT_EQ(runCli({"list", "--problems", "--scope", "System"}).standardError, "");
+    EXPECT_EQ(runCli({"list", "--scope", "Kernel"}).standardError, "");
+
+    const ToolResult verbose = runCli({"--verbose", "list", "--scope", "System"});
+    EXPECT_THAT(verbose.standardError,
+                HasSubstr("PlistReader: " + numericLabel + ": Label is not a string\n"));
+    EXPECT_THAT(verbose.standardError, Not(HasSubstr("Missing Label")));
+
+    // A folder many Macs lack is no warning; a lookup that finds nothing
+    // says that alone.
+    std::filesystem::remove_all(host + "/Library/LaunchAgents");
+    const ToolResult show = runCli({"show", "com.nonexistent.label"});
+    EXPECT_EQ(show.exitStatus, 2);
+    EXPECT_EQ(show.standardOutput, "");
+    EXPECT_EQ(show.standardError,
+              "daemonary-cli show: no service labelled \"com.nonexistent.label\" in Privileged, "
+              "System, User, macOS, Mach, Kernel, Others, Background\n");
+    EXPECT_THAT(runCli({"-v", "list", "--scope", "System"}).standardError,
+                HasSubstr("Failed to access directory: " + host + "/Library/LaunchAgents\n"));
+}
+
+// The text table says what the window's label cells say.
+TEST_F(CliListEndToEndTest, TablesMarkDisabledNotAllowedAndOrphanedRecords) {
+    const ToolResult run =
+        runCli({"list", "--scope", "system", "--scope", "USER", "--scope", "background"});
+    ASSERT_EQ(run.exitStatus, 0) << run.standardError;
+    const auto lineOf = [&run](std::string_view label) {
+        std::istringstream lines(run.standardOutput);
+        for (std::string line; std::getline(lines, line);) {
+            if (line.starts_with(std::string(label) + " ")) {
+                return line;
+            }
+        }
+        return std::string();
+    };
+    EXPECT_THAT(lineOf("io.tailspin.audio.menu"),
+                ::testing::StartsWith("io.tailspin.audio.menu \u2014 Not Allowed  "));
+    EXPECT_THAT(lineOf("local.demo.backup-notes"),
+                ::testing::StartsWith("local.demo.backup-notes \u2014 Disabled  "));
+    EXPECT_THAT(lineOf("net.litware.Sync.agent"),
+                ::testing::StartsWith("net.litware.Sync.agent \u2014 Orphaned  "));
+    EXPECT_THAT(lineOf("com.northwind.Skyline.agent"), Not(HasSubstr("\u2014")));
+}
+
+// A job table record names the program its definitions name, as the window
+// shows it, whether or not their categories are listed too.
+TEST_F(CliListEndToEndTest, MachRecordsCarryTheirDefinitionsProgram) {
+    const auto listed = [this](std::vector<std::string> arguments) {
+        const ToolResult run = runCli(std::move(arguments));
+        EXPECT_EQ(run.exitStatus, 0) << run.standardError;
+        return nlohmann::ordered_json::parse(run.standardOutput);
+    };
+    const auto machAlone = listed({"list", "--json", "--scope", "Mach"});
+    const auto both = listed({"list", "--json", "--scope", "System", "--scope", "Mach"});
+    const auto* definition = findLabel(both["System"], "io.tailspin.tailspind");
+    ASSERT_NE(definition, nullptr);
+    ASSERT_TRUE(definition->contains("executablePath"));
+    for (const auto* document : {&machAlone, &both}) {
+        const auto* job = findLabel((*document)["Mach"], "io.tailspin.tailspind");
+        ASSERT_NE(job, nullptr);
+        EXPECT_EQ((*job)["executablePath"], (*definition)["executablePath"]);
+        EXPECT_FALSE(job->contains("path"));
+    }
+    // Only the Mach records: the definition categories read for it stay out.
+    EXPECT_EQ(machAlone.size(), 1u);
+}
+
+TEST_F(CliListEndToEndTest, VersionIsTheProjectVersion) {
+    const std::string cmake = test::readText(DAEMONARY_SOURCE_DIR "/CMakeLists.txt");
+    const std::size_t at = cmake.find("VERSION ", cmake.find("project("));
+    ASSERT_NE(at, std::string::npos);
+    const std::string version =
+        cmake.substr(at + 8, cmake.find_first_of(" \n)", at + 8) - (at + 8));
+    const ToolResult run = runCli({"--version"});
+    EXPECT_EQ(run.exitStatus, 0);
+    EXPECT_EQ(run.standardOutput, "daemonary-cli " + version + "\n");
+    EXPECT_EQ(run.standardError, "");
 }
 
 TEST_F(CliListEndToEndTest, DemoHostProblemsOnlyWithTheFlag) {
