@@ -261,34 +261,17 @@ private slots:
             environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
             app.setProcessEnvironment(environment);
             app.start(QStringLiteral(DAEMONARY_APP_PATH), {argument});
-            const bool finished = app.waitForFinished(60'000);
-            if (!finished) {
-                app.kill();
-                app.waitForFinished();
-            }
-            const bool answered =
-                finished && app.exitStatus() == QProcess::NormalExit && app.exitCode() == 0;
+            const bool answered = app.waitForFinished(60'000) &&
+                                  app.exitStatus() == QProcess::NormalExit && app.exitCode() == 0;
+            app.kill();
             return answered ? QString::fromUtf8(app.readAllStandardOutput()) : QString();
         };
         const QString help = answer(QStringLiteral("--help"));
         QVERIFY(help.startsWith(QStringLiteral("Usage: daemonary ")));
-        QVERIFY(help.contains(QStringLiteral("--version")));
         QVERIFY(help.contains(QStringLiteral("DAEMONARY_HOST_ROOT")));
-        QCOMPARE(answer(QStringLiteral("-h")), help);
-        // What About shows.
-        const AppInfo info = AppInfo::compiled();
-        QVERIFY(!info.versionText().isEmpty());
+        const AppInfo info = AppInfo::compiled(); // what About shows
         QCOMPARE(answer(QStringLiteral("--version")),
                  info.name + QLatin1Char(' ') + info.versionText() + QLatin1Char('\n'));
-    }
-
-    void versionTextNamesTheBuildOnlyWhenItDiffers() {
-        AppInfo info = AppInfo::compiled();
-        info.shortVersion = QStringLiteral("1.2");
-        info.bundleVersion = QStringLiteral("1.2");
-        QCOMPARE(info.versionText(), QStringLiteral("1.2"));
-        info.bundleVersion = QStringLiteral("1200");
-        QCOMPARE(info.versionText(), QStringLiteral("1.2 (1200)"));
     }
 
 private:
