@@ -16,6 +16,9 @@ namespace daemonary {
 
 namespace {
 
+// The project's version, as CMake's project() gives it.
+constexpr std::string_view kCliVersion = DAEMONARY_VERSION;
+
 // New subcommands are added here, each implemented in a file of its own.
 constexpr std::array kCommands = {
     CliCommand{"list", kListCommandUsage, kListCommandSummary, runListCommand},
@@ -34,8 +37,10 @@ constexpr std::array kCommands = {
 
 void printCliUsage(std::ostream& stream) {
     stream << "Usage: daemonary-cli [--verbose] <command> [options]\n"
-              "       daemonary-cli --help\n\n"
-              "  -v, --verbose  also write what discovery does to standard error\n\n"
+              "       daemonary-cli --help | --version\n\n"
+              "  -v, --verbose  also write what discovery does to standard error, and a\n"
+              "                line for each definition that could not be read\n"
+              "  --version      print \"daemonary-cli\" and its version\n\n"
               "Commands:\n";
     for (const CliCommand& command : kCommands) {
         stream << "  daemonary-cli " << command.usage << "\n      " << command.summary << "\n";
@@ -66,6 +71,10 @@ int runCli(const std::vector<std::string>& commandLine, std::ostream& out, std::
     const std::string& name = arguments.front();
     if (name == "--help" || name == "-h" || name == "help") {
         printCliUsage(out);
+        return 0;
+    }
+    if (name == "--version") {
+        out << "daemonary-cli " << kCliVersion << "\n";
         return 0;
     }
     for (const CliCommand& command : kCommands) {

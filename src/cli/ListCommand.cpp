@@ -42,6 +42,21 @@ std::string_view disabledText(const DisabledServices& disabled, const LaunchItem
     return state ? (*state ? "yes" : "no") : "-";
 }
 
+// The marks the window puts after a label, in its order and words.
+std::string markedLabel(const LaunchItem& item, const DisabledServices* disabled) {
+    std::string text = displayableText(item.label);
+    if (disabled != nullptr && disabled->isDisabled(item).value_or(false)) {
+        text += " \u2014 Disabled";
+    }
+    if (!item.allowedInBackground) {
+        text += " \u2014 Not Allowed";
+    }
+    if (item.orphaned) {
+        text += " \u2014 Orphaned";
+    }
+    return text;
+}
+
 std::string pidOrIndexText(const LaunchItem& item) {
     if (item.index) {
         return std::to_string(*item.index);
@@ -102,7 +117,7 @@ void writeListTable(std::ostream& out, LaunchScope scope, const std::vector<Laun
     std::size_t pidWidth = pidHeading.size();
     std::size_t statusWidth = std::string_view("STATUS").size();
     for (const LaunchItem& item : items) {
-        labels.push_back(displayableText(item.label));
+        labels.push_back(markedLabel(item, disabled));
         pidTexts.push_back(pidOrIndexText(item));
         running += item.status == ServiceStatus::active ? 1 : 0;
         labelWidth = std::max(labelWidth, displayWidth(labels.back()));
@@ -231,9 +246,10 @@ int runListCommand(const std::vector<std::string>& arguments, std::ostream& out,
 
     const LaunchServiceManager manager;
     const MetadataManager* metadata = options.defaults ? &MetadataManager::shared() : nullptr;
+    // Problems are gathered either way: without --problems they are counted
+    // on standard error.
     const Listing listing = Listing::load(
-        manager, ListingRequest{options.scopes, true, options.signers, options.problems},
-        SignerChecker());
+        manager, ListingRequest{options.scopes, true, options.signers, true}, SignerChecker());
     const auto& categories = listing.categories;
     const ListFacts facts = listing.facts(metadata);
     const DisabledServices* disabledState = facts.disabled;
@@ -244,20 +260,29 @@ int runListCommand(const std::vector<std::string>& arguments, std::ostream& out,
         out << listJson(categories, metadata, disabledState, signerMap,
                         options.problems ? &problems : nullptr)
             << '\n';
-        return 0;
-    }
-    for (std::size_t i = 0; i < categories.size(); ++i) {
-        if (i > 0) {
-            out << '\n';
+    } else {
+        for (std::size_t i = 0; i < categories.size(); ++i) {
+            if (i > 0) {
+                out << '\n';
+            }
+            writeListTable(out, categories[i].first, categories[i].second, metadata, disabledState,
+                           signerMap);
         }
-        writeListTable(out, categories[i].first, categories[i].second, metadata, disabledState,
-                       signerMap);
+        if (options.problems) {
+            out << (categories.empty() ? "" : "\n");
+            writeProblemsTable(out, problems);
+        }
     }
-    if (options.problems) {
-        out << (categories.empty() ? "" : "\n");
-        writeProblemsTable(out, problems);
+    if (!options.problems && !problems.empty()) {
+        out.flush();
+        err << problemsCountLine(problems.size()) << '\n';
     }
     return 0;
+}
+
+std::string problemsCountLine(std::size_t count) {
+    return std::to_string(count) + (count == 1 ? " definition" : " definitions") +
+           " could not be read (list --problems)";
 }
 
 } // namespace daemonary

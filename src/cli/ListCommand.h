@@ -34,8 +34,11 @@ inline constexpr std::string_view kListCommandDetails =
     "                (after the categories; \"problems\" in JSON)\n"
     "A Disabled column tells which launchd jobs launchd will not start (yes, no, or - when\n"
     "unknown); in JSON such records carry \"disabled\": true. A job switched off under\n"
-    "\"Allow in the Background\" carries \"allowedInBackground\": false in any category.\n"
-    "Discovery log lines go to standard error.\n";
+    "\"Allow in the Background\" carries \"allowedInBackground\": false in any category,\n"
+    "one whose app is gone \"orphaned\": true; the table marks such labels \"\u2014 Disabled\",\n"
+    "\"\u2014 Not Allowed\" and \"\u2014 Orphaned\", as the window does.\n"
+    "Standard error carries errors only, and \"N definitions could not be read\" when some\n"
+    "gave no record (--problems lists them; --verbose names each as it is read).\n";
 
 struct ListOptions {
     std::vector<LaunchScope> scopes; // sidebar order, no repeats
@@ -83,6 +86,10 @@ using LoadedCategories = std::vector<std::pair<LaunchScope, std::vector<LaunchIt
 // order: the loading every command that scans shares.
 LoadedCategories loadCategories(const std::vector<LaunchScope>& scopes,
                                 std::vector<DefinitionProblem>* problems = nullptr);
+
+// What a listing without --problems says on standard error when some
+// definitions gave no record.
+std::string problemsCountLine(std::size_t count);
 
 int runListCommand(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err);
 

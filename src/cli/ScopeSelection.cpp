@@ -1,5 +1,7 @@
 #include "ScopeSelection.h"
 
+#include "text/TextParsing.h"
+
 #include <string_view>
 
 namespace daemonary {
@@ -26,14 +28,20 @@ std::optional<ScopeSelection::Error> ScopeSelection::take(const std::vector<std:
         name = argument.substr(kOptionWithValue.size());
     }
     m_any = true;
-    if (name == "all") {
+    // Typed names need not match the sidebar's capitals ("background",
+    // "MACOS"); files and snapshots keep the exact spelling.
+    const std::string typed = asciiLowercased(name);
+    if (typed == "all") {
         m_requested.fill(true);
-    } else if (const auto scope = launchScopeFromText(name)) {
-        m_requested[static_cast<std::size_t>(*scope)] = true;
-    } else {
-        return Error{"unknown scope \"" + name + "\"; valid names: " + validNames()};
+        return std::nullopt;
     }
-    return std::nullopt;
+    for (const LaunchScope scope : allScopes()) {
+        if (asciiLowercased(toText(scope)) == typed) {
+            m_requested[static_cast<std::size_t>(scope)] = true;
+            return std::nullopt;
+        }
+    }
+    return Error{"unknown scope \"" + name + "\"; valid names: " + validNames()};
 }
 
 std::vector<LaunchScope> ScopeSelection::scopes() const {

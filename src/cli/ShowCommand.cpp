@@ -5,6 +5,7 @@
 #include "LabelArgument.h"
 #include "ScopeSelection.h"
 #include "discovery/LaunchServiceManager.h"
+#include "listing/CategoryLoader.h"
 #include "model/LaunchItemJson.h"
 #include "platform/FileSystem.h"
 #include "platform/HostLayout.h"
@@ -302,6 +303,11 @@ int runShowCommand(const std::vector<std::string>& arguments, std::ostream& out,
         findFirstRecord(options.label, options.scopes,
                         [&discovery, backgroundTasks = std::optional<BackgroundTaskTable>()](
                             LaunchScope scope) mutable {
+                            // The job table's records with the programs their
+                            // definitions name, as list gives them.
+                            if (scope == LaunchScope::mach) {
+                                return std::move(loadCategories(discovery, {scope}).front().second);
+                            }
                             // One sfltool run for however many categories are searched.
                             if (!backgroundTasks) {
                                 backgroundTasks = discovery.loadBackgroundTasks();

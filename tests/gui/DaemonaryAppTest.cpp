@@ -17,6 +17,8 @@
 #include <QListView>
 #include <QMenu>
 #include <QMenuBar>
+#include <QProcess>
+#include <QProcessEnvironment>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QStandardPaths>
@@ -246,6 +248,30 @@ private slots:
         QCOMPARE(domain.join(QLatin1Char('.')) + QLatin1Char('.') +
                      QCoreApplication::applicationName(),
                  QStringLiteral("example.daemonary.Daemonary"));
+    }
+
+    // Asking the program for its options or version needs no display and
+    // opens no window: the answer comes before Qt sets anything up.
+    void helpAndVersionAnswerWithoutADisplay() {
+        const auto answer = [](const QString& argument) {
+            QProcess app;
+            QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+            environment.remove(QStringLiteral("DISPLAY"));
+            environment.remove(QStringLiteral("WAYLAND_DISPLAY"));
+            environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+            app.setProcessEnvironment(environment);
+            app.start(QStringLiteral(DAEMONARY_APP_PATH), {argument});
+            const bool answered = app.waitForFinished(60'000) &&
+                                  app.exitStatus() == QProcess::NormalExit && app.exitCode() == 0;
+            app.kill();
+            return answered ? QString::fromUtf8(app.readAllStandardOutput()) : QString();
+        };
+        const QString help = answer(QStringLiteral("--help"));
+        QVERIFY(help.startsWith(QStringLiteral("Usage: daemonary ")));
+        QVERIFY(help.contains(QStringLiteral("DAEMONARY_HOST_ROOT")));
+        const AppInfo info = AppInfo::compiled(); // what About shows
+        QCOMPARE(answer(QStringLiteral("--version")),
+                 info.name + QLatin1Char(' ') + info.versionText() + QLatin1Char('\n'));
     }
 
 private:

@@ -101,6 +101,11 @@ bool LaunchServiceManager::readsBackgroundTasks(LaunchScope scope) {
     return scope != LaunchScope::kernel && scope != LaunchScope::mach;
 }
 
+bool LaunchServiceManager::holdsJobDefinitions(LaunchScope scope) {
+    return scope == LaunchScope::system || scope == LaunchScope::user ||
+           scope == LaunchScope::macos;
+}
+
 BackgroundTaskTable LaunchServiceManager::loadBackgroundTasks() const {
     std::shared_future<BackgroundTaskTable> running;
     std::promise<BackgroundTaskTable> mine;
@@ -230,7 +235,13 @@ LaunchServiceManager::scanLaunchdDirectories(const std::vector<std::string>& dir
         Log::info("Scanning directory: " + directory);
         const auto names = listDirectory(directory);
         if (!names) {
-            Log::line("Failed to access directory: " + directory);
+            // Many Macs lack some of the folders: only one that is there and
+            // cannot be read is worth a warning.
+            if (pathExists(directory)) {
+                Log::line("Failed to access directory: " + directory);
+            } else {
+                Log::info("Failed to access directory: " + directory);
+            }
             continue;
         }
         Log::info("Found " + std::to_string(names->size()) + " files in " +
@@ -240,25 +251,14 @@ LaunchServiceManager::scanLaunchdDirectories(const std::vector<std::string>& dir
                 continue;
             }
             std::string path = appendPathComponent(directory, name);
-            std::variant<LaunchItem, ProblemReason> read;
-            std::vector<std::string> reasons;
-            {
-                Log::Capture capture;
-                read = PlistReader::readDefinition(path, m_layout);
-                reasons = capture.take();
-            }
-            for (const std::string& reason : reasons) {
-                Log::line(reason);
-            }
+            std::variant<LaunchItem, ProblemReason> read =
+                PlistReader::readDefinition(path, m_layout);
             if (auto* item = std::get_if<LaunchItem>(&read)) {
                 items.push_back(std::move(*item));
             } else {
-                if (reasons.empty()) {
-                    Log::line("Failed to read plist definition: " + name);
-                } else {
-                    // One warning a file: the reader's reason says it already.
-                    Log::info("Failed to read plist definition: " + name);
-                }
+                // Not a warning: the problems list carries it, and a listing
+                // counts such files in one line at its end.
+                Log::info("Failed to read plist definition: " + name);
                 problems.push_back({std::move(path), std::get<ProblemReason>(read), scope});
             }
         }

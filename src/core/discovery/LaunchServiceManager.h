@@ -59,6 +59,9 @@ public:
     // its answer, so a load of every category runs the tool once.
     BackgroundTaskTable loadBackgroundTasks() const;
     static bool readsBackgroundTasks(LaunchScope scope);
+    // The categories of launchd definitions, whose programs the job table's
+    // records take by label (withDefinitionPrograms).
+    static bool holdsJobDefinitions(LaunchScope scope);
 
     const HostLayout& layout() const;
 

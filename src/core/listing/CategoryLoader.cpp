@@ -4,6 +4,7 @@
 #include "discovery/LaunchServiceManager.h"
 #include "platform/Log.h"
 
+#include <algorithm>
 #include <future>
 #include <string>
 
@@ -16,6 +17,41 @@ struct CategoryLoad {
     std::vector<DefinitionProblem> problems;
     std::vector<std::string> logLines;
 };
+
+using Categories = std::vector<std::pair<LaunchScope, std::vector<LaunchItem>>>;
+
+// The job table names no program: a Mach record takes the one its
+// definitions name, as the window gives it. Definition categories that are
+// not listed are read for that alone; their records, problems and log lines
+// stay out of the listing.
+void attachMachPrograms(const LaunchServiceManager& manager, Categories& categories) {
+    const auto jobs = std::find_if(categories.begin(), categories.end(), [](const auto& category) {
+        return category.first == LaunchScope::mach;
+    });
+    if (jobs == categories.end()) {
+        return;
+    }
+    std::vector<std::vector<LaunchItem>> unlisted;
+    unlisted.reserve(allScopes().size());
+    std::vector<const std::vector<LaunchItem>*> definitions;
+    for (const LaunchScope scope : allScopes()) {
+        if (!LaunchServiceManager::holdsJobDefinitions(scope)) {
+            continue;
+        }
+        const auto listed =
+            std::find_if(categories.begin(), categories.end(),
+                         [scope](const auto& category) { return category.first == scope; });
+        if (listed != categories.end()) {
+            definitions.push_back(&listed->second);
+            continue;
+        }
+        const Log::Capture unwanted;
+        unlisted.push_back(manager.loadItems(scope, BackgroundTaskTable()));
+        definitions.push_back(&unlisted.back());
+    }
+    jobs->second =
+        LaunchServiceManager::withDefinitionPrograms(std::move(jobs->second), definitions);
+}
 
 } // namespace
 
@@ -85,6 +121,7 @@ loadCategories(const LaunchServiceManager& manager, const std::vector<LaunchScop
             problems->insert(problems->end(), load.problems.begin(), load.problems.end());
         }
     }
+    attachMachPrograms(manager, categories);
     return categories;
 }
 

@@ -140,20 +140,25 @@ std::variant<LaunchItem, ProblemReason> PlistReader::readDefinition(const std::s
         }
         return ProblemReason::unreadable;
     }
+    // A definition that cannot be read is a record-less problem the listing
+    // reports (list --problems); the line per file is for --verbose, in the
+    // same words.
+    const auto reject = [&path](ProblemReason reason) {
+        Log::info("PlistReader: " + path + ": " + std::string(toText(reason)));
+        return reason;
+    };
     const std::optional<PlistValue> root = parsePropertyList(std::get<std::string>(bytes));
     if (!root) {
-        Log::line("PlistReader: Failed to parse plist at " + path);
-        return ProblemReason::doesNotParse;
+        return reject(ProblemReason::doesNotParse);
     }
     const PlistDictionary* definition = root->dictionary();
     if (!definition) {
-        Log::line("PlistReader: Failed to parse plist at " + path);
-        return ProblemReason::notDictionary;
+        return reject(ProblemReason::notDictionary);
     }
     const auto label = definition->find("Label");
     if (label == definition->end() || !label->second.string()) {
-        Log::line("PlistReader: Missing Label in plist at " + path);
-        return label == definition->end() ? ProblemReason::noLabel : ProblemReason::labelNotString;
+        return reject(label == definition->end() ? ProblemReason::noLabel
+                                                 : ProblemReason::labelNotString);
     }
 
     const std::string_view locationText = hostRelative(path, layout.hostRoot());

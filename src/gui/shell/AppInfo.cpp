@@ -40,6 +40,14 @@ const AppInfo& AppInfo::current() {
     return info;
 }
 
+QString AppInfo::versionText() const {
+    if (bundleVersion.isEmpty() || bundleVersion == shortVersion) {
+        return shortVersion.isEmpty() ? bundleVersion : shortVersion;
+    }
+    return QStringLiteral("%1 (%2)").arg(
+        shortVersion.isEmpty() ? QStringLiteral("-") : shortVersion, bundleVersion);
+}
+
 AppInfo AppInfo::compiled() {
     return AppInfo{
         QString::fromUtf8(appinfo::kName),

@@ -20,6 +20,10 @@ struct AppInfo {
 
     static const AppInfo& current();
 
+    // "1.2 (1200)", or the short version alone when the two agree: what
+    // About and `daemonary --version` show.
+    QString versionText() const;
+
     // The values built into this program.
     static AppInfo compiled();
     // These values with every text value the dictionary holds under the same keys.

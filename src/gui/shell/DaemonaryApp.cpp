@@ -8,6 +8,7 @@
 #include "shell/GuiDependencies.h"
 #include "shell/ToolRunPool.h"
 #include "shell/UserDefaults.h"
+#include "shell/WindowOptions.h"
 #include "table/AppState.h"
 #include "updates/SparkleUpdateManager.h"
 #include "updates/UpdateSettingsButton.h"
@@ -25,6 +26,9 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <iostream>
+#include <string>
+#include <vector>
 
 namespace daemonary {
 
@@ -128,8 +132,7 @@ void addMenus(MainView& window, SparkleUpdateManager& updateManager, UserDefault
     about->setMenuRole(QAction::AboutRole);
     QObject::connect(about, &QAction::triggered, &window, [&window, info] {
         QMessageBox::about(&window, QObject::tr("About %1").arg(info.name),
-                           QObject::tr("%1\nVersion %2 (%3)")
-                               .arg(info.name, info.shortVersion, info.bundleVersion));
+                           QObject::tr("%1\nVersion %2").arg(info.name, info.versionText()));
     });
     QAction* check = addAction(help, QStringLiteral("checkForUpdatesAction"),
                                QObject::tr("Check for Updates..."));
@@ -201,6 +204,10 @@ void DaemonaryApp::setUpMainWindow(MainView& window, AppDelegate& delegate,
 }
 
 int DaemonaryApp::run(int argc, char* argv[]) {
+    if (const auto answered =
+            WindowOptions::answer(std::vector<std::string>(argv + 1, argv + argc), std::cout)) {
+        return *answered;
+    }
     int status = 0;
     {
         QApplication application(argc, argv);

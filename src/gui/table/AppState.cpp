@@ -117,8 +117,7 @@ void AppState::finishLoad(LaunchScope scope, std::vector<LaunchItem> items) {
 }
 
 bool AppState::isDefinitionScope(LaunchScope scope) {
-    return scope == LaunchScope::system || scope == LaunchScope::user ||
-           scope == LaunchScope::macos;
+    return LaunchServiceManager::holdsJobDefinitions(scope);
 }
 
 std::vector<LaunchItem> AppState::withDefinitionPrograms(std::vector<LaunchItem> jobs) const {

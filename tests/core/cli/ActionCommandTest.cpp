@@ -34,7 +34,7 @@ TEST(ActionOptionsTest, LabelAndScopes) {
     EXPECT_EQ(std::get<ActionOptions>(parsed).scopes.size(), 8u);
 
     for (const std::vector<std::string>& bad : std::vector<std::vector<std::string>>{
-             {}, {"a", "b"}, {"a", "--scope"}, {"a", "--scope", "user"}, {"--force", "a"}}) {
+             {}, {"a", "b"}, {"a", "--scope"}, {"a", "--scope", "users"}, {"--force", "a"}}) {
         EXPECT_TRUE(
             std::holds_alternative<ActionUsageError>(parseActionOptions(ActionVerb::toggle, bad)));
     }

@@ -11,6 +11,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
+#include <regex>
 #include <sstream>
 
 #if defined(DAEMONARY_HOSTSIM_PATH)
@@ -43,6 +44,10 @@ TEST(CliListOptionsTest, ScopesComeInSidebarOrderOnce) {
         scopesOf({"--scope", "Others", "--json", "--scope=Privileged", "--scope", "Others",
                   "--scope", "macOS"}),
         ElementsAre(LaunchScope::privilegedHelperTools, LaunchScope::macos, LaunchScope::others));
+    // Typed in any case, as the sidebar names them or not.
+    EXPECT_THAT(scopesOf({"--scope", "BACKGROUND", "--scope=macos", "--scope", "mAcH"}),
+                ElementsAre(LaunchScope::macos, LaunchScope::mach, LaunchScope::background));
+    EXPECT_EQ(scopesOf({"--scope", "ALL"}), scopesOf({}));
     auto parsed = parseListOptions({"--json", "--defaults"});
     ASSERT_TRUE(std::holds_alternative<ListOptions>(parsed));
     EXPECT_TRUE(std::get<ListOptions>(parsed).json);
@@ -51,7 +56,7 @@ TEST(CliListOptionsTest, ScopesComeInSidebarOrderOnce) {
 
 TEST(CliListOptionsTest, UsageErrorsExitTwoAndNameTheValidScopes) {
     for (const std::vector<std::string>& arguments :
-         {std::vector<std::string>{"list", "--scope", "macos"},
+         {std::vector<std::string>{"list", "--scope", "macintosh"},
           std::vector<std::string>{"list", "--scope"}, std::vector<std::string>{"list", "--all"},
           std::vector<std::string>{}}) {
         std::ostringstream out;
@@ -345,6 +350,13 @@ protected:
         ::prctl(PR_SET_CHILD_SUBREAPER, 0);
     }
 
+    ToolResult runCli(std::vector<std::string> arguments) const {
+        arguments.insert(arguments.begin(),
+                         {"DAEMONARY_HOST_ROOT=" + host, "HOME=" + host + "/Users/demo",
+                          DAEMONARY_BINARY_DIR "/bin/daemonary-cli"});
+        return runTool("/usr/bin/env", arguments, true, true);
+    }
+
     ToolResult runCliList() const {
         return runTool("/usr/bin/env",
                        {"DAEMONARY_HOST_ROOT=" + host, "HOME=" + host + "/Users/demo",
@@ -517,6 +529,63 @@ TEST_F(CliListEndToEndTest, EveryCategoryFromTheDemoHost) {
 
     // Others: one entry name in the system and the user folder.
     EXPECT_EQ(countLabel(document["Others"], "NorthwindDocs.mdimporter (Spotlight Plug-ins)"), 2u);
+}
+
+// Standard error is for errors: unreadable definitions are one count at the
+// end of a listing, each named only when asked, in the words of --problems.
+TEST_F(CliListEndToEndTest, StandardErrorCarriesOnlyErrorsAndTheProblemCount) {
+    const std::string count = "3 definitions could not be read (list --problems)\n";
+    EXPECT_EQ(runCli({"list"}).standardError, count);
+    EXPECT_EQ(runCli({"list", "--json", "--scope", "System"}).standardError, count);
+    EXPECT_EQ(runCli({"list", "--problems", "--scope", "System"}).standardError, "");
+    EXPECT_THAT(runCli({"--verbose", "list", "--scope", "System"}).standardError,
+                HasSubstr("PlistReader: " + host +
+                          "/Library/LaunchDaemons/com.litware.numeric-label.plist: Label is not "
+                          "a string\n"));
+
+    // A folder many Macs lack is no warning; a lookup that finds nothing
+    // says that alone.
+    std::filesystem::remove_all(host + "/Library/LaunchAgents");
+    const ToolResult show = runCli({"show", "com.nonexistent.label"});
+    EXPECT_EQ(show.exitStatus, 2);
+    EXPECT_EQ(show.standardError,
+              "daemonary-cli show: no service labelled \"com.nonexistent.label\" in Privileged, "
+              "System, User, macOS, Mach, Kernel, Others, Background\n");
+}
+
+// The text table says what the window's label cells say; scopes are typed in
+// any case; the version is the project's.
+TEST_F(CliListEndToEndTest, TablesMarkRecordsAsTheWindowDoes) {
+    const ToolResult run =
+        runCli({"list", "--scope", "system", "--scope", "USER", "--scope", "background"});
+    ASSERT_EQ(run.exitStatus, 0) << run.standardError;
+    EXPECT_THAT(run.standardOutput, HasSubstr("\nio.tailspin.audio.menu \u2014 Not Allowed  "));
+    EXPECT_THAT(run.standardOutput, HasSubstr("\nlocal.demo.backup-notes \u2014 Disabled  "));
+    EXPECT_THAT(run.standardOutput, HasSubstr("\nnet.litware.Sync.agent \u2014 Orphaned  "));
+    EXPECT_THAT(run.standardOutput, HasSubstr("\ncom.northwind.Skyline.agent  "));
+
+    std::smatch version;
+    const std::string cmake = test::readText(DAEMONARY_SOURCE_DIR "/CMakeLists.txt");
+    ASSERT_TRUE(
+        std::regex_search(cmake, version, std::regex(R"(project\([^)]*VERSION ([0-9.]+))")));
+    EXPECT_EQ(runCli({"--version"}).standardOutput, "daemonary-cli " + version[1].str() + "\n");
+}
+
+// A job-table record names the program its definitions name, as the window
+// shows it, also when their categories are not listed.
+TEST_F(CliListEndToEndTest, MachRecordsCarryTheirDefinitionsProgram) {
+    const auto listed = [this](std::vector<std::string> arguments) {
+        return nlohmann::ordered_json::parse(runCli(std::move(arguments)).standardOutput);
+    };
+    const auto system = listed({"list", "--json", "--scope", "System"});
+    const auto mach = listed({"list", "--json", "--scope", "Mach"});
+    const auto* definition = findLabel(system["System"], "io.tailspin.tailspind");
+    const auto* job = findLabel(mach["Mach"], "io.tailspin.tailspind");
+    ASSERT_TRUE(definition && job && definition->contains("executablePath"));
+    EXPECT_EQ((*job)["executablePath"], (*definition)["executablePath"]);
+    EXPECT_EQ(mach.size(), 1u); // the definitions read for it are not listed
+    const auto shown = listed({"show", "io.tailspin.tailspind", "--scope", "Mach", "--json"});
+    EXPECT_EQ(shown["record"]["executablePath"], (*definition)["executablePath"]);
 }
 
 TEST_F(CliListEndToEndTest, DemoHostProblemsOnlyWithTheFlag) {

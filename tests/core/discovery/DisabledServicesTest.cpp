@@ -200,10 +200,10 @@ TEST(DisabledServicesTest, ListTableShowsTheColumnForLaunchdCategoriesOnly) {
     std::ostringstream out;
     writeListTable(out, LaunchScope::system, items, nullptr, &state);
     EXPECT_EQ(out.str(), "System: 3 items, 0 running\n"
-                         "LABEL            PID  STATUS    DISABLED  PATH\n"
-                         "com.example.off    -  Inactive  yes       -\n"
-                         "daemon             -  Inactive  -         -\n"
-                         "Startup            -  Inactive  -         -\n");
+                         "LABEL                       PID  STATUS    DISABLED  PATH\n"
+                         "com.example.off \u2014 Disabled    -  Inactive  yes       -\n"
+                         "daemon                        -  Inactive  -         -\n"
+                         "Startup                       -  Inactive  -         -\n");
 
     std::ostringstream kernel;
     writeListTable(kernel, LaunchScope::kernel, {}, nullptr, &state);

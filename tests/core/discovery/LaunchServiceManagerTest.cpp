@@ -194,7 +194,7 @@ TEST_F(LaunchServiceManagerHostTest, ScanLogsEachDirectoryAndSkipsBadDefinitions
         "Failed to access directory: " + (host / "/Missing/LaunchDaemons"),
         "Scanning directory: " + (host / "/Library/LaunchDaemons"),
         "Found 4 files in LaunchDaemons",
-        "PlistReader: Failed to parse plist at " + (host / "/Library/LaunchDaemons/broken.plist"),
+        "PlistReader: " + (host / "/Library/LaunchDaemons/broken.plist") + ": does not parse",
         "Failed to read plist definition: broken.plist",
         "Scanning directory: " + (host / "/Library/LaunchAgents"),
         "Found 1 files in LaunchAgents",

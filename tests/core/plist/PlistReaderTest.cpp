@@ -176,7 +176,7 @@ TEST_F(PlistReaderTest, ByteOrderMarkedDefinitionsAreRead) {
         place("Library/LaunchAgents/odd.plist", test::encodeUnicode(xml, 2, false) + "\n");
     EXPECT_FALSE(read(odd));
     ASSERT_EQ(m_lines.size(), 1u);
-    EXPECT_EQ(m_lines[0], "PlistReader: Failed to parse plist at " + odd);
+    EXPECT_EQ(m_lines[0], "PlistReader: " + odd + ": does not parse");
 }
 
 TEST_F(PlistReaderTest, RejectionsLogTheirExactLineAndGiveTheirReason) {
@@ -186,21 +186,19 @@ TEST_F(PlistReaderTest, RejectionsLogTheirExactLineAndGiveTheirReason) {
         ProblemReason reason;
     };
     const Case cases[] = {
-        {"numeric-label.plist", "PlistReader: Missing Label in plist at ",
-         ProblemReason::labelNotString},
-        {"empty-dict.plist", "PlistReader: Missing Label in plist at ", ProblemReason::noLabel},
-        {"top-level-array.plist", "PlistReader: Failed to parse plist at ",
-         ProblemReason::notDictionary},
-        {"not-a-plist.plist", "PlistReader: Failed to parse plist at ",
-         ProblemReason::doesNotParse},
-        {"truncated.plist", "PlistReader: Failed to parse plist at ", ProblemReason::doesNotParse},
+        // The words of list --problems, not a second vocabulary.
+        {"numeric-label.plist", ": Label is not a string", ProblemReason::labelNotString},
+        {"empty-dict.plist", ": no Label", ProblemReason::noLabel},
+        {"top-level-array.plist", ": not a dictionary", ProblemReason::notDictionary},
+        {"not-a-plist.plist", ": does not parse", ProblemReason::doesNotParse},
+        {"truncated.plist", ": does not parse", ProblemReason::doesNotParse},
     };
     for (const auto& c : cases) {
         m_lines.clear();
         const auto path = placeFixture(c.fixture, c.fixture);
         EXPECT_FALSE(read(path)) << c.fixture;
         ASSERT_EQ(m_lines.size(), 1u) << c.fixture;
-        EXPECT_EQ(m_lines[0], c.message + path);
+        EXPECT_EQ(m_lines[0], "PlistReader: " + path + c.message);
         EXPECT_EQ(reasonFor(path), c.reason) << c.fixture;
     }
 }
@@ -227,8 +225,8 @@ TEST_F(PlistReaderTest, HostileNestingIsAParseFailureNotACrash) {
         place("LaunchAgents/deep-binary.plist", test::nestedBinaryArrays(200'000));
     EXPECT_EQ(reasonFor(binaryPath), ProblemReason::doesNotParse);
     ASSERT_EQ(m_lines.size(), 2u);
-    EXPECT_EQ(m_lines[0], "PlistReader: Failed to parse plist at " + xmlPath);
-    EXPECT_EQ(m_lines[1], "PlistReader: Failed to parse plist at " + binaryPath);
+    EXPECT_EQ(m_lines[0], "PlistReader: " + xmlPath + ": does not parse");
+    EXPECT_EQ(m_lines[1], "PlistReader: " + binaryPath + ": does not parse");
 }
 
 } // namespace
