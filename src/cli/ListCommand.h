@@ -34,7 +34,8 @@ inline constexpr std::string_view kListCommandDetails =
     "                (after the categories; \"problems\" in JSON)\n"
     "A Disabled column tells which launchd jobs launchd will not start (yes, no, or - when\n"
     "unknown); in JSON such records carry \"disabled\": true. A job switched off under\n"
-    "\"Allow in the Background\" carries \"allowedInBackground\": false in any category.\n"
+    "\"Allow in the Background\" carries \"allowedInBackground\": false in any category;\n"
+    "null when sfltool gave no answer and the allowed state is unknown.\n"
     "Discovery log lines go to standard error.\n";
 
 struct ListOptions {

@@ -9,7 +9,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view text(reinterpret_cast<const char*>(data), size);
-    const daemonary::BackgroundTaskTable table(daemonary::parseDumpBtm(text));
+    const daemonary::BackgroundTaskTable table(daemonary::parseDumpBtm(text), 501);
     for (const daemonary::BackgroundItem& record : table.records()) {
         // A resolved URL is absolute and never climbs.
         if (record.url &&

@@ -338,7 +338,7 @@ QString ServiceTableModel::labelCellText(const Row& row) {
     // the status column is too narrow for both, and the middle elision of
     // long labels keeps the end of the text in view.
     QString text = row.disabled ? tr("%1 \u2014 Disabled").arg(row.displayName) : row.displayName;
-    if (!row.item.allowedInBackground) {
+    if (row.item.allowedInBackground == false) {
         text = tr("%1 \u2014 Not Allowed").arg(text);
     }
     if (row.item.orphaned) {
@@ -349,7 +349,7 @@ QString ServiceTableModel::labelCellText(const Row& row) {
 
 QString ServiceTableModel::backgroundNote(const LaunchItem& item) {
     QString note;
-    if (!item.allowedInBackground) {
+    if (item.allowedInBackground == false) {
         note += tr(", not allowed in the background");
     }
     if (item.orphaned) {
@@ -404,7 +404,7 @@ QVariant ServiceTableModel::data(const QModelIndex& index, int role) const {
             if (current.disabled) {
                 tip += u'\n' + disabledExplanation();
             }
-            if (!current.item.allowedInBackground) {
+            if (current.item.allowedInBackground == false) {
                 tip += u'\n' + tr("Not allowed in the background: switched off in System "
                                   "Settings, so launchd does not load it");
             }
@@ -429,7 +429,8 @@ QVariant ServiceTableModel::data(const QModelIndex& index, int role) const {
             return current.signerText;
         }
         if (kind == Column::label && (current.disabled || current.mark != ChangeMark::none ||
-                                      !current.item.allowedInBackground || current.item.orphaned)) {
+                                      current.item.allowedInBackground == false ||
+                                      current.item.orphaned)) {
             QString text = current.disabled ? tr("%1, disabled").arg(current.displayName)
                                             : current.displayName;
             text += backgroundNote(current.item);

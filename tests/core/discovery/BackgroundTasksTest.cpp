@@ -93,7 +93,7 @@ TEST(DumpBtmParser, BothPublishedShapes) {
     EXPECT_EQ(older[1].identifier, "Adobe_Genuine_Software_Integrity_Service");
     EXPECT_EQ(older[1].parentIdentifier, "Adobe Creative Cloud");
 
-    const BackgroundTaskTable newer(parseDumpBtm(kNewerShape));
+    const BackgroundTaskTable newer(parseDumpBtm(kNewerShape), 501);
     ASSERT_EQ(newer.records().size(), 2u);
     const BackgroundItem& menu = newer.records()[1];
     EXPECT_EQ(menu.typeFlags, BackgroundItem::kLoginItem);
@@ -190,7 +190,8 @@ TEST(BtmUrls, RefusedRecordsAreNamedAndDropped) {
                                                  "URL: file:///Library/../../etc/x.plist\n"
                                                  "Name: Orphan child\nType: agent (0x8)\n"
                                                  "URL: Contents/x.plist\n"
-                                                 "Parent Identifier: 2.unknown\n"));
+                                                 "Parent Identifier: 2.unknown\n"),
+                                    501);
     EXPECT_THAT(table.records(), IsEmpty());
     EXPECT_EQ(table.problems().size(), 2u);
 }
