@@ -64,8 +64,7 @@ void writeProblemLine(std::ostream& out, std::string_view mark, const Definition
 }
 
 // Why the allowed state was left out, in one line.
-std::string allowedStateNote(const Snapshot& baseline, const SnapshotDiff& diff,
-                             bool twoFiles) {
+std::string allowedStateNote(const Snapshot& baseline, const SnapshotDiff& diff, bool twoFiles) {
     std::string note;
     if (diff.allowedStateUnknownBefore) {
         note = baseline.format < 2 ? "the baseline (format 1) did not record it"

@@ -192,10 +192,10 @@ void writeShowText(std::ostream& out, const ShowReport& report) {
     }
     if (record.backgroundItem || record.allowedInBackground != true || record.parentApp) {
         out << "  Background:  "
-            << (record.orphaned                 ? "orphaned"
-                : !record.allowedInBackground   ? "unknown (sfltool gave no answer)"
+            << (record.orphaned               ? "orphaned"
+                : !record.allowedInBackground ? "unknown (sfltool gave no answer)"
                 : *record.allowedInBackground ? "allowed"
-                                                : "not allowed")
+                                              : "not allowed")
             << '\n';
     }
     if (record.parentApp) {

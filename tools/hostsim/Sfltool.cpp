@@ -43,7 +43,8 @@ std::string requirementFor(std::string_view identifier, const std::optional<std:
     return "anchor apple generic and identifier \"" + std::string(withoutNumberPrefix(identifier)) +
            "\" and (certificate leaf[field.1.2.840.113635.100.6.1.9] /* exists */ or "
            "certificate 1[field.1.2.840.113635.100.6.2.6] /* exists */ and certificate "
-           "leaf[field.1.2.840.113635.100.6.1.13] /* exists */ and certificate leaf[subject.OU] = " +
+           "leaf[field.1.2.840.113635.100.6.1.13] /* exists */ and certificate leaf[subject.OU] "
+           "= " +
            team.value_or("UNKNOWN") + ")";
 }
 
@@ -93,8 +94,8 @@ std::string dumpBtmText(const HostState& state, std::uint32_t callerUid) {
                    text + "\n";
         } else if (shape == BtmShape::excerpt) {
             // Quoted text keeps neither the tool's indentation nor its own.
-            out += std::string(static_cast<std::size_t>(lineNumber++ % 3), ' ') +
-                   std::string(key) + ": " + text + (key == "Developer Name" ? " \n" : "\n");
+            out += std::string(static_cast<std::size_t>(lineNumber++ % 3), ' ') + std::string(key) +
+                   ": " + text + (key == "Developer Name" ? " \n" : "\n");
         } else {
             out += std::string(key) + ": " + text + "\n";
         }

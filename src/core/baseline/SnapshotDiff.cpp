@@ -3,9 +3,9 @@
 #include "text/Text.h"
 
 #include <algorithm>
-#include <iterator>
 #include <chrono>
 #include <ctime>
+#include <iterator>
 #include <map>
 #include <tuple>
 
@@ -307,7 +307,9 @@ std::vector<RecordChange> SnapshotDiff::changesBetween(const SnapshotRecord& bef
     compareFact(changes, "executablePath", optionalText(before.item.executablePath),
                 optionalText(after.item.executablePath));
     if (before.item.allowedInBackground && after.item.allowedInBackground) {
-        const auto allowedText = [](bool allowed) { return Json(allowed ? "allowed" : "not allowed"); };
+        const auto allowedText = [](bool allowed) {
+            return Json(allowed ? "allowed" : "not allowed");
+        };
         compareFact(changes, "allowedInBackground", allowedText(*before.item.allowedInBackground),
                     allowedText(*after.item.allowedInBackground));
     }
@@ -360,8 +362,7 @@ SnapshotDiff SnapshotDiff::between(const Snapshot& before, const Snapshot& after
     const auto unknownIn = [&](const Snapshot& snapshot) {
         return std::any_of(snapshot.records.begin(), snapshot.records.end(),
                            [&](const SnapshotRecord& record) {
-                               return wanted(record.item.scope) &&
-                                      !record.item.allowedInBackground;
+                               return wanted(record.item.scope) && !record.item.allowedInBackground;
                            });
     };
     SnapshotDiff diff;
@@ -400,7 +401,8 @@ SnapshotDiff SnapshotDiff::between(const Snapshot& before, const Snapshot& after
         for (std::size_t i = from; i < records.size(); ++i) {
             // Without an answer from Background Task Management now, what
             // only its records listed is missing, not known to be gone.
-            if (diff.allowedStateUnknownAfter && records[i]->item.scope == LaunchScope::background &&
+            if (diff.allowedStateUnknownAfter &&
+                records[i]->item.scope == LaunchScope::background &&
                 records[i]->item.backgroundItem) {
                 continue;
             }

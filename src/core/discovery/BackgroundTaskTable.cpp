@@ -446,17 +446,13 @@ std::string recordName(const BackgroundItem& record) {
 
 } // namespace
 
-BackgroundTaskTable::BackgroundTaskTable(std::vector<BackgroundItem> printed,
-                                         std::int64_t userUid)
+BackgroundTaskTable::BackgroundTaskTable(std::vector<BackgroundItem> printed, std::int64_t userUid)
     : m_known(true) {
     // 0: the user's own block, 1: the system's, 2: printed without a header.
     std::vector<BackgroundItem> records;
     std::vector<int> ranks;
     for (BackgroundItem& record : printed) {
-        const int rank = !record.uid                ? 2
-                         : *record.uid == userUid ? 0
-                         : *record.uid < 0        ? 1
-                                                  : -1;
+        const int rank = !record.uid ? 2 : *record.uid == userUid ? 0 : *record.uid < 0 ? 1 : -1;
         if (rank >= 0) {
             records.push_back(std::move(record));
             ranks.push_back(rank);
@@ -530,7 +526,8 @@ BackgroundTaskTable::BackgroundTaskTable(std::vector<BackgroundItem> printed,
         BackgroundItem record = records[i];
         if (record.executablePath) {
             const std::optional<std::string_view> parentPath = parentPathOf(i);
-            std::optional<std::string> program = pathFromBtmPath(*record.executablePath, parentPath);
+            std::optional<std::string> program =
+                pathFromBtmPath(*record.executablePath, parentPath);
             if (!program && (parentPath || !pathFromBtmPath(*record.executablePath, "/"))) {
                 m_problems.push_back("sfltool: refused the executable path " +
                                      displayableText(*record.executablePath) +

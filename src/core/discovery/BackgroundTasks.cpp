@@ -6,6 +6,7 @@
 #include "text/Text.h"
 #include "text/TextParsing.h"
 
+#include <cerrno>
 #include <unistd.h>
 #include <utility>
 
@@ -57,9 +58,13 @@ BackgroundTaskTable BackgroundTasks::tableFromRun(const ToolResult& result, std:
     const std::string fallback =
         "; background items come from the app scan alone, allowed state unknown";
     if (result.launchError) {
+        // A system without the tool (before macOS 13) keeps no records, so
+        // nothing there is switched off; any other failure leaves it unknown.
+        const bool absent = result.launchError->code == ENOENT;
         Log::line("Could not run " + std::string(kCommand) + ": " +
-                  result.launchError->description + fallback);
-        return {};
+                  result.launchError->description +
+                  (absent ? "; nothing is taken as switched off in the background" : fallback));
+        return absent ? BackgroundTaskTable({}, userUid) : BackgroundTaskTable();
     }
     if (result.timedOut) {
         Log::line(std::string(kCommand) + " did not finish within " +

@@ -22,11 +22,12 @@ public:
     explicit BackgroundTasks(HostLayout layout);
     BackgroundTasks(HostLayout layout, std::int64_t userUid);
 
-    // One `sfltool dumpbtm`, without elevated rights. A tool that is missing,
-    // fails, asks for authorization, runs out of time or prints nothing it
-    // can read is one log line and a table that is not known(): the category
-    // then comes from the app scan alone, and whether anything is allowed in
-    // the background is unknown.
+    // One `sfltool dumpbtm`, without elevated rights. A tool that fails, asks
+    // for authorization, runs out of time or prints nothing it can read is
+    // one log line and a table that is not known(): the category then comes
+    // from the app scan alone, and whether anything is allowed in the
+    // background is unknown. A system without the tool keeps no records:
+    // an empty table that is known.
     BackgroundTaskTable loadTable() const;
     // The same, from a finished run (logged the same way).
     static BackgroundTaskTable

@@ -258,9 +258,8 @@ void ServiceTableModel::signersChanged(const QStringList& targets) {
         }
         for (const int row : rows.value()) {
             Row& current = m_rows[static_cast<std::size_t>(row)];
-            const auto before =
-                std::make_tuple(current.signerKind, current.signerText, current.signerDescription,
-                                current.provenApple);
+            const auto before = std::make_tuple(current.signerKind, current.signerText,
+                                                current.signerDescription, current.provenApple);
             updateSigner(current);
             if (before == std::make_tuple(current.signerKind, current.signerText,
                                           current.signerDescription, current.provenApple)) {
@@ -428,9 +427,9 @@ QVariant ServiceTableModel::data(const QModelIndex& index, int role) const {
         if (kind == Column::signer) {
             return current.signerText;
         }
-        if (kind == Column::label && (current.disabled || current.mark != ChangeMark::none ||
-                                      current.item.allowedInBackground == false ||
-                                      current.item.orphaned)) {
+        if (kind == Column::label &&
+            (current.disabled || current.mark != ChangeMark::none ||
+             current.item.allowedInBackground == false || current.item.orphaned)) {
             QString text = current.disabled ? tr("%1, disabled").arg(current.displayName)
                                             : current.displayName;
             text += backgroundNote(current.item);

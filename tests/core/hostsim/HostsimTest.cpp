@@ -794,7 +794,8 @@ TEST_F(HostsimTest, SfltoolDumpsBackgroundItemsAndBootHonoursThem) {
         // macOS 13 names apps by their code requirement, parent links too.
         EXPECT_EQ(dump.out.find("and identifier \"com.example.app\"") != std::string::npos,
                   name == "older");
-        std::vector<BackgroundItem> read = BackgroundTaskTable(parseDumpBtm(dump.out), caller).records();
+        std::vector<BackgroundItem> read =
+            BackgroundTaskTable(parseDumpBtm(dump.out), caller).records();
         for (BackgroundItem& record : read) {
             if (name != "excerpt") {
                 EXPECT_EQ(record.uid, record.name == "Legacy" ? -2 : caller) << shape;
