@@ -3,9 +3,9 @@
 #include "text/Text.h"
 
 #include <algorithm>
+#include <iterator>
 #include <chrono>
 #include <ctime>
-#include <iterator>
 #include <map>
 #include <tuple>
 

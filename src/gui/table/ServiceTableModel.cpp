@@ -258,8 +258,9 @@ void ServiceTableModel::signersChanged(const QStringList& targets) {
         }
         for (const int row : rows.value()) {
             Row& current = m_rows[static_cast<std::size_t>(row)];
-            const auto before = std::make_tuple(current.signerKind, current.signerText,
-                                                current.signerDescription, current.provenApple);
+            const auto before =
+                std::make_tuple(current.signerKind, current.signerText, current.signerDescription,
+                                current.provenApple);
             updateSigner(current);
             if (before == std::make_tuple(current.signerKind, current.signerText,
                                           current.signerDescription, current.provenApple)) {
