@@ -107,51 +107,15 @@ TEST(DumpBtmParser, BothPublishedShapes) {
     EXPECT_EQ(newer.parentOf(menu)->name, "CleanMyMac");
 }
 
-// The published samples verbatim: an app named by its code requirement, a
-// curated legacy daemon, and a quoted record whose app is not in the excerpt.
-constexpr std::string_view kPublishedOlder = R"(========================
- Records for UID 501 : 1CAA5D2B-A526-49E2-9A6F-58CACBDF0AFB
-========================
+// The published samples verbatim and the excerpt shapes, kept with the fuzz seeds.
+std::string dumpSample(std::string_view name) {
+    return test::readText(DAEMONARY_TEST_DATA_DIR "/fuzz/dumpbtm/" + std::string(name));
+}
 
-#1 
-  UUID:              68D88F8B-A750-4A4D-AD31-520E2436FE9F
-  Name:              LuLu
-  Developer Name:    (null)
-  Team Identifier:   VBG97UB4TA
-  Type:              app  (0x2)
-  Disposition:       [enabled allowed visible notified] (11)
-  Indentifier:       anchor apple generic and identifier "com.objective-see.lulu.app" and (certificate leaf[field.1.2.840.113635.100.6.1.9] /* exists */ or certificate 1[field.1.2.840.113635.100.6.2.6] /* exists */ and certificate leaf[field.1.2.840.113635.100.6.1.13] /* exists */ and certificate leaf[subject.OU] = VBG97UB4TA)
-  URL:               file:///Applications/LuLu.app/
-  Executable Path:   (null)
-  Generation:        2
-  Parent Identifier: (null)
-  
-  #2 
-  UUID:              17A60CB8-537A-44D1-A6F8-2EBD22439076
-  Name:              AGSService
-  Developer Name:    Adobe Creative Cloud
-  Team Identifier:   JQ525L2MZD
-  Type:              curated legacy daemon  (0x90010)
-  Disposition:       [enabled allowed visible notified] (11)
-  Indentifier:       Adobe_Genuine_Software_Integrity_Service
-  URL:               file:///Library/LaunchDaemons/com.adobe.agsservice.plist
-  Executable Path:   /Library/Application Support/Adobe/AdobeGCClient/AGSService
-  Generation:        1
-  Assoc. Bundle IDs: [com.adobe.acc.AdobeCreativeCloud]
-  Parent Identifier: Adobe Creative Cloud
-)";
-
-constexpr std::string_view kPublishedNewer = R"(Name: CleanMyMac Menu
-Type: login item (0x4)
-Disposition: [enabled, allowed, notified] (0xb)
-Identifier: 4.com.macpaw.CleanMyMac-mas.Menu
-URL: Contents/Library/LoginItems/CleanMyMac_5_MAS_Menu.app
-Bundle Identifier: com.macpaw.CleanMyMac-mas.Menu
-Parent Identifier: 2.com.macpaw.CleanMyMac-mas
-)";
-
+// An app named by its code requirement, a curated legacy daemon, and a
+// quoted record whose app is not in the excerpt.
 TEST(DumpBtmParser, PublishedSamplesAsPrinted) {
-    const BackgroundTaskTable older(parseDumpBtm(kPublishedOlder), 501);
+    const BackgroundTaskTable older(parseDumpBtm(dumpSample("published-older.txt")), 501);
     ASSERT_EQ(older.records().size(), 2u);
     const BackgroundItem& lulu = older.records()[0];
     EXPECT_EQ(lulu.uid, 501);
@@ -166,11 +130,12 @@ TEST(DumpBtmParser, PublishedSamplesAsPrinted) {
     EXPECT_EQ(ags.executablePath, "/Library/Application Support/Adobe/AdobeGCClient/AGSService");
     EXPECT_EQ(older.findJob("/Library/LaunchDaemons/com.adobe.agsservice.plist", ""), 1u);
     // Another user reads none of them.
-    EXPECT_THAT(BackgroundTaskTable(parseDumpBtm(kPublishedOlder), 502).records(), IsEmpty());
+    EXPECT_THAT(BackgroundTaskTable(parseDumpBtm(dumpSample("published-older.txt")), 502).records(),
+                IsEmpty());
 
     // No UID header: the record is everyone's. Its app is not in the excerpt:
     // kept, under its label without the number, with no path to show.
-    const BackgroundTaskTable newer(parseDumpBtm(kPublishedNewer), 502);
+    const BackgroundTaskTable newer(parseDumpBtm(dumpSample("published-newer.txt")), 502);
     ASSERT_EQ(newer.records().size(), 1u);
     const BackgroundItem& menu = newer.records()[0];
     EXPECT_EQ(menu.uid, std::nullopt);
@@ -184,21 +149,7 @@ TEST(DumpBtmParser, PublishedSamplesAsPrinted) {
 // Excerpts as people quote them: numbered any way or not at all, indentation
 // shifted or stripped, trailing spaces, (null), either value form.
 TEST(DumpBtmParser, ExcerptVariants) {
-    const std::vector<BackgroundItem> records =
-        parseDumpBtm(" #17:\n"
-                     "      Name: First \n"
-                     "Developer Name: \n"
-                     "  Type: agent (0x8)\n"
-                     "Disposition: [disabled, disallowed, notified] (0xb)\n"
-                     "#1:\n"
-                     "Name: Second\n"
-                     "   Type:    legacy daemon   (65552)\n"
-                     "\tDisposition:\t[enabled allowed visible] (3)   \n"
-                     "Identifier:   16.com.example.second \n"
-                     "Name: Third\n"
-                     "Type: app (0x2)\n"
-                     "Identifier: identifier \"com.example.third\" and anchor apple generic\n"
-                     "Parent Identifier: (null)\n");
+    const std::vector<BackgroundItem> records = parseDumpBtm(dumpSample("excerpt.txt"));
     ASSERT_EQ(records.size(), 3u);
     EXPECT_EQ(records[0].name, "First");
     EXPECT_EQ(records[0].developerName, std::nullopt);
@@ -214,25 +165,10 @@ TEST(DumpBtmParser, ExcerptVariants) {
 }
 
 // Each user's block speaks for that user; the system's (-2) for everyone.
-// The other user's block comes first and disallows the same job.
+// The other user's block comes first and disallows the same job; a block
+// whose UID cannot be read is no one's.
 TEST(DumpBtmParser, TwoUsersDumpDecidesByUid) {
-    const std::string dump = "Records for UID 502 : A\n"
-                             "#1:\nName: Theirs\nType: agent (0x8)\n"
-                             "Disposition: [enabled, disallowed] (0x1)\n"
-                             "Identifier: 8.com.example.agent\n"
-                             "URL: file:///Users/b/Library/LaunchAgents/a.plist\n"
-                             "Records for UID 501 : B\n"
-                             "#1:\nName: Mine\nType: agent (0x8)\n"
-                             "Disposition: [enabled, allowed] (0x3)\n"
-                             "Identifier: 8.com.example.agent\n"
-                             "URL: file:///Users/a/Library/LaunchAgents/a.plist\n"
-                             "Records for UID -2 : C\n"
-                             "#1:\nName: System\nType: legacy daemon (0x10010)\n"
-                             "Disposition: [enabled, disallowed] (0x1)\n"
-                             "Identifier: com.example.daemon\n"
-                             "Records for UID not-a-number : D\n"
-                             "#1:\nName: Unreadable\nType: agent (0x8)\n";
-    const std::vector<BackgroundItem> printed = parseDumpBtm(dump);
+    const std::vector<BackgroundItem> printed = parseDumpBtm(dumpSample("two-users.txt"));
     ASSERT_EQ(printed.size(), 3u);
     EXPECT_EQ(printed[2].uid, -2);
 
