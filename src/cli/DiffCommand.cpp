@@ -64,6 +64,21 @@ void writeProblemLine(std::ostream& out, std::string_view mark, const Definition
         << displayableText(problem.path) << ": " << toText(problem.reason) << '\n';
 }
 
+// Why the allowed state was left out, in one line.
+std::string allowedStateNote(const Snapshot& baseline, const SnapshotDiff& diff, bool twoFiles) {
+    std::string note;
+    if (diff.allowedStateUnknownBefore) {
+        note = baseline.format < 2 ? "the baseline (format 1) did not record it"
+                                   : "the baseline does not know it";
+    }
+    if (diff.allowedStateUnknownAfter) {
+        note += std::string(note.empty() ? "" : "; ") +
+                (twoFiles ? "the later snapshot does not know it" : "sfltool gave no answer now") +
+                ", so Background items only its records list are not reported as removed";
+    }
+    return note;
+}
+
 } // namespace
 
 void writeDiffTable(std::ostream& out, const Snapshot& baseline, const SnapshotDiff& diff) {
@@ -239,6 +254,10 @@ int runDiffCommand(const std::vector<std::string>& arguments, std::ostream& out,
         current.problems = std::move(problems);
     }
     const SnapshotDiff diff = SnapshotDiff::between(baseline, current, scopes);
+    if (diff.allowedStateUnknownBefore || diff.allowedStateUnknownAfter) {
+        err << "daemonary-cli diff: allowed in the background is not compared: "
+            << allowedStateNote(baseline, diff, snapshots.size() == 2) << "\n";
+    }
     if (json) {
         out << diffJson(baseline, current, diff) << '\n';
     } else {

@@ -210,11 +210,12 @@ void writeShowText(std::ostream& out, const ShowReport& report) {
             << (*report.disabled ? "yes (launchd does not start it until it is enabled)" : "no")
             << '\n';
     }
-    if (record.backgroundItem || !record.allowedInBackground || record.parentApp) {
+    if (record.backgroundItem || record.allowedInBackground != true || record.parentApp) {
         out << "  Background:  "
-            << (record.orphaned              ? "orphaned"
-                : record.allowedInBackground ? "allowed"
-                                             : "not allowed")
+            << (record.orphaned               ? "orphaned"
+                : !record.allowedInBackground ? "unknown (sfltool gave no answer)"
+                : *record.allowedInBackground ? "allowed"
+                                              : "not allowed")
             << '\n';
     }
     if (record.parentApp) {

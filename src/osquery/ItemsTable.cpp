@@ -18,7 +18,7 @@ enum class Conversion {
     text,
     integer,
     flag,        // true -> 1, absent or false -> 0
-    absentIsSet, // false -> 0, absent or true -> 1
+    absentIsSet, // false -> 0, absent or true -> 1, null -> NULL (unknown)
 };
 
 struct ColumnSource {
@@ -56,6 +56,9 @@ std::optional<std::string> convert(const nlohmann::ordered_json* value, Conversi
     case Conversion::flag:
         return (value && value->is_boolean() && value->get<bool>()) ? "1" : "0";
     case Conversion::absentIsSet:
+        if (value && value->is_null()) {
+            return std::nullopt;
+        }
         return (value && value->is_boolean() && !value->get<bool>()) ? "0" : "1";
     }
     return std::nullopt;

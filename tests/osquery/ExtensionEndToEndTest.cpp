@@ -216,8 +216,13 @@ Rows expectedRows(const nlohmann::ordered_json& listing, const std::set<std::str
                 {"type", record["type"]},
                 {"status", record["status"]},
                 {"disabled", record.value("disabled", false) ? "1" : "0"},
-                {"allowed_in_background", record.value("allowedInBackground", true) ? "1" : "0"},
                 {"system_default", record.value("systemDefault", false) ? "1" : "0"}};
+            // null: unknown, a NULL cell.
+            const auto allowed = record.find("allowedInBackground");
+            if (allowed == record.end() || !allowed->is_null()) {
+                row["allowed_in_background"] =
+                    allowed == record.end() || allowed->get<bool>() ? "1" : "0";
+            }
             for (const auto& [column, key] : {std::pair{"path", "path"},
                                               {"program", "executablePath"},
                                               {"signer", "signer"},

@@ -111,6 +111,9 @@ TEST(ItemsTableRowTest, MapsListingKeysToColumns) {
           {"disabled", "0"},
           {"allowed_in_background", "0"},
           {"system_default", "0"}}},
+        // Unknown (sfltool gave no answer): NULL, never "allowed".
+        {R"({"label":"c","allowedInBackground":null})",
+         {{"category", "User"}, {"label", "c"}, {"disabled", "0"}, {"system_default", "0"}}},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(ItemsTable::row(LaunchScope::user, nlohmann::ordered_json::parse(c.record)),

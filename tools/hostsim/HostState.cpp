@@ -91,7 +91,7 @@ std::optional<BackgroundRecord> readBackgroundRecord(const json& value, const st
     }
     record.name = *name;
     record.type = *type;
-    record.uid = fields.integer<std::int32_t>("uid").value_or(501);
+    record.uid = fields.integer<std::int32_t>("uid");
     record.uuid = fields.string("uuid").value_or("");
     record.developerName = fields.string("developerName");
     record.teamIdentifier = fields.string("teamIdentifier");
@@ -385,11 +385,14 @@ StateParseResult hostStateFromJson(std::string_view text) {
     if (ok) {
         auto shape = root.find("btmShape");
         if (shape != root.end() && !shape->is_null()) {
-            if (!shape->is_string() || (*shape != "older" && *shape != "newer")) {
-                error = "btmShape: expected \"older\" or \"newer\"";
+            if (!shape->is_string() ||
+                (*shape != "older" && *shape != "newer" && *shape != "excerpt")) {
+                error = "btmShape: expected \"older\", \"newer\" or \"excerpt\"";
                 ok = false;
             } else {
-                state.olderBtmShape = *shape == "older";
+                state.btmShape = *shape == "older"     ? BtmShape::older
+                                 : *shape == "excerpt" ? BtmShape::excerpt
+                                                       : BtmShape::newer;
             }
         }
     }
@@ -489,8 +492,12 @@ std::string hostStateToJson(const HostState& state) {
     if (!state.backgroundItems.empty()) {
         ordered_json records = ordered_json::array();
         for (const BackgroundRecord& r : state.backgroundItems) {
-            ordered_json entry = {
-                {"uid", r.uid}, {"uuid", r.uuid}, {"name", r.name}, {"type", r.type}};
+            ordered_json entry = ordered_json::object();
+            if (r.uid)
+                entry["uid"] = *r.uid;
+            entry["uuid"] = r.uuid;
+            entry["name"] = r.name;
+            entry["type"] = r.type;
             const std::pair<const char*, const std::optional<std::string>*> texts[] = {
                 {"developerName", &r.developerName},
                 {"teamIdentifier", &r.teamIdentifier},
@@ -510,8 +517,8 @@ std::string hostStateToJson(const HostState& state) {
         }
         root["backgroundItems"] = std::move(records);
     }
-    if (state.olderBtmShape)
-        root["btmShape"] = "older";
+    if (state.btmShape != BtmShape::newer)
+        root["btmShape"] = state.btmShape == BtmShape::older ? "older" : "excerpt";
 
     // Only hosts that have disabled or enabled something carry the field.
     if (!state.disabledGui.empty() || !state.disabledSystem.empty() ||

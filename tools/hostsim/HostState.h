@@ -73,9 +73,18 @@ struct SignedCode {
     bool operator==(const SignedCode&) const = default;
 };
 
+// Which published shape `sfltool dumpbtm` prints.
+enum class BtmShape {
+    newer,   // macOS 14 and later: flush left, "#N:", commas, hex, no "visible"
+    older,   // macOS 13: indented and aligned, "#N ", decimal, "Indentifier",
+             // apps named by their code requirement
+    excerpt, // as guides quote it: no UID header, no numbers, shifted indentation
+};
+
 // One Background Task Management record, as `sfltool dumpbtm` prints it.
 struct BackgroundRecord {
-    std::int32_t uid = 501;
+    // The UID block it is printed in; nothing: the caller's own.
+    std::optional<std::int32_t> uid;
     std::string uuid;
     std::string name;
     std::string type; // words: "agent", "legacy daemon", "login item", "app", "developer"
@@ -105,7 +114,7 @@ struct HostState {
     DisabledSet disabledSystem;     // the system domain
     DisabledSet disabledLoginItems; // the GUI domain's login items
     std::vector<BackgroundRecord> backgroundItems;
-    bool olderBtmShape = false; // sfltool prints the older, indented shape
+    BtmShape btmShape = BtmShape::newer;
     bool operator==(const HostState&) const = default;
 };
 

@@ -3,18 +3,19 @@
 #include "HostContext.h"
 #include "HostState.h"
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
 namespace daemonary::hostsim {
 
-// The records in `sfltool dumpbtm`'s text, in the newer shape (flush left,
-// "#N:", flags with commas, values in hex) or the older one (indented and
-// aligned, decimal values, "Indentifier").
-std::string dumpBtmText(const HostState& state);
+// The records in `sfltool dumpbtm`'s text, in the state's shape, grouped by
+// UID block; records without a uid are the caller's (callerUid).
+std::string dumpBtmText(const HostState& state, std::uint32_t callerUid);
 
 // Whether Background Task Management keeps launchd from loading the job: a
-// record for its label or definition that is not allowed.
+// record of the simulated user or the system, for its label or definition,
+// that is not allowed.
 bool isDisallowedInBackground(const HostState& state, std::string_view label,
                               const std::optional<std::string>& definitionPath);
 

@@ -488,6 +488,10 @@ std::variant<Snapshot, SnapshotError> Snapshot::fromJsonText(std::string_view te
                 return SnapshotError{*reader.error};
             }
             record.fingerprint = std::move(*parsed);
+            // Format 1 kept no allowed state: its absence says nothing.
+            if (snapshot.format < 2) {
+                record.item.allowedInBackground = std::nullopt;
+            }
             snapshot.records.push_back(std::move(record));
         }
     }

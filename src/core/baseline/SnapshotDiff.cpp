@@ -306,10 +306,13 @@ std::vector<RecordChange> SnapshotDiff::changesBetween(const SnapshotRecord& bef
     std::vector<RecordChange> changes;
     compareFact(changes, "executablePath", optionalText(before.item.executablePath),
                 optionalText(after.item.executablePath));
-    const auto allowedText = [](const LaunchItem& item) {
-        return Json(item.allowedInBackground ? "allowed" : "not allowed");
-    };
-    compareFact(changes, "allowedInBackground", allowedText(before.item), allowedText(after.item));
+    if (before.item.allowedInBackground && after.item.allowedInBackground) {
+        const auto allowedText = [](bool allowed) {
+            return Json(allowed ? "allowed" : "not allowed");
+        };
+        compareFact(changes, "allowedInBackground", allowedText(*before.item.allowedInBackground),
+                    allowedText(*after.item.allowedInBackground));
+    }
     const Fingerprint& a = before.fingerprint;
     const Fingerprint& b = after.fingerprint;
     if (a.kind != b.kind) {
@@ -356,6 +359,16 @@ SnapshotDiff SnapshotDiff::between(const Snapshot& before, const Snapshot& after
                before.covers(scope) && after.covers(scope);
     };
 
+    const auto unknownIn = [&](const Snapshot& snapshot) {
+        return std::any_of(snapshot.records.begin(), snapshot.records.end(),
+                           [&](const SnapshotRecord& record) {
+                               return wanted(record.item.scope) && !record.item.allowedInBackground;
+                           });
+    };
+    SnapshotDiff diff;
+    diff.allowedStateUnknownBefore = unknownIn(before);
+    diff.allowedStateUnknownAfter = unknownIn(after);
+
     // Identities may repeat within a snapshot; the n-th of one side pairs with
     // the n-th of the other.
     std::map<Identity, std::vector<const SnapshotRecord*>> baseline;
@@ -365,7 +378,6 @@ SnapshotDiff SnapshotDiff::between(const Snapshot& before, const Snapshot& after
         }
     }
     std::map<Identity, std::size_t> used;
-    SnapshotDiff diff;
     for (const SnapshotRecord& record : after.records) {
         if (!wanted(record.item.scope)) {
             continue;
@@ -387,6 +399,13 @@ SnapshotDiff SnapshotDiff::between(const Snapshot& before, const Snapshot& after
         const auto taken = used.find(identity);
         const std::size_t from = taken == used.end() ? 0 : taken->second;
         for (std::size_t i = from; i < records.size(); ++i) {
+            // Without an answer from Background Task Management now, what
+            // only its records listed is missing, not known to be gone.
+            if (diff.allowedStateUnknownAfter &&
+                records[i]->item.scope == LaunchScope::background &&
+                records[i]->item.backgroundItem) {
+                continue;
+            }
             diff.removed.push_back(*records[i]);
         }
     }

@@ -44,6 +44,12 @@ struct SnapshotDiff {
     // before, and the reverse.
     std::vector<DefinitionProblem> addedProblems;
     std::vector<DefinitionProblem> removedProblems;
+    // A side whose compared records carry no allowed state (a format 1
+    // baseline, or a load where Background Task Management gave no answer):
+    // the state is not compared, and with the later side unknown, Background
+    // records that came from its records are not reported as removed.
+    bool allowedStateUnknownBefore = false;
+    bool allowedStateUnknownAfter = false;
 
     bool empty() const {
         return added.empty() && removed.empty() && modified.empty() && addedProblems.empty() &&
@@ -60,7 +66,8 @@ struct SnapshotDiff {
                                 const std::vector<LaunchScope>& scopes);
     // The changes between two records of the same identity; none when equal.
     // Programs compare by digest when both sides have one, else by stamp;
-    // a side that recorded no program (an older snapshot) is not compared.
+    // a side that recorded no program (an older snapshot) is not compared,
+    // nor is an allowed state that either side does not know.
     static std::vector<RecordChange> changesBetween(const SnapshotRecord& before,
                                                     const SnapshotRecord& after);
 

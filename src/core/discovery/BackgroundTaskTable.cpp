@@ -3,6 +3,7 @@
 #include "text/Text.h"
 #include "text/TextParsing.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <utility>
 
@@ -42,6 +43,8 @@ constexpr std::pair<std::string_view, std::uint64_t> kDispositionWords[] = {
     {"hidden", BackgroundItem::kHidden},
     {"notified", BackgroundItem::kNotified},
 };
+
+constexpr std::string_view kUidHeader = "Records for UID";
 
 bool isAsciiSpace(char c) {
     return c == ' ' || c == '\t';
@@ -144,14 +147,50 @@ void setType(BackgroundItem& record, std::string_view value) {
 
 void setDisposition(BackgroundItem& record, std::string_view value) {
     const auto [words, flags] = splitValue(value);
-    if (flags) {
-        record.dispositionFlags = *flags;
+    const std::vector<std::string_view> parts = wordsOf(words);
+    if (!flags && parts.empty()) {
         return;
     }
-    const std::vector<std::string_view> parts = wordsOf(words);
-    if (!parts.empty()) {
-        record.dispositionFlags = flagsFromWords(parts, kDispositionWords);
+    // The words win over the value: published dumps print "visible" with the
+    // hidden bit set and values that contradict their own words.
+    std::uint64_t result = flags.value_or(0);
+    for (const std::string_view word : parts) {
+        for (const auto& [name, flag] : kDispositionWords) {
+            if (word == name) {
+                result |= flag;
+            }
+        }
+        if (word == "disabled") {
+            result &= ~BackgroundItem::kEnabled;
+        } else if (word == "disallowed") {
+            result &= ~BackgroundItem::kAllowed;
+        } else if (word == "visible") {
+            result &= ~BackgroundItem::kHidden;
+        }
     }
+    record.dispositionFlags = result;
+}
+
+// "Records for UID 501 : 1CAA…": the UID, nothing when it cannot be read.
+std::optional<std::int64_t> uidOfHeader(std::string_view line) {
+    line = trimWhitespace(line.substr(kUidHeader.size()));
+    const bool negative = line.starts_with('-');
+    if (negative) {
+        line.remove_prefix(1);
+    }
+    std::size_t digits = 0;
+    while (digits < line.size() && line[digits] >= '0' && line[digits] <= '9') {
+        ++digits;
+    }
+    if (digits == 0 || digits > 12 ||
+        (digits < line.size() && !isAsciiSpace(line[digits]) && line[digits] != ':')) {
+        return std::nullopt;
+    }
+    std::int64_t value = 0;
+    for (std::size_t i = 0; i < digits; ++i) {
+        value = value * 10 + (line[i] - '0');
+    }
+    return negative ? -value : value;
 }
 
 // "#1", "#12:", with nothing else on the line.
@@ -245,8 +284,13 @@ std::optional<std::string> normalisedPath(std::string_view path) {
 std::vector<BackgroundItem> parseDumpBtm(std::string_view text) {
     std::vector<BackgroundItem> records;
     BackgroundItem current;
-    const auto finish = [&records, &current] {
-        if (hasAnyField(current)) {
+    std::optional<std::int64_t> uid;
+    // The records of a UID block whose header cannot be read belong to no
+    // one known: they are passed over rather than taken for everyone's.
+    bool unreadableBlock = false;
+    const auto finish = [&] {
+        if (hasAnyField(current) && !unreadableBlock) {
+            current.uid = uid;
             records.push_back(std::move(current));
         }
         current = BackgroundItem{};
@@ -258,7 +302,13 @@ std::vector<BackgroundItem> parseDumpBtm(std::string_view text) {
         if (line.empty() || line.front() == '=') {
             continue;
         }
-        if (isRecordStart(line) || line.starts_with("Records for UID")) {
+        if (line.starts_with(kUidHeader)) {
+            finish();
+            uid = uidOfHeader(line);
+            unreadableBlock = !uid;
+            continue;
+        }
+        if (isRecordStart(line)) {
             finish();
             continue;
         }
@@ -328,6 +378,23 @@ std::optional<std::string> pathFromBtmUrl(std::string_view url,
     return normalisedPath(*decoded);
 }
 
+std::optional<std::string> pathFromBtmPath(std::string_view path,
+                                           std::optional<std::string_view> parentPath) {
+    if (path.starts_with("file:")) {
+        return pathFromBtmUrl(path, parentPath);
+    }
+    if (path.empty() || path.find('\0') != std::string_view::npos) {
+        return std::nullopt;
+    }
+    if (path.front() == '/') {
+        return normalisedPath(path);
+    }
+    if (!parentPath || parentPath->empty() || parentPath->front() != '/') {
+        return std::nullopt;
+    }
+    return normalisedPath(std::string(*parentPath) + "/" + std::string(path));
+}
+
 std::string_view withoutNumberPrefix(std::string_view identifier) {
     std::size_t digits = 0;
     while (digits < identifier.size() && identifier[digits] >= '0' && identifier[digits] <= '9') {
@@ -339,62 +406,159 @@ std::string_view withoutNumberPrefix(std::string_view identifier) {
     return identifier;
 }
 
-BackgroundTaskTable::BackgroundTaskTable(std::vector<BackgroundItem> records) {
-    std::unordered_map<std::string, std::size_t> byIdentifier;
-    for (std::size_t i = 0; i < records.size(); ++i) {
-        if (records[i].identifier) {
-            byIdentifier.try_emplace(*records[i].identifier, i);
-        }
-    }
-    // Absolute URLs first, so that a relative one can lean on its parent's.
-    std::vector<std::optional<std::string>> paths(records.size());
-    std::vector<bool> refused(records.size(), false);
-    for (int pass = 0; pass < 2; ++pass) {
-        for (std::size_t i = 0; i < records.size(); ++i) {
-            const BackgroundItem& record = records[i];
-            if (!record.url || paths[i] || refused[i]) {
-                continue;
-            }
-            std::optional<std::string_view> parentPath;
-            if (pass == 1 && record.parentIdentifier) {
-                const auto parent = byIdentifier.find(*record.parentIdentifier);
-                if (parent != byIdentifier.end() && paths[parent->second]) {
-                    parentPath = *paths[parent->second];
-                }
-            }
-            paths[i] = pathFromBtmUrl(*record.url, parentPath);
-            if (!paths[i] && (pass == 1 || record.url->starts_with("file:") ||
-                              record.url->find("..") != std::string::npos)) {
-                refused[i] = true;
-            }
-        }
-    }
-    for (std::size_t i = 0; i < records.size(); ++i) {
-        BackgroundItem& record = records[i];
-        if (record.url && !paths[i]) {
-            m_problems.push_back("sfltool: refused the URL " + displayableText(*record.url) +
-                                 " of background item " +
-                                 displayableText(record.name.value_or(record.uuid.value_or("?"))));
+std::string plainIdentifier(std::string_view identifier) {
+    constexpr std::string_view kWord = "identifier";
+    for (std::size_t at = identifier.find(kWord); at != std::string_view::npos;
+         at = identifier.find(kWord, at + 1)) {
+        const char before = at == 0 ? ' ' : identifier[at - 1];
+        if (!isAsciiSpace(before) && before != '(') {
             continue;
         }
-        record.url = std::move(paths[i]);
-        const std::size_t position = m_records.size();
+        std::string_view rest = identifier.substr(at + kWord.size());
+        const std::size_t spaces = rest.find_first_not_of(" \t");
+        if (spaces == 0 || spaces == std::string_view::npos || rest[spaces] != '"') {
+            continue;
+        }
+        rest.remove_prefix(spaces + 1);
+        const std::size_t close = rest.find('"');
+        if (close != std::string_view::npos && close > 0) {
+            return std::string(rest.substr(0, close));
+        }
+    }
+    return std::string(withoutNumberPrefix(identifier));
+}
+
+namespace {
+
+// Neither a scheme nor an absolute path: "Contents/Library/LoginItems/H.app".
+bool isRelativeReference(std::string_view url) {
+    if (url.empty() || url.front() == '/') {
+        return false;
+    }
+    const auto colon = url.find(':');
+    return colon == std::string_view::npos ||
+           url.substr(0, colon).find('/') != std::string_view::npos;
+}
+
+std::string recordName(const BackgroundItem& record) {
+    return displayableText(record.name.value_or(record.uuid.value_or("?")));
+}
+
+} // namespace
+
+BackgroundTaskTable::BackgroundTaskTable(std::vector<BackgroundItem> printed, std::int64_t userUid)
+    : m_known(true) {
+    // 0: the user's own block, 1: the system's, 2: printed without a header.
+    std::vector<BackgroundItem> records;
+    std::vector<int> ranks;
+    for (BackgroundItem& record : printed) {
+        const int rank = !record.uid ? 2 : *record.uid == userUid ? 0 : *record.uid < 0 ? 1 : -1;
+        if (rank >= 0) {
+            records.push_back(std::move(record));
+            ranks.push_back(rank);
+        }
+    }
+    std::vector<std::size_t> byRank(records.size());
+    for (std::size_t i = 0; i < byRank.size(); ++i) {
+        byRank[i] = i;
+    }
+    std::stable_sort(byRank.begin(), byRank.end(),
+                     [&ranks](std::size_t a, std::size_t b) { return ranks[a] < ranks[b]; });
+
+    std::unordered_map<std::string, std::size_t> byIdentifier;
+    for (const std::size_t i : byRank) {
+        if (records[i].identifier) {
+            byIdentifier.try_emplace(plainIdentifier(*records[i].identifier), i);
+        }
+    }
+    std::vector<std::optional<std::string>> paths(records.size());
+    std::vector<bool> refused(records.size(), false);
+    const auto parentPathOf = [&](std::size_t i) -> std::optional<std::string_view> {
+        if (!records[i].parentIdentifier) {
+            return std::nullopt;
+        }
+        const auto parent = byIdentifier.find(plainIdentifier(*records[i].parentIdentifier));
+        if (parent == byIdentifier.end() || parent->second == i || !paths[parent->second]) {
+            return std::nullopt;
+        }
+        return *paths[parent->second];
+    };
+    // Absolute URLs first, then relative ones through their parents, a level
+    // of nesting per pass.
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        if (records[i].url && !isRelativeReference(*records[i].url)) {
+            paths[i] = pathFromBtmUrl(*records[i].url, std::nullopt);
+            refused[i] = !paths[i];
+        }
+    }
+    for (bool progress = true; progress;) {
+        progress = false;
+        for (std::size_t i = 0; i < records.size(); ++i) {
+            if (!records[i].url || paths[i] || refused[i]) {
+                continue;
+            }
+            if (const auto parentPath = parentPathOf(i)) {
+                paths[i] = pathFromBtmUrl(*records[i].url, parentPath);
+                refused[i] = !paths[i];
+                progress = true;
+            }
+        }
+    }
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        // Without its parent a relative URL stays unknown, unless it could
+        // never be resolved: one that climbs is refused all the same.
+        if (records[i].url && !paths[i] && !refused[i]) {
+            refused[i] = !pathFromBtmUrl(*records[i].url, std::string_view("/"));
+        }
+    }
+
+    std::vector<std::size_t> positions(records.size(), 0);
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        if (refused[i]) {
+            m_problems.push_back("sfltool: refused the URL " + displayableText(*records[i].url) +
+                                 " of background item " + recordName(records[i]));
+        }
+    }
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        if (refused[i]) {
+            continue;
+        }
+        BackgroundItem record = records[i];
+        if (record.executablePath) {
+            const std::optional<std::string_view> parentPath = parentPathOf(i);
+            std::optional<std::string> program =
+                pathFromBtmPath(*record.executablePath, parentPath);
+            if (!program && (parentPath || !pathFromBtmPath(*record.executablePath, "/"))) {
+                m_problems.push_back("sfltool: refused the executable path " +
+                                     displayableText(*record.executablePath) +
+                                     " of background item " + recordName(record));
+            }
+            record.executablePath = std::move(program);
+        }
+        record.url = paths[i];
+        positions[i] = m_records.size();
+        m_records.push_back(std::move(record));
+    }
+    for (const std::size_t i : byRank) {
+        if (refused[i]) {
+            continue;
+        }
+        const std::size_t position = positions[i];
+        const BackgroundItem& record = m_records[position];
         if (record.identifier) {
-            m_byIdentifier.try_emplace(*record.identifier, position);
+            m_byIdentifier.try_emplace(plainIdentifier(*record.identifier), position);
         }
         if (record.isJob()) {
             if (record.url) {
                 m_jobsByPath.try_emplace(*record.url, position);
             }
             if (record.identifier) {
-                m_jobsByLabel.try_emplace(std::string(withoutNumberPrefix(*record.identifier)),
-                                          position);
+                m_jobsByLabel.try_emplace(plainIdentifier(*record.identifier), position);
             }
             if (record.bundleIdentifier) {
                 m_jobsByLabel.try_emplace(*record.bundleIdentifier, position);
             }
         }
-        m_records.push_back(std::move(record));
     }
 }
 
@@ -419,7 +583,7 @@ const BackgroundItem* BackgroundTaskTable::parentOf(const BackgroundItem& record
     if (!record.parentIdentifier) {
         return nullptr;
     }
-    const auto found = m_byIdentifier.find(*record.parentIdentifier);
+    const auto found = m_byIdentifier.find(plainIdentifier(*record.parentIdentifier));
     if (found == m_byIdentifier.end() || &m_records[found->second] == &record) {
         return nullptr;
     }

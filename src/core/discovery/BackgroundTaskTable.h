@@ -3,6 +3,7 @@
 #include "model/BackgroundItem.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -16,11 +17,13 @@ namespace daemonary {
 inline constexpr std::size_t kMaxBackgroundRecords = 20'000;
 
 // The records of one `sfltool dumpbtm`, as printed: every UID block, in
-// order; `url` still the tool's text. Takes both published shapes (indented
-// and aligned or not, "#1" or "#1:", flags with or without commas, values in
-// decimal or hex) and ignores unknown fields and lines it cannot read. A
-// record begins at a "#N" line, or where a field it already has comes again.
-// At most kMaxBackgroundRecords records are read.
+// order, each record with its block's UID; `url` and `executablePath` still
+// the tool's text. Reads `Key: value` lines after trimming, whatever the
+// indentation, in both published shapes and in excerpts ("#1", "#17:" or no
+// numbers, flags with or without commas, values in decimal or hex, no UID
+// header) and ignores unknown fields and lines it cannot read. A record
+// begins at a "#N" line, a UID header, or where a field it already has comes
+// again. At most kMaxBackgroundRecords records are read.
 std::vector<BackgroundItem> parseDumpBtm(std::string_view text);
 
 // The Mac path a record's URL names: an absolute file URL, percent-escapes
@@ -30,19 +33,39 @@ std::vector<BackgroundItem> parseDumpBtm(std::string_view text);
 std::optional<std::string> pathFromBtmUrl(std::string_view url,
                                           std::optional<std::string_view> parentPath);
 
+// The same for an `Executable Path`: an absolute path, or one relative to
+// the parent app's folder; no escapes are decoded.
+std::optional<std::string> pathFromBtmPath(std::string_view path,
+                                           std::optional<std::string_view> parentPath);
+
 // "4.com.example.Helper" -> "com.example.Helper": SMAppService identifiers
 // carry a number before the bundle identifier.
 std::string_view withoutNumberPrefix(std::string_view identifier);
 
-// Background Task Management records with their URLs resolved to Mac paths
-// and looked up by path and by label.
+// What an Identifier or Parent Identifier names, for labels and joins: the
+// bundle identifier without its number, or for a code requirement (as macOS
+// 13 prints app records) the `identifier "..."` inside it.
+std::string plainIdentifier(std::string_view identifier);
+
+// Background Task Management records of one user with their URLs and
+// executable paths resolved to Mac paths, looked up by path and by label.
 class BackgroundTaskTable {
 public:
+    // No answer from the tool: whether anything is allowed in the background
+    // is unknown.
     BackgroundTaskTable() = default;
-    // Resolves every URL (a relative one through its parent record); a record
-    // whose URL is refused is dropped and named in problems().
-    explicit BackgroundTaskTable(std::vector<BackgroundItem> records);
+    // Keeps the records that speak for userUid: those of its own UID block,
+    // of the system's (negative UIDs) and those printed without a UID header;
+    // where several name the same job, the user's own comes first, then the
+    // system's. Resolves every URL and executable path (a relative one
+    // through its parent record). A record whose URL is refused is dropped
+    // and named in problems(); one whose parent is not in the dump is kept
+    // with the paths it cannot resolve left out; a refused executable path is
+    // left out and named.
+    BackgroundTaskTable(std::vector<BackgroundItem> records, std::int64_t userUid);
 
+    // Whether the tool answered: only then do records say what is allowed.
+    bool known() const { return m_known; }
     const std::vector<BackgroundItem>& records() const { return m_records; }
     const std::vector<std::string>& problems() const { return m_problems; }
     bool empty() const { return m_records.empty(); }
@@ -55,6 +78,7 @@ public:
     const BackgroundItem* parentOf(const BackgroundItem& record) const;
 
 private:
+    bool m_known = false;
     std::vector<BackgroundItem> m_records;
     std::vector<std::string> m_problems;
     std::unordered_map<std::string, std::size_t> m_byIdentifier;

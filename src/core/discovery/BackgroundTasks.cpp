@@ -6,6 +6,8 @@
 #include "text/Text.h"
 #include "text/TextParsing.h"
 
+#include <cerrno>
+#include <unistd.h>
 #include <utility>
 
 namespace daemonary {
@@ -39,21 +41,30 @@ ServiceType typeOf(const BackgroundItem& record) {
 
 } // namespace
 
-BackgroundTasks::BackgroundTasks(HostLayout layout) : m_layout(std::move(layout)) {}
+BackgroundTasks::BackgroundTasks(HostLayout layout)
+    : BackgroundTasks(std::move(layout), static_cast<std::int64_t>(::getuid())) {}
+
+BackgroundTasks::BackgroundTasks(HostLayout layout, std::int64_t userUid)
+    : m_layout(std::move(layout)), m_userUid(userUid) {}
 
 BackgroundTaskTable BackgroundTasks::loadTable() const {
     const ToolOptions options = m_layout.toolOptions(true, true);
-    return tableFromRun(runTool(m_layout.sfltool(), {"dumpbtm"}, options),
+    return tableFromRun(runTool(m_layout.sfltool(), {"dumpbtm"}, options), m_userUid,
                         options.timeLimit.value_or(kDefaultToolTimeout));
 }
 
-BackgroundTaskTable BackgroundTasks::tableFromRun(const ToolResult& result,
+BackgroundTaskTable BackgroundTasks::tableFromRun(const ToolResult& result, std::int64_t userUid,
                                                   std::chrono::milliseconds timeLimit) {
-    const std::string fallback = "; background items come from the app scan alone";
+    const std::string fallback =
+        "; background items come from the app scan alone, allowed state unknown";
     if (result.launchError) {
+        // A system without the tool (before macOS 13) keeps no records, so
+        // nothing there is switched off; any other failure leaves it unknown.
+        const bool absent = result.launchError->code == ENOENT;
         Log::line("Could not run " + std::string(kCommand) + ": " +
-                  result.launchError->description + fallback);
-        return {};
+                  result.launchError->description +
+                  (absent ? "; nothing is taken as switched off in the background" : fallback));
+        return absent ? BackgroundTaskTable({}, userUid) : BackgroundTaskTable();
     }
     if (result.timedOut) {
         Log::line(std::string(kCommand) + " did not finish within " +
@@ -77,12 +88,15 @@ BackgroundTaskTable BackgroundTasks::tableFromRun(const ToolResult& result,
         Log::line(std::string(kCommand) + " printed more than " +
                   std::to_string(kMaxBackgroundRecords) + " records; the rest are ignored");
     }
-    BackgroundTaskTable table(std::move(records));
+    // A dump with UID blocks but no records is an answer; text without
+    // either is not one.
+    if (records.empty() && text->find("Records for UID") == std::string::npos) {
+        Log::line(std::string(kCommand) + " printed no records" + fallback);
+        return {};
+    }
+    BackgroundTaskTable table(std::move(records), userUid);
     for (const std::string& problem : table.problems()) {
         Log::line(problem);
-    }
-    if (table.empty() && !trimWhitespaceAndNewlines(*text).empty()) {
-        Log::line(std::string(kCommand) + " printed no records" + fallback);
     }
     return table;
 }
@@ -115,6 +129,9 @@ std::vector<LaunchItem> BackgroundTasks::loadItems(const BackgroundTaskTable& ta
     std::vector<LaunchItem> items = AppBundleScanner(m_layout).scan(problems);
     std::vector<bool> used(table.records().size(), false);
     for (LaunchItem& item : items) {
+        if (!table.known()) {
+            item.allowedInBackground = std::nullopt;
+        }
         if (const auto position = table.findJob(macPath(item.path.value_or("")), item.label)) {
             apply(item, table, *position);
             used[*position] = true;
@@ -129,15 +146,15 @@ std::vector<LaunchItem> BackgroundTasks::loadItems(const BackgroundTaskTable& ta
         }
         std::optional<std::string> label;
         if (record.isLegacy() && record.identifier) {
-            label = record.identifier;
+            label = plainIdentifier(*record.identifier);
         } else if (record.bundleIdentifier) {
             label = record.bundleIdentifier;
         } else if (record.identifier) {
-            label = std::string(withoutNumberPrefix(*record.identifier));
+            label = plainIdentifier(*record.identifier);
         } else {
             label = record.name;
         }
-        if (!label || (!record.url && !record.executablePath)) {
+        if (!label || label->empty()) {
             ++nameless;
             continue;
         }
@@ -158,10 +175,18 @@ std::vector<LaunchItem> BackgroundTasks::loadItems(const BackgroundTaskTable& ta
         if (record.isLegacy() && fileExists) {
             continue;
         }
-        item.executablePath = record.executablePath;
-        const bool programExists =
-            record.executablePath && pathExists(m_layout.onHost(*record.executablePath));
-        item.orphaned = !fileExists && !programExists;
+        bool programExists = false;
+        if (record.executablePath) {
+            const std::string program = m_layout.onHost(*record.executablePath);
+            // A program that leads out of the host proves nothing is there.
+            if (AppBundleScanner::staysInsideRoot(program, m_layout)) {
+                item.executablePath = record.executablePath;
+                programExists = pathExists(program);
+            }
+        }
+        // A record whose files cannot be located (its app is not in the
+        // dump) is not called orphaned: nothing says they are gone.
+        item.orphaned = (record.url || record.executablePath) && !fileExists && !programExists;
         item.scope = LaunchScope::background;
         item.type = typeOf(record);
         apply(item, table, i);
@@ -169,17 +194,22 @@ std::vector<LaunchItem> BackgroundTasks::loadItems(const BackgroundTaskTable& ta
     }
     if (nameless > 0) {
         Log::line("Skipped " + std::to_string(nameless) +
-                  " background item record(s) without a name or URL");
+                  " background item record(s) without a name");
     }
     return items;
 }
 
 void BackgroundTasks::annotate(std::vector<LaunchItem>& items,
                                const BackgroundTaskTable& table) const {
-    if (table.empty()) {
+    if (!table.known()) {
+        for (LaunchItem& item : items) {
+            item.allowedInBackground = std::nullopt;
+        }
         return;
     }
     for (LaunchItem& item : items) {
+        // A record annotated before against no answer is known now.
+        item.allowedInBackground = true;
         const auto position = table.findJob(macPath(item.path.value_or("")), item.label);
         // Only a legacy record speaks for a job outside an app; an SMAppService
         // record that shares a label is another job.

@@ -7,6 +7,7 @@
 #include "platform/ToolRunner.h"
 
 #include <chrono>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -17,15 +18,21 @@ namespace daemonary {
 // give records of every category.
 class BackgroundTasks {
 public:
+    // The records that decide the allowed state are those of userUid's
+    // block and the system's; by default the user running this.
     explicit BackgroundTasks(HostLayout layout);
+    BackgroundTasks(HostLayout layout, std::int64_t userUid);
 
-    // One `sfltool dumpbtm`, without elevated rights. A tool that is missing,
-    // fails, asks for authorization or runs out of time is one log line and
-    // an empty table: the category then comes from the app scan alone.
+    // One `sfltool dumpbtm`, without elevated rights. A tool that fails, asks
+    // for authorization, runs out of time or prints nothing it can read is
+    // one log line and a table that is not known(): the category then comes
+    // from the app scan alone, and whether anything is allowed in the
+    // background is unknown. A system without the tool keeps no records:
+    // an empty table that is known.
     BackgroundTaskTable loadTable() const;
     // The same, from a finished run (logged the same way).
     static BackgroundTaskTable
-    tableFromRun(const ToolResult& result,
+    tableFromRun(const ToolResult& result, std::int64_t userUid,
                  std::chrono::milliseconds timeLimit = kDefaultToolTimeout);
 
     // The Background category before status resolution: the jobs inside apps
@@ -36,7 +43,8 @@ public:
                                       std::vector<DefinitionProblem>* problems = nullptr) const;
 
     // Gives records of the other categories their record's facts and allowed
-    // state (a legacy plist the user switched off is not allowed).
+    // state (a legacy plist the user switched off is not allowed); with no
+    // known table, every record's allowed state is unknown.
     void annotate(std::vector<LaunchItem>& items, const BackgroundTaskTable& table) const;
 
     std::vector<std::string> directoriesRead() const;
@@ -46,6 +54,7 @@ private:
     void apply(LaunchItem& item, const BackgroundTaskTable& table, std::size_t position) const;
 
     HostLayout m_layout;
+    std::int64_t m_userUid;
 };
 
 } // namespace daemonary

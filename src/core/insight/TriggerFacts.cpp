@@ -584,14 +584,14 @@ std::vector<TriggerFact> backgroundFacts(const LaunchItem& item) {
     const auto add = [&facts](std::string text) {
         facts.push_back({std::string(kBackgroundFactKind), std::move(text), PlistValue(), false});
     };
-    if (!item.allowedInBackground) {
+    if (item.allowedInBackground == false) {
         add("Not allowed in the background: switched off in System Settings, so launchd does "
             "not load it");
     }
     if (item.orphaned) {
         add("Orphaned: Background Task Management still lists it, but its files are gone");
     }
-    if (item.allowedInBackground && item.backgroundItem) {
+    if (item.allowedInBackground == true && item.backgroundItem) {
         add("Allowed in the background (System Settings, Login Items)");
     }
     if (item.type == ServiceType::loginItem && item.parentApp && !item.orphaned) {

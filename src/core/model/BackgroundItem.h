@@ -9,7 +9,8 @@ namespace daemonary {
 
 // What Background Task Management keeps about one login item, agent or daemon
 // (the records `sfltool dumpbtm` prints). Texts are as the tool printed them,
-// except `url`, which is the resolved path on the Mac.
+// except `url` and `executablePath`, which are resolved paths on the Mac
+// (nothing when the tool's path could not be resolved or was refused).
 struct BackgroundItem {
     // Type flags.
     static constexpr std::uint64_t kApp = 0x2;
@@ -24,6 +25,9 @@ struct BackgroundItem {
     static constexpr std::uint64_t kHidden = 0x4;
     static constexpr std::uint64_t kNotified = 0x8;
 
+    // The `Records for UID n` block the record was printed in; nothing when
+    // the output had no such header. Negative UIDs are the system's.
+    std::optional<std::int64_t> uid;
     std::optional<std::string> uuid;
     std::optional<std::string> name;
     std::optional<std::string> developerName;
@@ -32,7 +36,8 @@ struct BackgroundItem {
     std::optional<std::string> type;
     std::uint64_t typeFlags = 0;
     // Nothing when the record named no disposition: allowed, as launchd
-    // would not be told otherwise.
+    // would not be told otherwise. The printed words decide the enabled,
+    // allowed and hidden bits: the printed value has been seen to disagree.
     std::optional<std::uint64_t> dispositionFlags;
     std::optional<std::string> identifier;
     std::optional<std::string> url;

@@ -191,7 +191,7 @@ std::hash<daemonary::LaunchItem>::operator()(const daemonary::LaunchItem& item) 
     daemonary::combineHash(seed, static_cast<std::size_t>(item.scope));
     daemonary::combineHash(seed, static_cast<std::size_t>(item.type));
     daemonary::combineHash(seed, daemonary::optionalHash(item.parentApp));
-    daemonary::combineHash(seed, item.allowedInBackground ? 1 : 2);
+    daemonary::combineHash(seed, daemonary::optionalHash(item.allowedInBackground));
     daemonary::combineHash(seed, item.orphaned ? 1 : 2);
     // The facts follow the label and path; equal records still hash equal.
     daemonary::combineHash(seed, item.backgroundItem ? 1 : 2);

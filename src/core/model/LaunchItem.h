@@ -68,9 +68,10 @@ struct LaunchItem {
     ServiceType type = ServiceType::other;
     // The app bundle a job registered with Background Task Management lives in.
     std::optional<std::string> parentApp;
-    // The user switched it off under "Allow in the Background"; launchd does
-    // not load it.
-    bool allowedInBackground = true;
+    // False: the user switched it off under "Allow in the Background" and
+    // launchd does not load it. Nothing: unknown, because Background Task
+    // Management gave no answer (test with `== false`, never with `!`).
+    std::optional<bool> allowedInBackground = true;
     // Background Task Management still lists it, but its files are gone.
     bool orphaned = false;
     std::optional<BackgroundItem> backgroundItem;

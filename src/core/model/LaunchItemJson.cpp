@@ -92,6 +92,9 @@ constexpr std::pair<const char*, BackgroundText> kBackgroundTexts[] = {
 
 nlohmann::ordered_json backgroundJson(const BackgroundItem& facts) {
     nlohmann::ordered_json object = nlohmann::ordered_json::object();
+    if (facts.uid) {
+        object["uid"] = *facts.uid;
+    }
     for (const auto& [key, member] : kBackgroundTexts) {
         if (const auto& value = facts.*member) {
             object[key] = *value;
@@ -132,6 +135,15 @@ std::optional<JsonError> readBackgroundItem(const Json& object,
         return error("\"backgroundItem\" must be an object");
     }
     BackgroundItem facts;
+    if (const auto uid = found->find("uid"); uid != found->end() && !uid->is_null()) {
+        if (!uid->is_number_integer() ||
+            (uid->is_number_unsigned() &&
+             uid->get<std::uint64_t>() >
+                 static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))) {
+            return error("\"uid\" must be an integer");
+        }
+        facts.uid = uid->get<std::int64_t>();
+    }
     for (const auto& [key, member] : kBackgroundTexts) {
         if (auto failure = readOptionalText(*found, key, facts.*member)) {
             return failure;
@@ -236,8 +248,11 @@ nlohmann::ordered_json toJson(const LaunchItem& item) {
     if (item.parentApp) {
         object["parentApp"] = *item.parentApp;
     }
-    if (!item.allowedInBackground) {
-        object["allowedInBackground"] = false;
+    // Absent: allowed; null: unknown (Background Task Management gave no
+    // answer); false: not allowed.
+    if (item.allowedInBackground != true) {
+        object["allowedInBackground"] =
+            item.allowedInBackground ? nlohmann::ordered_json(false) : nlohmann::ordered_json();
     }
     if (item.orphaned) {
         object["orphaned"] = true;
@@ -292,8 +307,14 @@ std::variant<LaunchItem, JsonError> launchItemFromJson(const nlohmann::json& obj
     if (auto failure = readOptionalText(object, "parentApp", item.parentApp)) {
         return *failure;
     }
-    if (auto failure = readOptionalBool(object, "allowedInBackground", item.allowedInBackground)) {
-        return *failure;
+    if (const auto allowed = object.find("allowedInBackground"); allowed != object.end()) {
+        if (allowed->is_null()) {
+            item.allowedInBackground = std::nullopt;
+        } else if (allowed->is_boolean()) {
+            item.allowedInBackground = allowed->get<bool>();
+        } else {
+            return error("\"allowedInBackground\" must be true, false or null");
+        }
     }
     if (auto failure = readOptionalBool(object, "orphaned", item.orphaned)) {
         return *failure;

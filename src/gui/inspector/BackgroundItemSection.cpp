@@ -124,16 +124,17 @@ void BackgroundItemSection::setItem(const LaunchItem& item) {
         delete entry->widget();
         delete entry;
     }
-    const bool known = item.backgroundItem || item.parentApp || !item.allowedInBackground;
+    const bool known = item.backgroundItem || item.parentApp || item.allowedInBackground != true;
     setVisible(known);
     if (!known) {
         return;
     }
-    const QString allowed = item.orphaned ? tr("Orphaned: its files are gone")
-                            : item.allowedInBackground
-                                ? tr("Yes")
-                                : tr("No: switched off in System Settings, so launchd does not "
-                                     "load it");
+    const QString allowed =
+        item.orphaned               ? tr("Orphaned: its files are gone")
+        : !item.allowedInBackground ? tr("Unknown: Background Task Management gave no answer")
+        : *item.allowedInBackground ? tr("Yes")
+                                    : tr("No: switched off in System Settings, so launchd does "
+                                         "not load it");
     addFact(tr("Allowed"), allowed);
     if (const auto& facts = item.backgroundItem) {
         if (facts->developerName) {

@@ -344,7 +344,7 @@ QString ServiceTableModel::labelCellText(const Row& row) {
     // the status column is too narrow for both, and the middle elision of
     // long labels keeps the end of the text in view.
     QString text = row.disabled ? tr("%1 \u2014 Disabled").arg(row.displayName) : row.displayName;
-    if (!row.item.allowedInBackground) {
+    if (row.item.allowedInBackground == false) {
         text = tr("%1 \u2014 Not Allowed").arg(text);
     }
     if (row.item.orphaned) {
@@ -355,7 +355,7 @@ QString ServiceTableModel::labelCellText(const Row& row) {
 
 QString ServiceTableModel::backgroundNote(const LaunchItem& item) {
     QString note;
-    if (!item.allowedInBackground) {
+    if (item.allowedInBackground == false) {
         note += tr(", not allowed in the background");
     }
     if (item.orphaned) {
@@ -410,7 +410,7 @@ QVariant ServiceTableModel::data(const QModelIndex& index, int role) const {
             if (current.disabled) {
                 tip += u'\n' + disabledExplanation();
             }
-            if (!current.item.allowedInBackground) {
+            if (current.item.allowedInBackground == false) {
                 tip += u'\n' + tr("Not allowed in the background: switched off in System "
                                   "Settings, so launchd does not load it");
             }
@@ -434,8 +434,9 @@ QVariant ServiceTableModel::data(const QModelIndex& index, int role) const {
         if (kind == Column::signer) {
             return current.signerText;
         }
-        if (kind == Column::label && (current.disabled || current.mark != ChangeMark::none ||
-                                      !current.item.allowedInBackground || current.item.orphaned)) {
+        if (kind == Column::label &&
+            (current.disabled || current.mark != ChangeMark::none ||
+             current.item.allowedInBackground == false || current.item.orphaned)) {
             QString text = current.disabled ? tr("%1, disabled").arg(current.displayName)
                                             : current.displayName;
             text += backgroundNote(current.item);

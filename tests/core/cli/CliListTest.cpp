@@ -427,6 +427,16 @@ TEST_F(CliListEndToEndTest, BackgroundItemsFromTheDemoHost) {
     ASSERT_NE(orphan, nullptr);
     EXPECT_EQ((*orphan)["orphaned"], true);
     EXPECT_EQ(countLabel(records, "io.tailspin.audio.menu"), 0u);
+    // The dump's identifiers carry their type number and its paths are
+    // relative to the app: the label drops the one, the record resolves the other.
+    EXPECT_EQ((*agent)["backgroundItem"]["identifier"], "8.com.adventureworks.Harbor.agent");
+    EXPECT_EQ((*agent)["backgroundItem"]["executablePath"],
+              "/Applications/Harbor.app/Contents/Resources/HarborAgent");
+    // A daemon switched off whose app the dump lacks is still listed.
+    const auto* relay = findLabel(records, "com.fabrikam.Relay.daemon");
+    ASSERT_NE(relay, nullptr);
+    EXPECT_EQ((*relay)["allowedInBackground"], false);
+    EXPECT_FALSE(relay->contains("path") || relay->contains("orphaned"));
 
     const auto system = list("System");
     const auto* legacy = findLabel(system["System"], "io.tailspin.audio.menu");
@@ -434,6 +444,12 @@ TEST_F(CliListEndToEndTest, BackgroundItemsFromTheDemoHost) {
     EXPECT_EQ((*legacy)["allowedInBackground"], false);
     // Marked running in the host's state, but boot left it alone.
     EXPECT_EQ((*legacy)["status"], "Inactive");
+
+    // Another user switched this agent off; that does not decide this user's.
+    const auto user = list("User");
+    const auto* skyline = findLabel(user["User"], "com.northwind.Skyline.agent");
+    ASSERT_NE(skyline, nullptr);
+    EXPECT_FALSE(skyline->contains("allowedInBackground"));
 }
 
 TEST_F(CliListEndToEndTest, EveryCategoryFromTheDemoHost) {

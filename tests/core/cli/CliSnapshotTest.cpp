@@ -236,6 +236,53 @@ TEST(CliSnapshotTest, SnapshotThenDiffThePresent) {
     EXPECT_FALSE(document["categories"].contains("Mach"));
 }
 
+// sfltool that stops answering is no change: the allowed state is not
+// compared (one line says so) and the records only it listed are not gone.
+// A format 1 baseline, which kept no allowed state, is not compared on it.
+TEST(CliSnapshotTest, AllowedStateUnknownIsNoChange) {
+    TemporaryHost host;
+    const HostEnvironment environment(host);
+    writeFile(host / "/Library/LaunchAgents/com.legacy.plist", definitionXml("com.legacy"));
+    const std::string sfltool = host / "/usr/bin/sfltool";
+    const std::string dump =
+        "#1:\nName: Legacy\nType: legacy agent (0x10008)\nDisposition: [enabled, disallowed]\n"
+        "Identifier: com.legacy\nURL: file:///Library/LaunchAgents/com.legacy.plist\n"
+        "#2:\nName: Gone\nType: agent (0x8)\nIdentifier: 8.com.gone\n"
+        "URL: file:///Applications/Gone.app/Contents/Library/LaunchAgents/g.plist\n";
+    test::writeFakeTool(sfltool, dump);
+    const std::string baseline = host.root() + "/baseline.json";
+    const std::vector<std::string> scopes = {"--scope", "System", "--scope", "Background"};
+    std::vector<std::string> snapshot = {"snapshot", "-o", baseline};
+    snapshot.insert(snapshot.end(), scopes.begin(), scopes.end());
+    ASSERT_EQ(cli(snapshot).status, 0);
+
+    // It fails halfway, or prints nothing it knows.
+    for (const auto& [output, status] : {std::pair{"Name: Legacy\n", 1}, {"garbage\n", 0}}) {
+        test::writeFakeTool(sfltool, output, "", status);
+        const CliRun diff = cli({"diff", baseline});
+        EXPECT_EQ(diff.status, 0) << diff.out;
+        EXPECT_EQ(diff.out, "");
+        EXPECT_THAT(diff.err, HasSubstr("allowed in the background is not compared: sfltool gave "
+                                        "no answer now"));
+    }
+
+    test::writeFakeTool(sfltool, dump);
+    const std::string old = host.root() + "/format-1.json";
+    auto document = nlohmann::json::parse(test::readText(baseline));
+    document["format"] = 1;
+    document.erase("programHashLimit");
+    for (auto& [category, records] : document["categories"].items()) {
+        for (auto& record : records) {
+            record.erase("allowedInBackground");
+        }
+    }
+    writeFile(old, document.dump());
+    const CliRun diff = cli({"diff", old});
+    EXPECT_EQ(diff.status, 0) << diff.out;
+    EXPECT_THAT(diff.err, HasSubstr("the baseline (format 1) did not record it"));
+    EXPECT_EQ(cli({"diff", baseline}).err, "");
+}
+
 TEST(CliSnapshotTest, DefinitionThatBecomesUnreadableIsAChange) {
     TemporaryHost host;
     const HostEnvironment environment(host);

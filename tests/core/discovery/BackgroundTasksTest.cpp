@@ -93,7 +93,7 @@ TEST(DumpBtmParser, BothPublishedShapes) {
     EXPECT_EQ(older[1].identifier, "Adobe_Genuine_Software_Integrity_Service");
     EXPECT_EQ(older[1].parentIdentifier, "Adobe Creative Cloud");
 
-    const BackgroundTaskTable newer(parseDumpBtm(kNewerShape));
+    const BackgroundTaskTable newer(parseDumpBtm(kNewerShape), 501);
     ASSERT_EQ(newer.records().size(), 2u);
     const BackgroundItem& menu = newer.records()[1];
     EXPECT_EQ(menu.typeFlags, BackgroundItem::kLoginItem);
@@ -107,6 +107,113 @@ TEST(DumpBtmParser, BothPublishedShapes) {
     EXPECT_EQ(newer.parentOf(menu)->name, "CleanMyMac");
 }
 
+// The published samples verbatim and the excerpt shapes, kept with the fuzz seeds.
+std::string dumpSample(std::string_view name) {
+    return test::readText(DAEMONARY_TEST_DATA_DIR "/fuzz/dumpbtm/" + std::string(name));
+}
+
+// An app named by its code requirement, a curated legacy daemon, and a
+// quoted record whose app is not in the excerpt.
+TEST(DumpBtmParser, PublishedSamplesAsPrinted) {
+    const BackgroundTaskTable older(parseDumpBtm(dumpSample("published-older.txt")), 501);
+    ASSERT_EQ(older.records().size(), 2u);
+    const BackgroundItem& lulu = older.records()[0];
+    EXPECT_EQ(lulu.uid, 501);
+    EXPECT_EQ(lulu.url, "/Applications/LuLu.app");
+    EXPECT_EQ(lulu.executablePath, std::nullopt);
+    ASSERT_TRUE(lulu.identifier);
+    EXPECT_TRUE(lulu.identifier->starts_with("anchor apple generic and identifier"));
+    EXPECT_EQ(plainIdentifier(*lulu.identifier), "com.objective-see.lulu.app");
+    EXPECT_EQ(lulu.dispositionFlags, 0xbu);
+    const BackgroundItem& ags = older.records()[1];
+    EXPECT_TRUE(ags.allowed() && ags.isLegacy() && ags.isJob());
+    EXPECT_EQ(ags.executablePath, "/Library/Application Support/Adobe/AdobeGCClient/AGSService");
+    EXPECT_EQ(older.findJob("/Library/LaunchDaemons/com.adobe.agsservice.plist", ""), 1u);
+    // Another user reads none of them.
+    EXPECT_THAT(BackgroundTaskTable(parseDumpBtm(dumpSample("published-older.txt")), 502).records(),
+                IsEmpty());
+
+    // No UID header: the record is everyone's. Its app is not in the excerpt:
+    // kept, under its label without the number, with no path to show.
+    const BackgroundTaskTable newer(parseDumpBtm(dumpSample("published-newer.txt")), 502);
+    ASSERT_EQ(newer.records().size(), 1u);
+    const BackgroundItem& menu = newer.records()[0];
+    EXPECT_EQ(menu.uid, std::nullopt);
+    EXPECT_EQ(menu.identifier, "4.com.macpaw.CleanMyMac-mas.Menu");
+    EXPECT_EQ(menu.url, std::nullopt);
+    EXPECT_TRUE(menu.allowed());
+    EXPECT_EQ(newer.findJob("", "com.macpaw.CleanMyMac-mas.Menu"), 0u);
+    EXPECT_THAT(newer.problems(), IsEmpty());
+}
+
+// Excerpts as people quote them: numbered any way or not at all, indentation
+// shifted or stripped, trailing spaces, (null), either value form.
+TEST(DumpBtmParser, ExcerptVariants) {
+    const std::vector<BackgroundItem> records = parseDumpBtm(dumpSample("excerpt.txt"));
+    ASSERT_EQ(records.size(), 3u);
+    EXPECT_EQ(records[0].name, "First");
+    EXPECT_EQ(records[0].developerName, std::nullopt);
+    // The words say disabled and disallowed whatever the value claims.
+    EXPECT_FALSE(records[0].allowed());
+    EXPECT_EQ(records[0].dispositionWords(),
+              (std::vector<std::string>{"disabled", "disallowed", "visible", "notified"}));
+    EXPECT_EQ(records[1].typeFlags, 0x10010u);
+    EXPECT_TRUE(records[1].allowed());
+    EXPECT_EQ(plainIdentifier(*records[1].identifier), "com.example.second");
+    EXPECT_EQ(plainIdentifier(*records[2].identifier), "com.example.third");
+    EXPECT_EQ(records[2].parentIdentifier, std::nullopt);
+}
+
+// Each user's block speaks for that user; the system's (-2) for everyone.
+// The other user's block comes first and disallows the same job; a block
+// whose UID cannot be read is no one's.
+TEST(DumpBtmParser, TwoUsersDumpDecidesByUid) {
+    const std::vector<BackgroundItem> printed = parseDumpBtm(dumpSample("two-users.txt"));
+    ASSERT_EQ(printed.size(), 3u);
+    EXPECT_EQ(printed[2].uid, -2);
+
+    const BackgroundTaskTable mine(printed, 501);
+    ASSERT_EQ(mine.records().size(), 2u);
+    const auto agent = mine.findJob("", "com.example.agent");
+    ASSERT_TRUE(agent);
+    EXPECT_EQ(mine.records()[*agent].name, "Mine");
+    EXPECT_TRUE(mine.records()[*agent].allowed());
+    EXPECT_FALSE(mine.findJob("/Users/b/Library/LaunchAgents/a.plist", ""));
+
+    const BackgroundTaskTable theirs(printed, 502);
+    EXPECT_FALSE(theirs.records()[*theirs.findJob("", "com.example.agent")].allowed());
+    for (const BackgroundTaskTable* table : {&mine, &theirs}) {
+        const auto daemon = table->findJob("", "com.example.daemon");
+        ASSERT_TRUE(daemon);
+        EXPECT_FALSE(table->records()[*daemon].allowed());
+    }
+}
+
+// Executable paths relative to the app resolve through it; one that climbs
+// is refused and named, whatever its parent.
+TEST(BtmUrls, ExecutablePathsResolveThroughTheApp) {
+    const BackgroundTaskTable table(
+        parseDumpBtm("Name: App\nType: app (0x2)\nIdentifier: 2.com.example.app\n"
+                     "URL: file:///Applications/App.app/\n"
+                     "Name: Helper\nType: daemon (0x10)\nIdentifier: 16.com.example.helper\n"
+                     "URL: Contents/Library/LaunchDaemons/h.plist\n"
+                     "Executable Path: Contents/Resources/helper\n"
+                     "Parent Identifier: 2.com.example.app\n"
+                     "Name: Climber\nType: agent (0x8)\nIdentifier: 8.com.example.climber\n"
+                     "Executable Path: /Applications/App.app/../../private/secret\n"
+                     "Name: Lost\nType: agent (0x8)\nExecutable Path: Contents/MacOS/lost\n"
+                     "Parent Identifier: 2.com.example.gone\n"),
+        501);
+    ASSERT_EQ(table.records().size(), 4u);
+    EXPECT_EQ(table.records()[1].executablePath, "/Applications/App.app/Contents/Resources/helper");
+    EXPECT_EQ(table.records()[1].url,
+              "/Applications/App.app/Contents/Library/LaunchDaemons/h.plist");
+    EXPECT_EQ(table.records()[2].executablePath, std::nullopt);
+    EXPECT_EQ(table.records()[3].executablePath, std::nullopt);
+    ASSERT_EQ(table.problems().size(), 1u);
+    EXPECT_THAT(table.problems()[0], HasSubstr("refused the executable path"));
+}
+
 TEST(DumpBtmParser, FieldVariants) {
     struct Case {
         std::string_view text;
@@ -118,8 +225,9 @@ TEST(DumpBtmParser, FieldVariants) {
         {"#1:\nType: legacy agent (0x10008)\nDisposition: [enabled, allowed] (3)\n", 0x10008, 3},
         {"#7\nType: agent\nDisposition: [disabled disallowed visible]\n", 0x8, 0},
         {"Type: daemon (16)\nDisposition: [enabled, allowed, notified] (0xB)\n", 0x10, 0xb},
-        // Words and value disagree: the value is what the system keeps.
-        {"Type: agent (0x8)\nDisposition: [enabled allowed] (0x1)\n", 0x8, 1},
+        // Words and value disagree: the words decide, the other bits stay.
+        {"Type: agent (0x8)\nDisposition: [enabled allowed] (0x1)\n", 0x8, 3},
+        {"Type: agent (0x8)\nDisposition: [disabled, disallowed, visible] (0xf)\n", 0x8, 8},
         // An unreadable value falls back to the words.
         {"Type: agent (0xZZ)\nDisposition: [allowed] (zzz)\n", 0x8, 2},
         // Unknown fields and types are kept apart from what is known.
@@ -185,14 +293,19 @@ TEST(BtmUrls, ResolveOrRefuse) {
     }
 }
 
+// A URL that climbs is refused and its record dropped; one relative to an app
+// the dump does not hold keeps its record, with no path to show.
 TEST(BtmUrls, RefusedRecordsAreNamedAndDropped) {
     const BackgroundTaskTable table(parseDumpBtm("Name: Climber\nType: agent (0x8)\n"
                                                  "URL: file:///Library/../../etc/x.plist\n"
                                                  "Name: Orphan child\nType: agent (0x8)\n"
                                                  "URL: Contents/x.plist\n"
-                                                 "Parent Identifier: 2.unknown\n"));
-    EXPECT_THAT(table.records(), IsEmpty());
-    EXPECT_EQ(table.problems().size(), 2u);
+                                                 "Parent Identifier: 2.unknown\n"),
+                                    501);
+    ASSERT_EQ(table.records().size(), 1u);
+    EXPECT_EQ(table.records()[0].name, "Orphan child");
+    EXPECT_EQ(table.records()[0].url, std::nullopt);
+    EXPECT_EQ(table.problems().size(), 1u);
 }
 
 // A host root with an app that registers one of each kind of job.
@@ -291,7 +404,17 @@ TEST_F(BackgroundHostTest, JoinsRecordsAndMarksEveryCategory) {
                  "URL: file:///Applications/Gone.app/Contents/Library/LaunchAgents/g.plist\n"
                  "Executable Path: /Applications/Gone.app/Contents/MacOS/g\n"
                  "#5:\nName: Leaves\nType: agent (0x8)\n"
-                 "URL: file:///Applications/Link/x.plist\n");
+                 "URL: file:///Applications/Link/x.plist\n"
+                 // Its app is not in the dump; switched off all the same.
+                 "#6:\nName: Relay\nType: daemon (0x10)\nDisposition: [enabled, disallowed] (0x3)\n"
+                 "Identifier: 16.com.relay.daemon\nURL: Contents/Library/LaunchDaemons/r.plist\n"
+                 "Executable Path: Contents/MacOS/relay\nParent Identifier: 2.com.absent\n"
+                 // Its files are gone; a program path that climbs to one that
+                 // is there must not make it look installed.
+                 "#7:\nName: Sneak\nType: agent (0x8)\nIdentifier: 8.com.sneak\n"
+                 "URL: file:///Applications/Sneak.app/Contents/Library/LaunchAgents/s.plist\n"
+                 "Executable Path: /Applications/Sneak.app/../../bin/sh\n");
+    writeFile(host / "/bin/sh", "#!/bin/sh\n", true);
     TemporaryHost outside;
     writeFile(outside / "/x.plist", definitionXml("com.outside"));
     ASSERT_EQ(::symlink(outside.root().c_str(), (host / "/Applications/Link").c_str()), 0);
@@ -303,23 +426,41 @@ TEST_F(BackgroundHostTest, JoinsRecordsAndMarksEveryCategory) {
     const std::vector<LaunchItem> background = discovery.loadItems(LaunchScope::background, table);
 
     ASSERT_EQ(system.size(), 1u);
-    EXPECT_FALSE(system[0].allowedInBackground);
+    EXPECT_EQ(system[0].allowedInBackground, false);
     ASSERT_TRUE(system[0].backgroundItem);
     EXPECT_EQ(system[0].backgroundItem->name, "Legacy");
 
     // Not repeated in Background; the record outside the root is not listed.
-    EXPECT_THAT(labelsOf(background), ElementsAre("com.harbor.agent", "com.harbor.daemon",
-                                                  "com.harbor.helper", "com.gone.agent"));
-    EXPECT_FALSE(background[0].allowedInBackground);
+    EXPECT_THAT(labelsOf(background),
+                ElementsAre("com.harbor.agent", "com.harbor.daemon", "com.harbor.helper",
+                            "com.gone.agent", "com.relay.daemon", "com.sneak"));
+    EXPECT_EQ(background[0].allowedInBackground, false);
     EXPECT_FALSE(background[0].orphaned);
-    EXPECT_TRUE(background[1].allowedInBackground);
+    EXPECT_EQ(background[1].allowedInBackground, true);
     EXPECT_FALSE(background[1].backgroundItem);
     EXPECT_TRUE(background[3].orphaned);
     EXPECT_EQ(background[3].parentApp, std::nullopt);
+    EXPECT_EQ(background[4].allowedInBackground, false);
+    EXPECT_EQ(background[4].path, std::nullopt);
+    EXPECT_EQ(background[4].executablePath, std::nullopt);
+    EXPECT_FALSE(background[4].orphaned);
+    EXPECT_EQ(background[4].backgroundItem->identifier, "16.com.relay.daemon");
+    EXPECT_TRUE(background[5].orphaned);
+    EXPECT_EQ(background[5].executablePath, std::nullopt);
     EXPECT_THAT(log.lines(), Contains(HasSubstr("URL leaves the host")));
 }
 
+// A tool that gives no answer leaves the allowed state unknown, in every
+// category, never "allowed"; a system without the tool has nothing switched off.
 TEST_F(BackgroundHostTest, UnusableToolLeavesTheScan) {
+    writeFile(host / "/Library/LaunchAgents/com.legacy.plist", definitionXml("com.legacy"));
+    const auto allowedStates = [this](LaunchScope scope) {
+        std::vector<std::optional<bool>> states;
+        for (const LaunchItem& item : manager().loadItems(scope)) {
+            states.push_back(item.allowedInBackground);
+        }
+        return states;
+    };
     struct Case {
         std::string script;
         std::string logged;
@@ -330,17 +471,29 @@ TEST_F(BackgroundHostTest, UnusableToolLeavesTheScan) {
         {"head -c 17000000 /dev/zero", "Could not run sfltool dumpbtm"},
         {"echo 'nothing it knows'", "printed no records"},
     };
+    const std::vector<std::optional<bool>> unknown(3, std::nullopt);
     for (const Case& c : cases) {
         writeFile(host / "/usr/bin/sfltool", "#!/bin/sh\n" + c.script + "\n", true);
         LogCapture log;
         const std::vector<LaunchItem> items = manager().loadItems(LaunchScope::background);
         EXPECT_EQ(items.size(), 3u) << c.script;
         EXPECT_THAT(log.lines(), Contains(HasSubstr(c.logged))) << c.script;
+        EXPECT_EQ(allowedStates(LaunchScope::background), unknown) << c.script;
+        EXPECT_EQ(allowedStates(LaunchScope::system), std::vector{std::optional<bool>()})
+            << c.script;
     }
+    ToolResult late;
+    late.timedOut = true;
+    late.standardOutput = "Name: x\nType: agent (0x8)\n";
+    EXPECT_FALSE(BackgroundTasks::tableFromRun(late, 501).known());
+    // UID blocks without records are an answer: nothing is switched off.
+    writeSfltool("========================\n Records for UID 0 : X\n========================\n");
+    EXPECT_EQ(allowedStates(LaunchScope::system), std::vector{std::optional(true)});
     ::unlink((host / "/usr/bin/sfltool").c_str());
     LogCapture log;
     EXPECT_EQ(manager().loadItems(LaunchScope::background).size(), 3u);
     EXPECT_THAT(log.lines(), Contains(HasSubstr("Could not run sfltool dumpbtm")));
+    EXPECT_EQ(allowedStates(LaunchScope::system), std::vector{std::optional(true)});
 }
 
 } // namespace

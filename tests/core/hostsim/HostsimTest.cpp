@@ -699,7 +699,9 @@ TEST_F(DemoHostTest, BootsItsRunningJobsAsProcessesNamedAfterTheirPrograms) {
 
     std::set<std::string> disallowed;
     for (const auto& record : state.value("backgroundItems", nlohmann::json::array())) {
-        if (!record.value("allowed", true) && record.contains("identifier"))
+        // Another user's switch (a uid of 0 or more) leaves this user's job alone.
+        if (!record.value("allowed", true) && record.contains("identifier") &&
+            record.value("uid", -1) < 0)
             disallowed.insert(record["identifier"].get<std::string>());
     }
     EXPECT_FALSE(disallowed.empty());
@@ -763,14 +765,18 @@ TEST(LoginItemScriptTest, ReadsTheDeletePathAsAnAppleScriptLiteral) {
     }
 }
 
-// Both shapes read back to the same records, boot leaves a job the user did
-// not allow in the background alone, and anything but dumpbtm is a usage error.
+// Every shape reads back to the same records, boot leaves a job the user did
+// not allow in the background alone (another user's switch does not count),
+// and anything but dumpbtm is a usage error.
 TEST_F(HostsimTest, SfltoolDumpsBackgroundItemsAndBootHonoursThem) {
     const std::string records = R"("backgroundItems": [
         {"name": "App", "type": "app", "identifier": "2.com.example.app",
-         "url": "file:///Applications/App%20One.app/"},
+         "url": "file:///Applications/App%20One.app/", "teamIdentifier": "T3AM"},
         {"name": "Agent", "type": "agent", "identifier": "8.com.example.allowed",
-         "url": "Contents/Library/LaunchAgents/a.plist", "parentIdentifier": "2.com.example.app"},
+         "url": "Contents/Library/LaunchAgents/a.plist", "parentIdentifier": "2.com.example.app",
+         "executablePath": "Contents/MacOS/agent", "developerName": "Example"},
+        {"uid": 4242, "name": "Elsewhere", "type": "agent", "identifier": "8.com.example.allowed",
+         "url": "file:///Users/other/a.plist", "allowed": false},
         {"uid": -2, "name": "Legacy", "type": "legacy daemon", "identifier": "com.example.denied",
          "url": "file:///Library/LaunchDaemons/com.example.denied.plist", "allowed": false}])";
     const std::string jobs = R"("jobs": [
@@ -778,20 +784,39 @@ TEST_F(HostsimTest, SfltoolDumpsBackgroundItemsAndBootHonoursThem) {
          "running": true},
         {"label": "com.example.denied", "path": "Library/LaunchDaemons/com.example.denied.plist",
          "program": "/usr/local/libexec/hs-btm-deny", "running": true}])";
+    const auto caller = static_cast<std::int64_t>(::getuid());
     std::vector<std::vector<BackgroundItem>> shapes;
-    for (const char* shape : {"newer", "older"}) {
+    for (const char* shape : {"newer", "older", "excerpt"}) {
         writeState("{" + jobs + ", " + records + R"(, "btmShape": ")" + shape + R"("})");
         ToolRun dump = tool("/usr/bin/sfltool", {"dumpbtm"});
         ASSERT_EQ(dump.status, 0) << dump.err;
-        EXPECT_EQ(dump.out.find("Indentifier") != std::string::npos, shape == std::string("older"));
-        shapes.push_back(BackgroundTaskTable(parseDumpBtm(dump.out)).records());
+        const std::string_view name = shape;
+        EXPECT_EQ(dump.out.find("Indentifier") != std::string::npos, name == "older");
+        EXPECT_EQ(dump.out.find("Records for UID") == std::string::npos, name == "excerpt");
+        // macOS 13 names apps by their code requirement, parent links too.
+        EXPECT_EQ(dump.out.find("and identifier \"com.example.app\"") != std::string::npos,
+                  name == "older");
+        std::vector<BackgroundItem> read =
+            BackgroundTaskTable(parseDumpBtm(dump.out), caller).records();
+        for (BackgroundItem& record : read) {
+            if (name != "excerpt") {
+                EXPECT_EQ(record.uid, record.name == "Legacy" ? -2 : caller) << shape;
+            }
+            record.uid.reset();
+            record.identifier = plainIdentifier(record.identifier.value_or(""));
+            record.parentIdentifier = plainIdentifier(record.parentIdentifier.value_or(""));
+        }
+        shapes.push_back(std::move(read));
     }
     EXPECT_EQ(shapes[0], shapes[1]);
+    EXPECT_EQ(shapes[0], shapes[2]);
     ASSERT_EQ(shapes[0].size(), 3u);
-    // By UID block: the system-wide one (-2) first.
+    // By UID block: the system-wide one (-2) first; another user's is not read.
     EXPECT_EQ(shapes[0][0].typeFlags, 0x10010u);
     EXPECT_FALSE(shapes[0][0].allowed());
     EXPECT_EQ(shapes[0][2].url, "/Applications/App One.app/Contents/Library/LaunchAgents/a.plist");
+    EXPECT_EQ(shapes[0][2].executablePath, "/Applications/App One.app/Contents/MacOS/agent");
+    EXPECT_EQ(shapes[0][2].developerName, "Example");
     EXPECT_TRUE(shapes[0][2].allowed());
 
     ASSERT_EQ(hostsim("boot").status, 0);
