@@ -592,8 +592,8 @@ private slots:
         fs::create_directories(m_root);
         QCOMPARE(::mkfifo(gate.c_str(), 0600), 0);
         writeScript(m_root / "usr/bin/codesign",
-                    "case \"$3\" in *.app) cat '" + gate.string() +
-                        "' >/dev/null;; esac; echo \"report for $3\" >&2");
+                    "case \"$4\" in *.app) cat '" + gate.string() +
+                        "' >/dev/null;; esac; echo \"report for $4\" >&2");
         auto view = makeView();
         LaunchItem item = agent("Tool.app", "/Applications/Tool.app");
         item.executablePath = "/Applications/Tool.app/Contents/MacOS/Tool";
