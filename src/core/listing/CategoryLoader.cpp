@@ -1,6 +1,5 @@
 #include "listing/CategoryLoader.h"
 
-#include "discovery/BackgroundTasks.h"
 #include "discovery/LaunchServiceManager.h"
 #include "platform/Log.h"
 
@@ -22,61 +21,39 @@ struct CategoryLoad {
 std::vector<std::pair<LaunchScope, std::vector<LaunchItem>>>
 loadCategories(const LaunchServiceManager& manager, const std::vector<LaunchScope>& scopes,
                std::vector<DefinitionProblem>* problems) {
-    // Background Task Management is read once for the whole load, beside the
-    // categories: only the Background category needs its answer to begin;
-    // the others take the allowed state from it once their own scan is done.
-    bool needsBackgroundTasks = false;
-    for (const LaunchScope scope : scopes) {
-        needsBackgroundTasks =
-            needsBackgroundTasks || LaunchServiceManager::readsBackgroundTasks(scope);
-    }
-    struct BackgroundTaskLoad {
-        BackgroundTaskTable table;
-        std::vector<std::string> logLines;
-    };
-    std::shared_future<BackgroundTaskLoad> backgroundTasks =
-        std::async(needsBackgroundTasks && scopes.size() > 1 ? std::launch::async
-                                                             : std::launch::deferred,
-                   [&manager, needsBackgroundTasks] {
-                       BackgroundTaskLoad load;
-                       if (needsBackgroundTasks) {
-                           Log::Capture capture;
-                           load.table = manager.loadBackgroundTasks();
-                           load.logLines = capture.take();
-                       }
-                       return load;
-                   })
-            .share();
+    const HostPicture picture = manager.takePicture(HostPicture::Needs::forScopes(scopes, false));
+    return loadCategories(manager, picture, scopes, problems);
+}
 
+std::vector<std::pair<LaunchScope, std::vector<LaunchItem>>>
+loadCategories(const LaunchServiceManager& manager, const HostPicture& picture,
+               const std::vector<LaunchScope>& scopes, std::vector<DefinitionProblem>* problems) {
+    // The tools run while the categories read their folders; a category
+    // waits for the picture only once it has its records to resolve.
     std::vector<std::future<CategoryLoad>> loads;
     loads.reserve(scopes.size());
     for (const LaunchScope scope : scopes) {
         // With a single category there is nothing to overlap.
         const auto policy = scopes.size() > 1 ? std::launch::async : std::launch::deferred;
-        loads.push_back(std::async(policy, [&manager, backgroundTasks, scope] {
+        loads.push_back(std::async(policy, [&manager, &picture, scope] {
             Log::Capture capture;
             CategoryLoad load;
-            if (scope == LaunchScope::background) {
-                load.items = manager.loadItems(scope, backgroundTasks.get().table, &load.problems);
-            } else {
-                load.items = manager.loadItems(scope, BackgroundTaskTable(), &load.problems);
-                if (LaunchServiceManager::readsBackgroundTasks(scope)) {
-                    BackgroundTasks(manager.layout())
-                        .annotate(load.items, backgroundTasks.get().table);
-                }
-            }
+            load.items = manager.loadItems(scope, picture, &load.problems);
             load.logLines = capture.take();
             return load;
         }));
     }
 
-    for (const std::string& line : backgroundTasks.get().logLines) {
-        Log::line(line);
-    }
     std::vector<std::pair<LaunchScope, std::vector<LaunchItem>>> categories;
     categories.reserve(scopes.size());
+    std::vector<CategoryLoad> finished;
+    finished.reserve(scopes.size());
+    for (auto& load : loads) {
+        finished.push_back(load.get());
+    }
+    picture.writeLog();
     for (std::size_t i = 0; i < scopes.size(); ++i) {
-        CategoryLoad load = loads[i].get();
+        CategoryLoad& load = finished[i];
         for (const std::string& line : load.logLines) {
             Log::line(line);
         }
