@@ -12,6 +12,7 @@
 #include <array>
 #include <future>
 #include <mutex>
+#include <thread>
 #include <utility>
 
 namespace daemonary {
@@ -27,16 +28,31 @@ template <typename T> struct Part {
 
 template <typename T> using PartFuture = std::shared_future<Part<T>>;
 
+template <typename T, typename Run> Part<T> runPart(const Run& run) {
+    Part<T> part;
+    Log::Capture capture;
+    part.value = run();
+    part.log = capture.take();
+    return part;
+}
+
+// A run needed now goes on a thread of its own that nobody joins: the last
+// copy of a picture may go on the GUI thread, which must not wait for a tool.
 template <typename T, typename Run> PartFuture<T> start(bool now, Run run) {
-    return std::async(now ? std::launch::async : std::launch::deferred,
-                      [run = std::move(run)] {
-                          Part<T> part;
-                          Log::Capture capture;
-                          part.value = run();
-                          part.log = capture.take();
-                          return part;
-                      })
-        .share();
+    if (!now) {
+        return std::async(std::launch::deferred, [run = std::move(run)] { return runPart<T>(run); })
+            .share();
+    }
+    auto promise = std::make_shared<std::promise<Part<T>>>();
+    PartFuture<T> future = promise->get_future().share();
+    std::thread([promise, run = std::move(run)] {
+        try {
+            promise->set_value(runPart<T>(run));
+        } catch (...) {
+            promise->set_exception(std::current_exception());
+        }
+    }).detach();
+    return future;
 }
 
 template <typename T> PartFuture<T> ready(T value) {
