@@ -221,6 +221,10 @@ void HostPicture::writeLog() const {
     m_state->writeLines(true);
 }
 
+void HostPicture::writeFinishedLog() const {
+    m_state->writeLines(false);
+}
+
 LaunchctlTable HostPicture::runLaunchctlList(const HostLayout& layout) {
     const ToolResult result =
         runTool(layout.launchctl(), {"list"}, layout.toolOptions(true, false));

@@ -77,9 +77,13 @@ public:
 
     // The lines the runs logged, once each, in a fixed order whatever order
     // the runs finished in. Waits for the runs under way; a part never asked
-    // for logs nothing. Lines not written by the time the last copy goes are
-    // written then.
+    // for logs nothing. Lines of runs that have finished by the time the
+    // last copy goes are written then.
     void writeLog() const;
+    // The same for the runs that have finished, without waiting for the
+    // others: for a load that must not wait for tools its category does not
+    // read.
+    void writeFinishedLog() const;
 
     // The tool runs behind the parts, for callers that want one fact alone.
     // Each never fails: a tool that cannot be run, fails or runs out of time

@@ -16,7 +16,9 @@ AppState::Discovery discover(const LaunchServiceManager& manager, const HostPict
     AppState::Discovery discovery{std::move(category.items), std::move(category.problems), {}};
     discovery.disabled =
         DisabledServices::appliesTo(scope) ? picture.disabled() : DisabledServices{};
-    picture.writeLog();
+    // A category of the start-up picture does not wait for tools it does not
+    // read (osascript may take seconds to start System Events).
+    picture.writeFinishedLog();
     return discovery;
 }
 
