@@ -122,17 +122,17 @@ int run(ActionVerb verb, const std::vector<std::string>& arguments, std::ostream
     const LaunchServiceManager discovery;
     CommandLineWorkspace workspace;
     const ServiceActionManager actions(workspace, discovery.layout());
-    return performAction(
+    // One picture for every category searched; see show.
+    HostPicture::Needs needs = HostPicture::Needs::forScopes(options.scopes, false);
+    needs.loadedExtensions = false;
+    needs.loginItems = false;
+    const HostPicture picture = discovery.takePicture(needs);
+    const int status = performAction(
         options,
-        [&discovery,
-         backgroundTasks = std::optional<BackgroundTaskTable>()](LaunchScope scope) mutable {
-            // One sfltool run for however many categories are searched.
-            if (!backgroundTasks) {
-                backgroundTasks = discovery.loadBackgroundTasks();
-            }
-            return discovery.loadItems(scope, *backgroundTasks);
-        },
+        [&discovery, &picture](LaunchScope scope) { return discovery.loadItems(scope, picture); },
         actions, out, err);
+    picture.writeLog();
+    return status;
 }
 
 } // namespace

@@ -300,21 +300,23 @@ int runShowCommand(const std::vector<std::string>& arguments, std::ostream& out,
         return 0;
     }
     const LaunchServiceManager discovery;
+    // One picture for every category searched. The search stops at the first
+    // category holding the label, so the tools only some categories read
+    // (kmutil, osascript) run when one of those is reached.
+    HostPicture::Needs needs = HostPicture::Needs::forScopes(options.scopes, true);
+    needs.loadedExtensions = false;
+    needs.loginItems = false;
+    const HostPicture picture = discovery.takePicture(needs);
     std::optional<LaunchItem> found =
-        findFirstRecord(options.label, options.scopes,
-                        [&discovery, backgroundTasks = std::optional<BackgroundTaskTable>()](
-                            LaunchScope scope) mutable {
-                            // The job table's records with the programs their
-                            // definitions name, as list gives them.
-                            if (scope == LaunchScope::mach) {
-                                return std::move(loadCategories(discovery, {scope}).front().second);
-                            }
-                            // One sfltool run for however many categories are searched.
-                            if (!backgroundTasks) {
-                                backgroundTasks = discovery.loadBackgroundTasks();
-                            }
-                            return discovery.loadItems(scope, *backgroundTasks);
-                        });
+        findFirstRecord(options.label, options.scopes, [&discovery, &picture](LaunchScope scope) {
+            // The job table's records with the programs their definitions
+            // name, as list gives them.
+            if (scope == LaunchScope::mach) {
+                return std::move(loadCategories(discovery, picture, {scope}).front().second);
+            }
+            return discovery.loadItems(scope, picture);
+        });
+    picture.writeLog();
     if (!found) {
         std::string scopes;
         for (const LaunchScope scope : options.scopes) {
@@ -326,7 +328,7 @@ int runShowCommand(const std::vector<std::string>& arguments, std::ostream& out,
     }
     ShowReport report = makeShowReport(std::move(*found), discovery.layout());
     if (DisabledServices::appliesTo(report.record.scope)) {
-        report.disabled = discovery.loadDisabledServices().isDisabled(report.record);
+        report.disabled = picture.disabled().isDisabled(report.record);
     }
     if (options.json) {
         // Paths and definitions are bytes from the file system and need not

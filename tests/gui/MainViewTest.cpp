@@ -20,12 +20,14 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListView>
-#include <QScrollBar>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QSignalSpy>
 #include <QTableView>
 #include <QTest>
 #include <QToolButton>
+#include <algorithm>
+#include <map>
 #include <memory>
 #include <mutex>
 
@@ -132,6 +134,47 @@ private slots:
         QTRY_COMPARE(view.serviceTable()->tableView()->model()->rowCount(), 3);
     }
 
+    void startUpReadsOnePictureForEveryCategory() {
+        // Each plan stands for one picture of the host; a load records the
+        // plan it read.
+        struct Plans {
+            std::mutex mutex;
+            std::vector<std::vector<LaunchScope>> planned;
+            std::map<LaunchScope, std::vector<std::size_t>> readBy;
+        };
+        auto plans = std::make_shared<Plans>();
+        m_state->setLoadPlanner([plans](const std::vector<LaunchScope>& scopes) {
+            std::lock_guard lock(plans->mutex);
+            plans->planned.push_back(scopes);
+            const std::size_t plan = plans->planned.size() - 1;
+            return AppState::DiscoveryLoader([plans, plan](LaunchScope scope) {
+                std::lock_guard held(plans->mutex);
+                plans->readBy[scope].push_back(plan);
+                return AppState::Discovery{};
+            });
+        });
+        MainView view(dependencies());
+        QSignalSpy finished(&view, &MainView::startUpLoadingFinished);
+        view.show();
+        QVERIFY(finished.wait());
+        QTRY_COMPARE(m_state->loadingScopes().size(), std::size_t(0));
+
+        std::lock_guard lock(plans->mutex);
+        const std::vector<LaunchScope> every(allScopes().begin(), allScopes().end());
+        const auto startUp = std::find(plans->planned.begin(), plans->planned.end(), every);
+        QVERIFY(startUp != plans->planned.end());
+        QCOMPARE(std::count(plans->planned.begin(), plans->planned.end(), every), 1);
+        const auto startUpPlan = static_cast<std::size_t>(startUp - plans->planned.begin());
+        for (const LaunchScope scope : every) {
+            const auto& reads = plans->readBy[scope];
+            QVERIFY2(std::count(reads.begin(), reads.end(), startUpPlan) == 1,
+                     toText(scope).data());
+        }
+        // The table's own load of System plans for System alone.
+        QVERIFY(std::find(plans->planned.begin(), plans->planned.end(),
+                          std::vector<LaunchScope>{LaunchScope::system}) != plans->planned.end());
+    }
+
     void badgesCountAndHideAtZero() {
         MainView view(dependencies());
         showAndSettle(view);
@@ -205,8 +248,11 @@ private slots:
     void tableFitsTheWindowBesideTheInspector() {
         SignerStore signers{SignerChecker(), QString()};
         signers.insert(QStringLiteral("/usr/libexec/alphad"),
-                       Signer{SignerKind::developerId, "Northwind Traders International Holdings",
-                              "N7W4D2TR8S", "", {}});
+                       Signer{SignerKind::developerId,
+                              "Northwind Traders International Holdings",
+                              "N7W4D2TR8S",
+                              "",
+                              {}});
         GuiDependencies withSigners = dependencies();
         withSigners.signers = &signers;
         MainView view(withSigners);
@@ -332,7 +378,7 @@ private slots:
         };
         AppState::Loader items = m_discovery->loader();
         AppState state([items, problems, problemsMutex](LaunchScope scope) {
-            AppState::Discovery discovery{items(scope), {}};
+            AppState::Discovery discovery{items(scope), {}, {}};
             const std::lock_guard lock(*problemsMutex);
             for (const DefinitionProblem& problem : *problems) {
                 if (problem.scope == scope) {

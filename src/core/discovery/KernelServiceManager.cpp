@@ -105,9 +105,11 @@ KernelServiceManager::matchBundle(const std::string& bundlePath,
 }
 
 std::vector<LaunchItem> KernelServiceManager::loadKernelExtensions() const {
-    std::lock_guard lock(m_mutex);
-    const LoadedExtensionMap loaded = loadedExtensionIndicesLocked();
+    return loadKernelExtensions(loadedExtensionIndices());
+}
 
+std::vector<LaunchItem>
+KernelServiceManager::loadKernelExtensions(const LoadedExtensionMap& loaded) const {
     std::vector<LaunchItem> items;
     for (const std::string& folder : {m_layout.systemExtensions(), m_layout.libraryExtensions()}) {
         const auto names = listDirectory(folder);

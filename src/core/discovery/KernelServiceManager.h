@@ -25,6 +25,8 @@ public:
     explicit KernelServiceManager(HostLayout layout);
 
     std::vector<LaunchItem> loadKernelExtensions() const;
+    // The same against a kmutil listing already read; runs nothing.
+    std::vector<LaunchItem> loadKernelExtensions(const LoadedExtensionMap& loaded) const;
     LoadedExtensionMap loadedExtensionIndices() const;
 
     // One line of `kmutil showloaded --list-only`: the first column (load

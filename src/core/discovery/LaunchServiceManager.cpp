@@ -127,18 +127,29 @@ BackgroundTaskTable LaunchServiceManager::loadBackgroundTasks() const {
     return table;
 }
 
+HostPicture LaunchServiceManager::takePicture(HostPicture::Needs needs) const {
+    return HostPicture::take(m_layout, m_processes, needs);
+}
+
 DiscoveredCategory LaunchServiceManager::loadCategory(LaunchScope scope) const {
     DiscoveredCategory category;
     category.items = loadItems(scope, &category.problems);
     return category;
 }
 
+DiscoveredCategory LaunchServiceManager::loadCategory(LaunchScope scope,
+                                                      const HostPicture& picture) const {
+    DiscoveredCategory category;
+    category.items = loadItems(scope, picture, &category.problems);
+    return category;
+}
+
 std::vector<LaunchItem>
 LaunchServiceManager::loadItems(LaunchScope scope, std::vector<DefinitionProblem>* problems) const {
-    if (!readsBackgroundTasks(scope)) {
-        return keepOnHost(loadUnannotated(scope, {}, problems), scope, problems);
-    }
-    return loadItems(scope, loadBackgroundTasks(), problems);
+    const HostPicture picture = takePicture(HostPicture::Needs::forScope(scope, false));
+    std::vector<LaunchItem> items = loadItems(scope, picture, problems);
+    picture.writeLog();
+    return items;
 }
 
 std::vector<LaunchItem>
@@ -163,41 +174,41 @@ LaunchServiceManager::keepOnHost(std::vector<LaunchItem> items, LaunchScope scop
 }
 
 std::vector<LaunchItem>
-LaunchServiceManager::loadItems(LaunchScope scope, const BackgroundTaskTable& backgroundTasks,
+LaunchServiceManager::loadItems(LaunchScope scope, const HostPicture& picture,
                                 std::vector<DefinitionProblem>* problems) const {
     std::vector<LaunchItem> items =
-        keepOnHost(loadUnannotated(scope, backgroundTasks, problems), scope, problems);
+        keepOnHost(loadUnannotated(scope, picture, problems), scope, problems);
     if (scope != LaunchScope::background && readsBackgroundTasks(scope)) {
-        BackgroundTasks(m_layout).annotate(items, backgroundTasks);
+        BackgroundTasks(m_layout).annotate(items, picture.backgroundTasks());
     }
     return items;
 }
 
 std::vector<LaunchItem>
-LaunchServiceManager::loadUnannotated(LaunchScope scope, const BackgroundTaskTable& backgroundTasks,
+LaunchServiceManager::loadUnannotated(LaunchScope scope, const HostPicture& picture,
                                       std::vector<DefinitionProblem>* problems) const {
     std::vector<DefinitionProblem> unwanted;
     std::vector<DefinitionProblem>& found = problems != nullptr ? *problems : unwanted;
     switch (scope) {
     case LaunchScope::background:
-        return resolveStatuses(BackgroundTasks(m_layout).loadItems(backgroundTasks, &found));
+        return resolveStatuses(
+            BackgroundTasks(m_layout).loadItems(picture.backgroundTasks(), &found), picture);
     case LaunchScope::kernel:
         // The kernel reports its own state; there is nothing to resolve.
-        return m_kernel->loadKernelExtensions();
+        return m_kernel->loadKernelExtensions(picture.loadedExtensions());
     case LaunchScope::system: {
         std::vector<LaunchItem> items =
             scanLaunchdDirectories({m_globalDaemons, m_globalAgents}, scope, found);
         std::vector<LaunchItem> startup = scanStartupItems({m_globalStartupItems});
         items.insert(items.end(), std::make_move_iterator(startup.begin()),
                      std::make_move_iterator(startup.end()));
-        return resolveStatuses(std::move(items));
+        return resolveStatuses(std::move(items), picture);
     }
     case LaunchScope::user: {
         std::vector<LaunchItem> items = scanLaunchdDirectories({m_userAgents}, scope, found);
-        std::vector<LaunchItem> loginItems = LoginItemManager::fetchLoginItems(m_layout);
-        items.insert(items.end(), std::make_move_iterator(loginItems.begin()),
-                     std::make_move_iterator(loginItems.end()));
-        return resolveStatuses(collapseByBundle(std::move(items), m_layout.hostRoot()));
+        const std::vector<LaunchItem>& loginItems = picture.loginItems();
+        items.insert(items.end(), loginItems.begin(), loginItems.end());
+        return resolveStatuses(collapseByBundle(std::move(items), m_layout.hostRoot()), picture);
     }
     case LaunchScope::macos: {
         std::vector<LaunchItem> items =
@@ -205,17 +216,14 @@ LaunchServiceManager::loadUnannotated(LaunchScope scope, const BackgroundTaskTab
         std::vector<LaunchItem> startup = scanStartupItems({m_systemStartupItems});
         items.insert(items.end(), std::make_move_iterator(startup.begin()),
                      std::make_move_iterator(startup.end()));
-        return resolveStatuses(std::move(items));
+        return resolveStatuses(std::move(items), picture);
     }
-    case LaunchScope::mach: {
-        // One launchctl list for both the jobs and their states.
-        const LaunchctlTable table = runLaunchctlList();
-        return resolveStatuses(machServices(table), table, m_processes->allProcesses());
-    }
+    case LaunchScope::mach:
+        return resolveStatuses(machServices(picture.jobs()), picture);
     case LaunchScope::others:
-        return resolveStatuses(PluginDirectories::loadOtherItems(m_layout));
+        return resolveStatuses(PluginDirectories::loadOtherItems(m_layout), picture);
     case LaunchScope::privilegedHelperTools:
-        return resolveStatuses(PluginDirectories::loadPrivilegedHelperTools(m_layout));
+        return resolveStatuses(PluginDirectories::loadPrivilegedHelperTools(m_layout), picture);
     }
     return {};
 }
@@ -294,60 +302,12 @@ LaunchServiceManager::scanStartupItems(const std::vector<std::string>& directori
 }
 
 LaunchctlTable LaunchServiceManager::runLaunchctlList() const {
-    const ToolResult result =
-        runTool(m_layout.launchctl(), {"list"}, m_layout.toolOptions(true, false));
-    if (result.timedOut) {
-        Log::line(timedOutMessage("launchctl list", m_layout.toolTimeout()));
-        return {};
-    }
-    if (result.launchError) {
-        Log::line("Failed to run launchctl: " + result.launchError->description);
-        return {};
-    }
-    const auto text = decodeUtf8(result.standardOutput);
-    if (!text) {
-        return {};
-    }
-    return parseLaunchctlList(*text);
+    return HostPicture::runLaunchctlList(m_layout);
 }
 
 std::optional<DisabledOverrides> LaunchServiceManager::runPrintDisabled(const std::string& domain,
                                                                         bool* timedOut) const {
-    const std::string command = "launchctl print-disabled " + domain;
-    const ToolResult result =
-        runTool(m_layout.launchctl(), {"print-disabled", domain}, m_layout.toolOptions(true, true));
-    if (result.timedOut) {
-        Log::line(timedOutMessage(command, m_layout.toolTimeout()));
-        if (timedOut != nullptr) {
-            *timedOut = true;
-        }
-        return std::nullopt;
-    }
-    if (result.launchError) {
-        Log::line("Failed to run " + command + ": " + result.launchError->description);
-        return std::nullopt;
-    }
-    if (result.exitStatus != 0) {
-        // The tool's own words, on the one line.
-        std::string reason;
-        if (const auto decoded = decodeUtf8(result.standardError)) {
-            for (const std::string_view line : splitLines(*decoded)) {
-                const std::string_view trimmed = trimWhitespace(line);
-                if (!trimmed.empty()) {
-                    reason.append(reason.empty() ? "" : " ").append(trimmed);
-                }
-            }
-        }
-        Log::line(command + " failed with status " + std::to_string(result.exitStatus) +
-                  (reason.empty() ? std::string() : ": " + reason));
-        return std::nullopt;
-    }
-    const auto text = decodeUtf8(result.standardOutput);
-    std::optional<DisabledOverrides> overrides = text ? parsePrintDisabled(*text) : std::nullopt;
-    if (!overrides) {
-        Log::line(command + " printed no disabled-services list; the disabled state is unknown");
-    }
-    return overrides;
+    return HostPicture::runPrintDisabled(m_layout, domain, timedOut);
 }
 
 DisabledServices LaunchServiceManager::loadDisabledServices() const {
@@ -382,9 +342,20 @@ std::vector<LaunchItem> LaunchServiceManager::machServices(const LaunchctlTable&
 
 std::vector<LaunchItem>
 LaunchServiceManager::resolveStatuses(std::vector<LaunchItem> records) const {
-    const ProcessSnapshot snapshot = m_processes->allProcesses();
-    const LaunchctlTable table = runLaunchctlList();
-    return resolveStatuses(std::move(records), table, snapshot);
+    const HostPicture picture = takePicture({.jobs = true,
+                                             .processes = true,
+                                             .disabled = false,
+                                             .loadedExtensions = false,
+                                             .backgroundTasks = false,
+                                             .loginItems = false});
+    std::vector<LaunchItem> resolved = resolveStatuses(std::move(records), picture);
+    picture.writeLog();
+    return resolved;
+}
+
+std::vector<LaunchItem> LaunchServiceManager::resolveStatuses(std::vector<LaunchItem> records,
+                                                              const HostPicture& picture) {
+    return resolveStatuses(std::move(records), picture.jobs(), picture.processes());
 }
 
 std::vector<LaunchItem> LaunchServiceManager::resolveStatuses(std::vector<LaunchItem> records,

@@ -2,6 +2,7 @@
 
 #include "discovery/BackgroundTaskTable.h"
 #include "discovery/DisabledServices.h"
+#include "discovery/HostPicture.h"
 #include "discovery/KernelServiceManager.h"
 #include "discovery/LaunchctlTable.h"
 #include "model/DefinitionProblem.h"
@@ -46,15 +47,20 @@ public:
         HostLayout layout = HostLayout::fromEnvironment(),
         std::shared_ptr<const ProcessSource> processes = std::make_shared<ProcessMonitor>());
 
-    // The records of one category, in gathering order. Never fails; with
-    // `problems`, the definitions that could not be read are added there.
+    // The records of one category, in gathering order, from a picture of
+    // the host taken for it alone. Never fails; with `problems`, the
+    // definitions that could not be read are added there.
     std::vector<LaunchItem> loadItems(LaunchScope scope,
                                       std::vector<DefinitionProblem>* problems = nullptr) const;
-    // The same with Background Task Management records read once for a load
-    // of several categories.
-    std::vector<LaunchItem> loadItems(LaunchScope scope, const BackgroundTaskTable& backgroundTasks,
+    // The same from a picture shared by the categories of one load: every
+    // status, state and tool answer comes from it, and nothing else is run.
+    std::vector<LaunchItem> loadItems(LaunchScope scope, const HostPicture& picture,
                                       std::vector<DefinitionProblem>* problems = nullptr) const;
     DiscoveredCategory loadCategory(LaunchScope scope) const;
+    DiscoveredCategory loadCategory(LaunchScope scope, const HostPicture& picture) const;
+
+    // Starts the tool runs a load of these parts needs (see HostPicture).
+    HostPicture takePicture(HostPicture::Needs needs) const;
     // One `sfltool dumpbtm`; callers that ask while a run is under way share
     // its answer, so a load of every category runs the tool once.
     BackgroundTaskTable loadBackgroundTasks() const;
@@ -90,6 +96,9 @@ public:
     // Decides every record's pid and active/inactive state from a fresh
     // launchctl table and process snapshot.
     std::vector<LaunchItem> resolveStatuses(std::vector<LaunchItem> records) const;
+    // The same from the job table and process table of a picture.
+    static std::vector<LaunchItem> resolveStatuses(std::vector<LaunchItem> records,
+                                                   const HostPicture& picture);
 
     // The user category lists an application both as a launch agent and as a
     // login item: one record per enclosing bundle, the first one that names a
@@ -129,8 +138,7 @@ private:
     // hashed.
     std::vector<LaunchItem> keepOnHost(std::vector<LaunchItem> items, LaunchScope scope,
                                        std::vector<DefinitionProblem>* problems) const;
-    std::vector<LaunchItem> loadUnannotated(LaunchScope scope,
-                                            const BackgroundTaskTable& backgroundTasks,
+    std::vector<LaunchItem> loadUnannotated(LaunchScope scope, const HostPicture& picture,
                                             std::vector<DefinitionProblem>* problems) const;
 
     HostLayout m_layout;

@@ -1,6 +1,5 @@
 #include "listing/CategoryLoader.h"
 
-#include "discovery/BackgroundTasks.h"
 #include "discovery/LaunchServiceManager.h"
 #include "platform/Log.h"
 
@@ -24,7 +23,8 @@ using Categories = std::vector<std::pair<LaunchScope, std::vector<LaunchItem>>>;
 // definitions name, as the window gives it. Definition categories that are
 // not listed are read for that alone; their records, problems and log lines
 // stay out of the listing.
-void attachMachPrograms(const LaunchServiceManager& manager, Categories& categories) {
+void attachMachPrograms(const LaunchServiceManager& manager, const HostPicture& picture,
+                        Categories& categories) {
     const auto jobs = std::find_if(categories.begin(), categories.end(), [](const auto& category) {
         return category.first == LaunchScope::mach;
     });
@@ -46,7 +46,7 @@ void attachMachPrograms(const LaunchServiceManager& manager, Categories& categor
             continue;
         }
         const Log::Capture unwanted;
-        unlisted.push_back(manager.loadItems(scope, BackgroundTaskTable()));
+        unlisted.push_back(manager.loadItems(scope, picture));
         definitions.push_back(&unlisted.back());
     }
     jobs->second =
@@ -58,61 +58,39 @@ void attachMachPrograms(const LaunchServiceManager& manager, Categories& categor
 std::vector<std::pair<LaunchScope, std::vector<LaunchItem>>>
 loadCategories(const LaunchServiceManager& manager, const std::vector<LaunchScope>& scopes,
                std::vector<DefinitionProblem>* problems) {
-    // Background Task Management is read once for the whole load, beside the
-    // categories: only the Background category needs its answer to begin;
-    // the others take the allowed state from it once their own scan is done.
-    bool needsBackgroundTasks = false;
-    for (const LaunchScope scope : scopes) {
-        needsBackgroundTasks =
-            needsBackgroundTasks || LaunchServiceManager::readsBackgroundTasks(scope);
-    }
-    struct BackgroundTaskLoad {
-        BackgroundTaskTable table;
-        std::vector<std::string> logLines;
-    };
-    std::shared_future<BackgroundTaskLoad> backgroundTasks =
-        std::async(needsBackgroundTasks && scopes.size() > 1 ? std::launch::async
-                                                             : std::launch::deferred,
-                   [&manager, needsBackgroundTasks] {
-                       BackgroundTaskLoad load;
-                       if (needsBackgroundTasks) {
-                           Log::Capture capture;
-                           load.table = manager.loadBackgroundTasks();
-                           load.logLines = capture.take();
-                       }
-                       return load;
-                   })
-            .share();
+    const HostPicture picture = manager.takePicture(HostPicture::Needs::forScopes(scopes, false));
+    return loadCategories(manager, picture, scopes, problems);
+}
 
+std::vector<std::pair<LaunchScope, std::vector<LaunchItem>>>
+loadCategories(const LaunchServiceManager& manager, const HostPicture& picture,
+               const std::vector<LaunchScope>& scopes, std::vector<DefinitionProblem>* problems) {
+    // The tools run while the categories read their folders; a category
+    // waits for the picture only once it has its records to resolve.
     std::vector<std::future<CategoryLoad>> loads;
     loads.reserve(scopes.size());
     for (const LaunchScope scope : scopes) {
         // With a single category there is nothing to overlap.
         const auto policy = scopes.size() > 1 ? std::launch::async : std::launch::deferred;
-        loads.push_back(std::async(policy, [&manager, backgroundTasks, scope] {
+        loads.push_back(std::async(policy, [&manager, &picture, scope] {
             Log::Capture capture;
             CategoryLoad load;
-            if (scope == LaunchScope::background) {
-                load.items = manager.loadItems(scope, backgroundTasks.get().table, &load.problems);
-            } else {
-                load.items = manager.loadItems(scope, BackgroundTaskTable(), &load.problems);
-                if (LaunchServiceManager::readsBackgroundTasks(scope)) {
-                    BackgroundTasks(manager.layout())
-                        .annotate(load.items, backgroundTasks.get().table);
-                }
-            }
+            load.items = manager.loadItems(scope, picture, &load.problems);
             load.logLines = capture.take();
             return load;
         }));
     }
 
-    for (const std::string& line : backgroundTasks.get().logLines) {
-        Log::line(line);
-    }
     std::vector<std::pair<LaunchScope, std::vector<LaunchItem>>> categories;
     categories.reserve(scopes.size());
+    std::vector<CategoryLoad> finished;
+    finished.reserve(scopes.size());
+    for (auto& load : loads) {
+        finished.push_back(load.get());
+    }
+    picture.writeLog();
     for (std::size_t i = 0; i < scopes.size(); ++i) {
-        CategoryLoad load = loads[i].get();
+        CategoryLoad& load = finished[i];
         for (const std::string& line : load.logLines) {
             Log::line(line);
         }
@@ -121,7 +99,7 @@ loadCategories(const LaunchServiceManager& manager, const std::vector<LaunchScop
             problems->insert(problems->end(), load.problems.begin(), load.problems.end());
         }
     }
-    attachMachPrograms(manager, categories);
+    attachMachPrograms(manager, picture, categories);
     return categories;
 }
 

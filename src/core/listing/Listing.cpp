@@ -6,7 +6,6 @@
 #include "platform/Log.h"
 
 #include <algorithm>
-#include <future>
 
 namespace daemonary {
 
@@ -16,29 +15,18 @@ ListFacts Listing::facts(const MetadataManager* metadata) const {
 
 Listing Listing::load(const LaunchServiceManager& manager, const ListingRequest& request,
                       const SignerChecker& checker) {
-    // One print-disabled per domain for the whole listing, and none when no
-    // listed category holds launchd jobs. Its log lines follow the categories'.
-    std::future<DisabledServices> disabledLoad;
-    std::vector<std::string> disabledLog;
+    // One picture for the whole listing: the disabled state is read with the
+    // job table, and none at all when no listed category holds launchd jobs.
+    const HostPicture picture =
+        manager.takePicture(HostPicture::Needs::forScopes(request.scopes, request.disabled));
+    Listing listing;
+    listing.takenAt = picture.takenAt();
+    listing.categories = loadCategories(manager, picture, request.scopes,
+                                        request.problems ? &listing.problems : nullptr);
     if (request.disabled &&
         std::any_of(request.scopes.begin(), request.scopes.end(), DisabledServices::appliesTo)) {
-        disabledLoad = std::async(std::launch::async, [&manager, &disabledLog] {
-            Log::Capture capture;
-            DisabledServices loaded = manager.loadDisabledServices();
-            disabledLog = capture.take();
-            return loaded;
-        });
-    }
-
-    Listing listing;
-    listing.categories =
-        loadCategories(manager, request.scopes, request.problems ? &listing.problems : nullptr);
-
-    if (disabledLoad.valid()) {
-        listing.disabled = disabledLoad.get();
-        for (const std::string& line : disabledLog) {
-            Log::line(line);
-        }
+        listing.disabled = picture.disabled();
+        picture.writeLog();
     }
 
     if (request.signers) {

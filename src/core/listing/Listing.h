@@ -6,6 +6,7 @@
 #include "model/DefinitionProblem.h"
 #include "model/LaunchItem.h"
 
+#include <chrono>
 #include <map>
 #include <optional>
 #include <string>
@@ -33,12 +34,14 @@ struct Listing {
     std::optional<DisabledServices> disabled;
     std::optional<std::map<std::string, Signer>> signers;
     std::vector<DefinitionProblem> problems;
+    // When the tools behind the records were asked.
+    std::chrono::system_clock::time_point takenAt;
 
     ListFacts facts(const MetadataManager* metadata) const;
 
-    // The categories load at the same time, and the disabled state with
-    // them; log lines come out in the order the command-line tool has always
-    // written them. Signers are checked once every category has loaded.
+    // The categories load at the same time from one picture of the host,
+    // the disabled state with them. Signers are checked once every category
+    // has loaded.
     static Listing load(const LaunchServiceManager& manager, const ListingRequest& request,
                         const SignerChecker& checker);
 };

@@ -41,6 +41,15 @@ const std::vector<LaunchItem>* AppState::items(LaunchScope scope) const {
 }
 
 void AppState::loadScope(LaunchScope scope, const QObject* context, std::function<void()> done) {
+    loadScope(scope, beginLoad({scope}), context, std::move(done));
+}
+
+AppState::DiscoveryLoader AppState::beginLoad(const std::vector<LaunchScope>& scopes) const {
+    return m_planner ? m_planner(scopes) : m_discoveryLoader;
+}
+
+void AppState::loadScope(LaunchScope scope, DiscoveryLoader discoveryLoader, const QObject* context,
+                         std::function<void()> done) {
     if (m_loadingScopes.insert(scope).second) {
         emit loadingScopesChanged();
     }
@@ -70,7 +79,6 @@ void AppState::loadScope(LaunchScope scope, const QObject* context, std::functio
                 }
             });
     Loader loader = m_loader;
-    DiscoveryLoader discoveryLoader = m_discoveryLoader;
     DisabledLoader disabledLoader = m_disabledLoader;
     watcher->setFuture(QtConcurrent::run(
         &m_pool, [loader, discoveryLoader, disabledLoader, disabled, found, scope] {
@@ -82,6 +90,10 @@ void AppState::loadScope(LaunchScope scope, const QObject* context, std::functio
                     Discovery discovery = discoveryLoader(scope);
                     items = std::move(discovery.items);
                     *found = std::move(discovery.problems);
+                    if (discovery.disabled) {
+                        *disabled = std::move(discovery.disabled);
+                        return items;
+                    }
                 } else {
                     items = loader(scope);
                 }

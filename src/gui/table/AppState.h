@@ -42,8 +42,16 @@ public:
     struct Discovery {
         std::vector<LaunchItem> items;
         std::vector<DefinitionProblem> problems;
+        // Read with the records, from the same answers of the tools; when
+        // absent, the DisabledLoader is asked.
+        std::optional<DisabledServices> disabled;
     };
     using DiscoveryLoader = std::function<Discovery(LaunchScope)>;
+
+    // Called on the GUI thread with the categories of one load; returns the
+    // loader they all use, which reads one picture of the host, so the
+    // categories of a load agree about what runs. Must not block.
+    using LoadPlanner = std::function<DiscoveryLoader(const std::vector<LaunchScope>&)>;
 
     explicit AppState(Loader loader, QObject* parent = nullptr);
     explicit AppState(DiscoveryLoader loader, QObject* parent = nullptr);
@@ -68,6 +76,15 @@ public:
     // the one that finishes last decides the stored list.
     void loadScope(LaunchScope scope, const QObject* context = nullptr,
                    std::function<void()> done = {});
+    // The same with the loader of a load of several categories (beginLoad).
+    void loadScope(LaunchScope scope, DiscoveryLoader loader, const QObject* context,
+                   std::function<void()> done);
+
+    // The loader for a load of these categories: with a planner, one that
+    // reads one picture of the host for all of them; else the loader given
+    // at construction (empty for a plain Loader).
+    DiscoveryLoader beginLoad(const std::vector<LaunchScope>& scopes) const;
+    void setLoadPlanner(LoadPlanner planner) { m_planner = std::move(planner); }
 
     // Recounts every category: running services without a search, matching
     // services with one.
@@ -120,6 +137,7 @@ private:
 
     Loader m_loader;
     DiscoveryLoader m_discoveryLoader;
+    LoadPlanner m_planner;
     std::map<LaunchScope, std::vector<DefinitionProblem>> m_problems;
     DisabledLoader m_disabledLoader;
     std::map<LaunchScope, DisabledServices> m_disabled;

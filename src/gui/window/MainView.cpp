@@ -2,8 +2,8 @@
 
 #include "actions/Workspace.h"
 #include "baseline/BaselineState.h"
-#include "style/TextStyle.h"
 #include "style/ConfirmationPrompt.h"
+#include "style/TextStyle.h"
 #include "style/ViewStyle.h"
 #include "table/AppState.h"
 #include "table/CategoryWatcher.h"
@@ -23,8 +23,8 @@
 #include <QPushButton>
 #include <QShowEvent>
 #include <QSplitter>
-#include <QTableView>
 #include <QStyle>
+#include <QTableView>
 #include <QToolBar>
 #include <QToolButton>
 #include <QVBoxLayout>
@@ -430,14 +430,21 @@ void MainView::showEvent(QShowEvent* event) {
     }
 }
 
-void MainView::loadStartUpScope(std::size_t position) {
+void MainView::loadStartUpScope(std::size_t position, AppState::DiscoveryLoader loader) {
     const auto& scopes = allScopes();
     if (position >= scopes.size()) {
         emit startUpLoadingFinished();
         return;
     }
-    m_dependencies.appState->loadScope(scopes[position], this,
-                                       [this, position] { loadStartUpScope(position + 1); });
+    if (position == 0) {
+        // One picture of the host for the whole start-up: its categories
+        // agree about what runs, and each tool is asked once.
+        loader = m_dependencies.appState->beginLoad(
+            std::vector<LaunchScope>(scopes.begin(), scopes.end()));
+    }
+    m_dependencies.appState->loadScope(scopes[position], loader, this, [this, position, loader] {
+        loadStartUpScope(position + 1, loader);
+    });
 }
 
 } // namespace daemonary

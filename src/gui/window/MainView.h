@@ -2,6 +2,7 @@
 
 #include "model/LaunchItem.h"
 #include "shell/GuiDependencies.h"
+#include "table/AppState.h"
 
 #include <QMainWindow>
 #include <QString>
@@ -94,7 +95,7 @@ protected:
 
 private:
     void showDetail();
-    void loadStartUpScope(std::size_t position);
+    void loadStartUpScope(std::size_t position, AppState::DiscoveryLoader loader = {});
     void setUpBaseline();
     void updateBaselineActions();
     void reloadChanged(LaunchScope scope);

@@ -251,10 +251,12 @@ TEST(CliCategoryLoadTest, ConcurrentLoadsMatchLoadsOneAfterAnother) {
     std::vector<std::string> oneByOneLines;
     {
         const test::LogCapture log;
-        // Background Task Management is read once per load, before the categories.
-        const BackgroundTaskTable backgroundTasks = manager.loadBackgroundTasks();
+        // One picture of the host per load; its lines come before the categories'.
+        const HostPicture picture =
+            manager.takePicture(HostPicture::Needs::forScopes(scopes, false));
+        picture.writeLog();
         for (const LaunchScope scope : scopes) {
-            oneByOne.push_back(manager.loadItems(scope, backgroundTasks));
+            oneByOne.push_back(manager.loadItems(scope, picture));
         }
         oneByOneLines = log.lines();
     }

@@ -421,9 +421,11 @@ TEST_F(BackgroundHostTest, JoinsRecordsAndMarksEveryCategory) {
 
     LogCapture log;
     const LaunchServiceManager discovery = manager();
-    const BackgroundTaskTable table = discovery.loadBackgroundTasks();
-    const std::vector<LaunchItem> system = discovery.loadItems(LaunchScope::system, table);
-    const std::vector<LaunchItem> background = discovery.loadItems(LaunchScope::background, table);
+    const HostPicture picture = discovery.takePicture(
+        HostPicture::Needs::forScopes({{LaunchScope::system, LaunchScope::background}}, false));
+    const std::vector<LaunchItem> system = discovery.loadItems(LaunchScope::system, picture);
+    const std::vector<LaunchItem> background =
+        discovery.loadItems(LaunchScope::background, picture);
 
     ASSERT_EQ(system.size(), 1u);
     EXPECT_EQ(system[0].allowedInBackground, false);
