@@ -7,6 +7,7 @@
 #include "shell/GuiDependencies.h"
 #include "table/RefreshBinding.h"
 
+#include <QList>
 #include <QScrollArea>
 #include <QString>
 #include <cstdint>
@@ -142,6 +143,11 @@ public:
     // The Version, Build, Copyright and SDK facts of an information file.
     static BundleInfo bundleInfoFrom(const PlistValue& information);
 
+    // The widgets Tab visits, in the order the pane shows them: top to
+    // bottom, and left to right along a line. The facts and sections are
+    // built again as records change, so creation order says nothing.
+    QList<QWidget*> tabOrder() const;
+
 signals:
     // The files of the current path have been read and are shown.
     void detailsLoaded();
@@ -152,6 +158,7 @@ signals:
 
 protected:
     void changeEvent(QEvent* event) override;
+    bool focusNextPrevChild(bool next) override;
 
 private:
     void loadDetails();

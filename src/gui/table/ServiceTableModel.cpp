@@ -4,6 +4,7 @@
 #include "style/TextStyle.h"
 #include "style/ViewStyle.h"
 #include "table/DisplayName.h"
+#include "table/ShownText.h"
 #include "table/SignerStore.h"
 
 #include <QFontMetrics>
@@ -127,7 +128,7 @@ QString ServiceTableModel::typeText(const std::optional<std::string>& path) {
     if (!path) {
         return QStringLiteral("-");
     }
-    QString text = QString::fromStdString(*path);
+    QString text = shownText(*path);
     while (text.size() > 1 && text.endsWith(u'/')) {
         text.chop(1);
     }
@@ -168,7 +169,7 @@ ServiceTableModel::Row ServiceTableModel::makeRow(const LaunchItem& item, bool r
         row.id.prepend(QStringLiteral("removed:"));
     }
     row.search = ServiceSearch::of(item);
-    row.displayName = displayName(row.search.label);
+    row.displayName = displayName(shownText(item.label));
     row.pathSortValue = QString::fromStdString(item.pathSortValue());
     row.statusText = QString::fromUtf8(toText(item.status));
     row.systemDefault = m_isSystemDefault && m_isSystemDefault(item);
@@ -211,7 +212,26 @@ void ServiceTableModel::rebuildRows() {
             add(makeRow(record.item, true));
         }
     }
+    markSharedNames();
     endResetModel();
+}
+
+void ServiceTableModel::markSharedNames() {
+    QHash<QString, int> uses;
+    for (const Row& row : m_rows) {
+        ++uses[row.displayName];
+    }
+    for (Row& row : m_rows) {
+        if (uses.value(row.displayName) < 2 || !row.item.path) {
+            continue;
+        }
+        QString folder = shownText(*row.item.path);
+        while (folder.size() > 1 && folder.endsWith(u'/')) {
+            folder.chop(1);
+        }
+        const qsizetype slash = folder.lastIndexOf(u'/');
+        row.place = slash <= 0 ? QStringLiteral("/") : folder.left(slash);
+    }
 }
 
 void ServiceTableModel::setSignerStore(const SignerStore* signers) {
@@ -240,9 +260,10 @@ void ServiceTableModel::updateSigner(Row& row) const {
         return;
     }
     row.signerKind = signer->kind;
-    row.signerText = QString::fromStdString(signer->text());
+    // The names come from the signature, which anyone can write.
+    row.signerText = shownText(signer->text());
     std::tie(row.signerClass, row.signerName) = signerParts(*signer);
-    row.signerDescription = QString::fromStdString(signer->description());
+    row.signerDescription = shownText(signer->description());
 }
 
 void ServiceTableModel::signersChanged(const QStringList& targets) {
@@ -258,9 +279,8 @@ void ServiceTableModel::signersChanged(const QStringList& targets) {
         }
         for (const int row : rows.value()) {
             Row& current = m_rows[static_cast<std::size_t>(row)];
-            const auto before =
-                std::make_tuple(current.signerKind, current.signerText, current.signerDescription,
-                                current.provenApple);
+            const auto before = std::make_tuple(current.signerKind, current.signerText,
+                                                current.signerDescription, current.provenApple);
             updateSigner(current);
             if (before == std::make_tuple(current.signerKind, current.signerText,
                                           current.signerDescription, current.provenApple)) {
@@ -270,21 +290,24 @@ void ServiceTableModel::signersChanged(const QStringList& targets) {
             last = std::max(last, row);
         }
     }
-    if (first >= 0 && section >= 0) {
-        emit dataChanged(index(first, section), index(last, section),
+    // A category without the column (the job table) still hears of it: the
+    // proxy hides proven Apple rows on this signal.
+    if (first >= 0) {
+        const int changed = section >= 0 ? section : 0;
+        emit dataChanged(index(first, changed), index(last, changed),
                          {Qt::DisplayRole, Qt::ToolTipRole, Qt::ForegroundRole, SignerClassRole,
                           SignerNameRole});
     }
 }
 
 std::pair<QString, QString> ServiceTableModel::signerParts(const Signer& signer) {
-    const QString text = QString::fromStdString(signer.text());
+    const QString text = shownText(signer.text());
     if (signer.organization.empty()) {
         return {QString(), text};
     }
-    QString name = QString::fromStdString(signer.organization);
+    QString name = shownText(signer.organization);
     if (!signer.team.empty()) {
-        name += QStringLiteral(" (%1)").arg(QString::fromStdString(signer.team));
+        name += QStringLiteral(" (%1)").arg(shownText(signer.team));
     }
     // The class is what the text says before the names ("Developer ID: ").
     if (!text.endsWith(name)) {
@@ -337,7 +360,11 @@ QString ServiceTableModel::labelCellText(const Row& row) {
     // Text, not colour alone. It follows the name rather than the status:
     // the status column is too narrow for both, and the middle elision of
     // long labels keeps the end of the text in view.
-    QString text = row.disabled ? tr("%1 \u2014 Disabled").arg(row.displayName) : row.displayName;
+    QString text = row.place.isEmpty() ? row.displayName
+                                       : tr("%1 \u2014 in %2").arg(row.displayName, row.place);
+    if (row.disabled) {
+        text = tr("%1 \u2014 Disabled").arg(text);
+    }
     if (!row.item.allowedInBackground) {
         text = tr("%1 \u2014 Not Allowed").arg(text);
     }
@@ -400,7 +427,10 @@ QVariant ServiceTableModel::data(const QModelIndex& index, int role) const {
         return {};
     case Qt::ToolTipRole:
         if (kind == Column::label) {
-            QString tip = current.search.label;
+            QString tip = shownText(current.search.label);
+            if (current.item.path) {
+                tip += u'\n' + shownText(*current.item.path);
+            }
             if (current.disabled) {
                 tip += u'\n' + disabledExplanation();
             }
@@ -428,10 +458,15 @@ QVariant ServiceTableModel::data(const QModelIndex& index, int role) const {
         if (kind == Column::signer) {
             return current.signerText;
         }
-        if (kind == Column::label && (current.disabled || current.mark != ChangeMark::none ||
-                                      !current.item.allowedInBackground || current.item.orphaned)) {
-            QString text = current.disabled ? tr("%1, disabled").arg(current.displayName)
-                                            : current.displayName;
+        if (kind == Column::label &&
+            (current.disabled || current.mark != ChangeMark::none || !current.place.isEmpty() ||
+             !current.item.allowedInBackground || current.item.orphaned)) {
+            QString text = current.place.isEmpty()
+                               ? current.displayName
+                               : tr("%1, in %2").arg(current.displayName, current.place);
+            if (current.disabled) {
+                text = tr("%1, disabled").arg(text);
+            }
             text += backgroundNote(current.item);
             if (current.mark != ChangeMark::none) {
                 text += QStringLiteral(", ") + markText(current.mark);
