@@ -244,7 +244,9 @@ private slots:
             makeItem("running", ServiceStatus::active, LaunchScope::system, 7),
             idle("svc2", "/Library/LaunchAgents/svc2.plist"),
             idle("Alpha", "/Library/LaunchAgents/alpha.plist")};
-        const QStringList idleOrder = {u"Alpha"_qs, u"svc2"_qs, u"svc2"_qs, u"svc10"_qs};
+        // Rows of one label say their folders.
+        const QStringList idleOrder = {u"Alpha"_qs, u"svc2 \u2014 in /Library/LaunchAgents"_qs,
+                                       u"svc2 \u2014 in /Library/LaunchDaemons"_qs, u"svc10"_qs};
         const QStringList pathsOfTwo = {u"/Library/LaunchAgents/svc2.plist"_qs,
                                         u"/Library/LaunchDaemons/svc2.plist"_qs};
         const auto pathsOf = [&](const QString& label) {
@@ -384,10 +386,8 @@ private slots:
             const QString tip = model.index(row, 0).data(Qt::ToolTipRole).toString();
             QVERIFY(!tip.contains(QChar(0x202E)) && !tip.contains(QChar(0x1B)));
         }
-        // The twins say where each is, in the same visible form.
-        QVERIFY(model.index(0, 0).data().toString().endsWith(u"in /Library/Spotlight"_qs));
-        QVERIFY(
-            model.index(1, 0).data().toString().endsWith(u"in /Users/demo/Library/Spotlight"_qs));
+        QVERIFY(model.index(0, 0).data().toString().endsWith(u"\u2014 in /Library"_qs));
+        QVERIFY(model.index(1, 0).data().toString().endsWith(u"\u2014 in /Users/demo/Library"_qs));
 
         Signer forged{SignerKind::developerId, "Contoso\u202Ed.exe", "C0N7050L7D", "", {}};
         const auto [signerClass, names] = ServiceTableModel::signerParts(forged);

@@ -247,15 +247,16 @@ void ServiceDetailView::applyPalette() {
 
 ServiceDetailView::~ServiceDetailView() = default;
 
-QList<QWidget*> ServiceDetailView::tabOrder() const {
+QList<QWidget*> ServiceDetailView::tabOrder(QWidget* from) const {
     struct Stop {
         QWidget* widget;
         QRect place;
     };
     std::vector<Stop> stops;
     for (QWidget* widget : m_content->findChildren<QWidget*>()) {
-        if ((widget->focusPolicy() & Qt::TabFocus) == Qt::TabFocus && widget->isEnabled() &&
-            widget->isVisibleTo(m_content) && widget->focusProxy() == nullptr) {
+        const bool stop = (widget->focusPolicy() & Qt::TabFocus) == Qt::TabFocus &&
+                          widget->isEnabled() && widget->focusProxy() == nullptr;
+        if ((stop || widget == from) && widget->isVisibleTo(m_content)) {
             stops.push_back(
                 {widget, QRect(widget->mapTo(m_content, QPoint(0, 0)), widget->size())});
         }
@@ -286,8 +287,9 @@ QList<QWidget*> ServiceDetailView::tabOrder() const {
 
 bool ServiceDetailView::focusNextPrevChild(bool next) {
     QWidget* focused = QApplication::focusWidget();
-    const QList<QWidget*> order = tabOrder();
-    const qsizetype at = focused != nullptr ? order.indexOf(focused) : -1;
+    const bool inside = focused != nullptr && m_content->isAncestorOf(focused);
+    const QList<QWidget*> order = tabOrder(inside ? focused : nullptr);
+    const qsizetype at = inside ? order.indexOf(focused) : -1;
     if (at >= 0) {
         const qsizetype to = next ? at + 1 : at - 1;
         if (to >= 0 && to < order.size()) {
@@ -311,6 +313,13 @@ bool ServiceDetailView::focusNextPrevChild(bool next) {
                 candidate->setFocus(next ? Qt::TabFocusReason : Qt::BacktabFocusReason);
                 return true;
             }
+        }
+        // Nothing else in the window takes the focus: round the pane again.
+        QWidget* target = next ? order.front() : order.back();
+        if (target != focused) {
+            target->setFocus(next ? Qt::TabFocusReason : Qt::BacktabFocusReason);
+            ensureWidgetVisible(target);
+            return true;
         }
     }
     return QScrollArea::focusNextPrevChild(next);

@@ -146,7 +146,9 @@ public:
     // The widgets Tab visits, in the order the pane shows them: top to
     // bottom, and left to right along a line. The facts and sections are
     // built again as records change, so creation order says nothing.
-    QList<QWidget*> tabOrder() const;
+    // `from`, a widget of the pane Tab does not stop at (a selectable
+    // label), is placed among them as where to go on from.
+    QList<QWidget*> tabOrder(QWidget* from = nullptr) const;
 
 signals:
     // The files of the current path have been read and are shown.

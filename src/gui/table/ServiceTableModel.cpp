@@ -7,6 +7,7 @@
 #include "table/ShownText.h"
 #include "table/SignerStore.h"
 
+#include <QDir>
 #include <QFontMetrics>
 #include <QGuiApplication>
 #include <QPainter>
@@ -217,20 +218,49 @@ void ServiceTableModel::rebuildRows() {
 }
 
 void ServiceTableModel::markSharedNames() {
-    QHash<QString, int> uses;
-    for (const Row& row : m_rows) {
-        ++uses[row.displayName];
+    QHash<QString, QList<std::size_t>> byName;
+    for (std::size_t i = 0; i < m_rows.size(); ++i) {
+        if (m_rows[i].item.path) {
+            byName[m_rows[i].displayName].append(i);
+        }
     }
-    for (Row& row : m_rows) {
-        if (uses.value(row.displayName) < 2 || !row.item.path) {
+    const QString home = QDir::homePath();
+    for (const QList<std::size_t>& rows : std::as_const(byName)) {
+        if (rows.size() < 2) {
             continue;
         }
-        QString folder = shownText(*row.item.path);
-        while (folder.size() > 1 && folder.endsWith(u'/')) {
-            folder.chop(1);
+        // The folders, without the trailing components they all share but
+        // the first of those: "/Library" and "~/Library" rather than two
+        // texts ending alike in "Library/Spotlight", which the cell's
+        // middle elision would make look the same again.
+        std::vector<QStringList> folders;
+        for (const std::size_t row : rows) {
+            QString folder = shownText(*m_rows[row].item.path);
+            if (!home.isEmpty() && home != QStringLiteral("/") &&
+                (folder.startsWith(home + u'/'))) {
+                folder = u'~' + folder.mid(home.size());
+            }
+            QStringList parts = folder.split(u'/');
+            parts.removeLast(); // the record's own name
+            folders.push_back(parts);
         }
-        const qsizetype slash = folder.lastIndexOf(u'/');
-        row.place = slash <= 0 ? QStringLiteral("/") : folder.left(slash);
+        qsizetype shared = 0;
+        for (bool same = true; same; ++shared) {
+            for (const QStringList& parts : folders) {
+                same = same && parts.size() > shared + 1 &&
+                       parts[parts.size() - 1 - shared] ==
+                           folders.front()[folders.front().size() - 1 - shared];
+            }
+            if (!same) {
+                break;
+            }
+        }
+        for (qsizetype i = 0; i < rows.size(); ++i) {
+            QStringList parts = folders[static_cast<std::size_t>(i)];
+            parts.resize(parts.size() - std::max<qsizetype>(0, shared - 1));
+            const QString place = parts.join(u'/');
+            m_rows[rows[i]].place = place.isEmpty() ? QStringLiteral("/") : place;
+        }
     }
 }
 
