@@ -48,7 +48,7 @@ std::string markedLabel(const LaunchItem& item, const DisabledServices* disabled
     if (disabled != nullptr && disabled->isDisabled(item).value_or(false)) {
         text += " \u2014 Disabled";
     }
-    if (!item.allowedInBackground) {
+    if (item.allowedInBackground == false) {
         text += " \u2014 Not Allowed";
     }
     if (item.orphaned) {

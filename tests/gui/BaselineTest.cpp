@@ -15,8 +15,8 @@
 #include <QAction>
 #include <QDir>
 #include <QFile>
-#include <QScopeGuard>
 #include <QLocale>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -295,7 +295,9 @@ private slots:
         QCOMPARE(problem.count(), 1);
         const QString message = problem.first().first().toString();
         QVERIFY(message.contains(baselineFile()));
-        QVERIFY(message.contains(QStringLiteral("not valid JSON")));
+        // In words, not the parser's: a file that stops early was cut short.
+        QVERIFY2(message.contains(QStringLiteral("cut short")), qPrintable(message));
+        QVERIFY(!message.contains(QStringLiteral("json.exception")));
         QVERIFY(!m_baseline->hasBaseline());
         QCOMPARE(m_baseline->changeCount(LaunchScope::user), 0);
         QCOMPARE(readText(baselineFile()), damaged);
@@ -315,6 +317,41 @@ private slots:
         QSignalSpy forgotten(m_baseline.get(), &BaselineState::idle);
         QVERIFY(forgotten.wait());
         QVERIFY(!QFile::exists(baselineFile()));
+    }
+
+    // The alert says what is wrong with the file in words a person can act on.
+    void unusableBaselinesSayWhatIsWrong() {
+        const std::pair<QByteArray, QString> cases[] = {
+            {"<?xml version=\"1.0\"?><plist/>", QStringLiteral("not a baseline file")},
+            {"{\"categories\": {\"Othe", QStringLiteral("cut short")},
+            {"{\"format\": 99, \"takenAt\": \"2026-12-07T13:00:00Z\"}",
+             QStringLiteral("written by a newer version")},
+        };
+        for (const auto& [content, words] : cases) {
+            writeText(baselineFile(), content);
+            QSignalSpy problem(m_baseline.get(), &BaselineState::problemOccurred);
+            QSignalSpy idle(m_baseline.get(), &BaselineState::idle);
+            m_baseline->load();
+            QVERIFY(idle.wait());
+            QCOMPARE(problem.count(), 1);
+            const QString message = problem.first().first().toString();
+            QVERIFY2(message.contains(words), qPrintable(message));
+            QVERIFY2(!message.contains(QStringLiteral("parse_error")), qPrintable(message));
+            QCOMPARE(readText(baselineFile()), content);
+        }
+    }
+
+    void savingSaysSoInTheStatusBar() {
+        GuiDependencies dependencies;
+        dependencies.appState = m_state.get();
+        dependencies.clock = std::make_shared<ImmediateClock>();
+        dependencies.baseline = m_baseline.get();
+        MainView view(dependencies);
+        QVERIFY(view.statusText().isEmpty());
+        saveBaseline();
+        QVERIFY2(view.statusText().startsWith(QStringLiteral("Saved the baseline of ")),
+                 qPrintable(view.statusText()));
+        QVERIFY(view.statusText().contains(m_baseline->dateText()));
     }
 
     void replacingAsksFirstAndNamesTheDate() {

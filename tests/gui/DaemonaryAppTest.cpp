@@ -19,6 +19,7 @@
 #include <QMenuBar>
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QPushButton>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QStandardPaths>
@@ -140,10 +141,23 @@ private slots:
         QVERIFY(sidebar->isCheckable());
         QVERIFY(sidebar->isChecked());
         QVERIFY(!sidebar->shortcut().isEmpty());
+        m_window->resize(1100, 700);
+        m_window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
+        auto* column = m_window->findChild<QWidget*>(QStringLiteral("sidebarColumn"));
+        auto* detail = m_window->findChild<QWidget*>(QStringLiteral("detailColumn"));
+        QVERIFY(column != nullptr && detail != nullptr);
+        const int detailWidth = detail->width();
         sidebar->trigger();
-        QVERIFY(m_window->sidebar()->isHidden());
+        QVERIFY(!m_window->sidebar()->isVisibleTo(m_window.get()));
+        // The whole column goes, the note at its foot with it, and the
+        // table takes its room instead of an empty column.
+        QVERIFY(column->isHidden());
+        QVERIFY(!m_window->problemsButton()->isVisibleTo(m_window.get()));
+        QTRY_VERIFY(detail->width() > detailWidth + 150);
         sidebar->trigger();
-        QVERIFY(!m_window->sidebar()->isHidden());
+        QVERIFY(m_window->sidebar()->isVisibleTo(m_window.get()));
+        QTRY_VERIFY(detail->width() < detailWidth + 150);
     }
 
     void hideAppleSignedIsRememberedAndReachesTheWindow() {

@@ -3,6 +3,8 @@
 #include "RecordingWorkspace.h"
 #include "TestSupport.h"
 #include "insight/SignerChecker.h"
+#include "shell/StatusNotices.h"
+#include "style/ViewStyle.h"
 #include "table/ServiceTableModel.h"
 #include "table/ServiceTableView.h"
 #include "table/ServiceTableViewModel.h"
@@ -13,6 +15,7 @@
 #include "window/ToolbarButtonsView.h"
 
 #include <QAbstractItemModelTester>
+#include <QAccessible>
 #include <QAction>
 #include <QApplication>
 #include <QDir>
@@ -20,6 +23,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListView>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QSignalSpy>
@@ -269,6 +273,8 @@ private slots:
         QTRY_VERIFY(header->length() <= table->viewport()->width());
         QVERIFY(!table->horizontalScrollBar()->isVisible());
         QVERIFY(sizeOf(ServiceTableModel::Column::label) >= ServiceTableView::kLabelMinimumWidth);
+        // Room for a reverse-DNS label to be read, not "com.advent…rbor.agent".
+        QVERIFY(sizeOf(ServiceTableModel::Column::label) >= 200);
         QVERIFY(sizeOf(ServiceTableModel::Column::signer) >=
                 ServiceTableView::kSignerColumnMinimumWidth);
 
@@ -366,6 +372,104 @@ private slots:
         QApplication::setPalette(light);
         QTRY_COMPARE(hint->palette().color(QPalette::WindowText).rgb(),
                      light.color(QPalette::Text).rgb());
+    }
+
+    // Others lists plug-ins whose types are long words: the column fits the
+    // widest, and two plug-ins of one name say which folder each is in.
+    void othersShowTheirTypesAndTellLikeNamesApart() {
+        m_discovery->setItems(
+            LaunchScope::others,
+            {makeItem("NorthwindDocs.mdimporter", ServiceStatus::unknown, LaunchScope::others,
+                      std::nullopt, std::nullopt, "/Library/Spotlight/NorthwindDocs.mdimporter"),
+             makeItem("NorthwindDocs.mdimporter", ServiceStatus::unknown, LaunchScope::others,
+                      std::nullopt, std::nullopt,
+                      "/Users/demo/Library/Spotlight/NorthwindDocs.mdimporter"),
+             makeItem("Skyline.prefPane", ServiceStatus::unknown, LaunchScope::others, std::nullopt,
+                      std::nullopt, "/Library/PreferencePanes/Skyline.prefPane")});
+        MainView view(dependencies());
+        view.resize(1100, 700);
+        showAndSettle(view);
+        view.setSelectedScope(LaunchScope::others);
+        ServiceTableView* others = view.serviceTable();
+        QTRY_VERIFY(!others->viewModel().loading());
+        QTRY_COMPARE(others->tableView()->model()->rowCount(), 3);
+        others->tableView()->selectRow(0);
+        QVERIFY(others->isInspectorShown());
+
+        const int type = others->tableModel().section(ServiceTableModel::Column::type);
+        const QFontMetrics caption(ViewStyle::caption());
+        const int width = others->tableView()->horizontalHeader()->sectionSize(type);
+        QVERIFY2(width > caption.horizontalAdvance(u"MDIMPORTER"_qs),
+                 qPrintable(QString::number(width)));
+        QVERIFY(width > caption.horizontalAdvance(u"PREFPANE"_qs));
+
+        QStringList labels;
+        for (int row = 0; row < 3; ++row) {
+            labels.append(others->tableView()->model()->index(row, 0).data().toString());
+        }
+        QVERIFY2(labels.contains(u"NorthwindDocs.mdimporter \u2014 in /Library"_qs),
+                 qPrintable(labels.join(u" | "_qs)));
+        QVERIFY(labels.contains(u"NorthwindDocs.mdimporter \u2014 in /Users/demo/Library"_qs));
+        // A name no other row has stays as it is.
+        QVERIFY(labels.contains(u"Skyline.prefPane"_qs));
+    }
+
+    // Ctrl+F (⌘F on a Mac) reaches the search field from anywhere; Escape
+    // in the pane goes back to the table and its selection.
+    void findReachesSearchAndEscapeLeavesThePane() {
+        GuiDependencies withPane = dependencies();
+        withPane.inspectorFactory = [](const LaunchItem& item, ServiceTableView&) -> QWidget* {
+            auto* button = new QPushButton(QString::fromStdString(item.label));
+            button->setObjectName(u"fakeInspectorButton"_qs);
+            return button;
+        };
+        MainView view(withPane);
+        view.resize(1100, 700);
+        showAndSettle(view);
+        QApplication::setActiveWindow(&view);
+        QVERIFY(QTest::qWaitForWindowActive(&view));
+        QTableView* table = view.serviceTable()->tableView();
+        table->setFocus();
+        QTest::keyClick(table, Qt::Key_F, Qt::ControlModifier);
+        QLineEdit* field = view.toolbarButtons()->searchLineEdit();
+        QAccessibleInterface* search = QAccessible::queryAccessibleInterface(field);
+        QVERIFY(search != nullptr && search->state().focused);
+
+        table->selectRow(0);
+        auto* pane = view.findChild<QPushButton*>(u"fakeInspectorButton"_qs);
+        QVERIFY(pane != nullptr && pane->isVisible());
+        pane->setFocus();
+        QTest::keyClick(pane, Qt::Key_Escape);
+        QVERIFY(QAccessible::queryAccessibleInterface(table)->state().focused);
+        QVERIFY(view.serviceTable()->isInspectorShown());
+    }
+
+    // What the window did, or could not do, is said in its status bar; while
+    // Apple-signed items are hidden it shows the signatures still checked.
+    void statusBarSaysWhatHappened() {
+        StatusNotices notices;
+        SignerStore signers{SignerChecker(), QString()};
+        GuiDependencies withStatus = dependencies();
+        withStatus.notices = &notices;
+        withStatus.signers = &signers;
+        MainView view(withStatus);
+        showAndSettle(view);
+        notices.post(u"Cannot reveal /x: it is not there any more"_qs);
+        QCOMPARE(view.statusText(), u"Cannot reveal /x: it is not there any more"_qs);
+        auto* message = view.findChild<QLabel*>(u"statusMessage"_qs);
+        QVERIFY(message != nullptr && message->isVisible());
+        QCOMPARE(QAccessible::queryAccessibleInterface(message)->text(QAccessible::Name),
+                 view.statusText());
+
+        QTRY_COMPARE(signers.pendingCount(), 0);
+        view.setHideAppleSigned(true);
+        QVERIFY(view.signatureProgress()->isHidden());
+        signers.requestTarget(u"/opt/never-there"_qs);
+        QVERIFY(view.signatureProgress()->isVisible());
+        QVERIFY2(view.statusText().startsWith(u"Checking 1 signature"_qs),
+                 qPrintable(view.statusText()));
+        QTRY_VERIFY(view.signatureProgress()->isHidden());
+        QVERIFY(view.statusText().startsWith(u"Signatures checked"_qs));
     }
 
     void sidebarFootListsUnreadableDefinitions() {

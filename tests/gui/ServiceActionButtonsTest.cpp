@@ -271,10 +271,15 @@ private slots:
         item.executablePath = "/usr/local/bin/example";
         buttons.setItem(item);
         QTest::mouseClick(buttons.revealButton(), Qt::LeftButton);
-        // Mac paths, revealed where they are on the simulated host.
-        const std::vector<std::vector<std::string>> expected{
-            {(m_root / "Library/LaunchDaemons/com.example.plist").string(),
-             (m_root / "usr/local/bin/example").string()}};
+        // Mac paths, revealed where they are on the simulated host; one file,
+        // so one folder opens.
+        std::vector<std::vector<std::string>> expected{
+            {(m_root / "Library/LaunchDaemons/com.example.plist").string()}};
+        QCOMPARE(m_workspace->revealed(), expected);
+        item.path.reset();
+        buttons.setItem(item);
+        QTest::mouseClick(buttons.revealButton(), Qt::LeftButton);
+        expected.push_back({(m_root / "usr/local/bin/example").string()});
         QCOMPARE(m_workspace->revealed(), expected);
         QCOMPARE(m_refresh->flips(), 0);
     }

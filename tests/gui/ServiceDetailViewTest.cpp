@@ -382,6 +382,105 @@ private slots:
         QCOMPARE(text(*view, u"pidValue"_s), u"77"_s);
     }
 
+    // Tab walks the pane as it is drawn: the code-signing button beside the
+    // path before the buttons below it, and the buttons left to right. A
+    // screen reader hears each value as what it says, the field after it.
+    void tabFollowsThePaneAndValuesSayWhatTheyHold() {
+        SignerStore signers{SignerChecker(layout()), QString()};
+        signers.insert(u"/Applications/Tool.app/Contents/MacOS/Tool"_s,
+                       Signer{SignerKind::developerId, "Contoso Ltd", "C0N7050L7D", "", {}});
+        auto view = makeView();
+        view->setSignerStore(&signers);
+        view->resize(ServiceTableView::kInspectorIdealWidth, 900);
+        view->show();
+        QApplication::setActiveWindow(view.get());
+        QVERIFY(QTest::qWaitForWindowActive(view.get()));
+        LaunchItem item = agent("Tool.app", "/Applications/Tool.app");
+        item.executablePath = "/Applications/Tool.app/Contents/MacOS/Tool";
+        item.backgroundItem = BackgroundItem{};
+        show(*view, item);
+
+        // The rebuilt facts appear on the next turn of the event loop.
+        QTRY_VERIFY(view->findChild<QToolButton*>(u"pathInfoButton"_s)->isVisible());
+        // From the name (a label Tab goes on from) once round the pane.
+        QStringList visited;
+        label(*view, u"serviceName"_s)->setFocus(Qt::MouseFocusReason);
+        for (int step = 0; step < 12; ++step) {
+            QWidget* focused = QApplication::focusWidget();
+            QTest::keyClick(focused, Qt::Key_Tab);
+            focused = QApplication::focusWidget();
+            QVERIFY(focused != nullptr && view->isAncestorOf(focused));
+            QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(focused);
+            QVERIFY(accessible != nullptr && accessible->state().focused);
+            visited.append(accessible->text(QAccessible::Name));
+        }
+        const auto at = [&visited](const QString& name) { return visited.indexOf(name); };
+        // The code-signing buttons stand at the top, beside their paths.
+        QCOMPARE(visited.first(), u"Code signing of path"_s);
+        QCOMPARE(at(u"Code signing of executable"_s), 1);
+        // The row as drawn; a button that is unavailable is no tab stop.
+        ServiceActionButtons* buttons = view->actionButtons();
+        qsizetype previous = at(u"Code signing of executable"_s);
+        for (QPushButton* button : {buttons->revealButton(), buttons->toggleButton(),
+                                    buttons->disableButton(), buttons->removeButton()}) {
+            if (!button->isEnabled()) {
+                continue;
+            }
+            const qsizetype position = at(button->accessibleName());
+            QVERIFY2(position > previous, qPrintable(visited.join(u" | "_s)));
+            previous = position;
+        }
+        QVERIFY(buttons->disableButton()->isEnabled() && buttons->removeButton()->isEnabled());
+
+        const auto described = [&view](QLabel* value) {
+            QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(value);
+            return std::pair(accessible->text(QAccessible::Name),
+                             accessible->text(QAccessible::Description));
+        };
+        QCOMPARE(described(label(*view, u"signerValue"_s)),
+                 std::pair(u"Developer ID: Contoso Ltd (C0N7050L7D)"_s, u"Signed by"_s));
+        QCOMPARE(described(label(*view, u"pathValue"_s)),
+                 std::pair(u"/Applications/Tool.app"_s, u"Path"_s));
+        QLabel* allowed = nullptr;
+        for (QLabel* fact : view->findChildren<QLabel*>(u"backgroundFact"_s)) {
+            if (fact->property("fact").toString() == u"Allowed"_s) {
+                allowed = fact;
+            }
+        }
+        QVERIFY(allowed != nullptr);
+        QCOMPARE(described(allowed), std::pair(u"Yes"_s, u"Allowed"_s));
+
+        // At the pane's opening width nothing is cut off: the buttons wrap.
+        const QWidget* content = view->widget();
+        for (QWidget* button : view->actionButtons()->findChildren<QPushButton*>()) {
+            if (button->isVisibleTo(view.get())) {
+                const QRect place(button->mapTo(content, QPoint(0, 0)), button->size());
+                QVERIFY2(place.right() < view->viewport()->width(),
+                         qPrintable(button->objectName()));
+            }
+        }
+    }
+
+    // A label ending in U+202E "txt.exe" would read reversed, a path with a
+    // newline as two lines: both are shown as stored, here and in the
+    // question Remove asks.
+    void hostileLabelsAndPathsAreShownNotObeyed() {
+        auto view = makeView();
+        const std::string label = "com.evil\u202Etxt.exe";
+        const std::string path = "/Users/demo/Library/LaunchAgents/a\nb.plist";
+        LaunchItem item = agent(label, path);
+        show(*view, item);
+        const QString name = text(*view, u"serviceName"_s);
+        QVERIFY(!name.contains(QChar(0x202E)));
+        QCOMPARE(name, u"com.evil\\u{202E}txt.exe"_s);
+        const QString shownPath = text(*view, u"pathValue"_s);
+        QVERIFY(!shownPath.contains(u'\n'));
+        QVERIFY(shownPath.contains(QChar(0x240A)));
+        const QString question = ServiceActionButtons::removalQuestion(item);
+        QVERIFY(!question.contains(QChar(0x202E)));
+        QVERIFY(question.contains(u"a\u240Ab.plist"_s));
+    }
+
     void headerTextsReachAssistiveTechnology() {
         auto view = makeView();
         view->show();

@@ -4,6 +4,7 @@
 #include "table/NaturalCompare.h"
 #include "table/ServiceFilterProxyModel.h"
 #include "table/ServiceTableModel.h"
+#include "table/SignerStore.h"
 
 #include <QAbstractItemModelTester>
 #include <QFont>
@@ -198,8 +199,8 @@ private slots:
         QFETCH(QString, team);
         QFETCH(QString, prefix);
         QFETCH(QString, name);
-        const Signer signer{static_cast<SignerKind>(kind), organization.toStdString(),
-                            team.toStdString(), "", {}};
+        const Signer signer{
+            static_cast<SignerKind>(kind), organization.toStdString(), team.toStdString(), "", {}};
         QCOMPARE(ServiceTableModel::signerParts(signer), std::make_pair(prefix, name));
     }
 
@@ -243,7 +244,9 @@ private slots:
             makeItem("running", ServiceStatus::active, LaunchScope::system, 7),
             idle("svc2", "/Library/LaunchAgents/svc2.plist"),
             idle("Alpha", "/Library/LaunchAgents/alpha.plist")};
-        const QStringList idleOrder = {u"Alpha"_qs, u"svc2"_qs, u"svc2"_qs, u"svc10"_qs};
+        // Rows of one label say their folders.
+        const QStringList idleOrder = {u"Alpha"_qs, u"svc2 \u2014 in /Library/LaunchAgents"_qs,
+                                       u"svc2 \u2014 in /Library/LaunchDaemons"_qs, u"svc10"_qs};
         const QStringList pathsOfTwo = {u"/Library/LaunchAgents/svc2.plist"_qs,
                                         u"/Library/LaunchDaemons/svc2.plist"_qs};
         const auto pathsOf = [&](const QString& label) {
@@ -349,6 +352,70 @@ private slots:
             QCOMPARE(model.index(0, 0).data().toString(), c.caption);
             QCOMPARE(model.index(0, 0).data(Qt::AccessibleTextRole).toString(), c.speech);
         }
+    }
+
+    // Labels, paths and signers come from files anyone can write: a label
+    // ending in U+202E "txt.exe" must not display reversed, a newline in a
+    // path must not make a second line, in the cells and the tool tips.
+    void textFromFilesIsShownNotObeyed() {
+        ServiceTableModel model(LaunchScope::others);
+        QAbstractItemModelTester tester(&model);
+        LaunchItem item =
+            makeItem("invoice\u202Etxt.exe", ServiceStatus::unknown, LaunchScope::others,
+                     std::nullopt, std::nullopt, "/Library/Spotlight/x\ny.mdimporter\u2066");
+        LaunchItem twin = item;
+        twin.path = "/Users/demo/Library/Spotlight/\x1b[2Jz.mdimporter";
+        model.setItems({item, twin});
+        const auto visible = [](const QString& text) {
+            for (const QChar ch : text) {
+                const char16_t code = ch.unicode();
+                if (code < 0x20 || (code >= 0x7F && code <= 0x9F) ||
+                    (code >= 0x202A && code <= 0x202E) || (code >= 0x2066 && code <= 0x2069)) {
+                    return false;
+                }
+            }
+            return true;
+        };
+        const int type = model.section(ServiceTableModel::Column::type);
+        for (int row = 0; row < 2; ++row) {
+            const QString label = model.index(row, 0).data().toString();
+            QVERIFY2(visible(label), qPrintable(label));
+            QVERIFY(label.startsWith(u"invoice\\u{202E}txt.exe"_qs));
+            QVERIFY(visible(model.index(row, 0).data(Qt::AccessibleTextRole).toString()));
+            QVERIFY(visible(model.index(row, type).data().toString()));
+            const QString tip = model.index(row, 0).data(Qt::ToolTipRole).toString();
+            QVERIFY(!tip.contains(QChar(0x202E)) && !tip.contains(QChar(0x1B)));
+        }
+        QVERIFY(model.index(0, 0).data().toString().endsWith(u"\u2014 in /Library"_qs));
+        QVERIFY(model.index(1, 0).data().toString().endsWith(u"\u2014 in /Users/demo/Library"_qs));
+
+        Signer forged{SignerKind::developerId, "Contoso\u202Ed.exe", "C0N7050L7D", "", {}};
+        const auto [signerClass, names] = ServiceTableModel::signerParts(forged);
+        QVERIFY2(visible(names), qPrintable(names));
+        QVERIFY(visible(signerClass));
+    }
+
+    // The job table has no Signed By column, but its jobs' programs are
+    // checked all the same: a proven Apple job leaves as soon as it is known,
+    // not at the next reload.
+    void appleJobsLeaveTheJobTableOnceProven() {
+        SignerStore signers{SignerChecker(), QString()};
+        ServiceTableModel model(LaunchScope::mach);
+        model.setSignerStore(&signers);
+        ServiceFilterProxyModel proxy;
+        proxy.setSourceModel(&model);
+        proxy.setHideAppleSigned(true);
+        QAbstractItemModelTester tester(&proxy);
+        model.setItems({makeItem("com.apple.job", ServiceStatus::active, LaunchScope::mach, 5,
+                                 "/usr/libexec/job"),
+                        makeItem("com.example.job", ServiceStatus::active, LaunchScope::mach, 6,
+                                 "/opt/example/job")});
+        QCOMPARE(proxy.rowCount(), 2);
+        QSignalSpy changed(&signers, &SignerStore::signersChanged);
+        signers.insert(u"/usr/libexec/job"_qs, Signer{SignerKind::apple, "", "", "", {}});
+        QVERIFY(changed.wait());
+        QCOMPARE(proxy.rowCount(), 1);
+        QCOMPARE(proxy.index(0, 0).data().toString(), u"com.example.job"_qs);
     }
 
     void disabledRecordsCarryACaptionAndCanBeHidden() {

@@ -116,7 +116,8 @@ private slots:
         QCOMPARE(model.index(1, column).data().toString(), QString());
 
         // A tool's words are shown as written, never read as markup.
-        const Signer unknown{SignerKind::unknown, "", "", "codesign said <b>no</b> & <img src=x>", {}};
+        const Signer unknown{
+            SignerKind::unknown, "", "", "codesign said <b>no</b> & <img src=x>", {}};
         store.insert(QStringLiteral("/opt/b"), unknown);
         QVERIFY(batches.wait());
         QCOMPARE(model.index(1, column).data().toString(), QStringLiteral("Unknown"));

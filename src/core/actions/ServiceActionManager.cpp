@@ -183,15 +183,10 @@ ActionResult ServiceActionManager::runLaunchctl(const std::vector<std::string>& 
 void ServiceActionManager::revealService(const LaunchItem& item) const {
     // A program's path is the Mac's, so it is found through the host layout
     // as discovery finds definitions.
-    std::vector<std::string> paths;
     if (item.path) {
-        paths.push_back(m_layout.onHost(*item.path));
-    }
-    if (item.executablePath) {
-        paths.push_back(m_layout.onHost(*item.executablePath));
-    }
-    if (!paths.empty()) {
-        m_workspace.selectFilesInFileManager(paths);
+        m_workspace.selectFilesInFileManager({m_layout.onHost(*item.path)});
+    } else if (item.executablePath) {
+        m_workspace.selectFilesInFileManager({m_layout.onHost(*item.executablePath)});
     }
 }
 

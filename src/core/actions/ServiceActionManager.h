@@ -50,8 +50,9 @@ public:
     // commandFailed with the trimmed standard error.
     ActionResult runLaunchctl(const std::vector<std::string>& arguments) const;
 
-    // Selects the definition file and then the executable, those that exist in
-    // the record, in the file manager.
+    // Selects one file in the file manager: the definition, or the
+    // executable when the record has no definition. One file opens one
+    // folder; the executable's is a click away in the pane.
     void revealService(const LaunchItem& item) const;
     // Selects one file (a log, say) in the file manager.
     void revealFile(const std::string& path) const;

@@ -392,23 +392,32 @@ std::string Snapshot::toJsonText() const {
 std::variant<Snapshot, SnapshotError> Snapshot::fromJsonText(std::string_view text) {
     if (nestsDeeperThan(text, kMaxNesting)) {
         return SnapshotError{"nests deeper than " + std::to_string(kMaxNesting) +
-                             " levels; not a snapshot"};
+                                 " levels; not a snapshot",
+                             SnapshotError::Kind::notJson};
     }
     Json document;
     try {
         document = Json::parse(text);
+    } catch (const Json::parse_error& failure) {
+        // An error at the very end is a document that stops early (a copy
+        // or a write cut off), not one that was never a snapshot.
+        const bool atEnd = failure.byte >= text.size();
+        return SnapshotError{std::string("not valid JSON (") + failure.what() + ")",
+                             atEnd ? SnapshotError::Kind::cutShort : SnapshotError::Kind::notJson};
     } catch (const Json::exception& failure) {
-        return SnapshotError{std::string("not valid JSON (") + failure.what() + ")"};
+        return SnapshotError{std::string("not valid JSON (") + failure.what() + ")",
+                             SnapshotError::Kind::notJson};
     }
     if (!document.is_object()) {
-        return SnapshotError{"not a snapshot: the document is not a JSON object"};
+        return SnapshotError{"not a snapshot: the document is not a JSON object",
+                             SnapshotError::Kind::notJson};
     }
 
     Reader reader;
     Snapshot snapshot;
     const Json* format = reader.field(document, "format", "");
     if (format == nullptr) {
-        return SnapshotError{"not a snapshot: missing \"format\""};
+        return SnapshotError{"not a snapshot: missing \"format\"", SnapshotError::Kind::notJson};
     }
     if (!format->is_number_integer()) {
         return SnapshotError{"\"format\" must be an integer"};
@@ -416,7 +425,8 @@ std::variant<Snapshot, SnapshotError> Snapshot::fromJsonText(std::string_view te
     if (format->is_number_unsigned() ? format->get<std::uint64_t>() > kFormat
                                      : format->get<std::int64_t>() > kFormat) {
         return SnapshotError{"format " + format->dump() + " is newer than this version reads (" +
-                             std::to_string(kFormat) + "); update Daemonary to read it"};
+                                 std::to_string(kFormat) + "); update Daemonary to read it",
+                             SnapshotError::Kind::newer};
     }
     if (format->get<std::int64_t>() < kOldestFormat) {
         return SnapshotError{"unknown format " + format->dump()};

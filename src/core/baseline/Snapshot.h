@@ -1,8 +1,8 @@
 #pragma once
 
 #include "baseline/Fingerprint.h"
-#include "model/DefinitionProblem.h"
 #include "baseline/FingerprintReader.h"
+#include "model/DefinitionProblem.h"
 #include "model/LaunchItem.h"
 
 #include <chrono>
@@ -25,7 +25,16 @@ struct SnapshotRecord {
 };
 
 struct SnapshotError {
+    // What a person is told, apart from the details in the message.
+    enum class Kind {
+        unusable,   // well-formed, but not what a snapshot holds
+        notJson,    // not a snapshot at all
+        cutShort,   // ends before the document does
+        newer,      // a format this version does not read
+        unreadable, // the file itself: missing, not a file, too large
+    };
     std::string message;
+    Kind kind = Kind::unusable;
 };
 
 // The records of some categories at one moment, each with the fingerprint of

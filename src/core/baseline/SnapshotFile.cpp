@@ -9,8 +9,9 @@
 namespace daemonary {
 
 std::variant<Snapshot, SnapshotError> SnapshotFile::read(const std::string& path) {
-    const auto fail = [&path](const std::string& reason) {
-        return SnapshotError{path + ": " + reason};
+    const auto fail = [&path](const std::string& reason,
+                              SnapshotError::Kind kind = SnapshotError::Kind::unreadable) {
+        return SnapshotError{path + ": " + reason, kind};
     };
     struct stat info {};
     if (::stat(path.c_str(), &info) != 0) {
@@ -30,7 +31,7 @@ std::variant<Snapshot, SnapshotError> SnapshotFile::read(const std::string& path
     }
     auto parsed = Snapshot::fromJsonText(*bytes);
     if (auto* error = std::get_if<SnapshotError>(&parsed)) {
-        return fail(error->message);
+        return fail(error->message, error->kind);
     }
     return parsed;
 }

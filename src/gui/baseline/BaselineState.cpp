@@ -3,6 +3,8 @@
 #include "baseline/SnapshotFile.h"
 #include "platform/Log.h"
 #include "table/AppState.h"
+#include "table/ShownText.h"
+#include "text/Text.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -42,10 +44,10 @@ void runOn(QThreadPool& pool, QObject* context, Work work, Done done) {
 QString describeRecord(const SnapshotRecord& record) {
     QStringList facts;
     if (record.item.path) {
-        facts << BaselineState::tr("path %1").arg(text(*record.item.path));
+        facts << BaselineState::tr("path %1").arg(shownText(*record.item.path));
     }
     if (record.item.executablePath) {
-        facts << BaselineState::tr("executable %1").arg(text(*record.item.executablePath));
+        facts << BaselineState::tr("executable %1").arg(shownText(*record.item.executablePath));
     }
     const Fingerprint& fingerprint = record.fingerprint;
     if (fingerprint.sha256) {
@@ -55,12 +57,29 @@ QString describeRecord(const SnapshotRecord& record) {
         facts << BaselineState::tr("%1 bytes").arg(fingerprint.stamp->size);
     }
     if (fingerprint.executable) {
-        facts << BaselineState::tr("program %1").arg(text(*fingerprint.executable));
+        facts << BaselineState::tr("program %1").arg(shownText(*fingerprint.executable));
     }
     if (fingerprint.programSha256) {
         facts << BaselineState::tr("program SHA-256 %1").arg(text(*fingerprint.programSha256));
     }
     return facts.join(QStringLiteral("; "));
+}
+
+// Why a saved baseline cannot be read, in words rather than a parser's.
+QString unusableReason(const SnapshotError& error) {
+    switch (error.kind) {
+    case SnapshotError::Kind::notJson:
+        return BaselineState::tr("it is not a baseline file");
+    case SnapshotError::Kind::cutShort:
+        return BaselineState::tr("it was cut short: the file ends before the baseline does");
+    case SnapshotError::Kind::newer:
+        return BaselineState::tr("it was written by a newer version of Daemonary");
+    case SnapshotError::Kind::unreadable:
+        return BaselineState::tr("the file cannot be read");
+    case SnapshotError::Kind::unusable:
+        break;
+    }
+    return BaselineState::tr("it is damaged: some of what it records makes no sense");
 }
 
 } // namespace
@@ -142,9 +161,12 @@ void BaselineState::load() {
                 setBaseline(std::move(*snapshot));
             } else if (auto* error = std::get_if<SnapshotError>(&result)) {
                 setBaseline(std::nullopt);
+                // The parser's details go to the log; the alert says what
+                // is wrong and where the file is.
+                Log::line("BaselineState: " + displayableText(error->message));
                 report(tr("The saved baseline cannot be used: %1. It has been left as it is "
-                          "for you to inspect; Save as Baseline replaces it.")
-                           .arg(text(error->message)));
+                          "for you to inspect (%2); Save as Baseline replaces it.")
+                           .arg(unusableReason(*error), shownText(m_filePath)));
             } else {
                 setBaseline(std::nullopt);
             }
@@ -192,7 +214,7 @@ void BaselineState::save() {
                 emit saveFinished(true);
             } else {
                 report(tr("The baseline could not be saved: %1")
-                           .arg(text(std::get<SnapshotError>(result).message)));
+                           .arg(shownText(std::get<SnapshotError>(result).message)));
                 emit saveFinished(false);
             }
             finished();
@@ -207,8 +229,9 @@ void BaselineState::forget() {
         m_pool, this, [path] { return std::remove(path.c_str()) == 0 ? 0 : errno; },
         [this](int error) {
             if (error != 0 && error != ENOENT) {
-                report(tr("The baseline file %1 could not be removed: %2")
-                           .arg(m_filePath, QString::fromLocal8Bit(std::strerror(error))));
+                report(
+                    tr("The baseline file %1 could not be removed: %2")
+                        .arg(shownText(m_filePath), QString::fromLocal8Bit(std::strerror(error))));
             }
             finished();
         });
@@ -312,7 +335,7 @@ QString BaselineState::note(const LaunchItem& item, ChangeMark mark) const {
     case ChangeMark::modified: {
         QString note = tr("Changed since %1:").arg(dateText());
         for (const RecordChange& change : standing(item).changes) {
-            note += QLatin1Char('\n') + text(change.description());
+            note += QLatin1Char('\n') + shownText(change.description());
         }
         return note;
     }

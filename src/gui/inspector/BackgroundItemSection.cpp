@@ -5,7 +5,7 @@
 #include "style/SymbolIcon.h"
 #include "style/TextStyle.h"
 #include "style/ViewStyle.h"
-#include "text/Text.h"
+#include "table/ShownText.h"
 
 #include <QFileIconProvider>
 #include <QFileInfo>
@@ -33,7 +33,7 @@ QLabel* plainLabel(const QString& text, QWidget* parent) {
 
 // Text from the tool or the disk is shown, never obeyed.
 QString shown(const std::string& text) {
-    return QString::fromStdString(displayableText(text));
+    return shownText(text);
 }
 
 } // namespace
@@ -76,7 +76,7 @@ BackgroundItemSection::BackgroundItemSection(const ServiceActionManager& actions
     m_parentIcon->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
     m_parentName = plainLabel({}, m_parentRow);
     m_parentName->setObjectName(QStringLiteral("parentAppName"));
-    m_parentName->setAccessibleName(tr("Parent app"));
+    m_parentName->setAccessibleDescription(tr("Parent app"));
     m_reveal = new QToolButton(m_parentRow);
     m_reveal->setObjectName(QStringLiteral("revealParentAppButton"));
     m_reveal->setText(tr("Reveal"));
@@ -103,7 +103,9 @@ void BackgroundItemSection::addFact(const QString& name, const QString& value) {
     auto* text = plainLabel(value, m_grid->parentWidget());
     text->setObjectName(QStringLiteral("backgroundFact"));
     text->setProperty("fact", name);
-    text->setAccessibleName(name);
+    // Read out as what it says, the field as its description.
+    text->setAccessibleName(value);
+    text->setAccessibleDescription(name);
     text->setWordWrap(true);
     m_grid->addWidget(title, row, 0, Qt::AlignTop);
     m_grid->addWidget(text, row, 1);
@@ -155,6 +157,7 @@ void BackgroundItemSection::setItem(const LaunchItem& item) {
     }
     const QString appName = shown(std::string(lastPathComponent(*item.parentApp)));
     m_parentName->setText(shown(*item.parentApp));
+    m_parentName->setAccessibleName(m_parentName->text());
     m_removeCaption->setText(tr("It belongs to %1: remove the app to remove it.").arg(appName));
     m_parentIcon->setPixmap(
         SymbolIcon::icon(QStringLiteral("app.dashed"), palette().color(QPalette::Text))

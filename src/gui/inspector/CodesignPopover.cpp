@@ -4,6 +4,7 @@
 #include "style/PopoverFocus.h"
 #include "style/TextStyle.h"
 #include "style/ViewStyle.h"
+#include "table/ShownText.h"
 #include "text/Text.h"
 
 #include <QGuiApplication>
@@ -84,7 +85,13 @@ std::optional<QString> CodesignPopover::runCodesign(const std::string& codesign,
     if (!report) {
         return std::nullopt;
     }
-    return QString::fromStdString(*report);
+    // Line by line, so the report keeps its lines while a name in it that
+    // holds controls or direction overrides is shown, not obeyed.
+    QStringList lines;
+    for (const QString& line : QString::fromStdString(*report).split(u'\n')) {
+        lines.append(shownText(line));
+    }
+    return lines.join(u'\n');
 }
 
 void CodesignPopover::keyPressEvent(QKeyEvent* event) {

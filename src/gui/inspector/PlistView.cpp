@@ -3,6 +3,7 @@
 #include "inspector/DisclosureButton.h"
 #include "style/TextStyle.h"
 #include "style/ViewStyle.h"
+#include "table/ShownText.h"
 
 #include <QEvent>
 #include <QHBoxLayout>
@@ -35,7 +36,7 @@ std::size_t memberCount(const PlistValue& value) {
 
 QString segmentText(const PlistView::PlaceSegment& segment) {
     if (const auto* key = std::get_if<std::string>(&segment)) {
-        return QString::fromStdString(*key);
+        return shownText(*key);
     }
     return QStringLiteral("[%1]").arg(std::get<std::size_t>(segment));
 }
@@ -178,7 +179,7 @@ private:
     void buildLeaf() {
         auto* row = new QHBoxLayout();
         row->setContentsMargins(0, 0, 0, 0);
-        const QString value = QString::fromStdString(m_value.description());
+        const QString value = shownText(m_value.description());
         if (!m_place.empty()) {
             const QString key = segmentText(m_place.back()) + QLatin1Char(':');
             auto* keyLabel =

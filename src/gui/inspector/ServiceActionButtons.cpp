@@ -4,9 +4,11 @@
 #include "shell/ToolRunPool.h"
 #include "style/ButtonStyle.h"
 #include "style/ConfirmationPrompt.h"
+#include "style/FlowLayout.h"
 #include "style/SymbolIcon.h"
 #include "style/TextStyle.h"
 #include "style/ViewStyle.h"
+#include "table/ShownText.h"
 
 #include <QClipboard>
 #include <QCoreApplication>
@@ -50,9 +52,12 @@ ServiceActionButtons::ServiceActionButtons(const ServiceActionManager& actions,
     setObjectName(QStringLiteral("serviceActionButtons"));
     auto* column = new QVBoxLayout(this);
     column->setContentsMargins(0, 0, 0, 0);
-    auto* row = new QHBoxLayout();
+    // Wraps in a narrow pane rather than cutting the last buttons off.
+    auto* buttonRow = new QWidget(this);
+    buttonRow->setObjectName(QStringLiteral("actionButtonRow"));
+    auto* row = new FlowLayout(buttonRow);
     row->setContentsMargins(0, 0, 0, 0);
-    column->addLayout(row);
+    column->addWidget(buttonRow);
 
     m_reveal = makeButton(QStringLiteral("revealButton"), this);
     m_reveal->setText(tr("Reveal"));
@@ -70,13 +75,16 @@ ServiceActionButtons::ServiceActionButtons(const ServiceActionManager& actions,
     // them) ignore a button colour but honour the text colour.
     m_remove->setProperty("destructive", true);
 
-    row->addWidget(m_reveal, 0, Qt::AlignVCenter);
-    row->addWidget(m_toggle, 0, Qt::AlignVCenter);
     m_disable = makeButton(QStringLiteral("disableButton"), this);
     glassButtonStyle(m_disable);
-    row->addWidget(m_disable, 0, Qt::AlignVCenter);
-    row->addWidget(m_remove, 0, Qt::AlignVCenter);
-    row->addStretch(1);
+    for (QPushButton* button : {m_reveal, m_toggle, m_disable, m_remove}) {
+        button->setParent(buttonRow);
+        row->addWidget(button);
+    }
+    // Tab follows the row as it is drawn, not the order the buttons were made.
+    setTabOrder(m_reveal, m_toggle);
+    setTabOrder(m_toggle, m_disable);
+    setTabOrder(m_disable, m_remove);
 
     const auto note = [this](const QString& objectName) {
         auto* label = new QLabel(this);
@@ -189,7 +197,7 @@ void ServiceActionButtons::updateDisabledControls() {
     const bool daemon = m_item.type == ServiceType::launchDaemon;
     if (daemon) {
         const auto refusal = ServiceActionManager::disableRefusal(m_item, disabled);
-        m_daemonNote->setText(QString::fromStdString(refusal.value_or(std::string())));
+        m_daemonNote->setText(shownText(refusal.value_or(std::string())));
         m_daemonNote->setAccessibleName(m_daemonNote->text());
     }
     m_daemonRow->setVisible(daemon);
@@ -246,7 +254,8 @@ void ServiceActionButtons::runAction(Work work,
             // Shown only while the same record is.
             if (self->m_item.id() == id) {
                 if (outcome.error) {
-                    self->m_errorNote->setText(failureText(*outcome.error));
+                    // The tool's words are text from outside, shown not obeyed.
+                    self->m_errorNote->setText(shownText(failureText(*outcome.error)));
                     self->m_errorNote->setAccessibleName(self->m_errorNote->text());
                     self->m_errorNote->show();
                 } else if (succeeded) {
@@ -301,26 +310,25 @@ void ServiceActionButtons::toggle() {
 }
 
 QString ServiceActionButtons::removalQuestion(const LaunchItem& item) {
-    const QString name = QString::fromStdString(item.label);
+    const QString name = shownText(item.label);
     if (ServiceActionManager::removalStopsJob(item)) {
         return tr("“%1” is running as PID %2. It will be stopped, and its definition moved to the "
                   "Trash:\n%3")
             .arg(name)
             .arg(*item.pid)
-            .arg(QString::fromStdString(*item.path));
+            .arg(shownText(*item.path));
     }
     if (item.type == ServiceType::loginItem ||
         (item.path && QString::fromStdString(*item.path).endsWith(QStringLiteral(".app")))) {
         return tr("“%1” will be removed from the login items; the application stays.").arg(name);
     }
     return tr("The definition of “%1” will be moved to the Trash:\n%2")
-        .arg(name, QString::fromStdString(item.path.value_or(std::string())));
+        .arg(name, shownText(item.path.value_or(std::string())));
 }
 
 void ServiceActionButtons::remove() {
-    if (!ConfirmationPrompt::ask(this,
-                                 {tr("Remove “%1”?").arg(QString::fromStdString(m_item.label)),
-                                  removalQuestion(m_item), tr("Remove")})) {
+    if (!ConfirmationPrompt::ask(this, {tr("Remove “%1”?").arg(shownText(m_item.label)),
+                                        removalQuestion(m_item), tr("Remove")})) {
         return;
     }
     // Removal may stop a job, move files and wait for osascript, so it runs

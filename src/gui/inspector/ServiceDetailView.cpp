@@ -15,8 +15,10 @@
 #include "style/ViewStyle.h"
 #include "table/DisplayName.h"
 #include "table/ServiceTableView.h"
+#include "table/ShownText.h"
 #include "table/SignerStore.h"
 
+#include <QApplication>
 #include <QFileIconProvider>
 #include <QFileInfo>
 #include <QFrame>
@@ -25,6 +27,8 @@
 #include <QLabel>
 #include <QToolButton>
 #include <QVBoxLayout>
+#include <algorithm>
+#include <vector>
 
 namespace daemonary {
 
@@ -243,6 +247,84 @@ void ServiceDetailView::applyPalette() {
 
 ServiceDetailView::~ServiceDetailView() = default;
 
+QList<QWidget*> ServiceDetailView::tabOrder(QWidget* from) const {
+    struct Stop {
+        QWidget* widget;
+        QRect place;
+    };
+    std::vector<Stop> stops;
+    for (QWidget* widget : m_content->findChildren<QWidget*>()) {
+        const bool stop = (widget->focusPolicy() & Qt::TabFocus) == Qt::TabFocus &&
+                          widget->isEnabled() && widget->focusProxy() == nullptr;
+        if ((stop || widget == from) && widget->isVisibleTo(m_content)) {
+            stops.push_back(
+                {widget, QRect(widget->mapTo(m_content, QPoint(0, 0)), widget->size())});
+        }
+    }
+    std::stable_sort(stops.begin(), stops.end(),
+                     [](const Stop& a, const Stop& b) { return a.place.top() < b.place.top(); });
+    // A line: what starts above the bottom of its first widget (a label
+    // and the button beside it, centred on each other).
+    QList<QWidget*> order;
+    for (std::size_t first = 0; first < stops.size();) {
+        std::size_t end = first + 1;
+        while (end < stops.size() &&
+               stops[end].place.top() <
+                   stops[first].place.top() + std::max(1, stops[first].place.height() / 2)) {
+            ++end;
+        }
+        std::stable_sort(
+            stops.begin() + static_cast<std::ptrdiff_t>(first),
+            stops.begin() + static_cast<std::ptrdiff_t>(end),
+            [](const Stop& a, const Stop& b) { return a.place.left() < b.place.left(); });
+        for (std::size_t i = first; i < end; ++i) {
+            order.append(stops[i].widget);
+        }
+        first = end;
+    }
+    return order;
+}
+
+bool ServiceDetailView::focusNextPrevChild(bool next) {
+    QWidget* focused = QApplication::focusWidget();
+    const bool inside = focused != nullptr && m_content->isAncestorOf(focused);
+    const QList<QWidget*> order = tabOrder(inside ? focused : nullptr);
+    const qsizetype at = inside ? order.indexOf(focused) : -1;
+    if (at >= 0) {
+        const qsizetype to = next ? at + 1 : at - 1;
+        if (to >= 0 && to < order.size()) {
+            QWidget* target = order[to];
+            target->setFocus(next ? Qt::TabFocusReason : Qt::BacktabFocusReason);
+            ensureWidgetVisible(target);
+            return true;
+        }
+        // Past either end the focus leaves the pane: along the window's
+        // chain to the first widget outside it.
+        QWidget* candidate = focused;
+        for (int guard = 0; guard < 10000; ++guard) {
+            candidate = next ? candidate->nextInFocusChain() : candidate->previousInFocusChain();
+            if (candidate == nullptr || candidate == focused) {
+                break;
+            }
+            if (!isAncestorOf(candidate) && candidate != this &&
+                (candidate->focusPolicy() & Qt::TabFocus) == Qt::TabFocus &&
+                candidate->isEnabled() && candidate->isVisible() &&
+                candidate->window() == window()) {
+                candidate->setFocus(next ? Qt::TabFocusReason : Qt::BacktabFocusReason);
+                return true;
+            }
+        }
+        // Nothing else in the window takes the focus: round the pane again.
+        QWidget* target = next ? order.front() : order.back();
+        if (target != focused) {
+            target->setFocus(next ? Qt::TabFocusReason : Qt::BacktabFocusReason);
+            ensureWidgetVisible(target);
+            return true;
+        }
+    }
+    return QScrollArea::focusNextPrevChild(next);
+}
+
 QString ServiceDetailView::baselineNote() const {
     return m_baselineNote->text();
 }
@@ -386,7 +468,7 @@ void ServiceDetailView::setSignerStore(SignerStore* signers) {
 
 QString ServiceDetailView::currentSignerText() const {
     const Signer* signer = m_signers ? m_signers->signer(m_signerTarget) : nullptr;
-    return signer ? QString::fromStdString(signer->description()) : tr("Checking...");
+    return signer ? shownText(signer->description()) : tr("Checking...");
 }
 
 std::optional<QString> ServiceDetailView::signerText() const {
@@ -399,6 +481,7 @@ std::optional<QString> ServiceDetailView::signerText() const {
 void ServiceDetailView::updateSignerValue() {
     if (m_signerValue != nullptr) {
         m_signerValue->setText(currentSignerText());
+        m_signerValue->setAccessibleName(m_signerValue->text());
     }
 }
 
@@ -508,7 +591,7 @@ void ServiceDetailView::updateIcon() {
 }
 
 void ServiceDetailView::updateHeader() {
-    m_name->setText(displayName(QString::fromStdString(m_item.label)));
+    m_name->setText(displayName(shownText(m_item.label)));
     m_scopeBadge->setText(QString::fromUtf8(toText(m_item.scope)));
     m_systemDefault->setVisible(m_isSystemDefault && m_isSystemDefault(m_item));
 }
@@ -563,7 +646,16 @@ void ServiceDetailView::rebuildFacts() {
         cell->addStretch(1);
         m_factsLayout->addLayout(cell, row, 0, Qt::AlignLeft | Qt::AlignTop);
     };
-    auto addValue = [&](QWidget* value) {
+    // A reader announces a value by what it says, the field as its
+    // description ("No: switched off...", not the field name twice).
+    const auto describe = [](QLabel* value, const QString& field) {
+        value->setAccessibleName(value->text());
+        value->setAccessibleDescription(field);
+    };
+    auto addValue = [&](QWidget* value, const QString& field) {
+        if (auto* label = qobject_cast<QLabel*>(value)) {
+            describe(label, field);
+        }
         // No horizontal alignment: a wrapped path must get the column's width,
         // or its last lines are cut off.
         m_factsLayout->addWidget(value, row, 1, Qt::AlignTop);
@@ -581,7 +673,7 @@ void ServiceDetailView::rebuildFacts() {
         auto* value = selectableLabel(pid, ViewStyle::monospacedBody(), m_facts);
         value->setObjectName(QStringLiteral("pidValue"));
         value->setWordWrap(true);
-        addValue(value);
+        addValue(value, tr("PID"));
     }
 
     if (m_item.scope != LaunchScope::others) {
@@ -603,9 +695,10 @@ void ServiceDetailView::rebuildFacts() {
             TextStyle::setSecondary(*caption);
             line->addWidget(caption);
             line->addStretch(1);
-            addValue(cell);
+            describe(value, tr("Status"));
+            addValue(cell, tr("Status"));
         } else {
-            addValue(value);
+            addValue(value, tr("Status"));
         }
     }
 
@@ -616,12 +709,11 @@ void ServiceDetailView::rebuildFacts() {
                                   *m_item.path, Popover::path);
         }
         addLabel(tr("Path:"), QStringLiteral("pathLabel"), info);
-        const QString text =
-            m_item.path ? QString::fromStdString(*m_item.path) : QStringLiteral("N/A");
+        const QString text = m_item.path ? shownText(*m_item.path) : QStringLiteral("N/A");
         auto* value = selectableLabel(text, ViewStyle::caption(), m_facts);
         value->setObjectName(QStringLiteral("pathValue"));
         value->setWordWrap(true);
-        addValue(value);
+        addValue(value, tr("Path"));
     }
 
     if (m_item.executablePath) {
@@ -629,11 +721,11 @@ void ServiceDetailView::rebuildFacts() {
             makeInfoButton(QStringLiteral("executableInfoButton"), tr("Code signing of executable"),
                            *m_item.executablePath, Popover::executable);
         addLabel(tr("Executable:"), QStringLiteral("executableLabel"), info);
-        auto* value = selectableLabel(QString::fromStdString(*m_item.executablePath),
-                                      ViewStyle::caption(), m_facts);
+        auto* value =
+            selectableLabel(shownText(*m_item.executablePath), ViewStyle::caption(), m_facts);
         value->setObjectName(QStringLiteral("executableValue"));
         value->setWordWrap(true);
-        addValue(value);
+        addValue(value, tr("Executable"));
     }
 
     // Who signed the executable (or the bundle the record is), beside it.
@@ -641,9 +733,8 @@ void ServiceDetailView::rebuildFacts() {
         addLabel(tr("Signed By:"), QStringLiteral("signerLabel"));
         m_signerValue = selectableLabel(currentSignerText(), ViewStyle::caption(), m_facts);
         m_signerValue->setObjectName(QStringLiteral("signerValue"));
-        m_signerValue->setAccessibleName(tr("Signed by"));
         m_signerValue->setWordWrap(true);
-        addValue(m_signerValue);
+        addValue(m_signerValue, tr("Signed by"));
     }
 
     if (!m_bundleInfo.empty()) {
@@ -652,31 +743,34 @@ void ServiceDetailView::rebuildFacts() {
         lines->setObjectName(QStringLiteral("bundleInfoValue"));
         auto* linesColumn = new QVBoxLayout(lines);
         linesColumn->setContentsMargins(0, 0, 0, 0);
-        auto addLine = [&](const QString& text, const QString& name, const QFont& font) {
+        auto addLine = [&](const QString& text, const QString& name, const QFont& font,
+                           const QString& field) {
             auto* line = selectableLabel(text, font, lines);
             line->setObjectName(name);
             line->setWordWrap(true);
+            describe(line, field);
             linesColumn->addWidget(line);
             return line;
         };
         if (m_bundleInfo.version) {
-            addLine(tr("Version: ") + QString::fromStdString(*m_bundleInfo.version),
-                    QStringLiteral("versionLine"), ViewStyle::caption());
+            addLine(tr("Version: ") + shownText(*m_bundleInfo.version),
+                    QStringLiteral("versionLine"), ViewStyle::caption(), tr("Bundle version"));
         }
         if (m_bundleInfo.build) {
-            addLine(tr("Build: ") + QString::fromStdString(*m_bundleInfo.build),
-                    QStringLiteral("buildLine"), ViewStyle::caption());
+            addLine(tr("Build: ") + shownText(*m_bundleInfo.build), QStringLiteral("buildLine"),
+                    ViewStyle::caption(), tr("Bundle build"));
         }
         if (m_bundleInfo.sdk) {
-            addLine(tr("SDK: ") + QString::fromStdString(*m_bundleInfo.sdk),
-                    QStringLiteral("sdkLine"), ViewStyle::caption());
+            addLine(tr("SDK: ") + shownText(*m_bundleInfo.sdk), QStringLiteral("sdkLine"),
+                    ViewStyle::caption(), tr("Bundle SDK"));
         }
         if (m_bundleInfo.copyright) {
-            auto* line = addLine(QString::fromStdString(*m_bundleInfo.copyright),
-                                 QStringLiteral("copyrightLine"), TextStyle::caption2());
+            auto* line =
+                addLine(shownText(*m_bundleInfo.copyright), QStringLiteral("copyrightLine"),
+                        TextStyle::caption2(), tr("Copyright"));
             TextStyle::setSecondary(*line);
         }
-        addValue(lines);
+        addValue(lines, tr("Bundle Info"));
     }
 
     if (!m_item.executablePath && m_bundleInfo.empty()) {
@@ -684,7 +778,7 @@ void ServiceDetailView::rebuildFacts() {
         auto* value = selectableLabel(QStringLiteral("N/A"), ViewStyle::caption(), m_facts);
         value->setObjectName(QStringLiteral("executableValue"));
         TextStyle::setSecondary(*value);
-        addValue(value);
+        addValue(value, tr("Executable"));
     }
     m_factsLayout->setColumnStretch(1, 1);
 }

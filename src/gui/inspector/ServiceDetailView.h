@@ -7,6 +7,7 @@
 #include "shell/GuiDependencies.h"
 #include "table/RefreshBinding.h"
 
+#include <QList>
 #include <QScrollArea>
 #include <QString>
 #include <cstdint>
@@ -142,6 +143,13 @@ public:
     // The Version, Build, Copyright and SDK facts of an information file.
     static BundleInfo bundleInfoFrom(const PlistValue& information);
 
+    // The widgets Tab visits, in the order the pane shows them: top to
+    // bottom, and left to right along a line. The facts and sections are
+    // built again as records change, so creation order says nothing.
+    // `from`, a widget of the pane Tab does not stop at (a selectable
+    // label), is placed among them as where to go on from.
+    QList<QWidget*> tabOrder(QWidget* from = nullptr) const;
+
 signals:
     // The files of the current path have been read and are shown.
     void detailsLoaded();
@@ -152,6 +160,7 @@ signals:
 
 protected:
     void changeEvent(QEvent* event) override;
+    bool focusNextPrevChild(bool next) override;
 
 private:
     void loadDetails();

@@ -1,9 +1,14 @@
 #include "platform/QtWorkspace.h"
 
+#include "platform/Log.h"
+#include "shell/StatusNotices.h"
+#include "table/ShownText.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QPointer>
 #include <QStandardPaths>
 #include <QThread>
 
@@ -28,12 +33,29 @@ void QtWorkspace::selectFilesInFileManager(const std::vector<std::string>& paths
         return;
     }
     if (QThread::currentThread() == application->thread()) {
-        revealInFileManager(paths);
+        revealInFileManager(paths, m_notices);
         return;
     }
     QMetaObject::invokeMethod(
-        application, [paths] { revealInFileManager(paths); }, Qt::QueuedConnection);
+        application, [paths, notices = m_notices] { revealInFileManager(paths, notices); },
+        Qt::QueuedConnection);
 }
+
+namespace {
+
+QString says(const char* text) {
+    return QCoreApplication::translate("QtWorkspace", text);
+}
+
+void cannotReveal(StatusNotices* notices, const std::string& path, const QString& reason) {
+    const QString text = says("Cannot reveal %1: %2").arg(shownText(path), reason);
+    Log::line(text.toStdString());
+    if (notices != nullptr) {
+        notices->post(text);
+    }
+}
+
+} // namespace
 
 std::optional<WorkspaceError> QtWorkspace::moveToTrash(const std::string& path) {
     const QString name = QString::fromStdString(path);
@@ -88,23 +110,35 @@ QtWorkspace::bundlePathForProgramDirectory(const std::string& directory) {
 
 namespace {
 
-void openContainingFolders(const std::vector<std::string>& paths) {
-    QStringList opened;
-    for (const auto& path : paths) {
-        const QString folder = QFileInfo(QString::fromStdString(path)).absolutePath();
-        if (!opened.contains(folder)) {
-            opened.append(folder);
-            QDesktopServices::openUrl(QUrl::fromLocalFile(folder));
-        }
+// Without a file manager that selects files, the folder of the first is
+// opened: one window, never one per file.
+void openContainingFolder(const std::vector<std::string>& paths, StatusNotices* notices) {
+    const QString folder = QFileInfo(QString::fromStdString(paths.front())).absolutePath();
+    if (!QDesktopServices::openUrl(QUrl::fromLocalFile(folder))) {
+        cannotReveal(notices, paths.front(), says("no file manager is available to show it"));
     }
 }
 
 } // namespace
 
-void QtWorkspace::revealInFileManager(const std::vector<std::string>& paths) {
+void QtWorkspace::revealInFileManager(const std::vector<std::string>& wanted,
+                                      StatusNotices* notices) {
+    // A file that is gone has no folder to show it in.
+    std::vector<std::string> paths;
+    for (const auto& path : wanted) {
+        const QFileInfo info(QString::fromStdString(path));
+        if (info.exists() || info.isSymLink()) {
+            paths.push_back(path);
+        } else {
+            cannotReveal(notices, path, says("it is not there any more"));
+        }
+    }
+    if (paths.empty()) {
+        return;
+    }
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.isConnected()) {
-        openContainingFolders(paths);
+        openContainingFolder(paths, notices);
         return;
     }
     QStringList uris;
@@ -119,12 +153,13 @@ void QtWorkspace::revealInFileManager(const std::vector<std::string>& paths) {
     // Asynchronous, so a file manager that is slow to start never blocks the
     // interface; without one on the bus the folders are opened instead.
     auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(call), QCoreApplication::instance());
-    QObject::connect(watcher, &QDBusPendingCallWatcher::finished, watcher, [watcher, paths] {
-        if (watcher->isError()) {
-            openContainingFolders(paths);
-        }
-        watcher->deleteLater();
-    });
+    QObject::connect(watcher, &QDBusPendingCallWatcher::finished, watcher,
+                     [watcher, paths, notices = QPointer<StatusNotices>(notices)] {
+                         if (watcher->isError()) {
+                             openContainingFolder(paths, notices);
+                         }
+                         watcher->deleteLater();
+                     });
 }
 
 std::optional<WorkspaceError> QtWorkspace::unregisterMainAppService() {

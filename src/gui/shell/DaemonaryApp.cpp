@@ -89,21 +89,25 @@ void addMenus(MainView& window, SparkleUpdateManager& updateManager, UserDefault
     quit->setMenuRole(QAction::QuitRole);
     QObject::connect(quit, &QAction::triggered, &window, &QWidget::close);
 
+    // Find is the window's own action, so its keys work wherever the focus is.
+    QMenu* edit = bar->addMenu(QObject::tr("&Edit"));
+    edit->setObjectName(QStringLiteral("editMenu"));
+    edit->addAction(window.findAction());
+
     // The platform's standard sidebar command.
     QMenu* view = bar->addMenu(QObject::tr("&View"));
     view->setObjectName(QStringLiteral("viewMenu"));
     QAction* sidebar =
         addAction(view, QStringLiteral("showSidebarAction"), QObject::tr("Show Sidebar"));
     sidebar->setCheckable(true);
-    sidebar->setChecked(!window.sidebar()->isHidden());
+    sidebar->setChecked(window.isSidebarShown());
 #if defined(Q_OS_MACOS)
     sidebar->setShortcut(QKeySequence(Qt::CTRL | Qt::META | Qt::Key_S));
 #else
     sidebar->setShortcut(QKeySequence(Qt::Key_F9));
 #endif
-    QListView* sidebarView = window.sidebar();
-    QObject::connect(sidebar, &QAction::toggled, sidebarView,
-                     [sidebarView](bool shown) { sidebarView->setVisible(shown); });
+    QObject::connect(sidebar, &QAction::toggled, &window,
+                     [&window](bool shown) { window.setSidebarShown(shown); });
     view->addAction(window.showChangesOnlyAction());
     // The window's own action, so its keys work wherever the focus is.
     view->addSeparator();

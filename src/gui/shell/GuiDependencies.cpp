@@ -8,6 +8,7 @@
 #include "discovery/MetadataManager.h"
 #include "inspector/ServiceDetailView.h"
 #include "platform/QtWorkspace.h"
+#include "shell/StatusNotices.h"
 #include "shell/UserDefaults.h"
 #include "table/AppState.h"
 #include "table/SignerStore.h"
@@ -24,9 +25,11 @@ GuiDependencies GuiDependencies::production() {
     // Actions may finish after the view that started them, and even after
     // quitting has begun (a stuck tool), so what they act through is never
     // destroyed.
-    static QtWorkspace* const workspace = new QtWorkspace;
+    static StatusNotices* const notices = new StatusNotices;
+    static QtWorkspace* const workspace = new QtWorkspace(notices);
     static const ServiceActionManager* const actions = new ServiceActionManager(*workspace);
     dependencies.workspace = workspace;
+    dependencies.notices = notices;
     dependencies.signers = &SignerStore::shared();
     dependencies.defaults = &UserDefaults::standard();
     dependencies.inspectorFactory =

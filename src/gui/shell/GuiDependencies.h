@@ -16,6 +16,7 @@ class AppState;
 class BaselineState;
 class ServiceTableView;
 class SignerStore;
+class StatusNotices;
 class UserDefaults;
 class Workspace;
 
@@ -40,6 +41,7 @@ struct GuiDependencies {
     UserDefaults* defaults = nullptr;  // none: table columns are not remembered
     BaselineState* baseline = nullptr; // none: no baseline, no marks
     Workspace* workspace = nullptr;    // none: nothing offers Reveal but the inspector
+    StatusNotices* notices = nullptr;  // none: only the window's own news in its status bar
     // The folders a category is read from, watched for changes; none: no watching.
     std::function<std::vector<std::string>(LaunchScope)> directoriesOf;
 

@@ -4,8 +4,10 @@
 #include "style/TextStyle.h"
 #include "style/ViewStyle.h"
 #include "table/DisplayName.h"
+#include "table/ShownText.h"
 #include "table/SignerStore.h"
 
+#include <QDir>
 #include <QFontMetrics>
 #include <QGuiApplication>
 #include <QPainter>
@@ -127,7 +129,7 @@ QString ServiceTableModel::typeText(const std::optional<std::string>& path) {
     if (!path) {
         return QStringLiteral("-");
     }
-    QString text = QString::fromStdString(*path);
+    QString text = shownText(*path);
     while (text.size() > 1 && text.endsWith(u'/')) {
         text.chop(1);
     }
@@ -168,7 +170,7 @@ ServiceTableModel::Row ServiceTableModel::makeRow(const LaunchItem& item, bool r
         row.id.prepend(QStringLiteral("removed:"));
     }
     row.search = ServiceSearch::of(item);
-    row.displayName = displayName(row.search.label);
+    row.displayName = displayName(shownText(item.label));
     row.pathSortValue = QString::fromStdString(item.pathSortValue());
     row.statusText = QString::fromUtf8(toText(item.status));
     row.systemDefault = m_isSystemDefault && m_isSystemDefault(item);
@@ -218,7 +220,55 @@ void ServiceTableModel::rebuildRows() {
             add(makeRow(record.item, true));
         }
     }
+    markSharedNames();
     endResetModel();
+}
+
+void ServiceTableModel::markSharedNames() {
+    QHash<QString, QList<std::size_t>> byName;
+    for (std::size_t i = 0; i < m_rows.size(); ++i) {
+        if (m_rows[i].item.path) {
+            byName[m_rows[i].displayName].append(i);
+        }
+    }
+    const QString home = QDir::homePath();
+    for (const QList<std::size_t>& rows : std::as_const(byName)) {
+        if (rows.size() < 2) {
+            continue;
+        }
+        // The folders, without the trailing components they all share but
+        // the first of those: "/Library" and "~/Library" rather than two
+        // texts ending alike in "Library/Spotlight", which the cell's
+        // middle elision would make look the same again.
+        std::vector<QStringList> folders;
+        for (const std::size_t row : rows) {
+            QString folder = shownText(*m_rows[row].item.path);
+            if (!home.isEmpty() && home != QStringLiteral("/") &&
+                (folder.startsWith(home + u'/'))) {
+                folder = u'~' + folder.mid(home.size());
+            }
+            QStringList parts = folder.split(u'/');
+            parts.removeLast(); // the record's own name
+            folders.push_back(parts);
+        }
+        qsizetype shared = 0;
+        for (bool same = true; same; ++shared) {
+            for (const QStringList& parts : folders) {
+                same = same && parts.size() > shared + 1 &&
+                       parts[parts.size() - 1 - shared] ==
+                           folders.front()[folders.front().size() - 1 - shared];
+            }
+            if (!same) {
+                break;
+            }
+        }
+        for (qsizetype i = 0; i < rows.size(); ++i) {
+            QStringList parts = folders[static_cast<std::size_t>(i)];
+            parts.resize(parts.size() - std::max<qsizetype>(0, shared - 1));
+            const QString place = parts.join(u'/');
+            m_rows[rows[i]].place = place.isEmpty() ? QStringLiteral("/") : place;
+        }
+    }
 }
 
 void ServiceTableModel::setSignerStore(const SignerStore* signers) {
@@ -247,9 +297,10 @@ void ServiceTableModel::updateSigner(Row& row) const {
         return;
     }
     row.signerKind = signer->kind;
-    row.signerText = QString::fromStdString(signer->text());
+    // The names come from the signature, which anyone can write.
+    row.signerText = shownText(signer->text());
     std::tie(row.signerClass, row.signerName) = signerParts(*signer);
-    row.signerDescription = QString::fromStdString(signer->description());
+    row.signerDescription = shownText(signer->description());
 }
 
 void ServiceTableModel::signersChanged(const QStringList& targets) {
@@ -276,21 +327,24 @@ void ServiceTableModel::signersChanged(const QStringList& targets) {
             last = std::max(last, row);
         }
     }
-    if (first >= 0 && section >= 0) {
-        emit dataChanged(index(first, section), index(last, section),
+    // A category without the column (the job table) still hears of it: the
+    // proxy hides proven Apple rows on this signal.
+    if (first >= 0) {
+        const int changed = section >= 0 ? section : 0;
+        emit dataChanged(index(first, changed), index(last, changed),
                          {Qt::DisplayRole, Qt::ToolTipRole, Qt::ForegroundRole, SignerClassRole,
                           SignerNameRole});
     }
 }
 
 std::pair<QString, QString> ServiceTableModel::signerParts(const Signer& signer) {
-    const QString text = QString::fromStdString(signer.text());
+    const QString text = shownText(signer.text());
     if (signer.organization.empty()) {
         return {QString(), text};
     }
-    QString name = QString::fromStdString(signer.organization);
+    QString name = shownText(signer.organization);
     if (!signer.team.empty()) {
-        name += QStringLiteral(" (%1)").arg(QString::fromStdString(signer.team));
+        name += QStringLiteral(" (%1)").arg(shownText(signer.team));
     }
     // The class is what the text says before the names ("Developer ID: ").
     if (!text.endsWith(name)) {
@@ -343,7 +397,11 @@ QString ServiceTableModel::labelCellText(const Row& row) {
     // Text, not colour alone. It follows the name rather than the status:
     // the status column is too narrow for both, and the middle elision of
     // long labels keeps the end of the text in view.
-    QString text = row.disabled ? tr("%1 \u2014 Disabled").arg(row.displayName) : row.displayName;
+    QString text = row.place.isEmpty() ? row.displayName
+                                       : tr("%1 \u2014 in %2").arg(row.displayName, row.place);
+    if (row.disabled) {
+        text = tr("%1 \u2014 Disabled").arg(text);
+    }
     if (row.item.allowedInBackground == false) {
         text = tr("%1 \u2014 Not Allowed").arg(text);
     }
@@ -406,7 +464,10 @@ QVariant ServiceTableModel::data(const QModelIndex& index, int role) const {
         return {};
     case Qt::ToolTipRole:
         if (kind == Column::label) {
-            QString tip = current.search.label;
+            QString tip = shownText(current.search.label);
+            if (current.item.path) {
+                tip += u'\n' + shownText(*current.item.path);
+            }
             if (current.disabled) {
                 tip += u'\n' + disabledExplanation();
             }
@@ -435,10 +496,14 @@ QVariant ServiceTableModel::data(const QModelIndex& index, int role) const {
             return current.signerText;
         }
         if (kind == Column::label &&
-            (current.disabled || current.mark != ChangeMark::none ||
+            (current.disabled || current.mark != ChangeMark::none || !current.place.isEmpty() ||
              current.item.allowedInBackground == false || current.item.orphaned)) {
-            QString text = current.disabled ? tr("%1, disabled").arg(current.displayName)
-                                            : current.displayName;
+            QString text = current.place.isEmpty()
+                               ? current.displayName
+                               : tr("%1, in %2").arg(current.displayName, current.place);
+            if (current.disabled) {
+                text = tr("%1, disabled").arg(text);
+            }
             text += backgroundNote(current.item);
             if (current.mark != ChangeMark::none) {
                 text += QStringLiteral(", ") + markText(current.mark);

@@ -50,7 +50,10 @@ public:
     struct Row {
         LaunchItem item;
         QString id;
-        QString displayName;
+        QString displayName; // shown as text from a file is (shownText)
+        // The folder of a record whose display name another row shares, so
+        // the two can be told apart; empty otherwise.
+        QString place;
         QString pathSortValue;
         QString statusText;
         ServiceSearch search;
@@ -108,7 +111,9 @@ public:
     // Asks the predicate again for every row, for when the disabled state
     // changed but the records did not; only rows whose mark changed report it.
     void refreshDisabledMarks();
-    // The label cell's text: the display name, and "Disabled" after it when so.
+    // The label cell's text: the display name, its folder when another row
+    // has the same name ("X — in /Library/Spotlight"), and "Disabled" after
+    // it when so.
     static QString labelCellText(const Row& row);
     // ", not allowed in the background", ", orphaned": what the caption says, for speech.
     static QString backgroundNote(const LaunchItem& item);
@@ -129,6 +134,7 @@ private:
     void updateSigner(Row& row) const;
     void signersChanged(const QStringList& targets);
     void rebuildRows();
+    void markSharedNames();
     Row makeRow(const LaunchItem& item, bool removed) const;
 
     LaunchScope m_scope;

@@ -9,6 +9,7 @@
 #include "table/ServiceFilterProxyModel.h"
 #include "table/ServiceTableModel.h"
 #include "table/ServiceTableViewModel.h"
+#include "table/ShownText.h"
 #include "table/SignerDelegate.h"
 #include "table/SignerStore.h"
 
@@ -22,6 +23,7 @@
 #include <QMenu>
 #include <QProgressBar>
 #include <QPropertyAnimation>
+#include <QShortcut>
 #include <QShowEvent>
 #include <QSplitter>
 #include <QStyle>
@@ -42,14 +44,14 @@ QWidget* recordSummary(const LaunchItem& item) {
     auto* summary = new QWidget;
     summary->setObjectName(QStringLiteral("inspectorSummary"));
     auto* layout = new QVBoxLayout(summary);
-    auto* name = new QLabel(displayName(QString::fromStdString(item.label)), summary);
+    auto* name = new QLabel(displayName(shownText(item.label)), summary);
     name->setObjectName(QStringLiteral("inspectorSummaryName"));
     name->setTextFormat(Qt::PlainText);
     name->setFont(ViewStyle::title());
     name->setWordWrap(true);
     name->setTextInteractionFlags(Qt::TextSelectableByMouse);
     layout->addWidget(name);
-    auto* path = new QLabel(QString::fromStdString(item.path.value_or(std::string())), summary);
+    auto* path = new QLabel(shownText(item.path.value_or(std::string())), summary);
     path->setObjectName(QStringLiteral("inspectorSummaryPath"));
     path->setTextFormat(Qt::PlainText);
     path->setWordWrap(true);
@@ -124,6 +126,13 @@ ServiceTableView::ServiceTableView(LaunchScope scope, const QString& searchText,
     auto* inspectorLayout = new QVBoxLayout(m_inspector);
     inspectorLayout->setContentsMargins(0, 0, 0, 0);
     m_inspector->hide();
+    // Escape anywhere in the pane (a popover of its own takes its own
+    // Escape first) goes back to the table, where the selection is.
+    auto* back = new QShortcut(QKeySequence(Qt::Key_Escape), m_inspector, nullptr, nullptr,
+                               Qt::WidgetWithChildrenShortcut);
+    back->setObjectName(QStringLiteral("inspectorEscapeShortcut"));
+    connect(back, &QShortcut::activated, this,
+            [this] { m_table->setFocus(Qt::ShortcutFocusReason); });
     m_splitter->addWidget(m_tableArea);
     m_splitter->addWidget(m_inspector);
     m_splitter->setStretchFactor(0, 1);
@@ -138,6 +147,7 @@ ServiceTableView::ServiceTableView(LaunchScope scope, const QString& searchText,
 
     connect(m_viewModel, &ServiceTableViewModel::itemsChanged, this, [this] {
         m_tableModel->setItems(m_viewModel->items());
+        fitTypeColumn();
         // The rows in front of the user are checked first.
         if (m_dependencies.signers != nullptr) {
             m_dependencies.signers->request(m_viewModel->items(), true);
@@ -352,14 +362,33 @@ int ServiceTableView::neededWidth(ServiceTableModel::Column column) const {
         }
         valueWidth += m_table->iconSize().width() + kCellPadding / 2;
         break;
-    case Column::type:
-        valueWidth = QFontMetrics(ViewStyle::caption()).horizontalAdvance(QStringLiteral("PLIST"));
-        break;
+    case Column::type: {
+        const QFontMetrics metrics(ViewStyle::caption());
+        valueWidth = metrics.horizontalAdvance(QStringLiteral("PLIST"));
+        for (int row = 0; row < m_tableModel->rowCount(); ++row) {
+            valueWidth = std::max(valueWidth, metrics.horizontalAdvance(ServiceTableModel::typeText(
+                                                  m_tableModel->row(row).item.path)));
+        }
+        return std::clamp(valueWidth + 2 * kCellPadding, std::max(kColumnMinimumWidth, titleWidth),
+                          kTypeColumnMaximumWidth);
+    }
     case Column::label:
     case Column::signer:
         return kColumnMinimumWidth;
     }
     return std::max({kColumnMinimumWidth, titleWidth, valueWidth + 2 * kCellPadding});
+}
+
+void ServiceTableView::fitTypeColumn() {
+    const int section = m_tableModel->section(ServiceTableModel::Column::type);
+    if (section < 0) {
+        return;
+    }
+    const int width = neededWidth(ServiceTableModel::Column::type);
+    if (m_table->horizontalHeader()->sectionSize(section) != width) {
+        m_table->horizontalHeader()->resizeSection(section, width);
+        fitColumns();
+    }
 }
 
 void ServiceTableView::fitColumns() {

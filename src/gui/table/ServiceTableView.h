@@ -34,14 +34,18 @@ class ServiceTableView : public QWidget {
                    refreshTriggerChanged)
 
 public:
+    // The pane opens narrow enough that at 1100×700 the table keeps its
+    // label readable; its buttons wrap rather than cut off.
     static constexpr int kInspectorMinimumWidth = 300;
-    static constexpr int kInspectorIdealWidth = 450;
+    static constexpr int kInspectorIdealWidth = 360;
     static constexpr int kInspectorMaximumWidth = 600;
-    // PID, Status, Index and Type take the width their widest value needs;
+    // PID, Status and Index take the width their widest value needs, Type
+    // the width of the widest type the category lists (up to its maximum);
     // the label takes what is left once Signed By has had its share, which
     // gives way down to its minimum before the label goes under its own.
     static constexpr int kColumnMinimumWidth = 40;
-    static constexpr int kLabelMinimumWidth = 140;
+    static constexpr int kLabelMinimumWidth = 200;
+    static constexpr int kTypeColumnMaximumWidth = 160;
     static constexpr int kSignerColumnMinimumWidth = 100;
     static constexpr int kSignerColumnWidth = 260;
     static constexpr int kSignerColumnMaximumWidth = 400;
@@ -129,6 +133,8 @@ private:
     int neededWidth(ServiceTableModel::Column column) const;
     // Shares the viewport's width between the label and the signer.
     void fitColumns();
+    // The Type column as wide as its widest value.
+    void fitTypeColumn();
     QWidget* makeInspectorContent(const std::optional<LaunchItem>& record);
     void updateInspectorNote();
     // The record is listed, but the filters hide its row.

@@ -99,6 +99,7 @@ void SignerStore::request(const std::vector<LaunchItem>& items, bool urgent) {
         targets.push_back(std::move(*target));
     }
     startRequests(targets, urgent);
+    announcePending();
 }
 
 void SignerStore::requestTarget(const QString& target, bool urgent) {
@@ -107,6 +108,14 @@ void SignerStore::requestTarget(const QString& target, bool urgent) {
     }
     m_pending.insert(target);
     startRequests({target.toStdString()}, urgent);
+    announcePending();
+}
+
+void SignerStore::announcePending() {
+    if (pendingCount() != m_announcedPending) {
+        m_announcedPending = pendingCount();
+        emit pendingChanged();
+    }
 }
 
 void SignerStore::ensureCacheLoaded() {
@@ -190,6 +199,7 @@ void SignerStore::setProofWanted(bool wanted) {
             startCheck(it.key().toStdString(), std::nullopt, 0);
         }
     }
+    announcePending();
 }
 
 void SignerStore::insert(const QString& target, const Signer& signer) {
@@ -226,6 +236,7 @@ void SignerStore::deliver(std::vector<Found> found) {
     if (computed) {
         scheduleSave();
     }
+    announcePending();
     if (m_pending.isEmpty() && !m_batchTimer.isActive()) {
         emit idle();
     }

@@ -87,6 +87,8 @@ signals:
     void signersChanged(const QStringList& targets);
     // Every requested signer is known.
     void idle();
+    // pendingCount() changed.
+    void pendingChanged();
 
 private:
     struct Found {
@@ -102,6 +104,8 @@ private:
     void flush();
     void scheduleSave();
     void ensureCacheLoaded();
+    // Emits pendingChanged when the count differs from the last announced.
+    void announcePending();
 
     const SignerChecker m_checker;
     const QString m_cacheFile;
@@ -115,6 +119,7 @@ private:
     QSet<QString> m_proven;
     QSet<QString> m_pending;
     QStringList m_changed;
+    int m_announcedPending = 0;
     QTimer m_batchTimer;
     QTimer m_saveTimer;
 };

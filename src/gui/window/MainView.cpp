@@ -2,6 +2,7 @@
 
 #include "actions/Workspace.h"
 #include "baseline/BaselineState.h"
+#include "shell/StatusNotices.h"
 #include "style/ConfirmationPrompt.h"
 #include "style/TextStyle.h"
 #include "style/ViewStyle.h"
@@ -15,16 +16,21 @@
 #include "window/ToolbarButtonsView.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QEvent>
 #include <QItemSelectionModel>
 #include <QLabel>
+#include <QLineEdit>
 #include <QListView>
 #include <QMessageBox>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QShowEvent>
 #include <QSplitter>
+#include <QStatusBar>
 #include <QStyle>
 #include <QTableView>
+#include <QTimer>
 #include <QToolBar>
 #include <QToolButton>
 #include <QVBoxLayout>
@@ -64,6 +70,7 @@ MainView::MainView(const GuiDependencies& dependencies, QWidget* parent)
 
     m_sidebarModel = new SidebarModel(*m_dependencies.appState, this);
     auto* sidebarColumn = new QWidget(m_splitter);
+    m_sidebarColumn = sidebarColumn;
     sidebarColumn->setObjectName(QStringLiteral("sidebarColumn"));
     auto* sidebarLayout = new QVBoxLayout(sidebarColumn);
     sidebarLayout->setContentsMargins(0, 0, 0, 0);
@@ -138,6 +145,19 @@ MainView::MainView(const GuiDependencies& dependencies, QWidget* parent)
     });
     addAction(m_refreshAction);
 
+    m_findAction = new QAction(tr("Find"), this);
+    m_findAction->setObjectName(QStringLiteral("findAction"));
+    // QKeySequence::Find is Ctrl+F, and ⌘F on a Mac.
+    m_findAction->setShortcuts(QKeySequence::Find);
+    m_findAction->setShortcutContext(Qt::WindowShortcut);
+    connect(m_findAction, &QAction::triggered, this, [this] {
+        QLineEdit* field = m_toolbarButtons->searchLineEdit();
+        field->setFocus(Qt::ShortcutFocusReason);
+        field->selectAll();
+    });
+    addAction(m_findAction);
+    setUpStatusBar();
+
     connect(m_toolbarButtons, &ToolbarButtonsView::searchTextChanged, this,
             &MainView::setSearchText);
     connect(m_toolbarButtons, &ToolbarButtonsView::searchFieldLeft, this, [this] {
@@ -164,6 +184,94 @@ MainView::MainView(const GuiDependencies& dependencies, QWidget* parent)
         connect(this, &MainView::startUpLoadingFinished, m_watcher, [this] {
             m_watcher->watch({allScopes().begin(), allScopes().end()});
         });
+    }
+}
+
+void MainView::setUpStatusBar() {
+    QStatusBar* bar = statusBar();
+    bar->setObjectName(QStringLiteral("mainStatusBar"));
+    bar->setSizeGripEnabled(false);
+    // A label of its own rather than a temporary message, which assistive
+    // technology does not see.
+    m_statusLabel = new QLabel(bar);
+    m_statusLabel->setObjectName(QStringLiteral("statusMessage"));
+    m_statusLabel->setTextFormat(Qt::PlainText);
+    // Read out as what it says, like every value of the window.
+    m_statusLabel->setAccessibleDescription(tr("Status"));
+    m_statusLabel->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    bar->addWidget(m_statusLabel, 1);
+    m_signatureProgress = new QProgressBar(bar);
+    m_signatureProgress->setObjectName(QStringLiteral("signatureProgress"));
+    m_signatureProgress->setAccessibleName(tr("Checking signatures"));
+    m_signatureProgress->setMaximumWidth(160);
+    m_signatureProgress->setTextVisible(false);
+    m_signatureProgress->hide();
+    bar->addPermanentWidget(m_signatureProgress);
+    m_statusClear = new QTimer(this);
+    m_statusClear->setSingleShot(true);
+    m_statusClear->setInterval(std::chrono::seconds(15));
+    connect(m_statusClear, &QTimer::timeout, this, [this] {
+        m_statusLabel->clear();
+        updateSignatureProgress();
+    });
+    if (m_dependencies.notices != nullptr) {
+        connect(m_dependencies.notices, &StatusNotices::posted, this, &MainView::showStatus);
+    }
+    if (SignerStore* signers = m_dependencies.signers) {
+        connect(signers, &SignerStore::pendingChanged, this, &MainView::updateSignatureProgress);
+    }
+}
+
+QString MainView::statusText() const {
+    return m_statusLabel->text();
+}
+
+void MainView::showStatus(const QString& text) {
+    m_statusLabel->setText(text);
+    m_statusClear->start();
+}
+
+void MainView::updateSignatureProgress() {
+    const int waiting = m_hideAppleSigned && m_dependencies.signers != nullptr
+                            ? m_dependencies.signers->pendingCount()
+                            : 0;
+    if (waiting == 0) {
+        const bool wasChecking = m_signaturesWaiting > 0;
+        m_signaturesWaiting = 0;
+        m_signatureProgress->hide();
+        if (wasChecking && m_hideAppleSigned) {
+            showStatus(tr("Signatures checked: Apple-signed items are hidden."));
+        }
+        return;
+    }
+    m_signaturesWaiting = std::max(m_signaturesWaiting, waiting);
+    m_signatureProgress->setRange(0, m_signaturesWaiting);
+    m_signatureProgress->setValue(m_signaturesWaiting - waiting);
+    m_signatureProgress->show();
+    // Until every signature is proven, an Apple item may still be listed.
+    const QString text = waiting == 1 ? tr("Checking 1 signature before hiding Apple-signed items…")
+                                      : tr("Checking %1 signatures before hiding Apple-signed "
+                                           "items…")
+                                            .arg(waiting);
+    m_statusLabel->setText(text);
+    m_signatureProgress->setAccessibleDescription(text);
+    m_statusClear->stop();
+}
+
+bool MainView::isSidebarShown() const {
+    return !m_sidebarColumn->isHidden();
+}
+
+void MainView::setSidebarShown(bool shown) {
+    if (shown == isSidebarShown()) {
+        return;
+    }
+    m_sidebarColumn->setVisible(shown);
+    // The focus does not stay in a column that is gone.
+    if (!shown && m_sidebarColumn->isAncestorOf(QApplication::focusWidget())) {
+        QWidget* content = m_table != nullptr ? static_cast<QWidget*>(m_table->tableView())
+                                              : static_cast<QWidget*>(m_toolbarButtons);
+        content->setFocus(Qt::OtherFocusReason);
     }
 }
 
@@ -194,6 +302,12 @@ void MainView::setUpBaseline() {
         m_sidebarModel->setBaseline(baseline);
         connect(baseline, &BaselineState::baselineChanged, this, &MainView::updateBaselineActions);
         connect(baseline, &BaselineState::idle, this, &MainView::updateBaselineActions);
+        connect(baseline, &BaselineState::saveFinished, this, [this, baseline](bool saved) {
+            if (saved) {
+                showStatus(tr("Saved the baseline of %1: changes from now on are marked.")
+                               .arg(baseline->dateText()));
+            }
+        });
         connect(baseline, &BaselineState::problemOccurred, this, [this](const QString& message) {
             // Not modal: the window goes on working without the baseline.
             auto* box = new QMessageBox(QMessageBox::Warning, tr("Baseline"), message,
@@ -386,6 +500,7 @@ void MainView::setHideAppleSigned(bool hide) {
         m_table->setHideAppleSigned(hide);
     }
     m_dependencies.appState->setAppleSignedHidden(hide);
+    updateSignatureProgress();
 }
 
 void MainView::setShowDisabledItems(bool show) {

@@ -11,8 +11,10 @@
 class QAction;
 class QLabel;
 class QListView;
+class QProgressBar;
 class QPushButton;
 class QSplitter;
+class QTimer;
 class QToolBar;
 class QToolButton;
 class QVBoxLayout;
@@ -66,6 +68,20 @@ public:
     bool showsDisabledItems() const { return m_showDisabledItems; }
     void setShowDisabledItems(bool show);
 
+    // View ▸ Show Sidebar: the whole column, the categories and the note of
+    // unreadable definitions at its foot.
+    bool isSidebarShown() const;
+    void setSidebarShown(bool shown);
+    // Edit ▸ Find (Ctrl+F, ⌘F on a Mac): the focus to the search field.
+    QAction* findAction() const { return m_findAction; }
+
+    // The status bar's line: what the window did or could not do ("Saved
+    // the baseline", "Cannot reveal ...") and, while Apple-signed items are
+    // hidden, how many signatures are still being checked.
+    QString statusText() const;
+    void showStatus(const QString& text);
+    QProgressBar* signatureProgress() const { return m_signatureProgress; }
+
     // The table of the selected category, or nothing when none is selected.
     ServiceTableView* serviceTable() const { return m_table; }
     ToolbarButtonsView* toolbarButtons() const { return m_toolbarButtons; }
@@ -102,6 +118,8 @@ private:
     void applyPalette();
     void updateProblems();
     void elideProblemsText();
+    void setUpStatusBar();
+    void updateSignatureProgress();
 
     GuiDependencies m_dependencies;
     std::optional<LaunchScope> m_selectedScope = LaunchScope::system;
@@ -128,6 +146,14 @@ private:
     QToolBar* m_toolbar = nullptr;
     ToolbarButtonsView* m_toolbarButtons = nullptr;
     QAction* m_refreshAction = nullptr;
+    QAction* m_findAction = nullptr;
+    QWidget* m_sidebarColumn = nullptr;
+    QLabel* m_statusLabel = nullptr;
+    QProgressBar* m_signatureProgress = nullptr;
+    QTimer* m_statusClear = nullptr;
+    // The largest number of signatures waiting since the checks began, so
+    // the bar fills as they finish.
+    int m_signaturesWaiting = 0;
 };
 
 } // namespace daemonary

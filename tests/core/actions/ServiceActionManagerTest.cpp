@@ -346,10 +346,10 @@ TEST_F(ServiceActionManagerTest, RevealSelectsDefinitionThenExecutable) {
     manager.revealService(item);
     item.executablePath.reset();
     manager.revealService(item);
-    // The program is a Mac path: revealed on the host, the definition as found.
+    // One file, so one folder opens: the definition while there is one. The
+    // program is a Mac path: revealed on the host, the definition as found.
     const std::string program = root / "usr/local/bin/agent";
-    EXPECT_THAT(workspace.selections,
-                ElementsAre(ElementsAre(definition, program), ElementsAre(program)));
+    EXPECT_THAT(workspace.selections, ElementsAre(ElementsAre(definition), ElementsAre(program)));
 }
 
 TEST_F(ServiceActionManagerTest, RemovingADefinitionMovesItToTheTrash) {

@@ -422,6 +422,35 @@ TEST(SnapshotFileTest, DamagedDocumentsNameFileAndFault) {
     }
 }
 
+// What kind of fault it is, for a person: the window says it in words.
+TEST(SnapshotFileTest, FaultsAreSortedForPeople) {
+    using Kind = SnapshotError::Kind;
+    const std::string whole = sampleSnapshot().toJsonText();
+    const std::vector<std::pair<std::string, Kind>> cases = {
+        {"this is not json", Kind::notJson},
+        {"<?xml version=\"1.0\"?><plist/>", Kind::notJson},
+        {"[1, 2]", Kind::notJson},
+        {withField("/format", nlohmann::json(nlohmann::json::value_t::discarded)), Kind::notJson},
+        {whole.substr(0, 200), Kind::cutShort},
+        {whole.substr(0, whole.size() / 2), Kind::cutShort},
+        {"{\"format\": 2, \"categories\": {\"Othe", Kind::cutShort},
+        {withField("/format", 3), Kind::newer},
+        {withField("/takenAt", "yesterday"), Kind::unusable},
+        {withField("/categories/System/0/label", 7), Kind::unusable},
+    };
+    TemporaryHost host;
+    const std::string path = host.root() + "/baseline.json";
+    for (const auto& [text, kind] : cases) {
+        writeFile(path, text);
+        const auto result = SnapshotFile::read(path);
+        ASSERT_TRUE(std::holds_alternative<SnapshotError>(result)) << text.substr(0, 60);
+        EXPECT_EQ(std::get<SnapshotError>(result).kind, kind) << text.substr(0, 60);
+    }
+    const auto missing = SnapshotFile::read(host.root() + "/nothing.json");
+    ASSERT_TRUE(std::holds_alternative<SnapshotError>(missing));
+    EXPECT_EQ(std::get<SnapshotError>(missing).kind, Kind::unreadable);
+}
+
 TEST(SnapshotFileTest, RefusesLargeAndSpecialFilesWithoutReading) {
     TemporaryHost host;
     const std::string large = host.root() + "/large.json";

@@ -5,7 +5,8 @@
 
 namespace daemonary {
 
-void QtWorkspace::revealInFileManager(const std::vector<std::string>& paths) {
+void QtWorkspace::revealInFileManager(const std::vector<std::string>& paths,
+                                      StatusNotices* /*notices*/) {
     @autoreleasepool {
         NSMutableArray<NSURL*>* urls = [NSMutableArray arrayWithCapacity:paths.size()];
         for (const auto& path : paths) {
