@@ -26,6 +26,7 @@ constexpr std::array kCommands = {
     CliCommand{"disable", kDisableCommandUsage, kDisableCommandSummary, runDisableCommand},
     CliCommand{"enable", kEnableCommandUsage, kEnableCommandSummary, runEnableCommand},
     CliCommand{"show", kShowCommandUsage, kShowCommandSummary, runShowCommand},
+    CliCommand{"remove", kRemoveCommandUsage, kRemoveCommandSummary, runRemoveCommand},
 };
 
 } // namespace

@@ -258,9 +258,8 @@ void ServiceTableModel::signersChanged(const QStringList& targets) {
         }
         for (const int row : rows.value()) {
             Row& current = m_rows[static_cast<std::size_t>(row)];
-            const auto before =
-                std::make_tuple(current.signerKind, current.signerText, current.signerDescription,
-                                current.provenApple);
+            const auto before = std::make_tuple(current.signerKind, current.signerText,
+                                                current.signerDescription, current.provenApple);
             updateSigner(current);
             if (before == std::make_tuple(current.signerKind, current.signerText,
                                           current.signerDescription, current.provenApple)) {
@@ -298,7 +297,8 @@ std::pair<QString, QString> ServiceTableModel::signerParts(const Signer& signer)
 }
 
 bool ServiceTableModel::isActive(const LaunchItem& item) {
-    return item.status == ServiceStatus::active || item.pid.has_value();
+    // A pid found only by a process name says nothing about the job.
+    return item.status == ServiceStatus::active || item.launchdPid().has_value();
 }
 
 QString ServiceTableModel::markText(ChangeMark mark) {
@@ -472,7 +472,8 @@ QVariant ServiceTableModel::displayText(const Row& row, Column column) const {
     case Column::index:
         return numberOrDash(row.item.index);
     case Column::pid:
-        return numberOrDash(row.item.pid);
+        // "1234?": a process of the name, not launchd's word.
+        return row.item.pid ? QString::fromStdString(row.item.pidText()) : numberOrDash({});
     case Column::status:
         return row.statusText;
     case Column::signer:
