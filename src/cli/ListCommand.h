@@ -35,6 +35,8 @@ inline constexpr std::string_view kListCommandDetails =
     "A Disabled column tells which launchd jobs launchd will not start (yes, no, or - when\n"
     "unknown); in JSON such records carry \"disabled\": true. A job switched off under\n"
     "\"Allow in the Background\" carries \"allowedInBackground\": false in any category.\n"
+    "A PID ending in ? is only a process of that name: launchd lists no job for the label\n"
+    "(\"pidSource\": \"processName\" in JSON, else \"launchd\").\n"
     "Discovery log lines go to standard error.\n";
 
 struct ListOptions {

@@ -141,7 +141,8 @@ ActionResult ServiceActionManager::stopService(const LaunchItem& item) const {
     if (!bootout) {
         return std::nullopt;
     }
-    Log::line("launchctl bootout failed: " + bootout->text());
+    // The log's account of each step; what fails reaches the user as the result.
+    Log::info("launchctl bootout failed: " + bootout->text());
     // The record's pid may be a guess or out of date: only what launchd gives
     // this very label now is signalled.
     const auto table = readJobTable();
@@ -153,7 +154,7 @@ ActionResult ServiceActionManager::stopService(const LaunchItem& item) const {
     if (*entry->pid < 2) {
         return refused(criticalProcessRefusal(*entry->pid));
     }
-    Log::line("Attempting to kill PID " + std::to_string(*entry->pid) + "...");
+    Log::info("Attempting to kill PID " + std::to_string(*entry->pid) + "...");
     if (::kill(static_cast<pid_t>(*entry->pid), SIGTERM) == 0) {
         return std::nullopt;
     }
@@ -221,7 +222,7 @@ ActionResult ServiceActionManager::runLaunchctl(const std::vector<std::string>& 
     if (result.timedOut) {
         std::string text =
             timedOutMessage("launchctl " + joined(arguments), m_layout.toolTimeout());
-        Log::line(text);
+        Log::info(text);
         return failure(ServiceActionError::commandFailed(std::move(text)));
     }
     if (result.launchError) {
@@ -279,7 +280,7 @@ ActionResult ServiceActionManager::unloadBeforeRemoval(const LaunchItem& item,
                                                        bool& unloaded) const {
     unloaded = false;
     const auto notRemoved = [](std::string text) {
-        Log::line("Failed to delete: " + text);
+        Log::info("Failed to delete: " + text);
         return refused(std::move(text));
     };
     // Whatever the record says, launchd's table now decides: an idle job that
@@ -318,7 +319,7 @@ ActionResult ServiceActionManager::removeService(const LaunchItem& item,
     if (item.type == ServiceType::loginItem) {
         if (!item.path) {
             // Nothing identifies which login item this is; never guess.
-            Log::line("Cannot remove login item without a path: " + item.label);
+            Log::info("Cannot remove login item without a path: " + item.label);
             return failure(ServiceActionError::missingPath());
         }
         // The platform's login-item service only knows this application's own
@@ -351,7 +352,7 @@ ActionResult ServiceActionManager::removeService(const LaunchItem& item,
         return failed;
     }
     if (const std::optional<WorkspaceError> error = m_workspace.moveToTrash(*item.path)) {
-        Log::line("Failed to delete: " + error->text);
+        Log::info("Failed to delete: " + error->text);
         // The lists must show a job that was unloaded.
         if (unloaded) {
             signalRefresh(refresh);
