@@ -166,24 +166,6 @@ private slots:
         }
     }
 
-    // A process that only carries the job's name is nobody's to stop.
-    void aPidFoundByNameLeavesStopUnavailableAndSaysWhy() {
-        ServiceActionButtons buttons(*m_actions, binding());
-        LaunchItem item = record(ServiceType::launchAgent, LaunchScope::user, 4242);
-        item.pidSource = PidSource::processName;
-        item.status = ServiceStatus::unknown;
-        buttons.setItem(item);
-        QCOMPARE(buttons.toggleButton()->text(), u"Stop"_s);
-        QVERIFY(!buttons.toggleButton()->isEnabled());
-        QVERIFY2(buttons.toggleButton()->toolTip().contains(
-                     u"PID 4242 is only a process with a matching name"_s),
-                 qPrintable(buttons.toggleButton()->toolTip()));
-        // Disabled or not, nothing offers to act on it.
-        buttons.setDisabledState(true);
-        QVERIFY(!buttons.toggleButton()->isEnabled());
-        QVERIFY(!buttons.stillRunningNote()->isVisibleTo(&buttons));
-    }
-
     void failedStartIsLoggedAndDoesNotReload() {
         ServiceActionButtons buttons(*m_actions, binding());
         LaunchItem item = record(ServiceType::launchAgent, LaunchScope::user);

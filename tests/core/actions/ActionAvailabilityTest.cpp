@@ -71,17 +71,6 @@ TEST(ActionAvailabilityTest, StartIsOfferedOnlyWhereItCanWork) {
     }
 }
 
-TEST(ActionAvailabilityTest, OnlyLaunchdsPidMakesARecordRunning) {
-    LaunchItem item = agent();
-    item.pid = 99;
-    EXPECT_TRUE(ActionAvailability::isRunning(item));
-    item.pidSource = PidSource::processName;
-    EXPECT_FALSE(ActionAvailability::isRunning(item));
-    EXPECT_TRUE(ActionAvailability::stopRefusal(item).has_value());
-    item.status = ServiceStatus::active; // an active job with no pid of its own
-    EXPECT_TRUE(ActionAvailability::isRunning(item));
-}
-
 TEST(ActionAvailabilityTest, RemoveIsForTheUsersOwnItems) {
     EXPECT_EQ(ActionAvailability::removeRefusal(agent()), std::nullopt);
     LaunchItem system = agent();

@@ -328,26 +328,6 @@ TEST_F(ServiceActionManagerTest, OnlyThePidLaunchdGivesTheLabelNowIsSignalled) {
     EXPECT_EQ(critical->reason(), "Refusing to stop critical system process (PID 1)");
 }
 
-TEST_F(ServiceActionManagerTest, DaemonsAreLeftToTheAdministrator) {
-    installLaunchctl();
-    SleepingChild child;
-    LaunchItem daemon = agent(child.pid(), ServiceStatus::active);
-    daemon.type = ServiceType::launchDaemon;
-    daemon.scope = LaunchScope::system;
-    const ActionResult stopped = manager.stopService(daemon);
-    ASSERT_TRUE(stopped);
-    EXPECT_EQ(stopped->reason(), "Stopping a daemon needs administrator rights: sudo launchctl "
-                                 "bootout system/com.example.agent");
-    daemon.pid.reset();
-    const ActionResult started = manager.startService(daemon);
-    ASSERT_TRUE(started);
-    EXPECT_EQ(started->reason(), "Starting a daemon needs administrator rights: sudo launchctl "
-                                 "bootstrap system " +
-                                     definition);
-    EXPECT_THAT(launchctlCalls(), IsEmpty());
-    EXPECT_EQ(child.terminatingSignal(), SIGKILL);
-}
-
 TEST_F(ServiceActionManagerTest, TwoLineToolErrorsStayOneLogLineEach) {
     // launchctl often adds a hint on a second line; CRLF from other tools.
     const std::string hint = "Try re-running the command as root for richer errors.";
@@ -457,56 +437,37 @@ TEST_F(ServiceActionManagerTest, RemovalUnloadsWhatLaunchdListsAndSignalsNothing
     ASSERT_GT(child.pid(), 1);
     const std::string pid = std::to_string(child.pid());
     const std::string bootout = "bootout " + domain + " " + definition;
+    const std::vector<std::string> listed = {"list"};
+    const std::vector<std::string> bootedOut = {"list", bootout};
+    // Which subcommand fails, launchd's table, the calls, and the error
+    // (none: moved to the Trash).
     struct Case {
-        const char* name;
-        std::string table;
-        bool bootoutFails;
-        bool listFails;
+        std::string fails, table;
         std::vector<std::string> calls;
-        std::string error; // empty: moved to the Trash
+        std::string error;
     };
     const Case cases[] = {
-        {"running", job(pid, "com.example.agent"), false, false, {"list", bootout}, ""},
+        {"", job(pid, "com.example.agent"), bootedOut, ""},
         // A timer job between runs is as loaded as a running one.
-        {"idle", job("-", "com.example.agent"), false, false, {"list", bootout}, ""},
+        {"", job("-", "com.example.agent"), bootedOut, ""},
         // launchd has nothing under the label: the record's pid (a process
-        // of the name, say) is nobody's to stop.
-        {"not loaded", job(pid, "com.example.agent2"), false, false, {"list"}, ""},
-        {"refused",
+        // of the name) is nobody's to stop.
+        {"", job(pid, "com.example.agent2"), listed, ""},
+        {"bootout",
          job(pid, "com.example.agent"),
-         true,
-         false,
          {"list", bootout, "list"},
          "Not removed: it still runs as PID " + pid + " (no)"},
-        {"idle and refused",
-         job("-", "com.example.agent"),
-         true,
-         false,
-         {"list", bootout, "list"},
-         "Not removed: launchd still has it loaded (no)"},
-        {"launchd's pid",
-         job("1", "com.example.agent"),
-         false,
-         false,
-         {"list"},
+        {"", job("1", "com.example.agent"), listed,
          "Not removed: Refusing to stop critical system process (PID 1)"},
-        {"unreadable table",
-         "",
-         false,
-         true,
-         {"list"},
-         "Not removed: launchd's job table could not be read (launchctl list: boom)"},
+        {"list", "", listed, "Not removed: launchd's job table could not be read (no)"},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
+        SCOPED_TRACE(c.error + c.table);
         std::filesystem::remove(callLog);
         workspace.trashed.clear();
         std::map<std::string, test::FakeFailure> failures;
-        if (c.bootoutFails) {
-            failures["bootout"] = {5, "no\n"};
-        }
-        if (c.listFails) {
-            failures["list"] = {1, "launchctl list: boom\n"};
+        if (!c.fails.empty()) {
+            failures[c.fails] = {5, "no\n"};
         }
         installLaunchctl(failures, c.table);
         refreshes = 0;
