@@ -5,6 +5,7 @@
 #include "ListCommand.h"
 #include "ShowCommand.h"
 #include "SnapshotCommand.h"
+#include "VerifyCommand.h"
 #include "platform/Log.h"
 #include "text/Text.h"
 
@@ -26,6 +27,7 @@ constexpr std::array kCommands = {
     CliCommand{"disable", kDisableCommandUsage, kDisableCommandSummary, runDisableCommand},
     CliCommand{"enable", kEnableCommandUsage, kEnableCommandSummary, runEnableCommand},
     CliCommand{"show", kShowCommandUsage, kShowCommandSummary, runShowCommand},
+    CliCommand{"verify", kVerifyCommandUsage, kVerifyCommandSummary, runVerifyCommand},
     CliCommand{"remove", kRemoveCommandUsage, kRemoveCommandSummary, runRemoveCommand},
 };
 
@@ -44,7 +46,8 @@ void printCliUsage(std::ostream& stream) {
            << kActionCommandDetails << "\n"
            << kShowCommandDetails << "\n"
            << kSnapshotCommandDetails << "\n"
-           << kDiffCommandDetails;
+           << kDiffCommandDetails << "\n"
+           << kVerifyCommandDetails;
 }
 
 int runCli(const std::vector<std::string>& commandLine, std::ostream& out, std::ostream& err) {

@@ -5,6 +5,7 @@
 #include "ScopeSelection.h"
 #include "baseline/SnapshotFile.h"
 #include "model/LaunchItemJson.h"
+#include "text/JsonText.h"
 #include "text/Text.h"
 
 #include <algorithm>
@@ -162,7 +163,7 @@ std::string diffJson(const Snapshot& baseline, const Snapshot& current, const Sn
         }
         document[key] = std::move(list);
     }
-    return document.dump(2, ' ', false, OrderedJson::error_handler_t::replace);
+    return jsonText(document, 2);
 }
 
 int runDiffCommand(const std::vector<std::string>& arguments, std::ostream& out,

@@ -1,5 +1,7 @@
 #include "PrettyJson.h"
 
+#include "text/JsonText.h"
+
 #include <algorithm>
 
 namespace daemonary {
@@ -16,7 +18,7 @@ bool needsNoEscaping(const std::string& text) {
 }
 
 void appendByLibrary(std::string& out, const nlohmann::ordered_json& value) {
-    out += value.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+    out += jsonText(value);
 }
 
 } // namespace

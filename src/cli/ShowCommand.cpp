@@ -9,6 +9,7 @@
 #include "platform/FileSystem.h"
 #include "platform/HostLayout.h"
 #include "plist/PlistJson.h"
+#include "text/JsonText.h"
 #include "text/Text.h"
 
 #include <algorithm>
@@ -99,6 +100,20 @@ void writeTree(std::ostream& out, const PlistValue& value, int depth) {
     }
 }
 
+// What signer and fingerprint stand for when an interpreter or launcher runs.
+std::string runsText(const RunningProgram& runs) {
+    const std::string through = " (through " + displayableText(runs.through) + ")";
+    switch (runs.kind) {
+    case RunningKind::script:
+        return "script " + displayableText(runs.path.value_or("-")) + through;
+    case RunningKind::program:
+        return "program " + displayableText(runs.path.value_or("-")) + through;
+    case RunningKind::inlineCommand:
+        break;
+    }
+    return "inline command, in the definition" + through;
+}
+
 } // namespace
 
 std::variant<ShowOptions, ShowUsageError>
@@ -132,8 +147,9 @@ ShowReport makeShowReport(LaunchItem record, const HostLayout& layout) {
     ShowReport report;
     report.record = std::move(record);
     // A bundle folder has no definition file; readFile refuses it.
-    if (report.record.path) {
-        if (const auto bytes = readFile(*report.record.path)) {
+    if (const auto path =
+            report.record.path ? layout.insideHost(*report.record.path) : std::nullopt) {
+        if (const auto bytes = readFile(*path)) {
             report.definition = parsePropertyList(*bytes);
         }
     }
@@ -178,6 +194,9 @@ void writeShowText(std::ostream& out, const ShowReport& report) {
     out << displayableText(record.label) << " (" << toText(record.scope) << ")\n";
     out << "  Path:        " << displayableText(record.path.value_or("-")) << '\n';
     out << "  Executable:  " << displayableText(record.executablePath.value_or("-")) << '\n';
+    if (record.runs) {
+        out << "  Runs:        " << runsText(*record.runs) << '\n';
+    }
     out << "  Signed By:   "
         << displayableText(report.signer ? report.signer->signer.description() : "-") << '\n';
     out << "  Status:      " << toText(record.status);
@@ -308,9 +327,7 @@ int runShowCommand(const std::vector<std::string>& arguments, std::ostream& out,
     if (options.json) {
         // Paths and definitions are bytes from the file system and need not
         // be UTF-8.
-        out << showJson(report).dump(2, ' ', false,
-                                     nlohmann::ordered_json::error_handler_t::replace)
-            << '\n';
+        out << jsonText(showJson(report), 2) << '\n';
     } else {
         writeShowText(out, report);
     }

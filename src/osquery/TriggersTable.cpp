@@ -5,6 +5,7 @@
 #include "platform/FileSystem.h"
 #include "plist/PlistJson.h"
 #include "plist/PropertyList.h"
+#include "text/JsonText.h"
 
 namespace daemonary {
 
@@ -38,11 +39,7 @@ std::vector<TableRow> TriggersTable::generate(const QueryContext& context) const
                 // A text stays itself, so `value = '/path'` works; anything
                 // else is its JSON form.
                 const std::string* text = fact.value.string();
-                std::string value =
-                    text ? *text
-                         : toJson(fact.value)
-                               .dump(-1, ' ', false,
-                                     nlohmann::ordered_json::error_handler_t::replace);
+                std::string value = text ? *text : jsonText(toJson(fact.value));
                 rows.push_back(TableRow{{"category", std::string(toText(scope))},
                                         {"label", columnText(item.label)},
                                         {"kind", columnText(fact.kind)},

@@ -401,7 +401,7 @@ private slots:
     }
 
     void codesignPopoverTakesTheFocusAndEscapeGivesItBack() {
-        writeScript(m_root / "usr/bin/codesign", "echo \"report for $3\" >&2; exit 0");
+        writeScript(m_root / "usr/bin/codesign", "echo \"report for $4\" >&2; exit 0");
         auto view = makeView();
         LaunchItem item = agent("Tool.app", "/Applications/Tool.app");
         item.executablePath = "/Applications/Tool.app/Contents/MacOS/Tool";
@@ -482,8 +482,21 @@ private slots:
         QTRY_COMPARE(view->palette().color(QPalette::Text), light.color(QPalette::Text));
     }
 
+    // A program a definition names like an option reaches codesign as a path.
+    void codesignTakesTheProgramAfterItsOptions() {
+        writeScript(m_root / "usr/bin/codesign", "echo \"$*\" >&2; exit 0");
+        auto view = makeView();
+        LaunchItem item = agent("evil", "/Library/LaunchAgents/evil.plist");
+        item.executablePath = "--remove-signature";
+        show(*view, item);
+        QSignalSpy finished(view.get(), &ServiceDetailView::codesignFinished);
+        QTest::mouseClick(view->findChild<QToolButton*>(u"executableInfoButton"_s), Qt::LeftButton);
+        QVERIFY(finished.wait());
+        QCOMPARE(view->codesignOutput(), u"-dv --verbose=4 -- --remove-signature\n"_s);
+    }
+
     void popoverIsClosedAndClearedWhenThePathChanges() {
-        writeScript(m_root / "usr/bin/codesign", "echo \"report for $3\" >&2; exit 0");
+        writeScript(m_root / "usr/bin/codesign", "echo \"report for $4\" >&2; exit 0");
         auto view = makeView();
         LaunchItem item = agent("Tool.app", "/Applications/Tool.app");
         item.executablePath = "/Applications/Tool.app/Contents/MacOS/Tool";

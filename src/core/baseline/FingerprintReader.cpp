@@ -140,8 +140,14 @@ std::optional<std::string> bundleExecutable(const std::optional<PlistValue>& inf
 FingerprintReader::FingerprintReader(HostLayout layout, std::uint64_t programHashLimit)
     : m_layout(std::move(layout)), m_programHashLimit(programHashLimit) {}
 
-void FingerprintReader::readProgram(const std::string& path, Fingerprint& fingerprint) {
-    fingerprint.executable = path;
+void FingerprintReader::readProgram(const std::string& program, Fingerprint& fingerprint) {
+    fingerprint.executable = program;
+    // Through a link, a program may lie anywhere; only the host's are read.
+    const std::optional<std::string> onHost = m_layout.insideHost(program);
+    if (!onHost) {
+        return;
+    }
+    const std::string& path = *onHost;
     struct stat before {};
     if (::stat(path.c_str(), &before) != 0 || !S_ISREG(before.st_mode)) {
         return;
@@ -220,11 +226,18 @@ Fingerprint FingerprintReader::read(const LaunchItem& item, const KnownDefinitio
     if (!item.path || item.path->empty()) {
         return fingerprint;
     }
-    const std::string& path = *item.path;
+    // The script or program an interpreter or launcher runs is the program;
+    // inline code is in the definition, and the interpreter stands in.
+    const std::optional<std::string>& named =
+        item.runs && item.runs->path ? item.runs->path : item.executablePath;
     const std::optional<std::string> program =
-        item.executablePath && !item.executablePath->empty()
-            ? std::optional(m_layout.onHost(*item.executablePath))
-            : std::nullopt;
+        named && !named->empty() ? m_layout.insideHost(*named) : std::nullopt;
+    const std::optional<std::string> onHost = m_layout.insideHost(*item.path);
+    if (!onHost) {
+        fingerprint.kind = Fingerprint::Kind::unreadable;
+        return fingerprint;
+    }
+    const std::string& path = *onHost;
     struct stat info {};
     if (::stat(path.c_str(), &info) != 0) {
         fingerprint.kind = Fingerprint::Kind::missing;
@@ -233,7 +246,8 @@ Fingerprint FingerprintReader::read(const LaunchItem& item, const KnownDefinitio
     if (S_ISDIR(info.st_mode)) {
         fingerprint.kind = Fingerprint::Kind::bundle;
         std::optional<std::string> executable;
-        if (const auto information = informationFile(path)) {
+        if (const auto information = informationFile(path);
+            information && m_layout.insideHost(information->path)) {
             if (const auto bytes = readFile(information->path)) {
                 fingerprint.sha256 = sha256Hex(*bytes);
                 const auto parsed = parsedDefinition(*bytes);

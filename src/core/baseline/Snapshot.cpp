@@ -1,6 +1,7 @@
 #include "baseline/Snapshot.h"
 
 #include "model/LaunchItemJson.h"
+#include "text/JsonText.h"
 #include "text/Text.h"
 
 #include <algorithm>
@@ -385,7 +386,7 @@ std::string Snapshot::toJsonText() const {
         document["problems"] = std::move(list);
     }
     // Paths are bytes from the file system and need not be UTF-8.
-    return document.dump(2, ' ', false, OrderedJson::error_handler_t::replace) + "\n";
+    return jsonText(document, 2) + "\n";
 }
 
 std::variant<Snapshot, SnapshotError> Snapshot::fromJsonText(std::string_view text) {

@@ -2,30 +2,16 @@
 
 #include "platform/FileSystem.h"
 #include "platform/Log.h"
+#include "plist/PlistReader.h"
 #include "plist/PropertyList.h"
 #include "text/Text.h"
 
-#include <climits>
-#include <cstdlib>
 #include <sys/stat.h>
 #include <utility>
 
 namespace daemonary {
 
 namespace {
-
-std::optional<std::string> realPath(const std::string& path) {
-    char buffer[PATH_MAX];
-    if (::realpath(path.c_str(), buffer) == nullptr) {
-        return std::nullopt;
-    }
-    return std::string(buffer);
-}
-
-bool isWithin(std::string_view path, std::string_view folder) {
-    return path.starts_with(folder) &&
-           (path.size() == folder.size() || folder.ends_with('/') || path[folder.size()] == '/');
-}
 
 bool isSymbolicLink(const std::string& path) {
     struct stat info {};
@@ -59,37 +45,16 @@ std::optional<std::string> insideApp(const std::string& app, std::string_view re
     return appendPathComponent(app, relative);
 }
 
-// The deepest part of path that exists, after every link, lies inside root.
-bool resolvesInside(const std::string& path, const std::optional<std::string>& root) {
-    if (!root) {
-        return false;
-    }
-    // The deepest part that exists decides; what follows it cannot be a link.
-    std::string existing = path;
-    std::optional<std::string> resolved = realPath(existing);
-    while (!resolved) {
-        const auto slash = existing.rfind('/');
-        if (slash == std::string::npos || slash == 0) {
-            return false;
-        }
-        existing.resize(slash);
-        resolved = realPath(existing);
-    }
-    return isWithin(*resolved, *root);
-}
-
 } // namespace
 
-AppBundleScanner::AppBundleScanner(HostLayout layout)
-    : m_layout(std::move(layout)),
-      m_canonicalRoot(m_layout.hostRoot().empty() ? std::nullopt : realPath(m_layout.hostRoot())) {}
+AppBundleScanner::AppBundleScanner(HostLayout layout) : m_layout(std::move(layout)) {}
 
 bool AppBundleScanner::staysInsideRoot(const std::string& path, const HostLayout& layout) {
-    return layout.hostRoot().empty() || resolvesInside(path, realPath(layout.hostRoot()));
+    return layout.insideHost(path).has_value();
 }
 
 bool AppBundleScanner::insideRoot(const std::string& path) const {
-    return m_layout.hostRoot().empty() || resolvesInside(path, m_canonicalRoot);
+    return staysInsideRoot(path, m_layout);
 }
 
 std::vector<std::string> AppBundleScanner::appFolders() const {
@@ -112,6 +77,11 @@ std::vector<std::string> AppBundleScanner::directoriesRead() const {
 }
 
 std::vector<std::string> AppBundleScanner::findApps() const {
+    return findApps(nullptr);
+}
+
+std::vector<std::string>
+AppBundleScanner::findApps(std::vector<DefinitionProblem>* problems) const {
     std::vector<std::string> apps;
     for (const std::string& folder : appFolders()) {
         const auto names = listDirectory(folder);
@@ -126,6 +96,9 @@ std::vector<std::string> AppBundleScanner::findApps() const {
             if (isSymbolicLink(app) && !insideRoot(app)) {
                 Log::line("Skipping app bundle that links outside the host: " +
                           displayableText(app));
+                if (problems != nullptr) {
+                    problems->push_back({app, ProblemReason::outsideHost, LaunchScope::background});
+                }
                 continue;
             }
             if (isDirectory(app)) {
@@ -136,14 +109,21 @@ std::vector<std::string> AppBundleScanner::findApps() const {
     return apps;
 }
 
-std::vector<LaunchItem> AppBundleScanner::scanApp(const std::string& app) const {
+std::vector<LaunchItem> AppBundleScanner::scanApp(const std::string& app,
+                                                  std::vector<DefinitionProblem>* problems) const {
     std::vector<LaunchItem> items;
     const auto refuse = [](const std::string& path, std::string_view why) {
         Log::line("Skipping " + std::string(why) + ": " + displayableText(path));
     };
+    const auto outside = [&](const std::string& path, std::string_view why) {
+        refuse(path, why);
+        if (problems != nullptr) {
+            problems->push_back({path, ProblemReason::outsideHost, LaunchScope::background});
+        }
+    };
     const auto readDictionary = [&](const std::string& path) -> std::optional<PlistValue> {
         if (!insideRoot(path)) {
-            refuse(path, "a definition that links outside the host");
+            outside(path, "a definition that links outside the host");
             return std::nullopt;
         }
         // readFile refuses FIFOs, devices and links to them without opening them.
@@ -195,11 +175,17 @@ std::vector<LaunchItem> AppBundleScanner::scanApp(const std::string& app) const 
                 }
             } else if (const auto program = textIn(definition, "Program")) {
                 item.executablePath = *program;
+                item.runs = PlistReader::runningProgramOf(definition);
             } else if (const auto arguments = definition.find("ProgramArguments");
                        arguments != definition.end() && arguments->second.array() &&
                        !arguments->second.array()->empty() &&
                        arguments->second.array()->front().string()) {
                 item.executablePath = *arguments->second.array()->front().string();
+                item.runs = PlistReader::runningProgramOf(definition);
+            }
+            if (!PlistReader::programsStayOnHost(item, m_layout)) {
+                outside(path, "a definition whose program leads out of the host");
+                continue;
             }
             item.scope = LaunchScope::background;
             item.type = type;
@@ -213,6 +199,11 @@ std::vector<LaunchItem> AppBundleScanner::scanApp(const std::string& app) const 
         for (const std::string& name : *names) {
             const std::string helper = appendPathComponent(helpers, name);
             if (pathExtension(name) != "app" || !isDirectory(helper)) {
+                continue;
+            }
+            // Listed, it would be read whole by the snapshot and codesign.
+            if (!insideRoot(helper)) {
+                outside(helper, "a login item that links outside the host");
                 continue;
             }
             LaunchItem item;
@@ -239,10 +230,10 @@ std::vector<LaunchItem> AppBundleScanner::scanApp(const std::string& app) const 
     return items;
 }
 
-std::vector<LaunchItem> AppBundleScanner::scan() const {
+std::vector<LaunchItem> AppBundleScanner::scan(std::vector<DefinitionProblem>* problems) const {
     std::vector<LaunchItem> items;
-    for (const std::string& app : findApps()) {
-        std::vector<LaunchItem> found = scanApp(app);
+    for (const std::string& app : findApps(problems)) {
+        std::vector<LaunchItem> found = scanApp(app, problems);
         items.insert(items.end(), std::make_move_iterator(found.begin()),
                      std::make_move_iterator(found.end()));
     }

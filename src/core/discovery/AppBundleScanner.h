@@ -1,5 +1,6 @@
 #pragma once
 
+#include "model/DefinitionProblem.h"
 #include "model/LaunchItem.h"
 #include "platform/HostLayout.h"
 
@@ -22,22 +23,23 @@ public:
     // their plain subfolders.
     std::vector<std::string> directoriesRead() const;
     std::vector<std::string> findApps() const;
-    // The jobs of one app, scope Background, each naming the app.
-    std::vector<LaunchItem> scanApp(const std::string& app) const;
-    std::vector<LaunchItem> scan() const;
+    // The jobs of one app, scope Background, each naming the app. With
+    // `problems`, what leads out of the host is added there.
+    std::vector<LaunchItem> scanApp(const std::string& app,
+                                    std::vector<DefinitionProblem>* problems = nullptr) const;
+    std::vector<LaunchItem> scan(std::vector<DefinitionProblem>* problems = nullptr) const;
 
-    // With a host root, whether path (after every link) lies inside it; a
-    // path that does not exist is judged by the part that does. Always true
-    // without a host root.
+    // HostLayout::insideHost: with a host root, whether path (after every
+    // link) lies inside it or the home folder; a path that does not exist is
+    // judged by the part that does. Always true without a host root.
     static bool staysInsideRoot(const std::string& path, const HostLayout& layout);
 
 private:
     std::vector<std::string> appFolders() const;
+    std::vector<std::string> findApps(std::vector<DefinitionProblem>* problems) const;
     bool insideRoot(const std::string& path) const;
 
     HostLayout m_layout;
-    // The host root after every link, resolved once per scan.
-    std::optional<std::string> m_canonicalRoot;
 };
 
 } // namespace daemonary

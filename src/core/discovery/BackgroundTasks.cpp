@@ -110,8 +110,9 @@ void BackgroundTasks::apply(LaunchItem& item, const BackgroundTaskTable& table,
     item.backgroundItem = std::move(facts);
 }
 
-std::vector<LaunchItem> BackgroundTasks::loadItems(const BackgroundTaskTable& table) const {
-    std::vector<LaunchItem> items = AppBundleScanner(m_layout).scan();
+std::vector<LaunchItem> BackgroundTasks::loadItems(const BackgroundTaskTable& table,
+                                                   std::vector<DefinitionProblem>* problems) const {
+    std::vector<LaunchItem> items = AppBundleScanner(m_layout).scan(problems);
     std::vector<bool> used(table.records().size(), false);
     for (LaunchItem& item : items) {
         if (const auto position = table.findJob(macPath(item.path.value_or("")), item.label)) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "discovery/BackgroundTaskTable.h"
+#include "model/DefinitionProblem.h"
 #include "model/LaunchItem.h"
 #include "platform/HostLayout.h"
 #include "platform/ToolRunner.h"
@@ -29,8 +30,10 @@ public:
 
     // The Background category before status resolution: the jobs inside apps
     // with their records, and the job records no other category lists (those
-    // whose files are gone are orphaned).
-    std::vector<LaunchItem> loadItems(const BackgroundTaskTable& table) const;
+    // whose files are gone are orphaned). With `problems`, what leads out of
+    // the host is added there.
+    std::vector<LaunchItem> loadItems(const BackgroundTaskTable& table,
+                                      std::vector<DefinitionProblem>* problems = nullptr) const;
 
     // Gives records of the other categories their record's facts and allowed
     // state (a legacy plist the user switched off is not allowed).

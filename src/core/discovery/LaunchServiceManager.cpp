@@ -142,15 +142,37 @@ DiscoveredCategory LaunchServiceManager::loadCategory(LaunchScope scope) const {
 std::vector<LaunchItem>
 LaunchServiceManager::loadItems(LaunchScope scope, std::vector<DefinitionProblem>* problems) const {
     if (!readsBackgroundTasks(scope)) {
-        return loadUnannotated(scope, {}, problems);
+        return keepOnHost(loadUnannotated(scope, {}, problems), scope, problems);
     }
     return loadItems(scope, loadBackgroundTasks(), problems);
 }
 
 std::vector<LaunchItem>
+LaunchServiceManager::keepOnHost(std::vector<LaunchItem> items, LaunchScope scope,
+                                 std::vector<DefinitionProblem>* problems) const {
+    std::vector<LaunchItem> kept;
+    kept.reserve(items.size());
+    for (LaunchItem& item : items) {
+        const bool fileOnHost =
+            !item.path || !item.path->starts_with('/') || m_layout.insideHost(*item.path);
+        if (fileOnHost && PlistReader::programsStayOnHost(item, m_layout)) {
+            kept.push_back(std::move(item));
+            continue;
+        }
+        std::string path = item.path.value_or(item.executablePath.value_or(item.label));
+        Log::line("Skipping a record that leads out of the host: " + path);
+        if (problems != nullptr) {
+            problems->push_back({std::move(path), ProblemReason::outsideHost, scope});
+        }
+    }
+    return kept;
+}
+
+std::vector<LaunchItem>
 LaunchServiceManager::loadItems(LaunchScope scope, const BackgroundTaskTable& backgroundTasks,
                                 std::vector<DefinitionProblem>* problems) const {
-    std::vector<LaunchItem> items = loadUnannotated(scope, backgroundTasks, problems);
+    std::vector<LaunchItem> items =
+        keepOnHost(loadUnannotated(scope, backgroundTasks, problems), scope, problems);
     if (scope != LaunchScope::background && readsBackgroundTasks(scope)) {
         BackgroundTasks(m_layout).annotate(items, backgroundTasks);
     }
@@ -164,7 +186,7 @@ LaunchServiceManager::loadUnannotated(LaunchScope scope, const BackgroundTaskTab
     std::vector<DefinitionProblem>& found = problems != nullptr ? *problems : unwanted;
     switch (scope) {
     case LaunchScope::background:
-        return resolveStatuses(BackgroundTasks(m_layout).loadItems(backgroundTasks));
+        return resolveStatuses(BackgroundTasks(m_layout).loadItems(backgroundTasks, &found));
     case LaunchScope::kernel:
         // The kernel reports its own state; there is nothing to resolve.
         return m_kernel->loadKernelExtensions();
@@ -471,8 +493,9 @@ std::vector<LaunchItem> LaunchServiceManager::resolveStatuses(std::vector<Launch
 
 std::vector<LaunchItem> LaunchServiceManager::withDefinitionPrograms(
     std::vector<LaunchItem> jobs, const std::vector<const std::vector<LaunchItem>*>& definitions) {
-    // Label -> its one program, or nothing once two definitions disagree.
-    std::unordered_map<std::string_view, std::optional<std::string_view>> programs;
+    // Label -> the definition naming its one program, or nothing once two
+    // definitions disagree.
+    std::unordered_map<std::string_view, const LaunchItem*> programs;
     for (const std::vector<LaunchItem>* list : definitions) {
         if (list == nullptr) {
             continue;
@@ -482,19 +505,22 @@ std::vector<LaunchItem> LaunchServiceManager::withDefinitionPrograms(
                 definition.executablePath->empty()) {
                 continue;
             }
-            const auto [found, inserted] =
-                programs.try_emplace(definition.label, *definition.executablePath);
-            if (!inserted && found->second != *definition.executablePath) {
-                found->second.reset();
+            const auto [found, inserted] = programs.try_emplace(definition.label, &definition);
+            if (!inserted && found->second != nullptr &&
+                (found->second->executablePath != definition.executablePath ||
+                 found->second->runs != definition.runs)) {
+                found->second = nullptr;
             }
         }
     }
     for (LaunchItem& job : jobs) {
         const auto found = programs.find(job.label);
-        if (found != programs.end() && found->second) {
-            job.executablePath = std::string(*found->second);
+        if (found != programs.end() && found->second != nullptr) {
+            job.executablePath = found->second->executablePath;
+            job.runs = found->second->runs;
         } else {
             job.executablePath.reset();
+            job.runs.reset();
         }
     }
     return jobs;

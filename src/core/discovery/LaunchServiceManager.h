@@ -133,6 +133,11 @@ public:
 private:
     struct BackgroundTaskRun;
 
+    // Records whose file or program a link or ".." leads out of the host
+    // root become problems: nothing outside the host is listed, read or
+    // hashed.
+    std::vector<LaunchItem> keepOnHost(std::vector<LaunchItem> items, LaunchScope scope,
+                                       std::vector<DefinitionProblem>* problems) const;
     std::vector<LaunchItem> loadUnannotated(LaunchScope scope,
                                             const BackgroundTaskTable& backgroundTasks,
                                             std::vector<DefinitionProblem>* problems) const;

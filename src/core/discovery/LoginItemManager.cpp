@@ -57,8 +57,8 @@ std::vector<LaunchItem> LoginItemManager::fetchLoginItems(const HostLayout& layo
     std::vector<LaunchItem> items = parseLoginItemOutput(*output);
     for (LaunchItem& item : items) {
         if (item.path && item.path->starts_with('/')) {
-            const std::string infoPlist = layout.onHost(*item.path) + "/Contents/Info.plist";
-            if (auto bytes = readFile(infoPlist, kMaxInfoPlistBytes)) {
+            const auto infoPlist = layout.insideHost(*item.path + "/Contents/Info.plist");
+            if (auto bytes = infoPlist ? readFile(*infoPlist, kMaxInfoPlistBytes) : std::nullopt) {
                 item.bundleIdentifier = bundleIdentifier(*bytes);
             }
         }

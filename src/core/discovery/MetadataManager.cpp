@@ -135,8 +135,8 @@ std::optional<std::string> MetadataManager::iconFilePath(const LaunchItem& item,
     std::optional<std::string> chosen;
     for (const std::optional<std::string>* candidate : {&item.executablePath, &item.path}) {
         if (*candidate) {
-            std::string onHost = layout.onHost(**candidate);
-            if (pathExists(onHost)) {
+            std::optional<std::string> onHost = layout.insideHost(**candidate);
+            if (onHost && pathExists(*onHost)) {
                 chosen = std::move(onHost);
                 break;
             }

@@ -82,12 +82,18 @@ std::vector<LogFile> logFilesOf(const PlistDictionary& definition, const HostLay
                            plistTypeName(found->second);
         } else {
             file.path = *path;
+            std::optional<std::string> location;
             if (path->starts_with('/')) {
-                file.location = layout.system(*path);
+                location = layout.insideHost(layout.system(*path));
             } else if (userAgent && (*path == "~" || path->starts_with("~/"))) {
-                file.location = layout.home(std::string_view(*path).substr(1));
+                location = layout.insideHost(layout.home(std::string_view(*path).substr(1)));
             } else {
                 file.problem = "Not an absolute path: " + *path;
+            }
+            if (location) {
+                file.location = std::move(*location);
+            } else if (!file.problem) {
+                file.problem = "Leads out of the host: " + *path;
             }
         }
         bool merged = false;

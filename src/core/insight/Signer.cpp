@@ -14,7 +14,7 @@ constexpr std::string_view kNotSigned = "code object is not signed at all";
 constexpr std::string_view kNoSuchFile = "No such file or directory";
 constexpr std::string_view kNotFromApple = "not from Apple's authority";
 
-constexpr std::array<std::pair<SignerKind, std::string_view>, 7> kKindTexts = {{
+constexpr std::array<std::pair<SignerKind, std::string_view>, 8> kKindTexts = {{
     {SignerKind::apple, "apple"},
     {SignerKind::developerId, "developerID"},
     {SignerKind::adHoc, "adhoc"},
@@ -22,6 +22,7 @@ constexpr std::array<std::pair<SignerKind, std::string_view>, 7> kKindTexts = {{
     {SignerKind::invalid, "invalid"},
     {SignerKind::missing, "missing"},
     {SignerKind::unknown, "unknown"},
+    {SignerKind::inlineCommand, "inline"},
 }};
 
 std::vector<std::string_view> lines(std::string_view text) {
@@ -170,6 +171,8 @@ std::string Signer::text() const {
         return "Invalid";
     case SignerKind::missing:
         return "Missing";
+    case SignerKind::inlineCommand:
+        return "Inline command";
     case SignerKind::unknown:
         break;
     }

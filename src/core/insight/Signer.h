@@ -11,8 +11,18 @@ namespace daemonary {
 
 // apple and developerId are requirements that held; unknown is either a
 // signature from some other authority or a check that could not be made
-// (the reason says which).
-enum class SignerKind { apple, developerId, adHoc, notSigned, invalid, missing, unknown };
+// (the reason says which). inlineCommand is code on an interpreter's command
+// line: no file, so nothing can vouch for it.
+enum class SignerKind {
+    apple,
+    developerId,
+    adHoc,
+    notSigned,
+    invalid,
+    missing,
+    unknown,
+    inlineCommand
+};
 
 // Who signed one file or bundle, as codesign proved it.
 struct Signer {
@@ -26,7 +36,7 @@ struct Signer {
     std::string authority;
 
     // "Apple", "Developer ID: <Org> (<TEAM>)", "Ad hoc", "Unsigned", "Invalid",
-    // "Missing" or "Unknown".
+    // "Missing", "Unknown" or "Inline command".
     std::string text() const;
     // The text, the reason in parentheses when there is one, and the name
     // the certificate gives itself when no requirement vouched for it.
@@ -35,7 +45,8 @@ struct Signer {
     bool operator==(const Signer&) const = default;
 };
 
-// "apple", "developerID", "adhoc", "unsigned", "invalid", "missing", "unknown".
+// "apple", "developerID", "adhoc", "unsigned", "invalid", "missing", "unknown",
+// "inline".
 std::string_view toText(SignerKind kind);
 std::optional<SignerKind> signerKindFromText(std::string_view text);
 

@@ -39,6 +39,9 @@ std::string mainExecutable(const std::string& bundle) {
 } // namespace
 
 std::optional<std::string> signerTarget(const LaunchItem& item) {
+    if (item.runs) {
+        return item.runs->path;
+    }
     if (item.executablePath && !item.executablePath->empty()) {
         return item.executablePath;
     }
@@ -51,12 +54,23 @@ std::optional<std::string> signerTarget(const LaunchItem& item) {
     return std::nullopt;
 }
 
+bool runsInlineCommand(const LaunchItem& item) {
+    return item.runs && item.runs->kind == RunningKind::inlineCommand;
+}
+
+const Signer& inlineCommandSigner() {
+    static const Signer signer{SignerKind::inlineCommand, {}, {}, {}, {}};
+    return signer;
+}
+
 nlohmann::ordered_json toJson(const std::optional<RecordSigner>& signer) {
     if (!signer) {
         return nullptr;
     }
     nlohmann::ordered_json object = toJson(signer->signer);
-    object["path"] = signer->target;
+    if (!signer->target.empty()) {
+        object["path"] = signer->target;
+    }
     return object;
 }
 
@@ -64,10 +78,16 @@ std::string signerLine(const std::optional<RecordSigner>& signer) {
     if (!signer) {
         return "Signed By: -";
     }
+    if (signer->target.empty()) {
+        return "Signed By: " + signer->signer.description();
+    }
     return "Signed By: " + signer->signer.description() + " (" + signer->target + ")";
 }
 
 std::optional<RecordSigner> SignerChecker::checkRecord(const LaunchItem& item) const {
+    if (runsInlineCommand(item)) {
+        return RecordSigner{{}, inlineCommandSigner()};
+    }
     auto target = signerTarget(item);
     if (!target) {
         return std::nullopt;
@@ -80,7 +100,11 @@ SignerChecker::SignerChecker(HostLayout layout, std::chrono::milliseconds timeLi
     : m_layout(std::move(layout)), m_timeLimit(timeLimit) {}
 
 std::optional<SignerStamp> SignerChecker::stamp(const std::string& target) const {
-    const std::string path = m_layout.onHost(target);
+    const std::optional<std::string> onHost = m_layout.insideHost(target);
+    if (!onHost) {
+        return std::nullopt;
+    }
+    const std::string& path = *onHost;
     auto identity = fileIdentity(path);
     if (!identity) {
         return std::nullopt;
@@ -113,17 +137,21 @@ Signer SignerChecker::check(const std::string& target, const std::atomic<bool>* 
     if (target.empty() || target.front() != '/') {
         return Signer{SignerKind::unknown, {}, {}, "not an absolute path", {}};
     }
-    const std::string path = m_layout.onHost(target);
+    const std::optional<std::string> onHost = m_layout.insideHost(target);
+    if (!onHost) {
+        return Signer{SignerKind::unknown, {}, {}, "outside the host", {}};
+    }
+    const std::string& path = *onHost;
     struct stat status {};
     if (::lstat(path.c_str(), &status) != 0 && (errno == ENOENT || errno == ENOTDIR)) {
         return Signer{SignerKind::missing, {}, {}, {}, {}};
     }
-    SigningEvidence evidence{runCodesign({"-dvvv", path}, cancel), {}, {}};
+    SigningEvidence evidence{runCodesign({"-dvvv", "--", path}, cancel), {}, {}};
     while (const auto requirement = nextRequirement(evidence)) {
         const bool apple = *requirement == SignerRequirement::apple;
         const std::string_view text = apple ? kAppleRequirement : kDeveloperIdRequirement;
         (apple ? evidence.apple : evidence.developerId) =
-            runCodesign({"--verify", "-R=" + std::string(text), path}, cancel);
+            runCodesign({"--verify", "-R=" + std::string(text), "--", path}, cancel);
     }
     return classifySigner(evidence);
 }

@@ -26,11 +26,17 @@ struct SignerStamp {
     bool operator==(const SignerStamp&) const = default;
 };
 
-// What to sign-check for a record, as the record names it: the executable,
-// else the bundle the record is. Nothing for records with neither.
+// What to sign-check for a record, as the record names it: the script or
+// program its interpreter or launcher runs, else the executable, else the
+// bundle the record is. Nothing for records with none, and for inline code.
 std::optional<std::string> signerTarget(const LaunchItem& item);
 
-// One record's signer with the path it was decided for.
+// Whether the record's interpreter runs code from its command line: its
+// signer is inlineCommandSigner(), whoever signed the interpreter.
+bool runsInlineCommand(const LaunchItem& item);
+const Signer& inlineCommandSigner();
+
+// One record's signer with the path it was decided for (empty for inline code).
 struct RecordSigner {
     std::string target;
     Signer signer;
@@ -38,7 +44,7 @@ struct RecordSigner {
 };
 
 // For one record shown on its own (`daemonary-cli show`): toJson(signer) with
-// "path", or null when the record has nothing to check.
+// "path" (when there is one), or null when the record has nothing to check.
 nlohmann::ordered_json toJson(const std::optional<RecordSigner>& signer);
 // "Signed By: <description> (<path>)", or "Signed By: -".
 std::string signerLine(const std::optional<RecordSigner>& signer);
@@ -65,8 +71,8 @@ public:
     // "Missing" without running anything when the target does not exist.
     Signer check(const std::string& target, const std::atomic<bool>* cancel = nullptr) const;
 
-    // The signer of a record's executable or bundle; nothing when it has
-    // neither.
+    // The signer of what signerTarget names, inlineCommandSigner() for
+    // inline code; nothing when the record has neither.
     std::optional<RecordSigner> checkRecord(const LaunchItem& item) const;
 
     // Checks each distinct target once, at most `concurrency` at a time.

@@ -10,6 +10,9 @@ const Signer* listedSigner(const LaunchItem& item, const std::map<std::string, S
     if (signers == nullptr) {
         return nullptr;
     }
+    if (runsInlineCommand(item)) {
+        return &inlineCommandSigner();
+    }
     const auto target = signerTarget(item);
     if (!target) {
         return nullptr;

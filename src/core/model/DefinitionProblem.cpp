@@ -15,6 +15,7 @@ constexpr std::pair<ProblemReason, std::string_view> kReasonTexts[] = {
     {ProblemReason::overSizeLimit, "over the size limit"},
     {ProblemReason::unreadable, "cannot be read"},
     {ProblemReason::missing, "missing"},
+    {ProblemReason::outsideHost, "outside the host"},
 };
 
 } // namespace

@@ -11,7 +11,7 @@
 
 namespace daemonary {
 
-// Why a file in a definitions folder gave no record.
+// Why a file in a definitions folder (or an app's) gave no record.
 enum class ProblemReason {
     doesNotParse,   // not a property list, or one nested too deeply to read safely
     notDictionary,  // a property list whose top is not a dictionary
@@ -21,6 +21,7 @@ enum class ProblemReason {
     overSizeLimit,  // larger than any definition
     unreadable,     // permissions or an I/O error
     missing,        // a link to nothing, or gone while it was read
+    outsideHost,    // it, its program or its script leads out of the host root
 };
 
 // "does not parse", "no Label", "not a regular file", ...: short and stable,

@@ -203,6 +203,7 @@ std::hash<daemonary::LaunchItem>::operator()(const daemonary::LaunchItem& item) 
     std::size_t seed = std::hash<std::string>{}(item.label);
     daemonary::combineHash(seed, daemonary::optionalHash(item.path));
     daemonary::combineHash(seed, daemonary::optionalHash(item.executablePath));
+    daemonary::combineHash(seed, item.runs ? daemonary::optionalHash(item.runs->path) : 0);
     daemonary::combineHash(seed, daemonary::optionalHash(item.bundleIdentifier));
     daemonary::combineHash(seed, daemonary::optionalHash(item.pid));
     daemonary::combineHash(seed, static_cast<std::size_t>(item.pidSource));

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "model/BackgroundItem.h"
+#include "model/RunningProgram.h"
 
 #include <array>
 #include <cstdint>
@@ -61,6 +62,8 @@ struct LaunchItem {
     std::string label;
     std::optional<std::string> path;
     std::optional<std::string> executablePath;
+    // When executablePath is an interpreter or a launcher: what it runs.
+    std::optional<RunningProgram> runs;
     // A login item's CFBundleIdentifier: launchd names login items by it.
     std::optional<std::string> bundleIdentifier;
     std::optional<std::int32_t> pid;

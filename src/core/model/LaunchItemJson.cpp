@@ -162,6 +162,34 @@ std::optional<JsonError> readBackgroundItem(const Json& object,
     return std::nullopt;
 }
 
+std::optional<JsonError> readRunningProgram(const Json& object,
+                                            std::optional<RunningProgram>& out) {
+    const auto found = object.find("runs");
+    if (found == object.end() || found->is_null()) {
+        return std::nullopt;
+    }
+    if (!found->is_object()) {
+        return error("\"runs\" must be an object");
+    }
+    RunningProgram runs;
+    if (auto failure = readRequiredEnum(*found, "kind", &runningKindFromText, runs.kind)) {
+        return error("\"runs\": " + failure->message);
+    }
+    std::optional<std::string> through;
+    if (auto failure = readOptionalText(*found, "path", runs.path)) {
+        return error("\"runs\": " + failure->message);
+    }
+    if (auto failure = readOptionalText(*found, "through", through)) {
+        return error("\"runs\": " + failure->message);
+    }
+    if ((runs.kind == RunningKind::inlineCommand) == runs.path.has_value()) {
+        return error("\"runs\": a path goes with a script or a program, and only with them");
+    }
+    runs.through = through.value_or("");
+    out = std::move(runs);
+    return std::nullopt;
+}
+
 std::optional<JsonError> readOptionalBool(const Json& object, const char* key, bool& out) {
     const auto found = object.find(key);
     if (found == object.end() || found->is_null()) {
@@ -184,6 +212,14 @@ nlohmann::ordered_json toJson(const LaunchItem& item) {
     }
     if (item.executablePath) {
         object["executablePath"] = *item.executablePath;
+    }
+    if (item.runs) {
+        nlohmann::ordered_json runs = {{"kind", std::string(toText(item.runs->kind))}};
+        if (item.runs->path) {
+            runs["path"] = *item.runs->path;
+        }
+        runs["through"] = item.runs->through;
+        object["runs"] = std::move(runs);
     }
     if (item.bundleIdentifier) {
         object["bundleIdentifier"] = *item.bundleIdentifier;
@@ -231,6 +267,9 @@ std::variant<LaunchItem, JsonError> launchItemFromJson(const nlohmann::json& obj
         return *failure;
     }
     if (auto failure = readOptionalText(object, "executablePath", item.executablePath)) {
+        return *failure;
+    }
+    if (auto failure = readRunningProgram(object, item.runs)) {
         return *failure;
     }
     if (auto failure = readOptionalText(object, "bundleIdentifier", item.bundleIdentifier)) {

@@ -1,5 +1,6 @@
 #include "platform/HostLayout.h"
 
+#include <climits>
 #include <cstdlib>
 #include <pwd.h>
 #include <unistd.h>
@@ -28,6 +29,61 @@ std::string withoutTrailingSlashes(std::string path) {
         path.pop_back();
     }
     return path;
+}
+
+bool isWithin(std::string_view path, std::string_view folder) {
+    return !folder.empty() && path.starts_with(folder) &&
+           (path.size() == folder.size() || folder == "/" || path[folder.size()] == '/');
+}
+
+// An absolute path with "", "." and ".." components taken by name; ".." at
+// the top stays at the top, as the kernel takes it.
+std::string lexicallyNormal(std::string_view path) {
+    std::vector<std::string_view> parts;
+    while (!path.empty()) {
+        const auto slash = path.find('/');
+        const std::string_view part = path.substr(0, slash);
+        path = slash == std::string_view::npos ? std::string_view() : path.substr(slash + 1);
+        if (part.empty() || part == ".") {
+            continue;
+        }
+        if (part == "..") {
+            if (!parts.empty()) {
+                parts.pop_back();
+            }
+            continue;
+        }
+        parts.push_back(part);
+    }
+    std::string normal;
+    for (const std::string_view part : parts) {
+        normal.push_back('/');
+        normal.append(part);
+    }
+    return normal;
+}
+
+std::optional<std::string> realPath(const std::string& path) {
+    char buffer[PATH_MAX];
+    if (::realpath(path.c_str(), buffer) == nullptr) {
+        return std::nullopt;
+    }
+    return std::string(buffer);
+}
+
+// The deepest part of path that exists, after every link; what follows it
+// cannot be a link.
+std::optional<std::string> resolvedExisting(std::string path) {
+    std::optional<std::string> resolved = realPath(path);
+    while (!resolved) {
+        const auto slash = path.rfind('/');
+        if (slash == std::string::npos || slash == 0) {
+            return realPath("/");
+        }
+        path.resize(slash);
+        resolved = realPath(path);
+    }
+    return resolved;
 }
 
 } // namespace
@@ -90,6 +146,39 @@ std::string HostLayout::onHost(std::string_view path) const {
         return std::string(path);
     }
     return system(path);
+}
+
+std::optional<std::string> HostLayout::insideHost(std::string_view path) const {
+    if (path.empty() || path.front() != '/') {
+        return std::nullopt;
+    }
+    if (m_hostRoot.empty()) {
+        return std::string(path);
+    }
+    // Found by discovery under the root or in the home folder, or a Mac path.
+    std::string_view base = m_hostRoot;
+    if (isWithin(path, m_hostRoot)) {
+        path.remove_prefix(m_hostRoot.size());
+    } else if (isWithin(path, m_home)) {
+        base = m_home;
+        path.remove_prefix(m_home.size());
+    }
+    std::string normal = std::string(base) + lexicallyNormal(path);
+    const std::optional<std::string> resolved = resolvedExisting(normal);
+    if (!resolved) {
+        return std::nullopt;
+    }
+    for (const std::string* folder : {&m_hostRoot, &m_home}) {
+        if (folder->empty()) {
+            continue;
+        }
+        // A home of "/" (a daemon's) would take in everything.
+        if (const auto canonical = realPath(*folder);
+            canonical && *canonical != "/" && isWithin(*resolved, *canonical)) {
+            return normal;
+        }
+    }
+    return std::nullopt;
 }
 
 std::string HostLayout::home(std::string_view relativePath) const {

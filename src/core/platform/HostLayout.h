@@ -3,6 +3,7 @@
 #include "platform/ToolRunner.h"
 
 #include <chrono>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -40,6 +41,13 @@ public:
     // item's application); the latter are taken under the host root. Without
     // a host root every path is returned as it is.
     std::string onHost(std::string_view path) const;
+    // Where a path that a file or a tool gave lies on this machine, when it
+    // stays on the host: "." and ".." taken by name as the Mac takes them
+    // (".." at the top stays there), then onHost(), then after every link
+    // still inside the host root or the home folder (a home outside the root
+    // is the user's own). Nothing for a relative path or one that leaves.
+    // Without a host root, any absolute path as it is.
+    std::optional<std::string> insideHost(std::string_view path) const;
 
     std::string launchctl() const { return system("/bin/launchctl"); }
     std::string kmutil() const { return system("/usr/bin/kmutil"); }

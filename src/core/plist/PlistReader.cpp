@@ -6,6 +6,7 @@
 #include "plist/PropertyList.h"
 
 #include <string_view>
+#include <sys/stat.h>
 #include <utility>
 
 namespace daemonary {
@@ -33,6 +34,47 @@ std::optional<std::string> executableFrom(const PlistDictionary& definition) {
     }
     return *list->front().string();
 }
+
+} // namespace
+
+std::optional<RunningProgram> PlistReader::runningProgramOf(const PlistDictionary& definition) {
+    std::optional<std::string> program;
+    if (const auto found = definition.find("Program"); found != definition.end()) {
+        if (const std::string* text = found->second.string()) {
+            program = *text;
+        }
+    }
+    std::vector<std::string> arguments;
+    if (const auto found = definition.find("ProgramArguments"); found != definition.end()) {
+        if (const PlistArray* list = found->second.array()) {
+            for (const PlistValue& element : *list) {
+                if (!element.string()) {
+                    return std::nullopt;
+                }
+                arguments.push_back(*element.string());
+            }
+        }
+    }
+    std::string workingDirectory = "/";
+    if (const auto found = definition.find("WorkingDirectory"); found != definition.end()) {
+        if (const std::string* text = found->second.string(); text && text->starts_with('/')) {
+            workingDirectory = *text;
+        }
+    }
+    return runningProgram(program, arguments, workingDirectory);
+}
+
+bool PlistReader::programsStayOnHost(const LaunchItem& item, const HostLayout& layout) {
+    for (const std::optional<std::string>* path :
+         {&item.executablePath, item.runs ? &item.runs->path : nullptr}) {
+        if (path != nullptr && *path && (*path)->starts_with('/') && !layout.insideHost(**path)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+namespace {
 
 // With a host root, the root's own folders must not decide the category: a
 // root under /Users/ would otherwise turn every definition into a user one.
@@ -77,6 +119,13 @@ std::optional<LaunchItem> PlistReader::readLaunchItem(const std::string& path,
 
 std::variant<LaunchItem, ProblemReason> PlistReader::readDefinition(const std::string& path,
                                                                     const HostLayout& layout) {
+    // Through a link, a definition may lie anywhere; only the host's are
+    // read. A device or a FIFO is no definition wherever it lies.
+    if (struct stat info{};
+        !layout.insideHost(path) && (::stat(path.c_str(), &info) != 0 || S_ISREG(info.st_mode))) {
+        Log::line("PlistReader: Definition leads out of the host: " + path);
+        return ProblemReason::outsideHost;
+    }
     const auto bytes = readRegularFile(path);
     if (const auto* error = std::get_if<FileReadError>(&bytes)) {
         switch (*error) {
@@ -112,9 +161,16 @@ std::variant<LaunchItem, ProblemReason> PlistReader::readDefinition(const std::s
     item.label = *label->second.string();
     item.path = path;
     item.executablePath = executableFrom(*definition);
+    if (item.executablePath) {
+        item.runs = runningProgramOf(*definition);
+    }
     item.status = ServiceStatus::unknown;
     item.scope = scopeFor(locationText);
     item.type = typeFor(locationText);
+    if (!programsStayOnHost(item, layout)) {
+        Log::line("PlistReader: Program leads out of the host in " + path);
+        return ProblemReason::outsideHost;
+    }
     return item;
 }
 

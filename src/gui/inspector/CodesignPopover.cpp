@@ -72,7 +72,7 @@ std::optional<QString> CodesignPopover::runCodesign(const std::string& codesign,
     ToolOptions options;
     options.captureError = true;
     options.timeLimit = timeLimit;
-    const ToolResult result = runTool(codesign, {"-dv", "--verbose=4", target}, options);
+    const ToolResult result = runTool(codesign, {"-dv", "--verbose=4", "--", target}, options);
     if (result.timedOut) {
         return QString::fromStdString(timedOutMessage("codesign", timeLimit));
     }

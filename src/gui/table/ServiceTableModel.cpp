@@ -177,6 +177,13 @@ ServiceTableModel::Row ServiceTableModel::makeRow(const LaunchItem& item, bool r
     if (auto target = signerTarget(item)) {
         row.signerTarget = QString::fromStdString(*target);
         updateSigner(row);
+    } else if (runsInlineCommand(item)) {
+        // No file to check; the interpreter's signer says nothing of the code.
+        const Signer& signer = inlineCommandSigner();
+        row.signerKind = signer.kind;
+        row.signerText = QString::fromStdString(signer.text());
+        std::tie(row.signerClass, row.signerName) = signerParts(signer);
+        row.signerDescription = QString::fromStdString(signer.description());
     }
     if (m_baseline != nullptr) {
         row.mark = removed ? ChangeMark::removed : m_baseline->standing(item).mark;

@@ -1,11 +1,12 @@
-#include "listing/CategoryLoader.h"
 #include "Cli.h"
 #include "DiscoveryTestSupport.h"
 #include "ListCommand.h"
 #include "PrettyJson.h"
 #include "discovery/LaunchServiceManager.h"
 #include "discovery/MetadataManager.h"
+#include "listing/CategoryLoader.h"
 #include "model/LaunchItemJson.h"
+#include "text/JsonText.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -115,17 +116,17 @@ TEST(CliListOutputTest, JsonKeepsRecordsAndStaysValidForAnyBytes) {
 }
 
 // The listing writes its document piece by piece; the bytes must be those of
-// the library's own dump of the whole document.
+// the library's own dump of the whole document, with the controls jsonText
+// escapes beyond the library's.
 TEST(CliListOutputTest, JsonIsWrittenAsTheLibraryDumpsIt) {
     using Json = nlohmann::ordered_json;
-    const auto libraryDump = [](const Json& value) {
-        return value.dump(2, ' ', false, Json::error_handler_t::replace);
-    };
+    const auto libraryDump = [](const Json& value) { return jsonText(value, 2); };
     const std::string awkward[] = {
         "plain /Library/LaunchAgents/com.example.plist",
         "quote \" backslash \\ slash /",
         std::string("controls \x01\x1f\t\n\r\b\f and NUL ") + '\0' + " end",
         "DEL \x7f",
+        "CSI \xC2\x9B and override \xE2\x80\xAE",
         "caf\xC3\xA9 \xF0\x9F\x9A\x80",
         "invalid \xFF, cut \xC3",
         "overlong \xC0\xAF, surrogate \xED\xA0\x80",

@@ -83,6 +83,53 @@ TEST(HostLayoutTest, OnHostTakesMacPathsUnderTheRootOnce) {
     EXPECT_EQ(real.onHost("/Applications/A.app"), "/Applications/A.app");
 }
 
+// A path from a definition or a tool may climb with ".." or pass through a
+// link; neither may lead a read out of the host.
+TEST(HostLayoutTest, InsideHostKeepsEveryPathOnTheHost) {
+    char pattern[] = "/tmp/daemonary-inside-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    const std::string top = pattern;
+    const std::string root = top + "/host";
+    const std::string home = top + "/home"; // outside the root, as HOME may be
+    fs::create_directories(root + "/Library/LaunchAgents");
+    fs::create_directories(root + "/Users/demo");
+    fs::create_directories(home + "/Applications/A.app");
+    fs::create_directories(top + "/outside/H.app/Contents");
+    std::ofstream(top + "/secret") << "secret";
+    fs::create_directory_symlink(top + "/outside/H.app", root + "/Library/H.app");
+    fs::create_directory_symlink("../../../outside", root + "/Users/demo/up");
+    fs::create_directory_symlink(root + "/Library", root + "/Users/demo/lib");
+    fs::create_symlink(top + "/secret", home + "/secret-link");
+    const HostLayout layout(root, home);
+
+    struct Case {
+        std::string path;
+        std::optional<std::string> expected;
+    };
+    for (const Case& c : std::initializer_list<Case>{
+             {"/Library/LaunchAgents/a.plist", root + "/Library/LaunchAgents/a.plist"},
+             // ".." at the top stays there, as on the Mac.
+             {"/../../../secret", root + "/secret"},
+             {root + "/../secret", root + "/secret"},
+             {root + "/Library/./LaunchAgents/../x", root + "/Library/x"},
+             {"/Users/demo/lib/LaunchAgents", root + "/Users/demo/lib/LaunchAgents"},
+             // Links out of the root, however reached.
+             {"/Library/H.app/Contents/Info.plist", std::nullopt},
+             {root + "/Library/H.app", std::nullopt},
+             {"/Users/demo/up/H.app", std::nullopt},
+             // The home folder is the user's, wherever it lies; not beyond.
+             {home + "/Applications/A.app", home + "/Applications/A.app"},
+             {home + "/../secret", home + "/secret"},
+             {home + "/secret-link", std::nullopt},
+             {"relative/x", std::nullopt},
+             {"", std::nullopt}}) {
+        EXPECT_EQ(layout.insideHost(c.path), c.expected) << c.path;
+    }
+    // The real system: every absolute path is the Mac's own.
+    EXPECT_EQ(HostLayout("", home).insideHost("/../x"), "/../x");
+    fs::remove_all(top);
+}
+
 TEST(HostLayoutTest, FromEnvironment) {
     EnvironmentGuard root("DAEMONARY_HOST_ROOT");
     EnvironmentGuard home("HOME");

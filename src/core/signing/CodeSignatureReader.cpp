@@ -1,0 +1,316 @@
+#include "CodeSignatureReader.h"
+
+#include "BundleSeal.h"
+#include "CmsSignature.h"
+#include "CodeDirectory.h"
+#include "EmbeddedSignature.h"
+#include "MachOLayout.h"
+#include "plist/PropertyList.h"
+
+#include <algorithm>
+#include <filesystem>
+
+namespace daemonary {
+
+namespace {
+
+// The largest real signatures (a CodeDirectory per hash type for a
+// gigabyte of code) stay far below this; a header saying more is hostile.
+constexpr std::uint64_t kMaxSignatureBytes = 64u << 20;
+
+std::string hex(std::string_view bytes) {
+    static constexpr char kDigits[] = "0123456789abcdef";
+    std::string text;
+    for (const char byte : bytes) {
+        const auto value = static_cast<unsigned char>(byte);
+        text += kDigits[value >> 4];
+        text += kDigits[value & 0xf];
+    }
+    return text;
+}
+
+std::string hashTypeName(std::uint8_t hashType) {
+    switch (hashType) {
+    case 1:
+        return "SHA-1";
+    case 4:
+        return "SHA-384";
+    default:
+        return "SHA-256";
+    }
+}
+
+struct SliceVerdict {
+    SigningClass signingClass = SigningClass::unsignedCode;
+    std::string reason;
+    std::string cdHash;
+    std::string identifier;
+    bool hardenedRuntime = false;
+    CmsVerdict cms;
+};
+
+std::optional<std::string> checkSpecialSlot(const CodeDirectory& directory, std::uint32_t slot,
+                                            const std::optional<std::string_view>& bytes) {
+    const auto hash = directory.specialSlot(slot);
+    const std::string name(specialSlotName(slot));
+    if (!bytes && hash) {
+        return "special slot " + std::to_string(slot) + " (" + name +
+               ") binds data that is missing";
+    }
+    if (bytes && !hash) {
+        return "the " + name + " are not bound by special slot " + std::to_string(slot);
+    }
+    if (bytes && directory.digest(*bytes) != *hash) {
+        return "special slot " + std::to_string(slot) + " (" + name + ") does not match";
+    }
+    return std::nullopt;
+}
+
+SliceVerdict invalidSlice(std::string reason) {
+    SliceVerdict verdict;
+    verdict.signingClass = SigningClass::invalid;
+    verdict.reason = std::move(reason);
+    return verdict;
+}
+
+SliceVerdict readSlice(const ByteSource& source, const MachOSlice& slice,
+                       const CodeSignatureReader::BoundFiles& bound) {
+    SliceVerdict verdict;
+    if (!slice.signature) {
+        verdict.reason = "not signed";
+        return verdict;
+    }
+    if (slice.signature->size > kMaxSignatureBytes) {
+        return invalidSlice("the signature claims " + std::to_string(slice.signature->size) +
+                            " bytes");
+    }
+    const auto bytes = source.read(slice.offset + slice.signature->offset,
+                                   static_cast<std::size_t>(slice.signature->size));
+    if (!bytes) {
+        return invalidSlice("the signature lies past the end of the file");
+    }
+    std::string error;
+    const auto signature = EmbeddedSignature::parse(*bytes, &error);
+    if (!signature) {
+        return invalidSlice(error);
+    }
+    std::vector<CodeDirectory> directories;
+    for (const std::string_view blob : signature->codeDirectories) {
+        auto directory = CodeDirectory::parse(blob, slice.size, &error);
+        if (!directory) {
+            return invalidSlice(error);
+        }
+        // Bytes between the code limit and the signature would be covered
+        // by no hash.
+        if (directory->codeLimit() != slice.signature->offset) {
+            return invalidSlice("the code limit does not reach the signature");
+        }
+        directories.push_back(std::move(*directory));
+    }
+    const auto view =
+        [](const std::optional<std::string>& text) -> std::optional<std::string_view> {
+        if (!text) {
+            return std::nullopt;
+        }
+        return std::string_view(*text);
+    };
+    for (const CodeDirectory& directory : directories) {
+        if (auto page = directory.firstBadPage(source, slice.offset)) {
+            return invalidSlice("page " + std::to_string(*page) + " does not match its hash (" +
+                                hashTypeName(directory.hashType()) + " CodeDirectory)");
+        }
+        for (const auto& [slot, blob] :
+             {std::pair{SpecialSlot::requirements, signature->requirements},
+              std::pair{SpecialSlot::entitlements, signature->entitlements},
+              std::pair{SpecialSlot::derEntitlements, signature->derEntitlements}}) {
+            if (auto problem =
+                    checkSpecialSlot(directory, static_cast<std::uint32_t>(slot), blob)) {
+                return invalidSlice(*problem);
+            }
+        }
+        if (bound.infoPlist || bound.codeResources) {
+            for (const auto& [slot, file] :
+                 {std::pair{SpecialSlot::infoPlist, view(bound.infoPlist)},
+                  std::pair{SpecialSlot::resourceDirectory, view(bound.codeResources)}}) {
+                if (auto problem =
+                        checkSpecialSlot(directory, static_cast<std::uint32_t>(slot), file)) {
+                    return invalidSlice(*problem);
+                }
+            }
+        }
+    }
+
+    const CodeDirectory& primary = directories.front();
+    const auto strongest = std::find_if(directories.begin(), directories.end(),
+                                        [](const CodeDirectory& d) { return d.hashType() == 2; });
+    verdict.cdHash =
+        hex((strongest != directories.end() ? *strongest : directories.back()).cdHash());
+    verdict.identifier = primary.identifier();
+    verdict.hardenedRuntime = (primary.flags() & CodeDirectory::kFlagRuntime) != 0;
+
+    if (!signature->cms || signature->cms->empty()) {
+        verdict.signingClass = SigningClass::adHoc;
+        return verdict;
+    }
+    verdict.cms = verifyCmsSignature(*signature->cms, primary.blob());
+    if (verdict.cms.signingClass == SigningClass::invalid) {
+        return invalidSlice(verdict.cms.reason);
+    }
+    // The CMS signs the primary CodeDirectory only; alternates count when
+    // the signed CDHashes attribute lists them.
+    if (verdict.cms.signedCdHashes) {
+        for (const CodeDirectory& directory : directories) {
+            const auto& listed = *verdict.cms.signedCdHashes;
+            if (std::find(listed.begin(), listed.end(), directory.cdHash()) == listed.end()) {
+                return invalidSlice("a CodeDirectory is not among the signed CDHashes");
+            }
+        }
+    } else if (directories.size() > 1) {
+        return invalidSlice("an alternate CodeDirectory is not bound by the signature");
+    }
+    if (!primary.teamIdentifier().empty() && !verdict.cms.teamIdentifier.empty() &&
+        primary.teamIdentifier() != verdict.cms.teamIdentifier) {
+        return invalidSlice("the CodeDirectory names team " + primary.teamIdentifier() +
+                            " but the certificate is team " + verdict.cms.teamIdentifier);
+    }
+    verdict.signingClass = verdict.cms.signingClass;
+    verdict.reason = verdict.cms.reason;
+    return verdict;
+}
+
+std::optional<std::string> readWholeFile(const std::filesystem::path& path) {
+    auto source = FileByteSource::open(path.string(), nullptr);
+    if (!source || source->size() > kMaxSignatureBytes) {
+        return std::nullopt;
+    }
+    return source->read(0, static_cast<std::size_t>(source->size()));
+}
+
+} // namespace
+
+CodeSignature CodeSignatureReader::readMachO(const ByteSource& source, const BoundFiles& bound) {
+    CodeSignature result;
+    const MachOLayout layout = readMachOLayout(source);
+    if (layout.status == MachOLayout::Status::notMachO) {
+        result.signingClass = SigningClass::unsignedCode;
+        result.reason = "not Mach-O code";
+        return result;
+    }
+    if (layout.status == MachOLayout::Status::invalid) {
+        result.signingClass = SigningClass::invalid;
+        result.reason = layout.error;
+        return result;
+    }
+    std::vector<SliceVerdict> verdicts;
+    for (const MachOSlice& slice : layout.slices) {
+        result.architectures.push_back(slice.architecture);
+        verdicts.push_back(readSlice(source, slice, bound));
+        if (!verdicts.back().cdHash.empty()) {
+            result.cdHashes[slice.architecture] = verdicts.back().cdHash;
+        }
+    }
+    const auto named = [&](std::size_t i, const std::string& text) {
+        return layout.slices[i].architecture + ": " + text;
+    };
+    for (std::size_t i = 0; i < verdicts.size(); ++i) {
+        if (verdicts[i].signingClass == SigningClass::invalid) {
+            result.signingClass = SigningClass::invalid;
+            result.reason = named(i, verdicts[i].reason);
+            return result;
+        }
+    }
+    const SliceVerdict& first = verdicts.front();
+    for (std::size_t i = 1; i < verdicts.size(); ++i) {
+        const SliceVerdict& other = verdicts[i];
+        if (other.signingClass != first.signingClass) {
+            result.signingClass = SigningClass::invalid;
+            result.reason = named(0, std::string(toText(first.signingClass))) + ", but " +
+                            named(i, std::string(toText(other.signingClass)));
+            return result;
+        }
+        if (other.cms.teamIdentifier != first.cms.teamIdentifier) {
+            result.signingClass = SigningClass::invalid;
+            result.reason = "the slices are signed by different teams";
+            return result;
+        }
+    }
+    result.signingClass = first.signingClass;
+    result.reason = first.reason;
+    result.identifier = first.identifier;
+    result.teamIdentifier = first.cms.teamIdentifier;
+    result.organization = first.cms.organization;
+    result.authorities = first.cms.authorities;
+    result.signingTime = first.cms.signingTime;
+    result.hardenedRuntime =
+        first.signingClass != SigningClass::unsignedCode &&
+        std::all_of(verdicts.begin(), verdicts.end(),
+                    [](const SliceVerdict& verdict) { return verdict.hardenedRuntime; });
+    return result;
+}
+
+CodeSignature CodeSignatureReader::readBundle(const std::string& path) {
+    namespace fs = std::filesystem;
+    CodeSignature result;
+    result.signingClass = SigningClass::invalid;
+    std::error_code error;
+    // A macOS bundle keeps everything in Contents/; a shallow one at its top.
+    const fs::path contents = fs::is_directory(fs::path(path) / "Contents", error)
+                                  ? fs::path(path) / "Contents"
+                                  : fs::path(path);
+    const bool shallow = contents == fs::path(path);
+    BoundFiles bound;
+    bound.infoPlist = readWholeFile(contents / "Info.plist");
+    bound.codeResources = readWholeFile(contents / "_CodeSignature" / "CodeResources");
+    const auto info = bound.infoPlist ? parsePropertyList(*bound.infoPlist) : std::nullopt;
+    const PlistDictionary* dictionary = info ? info->dictionary() : nullptr;
+    const auto entry =
+        dictionary ? dictionary->find("CFBundleExecutable") : PlistDictionary::const_iterator{};
+    const std::string* executable =
+        dictionary && entry != dictionary->end() ? entry->second.string() : nullptr;
+    if (!executable || executable->empty() || executable->find('/') != std::string::npos ||
+        *executable == "." || *executable == "..") {
+        result.signingClass = SigningClass::unsignedCode;
+        result.reason = "not a bundle with a main executable";
+        return result;
+    }
+    const std::string mainRelative = shallow ? *executable : "MacOS/" + *executable;
+    std::string message;
+    auto source = FileByteSource::open((contents / mainRelative).string(), &message);
+    if (!source) {
+        result.reason = "cannot read the main executable: " + message;
+        return result;
+    }
+    result = readMachO(*source, bound);
+    if (result.signingClass == SigningClass::invalid ||
+        result.signingClass == SigningClass::unsignedCode) {
+        return result;
+    }
+    if (!bound.codeResources) {
+        result.signingClass = SigningClass::invalid;
+        result.reason = "the bundle's resources are not sealed (no CodeResources)";
+        return result;
+    }
+    if (auto problem = BundleSeal::check(contents.string(), *bound.codeResources, mainRelative)) {
+        result.signingClass = SigningClass::invalid;
+        result.reason = *problem;
+    }
+    return result;
+}
+
+CodeSignature CodeSignatureReader::readPath(const std::string& path) {
+    std::error_code error;
+    if (std::filesystem::is_directory(path, error)) {
+        return readBundle(path);
+    }
+    std::string message;
+    auto source = FileByteSource::open(path, &message);
+    if (!source) {
+        CodeSignature result;
+        result.signingClass = SigningClass::invalid;
+        result.reason = "cannot read the file: " + message;
+        return result;
+    }
+    return readMachO(*source);
+}
+
+} // namespace daemonary
