@@ -4,14 +4,17 @@
 #include "CommandLineWorkspace.h"
 #include "LabelArgument.h"
 #include "ScopeSelection.h"
+#include "actions/ActionAvailability.h"
 #include "actions/ServiceActionManager.h"
 #include "discovery/LaunchServiceManager.h"
 #include "platform/Log.h"
 #include "text/Text.h"
+#include "text/TextParsing.h"
 
-#include <array>
+#include <iostream>
 #include <optional>
 #include <ostream>
+#include <unistd.h>
 
 namespace daemonary {
 
@@ -29,6 +32,8 @@ std::string_view verbName(ActionVerb verb) {
         return "disable";
     case ActionVerb::enable:
         return "enable";
+    case ActionVerb::remove:
+        return "remove";
     }
     return "toggle";
 }
@@ -45,6 +50,8 @@ std::string_view usageOf(ActionVerb verb) {
         return kDisableCommandUsage;
     case ActionVerb::enable:
         return kEnableCommandUsage;
+    case ActionVerb::remove:
+        return kRemoveCommandUsage;
     }
     return kToggleCommandUsage;
 }
@@ -60,11 +67,6 @@ std::string scopeNames(const std::vector<LaunchScope>& scopes) {
     return names;
 }
 
-// The same rule the toggle applies.
-bool isRunning(const LaunchItem& item) {
-    return item.pid.has_value() || item.status == ServiceStatus::active;
-}
-
 std::string describe(const LaunchItem& item) {
     return displayableText(item.label) + " (" + std::string(toText(item.scope)) + ")";
 }
@@ -72,9 +74,14 @@ std::string describe(const LaunchItem& item) {
 // What the record said about its process when it was loaded.
 std::string stateText(const LaunchItem& item) {
     if (item.pid) {
-        return "PID " + std::to_string(*item.pid);
+        return "PID " + item.pidText();
     }
     return std::string(toText(item.status));
+}
+
+// A refusal or launchctl's reason, on the one line a terminal gets.
+std::string reasonText(std::string_view reason) {
+    return Log::singleLine(reason);
 }
 
 // Neither verb touches the process, so the message says what still runs.
@@ -84,9 +91,8 @@ int changeDisabled(bool disable, const LaunchItem& item, bool running,
     const ActionResult result =
         disable ? actions.disableService(item) : actions.enableService(item);
     if (result) {
-        // A refusal or launchctl's own words read best as they are.
         err << prefix << "Failed to " << (disable ? "disable " : "enable ") << describe(item)
-            << ": " << displayableText(result->reason()) << "\n";
+            << ": " << reasonText(result->reason()) << "\n";
         return kActionFailed;
     }
     if (disable) {
@@ -106,6 +112,48 @@ int changeDisabled(bool disable, const LaunchItem& item, bool running,
     return 0;
 }
 
+std::string removalQuestion(const LaunchItem& item) {
+    if (!ServiceActionManager::isLaunchdJobFile(item)) {
+        return "Remove " + describe(item) + " from the login items? The application stays.";
+    }
+    return "Remove " + describe(item) + "? Its job is unloaded if launchd has it, and " +
+           displayableText(item.path.value_or("")) + " moves to the Trash.";
+}
+
+int remove(const ActionOptions& options, const LaunchItem& item, const ActionSources& sources,
+           const ServiceActionManager& actions, const std::string& prefix, std::ostream& out,
+           std::ostream& err) {
+    if (const auto refusal = ActionAvailability::removeRefusal(item)) {
+        err << prefix << describe(item) << " was not removed: " << reasonText(*refusal) << "\n";
+        return kActionFailed;
+    }
+    if (!options.yes) {
+        const std::optional<bool> answer =
+            sources.confirm ? sources.confirm(removalQuestion(item)) : std::nullopt;
+        if (!answer) {
+            err << prefix << describe(item)
+                << " was not removed: there is no terminal to ask on; add --yes\n";
+            return kActionFailed;
+        }
+        if (!*answer) {
+            err << prefix << describe(item) << " was not removed\n";
+            return kActionFailed;
+        }
+    }
+    if (const ActionResult result = actions.removeService(item, {})) {
+        err << prefix << "Failed to remove " << describe(item) << ": "
+            << reasonText(result->reason()) << "\n";
+        return kActionFailed;
+    }
+    if (ServiceActionManager::isLaunchdJobFile(item)) {
+        out << "Removed " << describe(item) << ": " << displayableText(*item.path)
+            << " is in the Trash\n";
+    } else {
+        out << "Removed " << describe(item) << " from the login items\n";
+    }
+    return 0;
+}
+
 int run(ActionVerb verb, const std::vector<std::string>& arguments, std::ostream& out,
         std::ostream& err) {
     auto parsed = parseActionOptions(verb, arguments);
@@ -120,17 +168,33 @@ int run(ActionVerb verb, const std::vector<std::string>& arguments, std::ostream
         return 0;
     }
     const LaunchServiceManager discovery;
-    CommandLineWorkspace workspace;
+    CommandLineWorkspace workspace(discovery.layout().home(".Trash"));
     const ServiceActionManager actions(workspace, discovery.layout());
     // One picture for every category searched; see show.
     HostPicture::Needs needs = HostPicture::Needs::forScopes(options.scopes, false);
     needs.loadedExtensions = false;
     needs.loginItems = false;
     const HostPicture picture = discovery.takePicture(needs);
-    const int status = performAction(
-        options,
-        [&discovery, &picture](LaunchScope scope) { return discovery.loadItems(scope, picture); },
-        actions, out, err);
+    ActionSources sources;
+    sources.load = [&discovery, &picture](LaunchScope scope) {
+        return discovery.loadItems(scope, picture);
+    };
+    sources.disabled = [&discovery](const LaunchItem& item) {
+        return discovery.loadDisabledServices().isDisabled(item);
+    };
+    sources.confirm = [&err](const std::string& question) -> std::optional<bool> {
+        if (::isatty(STDIN_FILENO) == 0) {
+            return std::nullopt;
+        }
+        err << question << " [y/N] " << std::flush;
+        std::string answer;
+        if (!std::getline(std::cin, answer)) {
+            return false;
+        }
+        const std::string word = asciiLowercased(trimWhitespace(answer));
+        return word == "y" || word == "yes";
+    };
+    const int status = performAction(options, sources, actions, out, err);
     picture.writeLog();
     return status;
 }
@@ -148,6 +212,8 @@ parseActionOptions(ActionVerb verb, const std::vector<std::string>& arguments) {
         const std::string& argument = arguments[i];
         if (argument == "--help" || argument == "-h") {
             options.help = true;
+        } else if (verb == ActionVerb::remove && argument == "--yes") {
+            options.yes = true;
         } else if (ScopeSelection::isScopeOption(argument)) {
             if (auto error = selection.take(arguments, i)) {
                 return ActionUsageError{std::move(error->message)};
@@ -177,40 +243,57 @@ findFirstRecord(const std::string& label, const std::vector<LaunchScope>& scopes
     return std::nullopt;
 }
 
-int performAction(const ActionOptions& options,
-                  const std::function<std::vector<LaunchItem>(LaunchScope)>& load,
+int performAction(const ActionOptions& options, const ActionSources& sources,
                   const ServiceActionManager& actions, std::ostream& out, std::ostream& err) {
     const std::string prefix = "daemonary-cli " + std::string(verbName(options.verb)) + ": ";
 
-    const std::optional<LaunchItem> found = findFirstRecord(options.label, options.scopes, load);
+    const std::optional<LaunchItem> found =
+        findFirstRecord(options.label, options.scopes, sources.load);
     if (!found) {
         err << prefix << "no service labelled \"" << displayableText(options.label) << "\" in "
             << scopeNames(options.scopes) << "\n";
         return kNoSuchRecord;
     }
+    const LaunchItem& item = *found;
 
-    const bool running = isRunning(*found);
+    const bool running = ActionAvailability::isRunning(item);
     if (options.verb == ActionVerb::disable || options.verb == ActionVerb::enable) {
-        return changeDisabled(options.verb == ActionVerb::disable, *found, running, actions, prefix,
+        return changeDisabled(options.verb == ActionVerb::disable, item, running, actions, prefix,
                               out, err);
     }
-    if (options.verb == ActionVerb::start && running) {
-        err << prefix << describe(*found) << " is already running (" << stateText(*found) << ")\n";
+    if (options.verb == ActionVerb::remove) {
+        return remove(options, item, sources, actions, prefix, out, err);
+    }
+    const bool stopping = options.verb == ActionVerb::stop ||
+                          (options.verb == ActionVerb::toggle && (running || item.pidIsGuess()));
+    if (!stopping && running) {
+        err << prefix << describe(item) << " is already running (" << stateText(item) << ")\n";
         return kActionFailed;
     }
-    if (options.verb == ActionVerb::stop && !running) {
-        err << prefix << describe(*found) << " is not running (" << stateText(*found) << ")\n";
+    if (stopping && !running && !item.pidIsGuess()) {
+        err << prefix << describe(item) << " is not running (" << stateText(item) << ")\n";
+        return kActionFailed;
+    }
+    // The window's rule: a daemon is the administrator's, a guessed pid is
+    // nobody's to signal, a disabled job is enabled first.
+    const std::optional<std::string> refusal =
+        stopping ? ActionAvailability::stopRefusal(item)
+                 : ActionAvailability::startRefusal(item, sources.disabled ? sources.disabled(item)
+                                                                           : std::nullopt);
+    if (refusal) {
+        err << prefix << describe(item) << " was not " << (stopping ? "stopped" : "started") << ": "
+            << reasonText(*refusal) << "\n";
         return kActionFailed;
     }
 
-    const ActionResult result = actions.toggleService(*found);
+    const ActionResult result = stopping ? actions.stopService(item) : actions.startService(item);
     if (result) {
-        err << prefix << "Failed to " << (running ? "stop " : "start ") << describe(*found) << ": "
-            << Log::singleLine(result->text()) << "\n";
+        err << prefix << "Failed to " << (stopping ? "stop " : "start ") << describe(item) << ": "
+            << reasonText(result->reason()) << "\n";
         return kActionFailed;
     }
-    out << (running ? "Stopped " + describe(*found) + ", was " + stateText(*found)
-                    : "Started " + describe(*found))
+    out << (stopping ? "Stopped " + describe(item) + ", was " + stateText(item)
+                     : "Started " + describe(item))
         << "\n";
     return 0;
 }
@@ -238,6 +321,11 @@ int runDisableCommand(const std::vector<std::string>& arguments, std::ostream& o
 int runEnableCommand(const std::vector<std::string>& arguments, std::ostream& out,
                      std::ostream& err) {
     return run(ActionVerb::enable, arguments, out, err);
+}
+
+int runRemoveCommand(const std::vector<std::string>& arguments, std::ostream& out,
+                     std::ostream& err) {
+    return run(ActionVerb::remove, arguments, out, err);
 }
 
 } // namespace daemonary

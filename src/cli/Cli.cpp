@@ -31,6 +31,7 @@ constexpr std::array kCommands = {
     CliCommand{"enable", kEnableCommandUsage, kEnableCommandSummary, runEnableCommand},
     CliCommand{"show", kShowCommandUsage, kShowCommandSummary, runShowCommand},
     CliCommand{"verify", kVerifyCommandUsage, kVerifyCommandSummary, runVerifyCommand},
+    CliCommand{"remove", kRemoveCommandUsage, kRemoveCommandSummary, runRemoveCommand},
 };
 
 } // namespace

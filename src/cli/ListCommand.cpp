@@ -62,7 +62,7 @@ std::string pidOrIndexText(const LaunchItem& item) {
         return std::to_string(*item.index);
     }
     if (item.pid) {
-        return std::to_string(*item.pid);
+        return item.pidText();
     }
     return "-";
 }

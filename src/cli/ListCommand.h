@@ -38,6 +38,8 @@ inline constexpr std::string_view kListCommandDetails =
     "(null when sfltool gave no answer and the allowed state is unknown),\n"
     "one whose app is gone \"orphaned\": true; the table marks such labels \"\u2014 Disabled\",\n"
     "\"\u2014 Not Allowed\" and \"\u2014 Orphaned\", as the window does.\n"
+    "A PID ending in ? is only a process of that name: launchd lists no job for the label\n"
+    "(\"pidSource\": \"processName\" in JSON, else \"launchd\").\n"
     "Standard error carries errors only, and \"N definitions could not be read\" when some\n"
     "gave no record (--problems lists them; --verbose names each as it is read).\n";
 

@@ -201,7 +201,10 @@ void writeShowText(std::ostream& out, const ShowReport& report) {
     out << "  Signed By:   "
         << displayableText(report.signer ? report.signer->signer.description() : "-") << '\n';
     out << "  Status:      " << toText(record.status);
-    if (record.pid) {
+    if (record.pidIsGuess()) {
+        out << " (PID " << record.pidText()
+            << ": a process of this name; launchd lists no job for it)";
+    } else if (record.pid) {
         out << " (PID " << *record.pid << ')';
     }
     out << '\n';

@@ -84,14 +84,19 @@ struct FakeFailure {
 };
 
 // A launchctl that appends each call's arguments, joined by spaces, as one line
-// to `callLog`, and answers the listed subcommands with their failure.
+// to `callLog`, and answers the listed subcommands with their failure, or
+// with their output on success (`launchctl list` prints its table).
 inline void installRecordingLaunchctl(const std::string& path, const std::string& callLog,
-                                      const std::map<std::string, FakeFailure>& failures = {}) {
+                                      const std::map<std::string, FakeFailure>& failures = {},
+                                      const std::map<std::string, std::string>& outputs = {}) {
     std::string script =
         "#!/bin/sh\nprintf '%s\\n' \"$*\" >> " + shellQuoted(callLog) + "\ncase \"$1\" in\n";
     for (const auto& [subcommand, failure] : failures) {
         script += "  " + subcommand + ") printf '%s' " + shellQuoted(failure.standardError) +
                   " >&2; exit " + std::to_string(failure.status) + " ;;\n";
+    }
+    for (const auto& [subcommand, output] : outputs) {
+        script += "  " + subcommand + ") printf '%s' " + shellQuoted(output) + "; exit 0 ;;\n";
     }
     script += "esac\nexit 0\n";
     writeFile(path, script, true);

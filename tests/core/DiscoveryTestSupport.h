@@ -12,6 +12,7 @@
 #include <string>
 #include <string_view>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 namespace daemonary::test {
@@ -144,7 +145,8 @@ inline ProcessSnapshot
 snapshotOf(std::initializer_list<std::pair<std::int32_t, std::string>> list) {
     ProcessSnapshot snapshot;
     for (const auto& [pid, name] : list) {
-        snapshot[pid] = ProcessInfo{pid, name, 501};
+        // The tests' own processes: another person's are never matched.
+        snapshot[pid] = ProcessInfo{pid, name, static_cast<std::uint32_t>(::getuid())};
     }
     return snapshot;
 }

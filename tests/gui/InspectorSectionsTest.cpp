@@ -3,12 +3,14 @@
 #include "RecordingWorkspace.h"
 #include "inspector/BackgroundItemSection.h"
 #include "inspector/LogSection.h"
+#include "inspector/ServiceActionButtons.h"
 #include "inspector/ServiceDetailView.h"
 #include "inspector/TriggerSection.h"
 #include "style/TextStyle.h"
 
 #include <QLabel>
 #include <QPlainTextEdit>
+#include <QPushButton>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -253,6 +255,41 @@ private slots:
         item.label = "plain";
         view.setItem(item);
         QVERIFY(section->isHidden());
+    }
+
+    // An orphan: its app went to the Trash, Background Task Management still
+    // lists it. The pane must not send the user to an app that is not there,
+    // and shows what the record was left with; Start cannot work.
+    void anOrphanSaysItsAppIsGoneAndHowItWasLeft() {
+        RefreshCounter refresh;
+        ServiceDetailView view(*m_actions,
+                               RefreshBinding(&refresh, [counter = &refresh] { counter->flip(); }),
+                               {}, layout());
+        BackgroundItemSection* section = view.backgroundItemSection();
+        LaunchItem item;
+        item.label = "com.litware.sync.agent";
+        item.path = (m_root / "Applications/Litware Sync.app/Contents/Library/LaunchAgents/"
+                              "com.litware.sync.agent.plist")
+                        .string();
+        item.scope = LaunchScope::background;
+        item.type = ServiceType::launchAgent;
+        item.parentApp = (m_root / "Applications/Litware Sync.app").string();
+        item.orphaned = true;
+        BackgroundItem facts;
+        facts.dispositionFlags = BackgroundItem::kEnabled | BackgroundItem::kAllowed;
+        item.backgroundItem = facts;
+        view.setItem(item);
+
+        auto* caption = section->findChild<QLabel*>(u"removeAppCaption"_s);
+        QVERIFY(caption != nullptr);
+        QVERIFY2(caption->text().contains(u"Litware Sync.app, is gone"_s) &&
+                     !caption->text().contains(u"remove the app"_s),
+                 qPrintable(caption->text()));
+        QCOMPARE(section->fact(u"Left As"_s), u"enabled, allowed, visible"_s);
+        QPushButton* start = view.actionButtons()->toggleButton();
+        QCOMPARE(start->text(), u"Start"_s);
+        QVERIFY(!start->isEnabled());
+        QVERIFY2(start->toolTip().contains(u"app is gone"_s), qPrintable(start->toolTip()));
     }
 
 private:

@@ -36,6 +36,7 @@ LaunchItem record(ServiceType type, LaunchScope scope, std::optional<std::int32_
     item.label = "com.example.agent";
     item.type = type;
     item.scope = scope;
+    item.path = "/Users/demo/Library/LaunchAgents/com.example.agent.plist";
     item.pid = pid;
     item.status = pid ? ServiceStatus::active : ServiceStatus::inactive;
     return item;
@@ -140,15 +141,23 @@ private slots:
         QCOMPARE(toggle->accessibleName(), u"Stop"_s);
         QVERIFY(toggle->isEnabled());
 
-        // Start/Stop is for launch agents only, whatever the category.
+        // Start/Stop is for launch agents only, whatever the category, and
+        // says why not.
         for (const auto type :
              {ServiceType::launchDaemon, ServiceType::startupItem, ServiceType::loginItem,
               ServiceType::xpcService, ServiceType::kernelExtension, ServiceType::launchService}) {
-            buttons.setItem(record(type, LaunchScope::user, 7));
-            QVERIFY2(!toggle->isEnabled(), toText(type).data());
-            QVERIFY(remove->isEnabled());
-            QVERIFY(reveal->isEnabled());
+            for (const std::optional<std::int32_t> pid :
+                 {std::optional<std::int32_t>(7), std::optional<std::int32_t>()}) {
+                buttons.setItem(record(type, LaunchScope::user, pid));
+                QVERIFY2(!toggle->isEnabled(), toText(type).data());
+                QVERIFY2(!toggle->toolTip().isEmpty(), toText(type).data());
+                QCOMPARE(remove->isEnabled(), type != ServiceType::launchDaemon);
+                QVERIFY(reveal->isEnabled());
+            }
         }
+        buttons.setItem(record(ServiceType::launchDaemon, LaunchScope::system, 7));
+        QCOMPARE(toggle->text(), u"Stop"_s);
+        QVERIFY(toggle->toolTip().contains(u"sudo launchctl bootout system/com.example.agent"_s));
         // Remove is for the User category only, whatever the type.
         for (const auto scope : allScopes()) {
             buttons.setItem(record(ServiceType::launchAgent, scope));
@@ -174,10 +183,14 @@ private slots:
         QVERIFY(buttons.errorNote()->isVisibleTo(&buttons));
     }
 
-    void failedStartOfADisabledAgentSaysWhyAndWhatToDo() {
+    void aDisabledStoppedAgentOffersEnableAndStart() {
+        const fs::path calls = m_root / "calls";
         writeScript(m_root / "bin/launchctl",
-                    "[ \"$1\" = kickstart ] || exit 0\n"
-                    "echo 'Could not kickstart: 119: Service is disabled' >&2\nexit 119");
+                    "echo \"$1\" >> '" + calls.string() +
+                        "'\n[ \"$1\" = kickstart ] || exit 0\n"
+                        "echo 'Could not kickstart service \"x\": 1: Operation not permitted' "
+                        ">&2\necho 'Try re-running the command as root for richer errors.' "
+                        ">&2\nexit 1");
         const fs::path definition = m_home / "Library/LaunchAgents/com.example.agent.plist";
         std::ofstream(definition) << "<plist/>";
         LaunchItem item = record(ServiceType::launchAgent, LaunchScope::user);
@@ -185,14 +198,26 @@ private slots:
         ServiceActionButtons buttons(*m_actions, binding());
         buttons.setItem(item);
         buttons.setDisabledState(true);
+        QCOMPARE(buttons.toggleButton()->text(), u"Enable and Start"_s);
+        QCOMPARE(buttons.toggleButton()->accessibleName(), u"Enable and Start"_s);
+        QVERIFY(buttons.toggleButton()->isEnabled());
 
         QSignalSpy finished(&buttons, &ServiceActionButtons::actionFinished);
         QTest::mouseClick(buttons.toggleButton(), Qt::LeftButton);
         QVERIFY(finished.wait());
+        std::vector<std::string> subcommands;
+        std::ifstream log(calls);
+        for (std::string line; std::getline(log, line);) {
+            subcommands.push_back(line);
+        }
+        QCOMPARE(subcommands, (std::vector<std::string>{"enable", "bootstrap", "kickstart"}));
+        // Enabled, though not started: the lists must show that.
+        QCOMPARE(m_refresh->flips(), 1);
         QVERIFY(buttons.errorNote()->isVisibleTo(&buttons));
-        const QString note = buttons.errorNote()->text();
-        QVERIFY2(note.contains(u"Service is disabled"_s) && note.endsWith(u"Enable it first."_s),
-                 qPrintable(note));
+        // One plain sentence: launchctl's reason, no internal names, no hint.
+        QCOMPARE(buttons.errorNote()->text(),
+                 u"Could not enable and start: Could not kickstart service \"x\": 1: Operation "
+                 "not permitted"_s);
 
         // The next action clears it, whatever it is.
         QTest::mouseClick(buttons.revealButton(), Qt::LeftButton);
@@ -200,8 +225,10 @@ private slots:
     }
 
     void removeAsksFirstAndKeepsTheFileOfAJobThatWillNotStop() {
-        // launchd refuses, and the pid is launchd's own: never signalled.
-        writeScript(m_root / "bin/launchctl", "echo 'Boot-out failed: 5' >&2\nexit 5");
+        // launchd gives the label its own pid: never signalled.
+        writeScript(m_root / "bin/launchctl",
+                    "[ \"$1\" = list ] && printf '1\\t0\\tcom.example.<b>agent</b>\\n' && exit 0\n"
+                    "echo 'Boot-out failed: 5' >&2\nexit 5");
         const fs::path definition = m_home / "Library/LaunchAgents/com.example.agent.plist";
         std::ofstream(definition) << "<plist/>";
         LaunchItem item = record(ServiceType::launchAgent, LaunchScope::user, 1);
@@ -229,12 +256,14 @@ private slots:
         QCOMPARE(finished.last().first().toBool(), false);
         QVERIFY(fs::exists(definition));
         QVERIFY(m_workspace->trashed().empty());
-        QVERIFY2(buttons.errorNote()->text().contains(u"still runs as PID 1"_s),
+        QVERIFY2(buttons.errorNote()->text().contains(
+                     u"Not removed: Refusing to stop critical system process (PID 1)"_s),
                  qPrintable(buttons.errorNote()->text()));
         QVERIFY(buttons.errorNote()->isVisibleTo(&buttons));
     }
 
     void removeMovesAUserAgentToTheTrashAndReloads() {
+        writeScript(m_root / "bin/launchctl", "exit 0");
         const fs::path definition = m_home / "Library/LaunchAgents/com.example.agent.plist";
         std::ofstream(definition) << "<plist/>";
         LaunchItem item = record(ServiceType::launchAgent, LaunchScope::user);
@@ -262,6 +291,7 @@ private slots:
 
     void revealSelectsTheDefinitionThenTheExecutable() {
         LaunchItem item = record(ServiceType::launchDaemon, LaunchScope::system);
+        item.path.reset();
         ServiceActionButtons buttons(*m_actions, binding());
         buttons.setItem(item);
         QTest::mouseClick(buttons.revealButton(), Qt::LeftButton);
@@ -378,9 +408,9 @@ private slots:
         QCOMPARE(finished.last().first().toBool(), false);
         QCOMPARE(m_refresh->flips(), 0);
         QVERIFY(buttons.errorNote()->isVisibleTo(&buttons));
+        // launchctl's numbered reason; what it adds below is for the log.
         QCOMPARE(buttons.errorNote()->text(),
-                 u"Could not disable: Disable failed: 1: Operation not permitted while asking "
-                 "launchd"_s);
+                 u"Could not disable: Disable failed: 1: Operation not permitted"_s);
         QCOMPARE(buttons.disableButton()->text(), u"Disable"_s);
         QVERIFY(hasLogLine("Failed to disable service: "));
 

@@ -114,10 +114,10 @@ private slots:
         QVERIFY(!view->actionButtons()->isHidden());
 
         // A pid no job claims is shown as the guess it is.
-        item.pidByProcessName = true;
+        item.pidSource = PidSource::processName;
         show(*view, item);
-        QVERIFY(text(*view, u"pidValue"_s).startsWith(u"4242 ("_s));
-        item.pidByProcessName = false;
+        QVERIFY(text(*view, u"pidValue"_s).startsWith(u"4242? ("_s));
+        item.pidSource = PidSource::launchd;
         // A record only the baseline still has offers nothing to act on.
         view->setProperty("removedRecord", true);
         QVERIFY(view->actionButtons()->isHidden());

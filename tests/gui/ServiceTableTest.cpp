@@ -139,6 +139,21 @@ private slots:
                  ViewStyle::inactiveGray());
     }
 
+    // A process that only carries the record's name: the cell says it is a
+    // guess and the row is not shown as running.
+    void aPidFoundByNameIsAGuessNotARunningJob() {
+        ServiceTableModel model(LaunchScope::user, {});
+        QAbstractItemModelTester tester(&model);
+        LaunchItem guessed = makeItem("decoy", ServiceStatus::unknown, LaunchScope::user, 4242);
+        guessed.pidSource = PidSource::processName;
+        model.setItems({guessed});
+        QCOMPARE(model.index(0, 1).data().toString(), u"4242?"_qs);
+        QCOMPARE(model.index(0, 2).data().toString(), u"Unknown"_qs);
+        QVERIFY(!ServiceTableModel::isActive(guessed));
+        guessed.pidSource = PidSource::launchd;
+        QVERIFY(ServiceTableModel::isActive(guessed));
+    }
+
     void kernelAndOthersCells() {
         ServiceTableModel kernel(LaunchScope::kernel);
         LaunchItem loaded =

@@ -1,5 +1,6 @@
 #include "actions/ServiceActionManager.h"
 
+#include "actions/ActionAvailability.h"
 #include "actions/AppleScript.h"
 #include "platform/FileSystem.h"
 #include "platform/Log.h"
@@ -42,17 +43,10 @@ std::string_view withoutTrailingSlashes(std::string_view path) {
     return path;
 }
 
-// Trimmed lines joined by single spaces: an error shown in one line of a
-// window or a terminal.
-std::string oneLine(std::string_view text) {
-    std::string line;
-    for (const std::string_view part : splitLines(text)) {
-        const std::string_view trimmed = trimWhitespace(part);
-        if (!trimmed.empty()) {
-            line.append(line.empty() ? "" : " ").append(trimmed);
-        }
-    }
-    return line;
+constexpr int kNoSuchServiceStatus = 113;
+
+ActionError refused(std::string text) {
+    return failure(ServiceActionError::commandFailed(std::move(text)));
 }
 
 void signalRefresh(const std::function<void()>& refresh) {
@@ -77,42 +71,110 @@ ActionResult ServiceActionManager::toggleService(const LaunchItem& item) const {
     return stopService(item);
 }
 
+std::string ServiceActionManager::launchctlReason(std::string_view standardError) {
+    std::string_view chosen;
+    for (const std::string_view part : splitLines(standardError)) {
+        const std::string_view line = trimWhitespace(part);
+        // launchctl's advice to run as root says nothing about this failure.
+        if (line.empty() || line.starts_with("Try re-running the command as root")) {
+            continue;
+        }
+        // "Bootstrap failed: 119: Service is disabled" follows a line that
+        // repeats the path; the numbered line is the reason.
+        if (line.find("failed: ") != std::string_view::npos) {
+            chosen = line;
+            break;
+        }
+        if (chosen.empty()) {
+            chosen = line;
+        }
+    }
+    return std::string(chosen);
+}
+
 ActionResult ServiceActionManager::startService(const LaunchItem& item) const {
     if (!item.path || !pathExists(*item.path)) {
         return failure(ServiceActionError::missingPath());
     }
+    if (item.type == ServiceType::launchDaemon) {
+        return refused(*ActionAvailability::startRefusal(item, std::nullopt));
+    }
     const std::string domain = domainTarget();
-    if (const ActionResult bootstrap = runLaunchctl({"bootstrap", domain, *item.path})) {
-        Log::line("Bootstrap failed (might be already loaded), trying kickstart... Error: " +
+    const ActionResult bootstrap = runLaunchctl({"bootstrap", domain, *item.path});
+    if (bootstrap) {
+        Log::info("Bootstrap failed (might be already loaded), trying kickstart... Error: " +
                   bootstrap->text());
     }
-    return runLaunchctl({"kickstart", "-k", domain + "/" + item.label});
+    int kickstartStatus = 0;
+    ActionResult kickstart =
+        runLaunchctl({"kickstart", "-k", domain + "/" + item.label}, &kickstartStatus);
+    // A job that is not loaded after a failed bootstrap was never loaded: the
+    // bootstrap's reason (disabled, say) is the one that tells.
+    if (kickstart && bootstrap && kickstartStatus == kNoSuchServiceStatus) {
+        return bootstrap;
+    }
+    return kickstart;
 }
+
+namespace {
+
+std::string criticalProcessRefusal(std::int32_t pid) {
+    return "Refusing to stop critical system process (PID " + std::to_string(pid) + ")";
+}
+
+} // namespace
 
 ActionResult ServiceActionManager::stopService(const LaunchItem& item) const {
     // Before anything else: an item without a path is never signalled.
     if (!item.path) {
         return failure(ServiceActionError::missingPath());
     }
+    if (item.type == ServiceType::launchDaemon) {
+        return refused(*ActionAvailability::stopRefusal(item));
+    }
     // kill() with 1 would hit launchd, with 0 our own process group and with
     // a negative value whole process groups.
     if (item.pid && *item.pid < 2) {
-        return failure(ServiceActionError::commandFailed(
-            "Refusing to stop critical system process (PID " + std::to_string(*item.pid) + ")"));
+        return refused(criticalProcessRefusal(*item.pid));
     }
     ActionResult bootout = runLaunchctl({"bootout", domainTarget(), *item.path});
     if (!bootout) {
         return std::nullopt;
     }
-    Log::line("launchctl bootout failed: " + bootout->text());
-    if (!item.pid) {
+    // The log's account of each step; what fails reaches the user as the result.
+    Log::info("launchctl bootout failed: " + bootout->text());
+    // The record's pid may be a guess or out of date: only what launchd gives
+    // this very label now is signalled.
+    const auto table = readJobTable();
+    const LaunchctlTable* jobs = std::get_if<LaunchctlTable>(&table);
+    const LaunchctlEntry* entry = jobs != nullptr ? jobs->find(item.label) : nullptr;
+    if (entry == nullptr || !entry->pid) {
         return bootout;
     }
-    Log::line("Attempting to kill PID " + std::to_string(*item.pid) + "...");
-    if (::kill(static_cast<pid_t>(*item.pid), SIGTERM) == 0) {
+    if (*entry->pid < 2) {
+        return refused(criticalProcessRefusal(*entry->pid));
+    }
+    Log::info("Attempting to kill PID " + std::to_string(*entry->pid) + "...");
+    if (::kill(static_cast<pid_t>(*entry->pid), SIGTERM) == 0) {
         return std::nullopt;
     }
     return bootout;
+}
+
+std::variant<LaunchctlTable, ActionError> ServiceActionManager::readJobTable() const {
+    ToolResult result = runTool(m_layout.launchctl(), {"list"}, m_layout.toolOptions(true, true));
+    if (result.timedOut) {
+        return refused(timedOutMessage("launchctl list", m_layout.toolTimeout()));
+    }
+    if (result.launchError) {
+        return ActionError{std::move(*result.launchError)};
+    }
+    const std::optional<std::string> text = decodeUtf8(result.standardOutput);
+    if (result.exitStatus != 0 || !text) {
+        const std::string reason = launchctlReason(decodeUtf8(result.standardError).value_or(""));
+        return refused(reason.empty() ? "launchctl list failed" : reason);
+    }
+    return parseLaunchctlList(*text);
 }
 
 ActionResult ServiceActionManager::disableService(const LaunchItem& item) const {
@@ -145,39 +207,45 @@ std::optional<std::string> ServiceActionManager::disableRefusal(const LaunchItem
 
 ActionResult ServiceActionManager::setDisabled(const LaunchItem& item, bool disabled) const {
     if (auto refusal = disableRefusal(item, !disabled)) {
-        return failure(ServiceActionError::commandFailed(std::move(*refusal)));
+        return refused(std::move(*refusal));
     }
-    ActionResult result =
-        runLaunchctl({disabled ? "disable" : "enable", domainTarget() + "/" + item.label});
-    if (result) {
-        if (const ServiceActionError* error = result->serviceActionError();
-            error != nullptr && error->kind() == ServiceActionError::Kind::commandFailed) {
-            return failure(ServiceActionError::commandFailed(oneLine(error->text())));
-        }
-    }
-    return result;
+    return runLaunchctl({disabled ? "disable" : "enable", domainTarget() + "/" + item.label});
 }
 
 ActionResult ServiceActionManager::runLaunchctl(const std::vector<std::string>& arguments) const {
+    return runLaunchctl(arguments, nullptr);
+}
+
+ActionResult ServiceActionManager::runLaunchctl(const std::vector<std::string>& arguments,
+                                                int* exitStatus) const {
     ToolResult result = runTool(m_layout.launchctl(), arguments, m_layout.toolOptions(true, true));
     if (result.timedOut) {
         std::string text =
             timedOutMessage("launchctl " + joined(arguments), m_layout.toolTimeout());
-        Log::line(text);
+        Log::info(text);
         return failure(ServiceActionError::commandFailed(std::move(text)));
     }
     if (result.launchError) {
         return ActionError{std::move(*result.launchError)};
+    }
+    if (exitStatus != nullptr) {
+        *exitStatus = result.exitStatus;
     }
     if (result.exitStatus == 0) {
         return std::nullopt;
     }
     std::string text = "Unknown Error";
     if (const std::optional<std::string> decoded = decodeUtf8(result.standardError)) {
-        text = std::string(trimWhitespaceAndNewlines(*decoded));
+        Log::info("launchctl command failed: " + joined(arguments) + " -> " +
+                  std::string(trimWhitespaceAndNewlines(*decoded)));
+        text = launchctlReason(*decoded);
+        if (text.empty()) {
+            text = "launchctl exited with status " + std::to_string(result.exitStatus);
+        }
+    } else {
+        Log::info("launchctl command failed: " + joined(arguments) + " -> " + text);
     }
-    Log::line("launchctl command failed: " + joined(arguments) + " -> " + text);
-    return failure(ServiceActionError::commandFailed(std::move(text)));
+    return refused(std::move(text));
 }
 
 void ServiceActionManager::revealService(const LaunchItem& item) const {
@@ -196,8 +264,49 @@ void ServiceActionManager::revealFile(const std::string& path) const {
 
 bool ServiceActionManager::removalStopsJob(const LaunchItem& item) {
     // Login items and applications are not launchd jobs of their own.
-    return item.pid.has_value() && item.type != ServiceType::loginItem && item.path &&
-           !endsWith(*item.path, ".app");
+    return item.launchdPid().has_value() && isLaunchdJobFile(item);
+}
+
+bool ServiceActionManager::isLaunchdJobFile(const LaunchItem& item) {
+    return item.type != ServiceType::loginItem && item.path && !endsWith(*item.path, ".app");
+}
+
+ActionResult ServiceActionManager::unloadBeforeRemoval(const LaunchItem& item,
+                                                       bool& unloaded) const {
+    unloaded = false;
+    const auto notRemoved = [](std::string text) {
+        Log::info("Failed to delete: " + text);
+        return refused(std::move(text));
+    };
+    // Whatever the record says, launchd's table now decides: an idle job that
+    // fires on a timer is as loaded as a running one.
+    auto table = readJobTable();
+    if (const ActionError* error = std::get_if<ActionError>(&table)) {
+        return notRemoved("Not removed: launchd's job table could not be read (" + error->reason() +
+                          ")");
+    }
+    const LaunchctlEntry* entry = std::get<LaunchctlTable>(table).find(item.label);
+    if (entry == nullptr) {
+        return std::nullopt;
+    }
+    if (entry->pid && *entry->pid < 2) {
+        return notRemoved("Not removed: " + criticalProcessRefusal(*entry->pid));
+    }
+    const ActionResult bootout = runLaunchctl({"bootout", domainTarget(), *item.path});
+    if (!bootout) {
+        unloaded = true;
+        return std::nullopt;
+    }
+    // Gone meanwhile (it may have been unloaded by another hand) is as good.
+    table = readJobTable();
+    if (const auto* again = std::get_if<LaunchctlTable>(&table);
+        again != nullptr && again->find(item.label) == nullptr) {
+        return std::nullopt;
+    }
+    return notRemoved(entry->pid
+                          ? "Not removed: it still runs as PID " + std::to_string(*entry->pid) +
+                                " (" + bootout->reason() + ")"
+                          : "Not removed: launchd still has it loaded (" + bootout->reason() + ")");
 }
 
 ActionResult ServiceActionManager::removeService(const LaunchItem& item,
@@ -205,7 +314,7 @@ ActionResult ServiceActionManager::removeService(const LaunchItem& item,
     if (item.type == ServiceType::loginItem) {
         if (!item.path) {
             // Nothing identifies which login item this is; never guess.
-            Log::line("Cannot remove login item without a path: " + item.label);
+            Log::info("Cannot remove login item without a path: " + item.label);
             return failure(ServiceActionError::missingPath());
         }
         // The platform's login-item service only knows this application's own
@@ -229,23 +338,21 @@ ActionResult ServiceActionManager::removeService(const LaunchItem& item,
         removeLoginItem(*item.path, refresh);
         return std::nullopt;
     }
-    if (removalStopsJob(item)) {
-        // A definition moved away from under a running job leaves a job that
-        // nothing lists by its file any more and no Stop can reach.
-        if (const ActionResult stopped = stopService(item)) {
-            const std::string text = "Not removed: it still runs as PID " +
-                                     std::to_string(*item.pid) + " (" + stopped->reason() + ")";
-            Log::line("Failed to delete: " + text);
-            return failure(ServiceActionError::commandFailed(text));
-        }
+    // A definition moved away from under a loaded job leaves a job that
+    // nothing lists by its file any more and no Stop can reach. Nothing is
+    // signalled here: a job launchd will not unload stays, and so does its
+    // file.
+    bool unloaded = false;
+    if (ActionResult failed = unloadBeforeRemoval(item, unloaded)) {
+        return failed;
     }
     if (const std::optional<WorkspaceError> error = m_workspace.moveToTrash(*item.path)) {
-        Log::line("Failed to delete: " + error->text);
-        // The job may have been stopped: the lists must show that.
-        if (removalStopsJob(item)) {
+        Log::info("Failed to delete: " + error->text);
+        // The lists must show a job that was unloaded.
+        if (unloaded) {
             signalRefresh(refresh);
         }
-        return failure(ServiceActionError::commandFailed(error->text));
+        return refused(error->text);
     }
     signalRefresh(refresh);
     return std::nullopt;

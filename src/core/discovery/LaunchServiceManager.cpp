@@ -16,15 +16,26 @@
 
 #include <future>
 #include <mutex>
+#include <unistd.h>
 #include <unordered_set>
 #include <utility>
 
 namespace daemonary {
 
-ProcessNameIndex makeProcessNameIndex(const ProcessSnapshot& snapshot) {
+bool isAnotherPersonsProcess(const ProcessInfo& process, std::uint32_t ownUid) {
+    // Below the first login account are root and the system's service
+    // accounts, which daemons run as; at or above it, another person's
+    // session, whose jobs this user's launchd never ran.
+    constexpr std::uint32_t kFirstLoginUid = 500;
+    return process.uid != ownUid && process.uid >= kFirstLoginUid;
+}
+
+ProcessNameIndex makeProcessNameIndex(const ProcessSnapshot& snapshot, std::uint32_t ownUid) {
     ProcessNameIndex index;
     for (const auto& [pid, process] : snapshot) {
-        index[asciiLowercased(process.name)].push_back(pid);
+        if (!isAnotherPersonsProcess(process, ownUid)) {
+            index[asciiLowercased(process.name)].push_back(pid);
+        }
     }
     return index;
 }
@@ -361,7 +372,15 @@ std::vector<LaunchItem> LaunchServiceManager::resolveStatuses(std::vector<Launch
 std::vector<LaunchItem> LaunchServiceManager::resolveStatuses(std::vector<LaunchItem> records,
                                                               const LaunchctlTable& table,
                                                               const ProcessSnapshot& snapshot) {
-    const ProcessNameIndex names = makeProcessNameIndex(snapshot);
+    return resolveStatuses(std::move(records), table, snapshot,
+                           static_cast<std::uint32_t>(::getuid()));
+}
+
+std::vector<LaunchItem> LaunchServiceManager::resolveStatuses(std::vector<LaunchItem> records,
+                                                              const LaunchctlTable& table,
+                                                              const ProcessSnapshot& snapshot,
+                                                              std::uint32_t ownUid) {
+    const ProcessNameIndex names = makeProcessNameIndex(snapshot, ownUid);
 
     // A pid the job table gives to a label belongs to that label's job: a
     // second definition naming the same program is another job, not this one.
@@ -374,6 +393,7 @@ std::vector<LaunchItem> LaunchServiceManager::resolveStatuses(std::vector<Launch
 
     const auto takeEntry = [](LaunchItem& item, const LaunchctlEntry& entry) {
         item.pid = entry.pid;
+        item.pidSource = PidSource::launchd;
         item.status = entry.pid ? ServiceStatus::active : ServiceStatus::inactive;
     };
     const auto takeProcessNamed = [&names, &jobPids](LaunchItem& item, std::string_view name) {
@@ -383,9 +403,11 @@ std::vector<LaunchItem> LaunchServiceManager::resolveStatuses(std::vector<Launch
         }
         for (const std::int32_t pid : found->second) {
             if (!jobPids.contains(pid)) {
+                // launchd lists no job for the record, so whether it runs is
+                // not known; the process is only a hint.
                 item.pid = pid;
-                item.pidByProcessName = true;
-                item.status = ServiceStatus::active;
+                item.pidSource = PidSource::processName;
+                item.status = ServiceStatus::unknown;
                 return true;
             }
         }
@@ -398,13 +420,14 @@ std::vector<LaunchItem> LaunchServiceManager::resolveStatuses(std::vector<Launch
     for (std::size_t i = 0; i < records.size(); ++i) {
         LaunchItem& item = records[i];
         item.pid.reset();
-        item.pidByProcessName = false;
+        item.pidSource = PidSource::launchd;
         item.index.reset();
         item.status = ServiceStatus::inactive;
+        // launchd listing the label is the whole answer: a loaded job
+        // without a pid is idle, whatever else carries its name.
         if (const LaunchctlEntry* entry = table.find(item.label)) {
             takeEntry(item, *entry);
-        }
-        if (!item.pid) {
+        } else {
             unresolved.push_back(i);
         }
     }

@@ -24,7 +24,12 @@ namespace daemonary {
 // Lowercased process name -> the pids carrying it, in snapshot (pid) order.
 using ProcessNameIndex = std::unordered_map<std::string, std::vector<std::int32_t>>;
 
-ProcessNameIndex makeProcessNameIndex(const ProcessSnapshot& snapshot);
+// Another login account's process (not root's, not a service account's): this
+// user's launchd never ran it.
+bool isAnotherPersonsProcess(const ProcessInfo& process, std::uint32_t ownUid);
+
+// Other people's processes are left out.
+ProcessNameIndex makeProcessNameIndex(const ProcessSnapshot& snapshot, std::uint32_t ownUid);
 
 // For each label, the position of the first table entry (in table order) whose
 // label contains it, or nothing. The plain reference form, one search per
@@ -110,9 +115,16 @@ public:
 
     // Status resolution against a given table and snapshot, without running
     // anything.
+    // A pid found by a process name alone is marked so (its status is
+    // unknown), and only this user's, root's and service accounts' processes
+    // are looked at; `ownUid` defaults to the real user.
     static std::vector<LaunchItem> resolveStatuses(std::vector<LaunchItem> records,
                                                    const LaunchctlTable& table,
                                                    const ProcessSnapshot& snapshot);
+    static std::vector<LaunchItem> resolveStatuses(std::vector<LaunchItem> records,
+                                                   const LaunchctlTable& table,
+                                                   const ProcessSnapshot& snapshot,
+                                                   std::uint32_t ownUid);
 
     // The job table names no program. A job whose label the given
     // definitions use takes the program they name, when they all name the

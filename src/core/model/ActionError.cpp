@@ -10,9 +10,10 @@ std::string ActionError::text() const {
 }
 
 std::string ActionError::reason() const {
-    if (const ServiceActionError* own = serviceActionError();
-        own != nullptr && own->kind() == ServiceActionError::Kind::commandFailed) {
-        return own->text();
+    if (const ServiceActionError* own = serviceActionError()) {
+        return own->kind() == ServiceActionError::Kind::commandFailed
+                   ? own->text()
+                   : std::string("its definition file is gone");
     }
     return text();
 }

@@ -23,8 +23,9 @@ struct ActionError {
     // The textual form for log lines: ServiceActionError::description(), or
     // launchErrorText() for a launch error.
     std::string text() const;
-    // What a person reads: for commandFailed its text alone (launchctl's words
-    // or a refusal), otherwise the same as text().
+    // What a person reads, one plain line: for commandFailed its text alone
+    // (launchctl's reason or a refusal), for missingPath what that means, and
+    // the system's words for a launchctl that could not start.
     std::string reason() const;
 };
 

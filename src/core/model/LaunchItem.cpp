@@ -15,6 +15,11 @@ constexpr std::pair<ServiceStatus, std::string_view> kStatusTexts[] = {
     {ServiceStatus::unknown, "Unknown"},
 };
 
+constexpr std::pair<PidSource, std::string_view> kPidSourceTexts[] = {
+    {PidSource::launchd, "launchd"},
+    {PidSource::processName, "processName"},
+};
+
 constexpr std::pair<ServiceType, std::string_view> kTypeTexts[] = {
     {ServiceType::launchService, "Launch Service"},
     {ServiceType::launchAgent, "Launch Agent"},
@@ -99,6 +104,14 @@ std::string_view toText(LaunchScope scope) {
     return info ? info->text : std::string_view{};
 }
 
+std::string_view toText(PidSource source) {
+    return textIn(kPidSourceTexts, source);
+}
+
+std::optional<PidSource> pidSourceFromText(std::string_view text) {
+    return valueIn(kPidSourceTexts, text);
+}
+
 std::optional<ServiceStatus> serviceStatusFromText(std::string_view text) {
     return valueIn(kStatusTexts, text);
 }
@@ -172,6 +185,13 @@ std::int32_t LaunchItem::pidSortValue() const {
     return -1;
 }
 
+std::string LaunchItem::pidText() const {
+    if (!pid) {
+        return {};
+    }
+    return std::to_string(*pid) + (pidIsGuess() ? "?" : "");
+}
+
 std::string LaunchItem::pathSortValue() const {
     return path.value_or(std::string{});
 }
@@ -186,6 +206,7 @@ std::hash<daemonary::LaunchItem>::operator()(const daemonary::LaunchItem& item) 
     daemonary::combineHash(seed, item.runs ? daemonary::optionalHash(item.runs->path) : 0);
     daemonary::combineHash(seed, daemonary::optionalHash(item.bundleIdentifier));
     daemonary::combineHash(seed, daemonary::optionalHash(item.pid));
+    daemonary::combineHash(seed, static_cast<std::size_t>(item.pidSource));
     daemonary::combineHash(seed, daemonary::optionalHash(item.index));
     daemonary::combineHash(seed, static_cast<std::size_t>(item.status));
     daemonary::combineHash(seed, static_cast<std::size_t>(item.scope));

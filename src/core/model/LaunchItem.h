@@ -14,6 +14,11 @@ namespace daemonary {
 
 enum class ServiceStatus { active, inactive, onDemand, unknown };
 
+// Where a record's pid came from: launchd's job table, or only a running
+// process whose name matches the record's label or program. The second is a
+// hint, shown as one and never signalled.
+enum class PidSource { launchd, processName };
+
 enum class ServiceType {
     launchService,
     launchAgent,
@@ -41,11 +46,14 @@ enum class LaunchScope {
 std::string_view toText(ServiceStatus status);
 std::string_view toText(ServiceType type);
 std::string_view toText(LaunchScope scope);
+// "launchd" or "processName", as JSON writes it.
+std::string_view toText(PidSource source);
 
 // Exact, case-sensitive match on the text value; nothing otherwise.
 std::optional<ServiceStatus> serviceStatusFromText(std::string_view text);
 std::optional<ServiceType> serviceTypeFromText(std::string_view text);
 std::optional<LaunchScope> launchScopeFromText(std::string_view text);
+std::optional<PidSource> pidSourceFromText(std::string_view text);
 
 const std::array<LaunchScope, 8>& allScopes();
 std::string_view symbolName(LaunchScope scope);
@@ -59,9 +67,8 @@ struct LaunchItem {
     // A login item's CFBundleIdentifier: launchd names login items by it.
     std::optional<std::string> bundleIdentifier;
     std::optional<std::int32_t> pid;
-    // The pid is a process whose name matches the record's program or label;
-    // launchd's job table gave it to no label. A guess, shown as one.
-    bool pidByProcessName = false;
+    // Meaningful only with a pid.
+    PidSource pidSource = PidSource::launchd;
     std::optional<std::int32_t> index;
     ServiceStatus status = ServiceStatus::unknown;
     LaunchScope scope = LaunchScope::system;
@@ -75,6 +82,13 @@ struct LaunchItem {
     // Background Task Management still lists it, but its files are gone.
     bool orphaned = false;
     std::optional<BackgroundItem> backgroundItem;
+
+    // A pid that only a process name gave: never acted on.
+    bool pidIsGuess() const { return pid.has_value() && pidSource == PidSource::processName; }
+    // The pid as launchd gave it to this record, or nothing.
+    std::optional<std::int32_t> launchdPid() const { return pidIsGuess() ? std::nullopt : pid; }
+    // "1234", or "1234?" for a guess.
+    std::string pidText() const;
 
     // label + "-" + scope text + "-" + path (empty when absent).
     std::string id() const;

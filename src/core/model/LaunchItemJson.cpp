@@ -238,6 +238,7 @@ nlohmann::ordered_json toJson(const LaunchItem& item) {
     }
     if (item.pid) {
         object["pid"] = *item.pid;
+        object["pidSource"] = std::string(toText(item.pidSource));
     }
     if (item.index) {
         object["index"] = *item.index;
@@ -291,6 +292,13 @@ std::variant<LaunchItem, JsonError> launchItemFromJson(const nlohmann::json& obj
     }
     if (auto failure = readOptionalInt32(object, "pid", item.pid)) {
         return *failure;
+    }
+    // Records written before the source was kept had launchd's pids only.
+    if (object.contains("pidSource")) {
+        if (auto failure =
+                readRequiredEnum(object, "pidSource", &pidSourceFromText, item.pidSource)) {
+            return *failure;
+        }
     }
     if (auto failure = readOptionalInt32(object, "index", item.index)) {
         return *failure;

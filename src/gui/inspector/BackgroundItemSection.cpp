@@ -13,6 +13,7 @@
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QStringList>
 #include <QToolButton>
 #include <QVBoxLayout>
 #include <utility>
@@ -148,6 +149,15 @@ void BackgroundItemSection::setItem(const LaunchItem& item) {
         if (facts->type) {
             addFact(tr("Type"), shown(*facts->type));
         }
+        // What an orphan was left with is all that still says how it stood.
+        if (item.orphaned) {
+            QStringList words;
+            for (const std::string& word : facts->dispositionWords()) {
+                words.append(QString::fromStdString(word));
+            }
+            addFact(tr("Left As"),
+                    words.isEmpty() ? tr("no disposition recorded") : words.join(u", "));
+        }
     }
 
     m_parentRow->setVisible(item.parentApp.has_value());
@@ -158,7 +168,12 @@ void BackgroundItemSection::setItem(const LaunchItem& item) {
     const QString appName = shown(std::string(lastPathComponent(*item.parentApp)));
     m_parentName->setText(shown(*item.parentApp));
     m_parentName->setAccessibleName(m_parentName->text());
-    m_removeCaption->setText(tr("It belongs to %1: remove the app to remove it.").arg(appName));
+    m_removeCaption->setText(
+        item.orphaned
+            ? tr("Its app, %1, is gone; System Settings still lists the item as it was left. "
+                 "Remove it there, under General \u25B8 Login Items.")
+                  .arg(appName)
+            : tr("It belongs to %1: remove the app to remove it.").arg(appName));
     m_parentIcon->setPixmap(
         SymbolIcon::icon(QStringLiteral("app.dashed"), palette().color(QPalette::Text))
             .pixmap(kIconSide, kIconSide));

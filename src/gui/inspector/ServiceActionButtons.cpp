@@ -1,5 +1,6 @@
 #include "inspector/ServiceActionButtons.h"
 
+#include "actions/ActionAvailability.h"
 #include "platform/Log.h"
 #include "shell/ToolRunPool.h"
 #include "style/ButtonStyle.h"
@@ -25,13 +26,10 @@ namespace daemonary {
 
 namespace {
 
-// What a person reads: the tool's words, or what a missing file means here.
+// What a person reads: launchctl's reason or what a missing file means, on
+// one line.
 QString failureReason(const ActionError& error) {
-    const ServiceActionError* own = error.serviceActionError();
-    if (own != nullptr && own->kind() == ServiceActionError::Kind::missingPath) {
-        return ServiceActionButtons::tr("its definition file is gone");
-    }
-    return QString::fromStdString(error.reason());
+    return QString::fromStdString(Log::singleLine(error.reason()));
 }
 
 QPushButton* makeButton(const QString& objectName, QWidget* parent) {
@@ -170,7 +168,8 @@ void ServiceActionButtons::setItem(const LaunchItem& item) {
 
 void ServiceActionButtons::setDisabledState(std::optional<bool> state) {
     m_disabledState = state;
-    updateDisabledControls();
+    // Start becomes "Enable and Start" and back.
+    updateButtons();
 }
 
 void ServiceActionButtons::updateDisabledControls() {
@@ -201,7 +200,7 @@ void ServiceActionButtons::updateDisabledControls() {
         m_daemonNote->setAccessibleName(m_daemonNote->text());
     }
     m_daemonRow->setVisible(daemon);
-    m_runningRow->setVisible(agent && disabled && m_item.pid.has_value());
+    m_runningRow->setVisible(agent && disabled && m_item.launchdPid().has_value());
 }
 
 void ServiceActionButtons::copyAdministratorCommand() {
@@ -267,14 +266,24 @@ void ServiceActionButtons::runAction(Work work,
 }
 
 void ServiceActionButtons::updateButtons() {
-    const bool running = m_item.pid.has_value();
-    const QString title = running ? tr("Stop") : tr("Start");
+    const ToggleOffer offer = ActionAvailability::toggle(m_item, m_disabledState);
+    const bool stop = offer.kind == ToggleOffer::Kind::stop;
+    const QString title = stop                                              ? tr("Stop")
+                          : offer.kind == ToggleOffer::Kind::enableAndStart ? tr("Enable and Start")
+                                                                            : tr("Start");
     m_toggle->setText(title);
     m_toggle->setAccessibleName(title);
-    setSymbol(*m_toggle, running ? QStringLiteral("stop.fill") : QStringLiteral("play.fill"),
+    m_toggle->setAccessibleDescription(QString::fromStdString(offer.explanation));
+    m_toggle->setToolTip(QString::fromStdString(offer.explanation));
+    setSymbol(*m_toggle, stop ? QStringLiteral("stop.fill") : QStringLiteral("play.fill"),
               palette().color(QPalette::ButtonText));
-    m_toggle->setEnabled(m_item.type == ServiceType::launchAgent);
-    m_remove->setEnabled(m_item.scope == LaunchScope::user);
+    m_toggle->setEnabled(offer.available);
+
+    const std::optional<std::string> removeRefusal = ActionAvailability::removeRefusal(m_item);
+    m_remove->setEnabled(!removeRefusal);
+    m_remove->setToolTip(removeRefusal ? QString::fromStdString(*removeRefusal)
+                                       : tr("Unload its job if launchd has it, and move its "
+                                            "definition to the Trash"));
     updateDisabledControls();
 }
 
@@ -285,27 +294,47 @@ void ServiceActionButtons::reveal() {
 }
 
 void ServiceActionButtons::toggle() {
-    const bool stopping = m_item.pid.has_value() || m_item.status == ServiceStatus::active;
-    // Asked now: the state may change while the action runs.
-    const bool disabled = m_disabledState.value_or(false);
+    // Decided now: the state may change while the action runs.
+    const ToggleOffer offer = ActionAvailability::toggle(m_item, m_disabledState);
+    if (!offer.available) {
+        return;
+    }
+    const ToggleOffer::Kind kind = offer.kind;
     runAction(
-        [](const ServiceActionManager& actions, const LaunchItem& item) {
-            ActionResult error = actions.toggleService(item);
+        [kind](const ServiceActionManager& actions, const LaunchItem& item) {
+            ActionResult error;
+            bool enabled = false;
+            if (kind == ToggleOffer::Kind::stop) {
+                error = actions.stopService(item);
+            } else if (kind == ToggleOffer::Kind::enableAndStart &&
+                       (error = actions.enableService(item))) {
+                Log::line("Failed to enable service: " + error->text());
+            } else {
+                enabled = kind == ToggleOffer::Kind::enableAndStart;
+                error = actions.startService(item);
+            }
             if (error) {
                 Log::line("Failed to toggle service: " + error->text());
             }
-            return Outcome{std::move(error), !error};
+            // An enabled job that then failed to start still changed.
+            return Outcome{std::move(error), !error || enabled};
         },
-        [stopping, disabled](const ActionError& error) {
-            QString text = (stopping ? tr("Could not stop: %1") : tr("Could not start: %1"))
-                               .arg(failureReason(error));
-            if (!stopping && disabled) {
-                if (!text.endsWith(u'.')) {
-                    text += u'.';
-                }
-                text += u' ' + tr("Enable it first.");
+        [kind](const ActionError& error) {
+            const QString reason = failureReason(error);
+            switch (kind) {
+            case ToggleOffer::Kind::stop:
+                return tr("Could not stop: %1").arg(reason);
+            case ToggleOffer::Kind::enableAndStart:
+                return tr("Could not enable and start: %1").arg(reason);
+            case ToggleOffer::Kind::start:
+                break;
             }
-            return text;
+            return tr("Could not start: %1").arg(reason);
+        },
+        [kind](ServiceActionButtons& self) {
+            if (kind == ToggleOffer::Kind::enableAndStart) {
+                self.setDisabledState(false);
+            }
         });
 }
 
@@ -317,6 +346,11 @@ QString ServiceActionButtons::removalQuestion(const LaunchItem& item) {
             .arg(name)
             .arg(*item.pid)
             .arg(shownText(*item.path));
+    }
+    if (ServiceActionManager::isLaunchdJobFile(item)) {
+        return tr("If launchd has “%1” loaded, it is unloaded first. Its definition will be moved "
+                  "to the Trash:\n%2")
+            .arg(name, QString::fromStdString(*item.path));
     }
     if (item.type == ServiceType::loginItem ||
         (item.path && QString::fromStdString(*item.path).endsWith(QStringLiteral(".app")))) {

@@ -13,7 +13,9 @@ class QToolButton;
 
 namespace daemonary {
 
-// Reveal, Start or Stop, Disable or Enable, and Remove for one service. The
+// Reveal, Start or Stop (or Enable and Start), Disable or Enable, and Remove
+// for one service. Which are available, and the tooltip saying why one is
+// not, is ActionAvailability's rule, shared with the command line. The
 // actions run off the GUI thread; a successful action flips the table's
 // refresh signal when it comes back. The buttons stay enabled while an action
 // runs, so repeated presses start independent actions. Remove asks first.

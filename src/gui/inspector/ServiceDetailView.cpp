@@ -667,8 +667,8 @@ void ServiceDetailView::rebuildFacts() {
         // launchd's job table gave this pid to no label: a process of the
         // program's name may be a copy run by hand, and is shown as a guess.
         const QString pid =
-            m_item.pidByProcessName
-                ? tr("%1 (a process of this name; launchd lists no job for it)").arg(*m_item.pid)
+            m_item.pidIsGuess()
+                ? tr("%1? (a process of this name; launchd lists no job for it)").arg(*m_item.pid)
                 : QString::number(*m_item.pid);
         auto* value = selectableLabel(pid, ViewStyle::monospacedBody(), m_facts);
         value->setObjectName(QStringLiteral("pidValue"));

@@ -358,7 +358,8 @@ std::pair<QString, QString> ServiceTableModel::signerParts(const Signer& signer)
 }
 
 bool ServiceTableModel::isActive(const LaunchItem& item) {
-    return item.status == ServiceStatus::active || item.pid.has_value();
+    // A pid found only by a process name says nothing about the job.
+    return item.status == ServiceStatus::active || item.launchdPid().has_value();
 }
 
 QString ServiceTableModel::markText(ChangeMark mark) {
@@ -544,7 +545,8 @@ QVariant ServiceTableModel::displayText(const Row& row, Column column) const {
     case Column::index:
         return numberOrDash(row.item.index);
     case Column::pid:
-        return numberOrDash(row.item.pid);
+        // "1234?": a process of the name, not launchd's word.
+        return row.item.pid ? QString::fromStdString(row.item.pidText()) : numberOrDash({});
     case Column::status:
         return row.statusText;
     case Column::signer:

@@ -103,8 +103,14 @@ protected:
     }
     void TearDown() override { Log::setSink({}); }
 
-    void installLaunchctl(const std::map<std::string, test::FakeFailure>& failures = {}) {
-        test::installRecordingLaunchctl(root / "bin/launchctl", callLog, failures);
+    void installLaunchctl(const std::map<std::string, test::FakeFailure>& failures = {},
+                          const std::string& jobTable = {}) {
+        test::installRecordingLaunchctl(root / "bin/launchctl", callLog, failures,
+                                        {{"list", "PID\tStatus\tLabel\n" + jobTable}});
+    }
+    // One `launchctl list` line.
+    static std::string job(const std::string& pid, const std::string& label) {
+        return pid + "\t0\t" + label + "\n";
     }
     // osascript that records its arguments, one per line, and a separator.
     void installOsascript() {
@@ -176,7 +182,8 @@ TEST_F(ServiceActionManagerTest, IdleJobsAreBootstrappedThenKickstarted) {
 TEST_F(ServiceActionManagerTest, ActiveJobWithoutPidIsBootedOutWithoutSignal) {
     installLaunchctl({{"bootout", {3, "Boot-out failed: 3: No such process\n"}}});
     const ActionResult result = manager.toggleService(agent(std::nullopt, ServiceStatus::active));
-    EXPECT_THAT(launchctlCalls(), ElementsAre("bootout " + domain + " " + definition));
+    // The table is read again and gives the label no pid: nothing to signal.
+    EXPECT_THAT(launchctlCalls(), ElementsAre("bootout " + domain + " " + definition, "list"));
     ASSERT_TRUE(result && result->serviceActionError());
     EXPECT_EQ(*result->serviceActionError(),
               ServiceActionError::commandFailed("Boot-out failed: 3: No such process"));
@@ -200,14 +207,30 @@ TEST_F(ServiceActionManagerTest, FailedBootstrapStillKickstarts) {
 }
 
 TEST_F(ServiceActionManagerTest, FailedKickstartIsTheResult) {
-    installLaunchctl({{"bootstrap", {5, "already loaded"}},
-                      {"kickstart", {113, "  Could not find service\n\n"}}});
+    const std::string refusal = "Could not kickstart service \"com.example.agent\": 1: "
+                                "Operation not permitted";
+    installLaunchctl(
+        {{"bootstrap", {5, "already loaded"}}, {"kickstart", {1, "  " + refusal + "\n\n"}}});
     const ActionResult result = manager.startService(agent());
     ASSERT_TRUE(result && result->serviceActionError());
-    EXPECT_EQ(*result->serviceActionError(),
-              ServiceActionError::commandFailed("Could not find service"));
+    EXPECT_EQ(*result->serviceActionError(), ServiceActionError::commandFailed(refusal));
     EXPECT_EQ(logLines.back(), "launchctl command failed: kickstart -k " + domain +
-                                   "/com.example.agent -> Could not find service");
+                                   "/com.example.agent -> " + refusal);
+}
+
+TEST_F(ServiceActionManagerTest, AJobThatNeverLoadedFailsWithTheBootstrapsReason) {
+    // What a disabled agent gets from launchctl: the kickstart's "no such
+    // service" hides why, the bootstrap's last line says it.
+    installLaunchctl({{"bootstrap",
+                       {119, definition + ": Service is disabled\nBootstrap failed: 119: Service "
+                                          "is disabled\nTry re-running the command as root for "
+                                          "richer errors.\n"}},
+                      {"kickstart",
+                       {113, "Could not find service \"com.example.agent\" in domain for "
+                             "user gui: 0\n"}}});
+    const ActionResult result = manager.startService(agent());
+    ASSERT_TRUE(result);
+    EXPECT_EQ(result->reason(), "Bootstrap failed: 119: Service is disabled");
 }
 
 TEST_F(ServiceActionManagerTest, StartWithoutDefinitionRunsNothing) {
@@ -257,17 +280,52 @@ TEST_F(ServiceActionManagerTest, ItemWithoutPathIsNeverSignalled) {
 }
 
 TEST_F(ServiceActionManagerTest, FailedBootoutFallsBackToSigterm) {
-    installLaunchctl({{"bootout", {5, "Boot-out failed: 5: Input/output error"}}});
     SleepingChild child;
     const std::int32_t pid = child.pid();
     ASSERT_GT(pid, 0);
+    installLaunchctl({{"bootout", {5, "Boot-out failed: 5: Input/output error"}}},
+                     job(std::to_string(pid), "com.example.agent"));
     EXPECT_EQ(manager.toggleService(agent(pid, ServiceStatus::active)), std::nullopt);
     EXPECT_EQ(child.terminatingSignal(), SIGTERM);
-    EXPECT_THAT(launchctlCalls(), ElementsAre("bootout " + domain + " " + definition));
+    EXPECT_THAT(launchctlCalls(), ElementsAre("bootout " + domain + " " + definition, "list"));
     ASSERT_EQ(logLines.size(), 3u);
     EXPECT_EQ(logLines[1], "launchctl bootout failed: commandFailed(\"Boot-out failed: 5: "
                            "Input/output error\")");
     EXPECT_EQ(logLines[2], "Attempting to kill PID " + std::to_string(pid) + "...");
+}
+
+TEST_F(ServiceActionManagerTest, OnlyThePidLaunchdGivesTheLabelNowIsSignalled) {
+    // The record's pid is a process that merely carries the job's name (or
+    // launchd's pid from an earlier load); launchd now gives the label another
+    // process, or none.
+    SleepingChild decoy;
+    SleepingChild launched;
+    ASSERT_GT(decoy.pid(), 1);
+    ASSERT_GT(launched.pid(), 1);
+    LaunchItem guessed = agent(decoy.pid(), ServiceStatus::unknown);
+    guessed.pidSource = PidSource::processName;
+    const std::string failed = "Boot-out failed: 5: Input/output error";
+
+    installLaunchctl({{"bootout", {5, failed}}},
+                     job("-", "com.example.agent") + job(std::to_string(decoy.pid()), "other"));
+    for (const LaunchItem& item : {guessed, agent(decoy.pid(), ServiceStatus::active)}) {
+        const ActionResult result = manager.stopService(item);
+        ASSERT_TRUE(result);
+        EXPECT_EQ(result->reason(), failed);
+    }
+
+    installLaunchctl({{"bootout", {5, failed}}},
+                     job(std::to_string(launched.pid()), "com.example.agent.x") +
+                         job(std::to_string(launched.pid()), "com.example.agent"));
+    EXPECT_EQ(manager.stopService(guessed), std::nullopt);
+    EXPECT_EQ(launched.terminatingSignal(), SIGTERM);
+    EXPECT_EQ(decoy.terminatingSignal(), SIGKILL);
+
+    // launchd's own pid is refused even when the table says so.
+    installLaunchctl({{"bootout", {5, failed}}}, job("1", "com.example.agent"));
+    const ActionResult critical = manager.stopService(agent(std::nullopt, ServiceStatus::active));
+    ASSERT_TRUE(critical);
+    EXPECT_EQ(critical->reason(), "Refusing to stop critical system process (PID 1)");
 }
 
 TEST_F(ServiceActionManagerTest, TwoLineToolErrorsStayOneLogLineEach) {
@@ -279,21 +337,18 @@ TEST_F(ServiceActionManagerTest, TwoLineToolErrorsStayOneLogLineEach) {
     EXPECT_EQ(manager.startService(agent()), std::nullopt);
     const ActionResult stopped = manager.toggleService(agent(std::nullopt, ServiceStatus::active));
     ASSERT_TRUE(stopped && stopped->serviceActionError());
-    // The error keeps the tool's text; only the log writes it on one line.
-    EXPECT_EQ(stopped->serviceActionError()->text(),
-              "Boot-out failed: 5: Input/output error\r\n" + hint);
+    // The error is launchctl's reason alone; the log keeps all it said.
+    EXPECT_EQ(stopped->reason(), "Boot-out failed: 5: Input/output error");
     EXPECT_THAT(
         logLines,
         ElementsAre("launchctl command failed: bootstrap " + domain + " " + definition +
                         " -> Bootstrap failed: 5: Input/output error\\n" + hint,
                     "Bootstrap failed (might be already loaded), trying kickstart... Error: "
-                    "commandFailed(\"Bootstrap failed: 5: Input/output error\\n" +
-                        hint + "\")",
+                    "commandFailed(\"Bootstrap failed: 5: Input/output error\")",
                     "launchctl command failed: bootout " + domain + " " + definition +
                         " -> Boot-out failed: 5: Input/output error\\r\\n" + hint,
                     "launchctl bootout failed: commandFailed(\"Boot-out failed: 5: Input/output "
-                    "error\\r\\n" +
-                        hint + "\")"));
+                    "error\")"));
 }
 
 TEST_F(ServiceActionManagerTest, SuccessfulBootoutSendsNoSignal) {
@@ -306,9 +361,10 @@ TEST_F(ServiceActionManagerTest, SuccessfulBootoutSendsNoSignal) {
 }
 
 TEST_F(ServiceActionManagerTest, UndeliverableSignalReturnsTheBootoutError) {
-    installLaunchctl({{"bootout", {5, "failed"}}});
     // Above any possible pid_max, so the signal reaches no process at all.
     const std::int32_t nobody = INT32_MAX;
+    installLaunchctl({{"bootout", {5, "failed"}}},
+                     job(std::to_string(nobody), "com.example.agent"));
     const ActionResult result = manager.stopService(agent(nobody, ServiceStatus::active));
     ASSERT_TRUE(result && result->serviceActionError());
     EXPECT_EQ(*result->serviceActionError(), ServiceActionError::commandFailed("failed"));
@@ -329,7 +385,8 @@ TEST_F(ServiceActionManagerTest, ErrorTextOfSilentOrUndecodableFailures) {
     installLaunchctl({{"bootout", {1, ""}}, {"kickstart", {1, "bad \xff\xfe bytes"}}});
     ActionResult result = manager.runLaunchctl({"bootout", "x"});
     ASSERT_TRUE(result && result->serviceActionError());
-    EXPECT_EQ(*result->serviceActionError(), ServiceActionError::commandFailed(""));
+    EXPECT_EQ(*result->serviceActionError(),
+              ServiceActionError::commandFailed("launchctl exited with status 1"));
     EXPECT_EQ(logLines.back(), "launchctl command failed: bootout x -> ");
 
     result = manager.runLaunchctl({"kickstart", "-k", "y"});
@@ -354,6 +411,7 @@ TEST_F(ServiceActionManagerTest, RevealSelectsDefinitionThenExecutable) {
 
 TEST_F(ServiceActionManagerTest, RemovingADefinitionMovesItToTheTrash) {
     installOsascript();
+    installLaunchctl();
     manager.removeService(agent(), refresh);
     EXPECT_THAT(workspace.trashed, ElementsAre(definition));
     EXPECT_EQ(refreshes, 1);
@@ -374,46 +432,54 @@ TEST_F(ServiceActionManagerTest, RemovingADefinitionMovesItToTheTrash) {
     EXPECT_THAT(osascriptCalls(), IsEmpty());
 }
 
-TEST_F(ServiceActionManagerTest, RemovingARunningJobStopsItFirstOrMovesNothing) {
+TEST_F(ServiceActionManagerTest, RemovalUnloadsWhatLaunchdListsAndSignalsNothing) {
     SleepingChild child;
     ASSERT_GT(child.pid(), 1);
+    const std::string pid = std::to_string(child.pid());
     const std::string bootout = "bootout " + domain + " " + definition;
+    const std::vector<std::string> listed = {"list"};
+    const std::vector<std::string> bootedOut = {"list", bootout};
+    // Which subcommand fails, launchd's table, the calls, and the error
+    // (none: moved to the Trash).
     struct Case {
-        const char* name;
-        std::int32_t pid;
-        bool bootoutFails;
+        std::string fails, table;
         std::vector<std::string> calls;
-        bool trashed;
         std::string error;
     };
     const Case cases[] = {
-        {"booted out", child.pid(), false, {bootout}, true, ""},
-        // launchd refuses, the job's own process takes SIGTERM: stopped.
-        {"signalled", child.pid(), true, {bootout}, true, ""},
-        // A forged pid 1 is never signalled, and the file stays where it is.
-        {"launchd's pid",
-         1,
-         true,
-         {},
-         false,
-         "Not removed: it still runs as PID 1 (Refusing to stop critical system process (PID 1))"},
+        {"", job(pid, "com.example.agent"), bootedOut, ""},
+        // A timer job between runs is as loaded as a running one.
+        {"", job("-", "com.example.agent"), bootedOut, ""},
+        // launchd has nothing under the label: the record's pid (a process
+        // of the name) is nobody's to stop.
+        {"", job(pid, "com.example.agent2"), listed, ""},
+        {"bootout",
+         job(pid, "com.example.agent"),
+         {"list", bootout, "list"},
+         "Not removed: it still runs as PID " + pid + " (no)"},
+        {"", job("1", "com.example.agent"), listed,
+         "Not removed: Refusing to stop critical system process (PID 1)"},
+        {"list", "", listed, "Not removed: launchd's job table could not be read (no)"},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
+        SCOPED_TRACE(c.error + c.table);
         std::filesystem::remove(callLog);
         workspace.trashed.clear();
-        installLaunchctl(c.bootoutFails
-                             ? std::map<std::string, test::FakeFailure>{{"bootout", {5, "no\n"}}}
-                             : std::map<std::string, test::FakeFailure>{});
+        std::map<std::string, test::FakeFailure> failures;
+        if (!c.fails.empty()) {
+            failures[c.fails] = {5, "no\n"};
+        }
+        installLaunchctl(failures, c.table);
         refreshes = 0;
-        const ActionResult result =
-            manager.removeService(agent(c.pid, ServiceStatus::active), refresh);
+        LaunchItem item = agent(child.pid(), ServiceStatus::unknown);
+        item.pidSource = PidSource::processName;
+        const ActionResult result = manager.removeService(item, refresh);
         EXPECT_EQ(launchctlCalls(), c.calls);
-        EXPECT_EQ(workspace.trashed.size(), c.trashed ? 1u : 0u);
+        EXPECT_EQ(workspace.trashed.size(), c.error.empty() ? 1u : 0u);
         EXPECT_EQ(result ? result->reason() : "", c.error);
-        EXPECT_EQ(refreshes, c.trashed ? 1 : 0);
+        EXPECT_EQ(refreshes, c.error.empty() ? 1 : 0);
     }
-    EXPECT_EQ(child.terminatingSignal(), SIGTERM);
+    EXPECT_EQ(child.terminatingSignal(), SIGKILL);
 }
 
 TEST_F(ServiceActionManagerTest, ApplicationBundleIsRemovedAsLoginItemNotTrashed) {
@@ -563,8 +629,7 @@ TEST_F(ServiceActionManagerTest, DisableFailureCarriesLaunchctlsTextOnOneLine) {
                            "  (while talking to launchd)\r\n"}}});
     const ActionResult result = manager.disableService(agent());
     ASSERT_TRUE(result && result->serviceActionError());
-    EXPECT_EQ(result->text(), "commandFailed(\"Disable failed: 1: Operation not permitted "
-                              "(while talking to launchd)\")");
+    EXPECT_EQ(result->reason(), "Disable failed: 1: Operation not permitted");
 
     std::filesystem::remove(root / "bin/launchctl");
     const ActionResult missing = manager.enableService(agent());

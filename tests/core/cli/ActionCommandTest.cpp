@@ -70,19 +70,23 @@ protected:
         options.verb = verb;
         options.label = std::move(label);
         options.scopes = std::move(scopes);
-        return performAction(
-            options,
-            [this](LaunchScope scope) {
-                loaded.push_back(scope);
-                std::vector<LaunchItem> items;
-                for (const LaunchItem& item : records) {
-                    if (item.scope == scope) {
-                        items.push_back(item);
-                    }
+        ActionSources sources;
+        sources.load = [this](LaunchScope scope) {
+            loaded.push_back(scope);
+            std::vector<LaunchItem> items;
+            for (const LaunchItem& item : records) {
+                if (item.scope == scope) {
+                    items.push_back(item);
                 }
-                return items;
-            },
-            actions, out, err);
+            }
+            return items;
+        };
+        sources.disabled = [this](const LaunchItem&) { return disabled; };
+        sources.confirm = [this](const std::string& question) {
+            questions.push_back(question);
+            return answer;
+        };
+        return performAction(options, sources, actions, out, err);
     }
 
     TemporaryFolder root;
@@ -93,6 +97,9 @@ protected:
     ServiceActionManager actions{workspace, HostLayout(root.path(), root / "home")};
     std::vector<LaunchItem> records;
     std::vector<LaunchScope> loaded;
+    std::optional<bool> disabled;
+    std::optional<bool> answer;
+    std::vector<std::string> questions;
     std::ostringstream out;
     std::ostringstream err;
 };
@@ -127,24 +134,55 @@ TEST_F(ActionCommandTest, RefusalsRunNothing) {
     EXPECT_THAT(out.str(), IsEmpty());
 }
 
-TEST_F(ActionCommandTest, FailureIsReportedWithTheErrorText) {
-    test::installRecordingLaunchctl(root / "bin/launchctl", callLog,
-                                    {{"kickstart", {113, "Could not find service\n"}}});
-    records = {record(LaunchScope::user, std::nullopt, ServiceStatus::inactive)};
-    EXPECT_EQ(perform(ActionVerb::start, {LaunchScope::user}), kActionFailed);
-    EXPECT_EQ(err.str(), "daemonary-cli start: Failed to start com.example.a (User): "
-                         "commandFailed(\"Could not find service\")\n");
-    EXPECT_THAT(out.str(), IsEmpty());
-
-    // A tool's two-line text stays on the message's one line.
+TEST_F(ActionCommandTest, FailureIsOnePlainSentenceWithLaunchctlsReason) {
     test::installRecordingLaunchctl(
         root / "bin/launchctl", callLog,
-        {{"kickstart", {113, "Could not find service\nTry re-running the command as root.\n"}}});
-    err.str("");
+        {{"kickstart",
+          {1, "Could not kickstart service \"com.example.a\": 1: Operation not permitted\n"
+              "Try re-running the command as root for richer errors.\n"}}});
+    records = {record(LaunchScope::user, std::nullopt, ServiceStatus::inactive)};
     EXPECT_EQ(perform(ActionVerb::start, {LaunchScope::user}), kActionFailed);
-    EXPECT_EQ(err.str(), "daemonary-cli start: Failed to start com.example.a (User): "
-                         "commandFailed(\"Could not find service\\nTry re-running the command "
-                         "as root.\")\n");
+    EXPECT_EQ(err.str(), "daemonary-cli start: Failed to start com.example.a (User): Could not "
+                         "kickstart service \"com.example.a\": 1: Operation not permitted\n");
+    EXPECT_THAT(out.str(), IsEmpty());
+}
+
+TEST_F(ActionCommandTest, RemoveAsksUnlessToldYesAndRefusesWithoutAnAnswer) {
+    records = {record(LaunchScope::user, std::nullopt, ServiceStatus::inactive)};
+    answer = false;
+    EXPECT_EQ(perform(ActionVerb::remove, {LaunchScope::user}), kActionFailed);
+    ASSERT_EQ(questions.size(), 1u);
+    EXPECT_THAT(questions.back(), HasSubstr(definition + " moves to the Trash"));
+    EXPECT_THAT(readLines(callLog), IsEmpty());
+    EXPECT_TRUE(std::filesystem::exists(definition));
+
+    // This workspace has no Trash: the failure is the one line.
+    answer = true;
+    EXPECT_EQ(perform(ActionVerb::remove, {LaunchScope::user}), kActionFailed);
+    EXPECT_EQ(err.str(), "daemonary-cli remove: Failed to remove com.example.a (User): Moving " +
+                             definition + " to the Trash: not available from the command line\n");
+    EXPECT_THAT(readLines(callLog), ElementsAre("list"));
+    EXPECT_TRUE(std::holds_alternative<ActionUsageError>(
+        parseActionOptions(ActionVerb::stop, {"--yes", "com.example.a"})));
+}
+
+TEST(CommandLineWorkspaceTest, TrashTakesAFreeNameAndNeverOverwrites) {
+    TemporaryFolder root;
+    const std::string trash = root / "home/.Trash";
+    CommandLineWorkspace workspace(trash);
+    const std::string first = root / "a/x.plist";
+    const std::string second = root / "b/x.plist";
+    test::writeFile(first, "first");
+    test::writeFile(second, "second");
+    EXPECT_EQ(workspace.moveToTrash(first), std::nullopt);
+    EXPECT_EQ(workspace.moveToTrash(second), std::nullopt);
+    EXPECT_EQ(test::readWholeFile(trash + "/x.plist"), "first");
+    EXPECT_EQ(test::readWholeFile(trash + "/x 2.plist"), "second");
+    EXPECT_FALSE(std::filesystem::exists(first));
+
+    const std::optional<WorkspaceError> missing = workspace.moveToTrash(root / "a/gone.plist");
+    ASSERT_TRUE(missing);
+    EXPECT_THAT(missing->text, HasSubstr("No such file or directory"));
 }
 
 } // namespace

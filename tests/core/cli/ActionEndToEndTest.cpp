@@ -6,6 +6,7 @@
 #include "platform/Log.h"
 #include "platform/ToolRunner.h"
 
+#include <fcntl.h>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -264,7 +265,9 @@ TEST_F(ActionEndToEndTest, DisabledAgentStaysDownAcrossLoginsUntilEnabled) {
     EXPECT_EQ(agent["disabled"], true);
     CliRun start = cli({"start", label, "--scope", "User"});
     EXPECT_EQ(start.status, 1);
-    EXPECT_NE(start.err.find("119: Service is disabled"), std::string::npos) << start.err;
+    // Refused before launchctl is asked, as the window offers Enable first.
+    EXPECT_NE(start.err.find("was not started: It is disabled; enable it first"), std::string::npos)
+        << start.err;
     const CliRun table = cli({"list", "--scope", "User"});
     EXPECT_NE(table.out.find("DISABLED"), std::string::npos) << table.out;
 
@@ -288,6 +291,168 @@ TEST_F(ActionEndToEndTest, DisabledAgentStaysDownAcrossLoginsUntilEnabled) {
               std::string::npos)
         << daemon.err;
     EXPECT_EQ(cli({"enable", "com.example.nothing"}).status, 2);
+}
+
+// A process of the tests' own that carries a name of its choosing, as
+// anyone can: /bin/sleep run through a link of that name.
+class Decoy {
+public:
+    Decoy(const std::string& folder, const std::string& name) {
+        const std::string link = folder + "/" + name;
+        fs::create_directories(folder);
+        fs::create_symlink("/bin/sleep", link);
+        // The pipe closes on exec, so the read returns once the name is set.
+        int ready[2];
+        if (::pipe2(ready, O_CLOEXEC) != 0) {
+            return;
+        }
+        m_pid = ::fork();
+        if (m_pid == 0) {
+            ::execl(link.c_str(), name.c_str(), "600", static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        ::close(ready[1]);
+        char ignored = 0;
+        while (::read(ready[0], &ignored, 1) < 0 && errno == EINTR) {
+        }
+        ::close(ready[0]);
+    }
+    ~Decoy() {
+        if (m_pid > 0) {
+            ::kill(m_pid, SIGKILL);
+            ::waitpid(m_pid, nullptr, 0);
+        }
+    }
+    Decoy(const Decoy&) = delete;
+    Decoy& operator=(const Decoy&) = delete;
+    std::int32_t pid() const { return m_pid; }
+
+private:
+    pid_t m_pid = -1;
+};
+
+std::string agentDefinition(const std::string& label, const std::string& program,
+                            const std::string& extra = {}) {
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
+           "<key>Label</key><string>" +
+           label + "</string><key>Program</key><string>" + program + "</string>" + extra +
+           "</dict></plist>\n";
+}
+
+TEST_F(ActionEndToEndTest, ADecoyNamedLikeTheLabelIsShownAsAGuessAndSurvivesStopAndRemove) {
+    const std::string label = "com.example.e2edecoy";
+    const std::string definition = "Users/demo/Library/LaunchAgents/" + label + ".plist";
+    writeFile(root / definition, agentDefinition(label, "/usr/local/libexec/e2e-real"));
+    Decoy decoy(root / "decoy", "e2edecoy");
+    ASSERT_GT(decoy.pid(), 0);
+    ASSERT_EQ(readWholeFile("/proc/" + std::to_string(decoy.pid()) + "/comm"), "e2edecoy\n");
+
+    const CliRun list = cli({"list", "--json", "--scope", "User"});
+    ASSERT_EQ(list.status, 0) << list.err;
+    nlohmann::json record;
+    const nlohmann::json document = nlohmann::json::parse(list.out);
+    for (const auto& candidate : document["User"]) {
+        if (candidate["label"] == label) {
+            record = candidate;
+        }
+    }
+    ASSERT_EQ(record.value("pid", 0), decoy.pid()) << record;
+    EXPECT_EQ(record["pidSource"], "processName");
+    EXPECT_EQ(record["status"], "Unknown");
+    EXPECT_NE(cli({"list", "--scope", "User"}).out.find(std::to_string(decoy.pid()) + "?"),
+              std::string::npos);
+    EXPECT_NE(cli({"show", label})
+                  .out.find("PID " + std::to_string(decoy.pid()) + "?: a process of this name"),
+              std::string::npos);
+
+    for (const char* verb : {"stop", "toggle"}) {
+        const CliRun stop = cli({verb, label});
+        EXPECT_EQ(stop.status, 1) << verb;
+        EXPECT_NE(stop.err.find("is only a process with a matching name"), std::string::npos)
+            << stop.err;
+        EXPECT_TRUE(isLive(decoy.pid())) << verb;
+    }
+
+    const CliRun remove = cli({"remove", label, "--yes"});
+    ASSERT_EQ(remove.status, 0) << remove.err;
+    EXPECT_FALSE(fs::exists(root / definition));
+    EXPECT_TRUE(fs::exists(root / ("Users/demo/.Trash/" + label + ".plist")));
+    EXPECT_TRUE(isLive(decoy.pid()));
+}
+
+TEST_F(ActionEndToEndTest, RemoveBootsOutAnIdleTimerJobBeforeItsFileGoes) {
+    const std::string label = "com.example.e2e-timer";
+    const std::string definition = "Users/demo/Library/LaunchAgents/" + label + ".plist";
+    writeFile(root / definition, agentDefinition(label, "/usr/local/libexec/e2e-timer",
+                                                 "<key>StartInterval</key><integer>60</integer>"));
+    // Loaded, between two runs: no process.
+    const nlohmann::json state = {
+        {"jobs",
+         {{{"label", label}, {"path", definition}, {"program", "/usr/local/libexec/e2e-timer"}}}}};
+    writeFile(root / ".hostsim/state.json", state.dump());
+    const auto loaded = [this, &label] {
+        ScopedVariable hostRoot("DAEMONARY_HOST_ROOT", root.path());
+        const ToolResult list = runTool(root / "bin/launchctl", {"list"}, true, true);
+        EXPECT_EQ(list.exitStatus, 0);
+        return list.standardOutput.find("\t" + label + "\n") != std::string::npos;
+    };
+    ASSERT_TRUE(loaded());
+
+    // Without a terminal and without --yes nothing happens.
+    CliRun remove = cli({"remove", label});
+    EXPECT_EQ(remove.status, 1);
+    EXPECT_TRUE(loaded());
+    EXPECT_TRUE(fs::exists(root / definition));
+
+    remove = cli({"remove", "--yes", label, "--scope", "User"});
+    ASSERT_EQ(remove.status, 0) << remove.err;
+    EXPECT_EQ(remove.out,
+              "Removed " + label + " (User): " + (root / definition) + " is in the Trash\n");
+    EXPECT_FALSE(loaded());
+    EXPECT_FALSE(fs::exists(root / definition));
+    EXPECT_TRUE(fs::exists(root / ("Users/demo/.Trash/" + label + ".plist")));
+}
+
+TEST_F(ActionEndToEndTest, TheCommandLineLeavesASystemDaemonToTheAdministrator) {
+    const std::string label = "com.example.e2e-sysd";
+    const std::string definition = "Library/LaunchDaemons/" + label + ".plist";
+    writeFile(root / definition, agentDefinition(label, "/usr/sbin/e2e-sysd"));
+    const nlohmann::json state = {{"jobs",
+                                   {{{"label", label},
+                                     {"path", definition},
+                                     {"program", "/usr/sbin/e2e-sysd"},
+                                     {"running", true}}}}};
+    writeFile(root / ".hostsim/state.json", state.dump());
+    {
+        ScopedVariable hostRoot("DAEMONARY_HOST_ROOT", root.path());
+        ASSERT_EQ(runTool(kHostsim, {"boot"}, true, true).exitStatus, 0);
+    }
+    const auto daemonPid = [this, &label]() -> std::int32_t {
+        const CliRun list = cli({"list", "--json", "--scope", "System"});
+        const nlohmann::json document = nlohmann::json::parse(list.out);
+        for (const auto& record : document["System"]) {
+            if (record["label"] == label) {
+                return record.value("pid", 0);
+            }
+        }
+        return 0;
+    };
+    const std::int32_t pid = daemonPid();
+    ASSERT_GT(pid, 0);
+
+    for (const std::vector<std::string>& command : std::vector<std::vector<std::string>>{
+             {"stop", label}, {"toggle", label}, {"remove", label, "--yes"}}) {
+        const CliRun run = cli(command);
+        EXPECT_EQ(run.status, 1) << command[0];
+        EXPECT_NE(
+            run.err.find("needs administrator rights: sudo launchctl bootout system/" + label),
+            std::string::npos)
+            << run.err;
+        EXPECT_EQ(run.out, "") << command[0];
+    }
+    EXPECT_TRUE(isLive(pid));
+    EXPECT_EQ(daemonPid(), pid);
+    EXPECT_TRUE(fs::exists(root / definition));
 }
 
 } // namespace

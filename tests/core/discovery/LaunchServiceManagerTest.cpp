@@ -64,9 +64,9 @@ TEST(ResolveStatusesTest, ExactLabelThenContainingLabelThenProcessNames) {
     // Process name from the last label component, ignoring case; the first
     // pid in snapshot order wins.
     EXPECT_EQ(result[2].pid, 10);
-    // Listed without a pid, contained in no other label: a process of the
-    // same name still makes it active.
-    EXPECT_EQ(result[3].pid, 11);
+    // Listed without a pid: launchd says it is idle, and a process of the
+    // same name does not say otherwise.
+    EXPECT_EQ(result[3].pid, std::nullopt);
     // Listed without a pid and contained in a later label with one: the
     // search stops at the first containing entry (itself), which has none.
     EXPECT_EQ(result[4].pid, std::nullopt);
@@ -75,9 +75,14 @@ TEST(ResolveStatusesTest, ExactLabelThenContainingLabelThenProcessNames) {
     EXPECT_EQ(result[6].pid, std::nullopt);
 
     for (const LaunchItem& item : result) {
-        EXPECT_EQ(item.status, item.pid ? ServiceStatus::active : ServiceStatus::inactive)
+        // A pid found by name is a guess: the job's state is unknown.
+        EXPECT_EQ(item.status, !item.pid           ? ServiceStatus::inactive
+                               : item.pidIsGuess() ? ServiceStatus::unknown
+                                                   : ServiceStatus::active)
             << item.label;
     }
+    EXPECT_TRUE(result[2].pidIsGuess());
+    EXPECT_FALSE(result[1].pidIsGuess());
 }
 
 TEST(ResolveStatusesTest, ContainingLabelFollowsTableOrder) {
@@ -127,9 +132,36 @@ TEST(ResolveStatusesTest, JobTablePidStaysWithItsLabel) {
     ASSERT_EQ(result.size(), std::size(expected));
     for (std::size_t i = 0; i < result.size(); ++i) {
         EXPECT_EQ(result[i].pid, expected[i].pid) << result[i].label;
-        EXPECT_EQ(result[i].pidByProcessName, expected[i].byProcessName) << result[i].label;
-        EXPECT_EQ(result[i].status,
-                  expected[i].pid ? ServiceStatus::active : ServiceStatus::inactive);
+        EXPECT_EQ(result[i].pidIsGuess(), expected[i].byProcessName) << result[i].label;
+        // launchd lists none of the guessed ones: whether they run is unknown.
+        EXPECT_EQ(result[i].status, !expected[i].pid            ? ServiceStatus::inactive
+                                    : expected[i].byProcessName ? ServiceStatus::unknown
+                                                                : ServiceStatus::active);
+    }
+}
+
+TEST(ResolveStatusesTest, OtherPeoplesProcessesNeverPassForThisUsersJobs) {
+    // The same names, run by another login account, by root and by a service
+    // account: only the last two may be what the user's records name.
+    constexpr std::uint32_t kOwn = 501;
+    ProcessSnapshot snapshot;
+    snapshot[40] = ProcessInfo{40, "agent", 502};
+    snapshot[41] = ProcessInfo{41, "daemon", 503};
+    snapshot[42] = ProcessInfo{42, "daemon", 0};
+    snapshot[43] = ProcessInfo{43, "helper", 278};
+    snapshot[44] = ProcessInfo{44, "mine", kOwn};
+    const std::vector<LaunchItem> result = LaunchServiceManager::resolveStatuses(
+        {record("com.example.agent"), record("com.example.daemon"), record("com.example.helper"),
+         record("com.example.mine")},
+        LaunchctlTable(), snapshot, kOwn);
+    EXPECT_EQ(result[0].pid, std::nullopt);
+    EXPECT_EQ(result[0].status, ServiceStatus::inactive);
+    EXPECT_EQ(result[1].pid, 42);
+    EXPECT_EQ(result[2].pid, 43);
+    EXPECT_EQ(result[3].pid, 44);
+    for (std::size_t i = 1; i < result.size(); ++i) {
+        EXPECT_EQ(result[i].pidSource, PidSource::processName);
+        EXPECT_EQ(result[i].launchdPid(), std::nullopt);
     }
 }
 
@@ -257,7 +289,7 @@ TEST_F(LaunchServiceManagerHostTest, SystemCategoryGathersInOrderAndResolves) {
     EXPECT_EQ(items[0].status, ServiceStatus::inactive);
     EXPECT_EQ(items[1].status, ServiceStatus::inactive);
     EXPECT_EQ(items[2].pid, 55);
-    EXPECT_EQ(items[2].status, ServiceStatus::active);
+    EXPECT_EQ(items[2].status, ServiceStatus::unknown);
 }
 
 TEST_F(LaunchServiceManagerHostTest, KernelCategoryIsNotResolvedAgain) {

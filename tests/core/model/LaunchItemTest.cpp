@@ -122,8 +122,8 @@ TEST(LaunchItemJsonTest, WritesKeysInFieldOrderAndOmitsAbsentOptionals) {
     EXPECT_EQ(
         toJson(sampleItem()).dump(),
         R"({"label":"com.example.agent","path":"/Library/LaunchDaemons/com.example.agent.plist",)"
-        R"("executablePath":"/usr/local/bin/agent","pid":42,"index":7,"status":"Active",)"
-        R"("scope":"System","type":"Launch Daemon"})");
+        R"("executablePath":"/usr/local/bin/agent","pid":42,"pidSource":"launchd","index":7,)"
+        R"("status":"Active","scope":"System","type":"Launch Daemon"})");
     LaunchItem job;
     job.label = "j";
     job.scope = LaunchScope::mach;
@@ -131,6 +131,26 @@ TEST(LaunchItemJsonTest, WritesKeysInFieldOrderAndOmitsAbsentOptionals) {
     job.type = ServiceType::launchService;
     EXPECT_EQ(toJson(job).dump(),
               R"({"label":"j","status":"On Demand","scope":"Mach","type":"Launch Service"})");
+}
+
+TEST(LaunchItemJsonTest, APidFoundByNameStaysAGuessThroughJson) {
+    LaunchItem guessed = sampleItem();
+    guessed.pidSource = PidSource::processName;
+    EXPECT_EQ(guessed.pidText(), "42?");
+    const auto written = toJson(guessed);
+    EXPECT_EQ(written["pidSource"], "processName");
+    const auto parsed = launchItemFromJson(nlohmann::json::parse(written.dump()));
+    ASSERT_TRUE(std::holds_alternative<LaunchItem>(parsed));
+    EXPECT_TRUE(std::get<LaunchItem>(parsed).pidIsGuess());
+
+    // Written before the source was kept: launchd's.
+    auto older = nlohmann::json::parse(written.dump());
+    older.erase("pidSource");
+    const auto old = launchItemFromJson(older);
+    ASSERT_TRUE(std::holds_alternative<LaunchItem>(old));
+    EXPECT_EQ(std::get<LaunchItem>(old).launchdPid(), 42);
+    older["pidSource"] = "ps";
+    EXPECT_TRUE(std::holds_alternative<JsonError>(launchItemFromJson(older)));
 }
 
 TEST(LaunchItemJsonTest, RoundTrips) {

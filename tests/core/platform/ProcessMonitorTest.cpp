@@ -1,7 +1,9 @@
 #include "platform/ProcessMonitor.h"
 
 #include <csignal>
+#include <fstream>
 #include <gtest/gtest.h>
+#include <string>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -91,6 +93,24 @@ TEST(ProcessMonitorTest, UnreapedChildIsNotListed) {
     int status = 0;
     ASSERT_EQ(::waitpid(child, &status, 0), child);
 }
+
+#ifdef __linux__
+TEST(ProcessMonitorTest, KernelThreadsAreNoProcessesToMatchJobsBy) {
+    // kthreadd is pid 2 where the kernel's threads are visible at all; its
+    // children carry names such as "watchdogd" that a Mac job may have too.
+    std::ifstream stat("/proc/2/stat");
+    std::string line;
+    if (!std::getline(stat, line) || line.find("(kthreadd)") == std::string::npos) {
+        GTEST_SKIP() << "no kernel threads visible here";
+    }
+    const ProcessSnapshot snapshot = ProcessMonitor().allProcesses();
+    EXPECT_EQ(snapshot.count(2), 0u);
+    for (const auto& [pid, info] : snapshot) {
+        EXPECT_NE(info.name, "kthreadd") << pid;
+    }
+    EXPECT_EQ(snapshot.count(::getpid()), 1u);
+}
+#endif
 
 } // namespace
 } // namespace daemonary

@@ -1,6 +1,7 @@
 #include "platform/FileSystem.h"
 #include "platform/ProcessMonitor.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdint>
 #include <dirent.h>
@@ -47,6 +48,27 @@ bool hasExited(std::string_view stat) {
     }
     const char state = stat[close + 2];
     return state == 'Z' || state == 'X' || state == 'x';
+}
+
+// A kernel thread (PF_KTHREAD in the flags, the ninth field) is no program at
+// all; a Mac's process table has no such entries, so their names ("watchdogd",
+// "kthreadd") must not pass for a job's.
+bool isKernelThread(std::string_view stat) {
+    constexpr unsigned long kKernelThreadFlag = 0x00200000;
+    const auto close = stat.rfind(')');
+    if (close == std::string_view::npos) {
+        return false;
+    }
+    std::string_view rest = stat.substr(close + 1);
+    // state, ppid, pgrp, session, tty_nr, tpgid come before the flags.
+    for (int field = 0; field < 6; ++field) {
+        rest.remove_prefix(std::min(rest.find_first_not_of(' '), rest.size()));
+        rest.remove_prefix(std::min(rest.find(' '), rest.size()));
+    }
+    rest.remove_prefix(std::min(rest.find_first_not_of(' '), rest.size()));
+    unsigned long flags = 0;
+    const auto result = std::from_chars(rest.data(), rest.data() + rest.size(), flags);
+    return result.ec == std::errc{} && (flags & kKernelThreadFlag) != 0;
 }
 
 // "Uid:\treal\teffective\tsaved\tfs"
@@ -96,7 +118,7 @@ ProcessSnapshot ProcessMonitor::allProcesses() const {
         // simply not part of the snapshot.
         const auto stat = readProcFile(base + "/stat");
         const auto status = readProcFile(base + "/status");
-        if (!stat || !status || hasExited(*stat)) {
+        if (!stat || !status || hasExited(*stat) || isKernelThread(*stat)) {
             continue;
         }
         auto name = commandName(*stat);
