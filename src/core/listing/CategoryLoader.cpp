@@ -23,8 +23,7 @@ using Categories = std::vector<std::pair<LaunchScope, std::vector<LaunchItem>>>;
 // definitions name, as the window gives it. Definition categories that are
 // not listed are read for that alone; their records, problems and log lines
 // stay out of the listing.
-void attachMachPrograms(const LaunchServiceManager& manager, const HostPicture& picture,
-                        Categories& categories) {
+void attachMachPrograms(const LaunchServiceManager& manager, Categories& categories) {
     const auto jobs = std::find_if(categories.begin(), categories.end(), [](const auto& category) {
         return category.first == LaunchScope::mach;
     });
@@ -45,8 +44,10 @@ void attachMachPrograms(const LaunchServiceManager& manager, const HostPicture& 
             definitions.push_back(&listed->second);
             continue;
         }
+        // Only the programs the definitions name are wanted: an empty
+        // picture keeps their load from running any tool.
         const Log::Capture unwanted;
-        unlisted.push_back(manager.loadItems(scope, picture));
+        unlisted.push_back(manager.loadItems(scope, HostPicture::of({})));
         definitions.push_back(&unlisted.back());
     }
     jobs->second =
@@ -99,7 +100,7 @@ loadCategories(const LaunchServiceManager& manager, const HostPicture& picture,
             problems->insert(problems->end(), load.problems.begin(), load.problems.end());
         }
     }
-    attachMachPrograms(manager, picture, categories);
+    attachMachPrograms(manager, categories);
     return categories;
 }
 
