@@ -86,7 +86,9 @@ std::optional<CachedSigner> SignerCache::lookup(const std::string& target,
 }
 
 void SignerCache::store(const std::string& target, const SignerStamp& stamp, const Signer& signer) {
-    if (!isCacheable(signer)) {
+    // A verdict on other code than the stamp names would be kept for the
+    // wrong file.
+    if (!isCacheable(signer) || signer.cdHashes != stamp.cdHashes) {
         return;
     }
     const std::lock_guard lock(m_mutex);
@@ -99,7 +101,8 @@ std::size_t SignerCache::size() const {
 }
 
 bool SignerCache::isCacheable(const Signer& signer) {
-    return signer.kind != SignerKind::unknown && signer.kind != SignerKind::missing;
+    return signer.kind != SignerKind::unknown && signer.kind != SignerKind::missing &&
+           !signer.readFromFile;
 }
 
 bool SignerCache::load(const std::string& file) {
@@ -158,6 +161,8 @@ bool SignerCache::load(const std::string& file) {
             logIgnored(file, "an entry's signer cannot be read");
             return finish(false);
         }
+        // The stamp's CDHashes are the verdict's: store keeps no other.
+        decodedStamp->cdHashes = decoded->cdHashes;
         entries[path->get<std::string>()] =
             Entry{std::move(*decodedStamp), std::move(*decoded), false, false};
     }

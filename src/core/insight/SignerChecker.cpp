@@ -3,6 +3,7 @@
 #include "discovery/MetadataManager.h"
 #include "platform/FileSystem.h"
 #include "plist/PropertyList.h"
+#include "signing/CodeSignatureReader.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -120,6 +121,7 @@ std::optional<SignerStamp> SignerChecker::stamp(const std::string& target) const
         }
         stamp.bundleParts.push_back(part(mainExecutable(path)));
     }
+    stamp.cdHashes = CodeSignatureReader::readCdHashes(path);
     return stamp;
 }
 
@@ -146,14 +148,26 @@ Signer SignerChecker::check(const std::string& target, const std::atomic<bool>* 
     if (::lstat(path.c_str(), &status) != 0 && (errno == ENOENT || errno == ENOTDIR)) {
         return Signer{SignerKind::missing, {}, {}, {}, {}};
     }
+    // Several runs, each opening the path anew: whatever is there when the
+    // last one ends must be the code that was there before the first began.
+    const CdHashes before = CodeSignatureReader::readCdHashes(path);
     SigningEvidence evidence{runCodesign({"-dvvv", "--", path}, cancel), {}, {}};
+    if (evidence.display.launchError) {
+        return signerFromSignature(CodeSignatureReader::readPath(path));
+    }
     while (const auto requirement = nextRequirement(evidence)) {
         const bool apple = *requirement == SignerRequirement::apple;
         const std::string_view text = apple ? kAppleRequirement : kDeveloperIdRequirement;
         (apple ? evidence.apple : evidence.developerId) =
             runCodesign({"--verify", "-R=" + std::string(text), "--", path}, cancel);
     }
-    return classifySigner(evidence);
+    Signer signer = classifySigner(evidence);
+    CdHashes after = CodeSignatureReader::readCdHashes(path);
+    if (after != before) {
+        return Signer{SignerKind::unknown, {}, {}, std::string(kChangedDuringCheck), {}};
+    }
+    signer.cdHashes = std::move(after);
+    return signer;
 }
 
 std::map<std::string, Signer> SignerChecker::checkAll(const std::vector<std::string>& targets,
