@@ -89,21 +89,6 @@ bool isArchitecture(std::string_view text) {
     });
 }
 
-std::optional<CdHashes> cdHashesFromJson(const nlohmann::json& object) {
-    if (!object.is_object()) {
-        return std::nullopt;
-    }
-    CdHashes hashes;
-    for (const auto& [architecture, hash] : object.items()) {
-        if (!isArchitecture(architecture) || !hash.is_string() ||
-            !isCdHash(hash.get_ref<const std::string&>())) {
-            return std::nullopt;
-        }
-        hashes.emplace(architecture, hash.get<std::string>());
-    }
-    return hashes;
-}
-
 // A run that gave no usable answer, or nothing when it did.
 std::optional<Signer> failedRun(const ToolResult& result, std::string_view what) {
     if (result.launchError) {
@@ -221,6 +206,21 @@ std::string Signer::description() const {
         notes += (notes.empty() ? "" : "; ") + std::string("read from the file");
     }
     return notes.empty() ? text() : text() + " (" + notes + ")";
+}
+
+std::optional<CdHashes> cdHashesFromJson(const nlohmann::json& object) {
+    if (!object.is_object()) {
+        return std::nullopt;
+    }
+    CdHashes hashes;
+    for (const auto& [architecture, hash] : object.items()) {
+        if (!isArchitecture(architecture) || !hash.is_string() ||
+            !isCdHash(hash.get_ref<const std::string&>())) {
+            return std::nullopt;
+        }
+        hashes.emplace(architecture, hash.get<std::string>());
+    }
+    return hashes;
 }
 
 std::string cdHashText(const CdHashes& hashes) {

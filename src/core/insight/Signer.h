@@ -18,6 +18,8 @@ using CdHashes = std::map<std::string, std::string>;
 // "<hash>" for one architecture, else "<arch>=<hash>" for each, joined by
 // commas: the one text form for columns and terminals.
 std::string cdHashText(const CdHashes& hashes);
+// {"arm64": "<40 hex digits>", …}; nothing for anything else.
+std::optional<CdHashes> cdHashesFromJson(const nlohmann::json& object);
 
 // apple and developerId are requirements that held; unknown is either a
 // signature from some other authority or a check that could not be made
