@@ -163,6 +163,13 @@ bool SignerCache::load(const std::string& file) {
         }
         // The stamp's CDHashes are the verdict's: store keeps no other.
         decodedStamp->cdHashes = decoded->cdHashes;
+        if (const auto contents = entry.find("contents"); contents != entry.end()) {
+            if (!contents->is_string()) {
+                logIgnored(file, "an entry's contents stamp is not text");
+                return finish(false);
+            }
+            decodedStamp->contents = contents->get<std::string>();
+        }
         entries[path->get<std::string>()] =
             Entry{std::move(*decodedStamp), std::move(*decoded), false, false};
     }
@@ -185,6 +192,9 @@ bool SignerCache::save(const std::string& file) const {
                 stamp.push_back(toJson(part));
             }
             object["stamp"] = std::move(stamp);
+            if (!entry.stamp.contents.empty()) {
+                object["contents"] = entry.stamp.contents;
+            }
             object["signer"] = toJson(entry.signer);
             list.push_back(std::move(object));
         }

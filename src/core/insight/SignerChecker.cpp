@@ -1,5 +1,6 @@
 #include "insight/SignerChecker.h"
 
+#include "baseline/Sha256.h"
 #include "discovery/MetadataManager.h"
 #include "platform/FileSystem.h"
 #include "plist/PropertyList.h"
@@ -7,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <filesystem>
 #include <set>
 #include <sys/stat.h>
 #include <thread>
@@ -35,6 +37,37 @@ std::string mainExecutable(const std::string& bundle) {
         return {};
     }
     return bundle + "/Contents/MacOS/" + name;
+}
+
+// Every entry under the bundle, by path and identity, in one digest;
+// nothing when there are too many to walk on every load.
+std::string contentsDigest(const std::string& bundle) {
+    namespace fs = std::filesystem;
+    std::vector<std::string> lines;
+    std::error_code error;
+    // Links are stamped as what they lead to, never walked into.
+    for (fs::recursive_directory_iterator
+             it(bundle, fs::directory_options::skip_permission_denied, error),
+         end;
+         !error && it != end; it.increment(error)) {
+        if (lines.size() >= SignerStamp::kMaxStampedEntries) {
+            return {};
+        }
+        const std::string path = it->path().string();
+        const FileIdentity identity = fileIdentity(path).value_or(FileIdentity{});
+        lines.push_back(path.substr(bundle.size()) + '\0' + std::to_string(identity.size) + ' ' +
+                        std::to_string(identity.modified) + ' ' + std::to_string(identity.inode) +
+                        ' ' + std::to_string(identity.changed) + '\n');
+    }
+    if (error) {
+        return {};
+    }
+    std::sort(lines.begin(), lines.end());
+    Sha256 digest;
+    for (const std::string& line : lines) {
+        digest.update(line);
+    }
+    return Sha256::toHex(digest.finish());
 }
 
 } // namespace
@@ -120,6 +153,7 @@ std::optional<SignerStamp> SignerChecker::stamp(const std::string& target) const
             stamp.bundleParts.push_back(part(path + inner));
         }
         stamp.bundleParts.push_back(part(mainExecutable(path)));
+        stamp.contents = contentsDigest(path);
     }
     stamp.cdHashes = CodeSignatureReader::readCdHashes(path);
     return stamp;

@@ -20,11 +20,17 @@ namespace daemonary {
 // folder, so its stamp also holds its seal, its Info.plist, its MacOS folder
 // and its main executable (an absent one stamped as all zeros). The CDHashes
 // name the code itself: a file put back with the old size and times but
-// other code has other ones.
+// other code has other ones. A bundle's seal covers every file in it, so its
+// stamp also digests every entry's path and identity (a file changed,
+// removed or added is another stamp); empty for a file, and for a bundle of
+// more than kMaxStampedEntries, which its parts alone stamp.
 struct SignerStamp {
     FileIdentity target;
     std::vector<FileIdentity> bundleParts;
     CdHashes cdHashes = {};
+    std::string contents = {};
+
+    static constexpr std::size_t kMaxStampedEntries = 20000;
 
     bool operator==(const SignerStamp&) const = default;
 };

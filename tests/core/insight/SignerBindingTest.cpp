@@ -15,6 +15,7 @@
 #include "signing/CodeSignatureReader.h"
 
 #include <filesystem>
+#include <functional>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sstream>
@@ -162,6 +163,47 @@ TEST(SignerBindingTest, ACachedClassIsKeptOnlyForTheCodeItWasDecidedFor) {
     SignerCache strict;
     strict.store("/opt/tool", *now, adHoc);
     EXPECT_EQ(strict.size(), 0u);
+}
+
+TEST(SignerBindingTest, ABundlesStampCoversEveryFileItsSealCovers) {
+    TemporaryHost host;
+    const std::string bundle = "/Applications/Tool.app";
+    writeFile(host / (bundle + "/Contents/Info.plist"),
+              "<plist version=\"1.0\"><dict><key>CFBundleExecutable</key>"
+              "<string>Tool</string></dict></plist>");
+    copyInto(host, test::esbuildArm64(), bundle + "/Contents/MacOS/Tool");
+    writeFile(host / (bundle + "/Contents/Resources/en.lproj/strings"), "hello");
+    writeFile(host / (bundle + "/Contents/Frameworks/Kit.dylib"), "library");
+    const SignerChecker checker(host.layout());
+    const std::vector<std::pair<const char*, std::function<void()>>> changes = {
+        {"resource rewritten",
+         [&] { writeFile(host / (bundle + "/Contents/Resources/en.lproj/strings"), "HELLO!"); }},
+        {"framework removed",
+         [&] { std::filesystem::remove(host / (bundle + "/Contents/Frameworks/Kit.dylib")); }},
+        {"file added", [&] { writeFile(host / (bundle + "/Contents/Resources/evil.dylib"), "x"); }},
+    };
+    for (const auto& [name, change] : changes) {
+        SCOPED_TRACE(name);
+        const auto before = checker.stamp(bundle);
+        ASSERT_TRUE(before);
+        EXPECT_FALSE(before->contents.empty());
+        EXPECT_EQ(before->cdHashes, CodeSignatureReader::readCdHashes(test::esbuildArm64()));
+        Signer adHoc{SignerKind::adHoc, "", "", "", ""};
+        adHoc.cdHashes = before->cdHashes;
+        SignerCache cache;
+        cache.store(bundle, *before, adHoc);
+        ASSERT_TRUE(cache.lookup(bundle, *checker.stamp(bundle)));
+        change();
+        // The main executable, its CDHash and the bound files are unchanged.
+        EXPECT_EQ(cache.lookup(bundle, *checker.stamp(bundle)), std::nullopt);
+        // Kept in the cache file too.
+        const std::string file = host / "/signers.json";
+        ASSERT_TRUE(cache.save(file));
+        SignerCache loaded;
+        ASSERT_TRUE(loaded.load(file));
+        EXPECT_TRUE(loaded.lookup(bundle, *before));
+        EXPECT_EQ(loaded.lookup(bundle, *checker.stamp(bundle)), std::nullopt);
+    }
 }
 
 TEST(SignerBindingTest, WithoutCodesignTheSignersAreReadFromTheFile) {
