@@ -186,7 +186,9 @@ Signer SignerChecker::check(const std::string& target, const std::atomic<bool>* 
     // last one ends must be the code that was there before the first began.
     const CdHashes before = CodeSignatureReader::readCdHashes(path);
     SigningEvidence evidence{runCodesign({"-dvvv", "--", path}, cancel), {}, {}};
-    if (evidence.display.launchError) {
+    // Only a codesign that could not be started leaves the file to decide;
+    // one that ran and flooded its output is a failed check.
+    if (evidence.display.launchError && evidence.display.launchError->code != EFBIG) {
         return signerFromSignature(CodeSignatureReader::readPath(path));
     }
     while (const auto requirement = nextRequirement(evidence)) {
