@@ -200,6 +200,10 @@ void writeShowText(std::ostream& out, const ShowReport& report) {
     }
     out << "  Signed By:   "
         << displayableText(report.signer ? report.signer->signer.description() : "-") << '\n';
+    if (report.signer && !report.signer->signer.cdHashes.empty()) {
+        out << "  CDHash:      " << displayableText(cdHashText(report.signer->signer.cdHashes))
+            << '\n';
+    }
     out << "  Status:      " << toText(record.status);
     if (record.pidIsGuess()) {
         out << " (PID " << record.pidText()

@@ -2,6 +2,7 @@
 
 #include "baseline/FingerprintReader.h"
 #include "discovery/MetadataManager.h"
+#include "insight/Signer.h"
 #include "listing/Listing.h"
 
 #include <algorithm>
@@ -72,20 +73,11 @@ ItemsTable::ItemsTable(std::shared_ptr<const LaunchServiceManager> manager, Sign
 
 const std::vector<TableColumn>& ItemsTable::columns() const {
     static const std::vector<TableColumn> columns{
-        {"category", "TEXT"},
-        {"label", "TEXT"},
-        {"type", "TEXT"},
-        {"path", "TEXT"},
-        {"program", "TEXT"},
-        {"pid", "INTEGER"},
-        {"status", "TEXT"},
-        {"disabled", "INTEGER"},
-        {"allowed_in_background", "INTEGER"},
-        {"signer", "TEXT"},
-        {"team", "TEXT"},
-        {"sha256", "TEXT"},
-        {"program_sha256", "TEXT"},
-        {"system_default", "INTEGER"},
+        {"category", "TEXT"},       {"label", "TEXT"},       {"type", "TEXT"},
+        {"path", "TEXT"},           {"program", "TEXT"},     {"pid", "INTEGER"},
+        {"status", "TEXT"},         {"disabled", "INTEGER"}, {"allowed_in_background", "INTEGER"},
+        {"signer", "TEXT"},         {"team", "TEXT"},        {"sha256", "TEXT"},
+        {"program_sha256", "TEXT"}, {"cdhash", "TEXT"},      {"system_default", "INTEGER"},
     };
     return columns;
 }
@@ -107,6 +99,7 @@ std::vector<TableRow> ItemsTable::generate(const QueryContext& context) const {
     const bool wantsSigners = uses(context, "signer") || uses(context, "team");
     const bool wantsDefinitionHash = uses(context, "sha256");
     const bool wantsProgramHash = uses(context, "program_sha256");
+    const bool wantsCdHash = uses(context, "cdhash");
     const ListingRequest request{requestedScopes(context), uses(context, "disabled"), wantsSigners};
     const Listing listing = Listing::load(*m_manager, request, m_checker);
     const ListFacts facts = listing.facts(uses(context, "system_default") ? &m_metadata : nullptr);
@@ -121,7 +114,7 @@ std::vector<TableRow> ItemsTable::generate(const QueryContext& context) const {
     // One reader for the query: a program named by several records is hashed
     // once.
     std::optional<FingerprintReader> reader;
-    if (wantsDefinitionHash || wantsProgramHash) {
+    if (wantsDefinitionHash || wantsProgramHash || wantsCdHash) {
         reader.emplace(m_manager->layout());
     }
 
@@ -138,6 +131,11 @@ std::vector<TableRow> ItemsTable::generate(const QueryContext& context) const {
                 // no hash: the column stays NULL for it.
                 if (wantsProgramHash && fingerprint.programSha256) {
                     next.emplace("program_sha256", std::move(*fingerprint.programSha256));
+                }
+                // The program's, as a snapshot records it: read from its
+                // signature without codesign; NULL for unsigned code.
+                if (wantsCdHash && !fingerprint.cdHashes.empty()) {
+                    next.emplace("cdhash", cdHashText(fingerprint.cdHashes));
                 }
             }
             // Columns the query does not read are left out: osquery never

@@ -287,11 +287,11 @@ TEST_F(ExtensionEndToEndTest, RegistersServesTheListingAndShutsDownWhenTold) {
     for (const auto& column : columns.response) {
         names.insert(column.at("name"));
     }
-    EXPECT_EQ(names.size(), 14U);
+    EXPECT_EQ(names.size(), 15U);
 
     // Only what the query reads: no signer column, no codesign at all.
     std::set<std::string> cheap = names;
-    for (const char* costly : {"signer", "team", "sha256", "program_sha256"}) {
+    for (const char* costly : {"signer", "team", "sha256", "program_sha256", "cdhash"}) {
         cheap.erase(costly);
     }
     nlohmann::json used = nlohmann::json::array();
@@ -324,6 +324,7 @@ TEST_F(ExtensionEndToEndTest, RegistersServesTheListingAndShutsDownWhenTold) {
     for (auto& row : withoutHashes) {
         row.erase("sha256");
         row.erase("program_sha256");
+        row.erase("cdhash");
     }
     expectSameRows(withoutHashes, userListed);
 
@@ -354,6 +355,9 @@ TEST_F(ExtensionEndToEndTest, RegistersServesTheListingAndShutsDownWhenTold) {
         } else {
             EXPECT_EQ(user[i].count("program_sha256"), 0U) << user[i].at("label");
         }
+        // The simulated host's programs are not Mach-O: no CDHash, no value.
+        EXPECT_FALSE(fingerprint.contains("cdhashes")) << user[i].at("label");
+        EXPECT_EQ(user[i].count("cdhash"), 0U) << user[i].at("label");
     }
     EXPECT_GT(hashed, 2U);
     EXPECT_GT(hashedPrograms, 0U);

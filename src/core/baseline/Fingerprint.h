@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
@@ -45,6 +46,10 @@ struct Fingerprint {
     // The program's bytes, when it is no larger than the limit the snapshot
     // names; over it, the stamp alone stands for the program.
     std::optional<std::string> programSha256;
+    // The program's CDHashes by architecture, read from its signature (its
+    // headers only, so a program over the limit has them too); empty for
+    // unsigned code and in snapshots that did not record them.
+    std::map<std::string, std::string> cdHashes;
     // file: the definition parsed; bundle: the information file parsed. Kept
     // so that a change can be named key by key; absent when the file is not
     // a property list or its JSON form is over kMaxDefinitionJsonBytes. Keys

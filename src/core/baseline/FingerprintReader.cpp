@@ -4,6 +4,7 @@
 #include "platform/FileSystem.h"
 #include "plist/PlistJson.h"
 #include "plist/PropertyList.h"
+#include "signing/CodeSignatureReader.h"
 
 #include <algorithm>
 #include <array>
@@ -153,6 +154,11 @@ void FingerprintReader::readProgram(const std::string& program, Fingerprint& fin
         return;
     }
     fingerprint.executableStamp = stampOf(before);
+    auto cdHashes = CodeSignatureReader::readCdHashes(path);
+    struct stat signatureRead {};
+    if (::stat(path.c_str(), &signatureRead) == 0 && sameVersion(before, signatureRead)) {
+        fingerprint.cdHashes = std::move(cdHashes);
+    }
     if (fingerprint.executableStamp->size > m_programHashLimit) {
         return;
     }

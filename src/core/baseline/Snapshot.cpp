@@ -1,5 +1,6 @@
 #include "baseline/Snapshot.h"
 
+#include "insight/Signer.h"
 #include "model/LaunchItemJson.h"
 #include "text/JsonText.h"
 #include "text/Text.h"
@@ -70,6 +71,9 @@ OrderedJson fingerprintJson(const Fingerprint& fingerprint) {
     }
     if (fingerprint.programSha256) {
         object["programSha256"] = *fingerprint.programSha256;
+    }
+    if (!fingerprint.cdHashes.empty()) {
+        object["cdhashes"] = fingerprint.cdHashes;
     }
     if (fingerprint.definition) {
         object["definition"] = *fingerprint.definition;
@@ -186,6 +190,14 @@ public:
             if (!result.programSha256) {
                 return std::nullopt;
             }
+        }
+        if (object.contains("cdhashes")) {
+            auto hashes = cdHashesFromJson(object.at("cdhashes"));
+            if (!hashes) {
+                fail(inner + "\"cdhashes\" must map architectures to 40 hexadecimal digits");
+                return std::nullopt;
+            }
+            result.cdHashes = std::move(*hashes);
         }
         if (object.contains("definition")) {
             const Json& definition = object.at("definition");

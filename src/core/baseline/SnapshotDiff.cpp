@@ -3,9 +3,9 @@
 #include "text/Text.h"
 
 #include <algorithm>
-#include <iterator>
 #include <chrono>
 #include <ctime>
+#include <iterator>
 #include <map>
 #include <tuple>
 
@@ -90,6 +90,9 @@ Json programJson(const Fingerprint& fingerprint) {
     if (fingerprint.programSha256) {
         object["sha256"] = *fingerprint.programSha256;
     }
+    if (!fingerprint.cdHashes.empty()) {
+        object["cdhashes"] = fingerprint.cdHashes;
+    }
     return object;
 }
 
@@ -116,6 +119,9 @@ void compareProgram(std::vector<RecordChange>& changes, const Fingerprint& a,
     if (x && y) {
         changed = a.programSha256 && b.programSha256 ? *a.programSha256 != *b.programSha256
                                                      : !sameStamp(*x, *y);
+        // Other code under the same stamp (a program over the hashing limit).
+        changed =
+            changed || (!a.cdHashes.empty() && !b.cdHashes.empty() && a.cdHashes != b.cdHashes);
     }
     if (changed) {
         changes.push_back({"program", programJson(a), programJson(b), false});

@@ -1,5 +1,8 @@
 #include "insight/Signer.h"
 
+#include "signing/CodeSignature.h"
+
+#include <algorithm>
 #include <array>
 #include <utility>
 #include <variant>
@@ -70,6 +73,20 @@ bool mentions(std::string_view report, std::string_view phrase) {
 
 Signer unknown(std::string reason) {
     return Signer{SignerKind::unknown, {}, {}, std::move(reason), {}};
+}
+
+// A CDHash is 20 bytes in lowercase hex; an architecture a short plain name
+// ("arm64", "cpu-16777228").
+bool isCdHash(std::string_view text) {
+    return text.size() == 40 && std::all_of(text.begin(), text.end(), [](char c) {
+               return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+           });
+}
+bool isArchitecture(std::string_view text) {
+    return !text.empty() && text.size() <= 32 && std::all_of(text.begin(), text.end(), [](char c) {
+        return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+               c == '_' || c == '-';
+    });
 }
 
 // A run that gave no usable answer, or nothing when it did.
@@ -185,7 +202,36 @@ std::string Signer::description() const {
     if (!authority.empty() && kind != SignerKind::apple && kind != SignerKind::developerId) {
         notes += (notes.empty() ? "" : "; ") + std::string("certificate \"") + authority + "\"";
     }
+    if (readFromFile) {
+        notes += (notes.empty() ? "" : "; ") + std::string("read from the file");
+    }
     return notes.empty() ? text() : text() + " (" + notes + ")";
+}
+
+std::optional<CdHashes> cdHashesFromJson(const nlohmann::json& object) {
+    if (!object.is_object()) {
+        return std::nullopt;
+    }
+    CdHashes hashes;
+    for (const auto& [architecture, hash] : object.items()) {
+        if (!isArchitecture(architecture) || !hash.is_string() ||
+            !isCdHash(hash.get_ref<const std::string&>())) {
+            return std::nullopt;
+        }
+        hashes.emplace(architecture, hash.get<std::string>());
+    }
+    return hashes;
+}
+
+std::string cdHashText(const CdHashes& hashes) {
+    if (hashes.size() == 1) {
+        return hashes.begin()->second;
+    }
+    std::string text;
+    for (const auto& [architecture, hash] : hashes) {
+        text += (text.empty() ? "" : ",") + architecture + "=" + hash;
+    }
+    return text;
 }
 
 std::string_view toText(SignerKind kind) {
@@ -222,6 +268,12 @@ nlohmann::ordered_json toJson(const Signer& signer) {
     if (!signer.authority.empty()) {
         object["authority"] = signer.authority;
     }
+    if (!signer.cdHashes.empty()) {
+        object["cdhashes"] = signer.cdHashes;
+    }
+    if (signer.readFromFile) {
+        object["source"] = "file";
+    }
     return object;
 }
 
@@ -250,6 +302,19 @@ std::optional<Signer> signerFromJson(const nlohmann::json& object) {
             return std::nullopt;
         }
         *field = found->get<std::string>();
+    }
+    if (const auto hashes = object.find("cdhashes"); hashes != object.end()) {
+        auto decoded = cdHashesFromJson(*hashes);
+        if (!decoded) {
+            return std::nullopt;
+        }
+        signer.cdHashes = std::move(*decoded);
+    }
+    if (const auto source = object.find("source"); source != object.end()) {
+        if (*source != "file") {
+            return std::nullopt;
+        }
+        signer.readFromFile = true;
     }
     return signer;
 }
@@ -328,6 +393,56 @@ Signer classifySigner(const SigningEvidence& evidence) {
         return developerId(report);
     }
     return Signer{SignerKind::unknown, {}, {}, std::string(kNotFromApple), report.leaf};
+}
+
+Signer signerFromSignature(const CodeSignature& signature) {
+    Signer signer;
+    signer.readFromFile = true;
+    signer.cdHashes = signature.cdHashes;
+    // The leaf's name is shown as codesign's Authority line would show it.
+    const std::string leaf =
+        signature.authorities.empty() ? std::string() : signature.authorities.front();
+    if (signature.unread) {
+        signer.reason = signature.reason;
+        signer.cdHashes.clear();
+        return signer;
+    }
+    switch (signature.signingClass) {
+    case SigningClass::apple:
+        signer.kind = SignerKind::apple;
+        signer.authority = leaf;
+        break;
+    case SigningClass::developerId:
+        signer.kind = SignerKind::developerId;
+        signer.organization = signature.organization;
+        signer.team = signature.teamIdentifier;
+        signer.authority = leaf;
+        break;
+    case SigningClass::adHoc:
+        signer.kind = SignerKind::adHoc;
+        break;
+    case SigningClass::unsignedCode:
+        signer.kind = SignerKind::notSigned;
+        break;
+    case SigningClass::invalid:
+        signer.kind = SignerKind::invalid;
+        signer.reason = signature.reason;
+        signer.authority = leaf;
+        break;
+    case SigningClass::macAppStore:
+    case SigningClass::appleDevelopment:
+        signer.kind = SignerKind::unknown;
+        // Apple's, but no class here stands for them: named, not raised.
+        signer.reason = std::string(toText(signature.signingClass)) + " signature";
+        signer.authority = leaf;
+        break;
+    case SigningClass::untrusted:
+        signer.kind = SignerKind::unknown;
+        signer.reason = std::string(kNotFromApple);
+        signer.authority = leaf;
+        break;
+    }
+    return signer;
 }
 
 } // namespace daemonary

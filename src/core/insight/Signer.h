@@ -2,12 +2,24 @@
 
 #include "platform/ToolRunner.h"
 
+#include <map>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <string_view>
 
 namespace daemonary {
+
+struct CodeSignature;
+
+// Architecture to CDHash (hex), as CodeSignatureReader reads them.
+using CdHashes = std::map<std::string, std::string>;
+
+// "<hash>" for one architecture, else "<arch>=<hash>" for each, joined by
+// commas: the one text form for columns and terminals.
+std::string cdHashText(const CdHashes& hashes);
+// {"arm64": "<40 hex digits>", …}; nothing for anything else.
+std::optional<CdHashes> cdHashesFromJson(const nlohmann::json& object);
 
 // apple and developerId are requirements that held; unknown is either a
 // signature from some other authority or a check that could not be made
@@ -34,12 +46,19 @@ struct Signer {
     // The leaf certificate's name as codesign printed it. Anyone can make a
     // certificate of any name, so it is shown and never decides anything.
     std::string authority;
+    // The code the class was decided for, as the reader named it before and
+    // after codesign judged it (or as it read it): what allow-lists key on.
+    CdHashes cdHashes = {};
+    // Decided by reading the signature in-process, codesign being
+    // unavailable: said with the class, and never cached.
+    bool readFromFile = false;
 
     // "Apple", "Developer ID: <Org> (<TEAM>)", "Ad hoc", "Unsigned", "Invalid",
     // "Missing", "Unknown" or "Inline command".
     std::string text() const;
-    // The text, the reason in parentheses when there is one, and the name
-    // the certificate gives itself when no requirement vouched for it.
+    // The text, the reason in parentheses when there is one, the name the
+    // certificate gives itself when no requirement vouched for it, and
+    // "read from the file" when codesign did not decide it.
     std::string description() const;
 
     bool operator==(const Signer&) const = default;
@@ -50,7 +69,8 @@ struct Signer {
 std::string_view toText(SignerKind kind);
 std::optional<SignerKind> signerKindFromText(std::string_view text);
 
-// {"kind", "signer" (the text), "team"?, "organization"?, "reason"?, "authority"?}.
+// {"kind", "signer" (the text), "team"?, "organization"?, "reason"?, "authority"?,
+//  "cdhashes"? ({"arm64": "…"}), "source"? ("file" when read from the file)}.
 nlohmann::ordered_json toJson(const Signer& signer);
 // Nothing for an object that is not one toJson wrote.
 std::optional<Signer> signerFromJson(const nlohmann::json& object);
@@ -79,5 +99,15 @@ std::optional<SignerRequirement> nextRequirement(const SigningEvidence& evidence
 // standard error. Names in the report never raise the class; only a
 // requirement that held does.
 Signer classifySigner(const SigningEvidence& evidence);
+
+// The signer a signature read from the file proves, in the classes above:
+// what no requirement names (Mac App Store, Apple Development, a chain not
+// Apple's) is unknown with the reason, and so is a file that could not be
+// read. Marked readFromFile, with the signature's CDHashes.
+Signer signerFromSignature(const CodeSignature& signature);
+
+// Why a verdict is not kept: the code the reader named before codesign
+// judged it is not the code it names after.
+inline constexpr std::string_view kChangedDuringCheck = "changed during the check";
 
 } // namespace daemonary

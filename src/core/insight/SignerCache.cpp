@@ -86,7 +86,9 @@ std::optional<CachedSigner> SignerCache::lookup(const std::string& target,
 }
 
 void SignerCache::store(const std::string& target, const SignerStamp& stamp, const Signer& signer) {
-    if (!isCacheable(signer)) {
+    // A verdict on other code than the stamp names would be kept for the
+    // wrong file.
+    if (!isCacheable(signer) || signer.cdHashes != stamp.cdHashes) {
         return;
     }
     const std::lock_guard lock(m_mutex);
@@ -99,7 +101,8 @@ std::size_t SignerCache::size() const {
 }
 
 bool SignerCache::isCacheable(const Signer& signer) {
-    return signer.kind != SignerKind::unknown && signer.kind != SignerKind::missing;
+    return signer.kind != SignerKind::unknown && signer.kind != SignerKind::missing &&
+           !signer.readFromFile;
 }
 
 bool SignerCache::load(const std::string& file) {
@@ -158,6 +161,15 @@ bool SignerCache::load(const std::string& file) {
             logIgnored(file, "an entry's signer cannot be read");
             return finish(false);
         }
+        // The stamp's CDHashes are the verdict's: store keeps no other.
+        decodedStamp->cdHashes = decoded->cdHashes;
+        if (const auto contents = entry.find("contents"); contents != entry.end()) {
+            if (!contents->is_string()) {
+                logIgnored(file, "an entry's contents stamp is not text");
+                return finish(false);
+            }
+            decodedStamp->contents = contents->get<std::string>();
+        }
         entries[path->get<std::string>()] =
             Entry{std::move(*decodedStamp), std::move(*decoded), false, false};
     }
@@ -180,6 +192,9 @@ bool SignerCache::save(const std::string& file) const {
                 stamp.push_back(toJson(part));
             }
             object["stamp"] = std::move(stamp);
+            if (!entry.stamp.contents.empty()) {
+                object["contents"] = entry.stamp.contents;
+            }
             object["signer"] = toJson(entry.signer);
             list.push_back(std::move(object));
         }

@@ -25,7 +25,10 @@ struct CachedSigner {
 // JSON file between runs. Thread-safe.
 //
 // Only answers that describe the file are kept: a missing file or a tool
-// that failed may well give another answer next time.
+// that failed may well give another answer next time, and a signature read
+// from the file is read again as cheaply (codesign may be there next time).
+// An answer is kept only for the code its stamp names (the same CDHashes),
+// and found again only while the file has that stamp, CDHashes included.
 class SignerCache {
 public:
     // A cache file larger than this is not one this class wrote.

@@ -1,11 +1,14 @@
 #include "insight/SignerChecker.h"
 
+#include "baseline/Sha256.h"
 #include "discovery/MetadataManager.h"
 #include "platform/FileSystem.h"
 #include "plist/PropertyList.h"
+#include "signing/CodeSignatureReader.h"
 
 #include <algorithm>
 #include <cerrno>
+#include <filesystem>
 #include <set>
 #include <sys/stat.h>
 #include <thread>
@@ -34,6 +37,37 @@ std::string mainExecutable(const std::string& bundle) {
         return {};
     }
     return bundle + "/Contents/MacOS/" + name;
+}
+
+// Every entry under the bundle, by path and identity, in one digest;
+// nothing when there are too many to walk on every load.
+std::string contentsDigest(const std::string& bundle) {
+    namespace fs = std::filesystem;
+    std::vector<std::string> lines;
+    std::error_code error;
+    // Links are stamped as what they lead to, never walked into.
+    for (fs::recursive_directory_iterator
+             it(bundle, fs::directory_options::skip_permission_denied, error),
+         end;
+         !error && it != end; it.increment(error)) {
+        if (lines.size() >= SignerStamp::kMaxStampedEntries) {
+            return {};
+        }
+        const std::string path = it->path().string();
+        const FileIdentity identity = fileIdentity(path).value_or(FileIdentity{});
+        lines.push_back(path.substr(bundle.size()) + '\0' + std::to_string(identity.size) + ' ' +
+                        std::to_string(identity.modified) + ' ' + std::to_string(identity.inode) +
+                        ' ' + std::to_string(identity.changed) + '\n');
+    }
+    if (error) {
+        return {};
+    }
+    std::sort(lines.begin(), lines.end());
+    Sha256 digest;
+    for (const std::string& line : lines) {
+        digest.update(line);
+    }
+    return Sha256::toHex(digest.finish());
 }
 
 } // namespace
@@ -119,7 +153,9 @@ std::optional<SignerStamp> SignerChecker::stamp(const std::string& target) const
             stamp.bundleParts.push_back(part(path + inner));
         }
         stamp.bundleParts.push_back(part(mainExecutable(path)));
+        stamp.contents = contentsDigest(path);
     }
+    stamp.cdHashes = CodeSignatureReader::readCdHashes(path);
     return stamp;
 }
 
@@ -146,14 +182,28 @@ Signer SignerChecker::check(const std::string& target, const std::atomic<bool>* 
     if (::lstat(path.c_str(), &status) != 0 && (errno == ENOENT || errno == ENOTDIR)) {
         return Signer{SignerKind::missing, {}, {}, {}, {}};
     }
+    // Several runs, each opening the path anew: whatever is there when the
+    // last one ends must be the code that was there before the first began.
+    const CdHashes before = CodeSignatureReader::readCdHashes(path);
     SigningEvidence evidence{runCodesign({"-dvvv", "--", path}, cancel), {}, {}};
+    // Only a codesign that could not be started leaves the file to decide;
+    // one that ran and flooded its output is a failed check.
+    if (evidence.display.launchError && evidence.display.launchError->code != EFBIG) {
+        return signerFromSignature(CodeSignatureReader::readPath(path));
+    }
     while (const auto requirement = nextRequirement(evidence)) {
         const bool apple = *requirement == SignerRequirement::apple;
         const std::string_view text = apple ? kAppleRequirement : kDeveloperIdRequirement;
         (apple ? evidence.apple : evidence.developerId) =
             runCodesign({"--verify", "-R=" + std::string(text), "--", path}, cancel);
     }
-    return classifySigner(evidence);
+    Signer signer = classifySigner(evidence);
+    CdHashes after = CodeSignatureReader::readCdHashes(path);
+    if (after != before) {
+        return Signer{SignerKind::unknown, {}, {}, std::string(kChangedDuringCheck), {}};
+    }
+    signer.cdHashes = std::move(after);
+    return signer;
 }
 
 std::map<std::string, Signer> SignerChecker::checkAll(const std::vector<std::string>& targets,

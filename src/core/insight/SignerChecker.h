@@ -18,10 +18,19 @@ namespace daemonary {
 // What a target looked like when its signer was decided: any difference
 // means the decision is stale. A bundle's signature covers more than its
 // folder, so its stamp also holds its seal, its Info.plist, its MacOS folder
-// and its main executable (an absent one stamped as all zeros).
+// and its main executable (an absent one stamped as all zeros). The CDHashes
+// name the code itself: a file put back with the old size and times but
+// other code has other ones. A bundle's seal covers every file in it, so its
+// stamp also digests every entry's path and identity (a file changed,
+// removed or added is another stamp); empty for a file, and for a bundle of
+// more than kMaxStampedEntries, which its parts alone stamp.
 struct SignerStamp {
     FileIdentity target;
     std::vector<FileIdentity> bundleParts;
+    CdHashes cdHashes = {};
+    std::string contents = {};
+
+    static constexpr std::size_t kMaxStampedEntries = 20000;
 
     bool operator==(const SignerStamp&) const = default;
 };
@@ -51,7 +60,10 @@ std::string signerLine(const std::optional<RecordSigner>& signer);
 
 // Finds the signer of one file or bundle with the host's codesign: once to
 // display the signature and, when there is one, once for each requirement
-// that decides its class, each run within the time limit. Thread-safe;
+// that decides its class, each run within the time limit. The verdict is
+// bound to the code by the CDHashes read from the file before and after the
+// runs. Where codesign cannot be run at all (a host root without tools, a
+// copied folder), the signature read from the file decides. Thread-safe;
 // blocks for the tool runs.
 class SignerChecker {
 public:
@@ -65,10 +77,13 @@ public:
 
     const HostLayout& layout() const { return m_layout; }
 
-    // The stamp of a target on the host; nothing when it does not exist.
+    // The stamp of a target on the host, with its CDHashes (read from the
+    // file, no tool run); nothing when it does not exist.
     std::optional<SignerStamp> stamp(const std::string& target) const;
 
-    // "Missing" without running anything when the target does not exist.
+    // "Missing" without running anything when the target does not exist;
+    // unknown, kChangedDuringCheck, when the code changed while codesign
+    // judged it.
     Signer check(const std::string& target, const std::atomic<bool>* cancel = nullptr) const;
 
     // The signer of what signerTarget names, inlineCommandSigner() for

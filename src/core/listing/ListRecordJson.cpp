@@ -41,6 +41,12 @@ nlohmann::ordered_json listRecordJson(const LaunchItem& item, const ListFacts& f
         if (!signer->authority.empty()) {
             record["signerAuthority"] = signer->authority;
         }
+        if (!signer->cdHashes.empty()) {
+            record["cdhashes"] = signer->cdHashes;
+        }
+        if (signer->readFromFile) {
+            record["signerSource"] = "file";
+        }
     }
     return record;
 }

@@ -51,6 +51,9 @@ struct CodeSignature {
     std::vector<std::string> architectures;
     std::optional<std::chrono::system_clock::time_point> signingTime;
     bool hardenedRuntime = false;
+    // The file (or a bundle's main executable) could not be opened, or this
+    // build cannot check at all: the class then says nothing about the code.
+    bool unread = false;
 
     bool intact() const { return isIntact(signingClass); }
 };

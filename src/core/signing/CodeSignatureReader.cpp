@@ -73,6 +73,50 @@ SliceVerdict invalidSlice(std::string reason) {
     return verdict;
 }
 
+// The bytes of a signed slice's SuperBlob, or nothing with the reason.
+std::optional<std::string> signatureBytes(const ByteSource& source, const MachOSlice& slice,
+                                          std::string* error) {
+    if (slice.signature->size > kMaxSignatureBytes) {
+        *error = "the signature claims " + std::to_string(slice.signature->size) + " bytes";
+        return std::nullopt;
+    }
+    auto bytes = source.read(slice.offset + slice.signature->offset,
+                             static_cast<std::size_t>(slice.signature->size));
+    if (!bytes) {
+        *error = "the signature lies past the end of the file";
+    }
+    return bytes;
+}
+
+// The SuperBlob's CodeDirectories, each checked to cover the slice up to
+// its signature; nothing with the reason when one cannot be believed.
+std::optional<std::vector<CodeDirectory>>
+codeDirectories(const EmbeddedSignature& signature, const MachOSlice& slice, std::string* error) {
+    std::vector<CodeDirectory> directories;
+    for (const std::string_view blob : signature.codeDirectories) {
+        auto directory = CodeDirectory::parse(blob, slice.size, error);
+        if (!directory) {
+            return std::nullopt;
+        }
+        // Bytes between the code limit and the signature would be covered
+        // by no hash.
+        if (directory->codeLimit() != slice.signature->offset) {
+            *error = "the code limit does not reach the signature";
+            return std::nullopt;
+        }
+        directories.push_back(std::move(*directory));
+    }
+    return directories;
+}
+
+// The SHA-256 CodeDirectory's CDHash, as the system names code; else the
+// last (strongest) one's.
+std::string preferredCdHash(const std::vector<CodeDirectory>& directories) {
+    const auto strongest = std::find_if(directories.begin(), directories.end(),
+                                        [](const CodeDirectory& d) { return d.hashType() == 2; });
+    return hex((strongest != directories.end() ? *strongest : directories.back()).cdHash());
+}
+
 SliceVerdict readSlice(const ByteSource& source, const MachOSlice& slice,
                        const CodeSignatureReader::BoundFiles& bound) {
     SliceVerdict verdict;
@@ -80,33 +124,20 @@ SliceVerdict readSlice(const ByteSource& source, const MachOSlice& slice,
         verdict.reason = "not signed";
         return verdict;
     }
-    if (slice.signature->size > kMaxSignatureBytes) {
-        return invalidSlice("the signature claims " + std::to_string(slice.signature->size) +
-                            " bytes");
-    }
-    const auto bytes = source.read(slice.offset + slice.signature->offset,
-                                   static_cast<std::size_t>(slice.signature->size));
-    if (!bytes) {
-        return invalidSlice("the signature lies past the end of the file");
-    }
     std::string error;
+    const auto bytes = signatureBytes(source, slice, &error);
+    if (!bytes) {
+        return invalidSlice(error);
+    }
     const auto signature = EmbeddedSignature::parse(*bytes, &error);
     if (!signature) {
         return invalidSlice(error);
     }
-    std::vector<CodeDirectory> directories;
-    for (const std::string_view blob : signature->codeDirectories) {
-        auto directory = CodeDirectory::parse(blob, slice.size, &error);
-        if (!directory) {
-            return invalidSlice(error);
-        }
-        // Bytes between the code limit and the signature would be covered
-        // by no hash.
-        if (directory->codeLimit() != slice.signature->offset) {
-            return invalidSlice("the code limit does not reach the signature");
-        }
-        directories.push_back(std::move(*directory));
+    auto parsed = codeDirectories(*signature, slice, &error);
+    if (!parsed) {
+        return invalidSlice(error);
     }
+    const std::vector<CodeDirectory>& directories = *parsed;
     const auto view =
         [](const std::optional<std::string>& text) -> std::optional<std::string_view> {
         if (!text) {
@@ -141,10 +172,7 @@ SliceVerdict readSlice(const ByteSource& source, const MachOSlice& slice,
     }
 
     const CodeDirectory& primary = directories.front();
-    const auto strongest = std::find_if(directories.begin(), directories.end(),
-                                        [](const CodeDirectory& d) { return d.hashType() == 2; });
-    verdict.cdHash =
-        hex((strongest != directories.end() ? *strongest : directories.back()).cdHash());
+    verdict.cdHash = preferredCdHash(directories);
     verdict.identifier = primary.identifier();
     verdict.hardenedRuntime = (primary.flags() & CodeDirectory::kFlagRuntime) != 0;
 
@@ -184,6 +212,30 @@ std::optional<std::string> readWholeFile(const std::filesystem::path& path) {
         return std::nullopt;
     }
     return source->read(0, static_cast<std::size_t>(source->size()));
+}
+
+// A macOS bundle keeps everything in Contents/; a shallow one at its top.
+std::filesystem::path bundleContents(const std::string& path) {
+    std::error_code error;
+    const std::filesystem::path contents = std::filesystem::path(path) / "Contents";
+    return std::filesystem::is_directory(contents, error) ? contents : std::filesystem::path(path);
+}
+
+// The main executable as the Info.plist names it, relative to the contents;
+// nothing when it names none, or one outside the bundle.
+std::optional<std::string> mainExecutable(const std::optional<std::string>& infoPlist,
+                                          bool shallow) {
+    const auto info = infoPlist ? parsePropertyList(*infoPlist) : std::nullopt;
+    const PlistDictionary* dictionary = info ? info->dictionary() : nullptr;
+    const auto entry =
+        dictionary ? dictionary->find("CFBundleExecutable") : PlistDictionary::const_iterator{};
+    const std::string* executable =
+        dictionary && entry != dictionary->end() ? entry->second.string() : nullptr;
+    if (!executable || executable->empty() || executable->find('/') != std::string::npos ||
+        *executable == "." || *executable == "..") {
+        return std::nullopt;
+    }
+    return shallow ? *executable : "MacOS/" + *executable;
 }
 
 } // namespace
@@ -249,35 +301,24 @@ CodeSignature CodeSignatureReader::readMachO(const ByteSource& source, const Bou
 }
 
 CodeSignature CodeSignatureReader::readBundle(const std::string& path) {
-    namespace fs = std::filesystem;
     CodeSignature result;
     result.signingClass = SigningClass::invalid;
-    std::error_code error;
-    // A macOS bundle keeps everything in Contents/; a shallow one at its top.
-    const fs::path contents = fs::is_directory(fs::path(path) / "Contents", error)
-                                  ? fs::path(path) / "Contents"
-                                  : fs::path(path);
-    const bool shallow = contents == fs::path(path);
+    const std::filesystem::path contents = bundleContents(path);
     BoundFiles bound;
     bound.infoPlist = readWholeFile(contents / "Info.plist");
     bound.codeResources = readWholeFile(contents / "_CodeSignature" / "CodeResources");
-    const auto info = bound.infoPlist ? parsePropertyList(*bound.infoPlist) : std::nullopt;
-    const PlistDictionary* dictionary = info ? info->dictionary() : nullptr;
-    const auto entry =
-        dictionary ? dictionary->find("CFBundleExecutable") : PlistDictionary::const_iterator{};
-    const std::string* executable =
-        dictionary && entry != dictionary->end() ? entry->second.string() : nullptr;
-    if (!executable || executable->empty() || executable->find('/') != std::string::npos ||
-        *executable == "." || *executable == "..") {
+    const auto main = mainExecutable(bound.infoPlist, contents == std::filesystem::path(path));
+    if (!main) {
         result.signingClass = SigningClass::unsignedCode;
         result.reason = "not a bundle with a main executable";
         return result;
     }
-    const std::string mainRelative = shallow ? *executable : "MacOS/" + *executable;
+    const std::string& mainRelative = *main;
     std::string message;
     auto source = FileByteSource::open((contents / mainRelative).string(), &message);
     if (!source) {
         result.reason = "cannot read the main executable: " + message;
+        result.unread = true;
         return result;
     }
     result = readMachO(*source, bound);
@@ -308,9 +349,48 @@ CodeSignature CodeSignatureReader::readPath(const std::string& path) {
         CodeSignature result;
         result.signingClass = SigningClass::invalid;
         result.reason = "cannot read the file: " + message;
+        result.unread = true;
         return result;
     }
     return readMachO(*source);
+}
+
+std::map<std::string, std::string> CodeSignatureReader::readCdHashes(const ByteSource& source) {
+    std::map<std::string, std::string> hashes;
+    const MachOLayout layout = readMachOLayout(source);
+    if (layout.status != MachOLayout::Status::machO) {
+        return hashes;
+    }
+    for (const MachOSlice& slice : layout.slices) {
+        if (!slice.signature) {
+            continue;
+        }
+        std::string error;
+        const auto bytes = signatureBytes(source, slice, &error);
+        const auto signature = bytes ? EmbeddedSignature::parse(*bytes, &error) : std::nullopt;
+        const auto directories =
+            signature ? codeDirectories(*signature, slice, &error) : std::nullopt;
+        if (directories && !directories->empty()) {
+            hashes[slice.architecture] = preferredCdHash(*directories);
+        }
+    }
+    return hashes;
+}
+
+std::map<std::string, std::string> CodeSignatureReader::readCdHashes(const std::string& path) {
+    std::error_code error;
+    std::string file = path;
+    if (std::filesystem::is_directory(path, error)) {
+        const std::filesystem::path contents = bundleContents(path);
+        const auto main = mainExecutable(readWholeFile(contents / "Info.plist"),
+                                         contents == std::filesystem::path(path));
+        if (!main) {
+            return {};
+        }
+        file = (contents / *main).string();
+    }
+    const auto source = FileByteSource::open(file, nullptr);
+    return source ? readCdHashes(*source) : std::map<std::string, std::string>();
 }
 
 } // namespace daemonary

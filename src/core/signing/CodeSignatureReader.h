@@ -3,6 +3,7 @@
 #include "ByteSource.h"
 #include "CodeSignature.h"
 
+#include <map>
 #include <optional>
 #include <string>
 
@@ -25,8 +26,16 @@ public:
     // The bytes of one Mach-O file; a bundle's bound files when it is one.
     static CodeSignature readMachO(const ByteSource& source, const BoundFiles& bound = {});
 
+    // Architecture to CDHash of a file or a bundle's main executable, from
+    // the signature's structure alone: no page, no CMS, no chain is checked,
+    // so it names the code without vouching for it. Reads the headers and
+    // the CodeDirectories only. Empty for code with no signature that
+    // parses, and in a build that cannot check.
+    static std::map<std::string, std::string> readCdHashes(const std::string& path);
+
 private:
     static CodeSignature readBundle(const std::string& path);
+    static std::map<std::string, std::string> readCdHashes(const ByteSource& source);
 };
 
 } // namespace daemonary

@@ -11,6 +11,7 @@ CodeSignature unavailable() {
     CodeSignature result;
     result.signingClass = SigningClass::invalid;
     result.reason = "this build cannot check signatures (built without libcrypto)";
+    result.unread = true;
     return result;
 }
 
@@ -26,6 +27,14 @@ CodeSignature CodeSignatureReader::readPath(const std::string&) {
 
 CodeSignature CodeSignatureReader::readBundle(const std::string&) {
     return unavailable();
+}
+
+std::map<std::string, std::string> CodeSignatureReader::readCdHashes(const std::string&) {
+    return {};
+}
+
+std::map<std::string, std::string> CodeSignatureReader::readCdHashes(const ByteSource&) {
+    return {};
 }
 
 } // namespace daemonary
