@@ -67,7 +67,7 @@ std::optional<std::string> ActionAvailability::startRefusal(const LaunchItem& it
         return std::string("Its app is gone, so there is nothing to start; remove it in ") +
                kLoginItemsSettings;
     }
-    if (!item.allowedInBackground) {
+    if (item.allowedInBackground == false) {
         return std::string("It is not allowed in the background; allow it in ") +
                kLoginItemsSettings;
     }

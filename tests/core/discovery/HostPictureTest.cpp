@@ -120,7 +120,7 @@ TEST_F(ChangingHostTest, EveryCategoryOfOneLoadSeesTheSameRunOfEachTool) {
     for (const LaunchItem* record : {&daemon, &agent, &flip}) {
         EXPECT_EQ(record->pid, mach.at(record->label).pid) << record->label;
         EXPECT_EQ(record->status, ServiceStatus::active) << record->label;
-        EXPECT_FALSE(record->pidByProcessName) << record->label;
+        EXPECT_EQ(record->pidSource, PidSource::launchd) << record->label;
     }
     EXPECT_EQ(categories[LaunchScope::user].count("Helper"), 1u);
 }
