@@ -350,7 +350,7 @@ QString ServiceActionButtons::removalQuestion(const LaunchItem& item) {
     if (ServiceActionManager::isLaunchdJobFile(item)) {
         return tr("If launchd has “%1” loaded, it is unloaded first. Its definition will be moved "
                   "to the Trash:\n%2")
-            .arg(name, QString::fromStdString(*item.path));
+            .arg(name, shownText(*item.path));
     }
     if (item.type == ServiceType::loginItem ||
         (item.path && QString::fromStdString(*item.path).endsWith(QStringLiteral(".app")))) {
