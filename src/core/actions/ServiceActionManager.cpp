@@ -280,7 +280,7 @@ ActionResult ServiceActionManager::unloadBeforeRemoval(const LaunchItem& item,
     };
     // Whatever the record says, launchd's table now decides: an idle job that
     // fires on a timer is as loaded as a running one.
-    auto table = readJobTable();
+    const auto table = readJobTable();
     if (const ActionError* error = std::get_if<ActionError>(&table)) {
         return notRemoved("Not removed: launchd's job table could not be read (" + error->reason() +
                           ")");
@@ -292,20 +292,21 @@ ActionResult ServiceActionManager::unloadBeforeRemoval(const LaunchItem& item,
     if (entry->pid && *entry->pid < 2) {
         return notRemoved("Not removed: " + criticalProcessRefusal(*entry->pid));
     }
+    // The entry lives in the table read above, which the second read replaces.
+    const std::optional<std::int32_t> pid = entry->pid;
     const ActionResult bootout = runLaunchctl({"bootout", domainTarget(), *item.path});
     if (!bootout) {
         unloaded = true;
         return std::nullopt;
     }
     // Gone meanwhile (it may have been unloaded by another hand) is as good.
-    table = readJobTable();
-    if (const auto* again = std::get_if<LaunchctlTable>(&table);
-        again != nullptr && again->find(item.label) == nullptr) {
+    const auto again = readJobTable();
+    if (const auto* fresh = std::get_if<LaunchctlTable>(&again);
+        fresh != nullptr && fresh->find(item.label) == nullptr) {
         return std::nullopt;
     }
-    return notRemoved(entry->pid
-                          ? "Not removed: it still runs as PID " + std::to_string(*entry->pid) +
-                                " (" + bootout->reason() + ")"
+    return notRemoved(pid ? "Not removed: it still runs as PID " + std::to_string(*pid) + " (" +
+                                bootout->reason() + ")"
                           : "Not removed: launchd still has it loaded (" + bootout->reason() + ")");
 }
 
