@@ -1,0 +1,69 @@
+#pragma once
+
+#include "discovery/DisabledServices.h"
+#include "discovery/LaunchServiceManager.h"
+#include "model/LaunchItem.h"
+#include "platform/HostLayout.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+namespace daemonary {
+
+// A login account of the Mac whose disk is read.
+struct MacUser {
+    std::string name;
+    // Nothing when only a folder under /Users named the account.
+    std::optional<std::uint32_t> uid;
+    // As the Mac names it ("/Users/alice").
+    std::string home;
+
+    bool operator==(const MacUser&) const = default;
+};
+
+struct MacDiskError {
+    std::string message; // one line
+};
+
+// A Mac's file system mounted or copied on this machine (a disk image, a
+// copied tree), read as evidence: nothing on it and none of this machine's
+// tools is run, nothing under it is written, and no link is followed out of
+// it. Running and allowed-in-background states cannot be read from files
+// and are unknown; the disabled state comes from launchd's own files.
+class MacDisk {
+public:
+    // Refuses a folder that does not look like a Mac's root (neither
+    // System/Library nor Library).
+    static std::variant<MacDisk, MacDiskError> open(const std::string& directory);
+
+    // The folder given, absolute.
+    const std::string& root() const;
+    // From the local directory's user records, else the folders under
+    // /Users; in name order.
+    const std::vector<MacUser>& users() const;
+
+    // Paths under the root; with a user, that user's home. Every tool run
+    // through it is refused.
+    HostLayout layout(const MacUser* user = nullptr) const;
+
+    // The system domain's and every user's disabled overrides, from
+    // launchd's files.
+    const DisabledServices& disabled() const;
+
+    // One category's records as a live load gives them, every user's in the
+    // user categories (each naming its user); statuses unknown, no pid,
+    // allowed state unknown. Never fails; thread-safe.
+    DiscoveredCategory loadCategory(LaunchScope scope) const;
+
+private:
+    MacDisk() = default;
+
+    std::string m_root;
+    std::vector<MacUser> m_users;
+    DisabledServices m_disabled;
+};
+
+} // namespace daemonary
