@@ -79,8 +79,10 @@ int runVerifyCommand(const std::vector<std::string>& arguments, std::ostream& ou
         // On a disk, the path is the Mac's and is read only where it stays.
         const std::optional<std::string> onDisk = layout ? layout->insideHost(path) : path;
         if (!onDisk) {
-            err << "daemonary-cli verify: " << displayableText(path) << " leads out of "
-                << displayableText(disk->root()) << "; not read\n";
+            err << "daemonary-cli verify: " << displayableText(path)
+                << (path.starts_with('/') ? " leads out of " + displayableText(disk->root())
+                                          : std::string(" is not a path on the Mac"))
+                << "; not read\n";
             allIntact = false;
             continue;
         }
