@@ -174,6 +174,14 @@ TEST_F(CliOfflineEndToEndTest, VerifyReadsMacPathsOnTheDiskAndRefusesOnesThatLea
     EXPECT_THAT(leaving.out, HasSubstr("esbuild: Ad hoc"));
 }
 
+TEST_F(CliOfflineEndToEndTest, TheTableNamesEachRecordsUserAndClaimsNothingRuns) {
+    const CliRun run = cli({"list", "--scope", "User", "--root", tree.root()});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_THAT(run.out, HasSubstr("User: 2 items, read from a disk, nothing was run\n"));
+    EXPECT_THAT(run.out, ::testing::ContainsRegex("Disabled +- +Unknown +alice +yes"));
+    EXPECT_THAT(run.out, ::testing::ContainsRegex("com.example.shared +- +Unknown +bob +no"));
+}
+
 TEST_F(CliOfflineEndToEndTest, AFolderThatIsNoMacIsRefusedInOneLine) {
     const std::string plain = tree.outside();
     for (const std::string command : {"list", "show", "verify"}) {
