@@ -95,7 +95,7 @@ std::vector<std::string>
 AppBundleScanner::findAppsIn(const std::string& folder,
                              std::vector<DefinitionProblem>* problems) const {
     std::vector<std::string> apps;
-    const auto names = listDirectory(folder);
+    const auto names = folderStaysOnHost(folder, m_layout) ? listDirectory(folder) : std::nullopt;
     if (!names) {
         return apps;
     }

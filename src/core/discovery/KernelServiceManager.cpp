@@ -112,7 +112,8 @@ std::vector<LaunchItem>
 KernelServiceManager::loadKernelExtensions(const LoadedExtensionMap& loaded) const {
     std::vector<LaunchItem> items;
     for (const std::string& folder : {m_layout.systemExtensions(), m_layout.libraryExtensions()}) {
-        const auto names = listDirectory(folder);
+        const auto names =
+            folderStaysOnHost(folder, m_layout) ? listDirectory(folder) : std::nullopt;
         if (!names) {
             continue;
         }

@@ -252,6 +252,9 @@ LaunchServiceManager::scanLaunchdDirectories(const std::vector<std::string>& dir
     std::vector<LaunchItem> items;
     for (const std::string& directory : directories) {
         Log::info("Scanning directory: " + directory);
+        if (!folderStaysOnHost(directory, m_layout)) {
+            continue;
+        }
         const auto names = listDirectory(directory);
         if (!names) {
             // Many Macs lack some of the folders: only one that is there and
@@ -289,7 +292,8 @@ std::vector<LaunchItem>
 LaunchServiceManager::scanStartupItems(const std::vector<std::string>& directories) const {
     std::vector<LaunchItem> items;
     for (const std::string& directory : directories) {
-        const auto names = listDirectory(directory);
+        const auto names =
+            folderStaysOnHost(directory, m_layout) ? listDirectory(directory) : std::nullopt;
         if (!names) {
             continue;
         }

@@ -60,6 +60,9 @@ PluginDirectories::pluginDirectories(const HostLayout& layout) {
 std::vector<LaunchItem> PluginDirectories::loadPrivilegedHelperTools(const HostLayout& layout) {
     std::vector<LaunchItem> items;
     for (const std::string& directory : privilegedHelperDirectories(layout)) {
+        if (!folderStaysOnHost(directory, layout)) {
+            continue;
+        }
         for (std::string& name : visibleEntries(directory)) {
             LaunchItem item;
             const std::string path = appendPathComponent(directory, name);
@@ -81,6 +84,9 @@ std::vector<LaunchItem> PluginDirectories::loadOtherItems(const HostLayout& layo
     std::vector<LaunchItem> items;
     for (const Category& category : pluginDirectories(layout)) {
         for (const std::string& directory : category.directories) {
+            if (!folderStaysOnHost(directory, layout)) {
+                continue;
+            }
             for (std::string& name : visibleEntries(directory)) {
                 LaunchItem item;
                 item.path = appendPathComponent(directory, name);

@@ -1,5 +1,7 @@
 #include "platform/HostLayout.h"
 
+#include "platform/Log.h"
+
 #include <climits>
 #include <cstdlib>
 #include <pwd.h>
@@ -180,6 +182,14 @@ std::optional<std::string> HostLayout::insideHost(std::string_view path) const {
         }
     }
     return std::nullopt;
+}
+
+bool folderStaysOnHost(const std::string& folder, const HostLayout& layout) {
+    if (layout.hostRoot().empty() || layout.insideHost(folder)) {
+        return true;
+    }
+    Log::line("Not listing a folder that leads out of the host: " + folder);
+    return false;
 }
 
 std::string HostLayout::home(std::string_view relativePath) const {

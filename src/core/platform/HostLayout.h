@@ -82,4 +82,10 @@ private:
     std::optional<std::string> m_toolRefusal;
 };
 
+// Whether a folder discovery lists stays on the host (insideHost); one that a
+// link takes out of it is logged once and not listed, so no name from
+// outside the host reaches a record or a problem. Always true without a
+// host root.
+bool folderStaysOnHost(const std::string& folder, const HostLayout& layout);
+
 } // namespace daemonary

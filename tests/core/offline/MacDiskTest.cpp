@@ -162,6 +162,15 @@ TEST(MacDiskTest, RecordsCarryTheMacsPathsTheirUserAndNoRunningOrAllowedState) {
     EXPECT_EQ(agent.allowedInBackground, std::nullopt);
     ASSERT_EQ(user.problems.size(), 1u);
     EXPECT_EQ(user.problems.front().path, "/Users/bob/Library/LaunchAgents/evil.plist");
+    // A folder that links out of the disk is not even listed: no name from
+    // outside reaches a record or a problem.
+    fs::create_directory_symlink(tree.outside(), tree / "/Library/LaunchAgents");
+    fs::create_directory_symlink(tree.outside(), tree / "/Library/Extensions");
+    writeFile(tree.outside() + "/Driver.kext/Contents/Info.plist", "x");
+    for (const LaunchScope scope : {LaunchScope::system, LaunchScope::kernel}) {
+        const DiscoveredCategory linked = disk.loadCategory(scope);
+        EXPECT_TRUE(linked.items.empty() && linked.problems.empty()) << toText(scope);
+    }
 
     const std::vector<LaunchItem> background = disk.loadCategory(LaunchScope::background).items;
     ASSERT_EQ(background.size(), 2u);
