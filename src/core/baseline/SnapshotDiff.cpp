@@ -62,12 +62,21 @@ std::string preciseTimeText(std::int64_t nanoseconds) {
     return text;
 }
 
+// What the stamps of two records can be compared by.
+enum class Stamps {
+    whole,
+    // One side was read from a copy of a Mac's disk: its inodes and change
+    // times are the copy's, not the Mac's, and say nothing.
+    contentOnly,
+};
+
 // The same version of a file, as far as both stamps can tell: inode and
 // change time only where both recorded them.
-bool sameStamp(const FileStamp& a, const FileStamp& b) {
+bool sameStamp(const FileStamp& a, const FileStamp& b, Stamps stamps) {
     const auto differ = [](const auto& x, const auto& y) { return x && y && *x != *y; };
-    return a.size == b.size && a.modified == b.modified && !differ(a.inode, b.inode) &&
-           !differ(a.changedNanoseconds, b.changedNanoseconds);
+    return a.size == b.size && a.modified == b.modified &&
+           (stamps == Stamps::contentOnly ||
+            (!differ(a.inode, b.inode) && !differ(a.changedNanoseconds, b.changedNanoseconds)));
 }
 
 Json stampJson(const FileStamp& stamp) {
@@ -106,8 +115,8 @@ void compareFact(std::vector<RecordChange>& changes, const char* key, Json befor
     }
 }
 
-void compareProgram(std::vector<RecordChange>& changes, const Fingerprint& a,
-                    const Fingerprint& b) {
+void compareProgram(std::vector<RecordChange>& changes, const Fingerprint& a, const Fingerprint& b,
+                    Stamps stamps) {
     // Another program path is reported as such; a side without one recorded
     // nothing to compare with.
     if (!a.executable || !b.executable || *a.executable != *b.executable) {
@@ -118,7 +127,7 @@ void compareProgram(std::vector<RecordChange>& changes, const Fingerprint& a,
     bool changed = x.has_value() != y.has_value();
     if (x && y) {
         changed = a.programSha256 && b.programSha256 ? *a.programSha256 != *b.programSha256
-                                                     : !sameStamp(*x, *y);
+                                                     : !sameStamp(*x, *y, stamps);
         // Other code under the same stamp (a program over the hashing limit).
         changed =
             changed || (!a.cdHashes.empty() && !b.cdHashes.empty() && a.cdHashes != b.cdHashes);
@@ -307,8 +316,10 @@ std::string RecordChange::description() const {
     return fromTo(key);
 }
 
-std::vector<RecordChange> SnapshotDiff::changesBetween(const SnapshotRecord& before,
-                                                       const SnapshotRecord& after) {
+namespace {
+
+std::vector<RecordChange> changesOf(const SnapshotRecord& before, const SnapshotRecord& after,
+                                    Stamps stamps) {
     std::vector<RecordChange> changes;
     compareFact(changes, "executablePath", optionalText(before.item.executablePath),
                 optionalText(after.item.executablePath));
@@ -332,15 +343,15 @@ std::vector<RecordChange> SnapshotDiff::changesBetween(const SnapshotRecord& bef
         compareDefinitions(changes, "contents", a, b);
         break;
     case Fingerprint::Kind::largeFile:
-        if (a.stamp && b.stamp && !sameStamp(*a.stamp, *b.stamp)) {
+        if (a.stamp && b.stamp && !sameStamp(*a.stamp, *b.stamp, stamps)) {
             const FileStamp& x = *a.stamp;
             const FileStamp& y = *b.stamp;
             compareFact(changes, "size", x.size, y.size);
             compareFact(changes, "modified", timeText(x.modified), timeText(y.modified));
-            if (x.inode && y.inode) {
+            if (x.inode && y.inode && stamps == Stamps::whole) {
                 compareFact(changes, "inode", *x.inode, *y.inode);
             }
-            if (x.changedNanoseconds && y.changedNanoseconds) {
+            if (x.changedNanoseconds && y.changedNanoseconds && stamps == Stamps::whole) {
                 compareFact(changes, "changed", *x.changedNanoseconds, *y.changedNanoseconds);
             }
         }
@@ -354,12 +365,26 @@ std::vector<RecordChange> SnapshotDiff::changesBetween(const SnapshotRecord& bef
     case Fingerprint::Kind::unreadable:
         break;
     }
-    compareProgram(changes, a, b);
+    compareProgram(changes, a, b, stamps);
     return changes;
+}
+
+} // namespace
+
+std::vector<RecordChange> SnapshotDiff::changesBetween(const SnapshotRecord& before,
+                                                       const SnapshotRecord& after) {
+    return changesOf(before, after, Stamps::whole);
 }
 
 SnapshotDiff SnapshotDiff::between(const Snapshot& before, const Snapshot& after,
                                    const std::vector<LaunchScope>& scopes) {
+    const bool offline = before.offline || after.offline;
+    // A disk's records carry the Mac's paths; a simulated host's are taken
+    // the same way so that the two compare.
+    if (offline && (before.root || after.root)) {
+        return between(before.withMacPaths(), after.withMacPaths(), scopes);
+    }
+    const Stamps stamps = offline ? Stamps::contentOnly : Stamps::whole;
     const auto wanted = [&](LaunchScope scope) {
         return std::find(scopes.begin(), scopes.end(), scope) != scopes.end() &&
                before.covers(scope) && after.covers(scope);
@@ -372,6 +397,8 @@ SnapshotDiff SnapshotDiff::between(const Snapshot& before, const Snapshot& after
                            });
     };
     SnapshotDiff diff;
+    diff.readFromDiskBefore = before.offline;
+    diff.readFromDiskAfter = after.offline;
     diff.allowedStateUnknownBefore = unknownIn(before);
     diff.allowedStateUnknownAfter = unknownIn(after);
 
@@ -396,7 +423,7 @@ SnapshotDiff SnapshotDiff::between(const Snapshot& before, const Snapshot& after
             continue;
         }
         const SnapshotRecord& old = *found->second[position++];
-        auto changes = changesBetween(old, record);
+        auto changes = changesOf(old, record, stamps);
         if (!changes.empty()) {
             diff.modified.push_back({old, record, std::move(changes)});
         }
