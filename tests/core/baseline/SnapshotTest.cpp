@@ -838,6 +838,132 @@ namespace {
 
 // The folders named for watching are the ones discovery reads: a definition
 // placed in any of them shows up in that category.
+// --- Snapshots of a Mac's disk ----------------------------------------------
+
+SnapshotRecord daemonRunning(std::string program, std::string digest, std::uint64_t inode) {
+    SnapshotRecord result =
+        record(LaunchScope::system, "com.example.daemon", "/Library/LaunchDaemons/d.plist");
+    result.item.type = ServiceType::launchDaemon;
+    result.fingerprint.executable = std::move(program);
+    result.fingerprint.executableStamp = FileStamp{4096, 1'700'000'000, inode, inode * 1000};
+    result.fingerprint.programSha256 = std::move(digest);
+    return result;
+}
+
+Snapshot diskSnapshot(std::vector<SnapshotRecord> records, std::string root) {
+    for (SnapshotRecord& each : records) {
+        each.item.allowedInBackground = std::nullopt;
+        each.item.status = ServiceStatus::unknown;
+    }
+    Snapshot snapshot = snapshotOf(std::move(records));
+    snapshot.markReadFromDisk(std::move(root), {"bob", "alice"});
+    return snapshot;
+}
+
+// Two copies of the same Mac lie at different places and were copied to new
+// inodes: neither is a difference, but another program under the kept size
+// and time is.
+TEST(SnapshotDiskTest, TwoTreesCompareByWhatTheMacNamesAndByContent) {
+    const std::string same(64, '1');
+    const Snapshot good =
+        diskSnapshot({daemonRunning("/mnt/good/usr/local/bin/d", same, 11)}, "/mnt/good");
+    const Snapshot copy =
+        diskSnapshot({daemonRunning("/mnt/suspect/usr/local/bin/d", same, 22)}, "/mnt/suspect/");
+    EXPECT_EQ(good.records[0].fingerprint.executable, "/usr/local/bin/d");
+    EXPECT_EQ(copy.records[0].fingerprint.executable, "/usr/local/bin/d");
+    EXPECT_EQ(good.users, (std::vector<std::string>{"alice", "bob"}));
+    EXPECT_TRUE(SnapshotDiff::between(good, copy, Snapshot::defaultScopes()).empty());
+
+    const Snapshot swapped = diskSnapshot(
+        {daemonRunning("/mnt/suspect/usr/local/bin/d", std::string(64, '2'), 22)}, "/mnt/suspect");
+    const SnapshotDiff diff = SnapshotDiff::between(good, swapped, Snapshot::defaultScopes());
+    ASSERT_EQ(diff.modified.size(), 1u);
+    ASSERT_EQ(diff.modified[0].changes.size(), 1u);
+    EXPECT_EQ(diff.modified[0].changes[0].key, "program");
+    EXPECT_TRUE(diff.readFromDiskBefore && diff.readFromDiskAfter);
+
+    // Unhashed (an older live baseline's limit): other signed code under the
+    // same stamp still shows in its CDHashes.
+    Snapshot unhashed = good;
+    unhashed.records[0].fingerprint.programSha256.reset();
+    unhashed.records[0].fingerprint.cdHashes = {{"arm64", std::string(40, 'a')}};
+    Snapshot resigned = copy;
+    resigned.records[0].fingerprint.programSha256.reset();
+    resigned.records[0].fingerprint.cdHashes = {{"arm64", std::string(40, 'b')}};
+    EXPECT_EQ(SnapshotDiff::between(unhashed, resigned, Snapshot::defaultScopes()).size(), 1u);
+    resigned.records[0].fingerprint.cdHashes = unhashed.records[0].fingerprint.cdHashes;
+    EXPECT_TRUE(SnapshotDiff::between(unhashed, resigned, Snapshot::defaultScopes()).empty());
+    // Between two live snapshots the inode still tells.
+    unhashed.offline = resigned.offline = false;
+    EXPECT_EQ(SnapshotDiff::between(unhashed.withMacPaths(), resigned.withMacPaths(),
+                                    Snapshot::defaultScopes())
+                  .size(),
+              1u);
+}
+
+// A simulated host's records lie under its root; against a disk they are
+// taken as the Mac names them, and nothing outside the root is touched.
+TEST(SnapshotDiskTest, SimulatedLiveHostAgainstADisk) {
+    SnapshotRecord live = daemonRunning("/sim/usr/local/bin/d", std::string(64, '1'), 3);
+    live.item.path = "/sim/Library/LaunchDaemons/d.plist";
+    live.item.executablePath = "/usr/local/bin/d";
+    SnapshotRecord elsewhere = record(LaunchScope::user, "x", "/simulated/x.plist");
+    Snapshot before = snapshotOf({live, elsewhere});
+    before.root = "/sim";
+    SnapshotRecord onDisk = daemonRunning("/mnt/disk/usr/local/bin/d", std::string(64, '1'), 9);
+    onDisk.item.executablePath = "/usr/local/bin/d";
+    const Snapshot after = diskSnapshot({onDisk, elsewhere}, "/mnt/disk");
+
+    const SnapshotDiff diff = SnapshotDiff::between(before, after, Snapshot::defaultScopes());
+    EXPECT_TRUE(diff.empty()) << diff.size();
+    EXPECT_TRUE(diff.readFromDiskAfter);
+    EXPECT_FALSE(diff.readFromDiskBefore);
+    EXPECT_EQ(before.withMacPaths().records[1].item.path, "/simulated/x.plist");
+    EXPECT_EQ(before.withMacPaths().records[0].item.path, "/Library/LaunchDaemons/d.plist");
+    // Two live snapshots are compared as they were taken.
+    Snapshot moved = before;
+    moved.root = "/other";
+    EXPECT_TRUE(SnapshotDiff::between(before, moved, Snapshot::defaultScopes()).empty());
+}
+
+// The disk's facts survive the document; a format 2 document without them
+// reads as a live snapshot, and malformed ones are refused.
+TEST(SnapshotDiskTest, DiskFactsRoundTripAndOlderDocumentsReadAsLive) {
+    const Snapshot taken = diskSnapshot(
+        {daemonRunning("/Volumes/Mac/usr/local/bin/d", std::string(64, '1'), 3)}, "/Volumes/Mac");
+    const std::string text = taken.toJsonText();
+    const auto document = nlohmann::json::parse(text);
+    EXPECT_EQ(document["offline"], true);
+    EXPECT_EQ(document["users"], nlohmann::json({"alice", "bob"}));
+    EXPECT_EQ(document["root"], "/Volumes/Mac");
+    auto parsed = Snapshot::fromJsonText(text);
+    ASSERT_TRUE(std::holds_alternative<Snapshot>(parsed))
+        << std::get<SnapshotError>(parsed).message;
+    EXPECT_EQ(std::get<Snapshot>(parsed), taken);
+
+    nlohmann::json live = document;
+    for (const char* key : {"offline", "users", "root"}) {
+        live.erase(key);
+    }
+    auto older = Snapshot::fromJsonText(live.dump());
+    ASSERT_TRUE(std::holds_alternative<Snapshot>(older));
+    EXPECT_FALSE(std::get<Snapshot>(older).offline);
+    EXPECT_TRUE(std::get<Snapshot>(older).users.empty());
+    EXPECT_FALSE(std::get<Snapshot>(older).root);
+
+    for (const auto& [key, value] :
+         std::vector<std::pair<std::string, nlohmann::json>>{{"offline", "yes"},
+                                                             {"users", {"alice", 7}},
+                                                             {"users", "alice"},
+                                                             {"root", "relative/path"},
+                                                             {"root", 5}}) {
+        nlohmann::json bad = document;
+        bad[key] = value;
+        EXPECT_TRUE(std::holds_alternative<SnapshotError>(Snapshot::fromJsonText(bad.dump())))
+            << key << " " << value.dump();
+    }
+}
+
 TEST(DirectoriesReadTest, EveryFolderFeedsItsCategory) {
     TemporaryHost host;
     Log::setSink([](std::string_view) {});
