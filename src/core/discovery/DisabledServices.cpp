@@ -129,9 +129,16 @@ std::optional<bool> DisabledServices::isDisabled(const LaunchItem& item) const {
     if (!domain) {
         return std::nullopt;
     }
-    const std::optional<DisabledOverrides>& overrides =
-        *domain == LaunchdDomain::system ? system : user;
-    if (!overrides) {
+    const DisabledOverrides* overrides = nullptr;
+    if (*domain == LaunchdDomain::system) {
+        overrides = system ? &*system : nullptr;
+    } else if (item.user) {
+        const auto found = users.find(*item.user);
+        overrides = found != users.end() ? &found->second : nullptr;
+    } else {
+        overrides = user ? &*user : nullptr;
+    }
+    if (overrides == nullptr) {
         return std::nullopt;
     }
     // Login items are listed by the system in a block of their own, by

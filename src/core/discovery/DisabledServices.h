@@ -45,6 +45,10 @@ std::optional<LaunchdDomain> disabledStateDomain(const LaunchItem& item);
 struct DisabledServices {
     std::optional<DisabledOverrides> user;
     std::optional<DisabledOverrides> system;
+    // Login name -> that user's domain, for records that name their user
+    // (read from a Mac's disk); a user missing here is unknown, and such a
+    // record never falls back to `user`.
+    std::map<std::string, DisabledOverrides, std::less<>> users;
 
     // True or false when the record's domain was read; nothing otherwise.
     std::optional<bool> isDisabled(const LaunchItem& item) const;

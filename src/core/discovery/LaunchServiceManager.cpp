@@ -327,9 +327,9 @@ DisabledServices LaunchServiceManager::loadDisabledServices() const {
     bool timedOut = false;
     auto user = runPrintDisabled(ServiceActionManager::domainTarget(), &timedOut);
     if (timedOut) {
-        return {std::move(user), std::nullopt};
+        return {std::move(user), std::nullopt, {}};
     }
-    return {std::move(user), runPrintDisabled("system")};
+    return {std::move(user), runPrintDisabled("system"), {}};
 }
 
 std::vector<LaunchItem> LaunchServiceManager::loadMachServices() const {

@@ -16,6 +16,7 @@
 namespace daemonary {
 
 class LaunchServiceManager;
+class MacDisk;
 class SignerChecker;
 
 // What to load for a listing besides the records: each extra costs child
@@ -34,8 +35,11 @@ struct Listing {
     std::optional<DisabledServices> disabled;
     std::optional<std::map<std::string, Signer>> signers;
     std::vector<DefinitionProblem> problems;
-    // When the tools behind the records were asked.
+    // When the tools behind the records were asked (read, for a disk).
     std::chrono::system_clock::time_point takenAt;
+    // The root of the Mac's disk the records were read from; nothing for a
+    // live host.
+    std::optional<std::string> diskRoot;
 
     ListFacts facts(const MetadataManager* metadata) const;
 
@@ -44,6 +48,9 @@ struct Listing {
     // has loaded.
     static Listing load(const LaunchServiceManager& manager, const ListingRequest& request,
                         const SignerChecker& checker);
+    // The same read from a Mac's disk, running nothing: the disabled state
+    // from launchd's files, signers read from the files.
+    static Listing load(const MacDisk& disk, const ListingRequest& request);
 };
 
 } // namespace daemonary

@@ -214,6 +214,7 @@ std::hash<daemonary::LaunchItem>::operator()(const daemonary::LaunchItem& item) 
     daemonary::combineHash(seed, daemonary::optionalHash(item.parentApp));
     daemonary::combineHash(seed, daemonary::optionalHash(item.allowedInBackground));
     daemonary::combineHash(seed, item.orphaned ? 1 : 2);
+    daemonary::combineHash(seed, daemonary::optionalHash(item.user));
     // The facts follow the label and path; equal records still hash equal.
     daemonary::combineHash(seed, item.backgroundItem ? 1 : 2);
     return seed;

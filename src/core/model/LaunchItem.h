@@ -82,6 +82,9 @@ struct LaunchItem {
     // Background Task Management still lists it, but its files are gone.
     bool orphaned = false;
     std::optional<BackgroundItem> backgroundItem;
+    // The login name whose home the record came from, for records read from
+    // a Mac's disk, which holds every user's; nothing on a live host.
+    std::optional<std::string> user;
 
     // A pid that only a process name gave: never acted on.
     bool pidIsGuess() const { return pid.has_value() && pidSource == PidSource::processName; }

@@ -246,6 +246,9 @@ nlohmann::ordered_json toJson(const LaunchItem& item) {
     object["status"] = std::string(toText(item.status));
     object["scope"] = std::string(toText(item.scope));
     object["type"] = std::string(toText(item.type));
+    if (item.user) {
+        object["user"] = *item.user;
+    }
     if (item.parentApp) {
         object["parentApp"] = *item.parentApp;
     }
@@ -310,6 +313,9 @@ std::variant<LaunchItem, JsonError> launchItemFromJson(const nlohmann::json& obj
         return *failure;
     }
     if (auto failure = readRequiredEnum(object, "type", &serviceTypeFromText, item.type)) {
+        return *failure;
+    }
+    if (auto failure = readOptionalText(object, "user", item.user)) {
         return *failure;
     }
     if (auto failure = readOptionalText(object, "parentApp", item.parentApp)) {

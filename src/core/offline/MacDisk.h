@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 
@@ -58,8 +59,24 @@ public:
     // allowed state unknown. Never fails; thread-safe.
     DiscoveredCategory loadCategory(LaunchScope scope) const;
 
+    // The Mac's own path for a path under the root ("/Library/x" for
+    // "<root>/Library/x"); any other path as it is.
+    std::string macPath(std::string_view path) const;
+
+    // Why no tool runs: the words of every refused run.
+    static constexpr std::string_view kToolRefusal =
+        "a Mac's disk is read without running anything";
+
 private:
     MacDisk() = default;
+
+    std::vector<MacUser> readUsers() const;
+    DisabledServices readDisabled() const;
+    std::optional<DisabledOverrides> readDisabledFile(const std::string& macPath,
+                                                      bool folderExists) const;
+    // One layout's records of a category, with the root taken off their paths.
+    DiscoveredCategory loadWith(const HostLayout& layout, LaunchScope scope) const;
+    void stripRoot(std::string& path) const;
 
     std::string m_root;
     std::vector<MacUser> m_users;

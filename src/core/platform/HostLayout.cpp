@@ -124,6 +124,7 @@ ToolOptions HostLayout::toolOptions(bool captureOutput, bool captureError) const
     options.captureOutput = captureOutput;
     options.captureError = captureError;
     options.timeLimit = m_toolTimeout;
+    options.refusal = m_toolRefusal;
     return options;
 }
 

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace daemonary {
 
@@ -25,8 +26,15 @@ public:
     // How long each run of the host's tools may take.
     std::chrono::milliseconds toolTimeout() const { return m_toolTimeout; }
     void setToolTimeout(std::chrono::milliseconds timeout) { m_toolTimeout = timeout; }
-    // Options for a run of one of the host's tools, within toolTimeout().
+    // Options for a run of one of the host's tools, within toolTimeout();
+    // they carry the refusal when tools are refused.
     ToolOptions toolOptions(bool captureOutput, bool captureError) const;
+
+    // A Mac's disk read as evidence: every run through this layout is
+    // refused, for this reason, and nothing is started.
+    void refuseTools(std::string reason) { m_toolRefusal = std::move(reason); }
+    const std::optional<std::string>& toolRefusal() const { return m_toolRefusal; }
+    bool refusesTools() const { return m_toolRefusal.has_value(); }
 
     const std::string& hostRoot() const { return m_hostRoot; }
     const std::string& homeDirectory() const { return m_home; }
@@ -71,6 +79,7 @@ private:
     std::string m_hostRoot;
     std::string m_home;
     std::chrono::milliseconds m_toolTimeout = kDefaultToolTimeout;
+    std::optional<std::string> m_toolRefusal;
 };
 
 } // namespace daemonary

@@ -1,5 +1,8 @@
 #include "platform/ToolRunner.h"
 
+#include "platform/Log.h"
+#include "text/Text.h"
+
 #include <algorithm>
 #include <array>
 #include <cerrno>
@@ -372,6 +375,12 @@ ToolResult runTool(const std::string& executable, const std::vector<std::string>
     limit.cancel = options.cancel;
     if (options.timeLimit) {
         limit.deadline = Clock::now() + *options.timeLimit;
+    }
+    if (options.refusal) {
+        Log::line("Not running " + displayableText(executable) + ": " + *options.refusal);
+        ToolResult refused;
+        refused.launchError = LaunchError{EPERM, *options.refusal};
+        return refused;
     }
     // Never resolved against the working directory or a search path.
     if (executable.empty() || executable.front() != '/') {

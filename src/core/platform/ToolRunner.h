@@ -48,6 +48,10 @@ struct ToolOptions {
     std::size_t maxCapturedBytes = kMaxCapturedBytes;
     // Set from another thread to end the run early, as a timeout would.
     const std::atomic<bool>* cancel = nullptr;
+    // Why nothing may run (a Mac's disk read as evidence): the run is
+    // refused before anything is started, with a launch error (EPERM) and
+    // one log line.
+    std::optional<std::string> refusal;
 };
 
 // Runs an executable by absolute path with an argument vector (no shell, no
