@@ -13,15 +13,20 @@ namespace daemonary {
 
 namespace {
 
-using Identity = std::tuple<LaunchScope, ServiceType, std::string, std::optional<std::string>>;
+using Identity = std::tuple<LaunchScope, ServiceType, std::string, std::optional<std::string>,
+                            std::optional<std::string>>;
 
-Identity identityOf(const LaunchItem& item) {
-    return {item.scope, item.type, item.label, item.path};
+// A live snapshot names no users (its user's records are in its user's
+// home), so the user tells records apart only between two disks.
+Identity identityOf(const LaunchItem& item, bool byUser) {
+    return {item.scope, item.type, item.label, item.path,
+            byUser ? item.user : std::optional<std::string>()};
 }
 
 // Category order, then label, then path (a record without one first).
 bool orderedBefore(const LaunchItem& a, const LaunchItem& b) {
-    return std::tie(a.scope, a.label, a.path, a.type) < std::tie(b.scope, b.label, b.path, b.type);
+    return std::tie(a.scope, a.label, a.path, a.type, a.user) <
+           std::tie(b.scope, b.label, b.path, b.type, b.user);
 }
 
 using Json = nlohmann::json;
@@ -385,6 +390,7 @@ SnapshotDiff SnapshotDiff::between(const Snapshot& before, const Snapshot& after
         return between(before.withMacPaths(), after.withMacPaths(), scopes);
     }
     const Stamps stamps = offline ? Stamps::contentOnly : Stamps::whole;
+    const bool byUser = before.offline && after.offline;
     const auto wanted = [&](LaunchScope scope) {
         return std::find(scopes.begin(), scopes.end(), scope) != scopes.end() &&
                before.covers(scope) && after.covers(scope);
@@ -407,7 +413,7 @@ SnapshotDiff SnapshotDiff::between(const Snapshot& before, const Snapshot& after
     std::map<Identity, std::vector<const SnapshotRecord*>> baseline;
     for (const SnapshotRecord& record : before.records) {
         if (wanted(record.item.scope)) {
-            baseline[identityOf(record.item)].push_back(&record);
+            baseline[identityOf(record.item, byUser)].push_back(&record);
         }
     }
     std::map<Identity, std::size_t> used;
@@ -415,7 +421,7 @@ SnapshotDiff SnapshotDiff::between(const Snapshot& before, const Snapshot& after
         if (!wanted(record.item.scope)) {
             continue;
         }
-        const Identity identity = identityOf(record.item);
+        const Identity identity = identityOf(record.item, byUser);
         const auto found = baseline.find(identity);
         std::size_t& position = used[identity];
         if (found == baseline.end() || position >= found->second.size()) {

@@ -34,8 +34,9 @@ struct ModifiedRecord {
 };
 
 // What changed from one snapshot to another. Records are the same when their
-// category, type, label and path are (the label alone without a path); status
-// and process id are not differences, they change all the time.
+// category, type, label and path are (the label alone without a path), and
+// between two disks their user; status and process id are not differences,
+// they change all the time.
 struct SnapshotDiff {
     std::vector<SnapshotRecord> added;
     std::vector<SnapshotRecord> removed;

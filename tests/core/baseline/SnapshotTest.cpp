@@ -926,16 +926,42 @@ TEST(SnapshotDiskTest, SimulatedLiveHostAgainstADisk) {
     EXPECT_TRUE(SnapshotDiff::between(before, moved, Snapshot::defaultScopes()).empty());
 }
 
+// Two users' records are two records even under one label; a live snapshot
+// names no users, so against it only the record itself counts.
+TEST(SnapshotDiskTest, UsersTellRecordsApartBetweenDisks) {
+    const auto loginItem = [](std::optional<std::string> user) {
+        SnapshotRecord result = record(LaunchScope::user, "com.example.helper", std::nullopt);
+        result.item.type = ServiceType::loginItem;
+        result.item.user = std::move(user);
+        return result;
+    };
+    const Snapshot alices = diskSnapshot({loginItem("alice")}, "/mnt/a");
+    const Snapshot bobs = diskSnapshot({loginItem("bob")}, "/mnt/b");
+    const SnapshotDiff diff = SnapshotDiff::between(alices, bobs, Snapshot::defaultScopes());
+    ASSERT_EQ(diff.added.size(), 1u);
+    ASSERT_EQ(diff.removed.size(), 1u);
+    EXPECT_EQ(diff.added[0].item.user, "bob");
+    EXPECT_EQ(diff.removed[0].item.user, "alice");
+    EXPECT_TRUE(SnapshotDiff::between(alices, alices, Snapshot::defaultScopes()).empty());
+    EXPECT_TRUE(SnapshotDiff::between(snapshotOf({loginItem({})}), bobs, Snapshot::defaultScopes())
+                    .empty());
+}
+
 // The disk's facts survive the document; a format 2 document without them
 // reads as a live snapshot, and malformed ones are refused.
 TEST(SnapshotDiskTest, DiskFactsRoundTripAndOlderDocumentsReadAsLive) {
+    SnapshotRecord agent = record(LaunchScope::user, "com.example.agent",
+                                  "/Users/alice/Library/LaunchAgents/com.example.agent.plist");
+    agent.item.user = "alice";
     const Snapshot taken = diskSnapshot(
-        {daemonRunning("/Volumes/Mac/usr/local/bin/d", std::string(64, '1'), 3)}, "/Volumes/Mac");
+        {daemonRunning("/Volumes/Mac/usr/local/bin/d", std::string(64, '1'), 3), agent},
+        "/Volumes/Mac");
     const std::string text = taken.toJsonText();
     const auto document = nlohmann::json::parse(text);
     EXPECT_EQ(document["offline"], true);
     EXPECT_EQ(document["users"], nlohmann::json({"alice", "bob"}));
     EXPECT_EQ(document["root"], "/Volumes/Mac");
+    EXPECT_EQ(document["categories"]["User"][0]["user"], "alice");
     auto parsed = Snapshot::fromJsonText(text);
     ASSERT_TRUE(std::holds_alternative<Snapshot>(parsed))
         << std::get<SnapshotError>(parsed).message;
