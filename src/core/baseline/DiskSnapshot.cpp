@@ -1,21 +1,17 @@
 #include "baseline/DiskSnapshot.h"
 
+#include "listing/Listing.h"
+
 #include <utility>
 
 namespace daemonary {
 
 Snapshot takeDiskSnapshot(const MacDisk& disk, const std::vector<LaunchScope>& scopes,
                           const Snapshot* reference) {
-    Snapshot::Categories categories;
-    std::vector<DefinitionProblem> problems;
-    for (const LaunchScope scope : scopes) {
-        DiscoveredCategory found = disk.loadCategory(scope);
-        categories.emplace_back(scope, std::move(found.items));
-        problems.insert(problems.end(), found.problems.begin(), found.problems.end());
-    }
+    Listing listing = Listing::load(disk, ListingRequest{scopes, false, false, true});
     FingerprintReader reader(disk.layout(), kDiskProgramHashLimit);
-    Snapshot snapshot = Snapshot::take(categories, reader, reference);
-    snapshot.problems = std::move(problems);
+    Snapshot snapshot = Snapshot::take(listing.categories, reader, reference);
+    snapshot.problems = std::move(listing.problems);
     std::vector<std::string> names;
     for (const MacUser& user : disk.users()) {
         names.push_back(user.name);
