@@ -2,6 +2,7 @@
 
 #include "Cli.h"
 #include "PrettyJson.h"
+#include "RootOption.h"
 #include "ScopeSelection.h"
 #include "discovery/LaunchServiceManager.h"
 #include "discovery/MetadataManager.h"
@@ -73,6 +74,7 @@ std::variant<ListOptions, ListUsageError>
 parseListOptions(const std::vector<std::string>& arguments) {
     ListOptions options;
     ScopeSelection selection;
+    RootOption root;
 
     for (std::size_t i = 0; i < arguments.size(); ++i) {
         const std::string& argument = arguments[i];
@@ -90,12 +92,17 @@ parseListOptions(const std::vector<std::string>& arguments) {
             if (auto error = selection.take(arguments, i)) {
                 return ListUsageError{std::move(error->message)};
             }
+        } else if (RootOption::isRootOption(argument)) {
+            if (auto error = root.take(arguments, i)) {
+                return ListUsageError{std::move(error->message)};
+            }
         } else {
             return ListUsageError{"unknown option \"" + argument + "\""};
         }
     }
 
     options.scopes = selection.scopes();
+    options.root = root.directory();
     return options;
 }
 
@@ -135,12 +142,22 @@ void writeListTable(std::ostream& out, LaunchScope scope, const std::vector<Laun
         }
     }
     const std::size_t disabledWidth = std::string_view("DISABLED").size();
+    // Read from a disk, the user categories hold every user's records.
+    const bool users = std::any_of(items.begin(), items.end(),
+                                   [](const LaunchItem& item) { return item.user.has_value(); });
+    std::size_t userWidth = std::string_view("USER").size();
+    for (const LaunchItem& item : items) {
+        userWidth = std::max(userWidth, displayWidth(displayableText(item.user.value_or("-"))));
+    }
 
     out << toText(scope) << ": " << items.size() << (items.size() == 1 ? " item, " : " items, ")
         << running << " running\n";
     writePadded(out, "LABEL", labelWidth + 2);
     writePadded(out, pidHeading, pidWidth + 2);
     writePadded(out, "STATUS", statusWidth + 2);
+    if (users) {
+        writePadded(out, "USER", userWidth + 2);
+    }
     if (metadata) {
         writePadded(out, "DEFAULT", defaultWidth + 2);
     }
@@ -157,6 +174,9 @@ void writeListTable(std::ostream& out, LaunchScope scope, const std::vector<Laun
         // Numbers read best right-aligned.
         out << std::string(pidWidth - pidTexts[i].size(), ' ') << pidTexts[i] << "  ";
         writePadded(out, toText(item.status), statusWidth + 2);
+        if (users) {
+            writePadded(out, displayableText(item.user.value_or("-")), userWidth + 2);
+        }
         if (metadata) {
             writePadded(out, metadata->isSystemDefault(item) ? "yes" : "no", defaultWidth + 2);
         }
@@ -244,12 +264,21 @@ int runListCommand(const std::vector<std::string>& arguments, std::ostream& out,
         return 0;
     }
 
-    const LaunchServiceManager manager;
     const MetadataManager* metadata = options.defaults ? &MetadataManager::shared() : nullptr;
     // Problems are gathered either way: without --problems they are counted
     // on standard error.
-    const Listing listing = Listing::load(
-        manager, ListingRequest{options.scopes, true, options.signers, true}, SignerChecker());
+    const ListingRequest request{options.scopes, true, options.signers, true};
+    Listing listing;
+    if (options.root) {
+        const std::optional<MacDisk> disk = openMacDisk(*options.root, err);
+        if (!disk) {
+            return kCliUsageError;
+        }
+        listing = Listing::load(*disk, request);
+    } else {
+        const LaunchServiceManager manager;
+        listing = Listing::load(manager, request, SignerChecker());
+    }
     const auto& categories = listing.categories;
     const ListFacts facts = listing.facts(metadata);
     const DisabledServices* disabledState = facts.disabled;

@@ -7,6 +7,7 @@
 
 #include <iosfwd>
 #include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -17,7 +18,7 @@ namespace daemonary {
 class MetadataManager;
 
 inline constexpr std::string_view kListCommandUsage =
-    "list [--scope NAME]... [--json] [--defaults] [--signers] [--problems]";
+    "list [--scope NAME]... [--json] [--defaults] [--signers] [--problems] [--root DIR]";
 inline constexpr std::string_view kListCommandSummary =
     "List the background services of each category, as the application loads them.";
 inline constexpr std::string_view kListCommandDetails =
@@ -32,6 +33,12 @@ inline constexpr std::string_view kListCommandDetails =
     "                a Signer column in the table)\n"
     "  --problems    also list the definitions that could not be read, with the reason\n"
     "                (after the categories; \"problems\" in JSON)\n"
+    "  --root DIR    read the Mac whose disk is mounted or copied at DIR, running\n"
+    "                nothing (no tool of this machine, nothing on the disk) and\n"
+    "                writing nothing under it: every user's items, each naming its\n"
+    "                user (\"user\" in JSON, a USER column in the table), disabled\n"
+    "                states from launchd's files, signers read from the files,\n"
+    "                status Unknown and the allowed state unknown (null)\n"
     "A Disabled column tells which launchd jobs launchd will not start (yes, no, or - when\n"
     "unknown); in JSON such records carry \"disabled\": true. A job switched off under\n"
     "\"Allow in the Background\" carries \"allowedInBackground\": false in any category\n"
@@ -50,6 +57,7 @@ struct ListOptions {
     bool signers = false;
     bool problems = false;
     bool help = false;
+    std::optional<std::string> root; // --root DIR
 };
 
 struct ListUsageError {

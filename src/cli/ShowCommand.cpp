@@ -3,6 +3,7 @@
 #include "ActionCommand.h"
 #include "Cli.h"
 #include "LabelArgument.h"
+#include "RootOption.h"
 #include "ScopeSelection.h"
 #include "discovery/LaunchServiceManager.h"
 #include "listing/CategoryLoader.h"
@@ -115,12 +116,58 @@ std::string runsText(const RunningProgram& runs) {
     return "inline command, in the definition" + through;
 }
 
+void writeShowReport(std::ostream& out, const ShowReport& report, bool json) {
+    if (json) {
+        // Paths and definitions are bytes from the file system and need not
+        // be UTF-8.
+        out << jsonText(showJson(report), 2) << '\n';
+    } else {
+        writeShowText(out, report);
+    }
+}
+
+void writeNotFound(std::ostream& err, const ShowOptions& options) {
+    std::string scopes;
+    for (const LaunchScope scope : options.scopes) {
+        scopes += (scopes.empty() ? "" : ", ") + std::string(toText(scope));
+    }
+    err << "daemonary-cli show: no service labelled \"" << displayableText(options.label)
+        << "\" in " << scopes << "\n";
+}
+
+int showFromDisk(const ShowOptions& options, std::ostream& out, std::ostream& err) {
+    const std::optional<MacDisk> disk = openMacDisk(*options.root, err);
+    if (!disk) {
+        return kCliUsageError;
+    }
+    std::optional<LaunchItem> found =
+        findFirstRecord(options.label, options.scopes,
+                        [&disk](LaunchScope scope) { return disk->loadCategory(scope).items; });
+    if (!found) {
+        writeNotFound(err, options);
+        return kNoSuchRecord;
+    }
+    // Logs named from the home ("~/Library/Logs/x.log") are the record's user's.
+    const auto user =
+        std::find_if(disk->users().begin(), disk->users().end(),
+                     [&found](const MacUser& each) { return each.name == found->user; });
+    const HostLayout layout = disk->layout(user != disk->users().end() ? &*user : nullptr);
+    ShowReport report = makeShowReport(std::move(*found), layout);
+    if (DisabledServices::appliesTo(report.record.scope)) {
+        report.disabled = disk->disabled().isDisabled(report.record);
+    }
+    report.diskRoot = disk->root();
+    writeShowReport(out, report, options.json);
+    return 0;
+}
+
 } // namespace
 
 std::variant<ShowOptions, ShowUsageError>
 parseShowOptions(const std::vector<std::string>& arguments) {
     ShowOptions options;
     ScopeSelection selection;
+    RootOption root;
     LabelArgument label;
     for (std::size_t i = 0; i < arguments.size(); ++i) {
         const std::string& argument = arguments[i];
@@ -132,6 +179,10 @@ parseShowOptions(const std::vector<std::string>& arguments) {
             if (auto error = selection.take(arguments, i)) {
                 return ShowUsageError{std::move(error->message)};
             }
+        } else if (RootOption::isRootOption(argument)) {
+            if (auto error = root.take(arguments, i)) {
+                return ShowUsageError{std::move(error->message)};
+            }
         } else if (auto error = label.take(arguments, i)) {
             return ShowUsageError{std::move(*error)};
         }
@@ -141,6 +192,7 @@ parseShowOptions(const std::vector<std::string>& arguments) {
     }
     options.label = label.label();
     options.scopes = selection.scopes();
+    options.root = root.directory();
     return options;
 }
 
@@ -169,6 +221,9 @@ ShowReport makeShowReport(LaunchItem record, const HostLayout& layout) {
 
 nlohmann::ordered_json showJson(const ShowReport& report) {
     nlohmann::ordered_json document;
+    if (report.diskRoot) {
+        document["offline"] = true;
+    }
     document["record"] = toJson(report.record);
     // As `list --json` says it.
     if (report.disabled.value_or(false)) {
@@ -193,6 +248,13 @@ nlohmann::ordered_json showJson(const ShowReport& report) {
 void writeShowText(std::ostream& out, const ShowReport& report) {
     const LaunchItem& record = report.record;
     out << displayableText(record.label) << " (" << toText(record.scope) << ")\n";
+    if (report.diskRoot) {
+        out << "  Disk:        " << displayableText(*report.diskRoot)
+            << " (read from a disk, nothing was run)\n";
+    }
+    if (record.user) {
+        out << "  User:        " << displayableText(*record.user) << '\n';
+    }
     out << "  Path:        " << displayableText(record.path.value_or("-")) << '\n';
     out << "  Executable:  " << displayableText(record.executablePath.value_or("-")) << '\n';
     if (record.runs) {
@@ -205,7 +267,9 @@ void writeShowText(std::ostream& out, const ShowReport& report) {
             << '\n';
     }
     out << "  Status:      " << toText(record.status);
-    if (record.pidIsGuess()) {
+    if (report.diskRoot) {
+        out << " (read from a disk, nothing was run)";
+    } else if (record.pidIsGuess()) {
         out << " (PID " << record.pidText()
             << ": a process of this name; launchd lists no job for it)";
     } else if (record.pid) {
@@ -219,8 +283,10 @@ void writeShowText(std::ostream& out, const ShowReport& report) {
     }
     if (record.backgroundItem || record.allowedInBackground != true || record.parentApp) {
         out << "  Background:  "
-            << (record.orphaned               ? "orphaned"
-                : !record.allowedInBackground ? "unknown (sfltool gave no answer)"
+            << (record.orphaned ? "orphaned"
+                : !record.allowedInBackground
+                    ? (report.diskRoot ? "unknown (read from a disk)"
+                                       : "unknown (sfltool gave no answer)")
                 : *record.allowedInBackground ? "allowed"
                                               : "not allowed")
             << '\n';
@@ -306,6 +372,9 @@ int runShowCommand(const std::vector<std::string>& arguments, std::ostream& out,
             << kShowCommandDetails;
         return 0;
     }
+    if (options.root) {
+        return showFromDisk(options, out, err);
+    }
     const LaunchServiceManager discovery;
     // One picture for every category searched. The search stops at the first
     // category holding the label, so the tools only some categories read
@@ -325,25 +394,14 @@ int runShowCommand(const std::vector<std::string>& arguments, std::ostream& out,
         });
     picture.writeLog();
     if (!found) {
-        std::string scopes;
-        for (const LaunchScope scope : options.scopes) {
-            scopes += (scopes.empty() ? "" : ", ") + std::string(toText(scope));
-        }
-        err << "daemonary-cli show: no service labelled \"" << displayableText(options.label)
-            << "\" in " << scopes << "\n";
+        writeNotFound(err, options);
         return kNoSuchRecord;
     }
     ShowReport report = makeShowReport(std::move(*found), discovery.layout());
     if (DisabledServices::appliesTo(report.record.scope)) {
         report.disabled = picture.disabled().isDisabled(report.record);
     }
-    if (options.json) {
-        // Paths and definitions are bytes from the file system and need not
-        // be UTF-8.
-        out << jsonText(showJson(report), 2) << '\n';
-    } else {
-        writeShowText(out, report);
-    }
+    writeShowReport(out, report, options.json);
     return 0;
 }
 

@@ -18,7 +18,8 @@ namespace daemonary {
 
 class HostLayout;
 
-inline constexpr std::string_view kShowCommandUsage = "show LABEL [--scope NAME]... [--json]";
+inline constexpr std::string_view kShowCommandUsage =
+    "show LABEL [--scope NAME]... [--json] [--root DIR]";
 inline constexpr std::string_view kShowCommandSummary =
     "Show one service: its record, why it runs, its logs and its definition.";
 inline constexpr std::string_view kShowCommandDetails =
@@ -29,6 +30,9 @@ inline constexpr std::string_view kShowCommandDetails =
     "  --json        {\"record\", \"definition\", \"triggers\", \"logs\", \"signer\"} as one\n"
     "                JSON object; \"signer\" (from codesign) is null when the record has\n"
     "                no executable or bundle to check\n"
+    "  --root DIR    look on the Mac whose disk is mounted or copied at DIR, running\n"
+    "                nothing (as for list); the first user's record with the label\n"
+    "                wins, users in name order; the signer is read from the file\n"
     "  Exit status: 0 shown, 2 no such record or a usage error.\n";
 
 struct ShowOptions {
@@ -36,6 +40,7 @@ struct ShowOptions {
     std::vector<LaunchScope> scopes; // sidebar order, no repeats
     bool json = false;
     bool help = false;
+    std::optional<std::string> root; // --root DIR
 };
 
 struct ShowUsageError {
@@ -57,6 +62,9 @@ struct ShowReport {
     // Whether launchd keeps the job from starting; nothing when unknown or
     // when the record is no launchd job.
     std::optional<bool> disabled;
+    // The root of the Mac's disk the record was read from; nothing for a
+    // live host.
+    std::optional<std::string> diskRoot;
 };
 
 // Reads the record's definition and logs and asks codesign for its signer.
@@ -65,7 +73,7 @@ ShowReport makeShowReport(LaunchItem record, const HostLayout& layout);
 
 // {"record", "definition", "triggers", "logs", "signer"}: one member per part
 // of the report, so a new part is one new member; "signer" is null for a
-// record with nothing to sign-check.
+// record with nothing to sign-check. Read from a disk, "offline": true first.
 nlohmann::ordered_json showJson(const ShowReport& report);
 
 // The report for a terminal: every text from the files made harmless first,

@@ -2,6 +2,7 @@
 
 #include "Cli.h"
 #include "PrettyJson.h"
+#include "RootOption.h"
 #include "signing/CodeSignatureReader.h"
 #include "text/Text.h"
 
@@ -36,8 +37,10 @@ int runVerifyCommand(const std::vector<std::string>& arguments, std::ostream& ou
     };
     bool json = false;
     bool optionsEnded = false;
+    RootOption root;
     std::vector<std::string> paths;
-    for (const std::string& argument : arguments) {
+    for (std::size_t i = 0; i < arguments.size(); ++i) {
+        const std::string& argument = arguments[i];
         if (!optionsEnded && (argument == "--help" || argument == "-h")) {
             out << "Usage: daemonary-cli " << kVerifyCommandUsage << "\n"
                 << kVerifyCommandSummary << "\n\n"
@@ -46,6 +49,10 @@ int runVerifyCommand(const std::vector<std::string>& arguments, std::ostream& ou
         }
         if (!optionsEnded && argument == "--json") {
             json = true;
+        } else if (!optionsEnded && RootOption::isRootOption(argument)) {
+            if (auto error = root.take(arguments, i)) {
+                return usage(error->message);
+            }
         } else if (!optionsEnded && argument == "--") {
             optionsEnded = true;
         } else if (!optionsEnded && argument.starts_with("-") && argument != "-") {
@@ -57,10 +64,29 @@ int runVerifyCommand(const std::vector<std::string>& arguments, std::ostream& ou
     if (paths.empty()) {
         return usage("no path given");
     }
+    std::optional<MacDisk> disk;
+    if (root.directory()) {
+        disk = openMacDisk(*root.directory(), err);
+        if (!disk) {
+            return kCliUsageError;
+        }
+    }
+    const std::optional<HostLayout> layout =
+        disk ? std::optional<HostLayout>(disk->layout()) : std::nullopt;
     bool allIntact = true;
     nlohmann::ordered_json array = nlohmann::ordered_json::array();
     for (const std::string& path : paths) {
-        const CodeSignature signature = CodeSignatureReader::readPath(path);
+        // On a disk, the path is the Mac's and is read only where it stays.
+        const std::optional<std::string> onDisk = layout ? layout->insideHost(path) : path;
+        if (!onDisk) {
+            err << "daemonary-cli verify: " << displayableText(path)
+                << (path.starts_with('/') ? " leads out of " + displayableText(disk->root())
+                                          : std::string(" is not a path on the Mac"))
+                << "; not read\n";
+            allIntact = false;
+            continue;
+        }
+        const CodeSignature signature = CodeSignatureReader::readPath(*onDisk);
         allIntact = allIntact && signature.intact();
         if (json) {
             array.push_back(toJson(path, signature));

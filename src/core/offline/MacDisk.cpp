@@ -191,8 +191,8 @@ std::optional<DisabledOverrides> MacDisk::readDisabledFile(const std::string& ma
         if (*error == FileReadError::missing && folderExists) {
             return DisabledOverrides{};
         }
-        Log::line("Could not read " + displayableText(macPath) +
-                  "; its disabled states are unknown");
+        Log::line((*error == FileReadError::missing ? "No " : "Could not read ") +
+                  displayableText(macPath) + " on the disk; its disabled states are unknown");
         return std::nullopt;
     }
     auto overrides = parseDisabledFile(std::get<std::string>(bytes));
