@@ -2,6 +2,7 @@
 
 #include "Cli.h"
 #include "ListCommand.h"
+#include "RootOption.h"
 #include "ScopeSelection.h"
 #include "baseline/DiskSnapshot.h"
 #include "baseline/SnapshotFile.h"
@@ -214,7 +215,7 @@ int runDiffCommand(const std::vector<std::string>& arguments, std::ostream& out,
     };
     ScopeSelection selection;
     std::vector<std::string> files;
-    std::optional<std::string> root;
+    RootOption root;
     bool json = false;
     for (std::size_t i = 0; i < arguments.size(); ++i) {
         const std::string& argument = arguments[i];
@@ -226,11 +227,10 @@ int runDiffCommand(const std::vector<std::string>& arguments, std::ostream& out,
         }
         if (argument == "--json") {
             json = true;
-        } else if (argument == "--root") {
-            if (i + 1 >= arguments.size() || arguments[i + 1].empty()) {
-                return usage("--root needs a folder");
+        } else if (RootOption::isRootOption(argument)) {
+            if (auto error = root.take(arguments, i)) {
+                return usage(error->message);
             }
-            root = arguments[++i];
         } else if (ScopeSelection::isScopeOption(argument)) {
             if (auto error = selection.take(arguments, i)) {
                 return usage(error->message);
@@ -245,17 +245,15 @@ int runDiffCommand(const std::vector<std::string>& arguments, std::ostream& out,
         return usage(files.empty() ? "a baseline snapshot file is needed"
                                    : "at most two snapshot files can be compared");
     }
-    if (root && files.size() > 1) {
+    if (root.directory() && files.size() > 1) {
         return usage("with --root, the disk is compared with one baseline snapshot");
     }
     std::optional<MacDisk> disk;
-    if (root) {
-        auto opened = MacDisk::open(*root);
-        if (const auto* error = std::get_if<MacDiskError>(&opened)) {
-            err << "daemonary-cli: " << displayableText(error->message) << "\n";
+    if (root.directory()) {
+        disk = openMacDisk(*root.directory(), err);
+        if (!disk) {
             return kTrouble;
         }
-        disk = std::get<MacDisk>(std::move(opened));
     }
 
     std::vector<Snapshot> snapshots;

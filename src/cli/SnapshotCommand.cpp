@@ -2,6 +2,7 @@
 
 #include "Cli.h"
 #include "ListCommand.h"
+#include "RootOption.h"
 #include "ScopeSelection.h"
 #include "baseline/DiskSnapshot.h"
 #include "baseline/Snapshot.h"
@@ -47,7 +48,7 @@ int runSnapshotCommand(const std::vector<std::string>& arguments, std::ostream& 
     };
     ScopeSelection selection;
     std::optional<std::string> output;
-    std::optional<std::string> root;
+    RootOption root;
     for (std::size_t i = 0; i < arguments.size(); ++i) {
         const std::string& argument = arguments[i];
         if (argument == "--help" || argument == "-h") {
@@ -65,11 +66,10 @@ int runSnapshotCommand(const std::vector<std::string>& arguments, std::ostream& 
                 return usage(argument + " needs a file name");
             }
             output = arguments[++i];
-        } else if (argument == "--root") {
-            if (i + 1 >= arguments.size() || arguments[i + 1].empty()) {
-                return usage("--root needs a folder");
+        } else if (RootOption::isRootOption(argument)) {
+            if (auto error = root.take(arguments, i)) {
+                return usage(error->message);
             }
-            root = arguments[++i];
         } else {
             return usage("unknown option \"" + argument + "\"");
         }
@@ -78,20 +78,18 @@ int runSnapshotCommand(const std::vector<std::string>& arguments, std::ostream& 
     const std::vector<LaunchScope> scopes =
         selection.any() ? selection.scopes() : Snapshot::defaultScopes();
     Snapshot snapshot;
-    if (root) {
-        auto opened = MacDisk::open(*root);
-        if (const auto* error = std::get_if<MacDiskError>(&opened)) {
-            err << "daemonary-cli: " << displayableText(error->message) << "\n";
+    if (root.directory()) {
+        const std::optional<MacDisk> disk = openMacDisk(*root.directory(), err);
+        if (!disk) {
             return kCliUsageError;
         }
-        const MacDisk& disk = std::get<MacDisk>(opened);
         // Evidence is never written to, not even by mistake.
-        if (output && liesWithin(*output, disk.root())) {
+        if (output && liesWithin(*output, disk->root())) {
             err << "daemonary-cli snapshot: " << displayableText(*output)
                 << " lies inside the disk being read; write the snapshot elsewhere\n";
             return kCliUsageError;
         }
-        snapshot = takeDiskSnapshot(disk, scopes);
+        snapshot = takeDiskSnapshot(*disk, scopes);
     } else {
         std::vector<DefinitionProblem> problems;
         FingerprintReader reader(HostLayout::fromEnvironment());
