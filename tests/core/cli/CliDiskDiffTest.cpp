@@ -1,5 +1,6 @@
 #include "Cli.h"
 #include "DiscoveryTestSupport.h"
+#include "offline/MacTreeSupport.h"
 #include "platform/Log.h"
 #include "signing/SigningFixtures.h"
 
@@ -8,7 +9,6 @@
 #include <filesystem>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <map>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <sys/stat.h>
@@ -17,9 +17,7 @@ namespace daemonary {
 namespace {
 
 namespace fs = std::filesystem;
-using test::definitionXml;
 using test::TemporaryHost;
-using test::writeFile;
 using ::testing::HasSubstr;
 using ::testing::Not;
 
@@ -68,25 +66,9 @@ private:
     std::vector<std::pair<std::string, std::optional<std::string>>> m_saved;
 };
 
-// A program that, run, leaves its name in the record: none of them may run.
-void writeTrap(const std::string& path, const std::string& record) {
-    writeFile(path, "#!/bin/sh\necho \"$0\" >> '" + record + "'\n", true);
-}
-
-// Every file under a folder with its size and modification time.
-std::map<std::string, std::pair<std::uintmax_t, fs::file_time_type>>
-contentsOf(const std::string& folder) {
-    std::map<std::string, std::pair<std::uintmax_t, fs::file_time_type>> files;
-    for (const auto& entry : fs::recursive_directory_iterator(folder)) {
-        files[entry.path().string()] = {entry.is_regular_file() ? entry.file_size() : 0,
-                                        entry.last_write_time()};
-    }
-    return files;
-}
-
-// Two copies of one Mac's disk in a temporary folder, built from the same
-// files: signed Mach-O programs, two users with an agent of the same label,
-// and trap tools where a careless reader would run them.
+// Two copies of one Mac's disk, built from the same files: signed Mach-O
+// programs, two users with an agent of the same label, and trap tools where
+// a careless reader would run them.
 class CliDiskDiffTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -98,56 +80,48 @@ protected:
         const auto [offset, size] = test::fatSlice(universal, 1);
         ASSERT_LE(offset + size, universal.size());
         m_evil = universal.substr(offset, size);
-        ASSERT_FALSE(m_good.empty());
-        ASSERT_FALSE(m_evil.empty());
         const std::size_t padded = std::max(m_good.size(), m_evil.size());
         m_good.resize(padded, '\0');
         m_evil.resize(padded, '\0');
 
-        buildTree(m_good_root);
-        fs::copy(m_good_root, m_suspect, fs::copy_options::recursive);
-        // The copy's files are new ones: other inodes, change times and
-        // modification times, as a copy made by any tool may have.
-        for (const char* trap : {"launchctl", "codesign", "sfltool", "kmutil", "osascript"}) {
-            writeTrap(m_path + "/" + trap, m_record);
+        m_goodDisk.addUser("alice", "501");
+        m_goodDisk.addUser("bob", "502", true);
+        m_goodDisk.addDefinition("/Library/LaunchDaemons", "com.example.vpnd",
+                                 "/usr/local/bin/vpnd");
+        test::makeDirectory(m_goodDisk / "/usr/local/bin");
+        test::writeBytes(m_goodDisk / "/usr/local/bin/vpnd", m_good);
+        // A definition whose program is a script on the disk.
+        m_goodDisk.addDefinition("/Library/LaunchDaemons", "com.example.script",
+                                 "/usr/local/bin/script.sh");
+        test::MacTree::writeTrap(m_goodDisk / "/usr/local/bin/script.sh", m_record);
+        for (const char* user : {"/Users/alice", "/Users/bob"}) {
+            m_goodDisk.addDefinition(std::string(user) + "/Library/LaunchAgents",
+                                     "com.example.sync", "/usr/local/bin/vpnd");
         }
+        test::makeDirectory(m_path);
+        m_goodDisk.installTraps(m_path, m_record);
+        // The copy's files are new ones: other inodes, change and
+        // modification times, as a copy made by any tool may have.
+        fs::copy(m_goodDisk.root(), m_suspectDisk.root(),
+                 fs::copy_options::recursive | fs::copy_options::overwrite_existing);
         m_environment.set("PATH", m_path + ":" + std::getenv("PATH"));
         m_environment.set("DAEMONARY_HOST_ROOT", m_elsewhere.root());
         m_environment.set("HOME", m_elsewhere.home());
-    }
-
-    void buildTree(const std::string& root) {
-        fs::create_directories(root + "/System/Library/LaunchDaemons");
-        fs::create_directories(root + "/usr/local/bin");
-        writeFile(root + "/Library/LaunchDaemons/com.example.vpnd.plist",
-                  definitionXml("com.example.vpnd", "/usr/local/bin/vpnd"));
-        test::writeBytes(root + "/usr/local/bin/vpnd", m_good);
-        // A definition whose program is a script inside the tree.
-        writeFile(root + "/Library/LaunchDaemons/com.example.script.plist",
-                  definitionXml("com.example.script", "/usr/local/bin/script.sh"));
-        writeTrap(root + "/usr/local/bin/script.sh", m_record);
-        for (const char* user : {"alice", "bob"}) {
-            writeFile(root + "/Users/" + user + "/Library/LaunchAgents/com.example.sync.plist",
-                      definitionXml("com.example.sync", "/usr/local/bin/vpnd"));
-        }
-        for (const std::string trap : {"/bin/launchctl", "/usr/bin/codesign", "/usr/bin/sfltool",
-                                       "/usr/bin/kmutil", "/usr/bin/osascript"}) {
-            writeTrap(root + trap, m_record);
-        }
     }
 
     void expectNothingRan() const {
         EXPECT_FALSE(fs::exists(m_record)) << test::readText(m_record);
     }
 
-    TemporaryHost m_folder;
+    test::MacTree m_goodDisk;
+    test::MacTree m_suspectDisk;
     // The machine's own root while the disks are read: empty.
     TemporaryHost m_elsewhere;
-    std::string m_good_root = m_folder.root() + "/good";
-    std::string m_suspect = m_folder.root() + "/suspect";
-    std::string m_path = m_folder.root() + "/path";
-    std::string m_record = m_folder.root() + "/ran";
-    std::string m_baseline = m_folder.root() + "/good.json";
+    std::string m_good_root = m_goodDisk.root();
+    std::string m_suspect = m_suspectDisk.root();
+    std::string m_path = m_elsewhere.root() + "/path";
+    std::string m_record = m_elsewhere.root() + "/ran";
+    std::string m_baseline = m_elsewhere.root() + "/good.json";
     std::string m_good;
     std::string m_evil;
     Environment m_environment;
@@ -163,10 +137,10 @@ TEST_F(CliDiskDiffTest, SwappedProgramAndNewDaemonOnTheSuspectDisk) {
     test::writeBytes(program, m_evil);
     const struct timespec times[2] = {original.st_atim, original.st_mtim};
     ASSERT_EQ(::utimensat(AT_FDCWD, program.c_str(), times, 0), 0);
-    writeFile(m_suspect + "/Library/LaunchDaemons/com.example.new.plist",
-              definitionXml("com.example.new", "/usr/local/bin/script.sh"));
-    const auto goodBefore = contentsOf(m_good_root);
-    const auto suspectBefore = contentsOf(m_suspect);
+    m_suspectDisk.addDefinition("/Library/LaunchDaemons", "com.example.new",
+                                "/usr/local/bin/script.sh");
+    const auto goodBefore = m_goodDisk.contents();
+    const auto suspectBefore = m_suspectDisk.contents();
 
     ASSERT_EQ(cli({"snapshot", "--root", m_good_root, "-o", m_baseline}).status, 0);
     const CliRun diff = cli({"diff", "--root", m_suspect, m_baseline});
@@ -178,7 +152,8 @@ TEST_F(CliDiskDiffTest, SwappedProgramAndNewDaemonOnTheSuspectDisk) {
     EXPECT_THAT(diff.out, HasSubstr("/Users/alice/Library/LaunchAgents/com.example.sync.plist"));
     EXPECT_THAT(diff.out, HasSubstr("/Users/bob/Library/LaunchAgents/com.example.sync.plist"));
     // Records read as on the Mac; only the heading names where the disk was.
-    EXPECT_THAT(diff.out.substr(diff.out.find('\n')), Not(HasSubstr(m_folder.root())));
+    EXPECT_THAT(diff.out.substr(diff.out.find('\n')), Not(HasSubstr(m_good_root)));
+    EXPECT_THAT(diff.out, Not(HasSubstr(m_suspect)));
     EXPECT_EQ(std::count(diff.err.begin(), diff.err.end(), '\n'), 1) << diff.err;
     EXPECT_THAT(diff.err, HasSubstr("not compared"));
 
@@ -199,8 +174,8 @@ TEST_F(CliDiskDiffTest, SwappedProgramAndNewDaemonOnTheSuspectDisk) {
     EXPECT_EQ(json["current"]["users"], nlohmann::json({"alice", "bob"}));
 
     expectNothingRan();
-    EXPECT_EQ(contentsOf(m_good_root), goodBefore);
-    EXPECT_EQ(contentsOf(m_suspect), suspectBefore);
+    EXPECT_EQ(m_goodDisk.contents(), goodBefore);
+    EXPECT_EQ(m_suspectDisk.contents(), suspectBefore);
 }
 
 // Two copies of the same build with nothing changed: no difference, exit 0,
@@ -234,12 +209,13 @@ TEST_F(CliDiskDiffTest, RefusesToWriteIntoTheDiskOrReadANonMac) {
         EXPECT_FALSE(fs::exists(inside));
     }
     // Through a link to the disk, too.
-    fs::create_directory_symlink(m_good_root + "/Library", m_folder.root() + "/link");
+    fs::create_directory_symlink(m_good_root + "/Library", m_elsewhere.root() + "/link");
     EXPECT_EQ(
-        cli({"snapshot", "--root", m_good_root, "-o", m_folder.root() + "/link/x.json"}).status, 2);
+        cli({"snapshot", "--root", m_good_root, "-o", m_elsewhere.root() + "/link/x.json"}).status,
+        2);
     EXPECT_FALSE(fs::exists(m_good_root + "/Library/x.json"));
 
-    const std::string plain = m_folder.root() + "/plain";
+    const std::string plain = m_elsewhere.root() + "/plain";
     fs::create_directories(plain + "/etc");
     ASSERT_EQ(cli({"snapshot", "--root", m_good_root, "-o", m_baseline}).status, 0);
     for (const auto& arguments : {std::vector<std::string>{"snapshot", "--root", plain},
@@ -262,7 +238,9 @@ TEST_F(CliDiskDiffTest, LiveBaselineAgainstADisk) {
     environment.set("HOME", live.root() + "/Users/alice");
     fs::create_directories(live.root() + "/System/Library/LaunchDaemons");
     fs::copy(m_good_root + "/Library", live.root() + "/Library", fs::copy_options::recursive);
-    fs::copy(m_good_root + "/usr", live.root() + "/usr", fs::copy_options::recursive);
+    // Its programs, not the disk's trap tools.
+    fs::create_directories(live.root() + "/usr");
+    fs::copy(m_good_root + "/usr/local", live.root() + "/usr/local", fs::copy_options::recursive);
     fs::copy(m_good_root + "/Users/alice", live.root() + "/Users/alice",
              fs::copy_options::recursive);
     const std::string baseline = live.root() + "/live.json";
