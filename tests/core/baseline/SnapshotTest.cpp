@@ -859,7 +859,6 @@ TEST(SnapshotDiskTest, TwoDisksCompareByMacPathsContentAndUser) {
     copied.fingerprint.executableStamp->inode = 22;
     const Snapshot good = diskSnapshot({daemon}, "/mnt/good");
     EXPECT_EQ(good.records[0].fingerprint.executable, "/usr/bin/d");
-    EXPECT_EQ(good.users, (std::vector<std::string>{"alice", "bob"}));
     EXPECT_TRUE(SnapshotDiff::between(good, diskSnapshot({copied}, "/mnt/suspect/"),
                                       Snapshot::defaultScopes())
                     .empty());
@@ -868,7 +867,6 @@ TEST(SnapshotDiskTest, TwoDisksCompareByMacPathsContentAndUser) {
                                                        Snapshot::defaultScopes());
     ASSERT_EQ(swapped.modified.size(), 1u);
     EXPECT_EQ(swapped.modified[0].changes.at(0).key, "program");
-    EXPECT_TRUE(swapped.readFromDiskBefore && swapped.readFromDiskAfter);
 
     SnapshotRecord alices = record(LaunchScope::user, "helper", std::nullopt);
     alices.item.user = "alice";
@@ -894,9 +892,7 @@ TEST(SnapshotDiskTest, DiskFactsRoundTripAndOlderDocumentsReadAsLive) {
     const auto document = nlohmann::json::parse(taken.toJsonText());
     EXPECT_EQ(document["users"], nlohmann::json({"alice", "bob"}));
     EXPECT_EQ(document["categories"]["User"][0]["user"], "alice");
-    auto parsed = Snapshot::fromJsonText(document.dump());
-    ASSERT_TRUE(std::holds_alternative<Snapshot>(parsed));
-    EXPECT_EQ(std::get<Snapshot>(parsed), taken);
+    EXPECT_EQ(std::get<Snapshot>(Snapshot::fromJsonText(document.dump())), taken);
 
     nlohmann::json live = document;
     live.erase("offline"), live.erase("users"), live.erase("root");
