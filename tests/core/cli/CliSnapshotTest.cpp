@@ -20,6 +20,7 @@ namespace {
 using test::definitionXml;
 using test::TemporaryHost;
 using test::writeFile;
+using ::testing::ContainsRegex;
 using ::testing::HasSubstr;
 namespace fs = std::filesystem;
 
@@ -372,6 +373,8 @@ protected:
         test::writeBytes(good / "/usr/local/bin/vpnd", program);
         good.addDefinition("/Library/LaunchDaemons", "com.example.vpnd", "/usr/local/bin/vpnd");
         test::MacTree::writeTrap(good / "/usr/local/bin/script.sh", m_ran);
+        good.addDefinition("/Library/LaunchDaemons", "com.example.linked", "/usr/local/bin/hd");
+        test::writeFile(good / "/usr/local/bin/hd", "#!/bin/sh\n", true);
         for (const std::string home : {"/Users/alice", "/Users/bob"}) {
             good.addDefinition(home + "/Library/LaunchAgents", "com.example.sync",
                                "/usr/local/bin/vpnd");
@@ -409,6 +412,10 @@ TEST_F(CliDiskDiffTest, SwappedProgramAndNewDaemonOnTheSuspectDisk) {
     const struct timespec times[2] = {original.st_atim, original.st_mtim};
     ASSERT_EQ(::utimensat(AT_FDCWD, program.c_str(), times, 0), 0);
     suspect.addDefinition("/Library/LaunchDaemons", "com.example.new", "/usr/local/bin/script.sh");
+    // Another program, now a link that leaves the disk.
+    test::writeFile(suspect.outside() + "/hd", "#!/bin/sh\nevil\n", true);
+    fs::remove(suspect / "/usr/local/bin/hd");
+    fs::create_symlink(suspect.outside() + "/hd", suspect / "/usr/local/bin/hd");
     const auto goodBefore = good.contents();
     const auto suspectBefore = suspect.contents();
 
@@ -416,12 +423,15 @@ TEST_F(CliDiskDiffTest, SwappedProgramAndNewDaemonOnTheSuspectDisk) {
     const CliRun diff = cli({"diff", "--root", suspect.root(), m_baseline});
     EXPECT_EQ(diff.status, 1) << diff.err;
     EXPECT_THAT(diff.out, HasSubstr("\n+ System  com.example.new"));
-    EXPECT_THAT(diff.out, HasSubstr("\n~ System  com.example.vpnd  "
-                                    "/Library/LaunchDaemons/com.example.vpnd.plist\n"
-                                    "      program changed: SHA-256 "));
+    // Its record goes, and why shows.
+    EXPECT_THAT(diff.out, HasSubstr("\n- System  com.example.linked  "));
+    EXPECT_THAT(diff.out, HasSubstr("\n+! System  /Library/LaunchDaemons/com.example.linked.plist: "
+                                    "outside the host\n"));
+    EXPECT_THAT(diff.out, ContainsRegex("~ System +com.example.vpnd +/Library/LaunchDaemons/"
+                                        "com.example.vpnd.plist\n +program changed: SHA-256 "));
     // Both users' agents run it: each shows under its own home.
-    EXPECT_THAT(diff.out, HasSubstr("~ User    com.example.sync  /Users/alice/"));
-    EXPECT_THAT(diff.out, HasSubstr("~ User    com.example.sync  /Users/bob/"));
+    EXPECT_THAT(diff.out, ContainsRegex("~ User +com.example.sync +/Users/alice/"));
+    EXPECT_THAT(diff.out, ContainsRegex("~ User +com.example.sync +/Users/bob/"));
     EXPECT_EQ(std::count(diff.err.begin(), diff.err.end(), '\n'), 1) << diff.err;
 
     // The signatures' own hashes tell the programs apart as well.
