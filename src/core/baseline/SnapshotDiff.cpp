@@ -386,8 +386,11 @@ SnapshotDiff SnapshotDiff::between(const Snapshot& before, const Snapshot& after
     const bool offline = before.offline || after.offline;
     // A disk's records carry the Mac's paths; a simulated host's are taken
     // the same way so that the two compare.
-    if (offline && (before.root || after.root)) {
-        return between(before.withMacPaths(), after.withMacPaths(), scopes);
+    if (offline && !before.offline && before.root) {
+        return between(before.withMacPaths(), after, scopes);
+    }
+    if (offline && !after.offline && after.root) {
+        return between(before, after.withMacPaths(), scopes);
     }
     const Stamps stamps = offline ? Stamps::contentOnly : Stamps::whole;
     const bool byUser = before.offline && after.offline;
