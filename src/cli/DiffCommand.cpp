@@ -2,7 +2,9 @@
 
 #include "Cli.h"
 #include "ListCommand.h"
+#include "RootOption.h"
 #include "ScopeSelection.h"
+#include "baseline/DiskSnapshot.h"
 #include "baseline/SnapshotFile.h"
 #include "model/LaunchItemJson.h"
 #include "text/JsonText.h"
@@ -28,6 +30,13 @@ OrderedJson factsJson(const Snapshot& snapshot) {
     facts["takenAt"] = snapshot.takenAt;
     facts["hostName"] = snapshot.hostName;
     facts["userName"] = snapshot.userName;
+    if (snapshot.offline) {
+        facts["offline"] = true;
+        facts["users"] = snapshot.users;
+    }
+    if (snapshot.root) {
+        facts["root"] = *snapshot.root;
+    }
     return facts;
 }
 
@@ -62,6 +71,19 @@ void writeProblemLine(std::ostream& out, std::string_view mark, const Definition
     const std::string_view scope = toText(problem.scope);
     out << mark << ' ' << scope << std::string(scopeWidth - scope.size() + 2, ' ')
         << displayableText(problem.path) << ": " << toText(problem.reason) << '\n';
+}
+
+// Which side was read from a disk, where running and allowed states are unknown.
+std::string diskNote(const SnapshotDiff& diff, bool twoFiles) {
+    if (diff.readFromDiskBefore && diff.readFromDiskAfter) {
+        return "both sides were read from a disk";
+    }
+    if (diff.readFromDiskBefore) {
+        return "the baseline was read from a disk";
+    }
+    return std::string(twoFiles ? "the later snapshot" : "the present") +
+           " was read from a disk, so Background items only the baseline's Background Task "
+           "Management listed are not reported as removed";
 }
 
 // Why the allowed state was left out, in one line.
@@ -112,6 +134,9 @@ void writeDiffTable(std::ostream& out, const Snapshot& baseline, const SnapshotD
     }
     if (!baseline.userName.empty()) {
         out << " (" << displayableText(baseline.userName) << ")";
+    }
+    if (baseline.offline && baseline.root) {
+        out << ", read from " << displayableText(*baseline.root);
     }
     out << ": " << diff.added.size() << " added, " << diff.removed.size() << " removed, "
         << diff.modified.size() << " modified";
@@ -190,6 +215,7 @@ int runDiffCommand(const std::vector<std::string>& arguments, std::ostream& out,
     };
     ScopeSelection selection;
     std::vector<std::string> files;
+    RootOption root;
     bool json = false;
     for (std::size_t i = 0; i < arguments.size(); ++i) {
         const std::string& argument = arguments[i];
@@ -201,6 +227,10 @@ int runDiffCommand(const std::vector<std::string>& arguments, std::ostream& out,
         }
         if (argument == "--json") {
             json = true;
+        } else if (RootOption::isRootOption(argument)) {
+            if (auto error = root.take(arguments, i)) {
+                return usage(error->message);
+            }
         } else if (ScopeSelection::isScopeOption(argument)) {
             if (auto error = selection.take(arguments, i)) {
                 return usage(error->message);
@@ -214,6 +244,16 @@ int runDiffCommand(const std::vector<std::string>& arguments, std::ostream& out,
     if (files.empty() || files.size() > 2) {
         return usage(files.empty() ? "a baseline snapshot file is needed"
                                    : "at most two snapshot files can be compared");
+    }
+    if (root.directory() && files.size() > 1) {
+        return usage("with --root, the disk is compared with one baseline snapshot");
+    }
+    std::optional<MacDisk> disk;
+    if (root.directory()) {
+        disk = openMacDisk(*root.directory(), err);
+        if (!disk) {
+            return kTrouble;
+        }
     }
 
     std::vector<Snapshot> snapshots;
@@ -244,17 +284,22 @@ int runDiffCommand(const std::vector<std::string>& arguments, std::ostream& out,
     }
 
     const Snapshot& baseline = snapshots.front();
-    FingerprintReader reader(HostLayout::fromEnvironment());
     Snapshot current;
     if (snapshots.size() == 2) {
         current = snapshots.back();
+    } else if (disk) {
+        current = takeDiskSnapshot(*disk, scopes, &baseline);
     } else {
+        FingerprintReader reader(HostLayout::fromEnvironment());
         std::vector<DefinitionProblem> problems;
         current = Snapshot::take(loadCategories(scopes, &problems), reader, &baseline);
         current.problems = std::move(problems);
     }
     const SnapshotDiff diff = SnapshotDiff::between(baseline, current, scopes);
-    if (diff.allowedStateUnknownBefore || diff.allowedStateUnknownAfter) {
+    if (diff.readFromDiskBefore || diff.readFromDiskAfter) {
+        err << "daemonary-cli diff: running and allowed in the background are not compared: "
+            << diskNote(diff, snapshots.size() == 2) << "\n";
+    } else if (diff.allowedStateUnknownBefore || diff.allowedStateUnknownAfter) {
         err << "daemonary-cli diff: allowed in the background is not compared: "
             << allowedStateNote(baseline, diff, snapshots.size() == 2) << "\n";
     }

@@ -11,13 +11,16 @@
 namespace daemonary {
 
 inline constexpr std::string_view kDiffCommandUsage =
-    "diff BASELINE [NEW] [--scope NAME]... [--json]";
+    "diff [--root DIR] BASELINE [NEW] [--scope NAME]... [--json]";
 inline constexpr std::string_view kDiffCommandSummary =
-    "Compare the present (or the snapshot NEW) with a saved snapshot.";
+    "Compare the present (a Mac's disk, or the snapshot NEW) with a saved snapshot.";
 inline constexpr std::string_view kDiffCommandDetails =
     "diff options:\n"
     "  --scope NAME  a category as for list; may be repeated. Default: the categories\n"
     "                the snapshots share, but Mach unless it is named.\n"
+    "  --root DIR    compare the Mac whose disk is mounted or copied at DIR, running\n"
+    "                nothing, with BASELINE (taken from another disk or a live Mac of\n"
+    "                the same build); running and allowed states are not compared.\n"
     "  --json        {\"baseline\": {...}, \"added\": [...], \"removed\": [...],\n"
     "                \"modified\": [{\"before\", \"after\", \"changes\": [{\"key\",\n"
     "                \"before\", \"after\", \"definitionKey\", \"description\"}]}],\n"

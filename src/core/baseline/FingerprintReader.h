@@ -39,6 +39,7 @@ public:
 
     Fingerprint read(const LaunchItem& item, const KnownDefinitions* known = nullptr);
     std::uint64_t programHashLimit() const { return m_programHashLimit; }
+    const HostLayout& layout() const { return m_layout; }
 
 private:
     // Device, inode, size, modification and change time in nanoseconds.

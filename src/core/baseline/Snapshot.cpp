@@ -282,6 +282,32 @@ bool nestsDeeperThan(std::string_view text, std::size_t limit) {
     return false;
 }
 
+// The path without the root it lies under ("/" for the root itself);
+// nothing for a path outside it.
+std::optional<std::string> withoutRoot(std::string_view path, std::string_view root) {
+    while (root.size() > 1 && root.back() == '/') {
+        root.remove_suffix(1);
+    }
+    if (root.empty() || root == "/" || !path.starts_with(root)) {
+        return std::nullopt;
+    }
+    if (path.size() == root.size()) {
+        return "/";
+    }
+    if (path[root.size()] != '/') {
+        return std::nullopt;
+    }
+    return std::string(path.substr(root.size()));
+}
+
+void stripRoot(std::optional<std::string>& path, std::string_view root) {
+    if (path) {
+        if (auto stripped = withoutRoot(*path, root)) {
+            path = std::move(stripped);
+        }
+    }
+}
+
 } // namespace
 
 Snapshot Snapshot::take(const Categories& categories, FingerprintReader& reader,
@@ -308,6 +334,9 @@ Snapshot Snapshot::take(const Categories& categories, FingerprintReader& reader,
     snapshot.takenAt = std::move(takenAt);
     snapshot.hostName = std::move(hostName);
     snapshot.userName = std::move(userName);
+    if (!reader.layout().hostRoot().empty()) {
+        snapshot.root = reader.layout().hostRoot();
+    }
     for (const LaunchScope scope : allScopes()) {
         for (const auto& [named, items] : categories) {
             if (named == scope) {
@@ -351,6 +380,48 @@ std::vector<LaunchScope> Snapshot::defaultScopes() {
     return scopes;
 }
 
+void Snapshot::markReadFromDisk(std::string diskRoot, std::vector<std::string> userNames) {
+    offline = true;
+    std::sort(userNames.begin(), userNames.end());
+    users = std::move(userNames);
+    // Records read from a disk already carry the Mac's paths; the programs
+    // were read where they lie on this machine.
+    for (SnapshotRecord& record : records) {
+        stripRoot(record.fingerprint.executable, diskRoot);
+    }
+    root = std::move(diskRoot);
+}
+
+Snapshot Snapshot::withMacPaths() const {
+    Snapshot result = *this;
+    if (!root) {
+        return result;
+    }
+    const std::string& under = *root;
+    for (SnapshotRecord& record : result.records) {
+        stripRoot(record.fingerprint.executable, under);
+        if (offline) {
+            continue;
+        }
+        LaunchItem& item = record.item;
+        stripRoot(item.path, under);
+        stripRoot(item.executablePath, under);
+        stripRoot(item.parentApp, under);
+        if (item.runs) {
+            stripRoot(item.runs->path, under);
+        }
+    }
+    if (!offline) {
+        for (DefinitionProblem& problem : result.problems) {
+            if (auto stripped = withoutRoot(problem.path, under)) {
+                problem.path = std::move(*stripped);
+            }
+        }
+    }
+    result.root = std::nullopt;
+    return result;
+}
+
 bool Snapshot::covers(LaunchScope scope) const {
     return std::find(scopes.begin(), scopes.end(), scope) != scopes.end();
 }
@@ -380,6 +451,14 @@ std::string Snapshot::toJsonText() const {
     document["userName"] = userName;
     if (programHashLimit) {
         document["programHashLimit"] = *programHashLimit;
+    }
+    // Readers that predate these keys skip them and take the snapshot as live.
+    if (offline) {
+        document["offline"] = true;
+        document["users"] = users;
+    }
+    if (root) {
+        document["root"] = *root;
     }
     OrderedJson categories = OrderedJson::object();
     for (const LaunchScope scope : scopes) {
@@ -463,6 +542,28 @@ std::variant<Snapshot, SnapshotError> Snapshot::fromJsonText(std::string_view te
             return SnapshotError{*reader.error};
         }
         snapshot.programHashLimit = static_cast<std::uint64_t>(*limit);
+    }
+    if (const auto offline = document.find("offline"); offline != document.end()) {
+        if (!offline->is_boolean()) {
+            return SnapshotError{"\"offline\" must be true or false"};
+        }
+        snapshot.offline = offline->get<bool>();
+    }
+    if (const auto users = document.find("users"); users != document.end()) {
+        if (!users->is_array() || !std::all_of(users->begin(), users->end(), [](const Json& name) {
+                return name.is_string() && !name.get_ref<const std::string&>().empty();
+            })) {
+            return SnapshotError{"\"users\" must be an array of login names"};
+        }
+        for (const Json& name : *users) {
+            snapshot.users.push_back(name.get<std::string>());
+        }
+    }
+    if (document.contains("root")) {
+        snapshot.root = reader.text(document, "root", "");
+        if (!snapshot.root || snapshot.root->empty() || snapshot.root->front() != '/') {
+            return SnapshotError{"\"root\" must be an absolute path"};
+        }
     }
 
     const Json* categories = reader.field(document, "categories", "");

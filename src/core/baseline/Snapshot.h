@@ -59,6 +59,16 @@ struct Snapshot {
     // Programs up to this many bytes were hashed, larger ones stamped; absent
     // in format 1, which fingerprinted no programs.
     std::optional<std::uint64_t> programHashLimit;
+    // Read from a Mac's disk on another machine: nothing was running and
+    // nothing said what may run in the background, so those states are
+    // unknown; every user's records are in, each naming its user.
+    bool offline = false;
+    // The login names whose homes an offline snapshot covers, in name order.
+    std::vector<std::string> users;
+    // The folder the Mac's files were read under on the machine that took
+    // the snapshot (a disk's, or a simulated host's); absent for a Mac read
+    // from its own root.
+    std::optional<std::string> root;
     std::vector<LaunchScope> scopes;     // sidebar order, no repeats
     std::vector<SnapshotRecord> records; // grouped by category, in gathering order
     // Definitions in the covered categories' folders that could not be read.
@@ -79,6 +89,15 @@ struct Snapshot {
     // The categories a snapshot or diff covers unless others are named: all
     // of them but the job table, which changes with every application launch.
     static std::vector<LaunchScope> defaultScopes();
+
+    // Marks a snapshot taken from the disk at root as offline, and names the
+    // programs it fingerprinted as the Mac does, so that trees read at
+    // different places compare.
+    void markReadFromDisk(std::string diskRoot, std::vector<std::string> userNames);
+    // Paths as the Mac names them: what lies under root is taken without it
+    // (a simulated host's records carry paths under its root). Without a
+    // root, the snapshot as it is.
+    Snapshot withMacPaths() const;
 
     bool covers(LaunchScope scope) const;
     std::vector<const SnapshotRecord*> recordsOf(LaunchScope scope) const;

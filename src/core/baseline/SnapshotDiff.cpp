@@ -13,15 +13,20 @@ namespace daemonary {
 
 namespace {
 
-using Identity = std::tuple<LaunchScope, ServiceType, std::string, std::optional<std::string>>;
+using Identity = std::tuple<LaunchScope, ServiceType, std::string, std::optional<std::string>,
+                            std::optional<std::string>>;
 
-Identity identityOf(const LaunchItem& item) {
-    return {item.scope, item.type, item.label, item.path};
+// A live snapshot names no users (its user's records are in its user's
+// home), so the user tells records apart only between two disks.
+Identity identityOf(const LaunchItem& item, bool byUser) {
+    return {item.scope, item.type, item.label, item.path,
+            byUser ? item.user : std::optional<std::string>()};
 }
 
 // Category order, then label, then path (a record without one first).
 bool orderedBefore(const LaunchItem& a, const LaunchItem& b) {
-    return std::tie(a.scope, a.label, a.path, a.type) < std::tie(b.scope, b.label, b.path, b.type);
+    return std::tie(a.scope, a.label, a.path, a.type, a.user) <
+           std::tie(b.scope, b.label, b.path, b.type, b.user);
 }
 
 using Json = nlohmann::json;
@@ -62,12 +67,21 @@ std::string preciseTimeText(std::int64_t nanoseconds) {
     return text;
 }
 
+// What the stamps of two records can be compared by.
+enum class Stamps {
+    whole,
+    // One side was read from a copy of a Mac's disk: its inodes and change
+    // times are the copy's, not the Mac's, and say nothing.
+    contentOnly,
+};
+
 // The same version of a file, as far as both stamps can tell: inode and
 // change time only where both recorded them.
-bool sameStamp(const FileStamp& a, const FileStamp& b) {
+bool sameStamp(const FileStamp& a, const FileStamp& b, Stamps stamps) {
     const auto differ = [](const auto& x, const auto& y) { return x && y && *x != *y; };
-    return a.size == b.size && a.modified == b.modified && !differ(a.inode, b.inode) &&
-           !differ(a.changedNanoseconds, b.changedNanoseconds);
+    return a.size == b.size && a.modified == b.modified &&
+           (stamps == Stamps::contentOnly ||
+            (!differ(a.inode, b.inode) && !differ(a.changedNanoseconds, b.changedNanoseconds)));
 }
 
 Json stampJson(const FileStamp& stamp) {
@@ -106,8 +120,8 @@ void compareFact(std::vector<RecordChange>& changes, const char* key, Json befor
     }
 }
 
-void compareProgram(std::vector<RecordChange>& changes, const Fingerprint& a,
-                    const Fingerprint& b) {
+void compareProgram(std::vector<RecordChange>& changes, const Fingerprint& a, const Fingerprint& b,
+                    Stamps stamps) {
     // Another program path is reported as such; a side without one recorded
     // nothing to compare with.
     if (!a.executable || !b.executable || *a.executable != *b.executable) {
@@ -118,7 +132,7 @@ void compareProgram(std::vector<RecordChange>& changes, const Fingerprint& a,
     bool changed = x.has_value() != y.has_value();
     if (x && y) {
         changed = a.programSha256 && b.programSha256 ? *a.programSha256 != *b.programSha256
-                                                     : !sameStamp(*x, *y);
+                                                     : !sameStamp(*x, *y, stamps);
         // Other code under the same stamp (a program over the hashing limit).
         changed =
             changed || (!a.cdHashes.empty() && !b.cdHashes.empty() && a.cdHashes != b.cdHashes);
@@ -307,8 +321,10 @@ std::string RecordChange::description() const {
     return fromTo(key);
 }
 
-std::vector<RecordChange> SnapshotDiff::changesBetween(const SnapshotRecord& before,
-                                                       const SnapshotRecord& after) {
+namespace {
+
+std::vector<RecordChange> changesOf(const SnapshotRecord& before, const SnapshotRecord& after,
+                                    Stamps stamps) {
     std::vector<RecordChange> changes;
     compareFact(changes, "executablePath", optionalText(before.item.executablePath),
                 optionalText(after.item.executablePath));
@@ -332,15 +348,15 @@ std::vector<RecordChange> SnapshotDiff::changesBetween(const SnapshotRecord& bef
         compareDefinitions(changes, "contents", a, b);
         break;
     case Fingerprint::Kind::largeFile:
-        if (a.stamp && b.stamp && !sameStamp(*a.stamp, *b.stamp)) {
+        if (a.stamp && b.stamp && !sameStamp(*a.stamp, *b.stamp, stamps)) {
             const FileStamp& x = *a.stamp;
             const FileStamp& y = *b.stamp;
             compareFact(changes, "size", x.size, y.size);
             compareFact(changes, "modified", timeText(x.modified), timeText(y.modified));
-            if (x.inode && y.inode) {
+            if (x.inode && y.inode && stamps == Stamps::whole) {
                 compareFact(changes, "inode", *x.inode, *y.inode);
             }
-            if (x.changedNanoseconds && y.changedNanoseconds) {
+            if (x.changedNanoseconds && y.changedNanoseconds && stamps == Stamps::whole) {
                 compareFact(changes, "changed", *x.changedNanoseconds, *y.changedNanoseconds);
             }
         }
@@ -354,12 +370,30 @@ std::vector<RecordChange> SnapshotDiff::changesBetween(const SnapshotRecord& bef
     case Fingerprint::Kind::unreadable:
         break;
     }
-    compareProgram(changes, a, b);
+    compareProgram(changes, a, b, stamps);
     return changes;
+}
+
+} // namespace
+
+std::vector<RecordChange> SnapshotDiff::changesBetween(const SnapshotRecord& before,
+                                                       const SnapshotRecord& after) {
+    return changesOf(before, after, Stamps::whole);
 }
 
 SnapshotDiff SnapshotDiff::between(const Snapshot& before, const Snapshot& after,
                                    const std::vector<LaunchScope>& scopes) {
+    const bool offline = before.offline || after.offline;
+    // A disk's records carry the Mac's paths; a simulated host's are taken
+    // the same way so that the two compare.
+    if (offline && !before.offline && before.root) {
+        return between(before.withMacPaths(), after, scopes);
+    }
+    if (offline && !after.offline && after.root) {
+        return between(before, after.withMacPaths(), scopes);
+    }
+    const Stamps stamps = offline ? Stamps::contentOnly : Stamps::whole;
+    const bool byUser = before.offline && after.offline;
     const auto wanted = [&](LaunchScope scope) {
         return std::find(scopes.begin(), scopes.end(), scope) != scopes.end() &&
                before.covers(scope) && after.covers(scope);
@@ -372,6 +406,8 @@ SnapshotDiff SnapshotDiff::between(const Snapshot& before, const Snapshot& after
                            });
     };
     SnapshotDiff diff;
+    diff.readFromDiskBefore = before.offline;
+    diff.readFromDiskAfter = after.offline;
     diff.allowedStateUnknownBefore = unknownIn(before);
     diff.allowedStateUnknownAfter = unknownIn(after);
 
@@ -380,7 +416,7 @@ SnapshotDiff SnapshotDiff::between(const Snapshot& before, const Snapshot& after
     std::map<Identity, std::vector<const SnapshotRecord*>> baseline;
     for (const SnapshotRecord& record : before.records) {
         if (wanted(record.item.scope)) {
-            baseline[identityOf(record.item)].push_back(&record);
+            baseline[identityOf(record.item, byUser)].push_back(&record);
         }
     }
     std::map<Identity, std::size_t> used;
@@ -388,7 +424,7 @@ SnapshotDiff SnapshotDiff::between(const Snapshot& before, const Snapshot& after
         if (!wanted(record.item.scope)) {
             continue;
         }
-        const Identity identity = identityOf(record.item);
+        const Identity identity = identityOf(record.item, byUser);
         const auto found = baseline.find(identity);
         std::size_t& position = used[identity];
         if (found == baseline.end() || position >= found->second.size()) {
@@ -396,7 +432,7 @@ SnapshotDiff SnapshotDiff::between(const Snapshot& before, const Snapshot& after
             continue;
         }
         const SnapshotRecord& old = *found->second[position++];
-        auto changes = changesBetween(old, record);
+        auto changes = changesOf(old, record, stamps);
         if (!changes.empty()) {
             diff.modified.push_back({old, record, std::move(changes)});
         }

@@ -34,8 +34,9 @@ struct ModifiedRecord {
 };
 
 // What changed from one snapshot to another. Records are the same when their
-// category, type, label and path are (the label alone without a path); status
-// and process id are not differences, they change all the time.
+// category, type, label and path are (the label alone without a path), and
+// between two disks their user; status and process id are not differences,
+// they change all the time.
 struct SnapshotDiff {
     std::vector<SnapshotRecord> added;
     std::vector<SnapshotRecord> removed;
@@ -50,6 +51,11 @@ struct SnapshotDiff {
     // records that came from its records are not reported as removed.
     bool allowedStateUnknownBefore = false;
     bool allowedStateUnknownAfter = false;
+    // A side read from a Mac's disk: besides the allowed state, nothing was
+    // running there. Its inodes and change times are the copy's, so files
+    // compare by content and size and modification time alone.
+    bool readFromDiskBefore = false;
+    bool readFromDiskAfter = false;
 
     bool empty() const {
         return added.empty() && removed.empty() && modified.empty() && addedProblems.empty() &&
@@ -61,7 +67,9 @@ struct SnapshotDiff {
     }
 
     // Compares the given categories that both snapshots cover. Each list in
-    // category order, then label, then path.
+    // category order, then label, then path. With a side read from a disk,
+    // records compare by the paths the Mac names them by, and between two
+    // such sides the records of two users are two records.
     static SnapshotDiff between(const Snapshot& before, const Snapshot& after,
                                 const std::vector<LaunchScope>& scopes);
     // The changes between two records of the same identity; none when equal.
