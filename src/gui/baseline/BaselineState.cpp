@@ -86,7 +86,7 @@ QString unusableReason(const SnapshotError& error) {
 
 BaselineState::BaselineState(AppState& appState, QString filePath, HostLayout layout,
                              QObject* parent)
-    : QObject(parent), m_appState(appState), m_filePath(std::move(filePath)),
+    : QObject(parent), m_appState(appState), m_filePath(std::move(filePath)), m_layout(layout),
       m_reader(std::make_shared<FingerprintReader>(std::move(layout))) {
     qRegisterMetaType<daemonary::LaunchScope>();
     m_pool.setObjectName(QStringLiteral("Baseline"));
@@ -98,6 +98,13 @@ BaselineState::BaselineState(AppState& appState, QString filePath, HostLayout la
 
 BaselineState::~BaselineState() {
     m_pool.waitForDone();
+}
+
+void BaselineState::setLayout(HostLayout layout) {
+    // Work running keeps the reader it started with; what it remembered of
+    // the other files does not carry over.
+    m_reader = std::make_shared<FingerprintReader>(layout);
+    m_layout = std::move(layout);
 }
 
 QString BaselineState::defaultFilePath() {

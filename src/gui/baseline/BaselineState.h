@@ -71,6 +71,12 @@ public:
     // Removes the file and the marks.
     void forget();
 
+    // Where the files of the records lie on this machine: the host's, or a
+    // Mac's disk while the window shows one. Changes are computed again
+    // when the records that follow are stored.
+    const HostLayout& layout() const { return m_layout; }
+    void setLayout(HostLayout layout);
+
     // Identity of a record across snapshots: category, type, label and path.
     static QString recordKey(const LaunchItem& item);
 
@@ -104,6 +110,7 @@ private:
 
     AppState& m_appState;
     QString m_filePath;
+    HostLayout m_layout;
     // Shared with the pool's work; remembers program digests between loads.
     std::shared_ptr<FingerprintReader> m_reader;
     QThreadPool m_pool;

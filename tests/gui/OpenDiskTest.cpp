@@ -1,0 +1,374 @@
+// File ▸ Open Mac Disk… in the window, on a Mac's tree built per test: every
+// user's records, read-only panes, nothing of the tree or of this machine
+// run, and the window as it was after a folder it refuses.
+#include "RecordingWorkspace.h"
+#include "TestSupport.h"
+#include "baseline/BaselineState.h"
+#include "inspector/ServiceActionButtons.h"
+#include "inspector/ServiceDetailView.h"
+#include "table/ServiceTableModel.h"
+#include "table/ServiceTableView.h"
+#include "table/ServiceTableViewModel.h"
+#include "window/MainView.h"
+
+#include <QAction>
+#include <QFutureWatcherBase>
+#include <QLabel>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QToolButton>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+using namespace daemonary;
+using namespace daemonary::test;
+using namespace Qt::StringLiterals;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* kSharedAgent = "com.example.sync";
+constexpr const char* kDaemon = "com.example.daemon";
+
+void writeFile(const fs::path& path, const std::string& text) {
+    fs::create_directories(path.parent_path());
+    std::ofstream(path) << text;
+}
+
+std::string plist(const std::string& body) {
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+           "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
+           "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
+           "<plist version=\"1.0\"><dict>" +
+           body + "</dict></plist>\n";
+}
+
+std::string job(const std::string& label, const std::string& program) {
+    return plist("<key>Label</key><string>" + label + "</string><key>Program</key><string>" +
+                 program + "</string><key>RunAtLoad</key><true/>");
+}
+
+std::string account(const std::string& name, const std::string& uid) {
+    const auto one = [](const std::string& key, const std::string& value) {
+        return "<key>" + key + "</key><array><string>" + value + "</string></array>";
+    };
+    return plist(one("name", name) + one("uid", uid) + one("home", "/Users/" + name));
+}
+
+// Every tool a Mac or this machine has for services, and the programs the
+// records name: each notes its run in `ran`.
+void writeTraps(const fs::path& folder, const fs::path& ran) {
+    for (const char* tool : {"launchctl", "codesign", "kmutil", "sfltool", "osascript"}) {
+        writeScript(folder / tool, "echo \"$0\" >> '" + ran.string() + "'");
+    }
+}
+
+} // namespace
+
+class OpenDiskTest : public QObject {
+    Q_OBJECT
+
+private:
+    std::unique_ptr<QTemporaryDir> m_dir;
+    fs::path m_root;
+    fs::path m_ran;
+    QByteArray m_path;
+    std::unique_ptr<RecordingWorkspace> m_workspace;
+    std::unique_ptr<FakeDiscovery> m_host;
+    std::unique_ptr<AppState> m_state;
+
+    GuiDependencies dependencies(BaselineState* baseline = nullptr) {
+        GuiDependencies result;
+        result.appState = m_state.get();
+        result.clock = std::make_shared<ImmediateClock>();
+        result.baseline = baseline;
+        result.workspace = m_workspace.get();
+        result.inspectorUpdater = ServiceDetailView::showInInspector;
+        result.diskInspectorFactory = [this](const HostLayout& layout, SignerStore* signers) {
+            return ServiceDetailView::diskInspectorFactory(*m_workspace, layout, {}, signers);
+        };
+        return result;
+    }
+
+    static void settle(MainView& view) {
+        QTRY_VERIFY(view.serviceTable() != nullptr);
+        QTRY_VERIFY(!view.serviceTable()->viewModel().loading());
+    }
+
+    // Shows the window on the host, then opens the tree through the menu's
+    // action and its folder chooser, and waits for every category.
+    void openTree(MainView& view) {
+        QSignalSpy hostLoaded(&view, &MainView::startUpLoadingFinished);
+        view.show();
+        QVERIFY(hostLoaded.wait());
+        settle(view);
+        const QString root = QString::fromStdString(m_root.string());
+        view.setFolderChooser([root](QWidget*) { return root; });
+        QSignalSpy opened(&view, &MainView::diskOpened);
+        QSignalSpy loaded(&view, &MainView::startUpLoadingFinished);
+        view.openDiskAction()->trigger();
+        QVERIFY(opened.wait());
+        QVERIFY(loaded.wait());
+        settle(view);
+    }
+
+    // Every file under the root with its size and time: what "nothing
+    // written" is checked against.
+    QStringList treeState() const {
+        QStringList entries;
+        for (const auto& entry : fs::recursive_directory_iterator(m_root)) {
+            std::error_code error;
+            const auto size = entry.is_regular_file() ? entry.file_size(error) : 0;
+            const auto time = fs::last_write_time(entry.path(), error).time_since_epoch().count();
+            entries.append(QString::fromStdString(entry.path().string()) + u' ' +
+                           QString::number(size) + u' ' + QString::number(time));
+        }
+        entries.sort();
+        return entries;
+    }
+
+    static QStringList column(const ServiceTableView& table, ServiceTableModel::Column which) {
+        const ServiceTableModel& model = table.tableModel();
+        QStringList values;
+        for (int row = 0; row < model.rowCount(); ++row) {
+            values.append(model.index(row, model.section(which)).data().toString());
+        }
+        return values;
+    }
+
+private slots:
+    void init() {
+        m_dir = std::make_unique<QTemporaryDir>();
+        QVERIFY(m_dir->isValid());
+        const fs::path base(m_dir->path().toStdString());
+        m_root = base / "Macintosh HD";
+        m_ran = base / "ran.log";
+        fs::create_directories(m_root / "System/Library/LaunchDaemons");
+        writeFile(m_root / "Library/LaunchDaemons" / (std::string(kDaemon) + ".plist"),
+                  job(kDaemon, "/Library/Example/exampled"));
+        const fs::path dslocal = m_root / "private/var/db/dslocal/nodes/Default/users";
+        const fs::path launchd = m_root / "private/var/db/com.apple.xpc.launchd";
+        for (const auto& [name, uid] : {std::pair{"alice", "501"}, std::pair{"bob", "502"}}) {
+            writeFile(dslocal / (std::string(name) + ".plist"), account(name, uid));
+            // One agent of the same label in both homes.
+            writeFile(m_root / "Users" / name / "Library/LaunchAgents" /
+                          (std::string(kSharedAgent) + ".plist"),
+                      job(kSharedAgent, "/Users/" + std::string(name) + "/bin/sync"));
+            writeTraps(m_root / "Users" / name / "bin", m_ran);
+        }
+        // Disabled in bob's domain only.
+        writeFile(launchd / "disabled.502.plist",
+                  plist("<key>" + std::string(kSharedAgent) + "</key><true/>"));
+        writeFile(launchd / "disabled.plist", plist(""));
+        // The programs the records name, and the Mac's own tools.
+        writeTraps(m_root / "Library/Example", m_ran);
+        fs::rename(m_root / "Library/Example/launchctl", m_root / "Library/Example/exampled");
+        writeTraps(m_root / "bin", m_ran);
+        writeTraps(m_root / "usr/bin", m_ran);
+        // And this machine's, first on PATH.
+        writeTraps(base / "path", m_ran);
+        m_path = qgetenv("PATH");
+        qputenv("PATH", QByteArray::fromStdString((base / "path").string()) + ':' + m_path);
+
+        m_workspace = std::make_unique<RecordingWorkspace>(base / "Trash");
+        m_host = std::make_unique<FakeDiscovery>();
+        m_host->setItems(
+            LaunchScope::system,
+            {makeItem("com.host.only", ServiceStatus::active, LaunchScope::system, 77,
+                      "/usr/libexec/hostd", "/Library/LaunchDaemons/com.host.only.plist")});
+        m_host->setItems(LaunchScope::user,
+                         {makeItem("com.host.agent", ServiceStatus::inactive, LaunchScope::user)});
+        m_state = std::make_unique<AppState>(m_host->loader());
+    }
+
+    void cleanup() {
+        m_host->holdLoads(false);
+        m_host->release(64);
+        m_state.reset();
+        qputenv("PATH", m_path);
+        m_dir.reset();
+    }
+
+    void showsEveryUsersRecordsReadOnlyAndRunsNothing() {
+        const QStringList before = treeState();
+        MainView view(dependencies());
+        QCOMPARE(view.openDiskAction()->objectName(), u"openDiskAction"_s);
+        QVERIFY(!view.showThisMacAction()->isEnabled());
+        openTree(view);
+
+        const QString root = QString::fromStdString(m_root.string());
+        QVERIFY(view.diskBanner()->isVisible());
+        QCOMPARE(view.diskBanner()->text(), root + u" \u2014 read from a disk, nothing was run"_s);
+        QCOMPARE(view.diskBanner()->accessibleName(), view.diskBanner()->text());
+        QVERIFY(view.showThisMacAction()->isEnabled());
+
+        // Nothing of the host is left among the disk's records.
+        QCOMPARE(column(*view.serviceTable(), ServiceTableModel::Column::label),
+                 QStringList{QString::fromUtf8(kDaemon)});
+        QCOMPARE(view.serviceTable()->tableModel().section(ServiceTableModel::Column::user), -1);
+
+        view.setSelectedScope(LaunchScope::user);
+        settle(view);
+        ServiceTableView* users = view.serviceTable();
+        QStringList rows;
+        for (int row = 0; row < users->tableModel().rowCount(); ++row) {
+            const auto& shown = users->tableModel().row(row);
+            rows.append(column(*users, ServiceTableModel::Column::user)[row] + u'|' +
+                        QString::fromStdString(shown.item.label) + u'|' +
+                        (shown.disabled ? u"disabled"_s : u"enabled"_s));
+        }
+        rows.sort();
+        // Same label in two homes: two records, each with its user, and
+        // bob's own domain disables only his.
+        QCOMPARE(rows, (QStringList{u"alice|com.example.sync|enabled"_s,
+                                    u"bob|com.example.sync|disabled"_s}));
+
+        // Every record of every category: a read-only pane.
+        int panes = 0;
+        for (const LaunchScope scope : allScopes()) {
+            view.setSelectedScope(scope);
+            settle(view);
+            ServiceTableView* table = view.serviceTable();
+            for (int row = 0; row < table->tableModel().rowCount(); ++row) {
+                const LaunchItem& item = table->tableModel().row(row).item;
+                QVERIFY(!ServiceDetailView::offersActions(item, false, true));
+                table->setSelectedIds({table->tableModel().row(row).id});
+                auto* pane = qobject_cast<ServiceDetailView*>(table->inspectorContent());
+                QVERIFY2(pane != nullptr, item.label.c_str());
+                QVERIFY(pane->isReadFromDisk());
+                QVERIFY(pane->actionButtons()->isHidden());
+                QVERIFY(!pane->actionButtons()->isEnabled());
+                QVERIFY(pane->findChild<QToolButton*>(u"executableInfoButton"_s) == nullptr);
+                QVERIFY(pane->findChild<QToolButton*>(u"pathInfoButton"_s) == nullptr);
+                if (auto* status = pane->findChild<QLabel*>(u"statusValue"_s)) {
+                    QCOMPARE(status->text(), u"not running: read from a disk"_s);
+                }
+                QTRY_VERIFY(!pane->isLoading());
+                ++panes;
+            }
+        }
+        QCOMPARE(panes, 3);
+
+        // The signers come from the files (the daemon's program is a script,
+        // so no signature), never from a tool.
+        view.setSelectedScope(LaunchScope::system);
+        settle(view);
+        QTRY_VERIFY(
+            !column(*view.serviceTable(), ServiceTableModel::Column::signer).first().isEmpty());
+        QVERIFY2(!fs::exists(m_ran), "a tool or program of the tree or of PATH was run");
+        QVERIFY(m_workspace->trashed().empty());
+        QCOMPARE(treeState(), before);
+    }
+
+    void refusedFolderLeavesTheWindowAsItWas() {
+        MainView view(dependencies());
+        QSignalSpy hostLoaded(&view, &MainView::startUpLoadingFinished);
+        view.show();
+        QVERIFY(hostLoaded.wait());
+        settle(view);
+        const int loads = m_host->callCount();
+
+        // A folder with neither System/Library nor Library.
+        const fs::path notAMac = m_root.parent_path() / "photos";
+        fs::create_directories(notAMac / "2026");
+        QSignalSpy refused(&view, &MainView::diskRefused);
+        view.openDisk(QString::fromStdString(notAMac.string()));
+        QVERIFY(refused.wait());
+        const QString message = refused.first().first().toString();
+        QVERIFY(!message.isEmpty());
+        QVERIFY(!message.contains(u'\n'));
+        QCOMPARE(view.statusText(), message);
+
+        QVERIFY(view.shownDisk() == nullptr);
+        QVERIFY(view.diskBanner()->isHidden());
+        QVERIFY(!view.showThisMacAction()->isEnabled());
+        QCOMPARE(m_host->callCount(), loads);
+        QCOMPARE(column(*view.serviceTable(), ServiceTableModel::Column::label),
+                 QStringList{u"com.host.only"_s});
+        QVERIFY(!fs::exists(m_ran));
+    }
+
+    void showThisMacGoesBackToTheHost() {
+        MainView view(dependencies());
+        openTree(view);
+        QSignalSpy loaded(&view, &MainView::startUpLoadingFinished);
+        view.showThisMacAction()->trigger();
+        QVERIFY(loaded.wait());
+        settle(view);
+        QVERIFY(view.shownDisk() == nullptr);
+        QVERIFY(view.diskBanner()->isHidden());
+        QCOMPARE(column(*view.serviceTable(), ServiceTableModel::Column::label),
+                 QStringList{u"com.host.only"_s});
+        view.setSelectedScope(LaunchScope::user);
+        settle(view);
+        QCOMPARE(view.serviceTable()->tableModel().section(ServiceTableModel::Column::user), -1);
+        QCOMPARE(column(*view.serviceTable(), ServiceTableModel::Column::label),
+                 QStringList{u"com.host.agent"_s});
+    }
+
+    void hostLoadFinishingAfterTheSwitchIsDropped() {
+        // A host load still running when the window turns to a disk must
+        // not put the host's records among the disk's.
+        m_host->holdLoads(true);
+        AppState& state = *m_state;
+        state.loadScope(LaunchScope::system);
+        QTRY_COMPARE(m_host->callCount(), 1);
+        QSignalSpy scopeLoaded(&state, &AppState::scopeLoaded);
+        state.replaceSource([](const std::vector<LaunchScope>&) {
+            return AppState::DiscoveryLoader([](LaunchScope scope) {
+                return AppState::Discovery{
+                    {makeItem("com.disk.daemon", ServiceStatus::unknown, scope)}, {}, {}};
+            });
+        });
+        state.loadScope(LaunchScope::system);
+        QVERIFY(scopeLoaded.wait());
+        m_host->release();
+        // The host's load has come back once its watcher is gone.
+        QTRY_VERIFY(state.findChildren<QFutureWatcherBase*>().isEmpty());
+        QCOMPARE(scopeLoaded.size(), 1);
+        QCOMPARE(state.items(LaunchScope::system)->size(), std::size_t(1));
+        QCOMPARE(state.items(LaunchScope::system)->front().label, std::string("com.disk.daemon"));
+    }
+
+    void baselineOfADiskReadsTheDisksFiles() {
+        BaselineState baseline(*m_state, m_dir->filePath(u"baseline.json"_s),
+                               HostLayout(std::string(), m_dir->path().toStdString()));
+        MainView view(dependencies(&baseline));
+        openTree(view);
+        QSignalSpy saved(&baseline, &BaselineState::saveFinished);
+        view.saveBaseline();
+        QVERIFY(saved.wait());
+        QCOMPARE(saved.first().first().toBool(), true);
+        const Snapshot& taken = *baseline.baseline();
+        bool hashed = false;
+        for (const SnapshotRecord& record : taken.records) {
+            if (record.item.user == std::optional<std::string>("alice")) {
+                // The Mac's path, fingerprinted from the file under the root.
+                QCOMPARE(*record.item.path, "/Users/alice/Library/LaunchAgents/" +
+                                                std::string(kSharedAgent) + ".plist");
+                hashed = record.fingerprint.sha256.has_value();
+            }
+        }
+        QVERIFY(hashed);
+
+        // alice's agent rewritten on the disk: hers is changed, bob's is not.
+        writeFile(m_root / "Users/alice/Library/LaunchAgents" /
+                      (std::string(kSharedAgent) + ".plist"),
+                  job(kSharedAgent, "/Users/alice/bin/other"));
+        view.setSelectedScope(LaunchScope::user);
+        settle(view);
+        view.refreshAction()->trigger();
+        QTRY_VERIFY(baseline.changeCount(LaunchScope::user) == 1);
+        for (const LaunchItem& item : *m_state->items(LaunchScope::user)) {
+            const bool alices = item.user == std::optional<std::string>("alice");
+            QVERIFY(baseline.standing(item).mark ==
+                    (alices ? ChangeMark::modified : ChangeMark::none));
+        }
+        QVERIFY(!fs::exists(m_ran));
+    }
+};
+
+QTEST_MAIN(OpenDiskTest)
+#include "OpenDiskTest.moc"
