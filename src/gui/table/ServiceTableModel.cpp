@@ -244,7 +244,10 @@ void ServiceTableModel::markSharedNames() {
     QHash<QString, QList<std::size_t>> byName;
     for (std::size_t i = 0; i < m_rows.size(); ++i) {
         if (m_rows[i].item.path) {
-            byName[m_rows[i].displayName].append(i);
+            // Two users' copies of a record are told apart by the User column.
+            const QString user =
+                m_rows[i].item.user ? QString::fromStdString(*m_rows[i].item.user) : QString();
+            byName[m_rows[i].displayName + QChar(0x1F) + user].append(i);
         }
     }
     const QString home = QDir::homePath();

@@ -139,7 +139,6 @@ MainView::MainView(const GuiDependencies& dependencies, QWidget* parent)
     m_diskBanner->setAccessibleDescription(tr("Records shown"));
     m_diskBanner->setFont(TextStyle::subheadline());
     m_diskBanner->setMargin(ViewStyle::defaultMargin() / 2);
-    m_diskBanner->setAutoFillBackground(true);
     m_diskBanner->hide();
     centralColumn->addWidget(m_diskBanner);
     centralColumn->addWidget(m_splitter, 1);
@@ -600,6 +599,11 @@ void MainView::applyPalette() {
     // Colours derived from the window's palette, set again when it changes
     // (a switch between light and dark): the children hold them as their own.
     const QPalette own = palette();
+    // The banner stands out from the toolbar above it in either appearance.
+    QColor tint(255, 149, 0);
+    tint.setAlphaF(0.22f);
+    m_diskBanner->setStyleSheet(QStringLiteral("QLabel#diskBanner { background-color: %1; }")
+                                    .arg(tint.name(QColor::HexArgb)));
     QPalette sidebarPalette = m_sidebar->palette();
     sidebarPalette.setColor(QPalette::Base, own.color(QPalette::Window));
     m_sidebar->setPalette(sidebarPalette);
