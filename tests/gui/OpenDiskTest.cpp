@@ -368,6 +368,37 @@ private slots:
         }
         QVERIFY(!fs::exists(m_ran));
     }
+
+    void aCopyElsewhereComparesWithTheDisksBaseline() {
+        BaselineState baseline(*m_state, m_dir->filePath(u"baseline.json"_s),
+                               HostLayout(std::string(), m_dir->path().toStdString()));
+        MainView view(dependencies(&baseline));
+        openTree(view);
+        QSignalSpy saved(&baseline, &BaselineState::saveFinished);
+        view.saveBaseline();
+        QVERIFY(saved.wait());
+
+        // The same Mac copied to another place, its daemon's program swapped.
+        const fs::path copy = m_root.parent_path() / "Copy of Macintosh HD";
+        fs::copy(m_root, copy, fs::copy_options::recursive);
+        writeScript(copy / "Library/Example/exampled", "echo swapped >> '" + m_ran.string() + "'");
+        QSignalSpy loaded(&view, &MainView::startUpLoadingFinished);
+        view.openDisk(QString::fromStdString(copy.string()));
+        QVERIFY(loaded.wait());
+        settle(view);
+        QTRY_VERIFY(!baseline.busy());
+
+        // The program is what changed; nothing else is, though every path
+        // on this machine differs.
+        QCOMPARE(baseline.changeCount(LaunchScope::user), 0);
+        QCOMPARE(baseline.changeCount(LaunchScope::system), 1);
+        const LaunchItem& daemon = m_state->items(LaunchScope::system)->front();
+        const auto standing = baseline.standing(daemon);
+        QVERIFY(standing.mark == ChangeMark::modified);
+        QCOMPARE(standing.changes.size(), std::size_t(1));
+        QCOMPARE(standing.changes.front().key, std::string("program"));
+        QVERIFY(!fs::exists(m_ran));
+    }
 };
 
 QTEST_MAIN(OpenDiskTest)

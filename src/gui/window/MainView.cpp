@@ -301,7 +301,7 @@ void MainView::showDisk(std::shared_ptr<const MacDisk> disk) {
     shown.workspace = nullptr;
     shown.directoriesOf = {};
     if (m_dependencies.baseline != nullptr) {
-        m_dependencies.baseline->setLayout(m_disk->layout());
+        m_dependencies.baseline->setLayout(m_disk->layout(), m_disk->root());
     }
     auto planner = [disk = m_disk](const std::vector<LaunchScope>&) {
         return AppState::DiscoveryLoader([disk](LaunchScope scope) {
