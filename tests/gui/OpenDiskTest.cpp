@@ -4,6 +4,7 @@
 #include "RecordingWorkspace.h"
 #include "TestSupport.h"
 #include "baseline/BaselineState.h"
+#include "inspector/BackgroundItemSection.h"
 #include "inspector/ServiceActionButtons.h"
 #include "inspector/ServiceDetailView.h"
 #include "table/ServiceTableModel.h"
@@ -245,6 +246,8 @@ private slots:
                 if (auto* status = pane->findChild<QLabel*>(u"statusValue"_s)) {
                     QCOMPARE(status->text(), u"not running: read from a disk"_s);
                 }
+                QCOMPARE(pane->backgroundItemSection()->fact(u"Allowed"_s),
+                         u"Unknown: read from a disk"_s);
                 QTRY_VERIFY(!pane->isLoading());
                 ++panes;
             }

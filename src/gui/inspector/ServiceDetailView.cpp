@@ -377,6 +377,10 @@ void ServiceDetailView::setReadFromDisk(bool fromDisk) {
     if (fromDisk) {
         closePopover();
     }
+    m_backgroundItemSection->setReadFromDisk(fromDisk);
+    if (m_hasItem) {
+        m_backgroundItemSection->setItem(m_item);
+    }
     updateActionsShown();
     rebuildFacts();
 }
