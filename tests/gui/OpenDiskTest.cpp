@@ -15,6 +15,7 @@
 #include <QAction>
 #include <QFutureWatcherBase>
 #include <QLabel>
+#include <QPlainTextEdit>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -46,9 +47,10 @@ std::string plist(const std::string& body) {
            body + "</dict></plist>\n";
 }
 
-std::string job(const std::string& label, const std::string& program) {
+std::string job(const std::string& label, const std::string& program,
+                const std::string& more = std::string()) {
     return plist("<key>Label</key><string>" + label + "</string><key>Program</key><string>" +
-                 program + "</string><key>RunAtLoad</key><true/>");
+                 program + "</string><key>RunAtLoad</key><true/>" + more);
 }
 
 std::string account(const std::string& name, const std::string& uid) {
@@ -87,8 +89,8 @@ private:
         result.baseline = baseline;
         result.workspace = m_workspace.get();
         result.inspectorUpdater = ServiceDetailView::showInInspector;
-        result.diskInspectorFactory = [this](const HostLayout& layout, SignerStore* signers) {
-            return ServiceDetailView::diskInspectorFactory(*m_workspace, layout, {}, signers);
+        result.diskInspector = [this](GuiDependencies::LayoutOf layoutOf, SignerStore* signers) {
+            return ServiceDetailView::diskInspector(*m_workspace, std::move(layoutOf), {}, signers);
         };
         return result;
     }
@@ -156,7 +158,10 @@ private slots:
             // One agent of the same label in both homes.
             writeFile(m_root / "Users" / name / "Library/LaunchAgents" /
                           (std::string(kSharedAgent) + ".plist"),
-                      job(kSharedAgent, "/Users/" + std::string(name) + "/bin/sync"));
+                      job(kSharedAgent, "/Users/" + std::string(name) + "/bin/sync",
+                          "<key>StandardOutPath</key><string>~/Library/Logs/sync.log</string>"));
+            writeFile(m_root / "Users" / name / "Library/Logs/sync.log",
+                      std::string(name) + " synced\n");
             writeTraps(m_root / "Users" / name / "bin", m_ran);
         }
         // Disabled in bob's domain only.
@@ -248,6 +253,13 @@ private slots:
                 }
                 QCOMPARE(pane->backgroundItemSection()->fact(u"Allowed"_s),
                          u"Unknown: read from a disk"_s);
+                // "~" in a definition is its own user's home on the disk.
+                if (item.user) {
+                    QTRY_VERIFY(pane->findChild<QPlainTextEdit*>(u"logTail"_s) != nullptr);
+                    QCOMPARE(
+                        pane->findChild<QPlainTextEdit*>(u"logTail"_s)->toPlainText().trimmed(),
+                        QString::fromStdString(*item.user) + u" synced"_s);
+                }
                 QTRY_VERIFY(!pane->isLoading());
                 ++panes;
             }

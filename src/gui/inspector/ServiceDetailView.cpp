@@ -520,21 +520,23 @@ GuiDependencies::InspectorFactory
 ServiceDetailView::inspectorFactory(const ServiceActionManager& actions,
                                     SystemDefaultPredicate isSystemDefault, HostLayout layout,
                                     SignerStore* signers) {
-    return makeFactory(actions, std::move(isSystemDefault), std::move(layout), signers, false);
+    return makeFactory(
+        actions, std::move(isSystemDefault),
+        [layout = std::move(layout)](const LaunchItem&) { return layout; }, signers, false);
 }
 
-GuiDependencies::InspectorFactory
-ServiceDetailView::makeFactory(const ServiceActionManager& actions,
-                               SystemDefaultPredicate isSystemDefault, HostLayout layout,
-                               SignerStore* signers, bool readFromDisk) {
-    return [&actions, isSystemDefault = std::move(isSystemDefault), layout = std::move(layout),
+GuiDependencies::InspectorFactory ServiceDetailView::makeFactory(
+    const ServiceActionManager& actions, SystemDefaultPredicate isSystemDefault,
+    GuiDependencies::LayoutOf layoutOf, SignerStore* signers, bool readFromDisk) {
+    return [&actions, isSystemDefault = std::move(isSystemDefault), layoutOf = std::move(layoutOf),
             signers, readFromDisk](const LaunchItem& item, ServiceTableView& table) {
         RefreshBinding refresh(&table, [owner = QPointer<ServiceTableView>(&table)] {
             if (owner) {
                 owner->setRefreshTrigger(!owner->refreshTrigger());
             }
         });
-        auto* view = new ServiceDetailView(actions, std::move(refresh), isSystemDefault, layout);
+        auto* view =
+            new ServiceDetailView(actions, std::move(refresh), isSystemDefault, layoutOf(item));
         view->setReadFromDisk(readFromDisk);
         view->setSignerStore(signers);
         view->setDisabledSource([owner = QPointer<ServiceTableView>(&table)](
@@ -548,17 +550,28 @@ ServiceDetailView::makeFactory(const ServiceActionManager& actions,
     };
 }
 
-GuiDependencies::InspectorFactory
-ServiceDetailView::diskInspectorFactory(Workspace& workspace, HostLayout layout,
-                                        SystemDefaultPredicate isSystemDefault,
-                                        SignerStore* signers) {
+GuiDependencies::Inspector ServiceDetailView::diskInspector(Workspace& workspace,
+                                                            GuiDependencies::LayoutOf layoutOf,
+                                                            SystemDefaultPredicate isSystemDefault,
+                                                            SignerStore* signers) {
     // Any launchctl run it could still start goes through the disk's layout,
     // which refuses it.
-    auto actions = std::make_shared<const ServiceActionManager>(workspace, layout);
-    auto make = makeFactory(*actions, std::move(isSystemDefault), std::move(layout), signers, true);
-    return [actions, make = std::move(make)](const LaunchItem& item, ServiceTableView& table) {
+    auto actions = std::make_shared<const ServiceActionManager>(workspace, layoutOf(LaunchItem()));
+    auto make = makeFactory(*actions, std::move(isSystemDefault), layoutOf, signers, true);
+    GuiDependencies::Inspector inspector;
+    inspector.factory = [actions, make = std::move(make)](const LaunchItem& item,
+                                                          ServiceTableView& table) {
         return make(item, table);
     };
+    // A pane reads "~" in a definition as its layout's home: another user's
+    // record gets a pane of its own.
+    inspector.updater = [layoutOf = std::move(layoutOf)](QWidget& content, const LaunchItem& item) {
+        const auto* view = qobject_cast<ServiceDetailView*>(&content);
+        return view != nullptr &&
+               view->layout().homeDirectory() == layoutOf(item).homeDirectory() &&
+               showInInspector(content, item);
+    };
+    return inspector;
 }
 
 bool ServiceDetailView::showInInspector(QWidget& content, const LaunchItem& item) {

@@ -82,6 +82,8 @@ public:
     ~ServiceDetailView() override;
 
     const LaunchItem& item() const { return m_item; }
+    // Where the pane reads the files of its records.
+    const HostLayout& layout() const { return m_layout; }
     // Shows a record: the header and facts at once; the files when its path
     // differs from the last record's (or on the first record).
     void setItem(const LaunchItem& item);
@@ -146,11 +148,14 @@ public:
                      HostLayout layout = HostLayout::fromEnvironment(),
                      SignerStore* signers = nullptr);
     // The same for records read from a Mac's disk: read-only panes reading
-    // the files under the layout's root; reveals go to `workspace`, which
-    // must refuse every change (ReadOnlyWorkspace) and outlive the panes.
-    static GuiDependencies::InspectorFactory
-    diskInspectorFactory(Workspace& workspace, HostLayout layout,
-                         SystemDefaultPredicate isSystemDefault, SignerStore* signers);
+    // each record's files where `layoutOf` says, and an updater that keeps a
+    // pane only for records of the same home; reveals go to `workspace`,
+    // which must refuse every change (ReadOnlyWorkspace) and outlive the
+    // panes.
+    static GuiDependencies::Inspector diskInspector(Workspace& workspace,
+                                                    GuiDependencies::LayoutOf layoutOf,
+                                                    SystemDefaultPredicate isSystemDefault,
+                                                    SignerStore* signers);
     // Shows the record in a pane made by inspectorFactory; false for any
     // other content.
     static bool showInInspector(QWidget& content, const LaunchItem& item);
@@ -183,8 +188,8 @@ protected:
 private:
     static GuiDependencies::InspectorFactory makeFactory(const ServiceActionManager& actions,
                                                          SystemDefaultPredicate isSystemDefault,
-                                                         HostLayout layout, SignerStore* signers,
-                                                         bool readFromDisk);
+                                                         GuiDependencies::LayoutOf layoutOf,
+                                                         SignerStore* signers, bool readFromDisk);
     void loadDetails();
     void applyDetails(Details details);
     void updateIcon();

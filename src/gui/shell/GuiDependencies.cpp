@@ -38,10 +38,11 @@ GuiDependencies GuiDependencies::production() {
                                             HostLayout::fromEnvironment(), dependencies.signers);
     dependencies.inspectorUpdater = ServiceDetailView::showInInspector;
     static ReadOnlyWorkspace* const evidence = new ReadOnlyWorkspace(*workspace);
-    dependencies.diskInspectorFactory = [isSystemDefault = dependencies.isSystemDefault](
-                                            const HostLayout& layout, SignerStore* signers) {
-        return ServiceDetailView::diskInspectorFactory(*evidence, layout, isSystemDefault, signers);
-    };
+    dependencies.diskInspector =
+        [isSystemDefault = dependencies.isSystemDefault](LayoutOf layoutOf, SignerStore* signers) {
+            return ServiceDetailView::diskInspector(*evidence, std::move(layoutOf), isSystemDefault,
+                                                    signers);
+        };
     static BaselineState baseline(AppState::shared(), BaselineState::defaultFilePath());
     dependencies.baseline = &baseline;
     static const LaunchServiceManager folders;

@@ -50,10 +50,17 @@ struct GuiDependencies {
     // The root of the Mac's disk the records were read from, as shown; empty
     // for this host. Records of a disk are evidence: nothing acts on them.
     QString diskRoot;
-    // Makes the inspector for the records of a disk whose files lie under
-    // the layout's root, with the signers found there; none: a plain summary.
-    using DiskInspectorFactory = std::function<InspectorFactory(const HostLayout&, SignerStore*)>;
-    DiskInspectorFactory diskInspectorFactory;
+    // Where a disk's record has its files: under the disk's root, in its
+    // user's home.
+    using LayoutOf = std::function<HostLayout(const LaunchItem&)>;
+    struct Inspector {
+        InspectorFactory factory;
+        InspectorUpdater updater;
+    };
+    // Makes the inspector for the records of a disk, with the signers found
+    // there; none: a plain summary.
+    using DiskInspector = std::function<Inspector(LayoutOf, SignerStore*)>;
+    DiskInspector diskInspector;
 
     // The shared AppState, the shared MetadataManager, the real clock and the
     // service detail pane acting through the platform's workspace.

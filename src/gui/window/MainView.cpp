@@ -293,10 +293,22 @@ void MainView::showDisk(std::shared_ptr<const MacDisk> disk) {
     GuiDependencies shown = m_liveDependencies;
     shown.diskRoot = QString::fromStdString(m_disk->root());
     shown.signers = m_diskSigners;
-    shown.inspectorFactory =
-        m_liveDependencies.diskInspectorFactory
-            ? m_liveDependencies.diskInspectorFactory(m_disk->layout(), m_diskSigners)
-            : GuiDependencies::InspectorFactory();
+    shown.inspectorFactory = {};
+    shown.inspectorUpdater = {};
+    if (m_liveDependencies.diskInspector) {
+        auto layoutOf = [disk = m_disk](const LaunchItem& item) {
+            for (const MacUser& user : disk->users()) {
+                if (item.user == user.name) {
+                    return disk->layout(&user);
+                }
+            }
+            return disk->layout();
+        };
+        GuiDependencies::Inspector inspector =
+            m_liveDependencies.diskInspector(std::move(layoutOf), m_diskSigners);
+        shown.inspectorFactory = std::move(inspector.factory);
+        shown.inspectorUpdater = std::move(inspector.updater);
+    }
     // Nothing of this host is revealed or watched for the disk's records.
     shown.workspace = nullptr;
     shown.directoriesOf = {};
