@@ -84,26 +84,35 @@ std::vector<std::string>
 AppBundleScanner::findApps(std::vector<DefinitionProblem>* problems) const {
     std::vector<std::string> apps;
     for (const std::string& folder : appFolders()) {
-        const auto names = listDirectory(folder);
-        if (!names) {
+        std::vector<std::string> found = findAppsIn(folder, problems);
+        apps.insert(apps.end(), std::make_move_iterator(found.begin()),
+                    std::make_move_iterator(found.end()));
+    }
+    return apps;
+}
+
+std::vector<std::string>
+AppBundleScanner::findAppsIn(const std::string& folder,
+                             std::vector<DefinitionProblem>* problems) const {
+    std::vector<std::string> apps;
+    const auto names = listDirectory(folder);
+    if (!names) {
+        return apps;
+    }
+    for (const std::string& name : *names) {
+        if (pathExtension(name) != "app") {
             continue;
         }
-        for (const std::string& name : *names) {
-            if (pathExtension(name) != "app") {
-                continue;
+        const std::string app = appendPathComponent(folder, name);
+        if (isSymbolicLink(app) && !insideRoot(app)) {
+            Log::line("Skipping app bundle that links outside the host: " + displayableText(app));
+            if (problems != nullptr) {
+                problems->push_back({app, ProblemReason::outsideHost, LaunchScope::background});
             }
-            const std::string app = appendPathComponent(folder, name);
-            if (isSymbolicLink(app) && !insideRoot(app)) {
-                Log::line("Skipping app bundle that links outside the host: " +
-                          displayableText(app));
-                if (problems != nullptr) {
-                    problems->push_back({app, ProblemReason::outsideHost, LaunchScope::background});
-                }
-                continue;
-            }
-            if (isDirectory(app)) {
-                apps.push_back(app);
-            }
+            continue;
+        }
+        if (isDirectory(app)) {
+            apps.push_back(app);
         }
     }
     return apps;

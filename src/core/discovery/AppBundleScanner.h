@@ -23,6 +23,10 @@ public:
     // their plain subfolders.
     std::vector<std::string> directoriesRead() const;
     std::vector<std::string> findApps() const;
+    // The *.app entries of one folder, as findApps takes them; with
+    // `problems`, those that link out of the host are added there.
+    std::vector<std::string> findAppsIn(const std::string& folder,
+                                        std::vector<DefinitionProblem>* problems = nullptr) const;
     // The jobs of one app, scope Background, each naming the app. With
     // `problems`, what leads out of the host is added there.
     std::vector<LaunchItem> scanApp(const std::string& app,

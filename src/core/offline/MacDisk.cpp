@@ -1,9 +1,11 @@
 #include "offline/MacDisk.h"
 
+#include "discovery/AppBundleScanner.h"
 #include "offline/DisabledFile.h"
 #include "offline/MacUserRecord.h"
 #include "platform/FileSystem.h"
 #include "platform/Log.h"
+#include "plist/PlistReader.h"
 #include "text/Text.h"
 
 #include <algorithm>
@@ -231,6 +233,11 @@ DiscoveredCategory MacDisk::loadWith(const HostLayout& layout, LaunchScope scope
     const HostPicture picture = HostPicture::of(std::move(facts));
     const LaunchServiceManager manager(layout);
     DiscoveredCategory category = manager.loadCategory(scope, picture);
+    finish(category);
+    return category;
+}
+
+void MacDisk::finish(DiscoveredCategory& category) const {
     for (LaunchItem& item : category.items) {
         markUnknownState(item);
         for (std::optional<std::string>* path :
@@ -246,6 +253,26 @@ DiscoveredCategory MacDisk::loadWith(const HostLayout& layout, LaunchScope scope
     for (DefinitionProblem& problem : category.problems) {
         stripRoot(problem.path);
     }
+}
+
+DiscoveredCategory MacDisk::loadOwnApps(const HostLayout& layout) const {
+    // Only the apps in the home: those of /Applications are every user's,
+    // read once, and scanning them again per user would cost the most.
+    DiscoveredCategory category;
+    const AppBundleScanner scanner(layout);
+    for (const std::string& app :
+         scanner.findAppsIn(layout.userApplications(), &category.problems)) {
+        for (LaunchItem& item : scanner.scanApp(app, &category.problems)) {
+            if (item.path && layout.insideHost(*item.path) &&
+                PlistReader::programsStayOnHost(item, layout)) {
+                category.items.push_back(std::move(item));
+            } else {
+                category.problems.push_back({item.path.value_or(item.label),
+                                             ProblemReason::outsideHost, LaunchScope::background});
+            }
+        }
+    }
+    finish(category);
     return category;
 }
 
@@ -262,7 +289,8 @@ DiscoveredCategory MacDisk::loadCategory(LaunchScope scope) const {
         return result;
     }
     for (const MacUser& user : m_users) {
-        DiscoveredCategory own = loadWith(layout(&user), scope);
+        DiscoveredCategory own = scope == LaunchScope::background ? loadOwnApps(layout(&user))
+                                                                  : loadWith(layout(&user), scope);
         // A category that reads the system's folders too gives their
         // records once, above; only what lies in this home is the user's.
         const auto inHome = [&](const std::optional<std::string>& path) {

@@ -76,6 +76,10 @@ private:
                                                       bool folderExists) const;
     // One layout's records of a category, with the root taken off their paths.
     DiscoveredCategory loadWith(const HostLayout& layout, LaunchScope scope) const;
+    // The Background records of the apps in one user's home.
+    DiscoveredCategory loadOwnApps(const HostLayout& layout) const;
+    // Unknown running and allowed states, the root taken off every path.
+    void finish(DiscoveredCategory& category) const;
     void stripRoot(std::string& path) const;
 
     std::string m_root;
