@@ -94,8 +94,6 @@ public:
     // finish, without calling back, so no record of one source is ever shown
     // as the other's. An empty planner goes back to the constructor's loader.
     void replaceSource(LoadPlanner planner);
-    // Changes with every replaceSource.
-    std::uint64_t sourceGeneration() const { return m_sourceGeneration; }
 
     // Recounts every category: running services without a search, matching
     // services with one.
@@ -161,6 +159,7 @@ private:
     std::map<LaunchScope, int> m_filteredCounts;
     std::set<LaunchScope> m_loadingScopes;
     QString m_lastSearchText;
+    // Changes with every replaceSource; a load begun under another is dropped.
     std::uint64_t m_sourceGeneration = 0;
 };
 
