@@ -108,7 +108,7 @@ parseListOptions(const std::vector<std::string>& arguments) {
 
 void writeListTable(std::ostream& out, LaunchScope scope, const std::vector<LaunchItem>& items,
                     const MetadataManager* metadata, const DisabledServices* disabled,
-                    const std::map<std::string, Signer>* signers) {
+                    const std::map<std::string, Signer>* signers, bool readFromDisk) {
     if (disabled != nullptr && !DisabledServices::appliesTo(scope)) {
         disabled = nullptr;
     }
@@ -150,8 +150,12 @@ void writeListTable(std::ostream& out, LaunchScope scope, const std::vector<Laun
         userWidth = std::max(userWidth, displayWidth(displayableText(item.user.value_or("-"))));
     }
 
-    out << toText(scope) << ": " << items.size() << (items.size() == 1 ? " item, " : " items, ")
-        << running << " running\n";
+    out << toText(scope) << ": " << items.size() << (items.size() == 1 ? " item, " : " items, ");
+    if (readFromDisk) {
+        out << "read from a disk, nothing was run\n";
+    } else {
+        out << running << " running\n";
+    }
     writePadded(out, "LABEL", labelWidth + 2);
     writePadded(out, pidHeading, pidWidth + 2);
     writePadded(out, "STATUS", statusWidth + 2);
@@ -295,7 +299,7 @@ int runListCommand(const std::vector<std::string>& arguments, std::ostream& out,
                 out << '\n';
             }
             writeListTable(out, categories[i].first, categories[i].second, metadata, disabledState,
-                           signerMap);
+                           signerMap, listing.diskRoot.has_value());
         }
         if (options.problems) {
             out << (categories.empty() ? "" : "\n");

@@ -71,10 +71,13 @@ parseListOptions(const std::vector<std::string>& arguments);
 // path (and whether it is a system default, when `metadata` is given). With
 // `disabled`, categories of launchd jobs get a Disabled column before the
 // path, so that readers of the leading columns are not disturbed. With
-// `signers` (by signerTarget), a Signer column before the path.
+// `signers` (by signerTarget), a Signer column before the path. Read from a
+// disk, the heading says so instead of counting what runs, which no file
+// tells.
 void writeListTable(std::ostream& out, LaunchScope scope, const std::vector<LaunchItem>& items,
                     const MetadataManager* metadata, const DisabledServices* disabled = nullptr,
-                    const std::map<std::string, Signer>* signers = nullptr);
+                    const std::map<std::string, Signer>* signers = nullptr,
+                    bool readFromDisk = false);
 
 // The loaded categories as one JSON document (keys in the given order).
 // Byte sequences that are not UTF-8 are replaced so the document stays valid.

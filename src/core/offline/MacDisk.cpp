@@ -267,8 +267,10 @@ DiscoveredCategory MacDisk::loadOwnApps(const HostLayout& layout) const {
                 PlistReader::programsStayOnHost(item, layout)) {
                 category.items.push_back(std::move(item));
             } else {
-                category.problems.push_back({item.path.value_or(item.label),
-                                             ProblemReason::outsideHost, LaunchScope::background});
+                std::string path = item.path.value_or(item.label);
+                Log::line("Skipping a record that leads out of the host: " + path);
+                category.problems.push_back(
+                    {std::move(path), ProblemReason::outsideHost, LaunchScope::background});
             }
         }
     }
