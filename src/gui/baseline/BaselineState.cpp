@@ -82,11 +82,32 @@ QString unusableReason(const SnapshotError& error) {
     return BaselineState::tr("it is damaged: some of what it records makes no sense");
 }
 
+// A disk's records carry the Mac's paths, but the programs were read where
+// they lie here: named as the Mac names them, they compare with a baseline
+// taken at another place.
+Snapshot asOnTheMac(Snapshot snapshot, const std::optional<std::string>& diskRoot) {
+    std::string root = diskRoot.value_or(std::string());
+    while (!root.empty() && root.back() == '/') {
+        root.pop_back();
+    }
+    if (root.empty()) {
+        return snapshot;
+    }
+    const std::string prefix = root + '/';
+    for (SnapshotRecord& record : snapshot.records) {
+        std::optional<std::string>& program = record.fingerprint.executable;
+        if (program && program->compare(0, prefix.size(), prefix) == 0) {
+            program->erase(0, prefix.size() - 1);
+        }
+    }
+    return snapshot;
+}
+
 } // namespace
 
 BaselineState::BaselineState(AppState& appState, QString filePath, HostLayout layout,
                              QObject* parent)
-    : QObject(parent), m_appState(appState), m_filePath(std::move(filePath)),
+    : QObject(parent), m_appState(appState), m_filePath(std::move(filePath)), m_layout(layout),
       m_reader(std::make_shared<FingerprintReader>(std::move(layout))) {
     qRegisterMetaType<daemonary::LaunchScope>();
     m_pool.setObjectName(QStringLiteral("Baseline"));
@@ -98,6 +119,14 @@ BaselineState::BaselineState(AppState& appState, QString filePath, HostLayout la
 
 BaselineState::~BaselineState() {
     m_pool.waitForDone();
+}
+
+void BaselineState::setLayout(HostLayout layout, std::optional<std::string> diskRoot) {
+    // Work running keeps the reader it started with; what it remembered of
+    // the other files does not carry over.
+    m_reader = std::make_shared<FingerprintReader>(layout);
+    m_layout = std::move(layout);
+    m_diskRoot = std::move(diskRoot);
 }
 
 QString BaselineState::defaultFilePath() {
@@ -195,8 +224,8 @@ void BaselineState::save() {
     runOn<Result>(
         m_pool, this,
         [path, categories = std::move(categories), problems = std::move(problems),
-         reader = m_reader]() -> Result {
-            Snapshot snapshot = Snapshot::take(categories, *reader);
+         reader = m_reader, diskRoot = m_diskRoot]() -> Result {
+            Snapshot snapshot = asOnTheMac(Snapshot::take(categories, *reader), diskRoot);
             snapshot.problems = problems;
             const QString folder = QFileInfo(QString::fromStdString(path)).absolutePath();
             if (!QDir().mkpath(folder)) {
@@ -266,9 +295,11 @@ void BaselineState::recompute(LaunchScope scope) {
     // The worker holds the baseline it started with: it may be replaced while
     // the fingerprints are read. Shared, not copied: a load comes after every
     // change, and a baseline with its definitions is megabytes.
-    auto work = [baseline = m_sharedBaseline, scope, items = *items, reader = m_reader] {
-        const Snapshot present =
-            Snapshot::take({{scope, items}}, *reader, baseline->takenAt, {}, {}, baseline.get());
+    auto work = [baseline = m_sharedBaseline, scope, items = *items, reader = m_reader,
+                 diskRoot = m_diskRoot] {
+        const Snapshot present = asOnTheMac(
+            Snapshot::take({{scope, items}}, *reader, baseline->takenAt, {}, {}, baseline.get()),
+            diskRoot);
         return SnapshotDiff::between(*baseline, present, {scope});
     };
     runOn<SnapshotDiff>(

@@ -71,6 +71,14 @@ public:
     // Removes the file and the marks.
     void forget();
 
+    // Where the files of the records lie on this machine: the host's, or a
+    // Mac's disk while the window shows one, whose root is then taken off
+    // the programs' paths in every snapshot, so that a disk compares with
+    // a baseline taken elsewhere (another copy, the Mac itself). Changes
+    // are computed again when the records that follow are stored.
+    const HostLayout& layout() const { return m_layout; }
+    void setLayout(HostLayout layout, std::optional<std::string> diskRoot = std::nullopt);
+
     // Identity of a record across snapshots: category, type, label and path.
     static QString recordKey(const LaunchItem& item);
 
@@ -104,6 +112,8 @@ private:
 
     AppState& m_appState;
     QString m_filePath;
+    HostLayout m_layout;
+    std::optional<std::string> m_diskRoot;
     // Shared with the pool's work; remembers program digests between loads.
     std::shared_ptr<FingerprintReader> m_reader;
     QThreadPool m_pool;

@@ -132,12 +132,17 @@ void BackgroundItemSection::setItem(const LaunchItem& item) {
     if (!known) {
         return;
     }
-    const QString allowed =
-        item.orphaned               ? tr("Orphaned: its files are gone")
-        : !item.allowedInBackground ? tr("Unknown: Background Task Management gave no answer")
-        : *item.allowedInBackground ? tr("Yes")
-                                    : tr("No: switched off in System Settings, so launchd does "
-                                         "not load it");
+    QString allowed;
+    if (item.orphaned) {
+        allowed = tr("Orphaned: its files are gone");
+    } else if (!item.allowedInBackground) {
+        allowed = m_readFromDisk ? tr("Unknown: read from a disk")
+                                 : tr("Unknown: Background Task Management gave no answer");
+    } else if (*item.allowedInBackground) {
+        allowed = tr("Yes");
+    } else {
+        allowed = tr("No: switched off in System Settings, so launchd does not load it");
+    }
     addFact(tr("Allowed"), allowed);
     if (const auto& facts = item.backgroundItem) {
         if (facts->developerName) {

@@ -25,6 +25,8 @@ public:
                           QWidget* parent = nullptr);
 
     void setItem(const LaunchItem& item);
+    // A disk's files say nothing of what may run in the background.
+    void setReadFromDisk(bool fromDisk) { m_readFromDisk = fromDisk; }
     // The text of one fact ("Developer", "Allowed", ...), empty when not shown.
     QString fact(const QString& name) const;
 
@@ -38,6 +40,7 @@ private:
     ServiceActionManager m_actions;
     HostLayout m_layout;
     LaunchItem m_item;
+    bool m_readFromDisk = false;
     QGridLayout* m_grid = nullptr;
     QWidget* m_parentRow = nullptr;
     QLabel* m_parentIcon = nullptr;

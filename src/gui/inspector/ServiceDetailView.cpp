@@ -28,6 +28,7 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 #include <algorithm>
+#include <memory>
 #include <vector>
 
 namespace daemonary {
@@ -368,8 +369,38 @@ void ServiceDetailView::setRemovedRecord(bool removed) {
     updateActionsShown();
 }
 
+void ServiceDetailView::setReadFromDisk(bool fromDisk) {
+    if (fromDisk == m_readFromDisk) {
+        return;
+    }
+    m_readFromDisk = fromDisk;
+    if (fromDisk) {
+        closePopover();
+    }
+    m_backgroundItemSection->setReadFromDisk(fromDisk);
+    if (m_hasItem) {
+        m_backgroundItemSection->setItem(m_item);
+    }
+    updateActionsShown();
+    rebuildFacts();
+}
+
+bool ServiceDetailView::offersActions(const LaunchItem& item, bool removedRecord,
+                                      bool readFromDisk) {
+    // A disk's records name the Mac's paths and labels: acting on them would
+    // act on this machine's services or files of the same names.
+    return !readFromDisk && !removedRecord && item.scope != LaunchScope::mach;
+}
+
+QString ServiceDetailView::diskStatusText() {
+    return tr("not running: read from a disk");
+}
+
 void ServiceDetailView::updateActionsShown() {
-    m_actionButtons->setVisible(!m_removedRecord && m_item.scope != LaunchScope::mach);
+    const bool offered = offersActions(m_item, m_removedRecord, m_readFromDisk);
+    m_actionButtons->setVisible(offered);
+    // Not only hidden: a shortcut or an accessibility tool cannot press them.
+    m_actionButtons->setEnabled(offered);
 }
 
 void ServiceDetailView::setDisabledSource(DisabledSource source) {
@@ -489,14 +520,24 @@ GuiDependencies::InspectorFactory
 ServiceDetailView::inspectorFactory(const ServiceActionManager& actions,
                                     SystemDefaultPredicate isSystemDefault, HostLayout layout,
                                     SignerStore* signers) {
-    return [&actions, isSystemDefault = std::move(isSystemDefault), layout = std::move(layout),
-            signers](const LaunchItem& item, ServiceTableView& table) {
+    return makeFactory(
+        actions, std::move(isSystemDefault),
+        [layout = std::move(layout)](const LaunchItem&) { return layout; }, signers, false);
+}
+
+GuiDependencies::InspectorFactory ServiceDetailView::makeFactory(
+    const ServiceActionManager& actions, SystemDefaultPredicate isSystemDefault,
+    GuiDependencies::LayoutOf layoutOf, SignerStore* signers, bool readFromDisk) {
+    return [&actions, isSystemDefault = std::move(isSystemDefault), layoutOf = std::move(layoutOf),
+            signers, readFromDisk](const LaunchItem& item, ServiceTableView& table) {
         RefreshBinding refresh(&table, [owner = QPointer<ServiceTableView>(&table)] {
             if (owner) {
                 owner->setRefreshTrigger(!owner->refreshTrigger());
             }
         });
-        auto* view = new ServiceDetailView(actions, std::move(refresh), isSystemDefault, layout);
+        auto* view =
+            new ServiceDetailView(actions, std::move(refresh), isSystemDefault, layoutOf(item));
+        view->setReadFromDisk(readFromDisk);
         view->setSignerStore(signers);
         view->setDisabledSource([owner = QPointer<ServiceTableView>(&table)](
                                     const LaunchItem& shown) -> std::optional<bool> {
@@ -507,6 +548,30 @@ ServiceDetailView::inspectorFactory(const ServiceActionManager& actions,
         view->setItem(item);
         return view;
     };
+}
+
+GuiDependencies::Inspector ServiceDetailView::diskInspector(Workspace& workspace,
+                                                            GuiDependencies::LayoutOf layoutOf,
+                                                            SystemDefaultPredicate isSystemDefault,
+                                                            SignerStore* signers) {
+    // Any launchctl run it could still start goes through the disk's layout,
+    // which refuses it.
+    auto actions = std::make_shared<const ServiceActionManager>(workspace, layoutOf(LaunchItem()));
+    auto make = makeFactory(*actions, std::move(isSystemDefault), layoutOf, signers, true);
+    GuiDependencies::Inspector inspector;
+    inspector.factory = [actions, make = std::move(make)](const LaunchItem& item,
+                                                          ServiceTableView& table) {
+        return make(item, table);
+    };
+    // A pane reads "~" in a definition as its layout's home: another user's
+    // record gets a pane of its own.
+    inspector.updater = [layoutOf = std::move(layoutOf)](QWidget& content, const LaunchItem& item) {
+        const auto* view = qobject_cast<ServiceDetailView*>(&content);
+        return view != nullptr &&
+               view->layout().homeDirectory() == layoutOf(item).homeDirectory() &&
+               showInInspector(content, item);
+    };
+    return inspector;
 }
 
 bool ServiceDetailView::showInInspector(QWidget& content, const LaunchItem& item) {
@@ -615,7 +680,7 @@ QToolButton* ServiceDetailView::makeInfoButton(const QString& objectName,
 void ServiceDetailView::rebuildFacts() {
     // Everything the grid shows comes from the record, the bundle facts and
     // the disabled state.
-    ShownFacts facts{m_item, m_bundleInfo, m_disabledState};
+    ShownFacts facts{m_item, m_bundleInfo, m_disabledState, m_readFromDisk};
     if (m_shownFacts == facts) {
         return;
     }
@@ -678,9 +743,11 @@ void ServiceDetailView::rebuildFacts() {
 
     if (m_item.scope != LaunchScope::others) {
         addLabel(tr("Status:"), QStringLiteral("statusLabel"));
-        auto* value = selectableLabel(statusText(m_item.status), ViewStyle::body(), m_facts);
+        auto* value = selectableLabel(m_readFromDisk ? diskStatusText() : statusText(m_item.status),
+                                      ViewStyle::body(), m_facts);
         value->setObjectName(QStringLiteral("statusValue"));
-        TextStyle::setTextColor(*value, statusColor(m_item.status, palette()));
+        TextStyle::setTextColor(*value, m_readFromDisk ? ViewStyle::secondary(palette())
+                                                       : statusColor(m_item.status, palette()));
         if (m_disabledState.value_or(false)) {
             // Beside the status, which keeps saying whether it runs now.
             auto* cell = new QWidget(m_facts);
@@ -704,7 +771,8 @@ void ServiceDetailView::rebuildFacts() {
 
     {
         QToolButton* info = nullptr;
-        if (m_item.path && endsWith(*m_item.path, ".app")) {
+        // codesign is a tool run: never for a disk's files.
+        if (!m_readFromDisk && m_item.path && endsWith(*m_item.path, ".app")) {
             info = makeInfoButton(QStringLiteral("pathInfoButton"), tr("Code signing of path"),
                                   *m_item.path, Popover::path);
         }
@@ -717,9 +785,10 @@ void ServiceDetailView::rebuildFacts() {
     }
 
     if (m_item.executablePath) {
-        auto* info =
-            makeInfoButton(QStringLiteral("executableInfoButton"), tr("Code signing of executable"),
-                           *m_item.executablePath, Popover::executable);
+        auto* info = m_readFromDisk ? nullptr
+                                    : makeInfoButton(QStringLiteral("executableInfoButton"),
+                                                     tr("Code signing of executable"),
+                                                     *m_item.executablePath, Popover::executable);
         addLabel(tr("Executable:"), QStringLiteral("executableLabel"), info);
         auto* value =
             selectableLabel(shownText(*m_item.executablePath), ViewStyle::caption(), m_facts);
@@ -789,6 +858,9 @@ void ServiceDetailView::closePopover() {
 }
 
 void ServiceDetailView::showCodesignInfo(const std::string& target, Popover popover) {
+    if (m_readFromDisk) {
+        return;
+    }
     m_openPopover = popover;
     m_codesignOutput = tr("Loading...");
     m_popover->setText(m_codesignOutput);

@@ -30,6 +30,7 @@ class PlistView;
 class SignerStore;
 class TriggerSection;
 class ServiceActionButtons;
+class Workspace;
 
 // The inspector of one service: icon, name and category, the facts grid with
 // bundle information and code-signing reports, the action buttons and the
@@ -81,6 +82,8 @@ public:
     ~ServiceDetailView() override;
 
     const LaunchItem& item() const { return m_item; }
+    // Where the pane reads the files of its records.
+    const HostLayout& layout() const { return m_layout; }
     // Shows a record: the header and facts at once; the files when its path
     // differs from the last record's (or on the first record).
     void setItem(const LaunchItem& item);
@@ -94,6 +97,17 @@ public:
     // no action is offered.
     bool isRemovedRecord() const { return m_removedRecord; }
     void setRemovedRecord(bool removed);
+    // A record read from a Mac's disk is evidence, not a service of this
+    // machine: no action, no codesign run, and its status says it was not
+    // seen running.
+    bool isReadFromDisk() const { return m_readFromDisk; }
+    void setReadFromDisk(bool fromDisk);
+    // Whether the pane offers Reveal, Start or Stop, Disable and Remove: not
+    // for a record only the baseline has, nor for one of launchd's job table
+    // (no file of its own), nor for any read from a disk.
+    static bool offersActions(const LaunchItem& item, bool removedRecord, bool readFromDisk);
+    // What the Status fact says of a record read from a disk.
+    static QString diskStatusText();
 
     const BundleInfo& bundleInfo() const { return m_bundleInfo; }
     const std::optional<PlistDictionary>& plistData() const { return m_plistData; }
@@ -133,6 +147,15 @@ public:
     inspectorFactory(const ServiceActionManager& actions, SystemDefaultPredicate isSystemDefault,
                      HostLayout layout = HostLayout::fromEnvironment(),
                      SignerStore* signers = nullptr);
+    // The same for records read from a Mac's disk: read-only panes reading
+    // each record's files where `layoutOf` says, and an updater that keeps a
+    // pane only for records of the same home; reveals go to `workspace`,
+    // which must refuse every change (ReadOnlyWorkspace) and outlive the
+    // panes.
+    static GuiDependencies::Inspector diskInspector(Workspace& workspace,
+                                                    GuiDependencies::LayoutOf layoutOf,
+                                                    SystemDefaultPredicate isSystemDefault,
+                                                    SignerStore* signers);
     // Shows the record in a pane made by inspectorFactory; false for any
     // other content.
     static bool showInInspector(QWidget& content, const LaunchItem& item);
@@ -163,6 +186,10 @@ protected:
     bool focusNextPrevChild(bool next) override;
 
 private:
+    static GuiDependencies::InspectorFactory makeFactory(const ServiceActionManager& actions,
+                                                         SystemDefaultPredicate isSystemDefault,
+                                                         GuiDependencies::LayoutOf layoutOf,
+                                                         SignerStore* signers, bool readFromDisk);
     void loadDetails();
     void applyDetails(Details details);
     void updateIcon();
@@ -187,6 +214,7 @@ private:
     LaunchItem m_item;
     bool m_hasItem = false;
     bool m_removedRecord = false;
+    bool m_readFromDisk = false;
     bool m_loading = false;
     BundleInfo m_bundleInfo;
     std::optional<PlistDictionary> m_plistData;
@@ -203,6 +231,7 @@ private:
         LaunchItem item;
         BundleInfo bundleInfo;
         std::optional<bool> disabledState;
+        bool readFromDisk = false;
         bool operator==(const ShownFacts&) const = default;
     };
     std::optional<ShownFacts> m_shownFacts;

@@ -77,6 +77,9 @@ void addMenus(MainView& window, SparkleUpdateManager& updateManager, UserDefault
 
     QMenu* file = bar->addMenu(QObject::tr("&File"));
     file->setObjectName(QStringLiteral("fileMenu"));
+    file->addAction(window.openDiskAction());
+    file->addAction(window.showThisMacAction());
+    file->addSeparator();
     file->addAction(window.saveBaselineAction());
     file->addAction(window.forgetBaselineAction());
     file->addSeparator();

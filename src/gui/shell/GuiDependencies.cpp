@@ -8,6 +8,7 @@
 #include "discovery/MetadataManager.h"
 #include "inspector/ServiceDetailView.h"
 #include "platform/QtWorkspace.h"
+#include "platform/ReadOnlyWorkspace.h"
 #include "shell/StatusNotices.h"
 #include "shell/UserDefaults.h"
 #include "table/AppState.h"
@@ -36,6 +37,12 @@ GuiDependencies GuiDependencies::production() {
         ServiceDetailView::inspectorFactory(*actions, dependencies.isSystemDefault,
                                             HostLayout::fromEnvironment(), dependencies.signers);
     dependencies.inspectorUpdater = ServiceDetailView::showInInspector;
+    static ReadOnlyWorkspace* const evidence = new ReadOnlyWorkspace(*workspace);
+    dependencies.diskInspector =
+        [isSystemDefault = dependencies.isSystemDefault](LayoutOf layoutOf, SignerStore* signers) {
+            return ServiceDetailView::diskInspector(*evidence, std::move(layoutOf), isSystemDefault,
+                                                    signers);
+        };
     static BaselineState baseline(AppState::shared(), BaselineState::defaultFilePath());
     dependencies.baseline = &baseline;
     static const LaunchServiceManager folders;

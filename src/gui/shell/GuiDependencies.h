@@ -1,8 +1,10 @@
 #pragma once
 
 #include "model/LaunchItem.h"
+#include "platform/HostLayout.h"
 #include "table/Clock.h"
 
+#include <QString>
 #include <functional>
 #include <memory>
 #include <string>
@@ -44,6 +46,21 @@ struct GuiDependencies {
     StatusNotices* notices = nullptr;  // none: only the window's own news in its status bar
     // The folders a category is read from, watched for changes; none: no watching.
     std::function<std::vector<std::string>(LaunchScope)> directoriesOf;
+
+    // The root of the Mac's disk the records were read from, as shown; empty
+    // for this host. Records of a disk are evidence: nothing acts on them.
+    QString diskRoot;
+    // Where a disk's record has its files: under the disk's root, in its
+    // user's home.
+    using LayoutOf = std::function<HostLayout(const LaunchItem&)>;
+    struct Inspector {
+        InspectorFactory factory;
+        InspectorUpdater updater;
+    };
+    // Makes the inspector for the records of a disk, with the signers found
+    // there; none: a plain summary.
+    using DiskInspector = std::function<Inspector(LayoutOf, SignerStore*)>;
+    DiskInspector diskInspector;
 
     // The shared AppState, the shared MetadataManager, the real clock and the
     // service detail pane acting through the platform's workspace.

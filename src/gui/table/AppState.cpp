@@ -61,8 +61,12 @@ void AppState::loadScope(LaunchScope scope, DiscoveryLoader discoveryLoader, con
     auto disabled = std::make_shared<std::optional<DisabledServices>>();
     auto found = std::make_shared<std::optional<std::vector<DefinitionProblem>>>();
     connect(watcher, &QFutureWatcherBase::finished, this,
-            [this, watcher, scope, guard, hasContext, disabled, found, done = std::move(done)] {
+            [this, watcher, scope, guard, hasContext, disabled, found, done = std::move(done),
+             source = m_sourceGeneration] {
                 watcher->deleteLater();
+                if (source != m_sourceGeneration) {
+                    return;
+                }
                 std::vector<LaunchItem> loaded;
                 if (watcher->future().resultCount() > 0) {
                     loaded = watcher->future().result();
@@ -109,6 +113,39 @@ void AppState::loadScope(LaunchScope scope, DiscoveryLoader discoveryLoader, con
             }
             return std::vector<LaunchItem>();
         }));
+}
+
+void AppState::replaceSource(LoadPlanner planner) {
+    ++m_sourceGeneration;
+    m_planner = std::move(planner);
+    std::vector<LaunchScope> stored;
+    for (const auto& entry : m_allItems) {
+        stored.push_back(entry.first);
+    }
+    m_allItems.clear();
+    m_searchTexts.clear();
+    m_signerTargets.clear();
+    for (const LaunchScope scope : stored) {
+        emit allItemsChanged(scope);
+        emit itemsStored(scope);
+    }
+    std::vector<LaunchScope> withStates;
+    for (const auto& entry : m_disabled) {
+        withStates.push_back(entry.first);
+    }
+    m_disabled.clear();
+    for (const LaunchScope scope : withStates) {
+        emit disabledServicesChanged(scope);
+    }
+    if (!m_problems.empty()) {
+        m_problems.clear();
+        emit problemsChanged();
+    }
+    if (!m_loadingScopes.empty()) {
+        m_loadingScopes.clear();
+        emit loadingScopesChanged();
+    }
+    updateCounts(m_lastSearchText);
 }
 
 void AppState::finishLoad(LaunchScope scope, std::vector<LaunchItem> items) {

@@ -9,6 +9,7 @@
 #include <QPointer>
 #include <QString>
 #include <QThreadPool>
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <set>
@@ -85,6 +86,14 @@ public:
     // at construction (empty for a plain Loader).
     DiscoveryLoader beginLoad(const std::vector<LaunchScope>& scopes) const;
     void setLoadPlanner(LoadPlanner planner) { m_planner = std::move(planner); }
+    const LoadPlanner& loadPlanner() const { return m_planner; }
+
+    // Reads every category from elsewhere from now on (a Mac's disk, or the
+    // host again): what the old source gave (records, states, problems) is
+    // dropped at once, and its loads still running are dropped when they
+    // finish, without calling back, so no record of one source is ever shown
+    // as the other's. An empty planner goes back to the constructor's loader.
+    void replaceSource(LoadPlanner planner);
 
     // Recounts every category: running services without a search, matching
     // services with one.
@@ -150,6 +159,8 @@ private:
     std::map<LaunchScope, int> m_filteredCounts;
     std::set<LaunchScope> m_loadingScopes;
     QString m_lastSearchText;
+    // Changes with every replaceSource; a load begun under another is dropped.
+    std::uint64_t m_sourceGeneration = 0;
 };
 
 } // namespace daemonary

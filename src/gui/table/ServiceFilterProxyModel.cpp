@@ -116,6 +116,10 @@ bool ServiceFilterProxyModel::lessThan(const QModelIndex& left, const QModelInde
     case ServiceTableModel::Column::signer:
         order = naturalCompare(a.signerText, b.signerText);
         break;
+    case ServiceTableModel::Column::user:
+        order = naturalCompare(a.item.user ? QString::fromStdString(*a.item.user) : QString(),
+                               b.item.user ? QString::fromStdString(*b.item.user) : QString());
+        break;
     }
     if (order != 0) {
         return order < 0;

@@ -70,12 +70,24 @@ QString numberOrDash(const std::optional<std::int32_t>& value) {
 } // namespace
 
 ServiceTableModel::ServiceTableModel(LaunchScope scope, SystemDefaultPredicate isSystemDefault,
-                                     QObject* parent)
-    : QAbstractTableModel(parent), m_scope(scope), m_columns(columnsFor(scope)),
+                                     QObject* parent, bool namesUsers)
+    : QAbstractTableModel(parent), m_scope(scope), m_columns(columnsFor(scope, namesUsers)),
       m_isSystemDefault(std::move(isSystemDefault)), m_monospacedFont(ViewStyle::monospacedBody()),
       m_captionFont(ViewStyle::caption()) {}
 
-std::vector<ServiceTableModel::Column> ServiceTableModel::columnsFor(LaunchScope scope) {
+bool ServiceTableModel::readsHomes(LaunchScope scope) {
+    return scope == LaunchScope::user || scope == LaunchScope::others ||
+           scope == LaunchScope::background || scope == LaunchScope::privilegedHelperTools;
+}
+
+std::vector<ServiceTableModel::Column> ServiceTableModel::columnsFor(LaunchScope scope,
+                                                                     bool namesUsers) {
+    if (namesUsers && readsHomes(scope)) {
+        std::vector<Column> columns = columnsFor(scope);
+        // Beside the label: two users' copies of one agent differ only there.
+        columns.insert(columns.begin() + 1, Column::user);
+        return columns;
+    }
     switch (scope) {
     case LaunchScope::others:
         return {Column::label, Column::type, Column::signer};
@@ -103,6 +115,8 @@ QString ServiceTableModel::title(Column column) {
         return tr("Status");
     case Column::signer:
         return tr("Signed By");
+    case Column::user:
+        return tr("User");
     }
     return {};
 }
@@ -121,6 +135,8 @@ QString ServiceTableModel::key(Column column) {
         return QStringLiteral("status");
     case Column::signer:
         return QStringLiteral("signer");
+    case Column::user:
+        return QStringLiteral("user");
     }
     return {};
 }
@@ -228,7 +244,10 @@ void ServiceTableModel::markSharedNames() {
     QHash<QString, QList<std::size_t>> byName;
     for (std::size_t i = 0; i < m_rows.size(); ++i) {
         if (m_rows[i].item.path) {
-            byName[m_rows[i].displayName].append(i);
+            // Two users' copies of a record are told apart by the User column.
+            const QString user =
+                m_rows[i].item.user ? QString::fromStdString(*m_rows[i].item.user) : QString();
+            byName[m_rows[i].displayName + QChar(0x1F) + user].append(i);
         }
     }
     const QString home = QDir::homePath();
@@ -551,6 +570,8 @@ QVariant ServiceTableModel::displayText(const Row& row, Column column) const {
         return row.statusText;
     case Column::signer:
         return row.signerText;
+    case Column::user:
+        return row.item.user ? shownText(*row.item.user) : QStringLiteral("-");
     }
     return {};
 }
@@ -577,6 +598,8 @@ QVariant ServiceTableModel::foreground(const Row& row, Column column) const {
         return row.item.pid ? QVariant() : QVariant(ViewStyle::tertiary(palette));
     case Column::status:
         return {};
+    case Column::user:
+        return row.item.user ? QVariant() : QVariant(ViewStyle::tertiary(palette));
     case Column::signer:
         if (row.signerKind == SignerKind::invalid || row.signerKind == SignerKind::unknown ||
             row.signerKind == SignerKind::missing) {

@@ -24,7 +24,7 @@ class ServiceTableModel : public QAbstractTableModel {
     Q_OBJECT
 
 public:
-    enum class Column { label, type, index, pid, status, signer };
+    enum class Column { label, type, index, pid, status, signer, user };
 
     enum Role {
         IdRole = Qt::UserRole + 1,        // the record's id, the key of the selection
@@ -72,10 +72,14 @@ public:
         bool disabled = false;
     };
 
+    // `namesUsers`: the records come from a Mac's disk, where the categories
+    // read from homes hold every user's records, each naming its user.
     explicit ServiceTableModel(LaunchScope scope, SystemDefaultPredicate isSystemDefault = {},
-                               QObject* parent = nullptr);
+                               QObject* parent = nullptr, bool namesUsers = false);
 
-    static std::vector<Column> columnsFor(LaunchScope scope);
+    static std::vector<Column> columnsFor(LaunchScope scope, bool namesUsers = false);
+    // The categories read (also) from a user's home.
+    static bool readsHomes(LaunchScope scope);
     static QString title(Column column);
     // A stable name for a column, for the settings that remember it.
     static QString key(Column column);

@@ -74,7 +74,8 @@ ServiceTableView::ServiceTableView(LaunchScope scope, const QString& searchText,
 
     m_viewModel = new ServiceTableViewModel(*m_dependencies.appState, std::move(items),
                                             m_dependencies.clock, this);
-    m_tableModel = new ServiceTableModel(scope, m_dependencies.isSystemDefault, this);
+    m_tableModel = new ServiceTableModel(scope, m_dependencies.isSystemDefault, this,
+                                         !m_dependencies.diskRoot.isEmpty());
     m_tableModel->setSignerStore(m_dependencies.signers);
     m_tableModel->setDisabledPredicate(
         [this](const LaunchItem& item) { return disabledState(item).value_or(false); });
@@ -372,6 +373,17 @@ int ServiceTableView::neededWidth(ServiceTableModel::Column column) const {
         return std::clamp(valueWidth + 2 * kCellPadding, std::max(kColumnMinimumWidth, titleWidth),
                           kTypeColumnMaximumWidth);
     }
+    case Column::user: {
+        const QFontMetrics metrics = m_table->fontMetrics();
+        const int section = m_tableModel->section(column);
+        for (int row = 0; row < m_tableModel->rowCount(); ++row) {
+            valueWidth = std::max(
+                valueWidth,
+                metrics.horizontalAdvance(m_tableModel->index(row, section).data().toString()));
+        }
+        return std::clamp(valueWidth + 2 * kCellPadding, std::max(kColumnMinimumWidth, titleWidth),
+                          kTypeColumnMaximumWidth);
+    }
     case Column::label:
     case Column::signer:
         return kColumnMinimumWidth;
@@ -380,13 +392,20 @@ int ServiceTableView::neededWidth(ServiceTableModel::Column column) const {
 }
 
 void ServiceTableView::fitTypeColumn() {
-    const int section = m_tableModel->section(ServiceTableModel::Column::type);
-    if (section < 0) {
-        return;
+    // The columns whose width follows the values they hold.
+    bool resized = false;
+    for (const auto column : {ServiceTableModel::Column::type, ServiceTableModel::Column::user}) {
+        const int section = m_tableModel->section(column);
+        if (section < 0) {
+            continue;
+        }
+        const int width = neededWidth(column);
+        if (m_table->horizontalHeader()->sectionSize(section) != width) {
+            m_table->horizontalHeader()->resizeSection(section, width);
+            resized = true;
+        }
     }
-    const int width = neededWidth(ServiceTableModel::Column::type);
-    if (m_table->horizontalHeader()->sectionSize(section) != width) {
-        m_table->horizontalHeader()->resizeSection(section, width);
+    if (resized) {
         fitColumns();
     }
 }

@@ -133,7 +133,7 @@ private:
     int neededWidth(ServiceTableModel::Column column) const;
     // Shares the viewport's width between the label and the signer.
     void fitColumns();
-    // The Type column as wide as its widest value.
+    // The Type and User columns as wide as their widest values.
     void fitTypeColumn();
     QWidget* makeInspectorContent(const std::optional<LaunchItem>& record);
     void updateInspectorNote();

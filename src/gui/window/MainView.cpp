@@ -2,13 +2,18 @@
 
 #include "actions/Workspace.h"
 #include "baseline/BaselineState.h"
+#include "insight/SignerChecker.h"
+#include "offline/MacDisk.h"
+#include "platform/Log.h"
 #include "shell/StatusNotices.h"
+#include "shell/ToolRunPool.h"
 #include "style/ConfirmationPrompt.h"
 #include "style/TextStyle.h"
 #include "style/ViewStyle.h"
 #include "table/AppState.h"
 #include "table/CategoryWatcher.h"
 #include "table/ServiceTableView.h"
+#include "table/ShownText.h"
 #include "table/SignerStore.h"
 #include "window/DefinitionProblemsDialog.h"
 #include "window/SidebarDelegate.h"
@@ -18,6 +23,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QEvent>
+#include <QFileDialog>
 #include <QItemSelectionModel>
 #include <QLabel>
 #include <QLineEdit>
@@ -54,19 +60,23 @@ MainView::MainView(const GuiDependencies& dependencies, QWidget* parent)
     m_splitter->setChildrenCollapsible(false);
 
     // Signers are found in the background once a category has loaded.
+    // The store is the source's: a disk shown has its own.
     if (m_dependencies.signers != nullptr) {
         m_dependencies.appState->setSignerStore(m_dependencies.signers);
-        connect(m_dependencies.appState, &AppState::scopeLoaded, this, [this](LaunchScope scope) {
-            if (const auto* items = m_dependencies.appState->items(scope)) {
-                m_dependencies.signers->request(*items);
-            }
-            // A definition's load can tell the jobs their programs.
-            if (const auto* jobs = m_dependencies.appState->items(LaunchScope::mach);
-                jobs != nullptr && scope != LaunchScope::mach) {
-                m_dependencies.signers->request(*jobs);
-            }
-        });
     }
+    connect(m_dependencies.appState, &AppState::scopeLoaded, this, [this](LaunchScope scope) {
+        if (m_dependencies.signers == nullptr) {
+            return;
+        }
+        if (const auto* items = m_dependencies.appState->items(scope)) {
+            m_dependencies.signers->request(*items);
+        }
+        // A definition's load can tell the jobs their programs.
+        if (const auto* jobs = m_dependencies.appState->items(LaunchScope::mach);
+            jobs != nullptr && scope != LaunchScope::mach) {
+            m_dependencies.signers->request(*jobs);
+        }
+    });
 
     m_sidebarModel = new SidebarModel(*m_dependencies.appState, this);
     auto* sidebarColumn = new QWidget(m_splitter);
@@ -116,7 +126,23 @@ MainView::MainView(const GuiDependencies& dependencies, QWidget* parent)
     m_splitter->setStretchFactor(0, 0);
     m_splitter->setStretchFactor(1, 1);
     m_splitter->setSizes({kSidebarWidth, 900});
-    setCentralWidget(m_splitter);
+    auto* central = new QWidget(this);
+    central->setObjectName(QStringLiteral("mainContent"));
+    auto* centralColumn = new QVBoxLayout(central);
+    centralColumn->setContentsMargins(0, 0, 0, 0);
+    centralColumn->setSpacing(0);
+    m_diskBanner = new QLabel(central);
+    m_diskBanner->setObjectName(QStringLiteral("diskBanner"));
+    // The root is a folder's name, not markup.
+    m_diskBanner->setTextFormat(Qt::PlainText);
+    m_diskBanner->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    m_diskBanner->setAccessibleDescription(tr("Records shown"));
+    m_diskBanner->setFont(TextStyle::subheadline());
+    m_diskBanner->setMargin(ViewStyle::defaultMargin() / 2);
+    m_diskBanner->hide();
+    centralColumn->addWidget(m_diskBanner);
+    centralColumn->addWidget(m_splitter, 1);
+    setCentralWidget(central);
 
     m_toolbar = new QToolBar(tr("Toolbar"), this);
     m_toolbar->setObjectName(QStringLiteral("mainToolbar"));
@@ -157,6 +183,7 @@ MainView::MainView(const GuiDependencies& dependencies, QWidget* parent)
     });
     addAction(m_findAction);
     setUpStatusBar();
+    setUpDisk();
 
     connect(m_toolbarButtons, &ToolbarButtonsView::searchTextChanged, this,
             &MainView::setSearchText);
@@ -182,9 +209,190 @@ MainView::MainView(const GuiDependencies& dependencies, QWidget* parent)
         m_watcher = new CategoryWatcher(m_dependencies.directoriesOf, m_dependencies.clock, this);
         connect(m_watcher, &CategoryWatcher::changed, this, &MainView::reloadChanged);
         connect(this, &MainView::startUpLoadingFinished, m_watcher, [this] {
-            m_watcher->watch({allScopes().begin(), allScopes().end()});
+            // A disk read as evidence does not change under the window.
+            if (!m_disk) {
+                m_watcher->watch({allScopes().begin(), allScopes().end()});
+            }
         });
     }
+    m_liveDependencies = m_dependencies;
+}
+
+void MainView::setUpDisk() {
+    m_openDiskAction = new QAction(tr("Open Mac Disk…"), this);
+    m_openDiskAction->setObjectName(QStringLiteral("openDiskAction"));
+    m_openDiskAction->setToolTip(
+        tr("Show what a Mac's disk or a copy of it holds, read from its files with nothing run"));
+    m_openDiskAction->setStatusTip(m_openDiskAction->toolTip());
+    connect(m_openDiskAction, &QAction::triggered, this, &MainView::chooseDisk);
+    m_showThisMacAction = new QAction(tr("Show This Mac"), this);
+    m_showThisMacAction->setObjectName(QStringLiteral("showThisMacAction"));
+    m_showThisMacAction->setToolTip(tr("Show what this computer runs again"));
+    m_showThisMacAction->setEnabled(false);
+    connect(m_showThisMacAction, &QAction::triggered, this, &MainView::showThisMac);
+    m_chooseFolder = [](QWidget* parent) {
+        return QFileDialog::getExistingDirectory(parent, tr("Open Mac Disk"), QString(),
+                                                 QFileDialog::ShowDirsOnly);
+    };
+}
+
+QString MainView::diskBannerText(const QString& root) {
+    return tr("%1 \u2014 read from a disk, nothing was run").arg(root);
+}
+
+void MainView::chooseDisk() {
+    const QString folder = m_chooseFolder ? m_chooseFolder(this) : QString();
+    if (!folder.isEmpty()) {
+        openDisk(folder);
+    }
+}
+
+void MainView::openDisk(const QString& folder) {
+    struct Opened {
+        std::shared_ptr<const MacDisk> disk;
+        QString refusal;
+    };
+    const std::uint64_t request = ++m_diskRequest;
+    showStatus(tr("Opening %1…").arg(folder));
+    // Opening reads the disk's user records.
+    ToolRunPool::run<Opened>(
+        this,
+        [path = folder.toStdString()] {
+            auto opened = MacDisk::open(path);
+            if (auto* refused = std::get_if<MacDiskError>(&opened)) {
+                return Opened{nullptr, QString::fromStdString(Log::singleLine(refused->message))};
+            }
+            return Opened{std::make_shared<const MacDisk>(std::get<MacDisk>(std::move(opened))),
+                          QString()};
+        },
+        [this, request](const Opened& opened) {
+            if (request != m_diskRequest) {
+                return;
+            }
+            if (!opened.disk) {
+                showStatus(opened.refusal);
+                emit diskRefused(opened.refusal);
+                return;
+            }
+            showDisk(opened.disk);
+        });
+}
+
+void MainView::showDisk(std::shared_ptr<const MacDisk> disk) {
+    if (!m_disk) {
+        m_livePlanner = m_dependencies.appState->loadPlanner();
+        if (m_dependencies.baseline != nullptr) {
+            m_liveBaselineLayout = m_dependencies.baseline->layout();
+        }
+    }
+    m_disk = std::move(disk);
+    // Signers of the disk's files, from the files: no codesign, and no cache
+    // shared with this host's (the same path names another file there).
+    SignerStore* previous = m_diskSigners;
+    m_diskSigners = new SignerStore(SignerChecker(m_disk->layout()), QString(), this);
+    GuiDependencies shown = m_liveDependencies;
+    shown.diskRoot = QString::fromStdString(m_disk->root());
+    shown.signers = m_diskSigners;
+    shown.inspectorFactory = {};
+    shown.inspectorUpdater = {};
+    if (m_liveDependencies.diskInspector) {
+        auto layoutOf = [disk = m_disk](const LaunchItem& item) {
+            for (const MacUser& user : disk->users()) {
+                if (item.user == user.name) {
+                    return disk->layout(&user);
+                }
+            }
+            return disk->layout();
+        };
+        GuiDependencies::Inspector inspector =
+            m_liveDependencies.diskInspector(std::move(layoutOf), m_diskSigners);
+        shown.inspectorFactory = std::move(inspector.factory);
+        shown.inspectorUpdater = std::move(inspector.updater);
+    }
+    // Nothing of this host is revealed or watched for the disk's records.
+    shown.workspace = nullptr;
+    shown.directoriesOf = {};
+    if (m_dependencies.baseline != nullptr) {
+        m_dependencies.baseline->setLayout(m_disk->layout(), m_disk->root());
+    }
+    auto planner = [disk = m_disk](const std::vector<LaunchScope>&) {
+        return AppState::DiscoveryLoader([disk](LaunchScope scope) {
+            DiscoveredCategory category = disk->loadCategory(scope);
+            AppState::Discovery discovery{
+                std::move(category.items), std::move(category.problems), {}};
+            discovery.disabled =
+                DisabledServices::appliesTo(scope) ? disk->disabled() : DisabledServices{};
+            return discovery;
+        });
+    };
+    showSource(std::move(shown), std::move(planner));
+    if (previous != nullptr) {
+        previous->deleteLater();
+    }
+    const QString root = shownText(m_disk->root());
+    m_diskBanner->setText(diskBannerText(root));
+    m_diskBanner->setAccessibleName(m_diskBanner->text());
+    m_diskBanner->show();
+    setWindowTitle(tr("Daemonary \u2014 %1").arg(root));
+    m_showThisMacAction->setEnabled(true);
+    showStatus(tr("Showing %1, read from its files: nothing on it was run.").arg(root));
+    emit diskOpened();
+}
+
+void MainView::showThisMac() {
+    if (!m_disk) {
+        return;
+    }
+    // An open still running would take the window back to a disk.
+    ++m_diskRequest;
+    m_disk.reset();
+    if (m_dependencies.baseline != nullptr && m_liveBaselineLayout) {
+        m_dependencies.baseline->setLayout(*m_liveBaselineLayout);
+    }
+    showSource(m_liveDependencies, m_livePlanner);
+    if (m_diskSigners != nullptr) {
+        m_diskSigners->deleteLater();
+        m_diskSigners = nullptr;
+    }
+    m_diskBanner->hide();
+    m_diskBanner->clear();
+    setWindowTitle(tr("Daemonary"));
+    m_showThisMacAction->setEnabled(false);
+    showStatus(tr("Showing this computer again."));
+}
+
+void MainView::showSource(GuiDependencies dependencies, AppState::LoadPlanner planner) {
+    if (m_watcher != nullptr) {
+        m_watcher->watch({});
+    }
+    m_dependencies = std::move(dependencies);
+    // Made again on demand, revealing through the new source's workspace.
+    if (m_problemsDialog != nullptr) {
+        m_problemsDialog->deleteLater();
+        m_problemsDialog = nullptr;
+    }
+    useSigners(m_dependencies.signers);
+    m_dependencies.appState->replaceSource(std::move(planner));
+    showDetail();
+    if (isVisible()) {
+        loadStartUpScope(0);
+    }
+}
+
+void MainView::useSigners(SignerStore* signers) {
+    m_dependencies.appState->setSignerStore(signers);
+    for (SignerStore* store : {m_liveDependencies.signers, m_diskSigners}) {
+        if (store != nullptr) {
+            disconnect(store, &SignerStore::pendingChanged, this,
+                       &MainView::updateSignatureProgress);
+        }
+    }
+    if (signers != nullptr) {
+        connect(signers, &SignerStore::pendingChanged, this, &MainView::updateSignatureProgress);
+        signers->setProofWanted(m_hideAppleSigned);
+    }
+    m_signaturesWaiting = 0;
+    updateSignatureProgress();
 }
 
 void MainView::setUpStatusBar() {
@@ -403,6 +611,11 @@ void MainView::applyPalette() {
     // Colours derived from the window's palette, set again when it changes
     // (a switch between light and dark): the children hold them as their own.
     const QPalette own = palette();
+    // The banner stands out from the toolbar above it in either appearance.
+    QColor tint(255, 149, 0);
+    tint.setAlphaF(0.22f);
+    m_diskBanner->setStyleSheet(QStringLiteral("QLabel#diskBanner { background-color: %1; }")
+                                    .arg(tint.name(QColor::HexArgb)));
     QPalette sidebarPalette = m_sidebar->palette();
     sidebarPalette.setColor(QPalette::Base, own.color(QPalette::Window));
     m_sidebar->setPalette(sidebarPalette);

@@ -6,6 +6,9 @@
 
 #include <QMainWindow>
 #include <QString>
+#include <cstdint>
+#include <functional>
+#include <memory>
 #include <optional>
 
 class QAction;
@@ -23,6 +26,8 @@ namespace daemonary {
 
 class CategoryWatcher;
 class DefinitionProblemsDialog;
+class MacDisk;
+class SignerStore;
 class ServiceTableView;
 class SidebarModel;
 class ToolbarButtonsView;
@@ -60,6 +65,29 @@ public:
     void saveBaseline();
     // Forgets the baseline after asking, naming its date.
     void forgetBaseline();
+
+    // File ▸ Open Mac Disk…: asks for the root folder of a Mac's file system
+    // (a mounted image, a copied tree) and shows what it holds, read from
+    // its files with nothing run. File ▸ Show This Mac goes back to this
+    // host; enabled while a disk is shown.
+    QAction* openDiskAction() const { return m_openDiskAction; }
+    QAction* showThisMacAction() const { return m_showThisMacAction; }
+    // Returns the folder chosen, or an empty text when the user cancelled.
+    using FolderChooser = std::function<QString(QWidget* parent)>;
+    // The platform's folder dialog unless set.
+    void setFolderChooser(FolderChooser chooser) { m_chooseFolder = std::move(chooser); }
+    // Opens the folder as a Mac's disk in the background, then shows its
+    // records in every category; a folder that is not a Mac's root leaves
+    // the window as it was and says why in the status bar.
+    void openDisk(const QString& folder);
+    // Back to this host's records, watched and acted on as before.
+    void showThisMac();
+    // The disk shown, or nothing while the window shows this host.
+    const MacDisk* shownDisk() const { return m_disk.get(); }
+    // Above the categories while a disk is shown: what it is and that
+    // nothing was run.
+    QLabel* diskBanner() const { return m_diskBanner; }
+    static QString diskBannerText(const QString& root);
 
     // Watches the categories' folders once the start-up loading is done;
     // nothing without GuiDependencies::directoriesOf.
@@ -103,6 +131,9 @@ signals:
     void changesOnlyChanged(bool changesOnly);
     // The start-up sequence has loaded the last category.
     void startUpLoadingFinished();
+    // A disk is shown now, its categories loading; or the folder was refused.
+    void diskOpened();
+    void diskRefused(const QString& message);
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -120,6 +151,12 @@ private:
     void elideProblemsText();
     void setUpStatusBar();
     void updateSignatureProgress();
+    void setUpDisk();
+    void chooseDisk();
+    void showDisk(std::shared_ptr<const MacDisk> disk);
+    // Shows records from another source: every category reloads through it.
+    void showSource(GuiDependencies dependencies, AppState::LoadPlanner planner);
+    void useSigners(SignerStore* signers);
 
     GuiDependencies m_dependencies;
     std::optional<LaunchScope> m_selectedScope = LaunchScope::system;
@@ -154,6 +191,19 @@ private:
     // The largest number of signatures waiting since the checks began, so
     // the bar fills as they finish.
     int m_signaturesWaiting = 0;
+
+    // What the window was given, for when it shows this host again.
+    GuiDependencies m_liveDependencies;
+    AppState::LoadPlanner m_livePlanner;
+    std::optional<HostLayout> m_liveBaselineLayout;
+    std::shared_ptr<const MacDisk> m_disk;
+    SignerStore* m_diskSigners = nullptr;
+    QAction* m_openDiskAction = nullptr;
+    QAction* m_showThisMacAction = nullptr;
+    FolderChooser m_chooseFolder;
+    QLabel* m_diskBanner = nullptr;
+    // The disk opened last; an earlier open that ends later is dropped.
+    std::uint64_t m_diskRequest = 0;
 };
 
 } // namespace daemonary
