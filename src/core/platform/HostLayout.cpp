@@ -2,7 +2,10 @@
 
 #include <climits>
 #include <cstdlib>
+#include <map>
+#include <mutex>
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
 #include <vector>
@@ -74,23 +77,39 @@ std::optional<std::string> realPath(const std::string& path) {
 // The deepest part of path that exists, after every link; what follows it
 // cannot be a link.
 std::optional<std::string> resolvedExisting(std::string path) {
-    std::optional<std::string> resolved = realPath(path);
+    // realpath reads every component as a link, so a missing path costs a
+    // walk per component; one lstat tells first that there is nothing to
+    // resolve (a dangling link is still resolved, and fails, as before).
+    const auto existingRealPath = [](const std::string& candidate) -> std::optional<std::string> {
+        struct stat info {};
+        if (::lstat(candidate.c_str(), &info) != 0) {
+            return std::nullopt;
+        }
+        return realPath(candidate);
+    };
+    std::optional<std::string> resolved = existingRealPath(path);
     while (!resolved) {
         const auto slash = path.rfind('/');
         if (slash == std::string::npos || slash == 0) {
             return realPath("/");
         }
         path.resize(slash);
-        resolved = realPath(path);
+        resolved = existingRealPath(path);
     }
     return resolved;
 }
 
 } // namespace
 
+struct HostLayout::CanonicalFolders {
+    std::mutex mutex;
+    std::map<std::string, std::string, std::less<>> resolved;
+};
+
 HostLayout::HostLayout(std::string hostRoot, std::string homeDirectory)
     : m_hostRoot(withoutTrailingSlashes(std::move(hostRoot))),
-      m_home(withoutTrailingSlashes(std::move(homeDirectory))) {
+      m_home(withoutTrailingSlashes(std::move(homeDirectory))),
+      m_canonical(std::make_shared<CanonicalFolders>()) {
     // A root of "/" is the real system; keep it empty so paths stay plain.
     if (m_hostRoot == "/") {
         m_hostRoot.clear();
@@ -173,12 +192,28 @@ std::optional<std::string> HostLayout::insideHost(std::string_view path) const {
             continue;
         }
         // A home of "/" (a daemon's) would take in everything.
-        if (const auto canonical = realPath(*folder);
+        if (const auto canonical = this->canonical(*folder);
             canonical && *canonical != "/" && isWithin(*resolved, *canonical)) {
             return normal;
         }
     }
     return std::nullopt;
+}
+
+std::optional<std::string> HostLayout::canonical(const std::string& folder) const {
+    {
+        const std::lock_guard lock(m_canonical->mutex);
+        if (const auto found = m_canonical->resolved.find(folder);
+            found != m_canonical->resolved.end()) {
+            return found->second;
+        }
+    }
+    std::optional<std::string> resolved = realPath(folder);
+    if (resolved) {
+        const std::lock_guard lock(m_canonical->mutex);
+        m_canonical->resolved.emplace(folder, *resolved);
+    }
+    return resolved;
 }
 
 std::string HostLayout::home(std::string_view relativePath) const {

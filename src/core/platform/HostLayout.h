@@ -3,6 +3,7 @@
 #include "platform/ToolRunner.h"
 
 #include <chrono>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -68,9 +69,17 @@ public:
     std::string userApplications() const { return home("Applications"); }
 
 private:
+    struct CanonicalFolders;
+    // The folder after every link, once it could be resolved; asked again
+    // until then (a host root may be made after the layout).
+    std::optional<std::string> canonical(const std::string& folder) const;
+
     std::string m_hostRoot;
     std::string m_home;
     std::chrono::milliseconds m_toolTimeout = kDefaultToolTimeout;
+    // Every path check compares against the root and the home after their
+    // links: resolved once and shared by copies, not once per path.
+    std::shared_ptr<CanonicalFolders> m_canonical;
 };
 
 } // namespace daemonary
