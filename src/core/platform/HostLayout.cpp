@@ -74,32 +74,59 @@ std::optional<std::string> realPath(const std::string& path) {
     return std::string(buffer);
 }
 
-// The deepest part of path that exists, after every link; what follows it
-// cannot be a link.
-std::optional<std::string> resolvedExisting(std::string path) {
+thread_local HostLayout::CheckMemo* t_memo = nullptr;
+
+} // namespace
+
+HostLayout::CheckMemo::CheckMemo() : m_outer(t_memo) {
+    t_memo = this;
+}
+
+HostLayout::CheckMemo::~CheckMemo() {
+    t_memo = m_outer;
+}
+
+namespace {
+
+std::optional<std::string> existingRealPath(const std::string& candidate) {
     // realpath reads every component as a link, so a missing path costs a
     // walk per component; one lstat tells first that there is nothing to
     // resolve (a dangling link is still resolved, and fails, as before).
-    const auto existingRealPath = [](const std::string& candidate) -> std::optional<std::string> {
-        struct stat info {};
-        if (::lstat(candidate.c_str(), &info) != 0) {
-            return std::nullopt;
+    struct stat info {};
+    if (::lstat(candidate.c_str(), &info) != 0) {
+        return std::nullopt;
+    }
+    return realPath(candidate);
+}
+
+} // namespace
+
+// The deepest part of path that exists, after every link; what follows it
+// cannot be a link.
+std::optional<std::string> HostLayout::resolvedExisting(std::string path) {
+    const auto resolve = [](const std::string& candidate) {
+        if (t_memo == nullptr) {
+            return existingRealPath(candidate);
         }
-        return realPath(candidate);
+        const auto found = t_memo->m_resolved.find(candidate);
+        if (found != t_memo->m_resolved.end()) {
+            return found->second;
+        }
+        return t_memo->m_resolved.emplace(candidate, existingRealPath(candidate)).first->second;
     };
-    std::optional<std::string> resolved = existingRealPath(path);
+    std::optional<std::string> resolved = resolve(path);
     while (!resolved) {
         const auto slash = path.rfind('/');
         if (slash == std::string::npos || slash == 0) {
             return realPath("/");
         }
         path.resize(slash);
-        resolved = existingRealPath(path);
+        resolved = resolve(path);
     }
     return resolved;
 }
 
-} // namespace
+namespace {} // namespace
 
 struct HostLayout::CanonicalFolders {
     std::mutex mutex;

@@ -130,6 +130,32 @@ TEST(HostLayoutTest, InsideHostKeepsEveryPathOnTheHost) {
     fs::remove_all(top);
 }
 
+// A load remembers where paths lead; the next load must see a folder that
+// has since been replaced by a link out of the host.
+TEST(HostLayoutTest, APathCheckedInOneLoadIsCheckedAgainInTheNext) {
+    char pattern[] = "/tmp/daemonary-memo-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    const std::string top = pattern;
+    const std::string root = top + "/host";
+    fs::create_directories(root + "/usr/libexec");
+    fs::create_directories(top + "/outside");
+    const HostLayout layout(root, root + "/Users/demo");
+    const std::string program = "/usr/libexec/missingd";
+    {
+        const HostLayout::CheckMemo load;
+        EXPECT_EQ(layout.insideHost(program), root + program);
+        EXPECT_EQ(HostLayout(layout).insideHost(program), root + program);
+    }
+    fs::remove_all(root + "/usr/libexec");
+    fs::create_directory_symlink(top + "/outside", root + "/usr/libexec");
+    {
+        const HostLayout::CheckMemo load;
+        EXPECT_EQ(layout.insideHost(program), std::nullopt);
+    }
+    EXPECT_EQ(layout.insideHost(program), std::nullopt);
+    fs::remove_all(top);
+}
+
 TEST(HostLayoutTest, FromEnvironment) {
     EnvironmentGuard root("DAEMONARY_HOST_ROOT");
     EnvironmentGuard home("HOME");
