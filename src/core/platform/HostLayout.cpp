@@ -101,27 +101,47 @@ std::optional<std::string> existingRealPath(const std::string& candidate) {
 
 } // namespace
 
+// Where an existing path leads after every link, through the memo: a path
+// whose last component is no link leads where its folder leads, so a folder
+// is resolved once however many paths lie in it, and realpath runs only
+// for links.
+std::optional<std::string> HostLayout::memoResolved(const std::string& candidate) {
+    if (t_memo == nullptr) {
+        return existingRealPath(candidate);
+    }
+    if (const auto found = t_memo->m_resolved.find(candidate); found != t_memo->m_resolved.end()) {
+        return found->second;
+    }
+    std::optional<std::string> resolved;
+    struct stat info {};
+    const auto slash = candidate.rfind('/');
+    const std::string_view name = slash == std::string::npos
+                                      ? std::string_view()
+                                      : std::string_view(candidate).substr(slash + 1);
+    if (::lstat(candidate.c_str(), &info) != 0) {
+        resolved = std::nullopt;
+    } else if (S_ISLNK(info.st_mode) || slash == std::string::npos || slash == 0 || name.empty() ||
+               name == "." || name == "..") {
+        resolved = realPath(candidate);
+    } else if (const auto folder = memoResolved(candidate.substr(0, slash))) {
+        resolved = (*folder == "/" ? std::string() : *folder) + "/" + std::string(name);
+    } else {
+        resolved = realPath(candidate);
+    }
+    return t_memo->m_resolved.emplace(candidate, std::move(resolved)).first->second;
+}
+
 // The deepest part of path that exists, after every link; what follows it
 // cannot be a link.
 std::optional<std::string> HostLayout::resolvedExisting(std::string path) {
-    const auto resolve = [](const std::string& candidate) {
-        if (t_memo == nullptr) {
-            return existingRealPath(candidate);
-        }
-        const auto found = t_memo->m_resolved.find(candidate);
-        if (found != t_memo->m_resolved.end()) {
-            return found->second;
-        }
-        return t_memo->m_resolved.emplace(candidate, existingRealPath(candidate)).first->second;
-    };
-    std::optional<std::string> resolved = resolve(path);
+    std::optional<std::string> resolved = memoResolved(path);
     while (!resolved) {
         const auto slash = path.rfind('/');
         if (slash == std::string::npos || slash == 0) {
             return realPath("/");
         }
         path.resize(slash);
-        resolved = resolve(path);
+        resolved = memoResolved(path);
     }
     return resolved;
 }

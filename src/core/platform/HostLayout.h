@@ -94,6 +94,7 @@ private:
     std::optional<std::string> canonical(const std::string& folder) const;
     // The deepest part of path that exists, after every link.
     static std::optional<std::string> resolvedExisting(std::string path);
+    static std::optional<std::string> memoResolved(const std::string& candidate);
 
     std::string m_hostRoot;
     std::string m_home;

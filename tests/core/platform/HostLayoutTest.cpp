@@ -124,6 +124,18 @@ TEST(HostLayoutTest, InsideHostKeepsEveryPathOnTheHost) {
              {"relative/x", std::nullopt},
              {"", std::nullopt}}) {
         EXPECT_EQ(layout.insideHost(c.path), c.expected) << c.path;
+        // Within a load, folders are resolved once and reused; asked twice
+        // in any order, the answers stay the same.
+        const HostLayout::CheckMemo load;
+        EXPECT_EQ(layout.insideHost(c.path), c.expected) << c.path << " (one load)";
+        EXPECT_EQ(layout.insideHost(c.path), c.expected) << c.path << " (again)";
+    }
+    {
+        const HostLayout::CheckMemo load;
+        for (const char* path : {"/Users/demo/lib/H.app", "/Library/H.app/Contents/Info.plist",
+                                 "/Users/demo/up/H.app/Contents", "/Library/H.app"}) {
+            EXPECT_EQ(layout.insideHost(path), std::nullopt) << path;
+        }
     }
     // The real system: every absolute path is the Mac's own.
     EXPECT_EQ(HostLayout("", home).insideHost("/../x"), "/../x");
