@@ -94,6 +94,20 @@ private slots:
         QCOMPARE(counts(state), (std::vector<int>{0, 2, 0, 0, 0, 0, 0, 0}));
     }
 
+    void searchFollowsAProgramThatChangedUnderTheSameLabel() {
+        AppState state(m_discovery->loader());
+        const auto job = [](const std::string& program) {
+            return makeItem("com.example.job", ServiceStatus::active, LaunchScope::mach, 7,
+                            program);
+        };
+        state.storeItems(LaunchScope::mach, {job("/opt/old/jobd")});
+        state.storeItems(LaunchScope::mach, {job("/opt/new/jobd")});
+        state.updateCounts(QStringLiteral("old"));
+        QCOMPARE(state.filteredCounts().at(LaunchScope::mach), 0);
+        state.updateCounts(QStringLiteral("NEW/JOBD"));
+        QCOMPARE(state.filteredCounts().at(LaunchScope::mach), 1);
+    }
+
     void loadCountsWithTheActiveSearch() {
         m_discovery->setItems(LaunchScope::mach,
                               {makeItem("com.apple.x", ServiceStatus::active, LaunchScope::mach),

@@ -345,6 +345,52 @@ private slots:
         QCOMPARE(proxy.rowCount(), 3);
     }
 
+    void aReloadOfTheSameRecordsRenewsSearchSortAndSignersWithoutAReset() {
+        SignerStore signers{SignerChecker(), QString()};
+        ServiceTableModel model(LaunchScope::system);
+        model.setSignerStore(&signers);
+        ServiceFilterProxyModel proxy;
+        proxy.setSourceModel(&model);
+        QAbstractItemModelTester tester(&proxy);
+        const auto records = [](std::int32_t firstPid, const std::string& secondProgram) {
+            return std::vector<LaunchItem>{
+                makeItem("com.example.a", ServiceStatus::active, LaunchScope::system, firstPid,
+                         "/opt/needle/a", "/Library/LaunchDaemons/a.plist"),
+                makeItem("com.example.b", ServiceStatus::active, LaunchScope::system, 20,
+                         secondProgram, "/Library/LaunchDaemons/b.plist"),
+                makeItem("com.example.c", ServiceStatus::active, LaunchScope::system, 30,
+                         "/opt/needle/c", "/Library/LaunchDaemons/c.plist")};
+        };
+        model.setItems(records(10, "/opt/needle/b"));
+        proxy.sort(model.section(ServiceTableModel::Column::pid), Qt::AscendingOrder);
+        proxy.setSearchText(u"NEEDLE"_qs);
+        QCOMPARE(column(proxy, 0),
+                 (QStringList{u"com.example.a"_qs, u"com.example.b"_qs, u"com.example.c"_qs}));
+
+        // The same records: one restarted with a higher PID, one now runs a
+        // program the search does not name and that has a signer of its own.
+        QSignalSpy reset(&model, &QAbstractItemModel::modelReset);
+        model.setItems(records(40, "/usr/libexec/b"));
+        QCOMPARE(reset.count(), 0);
+        QCOMPARE(column(proxy, 0), (QStringList{u"com.example.c"_qs, u"com.example.a"_qs}));
+        proxy.setSearchText(u"libexec"_qs);
+        QCOMPARE(column(proxy, 0), QStringList{u"com.example.b"_qs});
+
+        // The store's answer for the new program reaches the row.
+        QSignalSpy learned(&signers, &SignerStore::signersChanged);
+        signers.insert(u"/usr/libexec/b"_qs, Signer{SignerKind::apple, "", "", "", {}});
+        QVERIFY(learned.wait());
+        QCOMPARE(model.row(1).signerKind, std::optional<SignerKind>(SignerKind::apple));
+        proxy.setHideAppleSigned(true);
+        QCOMPARE(proxy.rowCount(), 0);
+
+        // A reload with other records resets the model as before.
+        model.setItems({makeItem("com.example.d", ServiceStatus::active)});
+        QCOMPARE(reset.count(), 1);
+        proxy.setSearchText(QString());
+        QCOMPARE(column(proxy, 0), QStringList{u"com.example.d"_qs});
+    }
+
     void backgroundCaptionsInWordsAndSpeech() {
         struct Case {
             bool allowed;

@@ -187,6 +187,7 @@ LaunchServiceManager::keepOnHost(std::vector<LaunchItem> items, LaunchScope scop
 std::vector<LaunchItem>
 LaunchServiceManager::loadItems(LaunchScope scope, const HostPicture& picture,
                                 std::vector<DefinitionProblem>* problems) const {
+    const HostLayout::CheckMemo memo;
     std::vector<LaunchItem> items =
         keepOnHost(loadUnannotated(scope, picture, problems), scope, problems);
     if (scope != LaunchScope::background && readsBackgroundTasks(scope)) {

@@ -4,7 +4,10 @@
 
 #include <climits>
 #include <cstdlib>
+#include <map>
+#include <mutex>
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
 #include <vector>
@@ -73,26 +76,89 @@ std::optional<std::string> realPath(const std::string& path) {
     return std::string(buffer);
 }
 
+thread_local HostLayout::CheckMemo* t_memo = nullptr;
+
+} // namespace
+
+HostLayout::CheckMemo::CheckMemo() : m_outer(t_memo) {
+    t_memo = this;
+}
+
+HostLayout::CheckMemo::~CheckMemo() {
+    t_memo = m_outer;
+}
+
+namespace {
+
+std::optional<std::string> existingRealPath(const std::string& candidate) {
+    // realpath reads every component as a link, so a missing path costs a
+    // walk per component; one lstat tells first that there is nothing to
+    // resolve (a dangling link is still resolved, and fails, as before).
+    struct stat info {};
+    if (::lstat(candidate.c_str(), &info) != 0) {
+        return std::nullopt;
+    }
+    return realPath(candidate);
+}
+
+} // namespace
+
+// Where an existing path leads after every link, through the memo: a path
+// whose last component is no link leads where its folder leads, so a folder
+// is resolved once however many paths lie in it, and realpath runs only
+// for links.
+std::optional<std::string> HostLayout::memoResolved(const std::string& candidate) {
+    if (t_memo == nullptr) {
+        return existingRealPath(candidate);
+    }
+    if (const auto found = t_memo->m_resolved.find(candidate); found != t_memo->m_resolved.end()) {
+        return found->second;
+    }
+    std::optional<std::string> resolved;
+    struct stat info {};
+    const auto slash = candidate.rfind('/');
+    const std::string_view name = slash == std::string::npos
+                                      ? std::string_view()
+                                      : std::string_view(candidate).substr(slash + 1);
+    if (::lstat(candidate.c_str(), &info) != 0) {
+        resolved = std::nullopt;
+    } else if (S_ISLNK(info.st_mode) || slash == std::string::npos || slash == 0 || name.empty() ||
+               name == "." || name == "..") {
+        resolved = realPath(candidate);
+    } else if (const auto folder = memoResolved(candidate.substr(0, slash))) {
+        resolved = (*folder == "/" ? std::string() : *folder) + "/" + std::string(name);
+    } else {
+        resolved = realPath(candidate);
+    }
+    return t_memo->m_resolved.emplace(candidate, std::move(resolved)).first->second;
+}
+
 // The deepest part of path that exists, after every link; what follows it
 // cannot be a link.
-std::optional<std::string> resolvedExisting(std::string path) {
-    std::optional<std::string> resolved = realPath(path);
+std::optional<std::string> HostLayout::resolvedExisting(std::string path) {
+    std::optional<std::string> resolved = memoResolved(path);
     while (!resolved) {
         const auto slash = path.rfind('/');
         if (slash == std::string::npos || slash == 0) {
             return realPath("/");
         }
         path.resize(slash);
-        resolved = realPath(path);
+        resolved = memoResolved(path);
     }
     return resolved;
 }
 
-} // namespace
+namespace {} // namespace
+
+struct HostLayout::CanonicalFolders {
+    std::mutex mutex;
+    std::map<std::string, std::string, std::less<>> resolved;
+};
 
 HostLayout::HostLayout(std::string hostRoot, std::string homeDirectory)
     : m_hostRoot(withoutTrailingSlashes(std::move(hostRoot))),
-      m_home(withoutTrailingSlashes(std::move(homeDirectory))) {
+      m_home(withoutTrailingSlashes(std::move(homeDirectory))),
+      m_canonical(std::make_shared<CanonicalFolders>()) {
     // A root of "/" is the real system; keep it empty so paths stay plain.
     if (m_hostRoot == "/") {
         m_hostRoot.clear();
@@ -176,7 +242,7 @@ std::optional<std::string> HostLayout::insideHost(std::string_view path) const {
             continue;
         }
         // A home of "/" (a daemon's) would take in everything.
-        if (const auto canonical = realPath(*folder);
+        if (const auto canonical = this->canonical(*folder);
             canonical && *canonical != "/" && isWithin(*resolved, *canonical)) {
             return normal;
         }
@@ -190,6 +256,22 @@ bool folderStaysOnHost(const std::string& folder, const HostLayout& layout) {
     }
     Log::line("Not listing a folder that leads out of the host: " + folder);
     return false;
+}
+
+std::optional<std::string> HostLayout::canonical(const std::string& folder) const {
+    {
+        const std::lock_guard lock(m_canonical->mutex);
+        if (const auto found = m_canonical->resolved.find(folder);
+            found != m_canonical->resolved.end()) {
+            return found->second;
+        }
+    }
+    std::optional<std::string> resolved = realPath(folder);
+    if (resolved) {
+        const std::lock_guard lock(m_canonical->mutex);
+        m_canonical->resolved.emplace(folder, *resolved);
+    }
+    return resolved;
 }
 
 std::string HostLayout::home(std::string_view relativePath) const {

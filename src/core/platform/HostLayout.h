@@ -3,10 +3,12 @@
 #include "platform/ToolRunner.h"
 
 #include <chrono>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
+#include <unordered_map>
 
 namespace daemonary {
 
@@ -57,6 +59,24 @@ public:
     // Without a host root, any absolute path as it is.
     std::optional<std::string> insideHost(std::string_view path) const;
 
+    // While one lives on a thread, insideHost remembers on that thread where
+    // each path it looked at leads: one load asks about the same files and
+    // folders many times (a definition when it is read and again when it is
+    // kept, the deepest existing folder of every missing program). Made for
+    // the length of one load, so that the next one sees the disk anew.
+    class CheckMemo {
+    public:
+        CheckMemo();
+        ~CheckMemo();
+        CheckMemo(const CheckMemo&) = delete;
+        CheckMemo& operator=(const CheckMemo&) = delete;
+
+    private:
+        friend class HostLayout;
+        CheckMemo* m_outer;
+        std::unordered_map<std::string, std::optional<std::string>> m_resolved;
+    };
+
     std::string launchctl() const { return system("/bin/launchctl"); }
     std::string kmutil() const { return system("/usr/bin/kmutil"); }
     std::string osascript() const { return system("/usr/bin/osascript"); }
@@ -76,10 +96,21 @@ public:
     std::string userApplications() const { return home("Applications"); }
 
 private:
+    struct CanonicalFolders;
+    // The folder after every link, once it could be resolved; asked again
+    // until then (a host root may be made after the layout).
+    std::optional<std::string> canonical(const std::string& folder) const;
+    // The deepest part of path that exists, after every link.
+    static std::optional<std::string> resolvedExisting(std::string path);
+    static std::optional<std::string> memoResolved(const std::string& candidate);
+
     std::string m_hostRoot;
     std::string m_home;
     std::chrono::milliseconds m_toolTimeout = kDefaultToolTimeout;
     std::optional<std::string> m_toolRefusal;
+    // Every path check compares against the root and the home after their
+    // links: resolved once and shared by copies, not once per path.
+    std::shared_ptr<CanonicalFolders> m_canonical;
 };
 
 // Whether a folder discovery lists stays on the host (insideHost); one that a

@@ -54,7 +54,7 @@ void AppState::loadScope(LaunchScope scope, DiscoveryLoader discoveryLoader, con
         emit loadingScopesChanged();
     }
 
-    auto* watcher = new QFutureWatcher<std::vector<LaunchItem>>(this);
+    auto* watcher = new QFutureWatcher<Indexed>(this);
     const QPointer<const QObject> guard(context);
     const bool hasContext = context != nullptr;
     // Written on the pool thread before the future finishes, read after.
@@ -67,9 +67,9 @@ void AppState::loadScope(LaunchScope scope, DiscoveryLoader discoveryLoader, con
                 if (source != m_sourceGeneration) {
                     return;
                 }
-                std::vector<LaunchItem> loaded;
+                Indexed loaded;
                 if (watcher->future().resultCount() > 0) {
-                    loaded = watcher->future().result();
+                    loaded = watcher->future().takeResult();
                 }
                 if (*disabled) {
                     storeDisabledServices(scope, std::move(**disabled));
@@ -94,24 +94,21 @@ void AppState::loadScope(LaunchScope scope, DiscoveryLoader discoveryLoader, con
                     Discovery discovery = discoveryLoader(scope);
                     items = std::move(discovery.items);
                     *found = std::move(discovery.problems);
-                    if (discovery.disabled) {
-                        *disabled = std::move(discovery.disabled);
-                        return items;
-                    }
+                    *disabled = std::move(discovery.disabled);
                 } else {
                     items = loader(scope);
                 }
-                if (disabledLoader) {
+                if (!*disabled && disabledLoader) {
                     *disabled = disabledLoader(scope);
                 }
-                return items;
+                return indexed(std::move(items));
             } catch (const std::exception& error) {
                 Log::line("AppState: loading " + std::string(toText(scope)) +
                           " failed: " + error.what());
             } catch (...) {
                 Log::line("AppState: loading " + std::string(toText(scope)) + " failed");
             }
-            return std::vector<LaunchItem>();
+            return Indexed();
         }));
 }
 
@@ -148,11 +145,12 @@ void AppState::replaceSource(LoadPlanner planner) {
     updateCounts(m_lastSearchText);
 }
 
-void AppState::finishLoad(LaunchScope scope, std::vector<LaunchItem> items) {
+void AppState::finishLoad(LaunchScope scope, Indexed loaded) {
     if (scope == LaunchScope::mach) {
-        items = withDefinitionPrograms(std::move(items));
+        storeItems(scope, withDefinitionPrograms(std::move(loaded.items)));
+    } else {
+        store(scope, std::move(loaded));
     }
-    storeItems(scope, std::move(items));
     // The jobs' programs follow the definitions they come from.
     const auto jobs = m_allItems.find(LaunchScope::mach);
     if (scope != LaunchScope::mach && isDefinitionScope(scope) && jobs != m_allItems.end()) {
@@ -179,21 +177,52 @@ std::vector<LaunchItem> AppState::withDefinitionPrograms(std::vector<LaunchItem>
     return LaunchServiceManager::withDefinitionPrograms(std::move(jobs), definitions);
 }
 
-void AppState::storeItems(LaunchScope scope, std::vector<LaunchItem> items) {
-    std::vector<ServiceSearch> texts;
-    texts.reserve(items.size());
-    std::vector<QString> targets;
-    targets.reserve(items.size());
-    for (const LaunchItem& item : items) {
-        texts.push_back(ServiceSearch::of(item));
+AppState::Indexed AppState::indexed(std::vector<LaunchItem> items, const Indexed* previous) {
+    Indexed result;
+    result.texts.reserve(items.size());
+    result.targets.reserve(items.size());
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        const LaunchItem& item = items[i];
+        if (previous != nullptr && i < previous->items.size() &&
+            previous->items[i].label == item.label &&
+            previous->items[i].executablePath == item.executablePath &&
+            previous->items[i].runs == item.runs && previous->items[i].path == item.path) {
+            result.texts.push_back(previous->texts[i]);
+            result.targets.push_back(previous->targets[i]);
+            continue;
+        }
+        result.texts.push_back(ServiceSearch::of(item));
         const auto target = signerTarget(item);
-        targets.push_back(target ? QString::fromStdString(*target) : QString());
+        result.targets.push_back(target ? QString::fromStdString(*target) : QString());
     }
-    m_signerTargets[scope] = std::move(targets);
+    result.items = std::move(items);
+    return result;
+}
+
+void AppState::storeItems(LaunchScope scope, std::vector<LaunchItem> items) {
+    // Mostly called again with the same records (the jobs after each load
+    // of definitions): their texts are reused rather than built anew.
     const auto existing = m_allItems.find(scope);
-    const bool changed = existing == m_allItems.end() || existing->second != items;
-    m_allItems[scope] = std::move(items);
-    m_searchTexts[scope] = std::move(texts);
+    if (existing == m_allItems.end()) {
+        store(scope, indexed(std::move(items)));
+        return;
+    }
+    Indexed previous;
+    previous.items = std::move(existing->second);
+    previous.texts = std::move(m_searchTexts[scope]);
+    previous.targets = std::move(m_signerTargets[scope]);
+    Indexed next = indexed(std::move(items), &previous);
+    // Put back for store() to compare against.
+    existing->second = std::move(previous.items);
+    store(scope, std::move(next));
+}
+
+void AppState::store(LaunchScope scope, Indexed indexed) {
+    const auto existing = m_allItems.find(scope);
+    const bool changed = existing == m_allItems.end() || existing->second != indexed.items;
+    m_allItems[scope] = std::move(indexed.items);
+    m_searchTexts[scope] = std::move(indexed.texts);
+    m_signerTargets[scope] = std::move(indexed.targets);
     if (changed) {
         emit allItemsChanged(scope);
     }
@@ -277,6 +306,7 @@ void AppState::updateCounts(const QString& searchText) {
         emit lastSearchTextChanged(m_lastSearchText);
     }
 
+    const QString folded = ServiceSearch::fold(searchText);
     std::map<LaunchScope, int> counts;
     for (const LaunchScope scope : allScopes()) {
         int count = 0;
@@ -290,7 +320,7 @@ void AppState::updateCounts(const QString& searchText) {
             } else {
                 const std::vector<ServiceSearch>& texts = m_searchTexts[scope];
                 for (std::size_t i = 0; i < texts.size(); ++i) {
-                    count += texts[i].matches(searchText) && !isHidden(scope, i);
+                    count += texts[i].matchesFolded(folded) && !isHidden(scope, i);
                 }
             }
         }

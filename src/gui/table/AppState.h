@@ -137,7 +137,18 @@ signals:
     void problemsChanged();
 
 private:
-    void finishLoad(LaunchScope scope, std::vector<LaunchItem> items);
+    // A category's records with what the counts and the filter read of each,
+    // built where the records were loaded, off the GUI thread.
+    struct Indexed {
+        std::vector<LaunchItem> items;
+        std::vector<ServiceSearch> texts;
+        std::vector<QString> targets;
+    };
+    // Reuses the texts of `previous` wherever a record's label and program
+    // are those of the record at the same place there.
+    static Indexed indexed(std::vector<LaunchItem> items, const Indexed* previous = nullptr);
+    void store(LaunchScope scope, Indexed indexed);
+    void finishLoad(LaunchScope scope, Indexed loaded);
     // Categories of launchd definitions, whose programs the job table's
     // records take by label: what makes a job's signer known.
     static bool isDefinitionScope(LaunchScope scope);

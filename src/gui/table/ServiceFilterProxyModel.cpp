@@ -18,6 +18,7 @@ void ServiceFilterProxyModel::setSearchText(const QString& text) {
         return;
     }
     m_searchText = text;
+    m_foldedSearchText = ServiceSearch::fold(text);
     invalidateFilter();
 }
 
@@ -67,7 +68,7 @@ bool ServiceFilterProxyModel::accepts(const ServiceTableModel::Row& row,
     if (applies(Filter::disabled) && !m_showDisabled && row.disabled) {
         return false;
     }
-    return !applies(Filter::search) || row.search.matches(m_searchText);
+    return !applies(Filter::search) || row.search.matchesFolded(m_foldedSearchText);
 }
 
 std::optional<ServiceFilterProxyModel::Filter> ServiceFilterProxyModel::hidingFilter() const {

@@ -49,6 +49,7 @@ private:
 
     const ServiceTableModel* m_table = nullptr;
     QString m_searchText;
+    QString m_foldedSearchText;
     bool m_hideAppleSigned = false;
     bool m_changesOnly = false;
     bool m_showDisabled = true;

@@ -5,18 +5,19 @@ namespace daemonary {
 ServiceSearch ServiceSearch::of(const LaunchItem& item) {
     ServiceSearch search;
     search.label = QString::fromStdString(item.label);
+    search.foldedLabel = fold(search.label);
     if (item.executablePath) {
         search.executablePath = QString::fromStdString(*item.executablePath);
+        search.foldedExecutablePath = fold(search.executablePath);
     }
     return search;
 }
 
-bool ServiceSearch::matches(const QString& text) const {
-    if (text.isEmpty()) {
+bool ServiceSearch::matchesFolded(const QString& foldedText) const {
+    if (foldedText.isEmpty()) {
         return true;
     }
-    return label.contains(text, Qt::CaseInsensitive) ||
-           executablePath.contains(text, Qt::CaseInsensitive);
+    return foldedLabel.contains(foldedText) || foldedExecutablePath.contains(foldedText);
 }
 
 } // namespace daemonary

@@ -164,8 +164,56 @@ int ServiceTableModel::section(Column column) const {
 }
 
 void ServiceTableModel::setItems(const std::vector<LaunchItem>& items) {
-    m_items = items;
-    rebuildRows();
+    if (!updateInPlace(items)) {
+        m_items = items;
+        rebuildRows();
+    }
+}
+
+bool ServiceTableModel::updateInPlace(const std::vector<LaunchItem>& items) {
+    if (items.size() != m_items.size() || m_rows.size() < m_items.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        if (items[i].label != m_items[i].label || items[i].scope != m_items[i].scope ||
+            items[i].path != m_items[i].path) {
+            return false;
+        }
+    }
+    // Same ids in the same order: every row keeps its place, its display
+    // name and its folder; only what the record says of itself is renewed.
+    int first = -1;
+    int last = -1;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        if (items[i] == m_items[i]) {
+            continue;
+        }
+        m_items[i] = items[i];
+        Row next = makeRow(items[i], false);
+        Row& current = m_rows[i];
+        next.place = current.place;
+        const int row = static_cast<int>(i);
+        if (next.signerTarget != current.signerTarget) {
+            if (!current.signerTarget.isEmpty()) {
+                auto rows = m_rowsByTarget.find(current.signerTarget);
+                rows->removeOne(row);
+                if (rows->isEmpty()) {
+                    m_rowsByTarget.erase(rows);
+                }
+            }
+            if (!next.signerTarget.isEmpty()) {
+                m_rowsByTarget[next.signerTarget].append(row);
+            }
+        }
+        current = std::move(next);
+        first = first < 0 ? row : first;
+        last = row;
+    }
+    // One range: the proxy refilters and resorts once, not once per row.
+    if (first >= 0) {
+        emit dataChanged(index(first, 0), index(last, columnCount() - 1));
+    }
+    return true;
 }
 
 void ServiceTableModel::setBaseline(const BaselineState* baseline) {

@@ -93,6 +93,8 @@ public:
     // The section of a column, or -1 when this category does not show it.
     int section(Column column) const;
 
+    // A reload of the same records (by id, in the same order) changes only
+    // the rows that differ; any other list resets the model.
     void setItems(const std::vector<LaunchItem>& items);
     // Where the Signed By column takes its texts from; its cells change
     // (dataChanged, never a reset) as the store learns signers.
@@ -138,6 +140,10 @@ private:
     void updateSigner(Row& row) const;
     void signersChanged(const QStringList& targets);
     void rebuildRows();
+    // A reload of the same records in the same order, some of them changed:
+    // the rows are renewed where they differ, with no reset. False (and
+    // nothing done) for any other list.
+    bool updateInPlace(const std::vector<LaunchItem>& items);
     void markSharedNames();
     Row makeRow(const LaunchItem& item, bool removed) const;
 

@@ -124,9 +124,47 @@ TEST(HostLayoutTest, InsideHostKeepsEveryPathOnTheHost) {
              {"relative/x", std::nullopt},
              {"", std::nullopt}}) {
         EXPECT_EQ(layout.insideHost(c.path), c.expected) << c.path;
+        // Within a load, folders are resolved once and reused; asked twice
+        // in any order, the answers stay the same.
+        const HostLayout::CheckMemo load;
+        EXPECT_EQ(layout.insideHost(c.path), c.expected) << c.path << " (one load)";
+        EXPECT_EQ(layout.insideHost(c.path), c.expected) << c.path << " (again)";
+    }
+    {
+        const HostLayout::CheckMemo load;
+        for (const char* path : {"/Users/demo/lib/H.app", "/Library/H.app/Contents/Info.plist",
+                                 "/Users/demo/up/H.app/Contents", "/Library/H.app"}) {
+            EXPECT_EQ(layout.insideHost(path), std::nullopt) << path;
+        }
     }
     // The real system: every absolute path is the Mac's own.
     EXPECT_EQ(HostLayout("", home).insideHost("/../x"), "/../x");
+    fs::remove_all(top);
+}
+
+// A load remembers where paths lead; the next load must see a folder that
+// has since been replaced by a link out of the host.
+TEST(HostLayoutTest, APathCheckedInOneLoadIsCheckedAgainInTheNext) {
+    char pattern[] = "/tmp/daemonary-memo-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    const std::string top = pattern;
+    const std::string root = top + "/host";
+    fs::create_directories(root + "/usr/libexec");
+    fs::create_directories(top + "/outside");
+    const HostLayout layout(root, root + "/Users/demo");
+    const std::string program = "/usr/libexec/missingd";
+    {
+        const HostLayout::CheckMemo load;
+        EXPECT_EQ(layout.insideHost(program), root + program);
+        EXPECT_EQ(HostLayout(layout).insideHost(program), root + program);
+    }
+    fs::remove_all(root + "/usr/libexec");
+    fs::create_directory_symlink(top + "/outside", root + "/usr/libexec");
+    {
+        const HostLayout::CheckMemo load;
+        EXPECT_EQ(layout.insideHost(program), std::nullopt);
+    }
+    EXPECT_EQ(layout.insideHost(program), std::nullopt);
     fs::remove_all(top);
 }
 
