@@ -7,8 +7,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <utility>
 #include <unordered_map>
+#include <utility>
 
 namespace daemonary {
 
