@@ -836,70 +836,35 @@ TEST(SnapshotDiffTest, RepeatedIdentitiesPairInOrder) {
 namespace daemonary {
 namespace {
 
-// The folders named for watching are the ones discovery reads: a definition
-// placed in any of them shows up in that category.
 // --- Snapshots of a Mac's disk ----------------------------------------------
 
-Snapshot diskSnapshot(std::vector<SnapshotRecord> records, std::string root) {
-    Snapshot snapshot = snapshotOf(std::move(records));
-    snapshot.markReadFromDisk(std::move(root), {"bob", "alice"});
-    return snapshot;
-}
-
-// Two copies of one Mac lie at different places and got new inodes: neither
-// is a difference, but other code under the kept size and time is, and two
-// users' records are two records even under one label.
-TEST(SnapshotDiskTest, TwoDisksCompareByMacPathsContentAndUser) {
-    SnapshotRecord daemon = record(LaunchScope::system, "d", "/Library/LaunchDaemons/d.plist");
-    daemon.fingerprint.executableStamp = FileStamp{4096, 1'700'000'000, 11, 11'000};
-    daemon.fingerprint.cdHashes = {{"arm64", std::string(40, 'a')}};
-    SnapshotRecord copied = daemon;
-    daemon.fingerprint.executable = "/mnt/good/usr/bin/d";
-    copied.fingerprint.executable = "/mnt/suspect/usr/bin/d";
-    copied.fingerprint.executableStamp->inode = 22;
-    const Snapshot good = diskSnapshot({daemon}, "/mnt/good");
-    EXPECT_EQ(good.records[0].fingerprint.executable, "/usr/bin/d");
-    EXPECT_TRUE(SnapshotDiff::between(good, diskSnapshot({copied}, "/mnt/suspect/"),
-                                      Snapshot::defaultScopes())
-                    .empty());
-    copied.fingerprint.cdHashes = {{"arm64", std::string(40, 'b')}};
-    const SnapshotDiff swapped = SnapshotDiff::between(good, diskSnapshot({copied}, "/mnt/suspect"),
-                                                       Snapshot::defaultScopes());
-    ASSERT_EQ(swapped.modified.size(), 1u);
-    EXPECT_EQ(swapped.modified[0].changes.at(0).key, "program");
-
+// Between two disks, two users' records under one label are two records. The
+// disk's facts survive the document; one without them reads as live, and
+// malformed ones are refused.
+TEST(SnapshotDiskTest, UsersTellRecordsApartAndDiskFactsRoundTrip) {
     SnapshotRecord alices = record(LaunchScope::user, "helper", std::nullopt);
     alices.item.user = "alice";
     SnapshotRecord bobs = alices;
     bobs.item.user = "bob";
-    const SnapshotDiff users = SnapshotDiff::between(
-        diskSnapshot({alices}, "/a"), diskSnapshot({bobs}, "/b"), {LaunchScope::user});
+    Snapshot before = snapshotOf({alices});
+    before.markReadFromDisk("/Volumes/Mac", {"bob", "alice"});
+    Snapshot after = snapshotOf({bobs});
+    after.markReadFromDisk("/b", {"bob"});
+    const SnapshotDiff users = SnapshotDiff::between(before, after, {LaunchScope::user});
     ASSERT_EQ(users.added.size(), 1u);
     EXPECT_EQ(users.added[0].item.user, "bob");
-    EXPECT_EQ(users.removed.size(), 1u);
+
+    const auto document = nlohmann::json::parse(before.toJsonText());
+    EXPECT_EQ(std::get<Snapshot>(Snapshot::fromJsonText(document.dump())), before);
+    nlohmann::json changed = document;
+    changed.erase("offline"), changed.erase("users"), changed.erase("root");
+    EXPECT_FALSE(std::get<Snapshot>(Snapshot::fromJsonText(changed.dump())).offline);
+    changed["users"] = nlohmann::json::array({"alice", 7});
+    EXPECT_TRUE(std::holds_alternative<SnapshotError>(Snapshot::fromJsonText(changed.dump())));
 }
 
-// The disk's facts survive the document; a format 2 document without them
-// reads as a live snapshot, and malformed ones are refused.
-TEST(SnapshotDiskTest, DiskFactsRoundTripAndOlderDocumentsReadAsLive) {
-    SnapshotRecord agent = record(LaunchScope::user, "a", "/Users/alice/Library/LaunchAgents/a");
-    agent.item.user = "alice";
-    const Snapshot taken = diskSnapshot({agent}, "/Volumes/Mac");
-    const auto document = nlohmann::json::parse(taken.toJsonText());
-    EXPECT_EQ(document["users"], nlohmann::json({"alice", "bob"}));
-    EXPECT_EQ(document["categories"]["User"][0]["user"], "alice");
-    EXPECT_EQ(std::get<Snapshot>(Snapshot::fromJsonText(document.dump())), taken);
-
-    nlohmann::json live = document;
-    live.erase("offline"), live.erase("users"), live.erase("root");
-    auto older = Snapshot::fromJsonText(live.dump());
-    ASSERT_TRUE(std::holds_alternative<Snapshot>(older));
-    EXPECT_FALSE(std::get<Snapshot>(older).offline || std::get<Snapshot>(older).root);
-    nlohmann::json bad = document;
-    bad["users"] = {"alice", 7};
-    EXPECT_TRUE(std::holds_alternative<SnapshotError>(Snapshot::fromJsonText(bad.dump())));
-}
-
+// The folders named for watching are the ones discovery reads: a definition
+// placed in any of them shows up in that category.
 TEST(DirectoriesReadTest, EveryFolderFeedsItsCategory) {
     TemporaryHost host;
     Log::setSink([](std::string_view) {});

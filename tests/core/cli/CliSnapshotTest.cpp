@@ -20,7 +20,6 @@ namespace {
 using test::definitionXml;
 using test::TemporaryHost;
 using test::writeFile;
-using ::testing::ContainsRegex;
 using ::testing::HasSubstr;
 namespace fs = std::filesystem;
 
@@ -348,36 +347,22 @@ TEST(CliListProblemsTest, HostileFileNamesNeverReachTheTerminalRaw) {
     EXPECT_EQ(document["problems"][1]["category"], "User");
 }
 
-// Another maker's signed code: the arm64 slice of a universal program.
-std::string otherMakersProgram() {
-    const std::string universal = test::readBytes(test::sentryUniversal());
-    return universal.empty() ? ""
-                             : universal.substr(test::fatSlice(universal, 1).first,
-                                                test::fatSlice(universal, 1).second);
-}
-
-// Copies of a Mac's disk compared, with trap tools on them and on PATH.
+// Copies of a Mac's disk (new inodes and times, as any copy), trap tools on PATH.
 class CliDiskDiffTest : public ::testing::Test {
 protected:
     void SetUp() override {
         test::makeDirectory(m_traps);
         good.installTraps(m_traps, m_ran);
         ::setenv("PATH", (m_traps + ":" + m_path).c_str(), 1);
-
-        good.addUser("alice", "501");
         good.addUser("bob", "502", true);
-        // Padded, so that the other program fits in its size.
+        // Padded, so that the other signed program fits in its size.
         std::string program = test::readBytes(test::esbuildArm64());
-        program.resize(std::max(program.size(), otherMakersProgram().size()), '\0');
-        test::makeDirectory(good / "/usr/local/bin");
+        program.resize(std::max(program.size(), m_other.size()), '\0');
+        test::MacTree::writeTrap(good / "/usr/local/bin/script.sh", m_ran);
         test::writeBytes(good / "/usr/local/bin/vpnd", program);
         good.addDefinition("/Library/LaunchDaemons", "com.example.vpnd", "/usr/local/bin/vpnd");
-        test::MacTree::writeTrap(good / "/usr/local/bin/script.sh", m_ran);
-        for (const std::string home : {"/Users/alice", "/Users/bob"}) {
-            good.addDefinition(home + "/Library/LaunchAgents", "com.example.sync",
-                               "/usr/local/bin/vpnd");
-        }
-        // A copy's files get their own inodes and times, as any copy may.
+        good.addDefinition("/Users/bob/Library/LaunchAgents", "com.example.sync",
+                           "/usr/local/bin/vpnd");
         fs::copy(good.root(), suspect.root(),
                  fs::copy_options::recursive | fs::copy_options::overwrite_existing);
     }
@@ -395,67 +380,32 @@ protected:
     std::string m_traps = m_elsewhere.root() + "/path";
     std::string m_ran = m_elsewhere.root() + "/ran";
     std::string m_baseline = m_elsewhere.root() + "/good.json";
+    std::string m_other = test::readBytes(test::esbuildX64());
 };
 
-// The suspect disk's program swapped for another maker's signed code, padded
-// to the same size and its modification time put back; a daemon added.
+// Identical copies differ in nothing; then the suspect's program is swapped for
+// other signed code under the same size and time, and a daemon added. No disk is
+// written, even through a link; a folder that is no Mac's disk is refused.
 TEST_F(CliDiskDiffTest, SwappedProgramAndNewDaemonOnTheSuspectDisk) {
-    const std::string program = suspect / "/usr/local/bin/vpnd";
-    std::string other = otherMakersProgram();
-    ASSERT_FALSE(other.empty());
-    other.resize(fs::file_size(program), '\0');
-    struct stat original {};
-    ASSERT_EQ(::stat(program.c_str(), &original), 0);
-    test::writeBytes(program, other);
-    const struct timespec times[2] = {original.st_atim, original.st_mtim};
-    ASSERT_EQ(::utimensat(AT_FDCWD, program.c_str(), times, 0), 0);
-    suspect.addDefinition("/Library/LaunchDaemons", "com.example.new", "/usr/local/bin/script.sh");
-    const auto goodBefore = good.contents();
-    const auto suspectBefore = suspect.contents();
-
     ASSERT_EQ(cli({"snapshot", "--root", good.root(), "-o", m_baseline}).status, 0);
+    EXPECT_EQ(cli({"diff", "--root", suspect.root(), m_baseline}).out, "");
+
+    const std::string program = suspect / "/usr/local/bin/vpnd";
+    m_other.resize(fs::file_size(program), '\0');
+    const auto modified = fs::last_write_time(program);
+    test::writeBytes(program, m_other);
+    fs::last_write_time(program, modified);
+    suspect.addDefinition("/Library/LaunchDaemons", "com.example.new", "/usr/local/bin/script.sh");
+    const auto before = std::pair(good.contents(), suspect.contents());
     const CliRun diff = cli({"diff", "--root", suspect.root(), m_baseline});
     EXPECT_EQ(diff.status, 1) << diff.err;
-    EXPECT_THAT(diff.out, HasSubstr("\n+ System  com.example.new"));
-    EXPECT_THAT(diff.out, ContainsRegex("~ System +com.example.vpnd +/Library/LaunchDaemons/"
-                                        "com.example.vpnd.plist\n +program changed: SHA-256 "));
-    // Both users' agents run it: each shows under its own home.
-    EXPECT_THAT(diff.out, ContainsRegex("~ User +com.example.sync +/Users/alice/"));
-    EXPECT_THAT(diff.out, ContainsRegex("~ User +com.example.sync +/Users/bob/"));
-    EXPECT_EQ(std::count(diff.err.begin(), diff.err.end(), '\n'), 1) << diff.err;
-
-    // The signatures' own hashes tell the programs apart as well.
-    const auto daemon = nlohmann::json::parse(
-        cli({"diff", "--root", suspect.root(), m_baseline, "--json"}).out)["modified"][0];
-    ASSERT_EQ(daemon["after"]["label"], "com.example.vpnd");
-    EXPECT_EQ(daemon["after"]["fingerprint"]["cdhashes"].size(), 1u);
-    EXPECT_NE(daemon["before"]["fingerprint"]["cdhashes"],
-              daemon["after"]["fingerprint"]["cdhashes"]);
-    EXPECT_EQ(good.contents(), goodBefore);
-    EXPECT_EQ(suspect.contents(), suspectBefore);
-}
-
-// Two copies of the same build with nothing changed; the snapshot's file may
-// go anywhere but into the disk; a folder that is no Mac's disk is refused.
-TEST_F(CliDiskDiffTest, IdenticalDisksAndRefusals) {
-    ASSERT_EQ(cli({"snapshot", "--root", good.root(), "-o", m_baseline}).status, 0);
-    const CliRun diff = cli({"diff", "--root", suspect.root(), m_baseline});
-    EXPECT_EQ(diff.status, 0) << diff.out;
-    EXPECT_EQ(diff.out, "");
-    EXPECT_EQ(diff.err, "daemonary-cli diff: running and allowed in the background are not "
-                        "compared: both sides were read from a disk\n");
-
-    // Into the disk through a link: refused in one line.
-    fs::create_directory_symlink(good / "/Library", m_elsewhere.root() + "/link");
-    const CliRun inside =
-        cli({"snapshot", "--root", good.root(), "-o", m_elsewhere.root() + "/link/x.json"});
-    EXPECT_EQ(inside.status, 2);
-    EXPECT_EQ(std::count(inside.err.begin(), inside.err.end(), '\n'), 1) << inside.err;
-    EXPECT_FALSE(fs::exists(good / "/Library/x.json"));
-    const CliRun notAMac = cli({"diff", "--root", good.outside(), m_baseline});
-    EXPECT_EQ(notAMac.status, 2);
-    EXPECT_EQ(notAMac.err, "daemonary-cli: " + good.outside() +
-                               " does not look like a Mac's disk (no System/Library or Library)\n");
+    EXPECT_THAT(diff.out, HasSubstr(": 1 added, 0 removed, 2 modified\n+ System  com.example.new"));
+    EXPECT_THAT(diff.out, HasSubstr("vpnd.plist\n      program changed: SHA-256"));
+    fs::create_directory_symlink(good / "/Library", m_elsewhere.root() + "/in");
+    EXPECT_EQ(cli({"snapshot", "--root", good.root(), "-o", m_elsewhere.root() + "/in/x"}).status,
+              2);
+    EXPECT_EQ(std::pair(good.contents(), suspect.contents()), before);
+    EXPECT_EQ(cli({"diff", "--root", good.outside(), m_baseline}).status, 2);
 }
 
 // A baseline of a live (simulated) Mac against its own disk: only Bob's
@@ -463,7 +413,7 @@ TEST_F(CliDiskDiffTest, IdenticalDisksAndRefusals) {
 TEST_F(CliDiskDiffTest, LiveBaselineAgainstADisk) {
     TemporaryHost live;
     fs::create_directories(live / "/usr");
-    for (const char* folder : {"/Library", "/usr/local", "/Users/alice"}) {
+    for (const char* folder : {"/Library", "/usr/local"}) {
         fs::copy(good / folder, live / folder,
                  fs::copy_options::recursive | fs::copy_options::overwrite_existing);
     }
@@ -472,8 +422,6 @@ TEST_F(CliDiskDiffTest, LiveBaselineAgainstADisk) {
     ASSERT_EQ(cli({"snapshot", "-o", m_baseline}).status, 0);
 
     const CliRun diff = cli({"diff", "--root", good.root(), m_baseline});
-    EXPECT_EQ(diff.status, 1) << diff.err;
-    EXPECT_EQ(std::count(diff.err.begin(), diff.err.end(), '\n'), 1) << diff.err;
     EXPECT_THAT(diff.err, HasSubstr("the present was read from a disk"));
     EXPECT_THAT(diff.out, HasSubstr(": 1 added, 0 removed, 0 modified\n"
                                     "+ User  com.example.sync  /Users/bob/"));
