@@ -1,5 +1,4 @@
-// File ▸ Open Mac Disk… on a Mac's tree built per test, with traps for
-// every tool of the tree and of PATH.
+// File ▸ Open Mac Disk… on a Mac's tree with traps for every tool of it and of PATH.
 #include "RecordingWorkspace.h"
 #include "TestSupport.h"
 #include "baseline/BaselineState.h"
@@ -21,11 +20,14 @@
 #include <QFutureWatcherBase>
 #include <QPlainTextEdit>
 #include <QToolButton>
+#include <algorithm>
+#include <set>
 
 using namespace daemonary;
 using namespace daemonary::test;
 using namespace Qt::StringLiterals;
 using Column = ServiceTableModel::Column;
+using Labels = std::vector<std::string>;
 
 class OpenDiskTest : public QObject {
     Q_OBJECT
@@ -37,12 +39,13 @@ private:
     std::unique_ptr<RecordingWorkspace> m_workspace;
     std::unique_ptr<FakeDiscovery> m_host;
     std::unique_ptr<AppState> m_state;
+    std::unique_ptr<BaselineState> m_baseline;
 
-    GuiDependencies dependencies(BaselineState* baseline = nullptr) {
+    GuiDependencies dependencies() {
         GuiDependencies result;
         result.appState = m_state.get();
         result.clock = std::make_shared<ImmediateClock>();
-        result.baseline = baseline;
+        result.baseline = m_baseline.get();
         result.workspace = m_workspace.get();
         result.inspectorUpdater = ServiceDetailView::showInInspector;
         result.diskInspector = [this](GuiDependencies::LayoutOf layoutOf, SignerStore* signers) {
@@ -56,36 +59,6 @@ private:
             view.setSelectedScope(*scope);
         }
         QTRY_VERIFY(view.serviceTable() && !view.serviceTable()->viewModel().loading());
-    }
-
-    // Opens `folder` (the tree by default) through the menu's folder chooser,
-    // the window having shown the host first.
-    static void open(MainView& view, const std::string& folder) {
-        QSignalSpy loaded(&view, &MainView::startUpLoadingFinished);
-        if (!view.isVisible()) {
-            view.show();
-            QVERIFY(loaded.wait());
-            settle(view);
-        }
-        view.setFolderChooser([folder](QWidget*) { return QString::fromStdString(folder); });
-        view.openDiskAction()->trigger();
-        QVERIFY(loaded.wait());
-        settle(view);
-    }
-
-    // The rows shown, each as its cells of `columns` joined by '|', sorted.
-    static QStringList rows(MainView& view, std::vector<Column> columns = {Column::label}) {
-        const ServiceTableModel& model = view.serviceTable()->tableModel();
-        QStringList rows;
-        for (int row = 0; row < model.rowCount(); ++row) {
-            QStringList cells;
-            for (const Column column : columns) {
-                cells.append(model.index(row, model.section(column)).data().toString());
-            }
-            rows.append(cells.join(u'|'));
-        }
-        rows.sort();
-        return rows;
     }
 
 private slots:
@@ -115,38 +88,55 @@ private slots:
         m_host = std::make_unique<FakeDiscovery>();
         m_host->setItems(LaunchScope::system, {makeItem("com.host.only", ServiceStatus::active)});
         m_state = std::make_unique<AppState>(m_host->loader());
+        m_baseline = std::make_unique<BaselineState>(
+            *m_state, QString::fromStdString(m_tree->outside() + "/base.json"),
+            HostLayout(std::string(), m_tree->outside()));
     }
 
     void cleanup() {
         m_host->holdLoads(false);
         m_host->release(64);
+        m_baseline.reset();
         m_state.reset();
         qputenv("PATH", m_path);
         m_tree.reset();
     }
 
-    void showsEveryUsersRecordsReadOnlyRunsNothingAndOutlivesARefusedFolder() {
+    void aDiskIsShownReadOnlyRunsNothingAndComparesWithACopyOfIt() {
         const auto before = m_tree->contents();
         MainView view(dependencies());
-        open(view, m_tree->root());
+        QSignalSpy loaded(&view, &MainView::startUpLoadingFinished);
+        view.show();
+        QVERIFY(loaded.wait());
+        settle(view);
+        view.setFolderChooser(
+            [root = QString::fromStdString(m_tree->root())](QWidget*) { return root; });
+        view.openDiskAction()->trigger();
+        QVERIFY(loaded.wait());
+        settle(view);
         QVERIFY(view.diskBanner()->isVisible());
         QVERIFY(view.diskBanner()->text().contains(QString::fromStdString(m_tree->root())));
         // Nothing of the host is left among the disk's records.
-        QCOMPARE(rows(view), QStringList{u"com.example.daemon"_s});
-        // Same label in two homes: two rows, each with its user, and bob's own
-        // domain disables only his.
-        settle(view, LaunchScope::user);
-        QCOMPARE(
-            rows(view, {Column::user, Column::label}),
-            (QStringList{u"alice|com.example.sync"_s, u"bob|com.example.sync \u2014 Disabled"_s}));
+        QCOMPARE(labelsOf(*m_state->items(LaunchScope::system)), Labels{"com.example.daemon"});
 
-        int panes = 0;
+        // Every row read-only, with its user; the same label in two homes is
+        // two rows, and bob's own domain disables only his.
+        std::set<std::string> users;
         for (const LaunchScope scope : allScopes()) {
             settle(view, scope);
             ServiceTableView* table = view.serviceTable();
-            for (int row = 0; row < table->tableModel().rowCount(); ++row, ++panes) {
-                const LaunchItem& item = table->tableModel().row(row).item;
-                table->setSelectedIds({table->tableModel().row(row).id});
+            const ServiceTableModel& model = table->tableModel();
+            for (int row = 0; row < model.rowCount(); ++row) {
+                const auto cell = [&](Column column) {
+                    return model.index(row, model.section(column)).data().toString();
+                };
+                const LaunchItem& item = model.row(row).item;
+                users.insert(item.user.value_or(""));
+                QCOMPARE(cell(Column::user).toStdString(), item.user.value_or(""));
+                QCOMPARE(cell(Column::label).endsWith(u"Disabled"), item.user == "bob");
+                // Signers are read from the files, never from a tool.
+                QTRY_VERIFY(!cell(Column::signer).isEmpty());
+                table->setSelectedIds({model.row(row).id});
                 auto* pane = qobject_cast<ServiceDetailView*>(table->inspectorContent());
                 QVERIFY2(pane != nullptr, item.label.c_str());
                 QVERIFY(pane->actionButtons()->isHidden() && !pane->actionButtons()->isEnabled());
@@ -160,12 +150,18 @@ private slots:
                 QTRY_VERIFY(!pane->isLoading());
             }
         }
-        QCOMPARE(panes, 3);
-        // Signers are read from the files, never from a tool.
-        settle(view, LaunchScope::system);
-        QTRY_VERIFY(!rows(view, {Column::signer}).first().isEmpty());
-        QVERIFY2(!std::filesystem::exists(m_ran), "a tool or program of the tree or PATH ran");
+        QCOMPARE(users, (std::set<std::string>{"", "alice", "bob"}));
         QVERIFY(m_tree->contents() == before);
+
+        // Its baseline hashes each program under the root.
+        QSignalSpy saved(m_baseline.get(), &BaselineState::saveFinished);
+        view.saveBaseline();
+        QVERIFY(saved.wait());
+        const auto& records = m_baseline->baseline()->records;
+        QCOMPARE(records.size(), std::size_t(3));
+        QVERIFY(std::ranges::all_of(records, [](const SnapshotRecord& record) {
+            return record.fingerprint.programSha256.has_value();
+        }));
 
         // A folder with neither System/Library nor Library changes nothing.
         const int loads = m_host->callCount();
@@ -174,16 +170,36 @@ private slots:
         view.openDisk(QString::fromStdString(m_tree->outside() + "/photos"));
         QVERIFY(refused.wait());
         QCOMPARE(view.shownDisk()->root(), m_tree->root());
-        QVERIFY(view.diskBanner()->isVisible());
-        QCOMPARE(rows(view), QStringList{u"com.example.daemon"_s});
+        QCOMPARE(labelsOf(*m_state->items(LaunchScope::system)), Labels{"com.example.daemon"});
         QCOMPARE(m_host->callCount(), loads);
+
+        // The same Mac copied elsewhere, with alice's agent rewritten and the
+        // daemon's program swapped: only those are marked, though every path
+        // on this machine differs.
+        const std::string copy = m_tree->outside() + "/Copy of Macintosh HD";
+        std::filesystem::copy(m_tree->root(), copy, std::filesystem::copy_options::recursive);
+        writeFile(copy + "/Users/alice/Library/LaunchAgents/com.example.sync.plist",
+                  definitionXml("com.example.sync", "/Users/alice/sync"));
+        writeFile(copy + "/Library/ex/exd", "#!/bin/sh\nexit 0\n", true);
+        view.openDisk(QString::fromStdString(copy));
+        QVERIFY(loaded.wait());
+        settle(view);
+        QTRY_VERIFY(!m_baseline->busy());
+        for (const LaunchItem& item : *m_state->items(LaunchScope::user)) {
+            QCOMPARE(m_baseline->standing(item).mark,
+                     item.user == "alice" ? ChangeMark::modified : ChangeMark::none);
+        }
+        const auto daemon = m_baseline->standing(m_state->items(LaunchScope::system)->front());
+        QCOMPARE(daemon.changes.size(), std::size_t(1));
+        QCOMPARE(daemon.changes.front().key, std::string("program"));
+
         // Show This Mac goes back to the host.
-        QSignalSpy loaded(&view, &MainView::startUpLoadingFinished);
         view.showThisMacAction()->trigger();
         QVERIFY(loaded.wait());
         settle(view);
         QVERIFY(view.shownDisk() == nullptr && view.diskBanner()->isHidden());
-        QCOMPARE(rows(view), QStringList{u"com.host.only"_s});
+        QCOMPARE(labelsOf(*m_state->items(LaunchScope::system)), Labels{"com.host.only"});
+        QVERIFY2(!std::filesystem::exists(m_ran), "a tool or program of the tree or PATH ran");
     }
 
     void hostLoadFinishingAfterTheSwitchIsDropped() {
@@ -203,43 +219,7 @@ private slots:
         // The host's load has come back once its watcher is gone.
         QTRY_VERIFY(m_state->findChildren<QFutureWatcherBase*>().isEmpty());
         QCOMPARE(scopeLoaded.size(), 1);
-        QCOMPARE(labelsOf(*m_state->items(LaunchScope::system)),
-                 std::vector<std::string>{"com.disk"});
-    }
-
-    void baselineOfADiskComparesProgramByProgramWithACopyElsewhere() {
-        BaselineState baseline(*m_state, QString::fromStdString(m_tree->outside() + "/base.json"),
-                               HostLayout(std::string(), m_tree->outside()));
-        MainView view(dependencies(&baseline));
-        open(view, m_tree->root());
-        QSignalSpy saved(&baseline, &BaselineState::saveFinished);
-        view.saveBaseline();
-        QVERIFY(saved.wait());
-        QCOMPARE(baseline.baseline()->records.size(), std::size_t(3));
-        for (const SnapshotRecord& record : baseline.baseline()->records) {
-            QVERIFY(record.item.path->starts_with("/Library/") ||
-                    record.item.path->starts_with("/Users/"));
-            QVERIFY(record.fingerprint.programSha256.has_value());
-        }
-        // The same Mac copied elsewhere, with alice's agent rewritten and the
-        // daemon's program swapped: only those are marked, though every path
-        // on this machine differs.
-        const std::string copy = m_tree->outside() + "/Copy of Macintosh HD";
-        std::filesystem::copy(m_tree->root(), copy, std::filesystem::copy_options::recursive);
-        writeFile(copy + "/Users/alice/Library/LaunchAgents/com.example.sync.plist",
-                  definitionXml("com.example.sync", "/Users/alice/sync"));
-        writeFile(copy + "/Library/ex/exd", "#!/bin/sh\nexit 0\n", true);
-        open(view, copy);
-        QTRY_VERIFY(!baseline.busy());
-        for (const LaunchItem& item : *m_state->items(LaunchScope::user)) {
-            QCOMPARE(baseline.standing(item).mark,
-                     item.user == "alice" ? ChangeMark::modified : ChangeMark::none);
-        }
-        QCOMPARE(baseline.changeCount(LaunchScope::system), 1);
-        const auto daemon = baseline.standing(m_state->items(LaunchScope::system)->front());
-        QCOMPARE(daemon.changes.size(), std::size_t(1));
-        QCOMPARE(daemon.changes.front().key, std::string("program"));
-        QVERIFY(!std::filesystem::exists(m_ran));
+        QCOMPARE(labelsOf(*m_state->items(LaunchScope::system)), Labels{"com.disk"});
     }
 };
 
