@@ -1,9 +1,8 @@
 #include "offline/MacDisk.h"
 
 #include "MacTreeSupport.h"
-#include "platform/ToolRunner.h"
+#include "offline/MacUserRecord.h"
 
-#include <cerrno>
 #include <gtest/gtest.h>
 
 namespace daemonary {
@@ -12,11 +11,33 @@ namespace {
 namespace fs = std::filesystem;
 using test::MacTree;
 using test::makeDirectory;
+using test::plistXml;
 using test::writeFile;
 
 // Throws, failing the test, when the tree is refused.
 MacDisk openDisk(const MacTree& tree) {
     return std::get<MacDisk>(MacDisk::open(tree.root()));
+}
+
+// Both formats and exact uids are read in the disk's tests below.
+TEST(MacUserRecordTest, ReadsTheFirstStringOfEachKeyAndNothingFromOtherShapes) {
+    const std::string home = "<key>home</key><array><string>/Users/bob</string></array>";
+    EXPECT_EQ(parseMacUserRecord(plistXml(
+                  "<dict><key>name</key><array><string>bob</string><string>x</string></array>" +
+                  home + "</dict>")),
+              (MacUserRecord{"bob", std::nullopt, "/Users/bob"}));
+    for (const char* uid : {"501abc", "-501", "99999999999"}) {
+        EXPECT_FALSE(parseMacUserRecord(MacTree::userRecord("bob", uid, "/Users/bob")).value().uid)
+            << uid;
+    }
+    for (const std::string name :
+         {"<string>bob</string>", "<array><integer>7</integer></array>", "<array/>"}) {
+        EXPECT_FALSE(
+            parseMacUserRecord(plistXml("<dict><key>name</key>" + name + home + "</dict>")))
+            << name;
+    }
+    EXPECT_FALSE(parseMacUserRecord(plistXml("<array><string>bob</string></array>")));
+    EXPECT_FALSE(parseMacUserRecord("not a property list"));
 }
 
 // Every home is there, so only what a record says can refuse it.
@@ -57,9 +78,7 @@ TEST(MacDiskTest, WithoutRecordsTheFoldersUnderUsersAreTheAccountsAndAPlainFolde
     }
     fs::create_directory_symlink(tree.outside(), tree / "/Users/linked");
     writeFile(tree / "/Users/file", "not a home");
-    const MacDisk disk = openDisk(tree);
-    EXPECT_EQ(disk.users(), (std::vector<MacUser>{{"carol", std::nullopt, "/Users/carol"}}));
-    EXPECT_EQ(disk.layout(&disk.users().front()).homeDirectory(), tree / "/Users/carol");
+    EXPECT_EQ(openDisk(tree).users(), (std::vector<MacUser>{{"carol", {}, "/Users/carol"}}));
     // A Library that links out of the folder does not make it a Mac.
     fs::create_directory_symlink(fs::temp_directory_path(), tree.outside() + "/Library");
     for (const std::string& plain : {tree.outside(), tree / "/absent"}) {
@@ -71,10 +90,14 @@ TEST(MacDiskTest, AnUnreadableDomainIsUnknownAndNeverAnotherUsersOrTheSystems) {
     MacTree tree;
     tree.addUser("alice", "501");
     tree.addUser("carol", "503");
-    tree.writeDisabled("", {{"com.example.shared", true}});
+    // Only booleans count; login items are keyed by bundle identifier in the same file.
+    tree.writeDisabled("", "<key>com.example.shared</key><true/><key>com.example.text</key>"
+                           "<string>true</string><key>a</key><integer>1</integer>");
     writeFile(tree / "/private/var/db/com.apple.xpc.launchd/disabled.503.plist", "garbage");
     DisabledServices disabled = openDisk(tree).disabled();
-    disabled.user = DisabledOverrides{{{"com.example.shared", true}}, {}};
+    const std::map<std::string, bool, std::less<>> shared{{"com.example.shared", true}};
+    EXPECT_EQ(disabled.system, (DisabledOverrides{shared, shared}));
+    disabled.user = DisabledOverrides{shared, {}};
     LaunchItem agent;
     agent.label = "com.example.shared";
     agent.type = ServiceType::launchAgent;
@@ -88,25 +111,11 @@ TEST(MacDiskTest, AnUnreadableDomainIsUnknownAndNeverAnotherUsersOrTheSystems) {
     EXPECT_FALSE(openDisk(tree).disabled().system);
     EXPECT_TRUE(openDisk(tree).disabled().users.empty());
     writeFile(tree.outside() + "/disabled.plist",
-              test::plistXml("<dict><key>com.example.daemon</key><true/></dict>"));
+              plistXml("<dict><key>com.example.daemon</key><true/></dict>"));
     makeDirectory(tree / "/private/var/db/com.apple.xpc.launchd");
     fs::create_symlink(tree.outside() + "/disabled.plist",
                        tree / "/private/var/db/com.apple.xpc.launchd/disabled.plist");
     EXPECT_FALSE(openDisk(tree).disabled().system);
-}
-
-// The command-line tests show that every component that runs a tool this way
-// runs none.
-TEST(MacDiskTest, EveryToolRunThroughADisksLayoutIsRefusedBeforeAnythingStarts) {
-    MacTree tree;
-    const std::string log = tree.outside() + "/ran";
-    tree.installTraps(tree.outside(), log);
-    const HostLayout layout = openDisk(tree).layout();
-    const ToolResult refused =
-        runTool(layout.launchctl(), {"list"}, layout.toolOptions(true, true));
-    ASSERT_TRUE(refused.launchError);
-    EXPECT_EQ(refused.launchError->code, EPERM);
-    EXPECT_FALSE(fs::exists(log)) << test::readText(log);
 }
 
 } // namespace

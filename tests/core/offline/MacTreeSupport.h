@@ -17,27 +17,16 @@ namespace daemonary::test {
 class MacTree {
 public:
     MacTree() {
-        std::string pattern =
-            (std::filesystem::temp_directory_path() / "daemonary-disk-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) != nullptr) {
-            m_folder = pattern;
-        }
         for (const char* folder : {"/System/Library/LaunchDaemons", "/Library/LaunchDaemons",
                                    "/private/var/db/com.apple.xpc.launchd"}) {
             makeDirectory(root() + folder);
         }
         makeDirectory(outside());
     }
-    ~MacTree() {
-        std::error_code ignored;
-        std::filesystem::remove_all(m_folder, ignored);
-    }
-    MacTree(const MacTree&) = delete;
-    MacTree& operator=(const MacTree&) = delete;
 
-    std::string root() const { return m_folder + "/disk"; }
+    std::string root() const { return m_folder.root() + "/disk"; }
     // A folder beside the disk, for links that lead out of it.
-    std::string outside() const { return m_folder + "/outside"; }
+    std::string outside() const { return m_folder.root() + "/outside"; }
     // A Mac path on the disk.
     std::string operator/(std::string_view macPath) const { return root() + std::string(macPath); }
 
@@ -67,15 +56,12 @@ public:
         makeDirectory(root() + "/Users/" + name + "/Library/LaunchAgents");
     }
 
-    // launchd's disabled file of a domain: "" for the system's, else a uid.
-    void writeDisabled(const std::string& uid, const std::map<std::string, bool>& labels) const {
-        std::string body = "<dict>";
-        for (const auto& [label, disabled] : labels) {
-            body += "<key>" + label + "</key>" + (disabled ? "<true/>" : "<false/>");
-        }
+    // launchd's disabled file of a domain ("" for the system's, else a uid)
+    // with the dictionary's contents.
+    void writeDisabled(const std::string& uid, std::string_view body) const {
         writeFile(root() + "/private/var/db/com.apple.xpc.launchd/disabled" +
                       (uid.empty() ? "" : "." + uid) + ".plist",
-                  plistXml(body + "</dict>"));
+                  plistXml("<dict>" + std::string(body) + "</dict>"));
     }
 
     void addDefinition(std::string_view folder, std::string_view label,
@@ -112,7 +98,7 @@ public:
     }
 
 private:
-    std::string m_folder;
+    TemporaryHost m_folder;
 };
 
 } // namespace daemonary::test
