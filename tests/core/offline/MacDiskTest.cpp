@@ -1,7 +1,6 @@
 #include "offline/MacDisk.h"
 
 #include "MacTreeSupport.h"
-#include "offline/MacUserRecord.h"
 
 #include <gtest/gtest.h>
 
@@ -17,27 +16,6 @@ using test::writeFile;
 // Throws, failing the test, when the tree is refused.
 MacDisk openDisk(const MacTree& tree) {
     return std::get<MacDisk>(MacDisk::open(tree.root()));
-}
-
-// Both formats and exact uids are read in the disk's tests below.
-TEST(MacUserRecordTest, ReadsTheFirstStringOfEachKeyAndNothingFromOtherShapes) {
-    const std::string home = "<key>home</key><array><string>/Users/bob</string></array>";
-    EXPECT_EQ(parseMacUserRecord(plistXml(
-                  "<dict><key>name</key><array><string>bob</string><string>x</string></array>" +
-                  home + "</dict>")),
-              (MacUserRecord{"bob", std::nullopt, "/Users/bob"}));
-    for (const char* uid : {"501abc", "-501", "99999999999"}) {
-        EXPECT_FALSE(parseMacUserRecord(MacTree::userRecord("bob", uid, "/Users/bob")).value().uid)
-            << uid;
-    }
-    for (const std::string name :
-         {"<string>bob</string>", "<array><integer>7</integer></array>", "<array/>"}) {
-        EXPECT_FALSE(
-            parseMacUserRecord(plistXml("<dict><key>name</key>" + name + home + "</dict>")))
-            << name;
-    }
-    EXPECT_FALSE(parseMacUserRecord(plistXml("<array><string>bob</string></array>")));
-    EXPECT_FALSE(parseMacUserRecord("not a property list"));
 }
 
 // Every home is there, so only what a record says can refuse it.
@@ -64,11 +42,22 @@ TEST(MacDiskTest, LoginAccountsComeFromTheLocalDirectoryAndHostileRecordsAreSkip
         record("mallory", "503", home);
     }
     record("bob", "506", "/Users/bob2");
-    record("carol", "", "/Users/staff/carol/");
+    // Uids that are no plain number in range are left out.
+    record("carol", "99999999999", "/Users/staff/carol/");
+    record("dave", "-501", "/Users/dave");
+    // Names that are no array of strings, and what is no record at all.
+    for (const std::string name :
+         {"<string>x</string>", "<array><integer>7</integer></array>", "<array/>"}) {
+        tree.addUserRecord(
+            "y" + std::to_string(++file) + ".plist",
+            plistXml("<dict><key>name</key>" + name +
+                     "<key>home</key><array><string>/Users/x</string></array></dict>"));
+    }
     tree.addUserRecord("broken.plist", "garbage");
     EXPECT_EQ(openDisk(tree).users(), (std::vector<MacUser>{{"alice", 501, "/Users/alice"},
                                                             {"bob", 502, "/Users/bob"},
-                                                            {"carol", {}, "/Users/staff/carol"}}));
+                                                            {"carol", {}, "/Users/staff/carol"},
+                                                            {"dave", {}, "/Users/dave"}}));
 }
 
 TEST(MacDiskTest, WithoutRecordsTheFoldersUnderUsersAreTheAccountsAndAPlainFolderNoMac) {

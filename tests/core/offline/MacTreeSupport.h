@@ -41,7 +41,7 @@ public:
             keys.push_back(builder.addString(key));
             values.push_back(builder.addArray({builder.addString(value)}));
             xml +=
-                "<key>" + std::string(key) + "</key><array><string>" + value + "</string></array>";
+                std::string("<key>") + key + "</key><array><string>" + value + "</string></array>";
         }
         return binary ? builder.build(builder.addDictionary(keys, values))
                       : plistXml(xml + "</dict>");
