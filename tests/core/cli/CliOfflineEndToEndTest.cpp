@@ -1,6 +1,6 @@
-// The command-line tool pointed at a Mac's disk built by the test: two users,
-// disabled overrides in both domains, real signed programs, links out of the
-// disk, and trap tools in the disk and on PATH that record any run.
+// The command-line tool over a Mac's disk built by the test: two users' records
+// with their disabled states, signers read from real programs, nothing from
+// links out of the disk, and trap tools in it and on PATH that record any run.
 
 #include "../offline/MacTreeSupport.h"
 #include "../signing/SigningFixtures.h"
@@ -28,8 +28,6 @@ struct SavedPath {
     ~SavedPath() { ::setenv("PATH", saved.c_str(), 1); }
 };
 
-// Every user's records with the Mac's paths and that user's disabled states,
-// signers read from the programs, and nothing from outside the disk.
 TEST(CliOfflineEndToEndTest, EveryCommandReadsTheDiskOnlyRunningNothing) {
     test::MacTree tree;
     const std::string ranLog = tree.outside() + "/ran";
