@@ -65,7 +65,6 @@ TEST(MacDiskTest, WithoutRecordsTheFoldersUnderUsersAreTheAccountsAndAPlainFolde
     for (const char* name : {"carol", "Shared", ".hidden"}) {
         makeDirectory(tree / ("/Users/" + std::string(name)));
     }
-    fs::create_directory_symlink(tree.outside(), tree / "/Users/linked");
     writeFile(tree / "/Users/file", "not a home");
     EXPECT_EQ(openDisk(tree).users(), (std::vector<MacUser>{{"carol", {}, "/Users/carol"}}));
     // A Library that links out of the folder does not make it a Mac.
@@ -99,11 +98,10 @@ TEST(MacDiskTest, AnUnreadableDomainIsUnknownAndNeverAnotherUsersOrTheSystems) {
     fs::remove_all(tree / "/private/var/db/com.apple.xpc.launchd");
     EXPECT_FALSE(openDisk(tree).disabled().system);
     EXPECT_TRUE(openDisk(tree).disabled().users.empty());
-    writeFile(tree.outside() + "/disabled.plist",
-              plistXml("<dict><key>com.example.daemon</key><true/></dict>"));
-    makeDirectory(tree / "/private/var/db/com.apple.xpc.launchd");
-    fs::create_symlink(tree.outside() + "/disabled.plist",
-                       tree / "/private/var/db/com.apple.xpc.launchd/disabled.plist");
+    tree.writeDisabled("", "<key>com.example.daemon</key><true/>");
+    fs::rename(tree / "/private/var/db/com.apple.xpc.launchd", tree.outside() + "/launchd");
+    fs::create_directory_symlink(tree.outside() + "/launchd",
+                                 tree / "/private/var/db/com.apple.xpc.launchd");
     EXPECT_FALSE(openDisk(tree).disabled().system);
 }
 

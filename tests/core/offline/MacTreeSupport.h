@@ -1,8 +1,7 @@
 #pragma once
 
-// A Mac's disk built by a test in a temporary folder: local directory user
-// records, launchd's disabled files, definitions, programs, and trap tools
-// that record any run.
+// A Mac's disk built by a test in a temporary folder, with a folder beside it
+// for links that lead out, and trap tools that record any run.
 
 #include "../DiscoveryTestSupport.h"
 #include "../PlistTestSupport.h"
@@ -25,7 +24,6 @@ public:
     }
 
     std::string root() const { return m_folder.root() + "/disk"; }
-    // A folder beside the disk, for links that lead out of it.
     std::string outside() const { return m_folder.root() + "/outside"; }
     // A Mac path on the disk.
     std::string operator/(std::string_view macPath) const { return root() + std::string(macPath); }
