@@ -56,7 +56,7 @@ private slots:
             writeFile(home + "/sync.log", name + " synced\n");
             MacTree::writeTrap(home + "/sync", m_ran);
         }
-        m_tree->writeDisabled("502", {{"com.example.sync", true}});
+        m_tree->writeDisabled("502", "<key>com.example.sync</key><true/>");
         // The Mac's own tools, and this machine's first on PATH.
         m_tree->installTraps(m_tree->outside() + "/path", m_ran);
         m_path = qgetenv("PATH");

@@ -1,5 +1,6 @@
 #include "baseline/BaselineState.h"
 
+#include "baseline/DiskSnapshot.h"
 #include "baseline/SnapshotFile.h"
 #include "platform/Log.h"
 #include "table/AppState.h"
@@ -82,23 +83,12 @@ QString unusableReason(const SnapshotError& error) {
     return BaselineState::tr("it is damaged: some of what it records makes no sense");
 }
 
-// A disk's records carry the Mac's paths, but the programs were read where
-// they lie here: named as the Mac names them, they compare with a baseline
-// taken at another place.
-Snapshot asOnTheMac(Snapshot snapshot, const std::optional<std::string>& diskRoot) {
-    std::string root = diskRoot.value_or(std::string());
-    while (!root.empty() && root.back() == '/') {
-        root.pop_back();
-    }
-    if (root.empty()) {
-        return snapshot;
-    }
-    const std::string prefix = root + '/';
-    for (SnapshotRecord& record : snapshot.records) {
-        std::optional<std::string>& program = record.fingerprint.executable;
-        if (program && program->compare(0, prefix.size(), prefix) == 0) {
-            program->erase(0, prefix.size() - 1);
-        }
+// A disk's records already carry the Mac's paths; its programs were read
+// where they lie here. Marked as read from a disk, they compare with a
+// baseline taken at another place, and the diff leaves unknown states alone.
+Snapshot asReadFrom(Snapshot snapshot, const std::optional<BaselineState::Disk>& disk) {
+    if (disk) {
+        snapshot.markReadFromDisk(disk->root, disk->users);
     }
     return snapshot;
 }
@@ -121,12 +111,14 @@ BaselineState::~BaselineState() {
     m_pool.waitForDone();
 }
 
-void BaselineState::setLayout(HostLayout layout, std::optional<std::string> diskRoot) {
+void BaselineState::setLayout(HostLayout layout, std::optional<Disk> disk) {
     // Work running keeps the reader it started with; what it remembered of
-    // the other files does not carry over.
-    m_reader = std::make_shared<FingerprintReader>(layout);
+    // the other files does not carry over. Evidence is hashed whatever its
+    // size, as the command line does.
+    m_reader = disk ? std::make_shared<FingerprintReader>(layout, kDiskProgramHashLimit)
+                    : std::make_shared<FingerprintReader>(layout);
     m_layout = std::move(layout);
-    m_diskRoot = std::move(diskRoot);
+    m_disk = std::move(disk);
 }
 
 QString BaselineState::defaultFilePath() {
@@ -224,8 +216,8 @@ void BaselineState::save() {
     runOn<Result>(
         m_pool, this,
         [path, categories = std::move(categories), problems = std::move(problems),
-         reader = m_reader, diskRoot = m_diskRoot]() -> Result {
-            Snapshot snapshot = asOnTheMac(Snapshot::take(categories, *reader), diskRoot);
+         reader = m_reader, disk = m_disk]() -> Result {
+            Snapshot snapshot = asReadFrom(Snapshot::take(categories, *reader), disk);
             snapshot.problems = problems;
             const QString folder = QFileInfo(QString::fromStdString(path)).absolutePath();
             if (!QDir().mkpath(folder)) {
@@ -296,10 +288,10 @@ void BaselineState::recompute(LaunchScope scope) {
     // the fingerprints are read. Shared, not copied: a load comes after every
     // change, and a baseline with its definitions is megabytes.
     auto work = [baseline = m_sharedBaseline, scope, items = *items, reader = m_reader,
-                 diskRoot = m_diskRoot] {
-        const Snapshot present = asOnTheMac(
+                 disk = m_disk] {
+        const Snapshot present = asReadFrom(
             Snapshot::take({{scope, items}}, *reader, baseline->takenAt, {}, {}, baseline.get()),
-            diskRoot);
+            disk);
         return SnapshotDiff::between(*baseline, present, {scope});
     };
     runOn<SnapshotDiff>(

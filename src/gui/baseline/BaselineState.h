@@ -15,6 +15,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 namespace daemonary {
@@ -77,7 +78,12 @@ public:
     // a baseline taken elsewhere (another copy, the Mac itself). Changes
     // are computed again when the records that follow are stored.
     const HostLayout& layout() const { return m_layout; }
-    void setLayout(HostLayout layout, std::optional<std::string> diskRoot = std::nullopt);
+    // A Mac's disk the records were read from: its root and its users.
+    struct Disk {
+        std::string root;
+        std::vector<std::string> users;
+    };
+    void setLayout(HostLayout layout, std::optional<Disk> disk = std::nullopt);
 
     // Identity of a record across snapshots: category, type, label and path.
     static QString recordKey(const LaunchItem& item);
@@ -113,7 +119,7 @@ private:
     AppState& m_appState;
     QString m_filePath;
     HostLayout m_layout;
-    std::optional<std::string> m_diskRoot;
+    std::optional<Disk> m_disk;
     // Shared with the pool's work; remembers program digests between loads.
     std::shared_ptr<FingerprintReader> m_reader;
     QThreadPool m_pool;

@@ -67,12 +67,12 @@ void CodesignPopover::popup(QWidget* anchor) {
 
 std::optional<QString> CodesignPopover::runCodesign(const std::string& codesign,
                                                     const std::string& target,
-                                                    std::chrono::milliseconds timeLimit) {
+                                                    ToolOptions options) {
     // runTool drains the pipe while it waits, so a report larger than the
     // pipe buffer (long entitlement lists) cannot stall the tool.
-    ToolOptions options;
+    options.captureOutput = false;
     options.captureError = true;
-    options.timeLimit = timeLimit;
+    const std::chrono::milliseconds timeLimit = options.timeLimit.value_or(kDefaultToolTimeout);
     const ToolResult result = runTool(codesign, {"-dv", "--verbose=4", "--", target}, options);
     if (result.timedOut) {
         return QString::fromStdString(timedOutMessage("codesign", timeLimit));

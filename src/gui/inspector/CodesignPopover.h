@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/ToolRunner.h"
+
 #include <QFrame>
 #include <QPointer>
 #include <chrono>
@@ -33,10 +35,11 @@ public:
     // gives the tool's own complaint). "Failed to run codesign: ..." when the
     // tool cannot be started or does not answer within the time limit;
     // nothing when the report is not UTF-8. Blocks until the tool exits or is
-    // killed; the report may be of any size.
+    // killed; the report may be of any size. The options come from the
+    // host's layout, so a layout that refuses tools (a Mac's disk) refuses
+    // this run too.
     static std::optional<QString> runCodesign(const std::string& codesign,
-                                              const std::string& target,
-                                              std::chrono::milliseconds timeLimit);
+                                              const std::string& target, ToolOptions options);
 
 signals:
     void closed();

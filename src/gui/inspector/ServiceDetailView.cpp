@@ -877,8 +877,8 @@ void ServiceDetailView::showCodesignInfo(const std::string& target, Popover popo
     const std::uint64_t request = ++m_codesignRequest;
     ToolRunPool::run<std::optional<QString>>(
         this,
-        [codesign = m_layout.codesign(), target, timeLimit = m_layout.toolTimeout()] {
-            return CodesignPopover::runCodesign(codesign, target, timeLimit);
+        [codesign = m_layout.codesign(), target, options = m_layout.toolOptions(false, true)] {
+            return CodesignPopover::runCodesign(codesign, target, options);
         },
         [this, request](const std::optional<QString>& report) {
             if (request == m_codesignRequest && report) {

@@ -313,7 +313,11 @@ void MainView::showDisk(std::shared_ptr<const MacDisk> disk) {
     shown.workspace = nullptr;
     shown.directoriesOf = {};
     if (m_dependencies.baseline != nullptr) {
-        m_dependencies.baseline->setLayout(m_disk->layout(), m_disk->root());
+        BaselineState::Disk disk{m_disk->root(), {}};
+        for (const MacUser& user : m_disk->users()) {
+            disk.users.push_back(user.name);
+        }
+        m_dependencies.baseline->setLayout(m_disk->layout(), std::move(disk));
     }
     auto planner = [disk = m_disk](const std::vector<LaunchScope>&) {
         return AppState::DiscoveryLoader([disk](LaunchScope scope) {
