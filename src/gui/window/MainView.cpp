@@ -313,11 +313,11 @@ void MainView::showDisk(std::shared_ptr<const MacDisk> disk) {
     shown.workspace = nullptr;
     shown.directoriesOf = {};
     if (m_dependencies.baseline != nullptr) {
-        BaselineState::Disk disk{m_disk->root(), {}};
+        BaselineState::Disk evidence{m_disk->root(), {}};
         for (const MacUser& user : m_disk->users()) {
-            disk.users.push_back(user.name);
+            evidence.users.push_back(user.name);
         }
-        m_dependencies.baseline->setLayout(m_disk->layout(), std::move(disk));
+        m_dependencies.baseline->setLayout(m_disk->layout(), std::move(evidence));
     }
     auto planner = [disk = m_disk](const std::vector<LaunchScope>&) {
         return AppState::DiscoveryLoader([disk](LaunchScope scope) {
