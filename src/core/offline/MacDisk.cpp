@@ -161,7 +161,7 @@ std::vector<MacUser> MacDisk::readUsers() const {
                 continue;
             }
             if (isLoginAccount(*record)) {
-                add(MacUser{record->name, record->uid, record->home});
+                add(*record);
             }
         }
     }

@@ -3,6 +3,7 @@
 #include "discovery/DisabledServices.h"
 #include "discovery/LaunchServiceManager.h"
 #include "model/LaunchItem.h"
+#include "offline/MacUser.h"
 #include "platform/HostLayout.h"
 
 #include <cstdint>
@@ -13,17 +14,6 @@
 #include <vector>
 
 namespace daemonary {
-
-// A login account of the Mac whose disk is read.
-struct MacUser {
-    std::string name;
-    // Nothing when only a folder under /Users named the account.
-    std::optional<std::uint32_t> uid;
-    // As the Mac names it ("/Users/alice").
-    std::string home;
-
-    bool operator==(const MacUser&) const = default;
-};
 
 struct MacDiskError {
     std::string message; // one line

@@ -37,7 +37,7 @@ bool isPlainComponent(std::string_view name) {
 
 } // namespace
 
-std::optional<MacUserRecord> parseMacUserRecord(std::string_view bytes) {
+std::optional<MacUser> parseMacUserRecord(std::string_view bytes) {
     const std::optional<PlistValue> value = parsePropertyList(bytes);
     const PlistDictionary* record = value ? value->dictionary() : nullptr;
     if (record == nullptr) {
@@ -48,7 +48,7 @@ std::optional<MacUserRecord> parseMacUserRecord(std::string_view bytes) {
     if (name == nullptr || home == nullptr) {
         return std::nullopt;
     }
-    MacUserRecord result{*name, std::nullopt, *home};
+    MacUser result{*name, std::nullopt, *home};
     if (const std::string* uid = firstString(*record, "uid"); uid && !uid->empty()) {
         std::uint32_t number = 0;
         const char* end = uid->data() + uid->size();
@@ -60,7 +60,7 @@ std::optional<MacUserRecord> parseMacUserRecord(std::string_view bytes) {
     return result;
 }
 
-bool isLoginAccount(const MacUserRecord& record) {
+bool isLoginAccount(const MacUser& record) {
     if (!isPlainComponent(record.name) || record.name.front() == '_' || record.name == "root") {
         return false;
     }
